@@ -1,0 +1,47 @@
+# The host build: the product logic over the simulated machine, its tests
+# and the host tools.
+set(WARNINGS -Wall -Wextra -Wshadow -Wformat=2)
+
+file(GLOB SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/sim/*.cpp)
+add_library(zavsim STATIC ${SIM_SOURCES})
+target_include_directories(zavsim PUBLIC ${CMAKE_SOURCE_DIR}/src)
+target_compile_options(zavsim PRIVATE ${WARNINGS})
+
+add_library(zavcore STATIC ${PRODUCT_SOURCES})
+target_include_directories(zavcore PUBLIC ${CMAKE_SOURCE_DIR}/src)
+target_compile_options(zavcore PRIVATE ${WARNINGS})
+target_link_libraries(zavcore PUBLIC zavsim)
+
+enable_testing()
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+# tests/<area>/: a folder with its own CMakeLists.txt is added as it is;
+# any other folder of *.cpp files becomes one GoogleTest executable.
+file(GLOB TEST_AREAS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
+foreach(area_dir ${TEST_AREAS})
+  if(NOT IS_DIRECTORY ${area_dir})
+    continue()
+  endif()
+  get_filename_component(area ${area_dir} NAME)
+  if(EXISTS ${area_dir}/CMakeLists.txt)
+    add_subdirectory(${area_dir} ${CMAKE_BINARY_DIR}/tests/${area})
+  else()
+    file(GLOB area_sources CONFIGURE_DEPENDS ${area_dir}/*.cpp)
+    if(area_sources)
+      add_executable(test_${area} ${area_sources})
+      target_compile_options(test_${area} PRIVATE ${WARNINGS})
+      target_include_directories(test_${area} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+      target_link_libraries(test_${area} PRIVATE zavcore zavsim GTest::gtest_main)
+      gtest_discover_tests(test_${area} DISCOVERY_TIMEOUT 60)
+    endif()
+  endif()
+endforeach()
+
+# tools/<name>/CMakeLists.txt: host tools.
+file(GLOB TOOL_LISTS ${CMAKE_SOURCE_DIR}/tools/*/CMakeLists.txt)
+foreach(tool_list ${TOOL_LISTS})
+  get_filename_component(tool_dir ${tool_list} DIRECTORY)
+  get_filename_component(tool ${tool_dir} NAME)
+  add_subdirectory(${tool_dir} ${CMAKE_BINARY_DIR}/tools/${tool})
+endforeach()

@@ -1,0 +1,255 @@
+// The simulated Windows machine that serves the platform calls on the host.
+//
+// Tests and tools build a Machine (registry, files, present devices, version,
+// top-level windows), make it the active one, run program operations against
+// it through the ordinary Win32 names of platform/platform.h, and inspect it
+// afterwards. Every simulated function keeps the Windows conventions:
+// registry functions return their error code; SetupAPI and kernel functions
+// return FALSE / INVALID_HANDLE_VALUE / INVALID_FILE_ATTRIBUTES and set the
+// last error.
+//
+// Product code never includes this header.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Registry deletion behaviour and the hardware-key layout follow the family:
+// Win9x: RegDeleteKeyA deletes a whole subtree; hardware keys are HKLM\Enum\<id>.
+// NT: RegDeleteKeyA fails with ERROR_ACCESS_DENIED on a key with subkeys;
+//     hardware keys are HKLM\System\CurrentControlSet\Enum\<id>.
+enum class Family { Win9x, NT };
+
+// ---------------------------------------------------------------- registry
+
+struct RegValue {
+    std::string name;  // "" is the unnamed (default) value
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+bool operator==(const RegValue& a, const RegValue& b);
+
+struct RegKey {
+    std::string name;                               // case as created
+    std::vector<RegValue> values;                   // in the order they were created
+    std::vector<std::shared_ptr<RegKey>> subkeys;   // sorted by name, case-insensitively
+    RegKey* parent = nullptr;
+    bool deleted = false;  // set on a deleted key and its whole subtree (open handles see it)
+
+    RegKey* FindSubkey(const std::string& name) const;  // case-insensitive
+    RegValue* FindValue(const std::string& name);       // case-insensitive
+    const RegValue* FindValue(const std::string& name) const;
+    size_t CountKeys() const;    // this key and every key below it
+    size_t CountValues() const;  // the values of this key and of every key below it
+};
+
+// Paths name a predefined root and the keys below it, separated by single
+// backslashes: "HKLM\Enum\USB", "HKEY_LOCAL_MACHINE\System". Accepted roots:
+// HKEY_CLASSES_ROOT/HKCR, HKEY_CURRENT_USER/HKCU, HKEY_LOCAL_MACHINE/HKLM,
+// HKEY_USERS/HKU, HKEY_CURRENT_CONFIG/HKCC, HKEY_DYN_DATA. Name matching is
+// case-insensitive, as in Windows.
+class Registry {
+public:
+    Registry();
+    Registry(const Registry& other);  // deep copy; the copy has no open handles
+    Registry& operator=(const Registry& other);
+
+    RegKey* Find(const std::string& path) const;  // nullptr when absent
+    bool Exists(const std::string& path) const { return Find(path) != nullptr; }
+    RegKey& Create(const std::string& path);  // creates missing keys along the path
+    void SetValue(const std::string& path, const std::string& name, DWORD type,
+                  std::vector<uint8_t> data);  // creates the key when missing
+    // REG_SZ / REG_EXPAND_SZ text stored with its terminating zero.
+    void SetString(const std::string& path, const std::string& name, const std::string& text,
+                   DWORD type = REG_SZ);
+    void SetDword(const std::string& path, const std::string& name, DWORD value);
+    std::optional<RegValue> GetValue(const std::string& path, const std::string& name) const;
+    // The value's bytes up to the first zero byte; nullopt when key or value is absent.
+    std::optional<std::string> GetString(const std::string& path, const std::string& name) const;
+    bool DeleteValue(const std::string& path, const std::string& name);
+    bool DeleteTree(const std::string& path);  // false when absent or a root
+    std::vector<std::string> SubkeyNames(const std::string& path) const;
+
+    // Every key and value below every root, one line each, in enumeration
+    // order: a stable text for exact before/after comparisons in tests.
+    std::string Dump() const;
+
+    RegKey* Root(HKEY predefined) const;  // nullptr for a value that is no predefined key
+    std::vector<std::shared_ptr<RegKey>>& Roots() { return roots_; }
+    const std::vector<std::shared_ptr<RegKey>>& Roots() const { return roots_; }
+
+private:
+    std::vector<std::shared_ptr<RegKey>> roots_;  // one per predefined key, canonical names
+};
+
+// Full path of a key, with its root's canonical name ("HKEY_LOCAL_MACHINE\Enum\USB").
+std::string KeyPath(const RegKey& key);
+
+// ---------------------------------------------------------------- files
+
+struct FileEntry {
+    std::string path;  // full Windows path as created, e.g. "C:\WINDOWS\inf\USBZAV03.inf"
+    bool directory = false;
+    DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;  // FILE_ATTRIBUTE_DIRECTORY is added for directories
+    std::vector<uint8_t> data;
+};
+
+// Windows paths ("C:\WINDOWS\inf\x.inf", any case, "/" accepted as "\",
+// "." and ".." resolved) over an in-memory tree. The drive roots ("C:\")
+// exist once anything is created on the drive.
+class FileSystem {
+public:
+    // Creates the parent directories as needed; replaces an existing file.
+    void AddFile(const std::string& path, const std::vector<uint8_t>& data,
+                 DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
+    void AddFile(const std::string& path, const std::string& text,
+                 DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
+    void AddDirectory(const std::string& path);
+    const FileEntry* Find(const std::string& path) const;  // file or directory
+    FileEntry* Find(const std::string& path);
+    bool Exists(const std::string& path) const { return Find(path) != nullptr; }
+    bool Remove(const std::string& path);  // a file, or a directory with everything below it
+    std::optional<std::vector<uint8_t>> Read(const std::string& path) const;  // files only
+    std::vector<const FileEntry*> Entries() const;  // every entry, sorted by path case-insensitively
+
+    // An image folder on the host: drive_c/ holds C:\, drive_d/ holds D:\, ...
+    // Names keep their case; attributes are not stored on the host.
+    bool LoadFromHost(const std::string& hostRoot, std::string* error);
+    bool SaveToHost(const std::string& hostRoot, std::string* error) const;
+
+    // Every entry, one line each: path, kind, attributes, size and a content
+    // digest. A stable text for exact before/after comparisons in tests.
+    std::string Dump() const;
+
+    // Normalized lookup key of a path (upper case, resolved); "" when the
+    // path is not a valid absolute Windows path.
+    static std::string Normalize(const std::string& path);
+
+private:
+    std::map<std::string, FileEntry> entries_;  // by Normalize(path)
+};
+
+// ---------------------------------------------------------------- devices
+
+struct Device {
+    std::string instanceId;
+    std::optional<GUID> classGuid;           // when absent: the hardware key's "ClassGUID"
+    std::optional<std::string> description;  // when absent: the hardware key's "DeviceDesc"
+};
+
+// "{4D36E967-E325-11CE-BFC1-08002BE10318}" <-> GUID (braces required, any case).
+std::optional<GUID> ParseGuid(const std::string& text);
+std::string GuidText(const GUID& guid);  // upper case, with braces
+
+// ---------------------------------------------------------------- faults and events
+
+// A simulated function made to fail at its Nth call (counted from 1, per
+// function name, e.g. "RegOpenKeyA"), once or from then on. The function
+// fails in its own convention with `error` as the code or last error. With
+// `shortTransfer`, ReadFile and WriteFile instead succeed but move only half
+// of the bytes asked for.
+struct Fault {
+    std::string function;
+    unsigned nth = 1;
+    bool persistent = false;
+    DWORD error = ERROR_GEN_FAILURE;
+    bool shortTransfer = false;
+};
+
+// One outward effect or attempted change, in the order it happened.
+// `api` is the function ("RegDeleteKeyA", "RegSetValueExA", "SetupDiRemoveDevice",
+// "DeleteFileA", "SetFileAttributesA", "CreateFileA" (creations and truncations
+// only), "WriteFileA", "MoveFileA", "MessageBoxA", "ShellExecuteA", "SendMessageA").
+struct Event {
+    std::string api;
+    std::string target;  // key path, file path, device instance id, window title, program
+    std::string text;    // message text, parameters, value name, new path, ...
+    std::string text2;   // message caption, ...
+    bool ok = true;
+    DWORD error = 0;
+    uint32_t number = 0;  // message id, new attributes, bytes written, ...
+    std::shared_ptr<const RegKey> deletedKey;  // deep copy of a key as it was before its deletion
+    std::optional<RegValue> oldValue;          // a value as it was before it was set
+    std::optional<RegValue> newValue;
+    std::optional<FileEntry> oldFile;  // a file as it was before it was deleted/overwritten/moved
+};
+
+struct HandleCounts {
+    size_t keys = 0, infs = 0, deviceSets = 0, files = 0, finds = 0;
+    size_t Total() const { return keys + infs + deviceSets + files + finds; }
+};
+
+// ---------------------------------------------------------------- the machine
+
+struct Machine {
+    Family family = Family::Win9x;
+    DWORD platformId = VER_PLATFORM_WIN32_WINDOWS;
+    DWORD majorVersion = 4;
+    DWORD minorVersion = 10;
+    DWORD buildNumber = 2222;
+    std::string csdVersion = " A ";
+    std::string windowsDirectory = "C:\\WINDOWS";
+    int messageBoxAnswer = IDOK;
+
+    Registry registry;
+    FileSystem files;
+    std::vector<Device> devices;            // present devices, in enumeration order
+    std::vector<std::string> windowTitles;  // top-level windows; WM_CLOSE closes one
+
+    std::vector<Event> events;
+    std::vector<std::string> calls;  // every simulated call by function name, in order
+    std::map<std::string, unsigned> callCounts;
+    std::vector<Fault> faults;
+
+    Machine();
+    Machine(const Machine& other);  // copies the state, not handles, events, calls or faults
+    Machine& operator=(const Machine& other);
+    ~Machine();
+
+    void InjectFault(const Fault& fault) { faults.push_back(fault); }
+    HandleCounts OpenHandles() const;
+    // Events of one api only, in order.
+    std::vector<Event> EventsOf(const std::string& api) const;
+
+    // The hardware key path of an instance id for this machine's family.
+    std::string HardwareKeyPath(const std::string& instanceId) const;
+
+    struct Internal;                    // handle tables and per-run state of the simulator
+    std::unique_ptr<Internal> internal;
+};
+
+// Ready-made machines with version, family and Windows directory set (and
+// the Windows directory's folder created).
+Machine MakeWindows98();                               // 1, 4.10, " A ", C:\WINDOWS
+Machine MakeWindows2000(const std::string& servicePack);  // 2, 5.0, C:\WINNT
+Machine MakeWindowsXP();                               // 2, 5.1, "Service Pack 3", C:\WINDOWS
+
+// The machine that the simulated calls act on. Only one is active at a time.
+class ActiveMachine {
+public:
+    explicit ActiveMachine(Machine& machine);
+    ~ActiveMachine();
+    ActiveMachine(const ActiveMachine&) = delete;
+    ActiveMachine& operator=(const ActiveMachine&) = delete;
+};
+Machine& Current();  // aborts when no machine is active
+
+// -------- for the simulator's own implementation files
+
+namespace detail {
+// Records the call and returns the injected error when this call is to fail.
+std::optional<DWORD> Enter(const char* function);
+// Whether a ReadFile/WriteFile call that just entered was chosen for a short transfer.
+bool ShortTransfer();
+void Log(Event event);
+}  // namespace detail
+
+}  // namespace sim

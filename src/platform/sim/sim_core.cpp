@@ -1,0 +1,241 @@
+// The simulator's core: the active machine, the call log, fault injection,
+// the event log, the last error, and the ready-made machines.
+#include "platform/sim/sim_internal.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+Machine* g_active = nullptr;
+}
+
+bool NamesEqual(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+bool NameLess(const std::string& a, const std::string& b) {
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i) {
+        const int ca = std::toupper(static_cast<unsigned char>(a[i]));
+        const int cb = std::toupper(static_cast<unsigned char>(b[i]));
+        if (ca != cb) return ca < cb;
+    }
+    return a.size() < b.size();
+}
+
+std::string Upper(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+Machine::Machine() : internal(new Internal) {}
+
+Machine::Machine(const Machine& other)
+    : family(other.family),
+      platformId(other.platformId),
+      majorVersion(other.majorVersion),
+      minorVersion(other.minorVersion),
+      buildNumber(other.buildNumber),
+      csdVersion(other.csdVersion),
+      windowsDirectory(other.windowsDirectory),
+      messageBoxAnswer(other.messageBoxAnswer),
+      registry(other.registry),
+      files(other.files),
+      devices(other.devices),
+      windowTitles(other.windowTitles),
+      internal(new Internal) {}
+
+Machine& Machine::operator=(const Machine& other) {
+    if (this == &other) return *this;
+    family = other.family;
+    platformId = other.platformId;
+    majorVersion = other.majorVersion;
+    minorVersion = other.minorVersion;
+    buildNumber = other.buildNumber;
+    csdVersion = other.csdVersion;
+    windowsDirectory = other.windowsDirectory;
+    messageBoxAnswer = other.messageBoxAnswer;
+    registry = other.registry;
+    files = other.files;
+    devices = other.devices;
+    windowTitles = other.windowTitles;
+    events.clear();
+    calls.clear();
+    callCounts.clear();
+    faults.clear();
+    internal.reset(new Internal);
+    return *this;
+}
+
+Machine::~Machine() {
+    if (g_active == this) g_active = nullptr;
+}
+
+HandleCounts Machine::OpenHandles() const {
+    HandleCounts counts;
+    counts.keys = internal->keys.size();
+    counts.infs = internal->infs.size();
+    counts.deviceSets = internal->deviceSets.size();
+    for (const auto& entry : internal->files)
+        if (!entry.second.otherProcess) ++counts.files;
+    counts.finds = internal->finds.size();
+    return counts;
+}
+
+std::vector<Event> Machine::EventsOf(const std::string& api) const {
+    std::vector<Event> out;
+    for (const Event& event : events)
+        if (event.api == api) out.push_back(event);
+    return out;
+}
+
+std::string Machine::HardwareKeyPath(const std::string& instanceId) const {
+    return (family == Family::NT ? "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\"
+                                 : "HKEY_LOCAL_MACHINE\\Enum\\") +
+           instanceId;
+}
+
+Machine MakeWindows98() {
+    Machine m;
+    m.family = Family::Win9x;
+    m.platformId = VER_PLATFORM_WIN32_WINDOWS;
+    m.majorVersion = 4;
+    m.minorVersion = 10;
+    m.buildNumber = 0x040A08AE;  // 4.10.2222, as 98 SE reports it
+    m.csdVersion = " A ";
+    m.windowsDirectory = "C:\\WINDOWS";
+    m.files.AddDirectory(m.windowsDirectory);
+    return m;
+}
+
+Machine MakeWindows2000(const std::string& servicePack) {
+    Machine m;
+    m.family = Family::NT;
+    m.platformId = VER_PLATFORM_WIN32_NT;
+    m.majorVersion = 5;
+    m.minorVersion = 0;
+    m.buildNumber = 2195;
+    m.csdVersion = servicePack;
+    m.windowsDirectory = "C:\\WINNT";
+    m.files.AddDirectory(m.windowsDirectory);
+    return m;
+}
+
+Machine MakeWindowsXP() {
+    Machine m;
+    m.family = Family::NT;
+    m.platformId = VER_PLATFORM_WIN32_NT;
+    m.majorVersion = 5;
+    m.minorVersion = 1;
+    m.buildNumber = 2600;
+    m.csdVersion = "Service Pack 3";
+    m.windowsDirectory = "C:\\WINDOWS";
+    m.files.AddDirectory(m.windowsDirectory);
+    return m;
+}
+
+ActiveMachine::ActiveMachine(Machine& machine) {
+    if (g_active != nullptr) {
+        std::fprintf(stderr, "sim: a machine is already active\n");
+        std::abort();
+    }
+    g_active = &machine;
+}
+
+ActiveMachine::~ActiveMachine() { g_active = nullptr; }
+
+Machine& Current() {
+    if (g_active == nullptr) {
+        std::fprintf(stderr, "sim: a platform call was made with no active machine\n");
+        std::abort();
+    }
+    return *g_active;
+}
+
+namespace detail {
+
+std::optional<DWORD> Enter(const char* function) {
+    Machine& m = Current();
+    m.calls.emplace_back(function);
+    const unsigned n = ++m.callCounts[function];
+    m.internal->shortTransfer = false;
+    for (const Fault& fault : m.faults) {
+        if (fault.function != function) continue;
+        if (n == fault.nth || (fault.persistent && n > fault.nth)) {
+            if (fault.shortTransfer) {
+                m.internal->shortTransfer = true;
+                return std::nullopt;
+            }
+            return fault.error;
+        }
+    }
+    return std::nullopt;
+}
+
+bool ShortTransfer() { return Current().internal->shortTransfer; }
+
+void Log(Event event) { Current().events.push_back(std::move(event)); }
+
+}  // namespace detail
+
+// ---------------------------------------------------------------- GUID text
+
+std::optional<GUID> ParseGuid(const std::string& text) {
+    // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+    if (text.size() != 38 || text.front() != '{' || text.back() != '}') return std::nullopt;
+    static const int kDash[] = {9, 14, 19, 24};
+    for (int d : kDash)
+        if (text[static_cast<size_t>(d)] != '-') return std::nullopt;
+    auto hex = [&](size_t pos, size_t len, uint64_t* out) {
+        uint64_t v = 0;
+        for (size_t i = pos; i < pos + len; ++i) {
+            const int c = std::tolower(static_cast<unsigned char>(text[i]));
+            int digit;
+            if (c >= '0' && c <= '9') digit = c - '0';
+            else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+            else return false;
+            v = v * 16 + static_cast<uint64_t>(digit);
+        }
+        *out = v;
+        return true;
+    };
+    GUID g{};
+    uint64_t v = 0;
+    if (!hex(1, 8, &v)) return std::nullopt;
+    g.Data1 = static_cast<uint32_t>(v);
+    if (!hex(10, 4, &v)) return std::nullopt;
+    g.Data2 = static_cast<uint16_t>(v);
+    if (!hex(15, 4, &v)) return std::nullopt;
+    g.Data3 = static_cast<uint16_t>(v);
+    static const size_t kBytePos[8] = {20, 22, 25, 27, 29, 31, 33, 35};
+    for (int i = 0; i < 8; ++i) {
+        if (!hex(kBytePos[i], 2, &v)) return std::nullopt;
+        g.Data4[i] = static_cast<uint8_t>(v);
+    }
+    return g;
+}
+
+std::string GuidText(const GUID& g) {
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buffer;
+}
+
+}  // namespace sim
+
+// ---------------------------------------------------------------- KERNEL32: last error
+
+extern "C" DWORD WINAPI GetLastError(void) { return sim::Current().internal->lastError; }
+extern "C" void WINAPI SetLastError(DWORD code) { sim::Current().internal->lastError = code; }

@@ -1,0 +1,55 @@
+// Handle tables and per-run state shared by the simulator's implementation
+// files. Each part owns its own table; opaque part types are completed in
+// the part's own file.
+#pragma once
+
+#include "platform/sim/sim.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace sim {
+
+struct OpenFile {
+    std::string normalized;  // FileSystem::Normalize of the path
+    DWORD access = 0;
+    DWORD share = 0;
+    uint64_t position = 0;
+    bool otherProcess = false;  // held by another process (tests); not the program's handle
+};
+
+struct FindState {
+    std::string pattern;
+    std::vector<std::string> matches;  // normalized paths still to return
+};
+
+struct InfFile;     // sim_setupapi.cpp
+struct DeviceSet;   // sim_setupapi.cpp
+
+struct Machine::Internal {
+    DWORD lastError = 0;
+    bool shortTransfer = false;  // set by Enter for ReadFile/WriteFile short-transfer faults
+
+    uintptr_t nextHandle = 0x1000;  // handle values are unique across all tables
+    std::map<uintptr_t, std::shared_ptr<RegKey>> keys;
+    std::map<uintptr_t, OpenFile> files;
+    std::map<uintptr_t, FindState> finds;
+    std::map<uintptr_t, std::shared_ptr<InfFile>> infs;
+    std::map<uintptr_t, std::shared_ptr<DeviceSet>> deviceSets;
+    std::map<uintptr_t, std::string> windows;  // FindWindowA handles -> window title
+
+    uintptr_t NewHandle() { return nextHandle += 4; }
+};
+
+inline Machine::Internal& State() { return *Current().internal; }
+inline void SetError(DWORD error) { State().lastError = error; }
+
+// Case-insensitive (ASCII) comparison and upper-casing, as the registry and
+// the file system of both families compare names.
+bool NamesEqual(const std::string& a, const std::string& b);
+bool NameLess(const std::string& a, const std::string& b);
+std::string Upper(const std::string& text);
+
+}  // namespace sim

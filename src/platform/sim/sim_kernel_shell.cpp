@@ -1,0 +1,165 @@
+// Simulated kernel services that are not files (Windows directory, version,
+// string comparison) and the shell and window services.
+#include "platform/sim/sim_internal.h"
+
+#include <cstring>
+
+using sim::Current;
+using sim::SetError;
+using sim::State;
+namespace detail = sim::detail;
+
+extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    if (auto error = detail::Enter("GetWindowsDirectoryA")) {
+        SetError(*error);
+        return 0;
+    }
+    const std::string& dir = Current().windowsDirectory;
+    // Too small a buffer: the size needed, terminator included, and the
+    // buffer is left alone (both families).
+    if (buffer == nullptr || dir.size() + 1 > size) return static_cast<UINT>(dir.size() + 1);
+    std::memcpy(buffer, dir.c_str(), dir.size() + 1);
+    return static_cast<UINT>(dir.size());
+}
+
+extern "C" BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
+    if (auto error = detail::Enter("GetVersionExA")) {
+        SetError(*error);
+        return FALSE;
+    }
+    if (info == nullptr || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    const sim::Machine& m = Current();
+    info->dwMajorVersion = m.majorVersion;
+    info->dwMinorVersion = m.minorVersion;
+    info->dwBuildNumber = m.buildNumber;
+    info->dwPlatformId = m.platformId;
+    std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    std::strncpy(info->szCSDVersion, m.csdVersion.c_str(), sizeof info->szCSDVersion - 1);
+    return TRUE;
+}
+
+// The one place where the simulator decides text equality for the locale
+// comparison: with no flags the comparison is case-sensitive, and two texts
+// are equal exactly when their bytes are. (The order of unequal texts is a
+// plain byte order here; a real locale collates differently, and the
+// program only ever asks for equality.)
+extern "C" int WINAPI CompareStringA(LCID, DWORD flags, PCNZCH s1, int n1, PCNZCH s2, int n2) {
+    if (auto error = detail::Enter("CompareStringA")) {
+        SetError(*error);
+        return 0;
+    }
+    if ((s1 == nullptr && n1 != 0) || (s2 == nullptr && n2 != 0) || n1 < -1 || n2 < -1 ||
+        flags != 0) {
+        SetError(flags != 0 ? ERROR_INVALID_PARAMETER : ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const size_t l1 = n1 == -1 ? std::strlen(s1) : static_cast<size_t>(n1);
+    const size_t l2 = n2 == -1 ? std::strlen(s2) : static_cast<size_t>(n2);
+    const size_t n = l1 < l2 ? l1 : l2;
+    const int c = n == 0 ? 0 : std::memcmp(s1, s2, n);
+    if (c < 0) return CSTR_LESS_THAN;
+    if (c > 0) return CSTR_GREATER_THAN;
+    if (l1 == l2) return CSTR_EQUAL;
+    return l1 < l2 ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+}
+
+extern "C" HINSTANCE WINAPI ShellExecuteA(HWND, LPCSTR operation, LPCSTR file, LPCSTR parameters,
+                                          LPCSTR directory, INT show) {
+    sim::Event event;
+    event.api = "ShellExecuteA";
+    event.target = file ? file : "";
+    event.text = parameters ? parameters : "";
+    event.text2 = operation ? operation : "";
+    event.number = static_cast<uint32_t>(show);
+    (void)directory;
+    if (auto error = detail::Enter("ShellExecuteA")) {
+        SetError(*error);
+        event.ok = false;
+        event.error = *error;
+        detail::Log(event);
+        // Failure: a value of 32 or less (SE_ERR_FNF for a missing program).
+        return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(2));
+    }
+    detail::Log(event);
+    return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(42));
+}
+
+namespace {
+std::map<uintptr_t, std::string>& WindowHandles() { return State().windows; }
+}  // namespace
+
+extern "C" HWND WINAPI FindWindowA(LPCSTR className, LPCSTR title) {
+    if (auto error = detail::Enter("FindWindowA")) {
+        SetError(*error);
+        return nullptr;
+    }
+    (void)className;  // simulated windows have no class; NULL matches any
+    sim::Machine& m = Current();
+    for (const std::string& existing : m.windowTitles) {
+        // Window titles are matched without regard to case, as USER32 does.
+        if (title != nullptr && sim::NamesEqual(existing, title)) {
+            const uintptr_t handle = State().NewHandle();
+            WindowHandles()[handle] = existing;
+            return reinterpret_cast<HWND>(handle);
+        }
+    }
+    SetError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+}
+
+extern "C" LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    sim::Machine& m = Current();
+    auto& handles = WindowHandles();
+    auto found = handles.find(reinterpret_cast<uintptr_t>(window));
+    sim::Event event;
+    event.api = "SendMessageA";
+    event.target = found != handles.end() ? found->second : "";
+    event.number = message;
+    (void)wParam;
+    (void)lParam;
+    if (auto error = detail::Enter("SendMessageA")) {
+        SetError(*error);
+        event.ok = false;
+        event.error = *error;
+        detail::Log(event);
+        return 0;
+    }
+    size_t index = m.windowTitles.size();
+    if (found != handles.end())
+        for (size_t i = 0; i < m.windowTitles.size(); ++i)
+            if (m.windowTitles[i] == found->second) index = i;
+    if (index == m.windowTitles.size()) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        event.ok = false;
+        event.error = ERROR_INVALID_WINDOW_HANDLE;
+        detail::Log(event);
+        return 0;
+    }
+    detail::Log(event);
+    // The companion program closes its window when asked.
+    if (message == WM_CLOSE) {
+        m.windowTitles.erase(m.windowTitles.begin() + static_cast<long>(index));
+        handles.erase(found);
+    }
+    return 0;
+}
+
+extern "C" int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
+    sim::Event event;
+    event.api = "MessageBoxA";
+    event.text = text ? text : "";
+    event.text2 = caption ? caption : "";
+    event.number = type;
+    if (auto error = detail::Enter("MessageBoxA")) {
+        SetError(*error);
+        event.ok = false;
+        event.error = *error;
+        detail::Log(event);
+        return 0;
+    }
+    detail::Log(event);
+    return Current().messageBoxAnswer;
+}
