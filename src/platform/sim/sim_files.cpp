@@ -406,15 +406,19 @@ DWORD CreatedBits(Family family, DWORD flagsAndAttributes) {
     return (flagsAndAttributes & SettableBits(family)) | FILE_ATTRIBUTE_ARCHIVE;
 }
 
+bool HasDataAccess(DWORD access) { return (access & (GENERIC_READ | GENERIC_WRITE)) != 0; }
+
 // Whether a new handle with `access`/`share` is refused by the handles
 // already open on `key`, checked both ways: what it asks against their share
-// modes, and what they hold against its share mode. Delete sharing is
-// checked by the deletion itself.
+// modes, and what they hold against its share mode. A handle without read
+// or write access takes no part in the check, on either side (NT keeps no
+// share record for it). Delete sharing is checked by the deletion itself.
 bool SharingConflict(const Machine::Internal& st, const std::string& key, DWORD access,
                      DWORD share) {
+    if (!HasDataAccess(access)) return false;
     for (const auto& item : st.files) {
         const OpenFile& o = item.second;
-        if (o.normalized != key) continue;
+        if (o.normalized != key || !HasDataAccess(o.access)) continue;
         if ((access & GENERIC_READ) && !(o.share & FILE_SHARE_READ)) return true;
         if ((access & GENERIC_WRITE) && !(o.share & FILE_SHARE_WRITE)) return true;
         if ((o.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
@@ -425,8 +429,8 @@ bool SharingConflict(const Machine::Internal& st, const std::string& key, DWORD 
 
 // Whether an open handle on `key` (or, with `subtree`, below it) forbids
 // deleting or renaming it. NT lets a file go when every handle on it was
-// opened with FILE_SHARE_DELETE; the 9x family knows no delete sharing, and
-// any open handle keeps the file in place.
+// opened with FILE_SHARE_DELETE (or holds no data access); the 9x family
+// knows no delete sharing, and any open handle keeps the file in place.
 bool DeleteBlocked(const Machine& m, const std::string& key, bool subtree) {
     const std::string prefix = ChildPrefix(key);
     for (const auto& item : m.internal->files) {
@@ -434,7 +438,9 @@ bool DeleteBlocked(const Machine& m, const std::string& key, bool subtree) {
         const bool on = o.normalized == key ||
                         (subtree && o.normalized.compare(0, prefix.size(), prefix) == 0);
         if (!on) continue;
-        if (m.family == Family::Win9x || !(o.share & FILE_SHARE_DELETE)) return true;
+        if (m.family == Family::Win9x ||
+            (HasDataAccess(o.access) && !(o.share & FILE_SHARE_DELETE)))
+            return true;
     }
     return false;
 }
