@@ -62,7 +62,7 @@ TEST(SimFilesAttributes, SetKeepsOnlySettableBitsPerFamily) {
         EXPECT_EQ(m.files.Find(kDriver)->attributes, row.after) << std::hex << row.given;
         ASSERT_EQ(m.events.size(), 1u);
         EXPECT_EQ(m.events[0].api, "SetFileAttributesA");
-        EXPECT_EQ(m.events[0].number, row.after);
+        EXPECT_EQ(m.events[0].number, row.given);
     }
     sim::Machine m = MachineWithDriver(sim::Family::NT);
     sim::ActiveMachine active(m);
@@ -165,6 +165,7 @@ TEST(SimFilesMove, RenamesFilesAndDirectories) {
 TEST(SimFilesFind, ExactNamesAndWildcards) {
     sim::Machine m = MachineWithDriver(sim::Family::Win9x);
     m.files.AddFile("C:\\WINDOWS\\inf\\usbstor.inf", std::string(300, 'x'));
+    m.files.AddFile("C:\\WINDOWS\\system32\\drivers\\ABC", std::string());  // no extension
     sim::ActiveMachine active(m);
     WIN32_FIND_DATAA data;
     HANDLE h = FindFirstFileA("c:\\windows\\SYSTEM32\\drivers\\wdmzav03.SYS", &data);
@@ -178,6 +179,11 @@ TEST(SimFilesFind, ExactNamesAndWildcards) {
     h = FindFirstFileA("C:\\WINDOWS\\inf\\USBZAV03.inf", &data);  // the directory is found
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_TRUE(FindClose(h));
+
+    h = FindFirstFileA("C:\\WINDOWS\\system32\\drivers\\*.*", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, "ABC");
     EXPECT_TRUE(FindClose(h));
 
     h = FindFirstFileA("C:\\WINDOWS\\inf\\U?B*.INF", &data);  // first in name order

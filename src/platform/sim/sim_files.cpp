@@ -548,7 +548,7 @@ extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR path) {
 
 extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
     sim::Event event = sim::MakeEvent("SetFileAttributesA", path);
-    event.number = attributes;
+    event.number = attributes;  // as asked; the entry shows what was kept
     if (auto error = detail::Enter("SetFileAttributesA")) {
         sim::LogFailure(event, *error);
         return FALSE;
@@ -566,7 +566,6 @@ extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
     }
     const DWORD settable = sim::SettableBits(m.family);
     e->attributes = (e->attributes & ~settable) | (attributes & settable);
-    event.number = e->attributes;  // what the entry holds now
     sim::detail::Log(event);
     return TRUE;
 }
@@ -704,7 +703,8 @@ extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR path, LPWIN32_FIND_DATAA data) {
     }
     // Children of the directory whose name matches the last component. The
     // simulated directories have no "." and ".." entries.
-    const std::string pattern = t.parsed.parts.back();
+    // "*.*" names every entry, those without a dot too (both families).
+    const std::string pattern = t.parsed.parts.back() == "*.*" ? "*" : t.parsed.parts.back();
     const std::string prefix = sim::ChildPrefix(parentKey);
     sim::FindState state;
     state.pattern = pattern;
@@ -749,7 +749,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
                                      LPSECURITY_ATTRIBUTES, DWORD disposition,
                                      DWORD flagsAndAttributes, HANDLE) {
     sim::Event event = sim::MakeEvent("CreateFileA", path);
-    event.number = disposition;
+    event.number = disposition;  // CREATE_NEW ... TRUNCATE_EXISTING
     if (auto error = detail::Enter("CreateFileA")) {
         SetError(*error);
         return INVALID_HANDLE_VALUE;
