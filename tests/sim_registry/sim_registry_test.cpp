@@ -8,15 +8,15 @@
 
 namespace {
 
-const char* const kUsb = "HKLM\\Enum\\USB";
+const std::string kSn1 = "HKLM\\Enum\\USB\\VID_1\\SN1";
 
 // HKLM\Enum\USB\VID_1\SN1 with two values and a child key; a sibling VID_2.
 sim::Machine UsbMachine(sim::Family family) {
     sim::Machine m;
     m.family = family;
-    m.registry.SetString("HKLM\\Enum\\USB\\VID_1\\SN1", "Driver", "USB\\0001");
-    m.registry.SetDword("HKLM\\Enum\\USB\\VID_1\\SN1", "ConfigFlags", 0);
-    m.registry.SetString("HKLM\\Enum\\USB\\VID_1\\SN1\\Device Parameters", "Mode", "x");
+    m.registry.SetString(kSn1, "Driver", "USB\\0001");
+    m.registry.SetDword(kSn1, "ConfigFlags", 0);
+    m.registry.SetString(kSn1 + "\\Device Parameters", "Mode", "x");
     m.registry.Create("HKLM\\Enum\\USB\\VID_2");
     return m;
 }
@@ -32,27 +32,27 @@ TEST(SimRegistryDelete, FamilyDecidesWhetherASubtreeGoes) {
         sim::Family family;
         const char* subKey;
         LONG result;
-        bool removed;
     };
     const Row rows[] = {
-        {sim::Family::Win9x, "Enum\\USB\\VID_1\\SN1", ERROR_SUCCESS, true},
-        {sim::Family::NT, "Enum\\USB\\VID_1\\SN1", ERROR_ACCESS_DENIED, false},
-        {sim::Family::NT, "Enum\\USB\\VID_1\\SN1\\Device Parameters", ERROR_SUCCESS, true},
-        {sim::Family::Win9x, "enum\\usb\\vid_1\\sn1\\", ERROR_SUCCESS, true},
-        {sim::Family::Win9x, "Enum\\USB\\VID_3", ERROR_FILE_NOT_FOUND, false},
-        {sim::Family::Win9x, "\\Enum\\USB\\VID_1", ERROR_BAD_PATHNAME, false},
-        {sim::Family::Win9x, "", ERROR_ACCESS_DENIED, false},  // HKLM itself
+        {sim::Family::Win9x, "Enum\\USB\\VID_1\\SN1", ERROR_SUCCESS},
+        {sim::Family::NT, "Enum\\USB\\VID_1\\SN1", ERROR_ACCESS_DENIED},
+        {sim::Family::NT, "Enum\\USB\\VID_1\\SN1\\Device Parameters", ERROR_SUCCESS},
+        {sim::Family::Win9x, "enum\\usb\\vid_1\\sn1\\", ERROR_SUCCESS},
+        {sim::Family::Win9x, "Enum\\USB\\VID_3", ERROR_FILE_NOT_FOUND},
+        {sim::Family::Win9x, "\\Enum\\USB\\VID_1", ERROR_BAD_PATHNAME},
+        {sim::Family::Win9x, "", ERROR_ACCESS_DENIED},  // HKLM itself
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.subKey);
         sim::Machine m = UsbMachine(row.family);
         sim::Registry expected = m.registry;
-        if (row.removed) expected.DeleteTree(std::string("HKLM\\") + row.subKey);
+        if (row.result == ERROR_SUCCESS) {
+            ASSERT_TRUE(expected.DeleteTree(std::string("HKLM\\") + row.subKey));
+        }
         sim::ActiveMachine active(m);
         EXPECT_EQ(row.result, RegDeleteKeyA(HKEY_LOCAL_MACHINE, row.subKey));
+        // Only the named key goes: its parent stays, also when left without subkeys.
         EXPECT_EQ(expected.Dump(), m.registry.Dump());
-        // Only the named key goes: its parent stays, also left without subkeys.
-        EXPECT_TRUE(m.registry.Exists("HKLM\\Enum\\USB\\VID_1"));
         ASSERT_EQ(1u, m.events.size());
         EXPECT_EQ(row.result == ERROR_SUCCESS, m.events[0].ok);
         EXPECT_EQ(static_cast<DWORD>(row.result), m.events[0].error);
@@ -85,17 +85,15 @@ TEST(SimRegistryOpen, PathsParseAsWindowsParsesThem) {
     struct Row {
         const char* subKey;
         LONG result;
-        const char* opened;  // KeyPath of the opened key
+        const char* valueThere;  // a value name only the opened key has
     };
     const Row rows[] = {
-        {"Enum\\USB", ERROR_SUCCESS, "HKEY_LOCAL_MACHINE\\Enum\\USB"},
-        {"Enum\\USB\\", ERROR_SUCCESS, "HKEY_LOCAL_MACHINE\\Enum\\USB"},
-        {"ENUM\\usb\\Vid_1", ERROR_SUCCESS, "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1"},
+        {"Enum\\USB\\VID_1\\SN1", ERROR_SUCCESS, "Driver"},
+        {"Enum\\USB\\VID_1\\SN1\\", ERROR_SUCCESS, "Driver"},
+        {"ENUM\\usb\\Vid_1\\sn1\\device parameters", ERROR_SUCCESS, "Mode"},
         {"\\Enum\\USB", ERROR_BAD_PATHNAME, nullptr},
         {"Enum\\\\USB", ERROR_FILE_NOT_FOUND, nullptr},
         {"Enum\\USB\\VID_9", ERROR_FILE_NOT_FOUND, nullptr},
-        {"Enum\\USB\\VID_1\\SN1\\Device Parameters\\", ERROR_SUCCESS,
-         "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1\\SN1\\Device Parameters"},
     };
     sim::Machine m = UsbMachine(sim::Family::NT);
     sim::ActiveMachine active(m);
@@ -103,22 +101,16 @@ TEST(SimRegistryOpen, PathsParseAsWindowsParsesThem) {
         SCOPED_TRACE(row.subKey);
         HKEY key = reinterpret_cast<HKEY>(0x77);  // overwritten on every outcome
         EXPECT_EQ(row.result, RegOpenKeyA(HKEY_LOCAL_MACHINE, row.subKey, &key));
-        if (row.opened == nullptr) {
+        if (row.valueThere == nullptr) {
             EXPECT_EQ(nullptr, key);
-            EXPECT_EQ(0u, m.OpenHandles().keys);
-            continue;
+        } else {
+            EXPECT_EQ(1u, m.OpenHandles().keys);
+            EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, row.valueThere, nullptr, nullptr, nullptr, nullptr));
+            EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
         }
-        EXPECT_EQ(1u, m.OpenHandles().keys);
-        // Enumerating the parent through a second handle proves the key is the right one.
-        DWORD type = 0;
-        char data[16] = {};
-        DWORD size = sizeof data;
-        RegQueryValueExA(key, "Mode", nullptr, &type, reinterpret_cast<LPBYTE>(data), &size);
-        EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
         EXPECT_EQ(0u, m.OpenHandles().keys);
-        EXPECT_TRUE(m.registry.Exists(row.opened));
     }
-    EXPECT_TRUE(m.events.empty());  // opens change nothing
+    EXPECT_TRUE(m.events.empty());
 }
 
 TEST(SimRegistryOpen, EmptySubPathReturnsTheHandlePassedIn) {
@@ -127,7 +119,7 @@ TEST(SimRegistryOpen, EmptySubPathReturnsTheHandlePassedIn) {
     HKEY root = nullptr;
     EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyA(HKEY_LOCAL_MACHINE, "", &root));
     EXPECT_EQ(HKEY_LOCAL_MACHINE, root);
-    HKEY usb = Open(HKEY_LOCAL_MACHINE, kUsb + 5);
+    HKEY usb = Open(HKEY_LOCAL_MACHINE, "Enum\\USB");
     HKEY same = nullptr;
     EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyA(usb, nullptr, &same));
     EXPECT_EQ(usb, same);
@@ -140,68 +132,41 @@ TEST(SimRegistryOpen, EmptySubPathReturnsTheHandlePassedIn) {
     EXPECT_EQ(0u, m.OpenHandles().Total());
 }
 
-TEST(SimRegistryEnum, SortedCaseInsensitivelyAndEndsWithNoMoreItems) {
+TEST(SimRegistryEnum, SortedNamesThenNoMoreItemsAndNothingWrittenPastTheSize) {
     sim::Machine m;
-    for (const char* name : {"b", "A", "Ccc", "a2", "B1"}) m.registry.Create(std::string(kUsb) + "\\" + name);
-    m.registry.Create("hklm\\ENUM\\usb\\a");  // the same key as "A": nothing new, case kept
+    for (const char* name : {"b", "A", "Ccc", "a2", "ABCDEFGH"}) m.registry.Create(std::string("HKLM\\E\\") + name);
+    m.registry.Create("hklm\\e\\a");  // the same key as "A": nothing new, case kept
     sim::ActiveMachine active(m);
-    HKEY usb = Open(HKEY_LOCAL_MACHINE, "Enum\\USB");
-    const char* const expected[] = {"A", "a2", "b", "B1", "Ccc"};
-    for (DWORD i = 0; i < 5; ++i) {
-        char name[256] = {};
-        EXPECT_EQ(ERROR_SUCCESS, RegEnumKeyA(usb, i, name, sizeof name));
-        EXPECT_STREQ(expected[i], name);
-        char nameEx[256] = {};
-        DWORD cch = sizeof nameEx;
-        FILETIME time;
-        EXPECT_EQ(ERROR_SUCCESS, RegEnumKeyExA(usb, i, nameEx, &cch, nullptr, nullptr, nullptr, &time));
-        EXPECT_STREQ(expected[i], nameEx);
-        EXPECT_EQ(std::strlen(expected[i]), cch);
-    }
-    char name[256];
-    DWORD cch = sizeof name;
-    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyA(usb, 5, name, sizeof name));
-    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyExA(usb, 5, name, &cch, nullptr, nullptr, nullptr, nullptr));
-    RegCloseKey(usb);
-}
-
-TEST(SimRegistryEnum, NameThatDoesNotFitWritesNothing) {
-    sim::Machine m;
-    m.registry.Create("HKLM\\Enum\\ABCDEFGH");
-    sim::ActiveMachine active(m);
-    HKEY key = Open(HKEY_LOCAL_MACHINE, "Enum");
-    struct Row {
-        DWORD cch;
-        LONG result;
-    };
-    for (const Row& row : {Row{8, ERROR_MORE_DATA}, Row{9, ERROR_SUCCESS}}) {
-        SCOPED_TRACE(row.cch);
-        char buffer[16];
-        std::memset(buffer, 'g', sizeof buffer);
-        EXPECT_EQ(row.result, RegEnumKeyA(key, 0, buffer, row.cch));
-        if (row.result == ERROR_SUCCESS) {
-            EXPECT_STREQ("ABCDEFGH", buffer);
-        } else {
-            EXPECT_EQ(std::string(16, 'g'), std::string(buffer, 16));
+    HKEY key = Open(HKEY_LOCAL_MACHINE, "E");
+    const char* const expected[] = {"A", "a2", "ABCDEFGH", "b", "Ccc"};
+    for (DWORD i = 0; i < 6; ++i) {
+        // Each name with room for exactly its terminator, and one less.
+        const DWORD fit = i < 5 ? static_cast<DWORD>(std::strlen(expected[i]) + 1) : 8;
+        for (DWORD cch : {fit - 1, fit}) {
+            SCOPED_TRACE(testing::Message() << i << " " << cch);
+            const LONG result = i == 5 ? ERROR_NO_MORE_ITEMS : cch < fit ? ERROR_MORE_DATA : ERROR_SUCCESS;
+            char plain[16], ex[16];
+            std::memset(plain, 'g', sizeof plain);
+            std::memset(ex, 'g', sizeof ex);
+            DWORD cchEx = cch;
+            FILETIME time;
+            EXPECT_EQ(result, RegEnumKeyA(key, i, plain, cch));
+            EXPECT_EQ(result, RegEnumKeyExA(key, i, ex, &cchEx, nullptr, nullptr, nullptr, &time));
+            const std::string written = result == ERROR_SUCCESS ? std::string(expected[i]) + '\0' : "";
+            EXPECT_EQ(written + std::string(16 - written.size(), 'g'), std::string(plain, 16));
+            EXPECT_EQ(written + std::string(16 - written.size(), 'g'), std::string(ex, 16));
+            EXPECT_EQ(result == ERROR_SUCCESS ? fit - 1 : cch, cchEx);  // changed only on success
         }
-        for (size_t i = row.cch; i < sizeof buffer; ++i) EXPECT_EQ('g', buffer[i]);
-
-        std::memset(buffer, 'g', sizeof buffer);
-        DWORD cch = row.cch;
-        EXPECT_EQ(row.result, RegEnumKeyExA(key, 0, buffer, &cch, nullptr, nullptr, nullptr, nullptr));
-        EXPECT_EQ(row.result == ERROR_SUCCESS ? 8u : row.cch, cch);  // changed only on success
-        for (size_t i = row.cch; i < sizeof buffer; ++i) EXPECT_EQ('g', buffer[i]);
     }
     RegCloseKey(key);
 }
 
 TEST(SimRegistryQuery, SizesMissingValuesAndTheScribbledBuffer) {
     sim::Machine m;
-    m.registry.SetString(kUsb, "Driver", "USB\\0001");  // 9 bytes with its terminator
-    m.registry.SetString(kUsb, "", "default");
+    m.registry.SetString(kSn1, "Driver", "USB\\0001");  // 9 bytes with its terminator
+    m.registry.SetString(kSn1, "", "default");
     sim::ActiveMachine active(m);
-    HKEY key = Open(HKEY_LOCAL_MACHINE, "Enum\\USB");
-
+    HKEY key = Open(HKEY_LOCAL_MACHINE, "Enum\\USB\\VID_1\\SN1");
     struct Row {
         const char* name;
         DWORD size;
@@ -216,58 +181,51 @@ TEST(SimRegistryQuery, SizesMissingValuesAndTheScribbledBuffer) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name == nullptr ? "(null)" : row.name);
-        uint8_t buffer[300];
-        std::memset(buffer, 0, sizeof buffer);
+        uint8_t buffer[300] = {};
         DWORD size = row.size;
         DWORD type = 99;
         EXPECT_EQ(row.result, RegQueryValueExA(key, row.name, nullptr, &type, buffer, &size));
         EXPECT_EQ(row.sizeAfter, size);
-        if (row.result == ERROR_MORE_DATA) {
-            for (DWORD i = 0; i < row.size; ++i) EXPECT_EQ(0xCD, buffer[i]) << i;
-        }
-        for (size_t i = row.size; i < sizeof buffer && row.result != ERROR_SUCCESS; ++i)
-            EXPECT_EQ(0, buffer[i]) << i;
-        if (row.result == ERROR_SUCCESS) {
-            EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
-            EXPECT_EQ(0, buffer[size - 1]);
-            EXPECT_EQ(0, buffer[size]);  // nothing beyond the value
-        }
+        // The value on success, the scribble over all bytes given on ERROR_MORE_DATA,
+        // and nothing beyond.
+        std::string want(sizeof buffer, '\0');
+        if (row.result == ERROR_SUCCESS) want.replace(0, size, row.name != nullptr && *row.name ? "USB\\0001" : "default", size);
+        if (row.result == ERROR_MORE_DATA) want.replace(0, row.size, row.size, '\xCD');
+        EXPECT_EQ(want, std::string(reinterpret_cast<char*>(buffer), sizeof buffer));
+        EXPECT_EQ(row.result == ERROR_FILE_NOT_FOUND ? 99u : static_cast<DWORD>(REG_SZ), type);
     }
-    DWORD size = 0;
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "Driver", nullptr, nullptr, nullptr, &size));
-    EXPECT_EQ(9u, size);
     RegCloseKey(key);
 }
 
 TEST(SimRegistrySet, CreatesReplacesAndLogsOldAndNewValues) {
+    const std::string service = "HKLM\\System\\CS1\\Services\\USBSTOR";
     sim::Machine m;
-    m.registry.SetString("HKLM\\System\\CS1\\Services\\USBSTOR", "ImagePath", "old.sys");
+    m.registry.SetString(service, "ImagePath", "old.sys");
     m.registry.Create("HKLM\\Icons\\C\\DefaultIcon");
     sim::Registry expected = m.registry;
-    expected.SetString("HKLM\\System\\CS1\\Services\\USBSTOR", "ImagePath", "new.sys", REG_EXPAND_SZ);
+    expected.SetString(service, "ImagePath", "new.sys", REG_EXPAND_SZ);  // keeps its name's case
     expected.SetValue("HKLM\\Icons\\C\\DefaultIcon", "", REG_SZ, {});
     sim::ActiveMachine active(m);
 
-    HKEY service = Open(HKEY_LOCAL_MACHINE, "System\\CS1\\Services\\USBSTOR");
-    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(service, "imagepath", 0, REG_EXPAND_SZ,
+    HKEY key = Open(HKEY_LOCAL_MACHINE, "System\\CS1\\Services\\USBSTOR");
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "imagepath", 0, REG_EXPAND_SZ,
                                             reinterpret_cast<const BYTE*>("new.sys"), 8));
-    HKEY icon = Open(HKEY_LOCAL_MACHINE, "Icons\\C\\DefaultIcon");
-    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(icon, nullptr, 0, REG_SZ, nullptr, 0));
+    RegCloseKey(key);
+    key = Open(HKEY_LOCAL_MACHINE, "Icons\\C\\DefaultIcon");
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, nullptr, 0, REG_SZ, nullptr, 0));
+    RegCloseKey(key);
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegSetValueExA(nullptr, nullptr, 0, REG_SZ, nullptr, 0));
-    RegCloseKey(service);
-    RegCloseKey(icon);
+    EXPECT_EQ(expected.Dump(), m.registry.Dump());
 
-    EXPECT_EQ(expected.Dump(), m.registry.Dump());  // the value keeps the name it was created with
     const auto events = m.EventsOf("RegSetValueExA");
     ASSERT_EQ(3u, events.size());
     EXPECT_EQ("HKEY_LOCAL_MACHINE\\System\\CS1\\Services\\USBSTOR", events[0].target);
     EXPECT_EQ("imagepath", events[0].text);
-    ASSERT_TRUE(events[0].oldValue && events[0].newValue);
-    EXPECT_EQ(*expected.GetValue("HKLM\\System\\CS1\\Services\\USBSTOR", "ImagePath"),
-              (sim::RegValue{"ImagePath", REG_EXPAND_SZ, events[0].newValue->data}));
-    EXPECT_EQ("old.sys", std::string(events[0].oldValue->data.begin(), events[0].oldValue->data.end() - 1));
+    const auto text = [](const char* t) { return std::vector<uint8_t>(t, t + std::strlen(t) + 1); };
+    EXPECT_EQ((sim::RegValue{"imagepath", REG_EXPAND_SZ, text("new.sys")}), events[0].newValue);
+    EXPECT_EQ((sim::RegValue{"ImagePath", REG_SZ, text("old.sys")}), events[0].oldValue);
     EXPECT_FALSE(events[1].oldValue);
-    EXPECT_TRUE(events[1].newValue->data.empty());
+    EXPECT_EQ((sim::RegValue{"", REG_SZ, {}}), events[1].newValue);
     EXPECT_FALSE(events[2].ok);
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), events[2].error);
 }
@@ -297,32 +255,26 @@ TEST(SimRegistryHandles, DeletedKeysAnswerKeyDeletedUntilClosed) {
 }
 
 TEST(SimRegistryFaults, NthCallFailsOnceOrFromThenOn) {
-    struct Row {
-        bool persistent;
-        LONG third;
-    };
-    for (const Row& row : {Row{false, ERROR_SUCCESS}, Row{true, ERROR_CANTREAD}}) {
-        SCOPED_TRACE(row.persistent);
+    for (bool persistent : {false, true}) {
+        SCOPED_TRACE(persistent);
         sim::Machine m = UsbMachine(sim::Family::NT);
-        m.InjectFault({"RegOpenKeyA", 2, row.persistent, ERROR_CANTREAD});
+        m.InjectFault({"RegOpenKeyA", 2, persistent, ERROR_CANTREAD});
         sim::ActiveMachine active(m);
-        HKEY keys[3] = {};
+        HKEY keys[3] = {nullptr, reinterpret_cast<HKEY>(0x77), nullptr};
         EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum", &keys[0]));
-        keys[1] = reinterpret_cast<HKEY>(0x77);
         EXPECT_EQ(ERROR_CANTREAD, RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum", &keys[1]));
         EXPECT_EQ(nullptr, keys[1]);
-        EXPECT_EQ(row.third, RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum", &keys[2]));
-        EXPECT_EQ(row.persistent ? 1u : 2u, m.OpenHandles().keys);
+        EXPECT_EQ(persistent ? ERROR_CANTREAD : ERROR_SUCCESS, RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum", &keys[2]));
+        EXPECT_EQ(persistent ? 1u : 2u, m.OpenHandles().keys);
         for (HKEY key : keys)
             if (key != nullptr) RegCloseKey(key);
         EXPECT_EQ(0u, m.OpenHandles().keys);
-        EXPECT_EQ(3u, m.callCounts["RegOpenKeyA"]);
     }
 }
 
 TEST(SimRegistryFaults, EachFunctionFailsInItsOwnConvention) {
     sim::Machine m = UsbMachine(sim::Family::Win9x);
-    const sim::Registry before = m.registry;
+    const std::string before = m.registry.Dump();
     for (const char* f : {"RegEnumKeyA", "RegEnumKeyExA", "RegQueryValueExA", "RegSetValueExA",
                           "RegDeleteKeyA", "RegCloseKey"})
         m.InjectFault({f, 1, true, ERROR_REGISTRY_IO_FAILED});
@@ -337,28 +289,24 @@ TEST(SimRegistryFaults, EachFunctionFailsInItsOwnConvention) {
     EXPECT_EQ(failed, RegQueryValueExA(key, "Driver", nullptr, nullptr, reinterpret_cast<LPBYTE>(name), &size));
     EXPECT_EQ(failed, RegSetValueExA(key, "Driver", 0, REG_SZ, nullptr, 0));
     EXPECT_EQ(failed, RegDeleteKeyA(key, "Device Parameters"));
-    // The handle is released all the same, as the kernel closes a valid handle.
     EXPECT_EQ(failed, RegCloseKey(key));
-    EXPECT_EQ(0u, m.OpenHandles().keys);
-    EXPECT_EQ(before.Dump(), m.registry.Dump());
+    EXPECT_EQ(0u, m.OpenHandles().keys);  // released all the same
+    EXPECT_EQ(before, m.registry.Dump());
     ASSERT_EQ(2u, m.events.size());
-    EXPECT_FALSE(m.events[0].ok);
-    EXPECT_FALSE(m.events[1].ok);
-    EXPECT_EQ("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1\\SN1\\Device Parameters", m.events[1].target);
+    EXPECT_FALSE(m.events[0].ok || m.events[1].ok);
 }
 
 TEST(SimRegistryTree, CopiesAreIndependent) {
     sim::Machine original = UsbMachine(sim::Family::Win9x);
     const std::string before = original.registry.Dump();
     sim::Machine copy = original;
-    copy.registry.SetString("HKLM\\Enum\\USB\\VID_1\\SN1", "Driver", "changed");
+    copy.registry.SetString(kSn1, "Driver", "changed");
     copy.registry.DeleteTree("HKLM\\Enum\\USB\\VID_2");
     sim::Registry assigned;
     assigned = original.registry;
     assigned.Create("HKCU\\Software");
     EXPECT_EQ(before, original.registry.Dump());
-    EXPECT_EQ("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1",
-              sim::KeyPath(*copy.registry.Find("HKLM\\Enum\\USB\\VID_1\\SN1")->parent));
+    EXPECT_EQ("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1", sim::KeyPath(*copy.registry.Find(kSn1)->parent));
     EXPECT_FALSE(original.registry.Exists("HKCU\\Software"));
     EXPECT_FALSE(copy.registry.Exists("hklm\\enum\\usb\\vid_2"));
 }

@@ -62,22 +62,24 @@ std::shared_ptr<RegKey> ChildOrNew(RegKey& key, const std::string& name) {
     return created;
 }
 
+// Marks a deleted subtree and cuts its upward links: a handle may keep any
+// key of it alive after the keys above that key are gone.
 void MarkDeleted(RegKey& key) {
     key.deleted = true;
+    key.parent = nullptr;
     for (auto& sub : key.subkeys) MarkDeleted(*sub);
 }
 
-// Takes a key out of its parent. The subtree stays alive for as long as a
-// handle holds it, marked deleted; it no longer points at its old parent,
-// which may go away before the handle does.
+// Takes a key out of its parent. Each key of the subtree stays alive for as
+// long as a handle holds it, marked deleted.
 void Detach(RegKey& key) {
-    MarkDeleted(key);
-    if (key.parent == nullptr) return;
-    auto& siblings = key.parent->subkeys;
+    RegKey* parent = key.parent;
+    MarkDeleted(key);  // before the erase, which may free the key
+    if (parent == nullptr) return;
+    auto& siblings = parent->subkeys;
     siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
                                   [&](const std::shared_ptr<RegKey>& k) { return k.get() == &key; }),
                    siblings.end());
-    key.parent = nullptr;
 }
 
 // A test-side path: root name, then key names. Trailing backslashes are
@@ -202,6 +204,8 @@ size_t RegKey::CountValues() const {
     return count;
 }
 
+// A deleted key has no parent any more: its path starts at the top of the
+// deleted subtree.
 std::string KeyPath(const RegKey& key) {
     std::string path = key.name;
     for (const RegKey* up = key.parent; up != nullptr; up = up->parent) path = up->name + "\\" + path;
@@ -243,6 +247,8 @@ RegKey* Registry::Find(const std::string& path) const {
     return key;
 }
 
+// A path that names no root, or has an empty name, is a mistake in the test
+// that builds the machine: std::invalid_argument.
 RegKey& Registry::Create(const std::string& path) {
     size_t root = 0;
     std::vector<std::string> names;
@@ -462,7 +468,7 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPD
     if (lpClass != nullptr && *lpcchClass > 0) lpClass[0] = '\0';
     if (lpcchClass != nullptr) *lpcchClass = 0;
     if (lpftLastWriteTime != nullptr) {
-        lpftLastWriteTime->dwLowDateTime = 0x5A5A0000;  // 2001-01-01 or so; nothing reads it
+        lpftLastWriteTime->dwLowDateTime = 0x5A5A0000;  // fixed, so that runs repeat exactly
         lpftLastWriteTime->dwHighDateTime = 0x01C07385;
     }
     return ERROR_SUCCESS;
