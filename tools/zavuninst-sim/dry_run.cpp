@@ -178,10 +178,6 @@ std::string HexBytes(const std::vector<uint8_t>& data, size_t limit) {
     return out;
 }
 
-bool IsStringType(DWORD type) {
-    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-}
-
 std::vector<std::string> MultiStrings(const std::vector<uint8_t>& data) {
     std::vector<std::string> out;
     std::string current;

@@ -360,6 +360,12 @@ bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::
         *error = folder + ": cannot create the folder (" + ec.message() + ")";
         return false;
     }
+    // The files first: the file system writes only into an empty folder.
+    std::string fsError;
+    if (!machine.files.SaveToHost(folder, &fsError)) {
+        *error = folder + ": " + fsError;
+        return false;
+    }
     const std::string regPath = (fs::path(folder) / "registry.reg").string();
     const std::string iniPath = (fs::path(folder) / "machine.ini").string();
     if (!WriteHostFile(regPath, WriteRegFile(machine.registry, format))) {
@@ -368,11 +374,6 @@ bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::
     }
     if (!WriteHostFile(iniPath, WriteMachineIni(machine))) {
         *error = iniPath + ": cannot write";
-        return false;
-    }
-    std::string fsError;
-    if (!machine.files.SaveToHost(folder, &fsError)) {
-        *error = folder + ": " + fsError;
         return false;
     }
     return true;

@@ -278,7 +278,7 @@ private:
 
     enum class State { NoKey, Key, DeletedKey } state_ = State::NoKey;
     sim::RegKey* key_ = nullptr;
-    std::string previousHeader_;  // upper case
+    std::vector<std::string> openHeaders_;  // upper case, each an ancestor of the next
     std::vector<std::string> branches_;
     PhysLine continuation_;
 };
@@ -393,10 +393,13 @@ bool Reader::ParseKeyLine(const PhysLine& line) {
     }
     key_ = &registry_.Create(path);
     state_ = State::Key;
+    // regedit writes a tree depth-first: a header whose parent's header is
+    // on the chain of open headers continues it; any other starts a branch.
     const std::string upper = UpperAscii(path);
-    const std::string parent = ParentPath(upper);
-    if (parent.empty() || !IsSelfOrAncestor(parent, previousHeader_)) branches_.push_back(path);
-    previousHeader_ = upper;
+    while (!openHeaders_.empty() && !IsSelfOrAncestor(openHeaders_.back(), upper))
+        openHeaders_.pop_back();
+    if (openHeaders_.empty() || openHeaders_.back() != ParentPath(upper)) branches_.push_back(path);
+    if (openHeaders_.empty() || openHeaders_.back() != upper) openHeaders_.push_back(upper);
     return true;
 }
 
