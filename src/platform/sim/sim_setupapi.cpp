@@ -20,7 +20,6 @@ struct DeviceSet {
         std::string instanceId;
         GUID classGuid{};
         DWORD devInst = 0;
-        bool removed = false;  // removed through this set
     };
     std::vector<Element> elements;
 };
@@ -171,7 +170,6 @@ sim::DeviceSet::Element* FindElement(HDEVINFO set, const SP_DEVINFO_DATA* data) 
 
 // The present device of an element, or nullptr once it has been removed.
 sim::Device* PresentDevice(const sim::DeviceSet::Element& element) {
-    if (element.removed) return nullptr;
     for (sim::Device& device : Current().devices)
         if (sim::NamesEqual(device.instanceId, element.instanceId)) return &device;
     return nullptr;
@@ -607,7 +605,7 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) 
         return FALSE;
     };
     if (auto e = detail::Enter("SetupDiRemoveDevice")) return fail(*e);
-    sim::DeviceSet::Element* element = FindElement(set, data);
+    const sim::DeviceSet::Element* element = FindElement(set, data);
     if (element == nullptr) return fail(State().lastError);
     const sim::Device* device = PresentDevice(*element);
     if (device == nullptr) return fail(ERROR_NO_SUCH_DEVINST);
@@ -619,7 +617,6 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) 
     const std::string hardwareKey = m.HardwareKeyPath(device->instanceId);
     const std::string driver = m.registry.GetString(hardwareKey, "Driver").value_or("");
     m.devices.erase(m.devices.begin() + (device - m.devices.data()));
-    element->removed = true;
     detail::Log(event);
 
     DeleteDeviceKey(hardwareKey);
