@@ -52,9 +52,11 @@ std::vector<std::string> InfCandidates(const std::string& name) {
 // not a file the program opens, so nothing is logged.
 bool ReadInfBytes(const std::string& name, std::vector<uint8_t>* bytes, DWORD* error) {
     const sim::FileSystem& fs = Current().files;
-    *error = ERROR_FILE_NOT_FOUND;
-    for (const std::string& path : InfCandidates(name)) {
+    const std::vector<std::string> candidates = InfCandidates(name);
+    *error = ERROR_FILE_NOT_FOUND;  // a searched name is simply not found
+    for (const std::string& path : candidates) {
         const sim::FileEntry* entry = fs.Find(path);
+        if (entry == nullptr && candidates.size() > 1) continue;
         if (entry == nullptr) {
             const std::string normalized = sim::FileSystem::Normalize(path);
             const size_t slash = normalized.rfind('\\');
