@@ -2,6 +2,7 @@
 
 #include "text_codec.h"
 
+#include "platform/sim/sim_inf.h"
 #include "run/run.h"
 
 #include <nlohmann/json.hpp>
@@ -27,72 +28,14 @@ std::string Upper(std::string s) {
     return s;
 }
 
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-    return s.substr(b, e - b);
-}
-
-std::string Unquote(const std::string& s) {
-    if (s.size() >= 2 && s.front() == '"' && s.back() == '"') return s.substr(1, s.size() - 2);
-    return s;
-}
-
-// Splits at `separator` outside double quotes.
-std::vector<std::string> SplitOutsideQuotes(const std::string& s, char separator) {
-    std::vector<std::string> parts(1);
-    bool quoted = false;
-    for (char c : s) {
-        if (c == '"') quoted = !quoted;
-        if (c == separator && !quoted) {
-            parts.emplace_back();
-            continue;
-        }
-        parts.back() += c;
-    }
-    return parts;
-}
-
-// The device id prefixes of the package INF's device section: each line's
-// second value (the values follow the key and "=" when there is one).
+// The device id prefixes of the package INF's device section: the second
+// value of each line, read as SETUPAPI reads the file.
 std::vector<std::string> InfSectionPrefixes(const std::vector<uint8_t>& data) {
-    std::string text;
-    if (data.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
-        for (size_t i = 2; i + 1 < data.size(); i += 2) {
-            uint8_t b = '?';
-            CodePointToAnsi(static_cast<char32_t>(data[i] | (data[i + 1] << 8)), &b);
-            text += static_cast<char>(b);
-        }
-    } else {
-        text.assign(data.begin(), data.end());
-    }
     std::vector<std::string> prefixes;
-    bool inSection = false;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) nl = text.size();
-        std::string line = SplitOutsideQuotes(text.substr(pos, nl - pos), ';')[0];
-        pos = nl + 1;
-        line = Trim(line);
-        if (line.empty()) continue;
-        if (line[0] == '[') {
-            const size_t close = line.find(']');
-            inSection = close != std::string::npos &&
-                        Upper(Trim(line.substr(1, close - 1))) == Upper(kDeviceSection);
-            continue;
-        }
-        if (!inSection) continue;
-        const std::vector<std::string> keyAndValues = SplitOutsideQuotes(line, '=');
-        const std::string values = keyAndValues.size() > 1 ? line.substr(keyAndValues[0].size() + 1)
-                                                           : line;
-        const std::vector<std::string> fields = SplitOutsideQuotes(values, ',');
-        if (fields.size() > 1) {
-            const std::string prefix = Unquote(Trim(fields[1]));
-            if (!prefix.empty()) prefixes.push_back(prefix);
-        }
-    }
+    const sim::InfParse parsed = sim::ParseInf(data);
+    if (const sim::InfSection* section = sim::FindInfSection(parsed.sections, kDeviceSection))
+        for (const sim::InfLine& line : section->lines)
+            if (line.values.size() > 1 && !line.values[1].empty()) prefixes.push_back(line.values[1]);
     return prefixes;
 }
 
@@ -317,6 +260,7 @@ void AddFileChanges(const sim::Machine& before, const sim::Machine& after, Repor
             const bool wasReadOnly = b && (b->attributes & FILE_ATTRIBUTE_READONLY);
             auto reason = [&](const sim::Event* e) {
                 if (e == nullptr) return std::string();
+                c.absent = e->error == ERROR_FILE_NOT_FOUND || e->error == ERROR_PATH_NOT_FOUND;
                 if (e->error == ERROR_ACCESS_DENIED && wasReadOnly) return std::string("the file is read-only");
                 return ReasonForError(e->error, false);
             };
@@ -360,6 +304,7 @@ void AddFileChanges(const sim::Machine& before, const sim::Machine& after, Repor
 }
 
 struct ResidueContext {
+    const sim::Machine* before = nullptr;
     const sim::Machine* after = nullptr;
     bool win98Work = false;
     bool restoreWork = false;
@@ -378,12 +323,23 @@ std::string NoteForKey(const ResidueContext& ctx, const std::string& upperPath,
     if (!ctx.win98Work)
         return "the uninstaller removes devices and their keys on Windows 98 only, not on " +
                (ctx.systemName.empty() ? std::string("this system") : ctx.systemName);
-    if (upperPath.rfind("HKEY_LOCAL_MACHINE\\ENUM\\", 0) == 0 && key != nullptr) {
-        if (key->subkeys.empty())
-            return "stays by design: only the instance keys of removed devices are deleted, not "
-                   "the keys above them";
-        return "holds instance keys of devices that were not present: only present devices are "
-               "removed";
+    const std::string enumRoot = "HKEY_LOCAL_MACHINE\\ENUM\\";
+    if (upperPath.rfind(enumRoot, 0) == 0 && key != nullptr) {
+        // Enum\<enumerator>\<device>\<instance>: the instance keys are the devices.
+        const std::string id = upperPath.substr(enumRoot.size());
+        if (std::count(id.begin(), id.end(), '\\') < 2) {
+            if (key->subkeys.empty())
+                return "stays by design: only the instance keys of removed devices are deleted, "
+                       "not the keys above them";
+            return "holds instance keys of devices that were not present: only present devices "
+                   "are removed";
+        }
+        bool presentBefore = false, presentAfter = false;
+        for (const sim::Device& d : ctx.before->devices) presentBefore = presentBefore || Upper(d.instanceId) == id;
+        for (const sim::Device& d : ctx.after->devices) presentAfter = presentAfter || Upper(d.instanceId) == id;
+        if (!presentBefore) return "the device was not present: only present devices are removed";
+        if (presentAfter) return "the device is present and was not removed";
+        return "the device was removed, but this key of it stayed";
     }
     return "not among the keys the uninstaller deletes";
 }
@@ -523,6 +479,7 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
     report.systemName = os.SystemName;
 
     const auto& events = after.events;
+    std::vector<std::string> deletedKeys;  // upper case, in the order they went
     for (size_t i = 0; i < events.size(); ++i) {
         const sim::Event& e = events[i];
         Change c;
@@ -532,23 +489,33 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
         if (e.api == "SetupDiRemoveDevice") {
             c.kind = Change::Kind::DeviceRemoved;
             if (!e.ok) c.reason = ReasonForError(e.error, false);
-        } else if (e.api == "RegDeleteKeyA") {
+            c.absent = !e.ok && e.error == ERROR_NO_SUCH_DEVINST;
+        } else if (e.api == "RegDeleteKeyA" || (e.deletedKey && e.ok)) {
             c.kind = Change::Kind::KeyDeleted;
             c.done = e.ok && e.deletedKey != nullptr;
+            if (e.api != "RegDeleteKeyA") c.text2 = "with the removed device";
             if (e.deletedKey) {
                 c.values = e.deletedKey->values.size();
                 c.subkeys = e.deletedKey->subkeys.size();
                 c.keysBelow = e.deletedKey->CountKeys() - 1;
                 c.valuesBelow = e.deletedKey->CountValues() - c.values;
             }
-            if (!c.done) {
+            if (c.done) {
+                deletedKeys.push_back(Upper(e.target));
+            } else {
                 const sim::RegKey* existing = before.registry.Find(e.target);
+                bool alreadyGone = false;
+                for (const std::string& gone : deletedKeys)
+                    alreadyGone = alreadyGone || Upper(e.target).rfind(gone, 0) == 0;
                 if (e.error == ERROR_ACCESS_DENIED && before.family == sim::Family::NT &&
                     existing != nullptr && !existing->subkeys.empty())
                     c.reason = "the key has subkeys, and the NT family deletes only keys without "
                                "subkeys";
+                else if (alreadyGone && e.error == ERROR_FILE_NOT_FOUND)
+                    c.reason = "already deleted earlier in the run";
                 else
                     c.reason = ReasonForError(e.error, true);
+                c.absent = e.error == ERROR_FILE_NOT_FOUND || e.error == ERROR_PATH_NOT_FOUND;
             }
         } else if (e.api == "RegSetValueExA") {
             c.kind = Change::Kind::ValueSet;
@@ -580,7 +547,7 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
     Summary& s = report.summary;
     for (const Change& c : report.changes) {
         if (!c.done) {
-            ++s.refused;
+            ++(c.absent ? s.absent : s.refused);
             if (c.attributesChanged) ++s.attributeChanges;
             continue;
         }
@@ -604,6 +571,7 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
 
     // Residue: whatever still names the package after the run.
     ResidueContext ctx;
+    ctx.before = &before;
     ctx.after = &after;
     ctx.systemName = os.SystemName;
     ctx.nt = before.family == sim::Family::NT;
@@ -659,12 +627,13 @@ std::string ChangeText(const Change& c) {
                       : "attempted to remove device " + target + ", not done: " + c.reason;
     case Change::Kind::KeyDeleted: {
         if (!c.done) return "attempted to delete key " + target + ", not done: " + c.reason;
+        const std::string how = c.text2.empty() ? "" : " " + c.text2;
         std::string held = "it held " + Plural(c.values, "value", "values") + " and " +
                            Plural(c.subkeys, "subkey", "subkeys");
         if (c.keysBelow > c.subkeys || c.valuesBelow > 0)
             held += "; " + Plural(c.keysBelow, "key", "keys") + " and " +
                     Plural(c.valuesBelow, "value", "values") + " below it";
-        return "deleted key " + target + " (" + held + ")";
+        return "deleted key " + target + how + " (" + held + ")";
     }
     case Change::Kind::ValueSet: {
         const std::string name =
@@ -744,8 +713,9 @@ std::string SummaryText(const Summary& s) {
         out += ", " + Plural(s.attributeChanges, "file", "files") + " with changed attributes";
     out += ", " + Plural(s.messageBoxes, "message box", "message boxes") + " shown, " +
            Plural(s.programsStarted, "program", "programs") + " started, " +
-           Plural(s.windowsClosed, "window", "windows") + " sent WM_CLOSE; " +
-           Plural(s.refused, "attempted change", "attempted changes") + " not done.";
+           Plural(s.windowsClosed, "window", "windows") + " sent WM_CLOSE. Not done: " +
+           Plural(s.refused, "change", "changes") + " refused, " +
+           Plural(s.absent, "attempt", "attempts") + " that found nothing to change.";
     return out;
 }
 
@@ -870,7 +840,8 @@ std::string ReportJson(const Report& r) {
                     {"files_rewritten", s.filesRewritten}, {"files_created", s.filesCreated},
                     {"attribute_changes", s.attributeChanges},
                     {"message_boxes", s.messageBoxes},     {"programs_started", s.programsStarted},
-                    {"windows_closed", s.windowsClosed},   {"not_done", s.refused}};
+                    {"windows_closed", s.windowsClosed},   {"refused", s.refused},
+                    {"found_nothing", s.absent}};
     j["markers"] = nlohmann::ordered_json::array();
     for (const std::string& m : r.markers) j["markers"].push_back(AnsiToUtf8(m));
     j["residue"] = nlohmann::ordered_json::array();

@@ -35,7 +35,8 @@ struct Change {
         WindowClosed,
     };
     Kind kind = Kind::DeviceRemoved;
-    bool done = true;    // false: attempted and refused (or nothing there)
+    bool done = true;    // false: attempted and refused, or nothing there to change
+    bool absent = false; // not done because there was nothing there (no such key/file)
     std::string target;  // instance id, key path, file path, program, window title, message text
     std::string reason;  // why an attempt was refused
     size_t order = 0;    // index of the first event that belongs to it
@@ -65,7 +66,7 @@ struct Residue {
 struct Summary {
     size_t devicesRemoved = 0, keysDeleted = 0, keysInside = 0, valuesInside = 0, valuesSet = 0,
            filesDeleted = 0, filesRewritten = 0, filesCreated = 0, attributeChanges = 0,
-           messageBoxes = 0, programsStarted = 0, windowsClosed = 0, refused = 0;
+           messageBoxes = 0, programsStarted = 0, windowsClosed = 0, refused = 0, absent = 0;
 };
 
 struct Report {

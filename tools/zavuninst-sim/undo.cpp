@@ -81,7 +81,7 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
     for (auto it = after.events.rbegin(); it != after.events.rend(); ++it) {
         const sim::Event& e = *it;
         if (!e.ok) continue;
-        if (e.api == "RegDeleteKeyA" && e.deletedKey) {
+        if (e.deletedKey) {  // by RegDeleteKeyA, or with a removed device
             WriteSnapshot(writer, *e.deletedKey, FullKeyPath(e.target), 0);
             ++registryChanges;
         } else if (e.api == "RegSetValueExA") {
@@ -136,8 +136,8 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
 
     std::ostringstream readme;
     readme << "How to undo the dry run of " << report.image << " (" << report.systemName << ")\n\n";
-    readme << "1. Registry: import undo.reg on the machine (regedit undo.reg). It puts back the "
-           << registryChanges << " deleted keys and changed values, from the last change to the first.\n\n";
+    readme << "1. Registry: import undo.reg on the machine (regedit undo.reg). It undoes the run's "
+           << registryChanges << " registry changes (deleted keys, set values), the last one first.\n\n";
     readme << "2. Files: copy each file below back to where it goes and give it the attributes shown.\n";
     const std::string copied = copyLines.str(), deleted = deleteLines.str(), attrs = attributeLines.str();
     readme << (copied.empty() ? "  (no file was deleted or rewritten)\n" : copied);
