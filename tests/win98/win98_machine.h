@@ -46,12 +46,6 @@ inline void AddDevice(sim::Machine& m, const std::string& id, const char* classG
     m.devices.push_back(device);
 }
 
-inline std::vector<std::string> PresentIds(const sim::Machine& m) {
-    std::vector<std::string> ids;
-    for (const sim::Device& device : m.devices) ids.push_back(device.instanceId);
-    return ids;
-}
-
 inline std::vector<std::string> Targets(const sim::Machine& m, const std::string& api) {
     std::vector<std::string> targets;
     for (const sim::Event& event : m.EventsOf(api)) targets.push_back(event.target);
@@ -72,7 +66,6 @@ inline sim::Machine PackageMachine() {
     const std::string device = std::string(kEnum) + "USB\\VID_1234&PID_5678\\SN01";
     const std::string disk = std::string(kEnum) + "SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100";
     r.SetString(device, "Driver", "ZavStorage\\0000");
-    r.SetString(device, "Class", kPackageClass);
     r.SetString(disk, "Driver", "DiskDrive\\0003");
     r.SetString(disk, "Mfg", "Zav");
     r.SetString(disk, "CurrentDriveLetterAssignment", "E");
