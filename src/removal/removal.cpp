@@ -12,19 +12,29 @@ namespace {
 const char kEnumKey[] = "Enum";
 const char kDriverClassKey[] = "System\\CurrentControlSet\\Services\\Class";
 
-// Whether a record field names a key strictly below its parent key. A field
-// that begins or ends with a backslash, holds an empty segment or is empty
-// would make the deletion target the parent ("Enum\" on 9x removes the whole
-// hardware tree, since RegDeleteKeyA deletes subtrees there) or something
-// above it; such a field names no key of the device.
-bool NamesKeyBelowParent(const std::string& field) {
+// Whether a record field names one device's key below its parent key. A
+// field that begins or ends with a backslash, holds an empty segment or is
+// empty would make the deletion target the parent ("Enum\" on 9x removes the
+// whole hardware tree, since RegDeleteKeyA deletes subtrees there) or
+// something above it. A field of fewer segments than a device's key has
+// (enumerator\device\instance below "Enum", class\instance below the driver
+// classes) would take every device of an enumerator or class with it. Such a
+// field names no key of the device.
+bool NamesDeviceKey(const std::string& field, int segments) {
     if (field.empty()) return false;
     if (field.front() == '\\' || field.back() == '\\') return false;
-    return field.find("\\\\") == std::string::npos;
+    if (field.find("\\\\") != std::string::npos) return false;
+    int found = 1;
+    for (char c : field)
+        if (c == '\\') ++found;
+    return found >= segments;
 }
 
-void DeleteKeyBelow(const char* parent, const std::string& field) {
-    if (!NamesKeyBelowParent(field)) return;
+const int kInstanceSegments = 3;  // enumerator\device\instance
+const int kDriverSegments = 2;    // class\instance
+
+void DeleteKeyBelow(const char* parent, const std::string& field, int segments) {
+    if (!NamesDeviceKey(field, segments)) return;
     const std::string path = FormatText("%s\\%s", parent, field.c_str());
     // Windows 98 deletes the key with all its subkeys; a missing key or a
     // refusal is passed over.
@@ -44,11 +54,11 @@ int FindRecord(std::string my_devdriData::*member, const std::string& text, int 
 }  // namespace
 
 void RemoveDeviceRegistryKeys(my_devdriData record) {
-    DeleteKeyBelow(kEnumKey, record.deviceInstanceId);
-    DeleteKeyBelow(kEnumKey, record.diskInstanceId);
-    DeleteKeyBelow(kDriverClassKey, record.diskDriver);
-    DeleteKeyBelow(kDriverClassKey, record.deviceDriver);
-    DeleteKeyBelow(kDriverClassKey, record.usbDriver);
+    DeleteKeyBelow(kEnumKey, record.deviceInstanceId, kInstanceSegments);
+    DeleteKeyBelow(kEnumKey, record.diskInstanceId, kInstanceSegments);
+    DeleteKeyBelow(kDriverClassKey, record.diskDriver, kDriverSegments);
+    DeleteKeyBelow(kDriverClassKey, record.deviceDriver, kDriverSegments);
+    DeleteKeyBelow(kDriverClassKey, record.usbDriver, kDriverSegments);
 }
 
 bool RemovePackageDevices() {

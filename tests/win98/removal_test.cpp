@@ -47,6 +47,8 @@ TEST(DeviceRegistryKeys, FiveDeletionsInOrder) {
         {"all empty", Record("", "", "", "", ""), {}},
         {"unsafe", Record("\\", "SCSI\\", "\\DiskDrive", "ZavStorage\\\\0000", "\\\\\\"), {}},
         {"unsafe ids", Record("\\USB\\VID_1&PID_2\\SN1", "USB\\\\SN1", "", "DiskDrive\\", ""), {}},
+        // Too few segments: a whole enumerator or device, a whole class.
+        {"whole class or enumerator", Record("USB\\VID_1&PID_2", "SCSI", "DiskDrive", "USB", ""), {}},
     };
 
     sim::Machine m = sim::MakeWindows98();
