@@ -628,8 +628,8 @@ std::string ChangeText(const Change& c) {
     case Change::Kind::KeyDeleted: {
         if (!c.done) return "attempted to delete key " + target + ", not done: " + c.reason;
         const std::string how = c.text2.empty() ? "" : " " + c.text2;
-        std::string held = "it held " + Plural(c.values, "value", "values") + " and " +
-                           Plural(c.subkeys, "subkey", "subkeys");
+        std::string held = "it held " + Plural(c.values, "value", "values");
+        if (c.subkeys > 0) held += " and " + Plural(c.subkeys, "subkey", "subkeys");
         if (c.keysBelow > c.subkeys || c.valuesBelow > 0)
             held += "; " + Plural(c.keysBelow, "key", "keys") + " and " +
                     Plural(c.valuesBelow, "value", "values") + " below it";
@@ -702,9 +702,11 @@ const char* KindName(Change::Kind kind) {
 std::string SummaryText(const Summary& s) {
     std::string out = "Summary: " + Plural(s.devicesRemoved, "device", "devices") + " removed, " +
                       Plural(s.keysDeleted, "key", "keys") + " deleted";
-    if (s.keysInside + s.valuesInside > 0)
-        out += " (with " + Plural(s.keysInside, "subkey", "subkeys") + " and " +
+    if (s.keysInside > 0)
+        out += " (holding " + Plural(s.keysInside, "subkey", "subkeys") + " and " +
                Plural(s.valuesInside, "value", "values") + ")";
+    else if (s.valuesInside > 0)
+        out += " (holding " + Plural(s.valuesInside, "value", "values") + ")";
     out += ", " + Plural(s.valuesSet, "value", "values") + " set, " +
            Plural(s.filesDeleted, "file", "files") + " deleted, " +
            Plural(s.filesRewritten, "file", "files") + " rewritten";

@@ -455,21 +455,19 @@ bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
         }
         if (!out->empty() && !afterComma)
             return Fail(line->number, "bad hex data: expected \",\" between bytes");
+        // A byte is the text up to the next comma, blank or continuation.
+        const size_t from = p;
+        while (p < s.size() && s[p] != ',' && s[p] != '\\' && !IsBlank(s[p])) ++p;
         int value = 0;
-        int digits = 0;
-        while (p < s.size() && HexDigit(s[p]) >= 0) {
-            value = value * 16 + HexDigit(s[p]);
-            ++digits;
-            ++p;
+        bool good = p - from >= 1 && p - from <= 2;
+        for (size_t i = from; good && i < p; ++i) {
+            good = HexDigit(s[i]) >= 0;
+            value = value * 16 + HexDigit(s[i]);
         }
-        if (digits == 0 || digits > 2) {
-            size_t q = p;
-            while (q < s.size() && s[q] != ',' && !IsBlank(s[q])) ++q;
-            const size_t from = digits == 0 ? p : p - static_cast<size_t>(digits);
+        if (!good)
             return Fail(line->number, "bad hex byte \"" +
-                                          AnsiToUtf8(s.substr(from, std::max<size_t>(q - from, 1))) +
+                                          AnsiToUtf8(s.substr(from, std::max<size_t>(p - from, 1))) +
                                           "\": each byte is one or two hex digits");
-        }
         out->push_back(static_cast<uint8_t>(value));
         while (p < s.size() && IsBlank(s[p])) ++p;
         afterComma = false;
