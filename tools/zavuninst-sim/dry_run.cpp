@@ -311,7 +311,24 @@ struct ResidueContext {
     bool nt = false;
     std::string systemName;
     std::set<std::string> refusedFiles;  // upper-case paths
+    std::map<std::string, std::string> driverOwners;  // upper-case driver key name -> instance id
 };
+
+// The 9x family's hardware keys (HKLM\Enum\<enumerator>\<device>\<instance>)
+// by the driver key their "Driver" value names.
+void CollectDriverOwners(const sim::RegKey& key, const std::string& id, int level,
+                         std::map<std::string, std::string>& out) {
+    if (level == 3) {
+        if (const sim::RegValue* driver = key.FindValue("Driver")) {
+            std::string text(driver->data.begin(), driver->data.end());
+            text.resize(std::min(text.size(), text.find('\0')));
+            if (!text.empty()) out[Upper(text)] = id;
+        }
+        return;
+    }
+    for (const auto& sub : key.subkeys)
+        CollectDriverOwners(*sub, id.empty() ? sub->name : id + "\\" + sub->name, level + 1, out);
+}
 
 std::string NoteForKey(const ResidueContext& ctx, const std::string& upperPath,
                        const sim::RegKey* key) {
@@ -342,6 +359,26 @@ std::string NoteForKey(const ResidueContext& ctx, const std::string& upperPath,
         return "the device was removed, but this key of it stayed";
     }
     return "not among the keys the uninstaller deletes";
+}
+
+std::string NoteForValue(const ResidueContext& ctx, const std::string& upperPath,
+                         const sim::RegKey& key) {
+    if ((upperPath.find("\\TEVDRIVE") != std::string::npos && ctx.nt) ||
+        (!ctx.win98Work && !ctx.restoreWork))
+        return NoteForKey(ctx, upperPath, &key);
+    const std::string classRoot = "HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\CLASS\\";
+    if (upperPath.rfind(classRoot, 0) == 0) {
+        auto owner = ctx.driverOwners.find(upperPath.substr(classRoot.size()));
+        if (owner != ctx.driverOwners.end()) {
+            bool present = false;
+            for (const sim::Device& d : ctx.before->devices)
+                present = present || Upper(d.instanceId) == Upper(owner->second);
+            return "the driver key of " + owner->second +
+                   (present ? ", a device that was present and not removed"
+                            : ", a device that was not present: only present devices are removed");
+        }
+    }
+    return "not among the values the uninstaller deletes or changes";
 }
 
 std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool content) {
@@ -390,11 +427,7 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, cons
             r.where = "data";
         }
         if (r.marker.empty()) continue;
-        r.note = upperPath.find("\\TEVDRIVE") != std::string::npos && ctx.nt
-                     ? NoteForKey(ctx, upperPath, &key)
-                     : !ctx.win98Work && !ctx.restoreWork
-                           ? NoteForKey(ctx, upperPath, &key)
-                           : "not among the values the uninstaller deletes or changes";
+        r.note = NoteForValue(ctx, upperPath, key);
         out.push_back(r);
     }
     if (depth >= 512) return;
@@ -578,6 +611,8 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
     ctx.win98Work = os.SystemName == "Windows 98";
     ctx.restoreWork = os.SystemName == "Windows 2000" && os.ServicePack != "Service Pack 3" &&
                       os.ServicePack != "Service Pack 4";
+    if (const sim::RegKey* enumKey = after.registry.Find("HKEY_LOCAL_MACHINE\\Enum"))
+        CollectDriverOwners(*enumKey, "", 0, ctx.driverOwners);
     for (const Change& c : report.changes)
         if (!c.done && (c.kind == Change::Kind::FileDeleted || c.kind == Change::Kind::FileRewritten))
             ctx.refusedFiles.insert(Upper(c.target));
