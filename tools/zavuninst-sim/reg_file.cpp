@@ -2,7 +2,10 @@
 
 #include "text_codec.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <memory>
 #include <set>
 
 namespace dryrun {
@@ -249,6 +252,31 @@ bool IsSelfOrAncestor(const std::string& ancestor, const std::string& path) {
            (path.size() == ancestor.size() || path[ancestor.size()] == '\\');
 }
 
+// Subkeys are kept sorted by name without regard to case, as the registry
+// enumerates them (the simulator's order).
+bool NameLessAscii(const std::string& a, const std::string& b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        const int ca = std::toupper(static_cast<unsigned char>(a[i]));
+        const int cb = std::toupper(static_cast<unsigned char>(b[i]));
+        if (ca != cb) return ca < cb;
+    }
+    return a.size() < b.size();
+}
+
+// A subkey of `parent` that sorts after all its subkeys, as the next key of
+// a sorted export does: appended without a search of the siblings (a large
+// export has keys with tens of thousands of subkeys). Null when the name
+// does not sort last; the caller then creates the key by its path.
+sim::RegKey* AppendChild(sim::RegKey& parent, const std::string& name) {
+    if (!parent.subkeys.empty() && !NameLessAscii(parent.subkeys.back()->name, name)) return nullptr;
+    auto key = std::make_shared<sim::RegKey>();
+    key->name = name;
+    key->parent = &parent;
+    parent.subkeys.push_back(key);
+    return key.get();
+}
+
 class Reader {
 public:
     Reader(const std::string& bytes, const std::string& file, sim::Registry& registry,
@@ -279,6 +307,7 @@ private:
     enum class State { NoKey, Key, DeletedKey } state_ = State::NoKey;
     sim::RegKey* key_ = nullptr;
     std::vector<std::string> openHeaders_;  // upper case, each an ancestor of the next
+    std::vector<sim::RegKey*> openKeys_;    // the keys of openHeaders_
     std::vector<std::string> branches_;
     PhysLine continuation_;
 };
@@ -384,22 +413,43 @@ bool Reader::ParseKeyLine(const PhysLine& line) {
         format_.warnings.push_back("line " + std::to_string(line.number) +
                                    ": a key name with characters outside the ANSI code page; "
                                    "they read as '?'");
+    {
+        // Short root names ("HKLM") are written out in full, as regedit does.
+        static const char* const kShort[][2] = {{"HKLM", "HKEY_LOCAL_MACHINE"}, {"HKCU", "HKEY_CURRENT_USER"},
+                                                {"HKCR", "HKEY_CLASSES_ROOT"},  {"HKU", "HKEY_USERS"},
+                                                {"HKCC", "HKEY_CURRENT_CONFIG"}};
+        const size_t slash = path.find('\\');
+        const std::string root = UpperAscii(path.substr(0, slash));
+        for (const auto& names : kShort)
+            if (root == names[0]) path = names[1] + (slash == std::string::npos ? "" : path.substr(slash));
+    }
     if (deletion) {
         // As regedit: the key goes with its subtree; a missing key is no error.
         registry_.DeleteTree(path);
+        openHeaders_.clear();  // they may lie in the deleted subtree
+        openKeys_.clear();
         state_ = State::DeletedKey;
         key_ = nullptr;
         return true;
     }
-    key_ = &registry_.Create(path);
-    state_ = State::Key;
     // regedit writes a tree depth-first: a header whose parent's header is
     // on the chain of open headers continues it; any other starts a branch.
     const std::string upper = UpperAscii(path);
-    while (!openHeaders_.empty() && !IsSelfOrAncestor(openHeaders_.back(), upper))
+    while (!openHeaders_.empty() && !IsSelfOrAncestor(openHeaders_.back(), upper)) {
         openHeaders_.pop_back();
-    if (openHeaders_.empty() || openHeaders_.back() != ParentPath(upper)) branches_.push_back(path);
-    if (openHeaders_.empty() || openHeaders_.back() != upper) openHeaders_.push_back(upper);
+        openKeys_.pop_back();
+    }
+    const bool continues = !openHeaders_.empty() && openHeaders_.back() == ParentPath(upper);
+    if (!continues && (openHeaders_.empty() || openHeaders_.back() != upper)) branches_.push_back(path);
+    if (!openHeaders_.empty() && openHeaders_.back() == upper) {
+        key_ = openKeys_.back();
+    } else {
+        key_ = continues ? AppendChild(*openKeys_.back(), path.substr(path.rfind('\\') + 1)) : nullptr;
+        if (key_ == nullptr) key_ = &registry_.Create(path);
+        openHeaders_.push_back(upper);
+        openKeys_.push_back(key_);
+    }
+    state_ = State::Key;
     return true;
 }
 
