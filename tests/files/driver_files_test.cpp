@@ -64,7 +64,9 @@ TEST(ForceDeleteFile, DeletesWithOneRetryAfterClearingAttributes) {
         if (row.present) m.files.AddFile(kWdm, std::string("wdm driver"), row.attributes);
         else m.files.Remove(kWdm);
         const uintptr_t holder = row.heldOpen ? sim::HoldFileOpen(m, kWdm, GENERIC_READ, 0) : 0;
-        if (row.heldOpen) ASSERT_NE(holder, 0u);
+        if (row.heldOpen) {
+            ASSERT_NE(holder, 0u);
+        }
 
         sim::Machine expected = m;
         if (row.gone) expected.files.Remove(kWdm);
