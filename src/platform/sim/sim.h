@@ -242,6 +242,14 @@ public:
 };
 Machine& Current();  // aborts when no machine is active
 
+// Another process holding a file open (tests): a handle on `path` with the
+// given GENERIC_READ/GENERIC_WRITE access and FILE_SHARE_* mode, checked
+// against the handles already open like CreateFileA(OPEN_EXISTING). Returns
+// 0 when the file does not exist or the sharing rules refuse it. Such
+// handles bind the program's calls but are not counted by OpenHandles().
+uintptr_t HoldFileOpen(Machine& m, const std::string& path, DWORD access, DWORD share);
+void ReleaseFile(Machine& m, uintptr_t token);
+
 // -------- for the simulator's own implementation files
 
 namespace detail {
