@@ -54,6 +54,9 @@ std::vector<ReplaceRow> Rows() {
     oddEnding.pop_back();  // the file ends on the search text's last character
     std::vector<uint8_t> pastEnd = Join(prefix, Wide(kSearch));
     pastEnd.resize(pastEnd.size() - 2);  // the last character would lie past the end
+    // A candidate that starts near the end: most of it would lie past the
+    // end (the sanitizer build catches any read there).
+    const std::vector<uint8_t> farPastEnd = Join(prefix, Wide("%12%\\US"));
     std::vector<uint8_t> oddOffset = Join(Narrow("x"), Wide(std::string(kSearch) + "!"));
 
     return {
@@ -81,6 +84,8 @@ std::vector<ReplaceRow> Rows() {
          true, Join(Narrow("x"), Wide(std::string(kReplacement) + "!"))},
         {"candidate running past the end", pastEnd, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement,
          true, pastEnd},
+        {"candidate starting near the end", farPastEnd, FILE_ATTRIBUTE_ARCHIVE, kSearch,
+         kReplacement, true, farPastEnd},
         {"replacement longer than twice the search text", Wide("a:b"), FILE_ATTRIBUTE_ARCHIVE,
          ":", "-->>", true, Wide("a-->>b")},
         {"empty file", {}, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true,

@@ -130,10 +130,11 @@ TEST(RestoreStorageDriver, Table) {
         EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
         EXPECT_EQ(m.files.Dump(), expected.files.Dump());
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
-        if (!row.windowsDirectoryKnown)
+        if (!row.windowsDirectoryKnown) {
             for (const char* api : {"FindFirstFileA", "CreateFileA", "DeleteFileA", "MoveFileA",
                                     "SetFileAttributesA"})
                 EXPECT_EQ(m.callCounts[api], 0u) << api;
+        }
     }
 }
 
