@@ -167,7 +167,8 @@ struct Fault {
 // One outward effect or attempted change, in the order it happened.
 // `api` is the function ("RegDeleteKeyA", "RegSetValueExA", "SetupDiRemoveDevice",
 // "DeleteFileA", "SetFileAttributesA", "CreateFileA" (creations and truncations
-// only), "WriteFileA", "MoveFileA", "MessageBoxA", "ShellExecuteA", "SendMessageA").
+// only), "WriteFileA", "MoveFileA", "MessageBoxA", "ShellExecuteA", "SendMessageA",
+// "DeviceKeyDeleted" (a device key that SetupDiRemoveDevice deleted)).
 struct Event {
     std::string api;
     std::string target;  // key path, file path, device instance id, window title, program
