@@ -115,26 +115,6 @@ TEST(ReplaceTextInFile, Table) {
     }
 }
 
-TEST(ReplaceTextInFile, OccurrenceLeavesEveryOtherByteUnchanged) {
-    const std::vector<uint8_t> before = Inf(kSearch);
-    sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
-    {
-        sim::ActiveMachine active(m);
-        ASSERT_TRUE(ReplaceTextInFile(kPath, kSearch, kReplacement));
-    }
-    const std::vector<uint8_t> after = *m.files.Read(kPath);
-    ASSERT_EQ(after.size(), before.size() - 6);
-    const std::vector<uint8_t> wideSearch = Wide(kSearch);
-    const size_t at = static_cast<size_t>(
-        std::search(before.begin(), before.end(), wideSearch.begin(), wideSearch.end()) -
-        before.begin());
-    EXPECT_EQ(std::vector<uint8_t>(after.begin(), after.begin() + at),
-              std::vector<uint8_t>(before.begin(), before.begin() + at));
-    EXPECT_EQ(std::vector<uint8_t>(after.begin() + at, after.begin() + at + 32), Wide(kReplacement));
-    EXPECT_EQ(std::vector<uint8_t>(after.begin() + at + 32, after.end()),
-              std::vector<uint8_t>(before.begin() + at + 38, before.end()));
-}
-
 TEST(ReplaceTextInFile, NoFileNoDirectoryNoFileInUse) {
     struct Row {
         const char* name;

@@ -82,24 +82,6 @@ TEST(ClearDriveIcons, AllLettersOnBothFamilies) {
     }
 }
 
-TEST(ClearDriveIcons, EmptiedValuesAreEmptyTexts) {
-    sim::Machine m = Windows2000();
-    AddRegistrations(m);
-    {
-        sim::ActiveMachine active(m);
-        ASSERT_TRUE(ClearDriveIcons(0xFFFFFFFF));
-    }
-    for (const char* key : {"E\\DefaultIcon", "E\\DefaultLabel", "F\\DefaultLabel"}) {
-        SCOPED_TRACE(key);
-        const std::optional<sim::RegValue> value = m.registry.GetValue(Key(key), "");
-        ASSERT_TRUE(value.has_value());
-        EXPECT_EQ(value->type, static_cast<DWORD>(REG_SZ));
-        EXPECT_TRUE(value->data.empty());
-    }
-    EXPECT_EQ(m.registry.GetString(Key("E\\DefaultIcon"), "Extra"), std::string("kept"));
-    EXPECT_TRUE(m.registry.Exists(Key("E\\TEVDRIVE")));
-}
-
 struct MaskRow {
     const char* name;
     DWORD mask;
