@@ -1,9 +1,11 @@
-// Whole runs through WinMain on Windows 2000 and XP: the storage driver
-// restoration where the service pack asks for it, the drive icons on every
-// system, each after the completion message and the installer start and
-// before the companion program is asked to close.
+// Whole runs through WinMain: on Windows 98 the package's devices, keys,
+// files and drive registrations all gone; on Windows 2000 and XP the storage
+// driver restoration where the service pack asks for it and the drive icons
+// emptied; the icons each time after the completion message and the
+// installer start and before the companion program is asked to close.
 #include "files/file_bytes.h"
 #include "platform/sim/sim.h"
+#include "win98/win98_machine.h"
 
 #include <gtest/gtest.h>
 
@@ -127,6 +129,66 @@ TEST(WholeRun, RestorationAndIconsInTheirPlaceInTheSequence) {
         EXPECT_GT(iconEvents, 0u);
         EXPECT_EQ(restorationEvents > 0, row.restores);
     }
+}
+
+TEST(WholeRun, Windows98PackageAllGone) {
+    sim::Machine m = Installed(win98::PackageMachine());
+    const std::string windows = m.windowsDirectory;
+    const char* packageFiles[] = {"\\system32\\drivers\\WDMZAV03.sys",
+                                  "\\system\\iosubsys\\PDRZAV03.pdr",
+                                  "\\inf\\USBZAV03.inf", "\\inf\\MSTEVUmss.PNF"};
+    for (const char* file : packageFiles)
+        m.files.AddFile(windows + file, std::string("package"), FILE_ATTRIBUTE_READONLY);
+    m.files.AddFile(windows + "\\inf\\usb.inf", std::string("[Version]"));
+
+    sim::Machine expected = m;
+    for (const char* key : {"Enum\\USB\\VID_1234&PID_5678\\SN01",
+                            "Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100",
+                            "System\\CurrentControlSet\\Services\\Class\\DiskDrive\\0003",
+                            "System\\CurrentControlSet\\Services\\Class\\ZavStorage\\0000"})
+        ASSERT_TRUE(expected.registry.DeleteTree("HKLM\\" + std::string(key))) << key;
+    ASSERT_TRUE(expected.registry.DeleteTree(kDriveIcons + "\\E"));
+    // The two INF copies and the drivers go; the read-only PNF gets one
+    // plain attempt and stays.
+    for (const char* file : packageFiles)
+        if (std::string(file) != "\\inf\\MSTEVUmss.PNF") expected.files.Remove(windows + file);
+    expected.files.Remove(windows + "\\inf\\other\\USBZAV03.inf");
+    expected.windowTitles = {"Program Manager"};
+
+    {
+        sim::ActiveMachine active(m);
+        EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>(""), SW_SHOW), 0);
+    }
+    EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+    EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+    EXPECT_EQ(m.windowTitles, expected.windowTitles);
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    for (const sim::Device& device : m.devices)
+        EXPECT_NE(device.instanceId, "USB\\VID_1234&PID_5678\\SN01");
+
+    // Files after the device walk, before the completion message; the icons
+    // between the installer start and the companion close.
+    const size_t message = IndexOf(m, "MessageBoxA");
+    const size_t installer = IndexOf(m, "ShellExecuteA");
+    const size_t close = IndexOf(m, "SendMessageA");
+    ASSERT_LT(message, installer);
+    ASSERT_LT(installer, close);
+    ASSERT_LT(close, m.events.size());
+    size_t lastRemoval = 0, firstFile = m.events.size(), lastFile = 0;
+    for (size_t i = 0; i < m.events.size(); ++i) {
+        const std::string& api = m.events[i].api;
+        if (api == "SetupDiRemoveDevice") lastRemoval = i;
+        if (api == "DeleteFileA" || api == "SetFileAttributesA") {
+            if (firstFile == m.events.size()) firstFile = i;
+            lastFile = i;
+        }
+        if (m.events[i].target.find("DriveIcons") != std::string::npos) {
+            EXPECT_GT(i, installer);
+            EXPECT_LT(i, close);
+        }
+    }
+    EXPECT_LT(lastRemoval, firstFile);
+    EXPECT_LT(lastFile, message);
 }
 
 }  // namespace
