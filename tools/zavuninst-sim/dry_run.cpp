@@ -663,11 +663,13 @@ std::string ChangeText(const Change& c) {
     case Change::Kind::KeyDeleted: {
         if (!c.done) return "attempted to delete key " + target + ", not done: " + c.reason;
         const std::string how = c.text2.empty() ? "" : " " + c.text2;
-        std::string held = "it held " + Plural(c.values, "value", "values");
-        if (c.subkeys > 0) held += " and " + Plural(c.subkeys, "subkey", "subkeys");
+        std::string held = "it held ";
+        if (c.values > 0 || c.subkeys == 0) held += Plural(c.values, "value", "values");
+        if (c.values > 0 && c.subkeys > 0) held += " and ";
+        if (c.subkeys > 0) held += Plural(c.subkeys, "subkey", "subkeys");
         if (c.keysBelow > c.subkeys || c.valuesBelow > 0)
-            held += "; " + Plural(c.keysBelow, "key", "keys") + " and " +
-                    Plural(c.valuesBelow, "value", "values") + " below it";
+            held += "; below it " + Plural(c.keysBelow, "key", "keys") + " with " +
+                    Plural(c.valuesBelow, "value", "values");
         return "deleted key " + target + how + " (" + held + ")";
     }
     case Change::Kind::ValueSet: {
