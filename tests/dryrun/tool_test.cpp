@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <sstream>
 
 using dryrun_test::ScratchFolder;
@@ -188,4 +189,41 @@ TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
     EXPECT_EQ(Tool({image}).err, "zavuninst-sim: " + reg +
                                      ":5: a line that is neither a key \"[...]\", a value (\"name\"=... or "
                                      "@=...) nor a comment\n");
+}
+
+TEST(Tool, DamagedImagesAreRefusedOrRunButNeverCrash) {
+    ScratchFolder dir;
+    const std::string image = dir / "image";
+    fs::copy(Example("realistic"), image, fs::copy_options::recursive);
+    std::string goodReg, goodIni;
+    ASSERT_TRUE(dryrun::ReadHostFile(image + "/registry.reg", &goodReg));
+    ASSERT_TRUE(dryrun::ReadHostFile(image + "/machine.ini", &goodIni));
+    std::mt19937 random(7);
+    int refused = 0, completed = 0;
+    for (int round = 0; round < 100; ++round) {
+        std::string reg = goodReg, ini = goodIni;
+        std::string& target = round % 2 ? ini : reg;
+        for (int e = 0; e < 3; ++e) {
+            const size_t at = random() % target.size();
+            if (random() % 2) target[at] = "=;[]\"\\{},\n\r x0"[random() % 15];
+            else target.erase(at, random() % 40);
+        }
+        ASSERT_TRUE(dryrun::WriteHostFile(image + "/registry.reg", reg));
+        ASSERT_TRUE(dryrun::WriteHostFile(image + "/machine.ini", ini));
+        const Outcome o = Tool({image, "--json", "--write", dir / "out", "--undo", dir / "undo"});
+        if (o.code == 2) {
+            ++refused;
+            EXPECT_FALSE(o.err.empty());
+            EXPECT_FALSE(fs::exists(dir / "out"));
+            EXPECT_FALSE(fs::exists(dir / "undo"));
+        } else {
+            ASSERT_EQ(o.code, 0) << o.err;
+            ++completed;
+            EXPECT_TRUE(nlohmann::json::accept(o.out));
+            fs::remove_all(dir / "out");
+            fs::remove_all(dir / "undo");
+        }
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(completed, 0);
 }
