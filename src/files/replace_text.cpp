@@ -109,18 +109,25 @@ bool WriteNewFile(const std::string& path, const unsigned char* data, DWORD leng
     return false;
 }
 
-// Puts the complete new file at `fresh` in the place of the file at `path`.
-// False when a move fails: the former file is back at `path` and `fresh` is
-// deleted; should even the way back fail, both files are left where they
-// are, so that neither content is lost.
-bool SwapInto(const std::string& path, const std::string& fresh) {
+// Puts the complete new file at `fresh` in the place of the file at `path`,
+// whose bytes are `former`. False when a move fails: the former content is
+// back at `path` (moved back, or written anew from memory when even the way
+// back fails) and `fresh` is deleted. Only when that too fails are both
+// files left where they are, so that neither content is lost.
+bool SwapInto(const std::string& path, const std::string& fresh, const unsigned char* former,
+              DWORD formerLength) {
     const std::string aside = FreeSiblingName(path, "zb");
     if (aside.empty() || !MoveFileA(path.c_str(), aside.c_str())) {
         ForceDeleteFile(fresh);
         return false;
     }
     if (!MoveFileA(fresh.c_str(), path.c_str())) {
-        if (MoveFileA(aside.c_str(), path.c_str())) ForceDeleteFile(fresh);
+        if (MoveFileA(aside.c_str(), path.c_str())) {
+            ForceDeleteFile(fresh);
+        } else if (WriteNewFile(path, former, formerLength)) {
+            ForceDeleteFile(aside);
+            ForceDeleteFile(fresh);
+        }
         return false;
     }
     // The former file went aside with its attributes; hidden or system does
@@ -166,5 +173,5 @@ bool ReplaceTextInFile(const std::string& path, const std::string& search,
     const std::string fresh = FreeSiblingName(path, "zt");
     if (fresh.empty()) return false;
     if (!WriteNewFile(fresh, output.data, static_cast<DWORD>(resultLength))) return false;
-    return SwapInto(path, fresh);
+    return SwapInto(path, fresh, in, length);
 }

@@ -176,12 +176,32 @@ TEST(ReplaceTextInFile, InjectedFaultsKeepTheFormerContent) {
     }
 }
 
-// Neither move works any more once the former file is aside: it stays under
-// its aside name and the new content under its own; nothing is deleted.
-TEST(ReplaceTextInFile, WhenEvenTheWayBackFailsBothContentsSurvive) {
+// When the new file cannot take the place of the old one and even the move
+// back fails, the former bytes are written anew at the path from memory and
+// both siblings go.
+TEST(ReplaceTextInFile, WhenTheWayBackFailsTheFormerBytesAreWrittenAnew) {
     const std::vector<uint8_t> before = Inf(kSearch);
     sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
     m.InjectFault({"MoveFileA", 2, true, ERROR_ACCESS_DENIED, false});
+    {
+        sim::ActiveMachine active(m);
+        EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
+    }
+    std::vector<std::string> paths;
+    for (const sim::FileEntry* entry : m.files.Entries())
+        if (entry->path.rfind(kPath, 0) == 0) paths.push_back(entry->path);
+    EXPECT_EQ(paths, std::vector<std::string>{kPath});
+    EXPECT_EQ(m.files.Read(kPath), before);
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+// Should the rewrite from memory fail as well, both files are left beside
+// the path, so that neither content is lost.
+TEST(ReplaceTextInFile, WhenEveryWayBackFailsBothContentsSurvive) {
+    const std::vector<uint8_t> before = Inf(kSearch);
+    sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
+    m.InjectFault({"MoveFileA", 2, true, ERROR_ACCESS_DENIED, false});
+    m.InjectFault({"CreateFileA", 3, true, ERROR_ACCESS_DENIED, false});
     {
         sim::ActiveMachine active(m);
         EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
