@@ -45,3 +45,9 @@ foreach(tool_list ${TOOL_LISTS})
   get_filename_component(tool ${tool_dir} NAME)
   add_subdirectory(${tool_dir} ${CMAKE_BINARY_DIR}/tools/${tool})
 endforeach()
+
+# fuzz/: libFuzzer targets with ZAV_FUZZ; otherwise their stored inputs
+# replayed as tests.
+if(EXISTS ${CMAKE_SOURCE_DIR}/fuzz/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_BINARY_DIR}/fuzz)
+endif()
