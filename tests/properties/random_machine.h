@@ -55,4 +55,9 @@ private:
 
 sim::Machine RandomMachine(Choices& c);
 
+// A platform call made to fail: one of the simulated functions the program
+// calls, at its call number 1 to `maxNth`, once or from then on, with an
+// error Windows gives for it (or a short read or write).
+sim::Fault RandomFault(Choices& c, unsigned maxNth);
+
 }  // namespace props

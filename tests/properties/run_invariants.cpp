@@ -126,16 +126,21 @@ std::string Printable(const std::string& text) {
 
 // Windows 98: the inventory's records and their disks, as the platform
 // reports the INF, the class and the present devices on a copy of the machine.
-void DeviceScope(const sim::Machine& before, RunScope& s) {
+void DeviceScope(const sim::Machine& before, bool faulted, RunScope& s) {
     sim::Machine m = before;
     sim::ActiveMachine active(m);
     const std::string& w = before.windowsDirectory;
 
     std::vector<std::string> fields;
-    GUID packageClass = kHdcClass;
+    std::vector<GUID> packageClasses = {kHdcClass};
+    std::vector<std::string> infPaths;
     if (s.windowsDirectoryKnown) {
-        std::string path = w + "\\inf\\other\\USBZAV03.inf";
-        if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) path = w + "\\inf\\USBZAV03.inf";
+        infPaths.push_back(w + "\\inf\\other\\USBZAV03.inf");
+        if (faulted || GetFileAttributesA(infPaths[0].c_str()) == INVALID_FILE_ATTRIBUTES)
+            infPaths.push_back(w + "\\inf\\USBZAV03.inf");
+        if (!faulted && infPaths.size() == 2) infPaths.erase(infPaths.begin());
+    }
+    for (const std::string& path : infPaths) {
         UINT errorLine = 0;
         HINF inf = SetupOpenInfFileA(path.c_str(), nullptr, INF_STYLE_WIN4, &errorLine);
         if (inf != INVALID_HANDLE_VALUE) {
@@ -153,6 +158,8 @@ void DeviceScope(const sim::Machine& before, RunScope& s) {
             }
             SetupCloseInfFile(inf);
         }
+    }
+    if (s.windowsDirectoryKnown) {
         GUID guid{};
         char name[256] = {0};
         bool found = SetupDiGetINFClassA((w + "\\inf\\Other\\USBZAV03.inf").c_str(), &guid, name,
@@ -165,7 +172,17 @@ void DeviceScope(const sim::Machine& before, RunScope& s) {
         }
         DWORD required = 0;
         if (found && SetupDiClassGuidsFromNameExA(name, &guid, 1, &required, nullptr, nullptr))
-            packageClass = guid;
+            packageClasses = {guid};
+        // A failure may skip the "inf\other" copy's class, or the class altogether.
+        if (faulted) {
+            packageClasses.push_back(kHdcClass);
+            guid = GUID{};
+            std::memset(name, 0, sizeof name);
+            required = 0;
+            if (SetupDiGetINFClassA((w + "\\inf\\USBZAV03.inf").c_str(), &guid, name, sizeof name, nullptr) &&
+                SetupDiClassGuidsFromNameExA(name, &guid, 1, &required, nullptr, nullptr))
+                packageClasses.push_back(guid);
+        }
     }
 
     std::vector<std::string> candidates;
@@ -198,7 +215,10 @@ void DeviceScope(const sim::Machine& before, RunScope& s) {
     }
 
     for (const Present& d : present) {
-        if (std::memcmp(&d.classGuid, &packageClass, sizeof(GUID)) != 0 || d.id.size() > 253) continue;
+        bool packageClass = false;
+        for (const GUID& g : packageClasses)
+            packageClass = packageClass || std::memcmp(&d.classGuid, &g, sizeof(GUID)) == 0;
+        if (!packageClass || d.id.size() > 253) continue;
         for (const std::string& c : candidates)
             if (c == d.id) s.recordDeviceIds.insert(d.id);
     }
@@ -345,7 +365,7 @@ std::string UpperAscii(std::string text) {
 
 // ---------------------------------------------------------------- the scope
 
-RunScope ScopeOf(const sim::Machine& before) {
+RunScope ScopeOf(const sim::Machine& before, bool faulted) {
     RunScope s;
     const std::string& w = before.windowsDirectory;
     s.windowsDirectoryKnown = !w.empty() && w.size() < 100 && w.find('\0') == std::string::npos;
@@ -354,7 +374,7 @@ RunScope ScopeOf(const sim::Machine& before) {
 
     if (before.platformId == VER_PLATFORM_WIN32_WINDOWS && before.minorVersion == 10) {
         s.work = RunScope::Work::Windows98;
-        DeviceScope(before, s);
+        DeviceScope(before, faulted, s);
     } else if (before.platformId == VER_PLATFORM_WIN32_NT && before.majorVersion == 5 &&
                before.minorVersion == 0 && servicePack != "Service Pack 3" &&
                servicePack != "Service Pack 4") {
@@ -380,10 +400,11 @@ RunScope ScopeOf(const sim::Machine& before) {
 
 // ---------------------------------------------------------------- the check
 
-std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine& after, int exitCode) {
+std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine& after, int exitCode,
+                                  bool faulted) {
     std::vector<std::string> problems;
     auto problem = [&problems](const std::string& text) { problems.push_back(Printable(text)); };
-    const RunScope s = ScopeOf(before);
+    const RunScope s = ScopeOf(before, faulted);
 
     if (exitCode != 0) problem("exit code " + std::to_string(exitCode));
     const sim::HandleCounts open = after.OpenHandles();
@@ -439,12 +460,16 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
             ++closes;
         }
     }
-    if (messageBoxes != 1) problem("completion messages shown: " + std::to_string(messageBoxes));
-    if (installers != 1) problem("installer started " + std::to_string(installers) + " times");
+    // A failure may leave the message unshown (no device list) or the
+    // companion unfound; the installer is always asked for.
     bool companion = false;
     for (const std::string& title : before.windowTitles)
         companion = companion || UpperAscii(title) == "GLOVIX";
-    if (closes != (companion ? 1u : 0u)) problem("WM_CLOSE sent " + std::to_string(closes) + " times");
+    if (messageBoxes != 1 && !(faulted && messageBoxes == 0))
+        problem("completion messages shown: " + std::to_string(messageBoxes));
+    if (installers != 1) problem("installer started " + std::to_string(installers) + " times");
+    if (closes != (companion ? 1u : 0u) && !(faulted && closes == 0))
+        problem("WM_CLOSE sent " + std::to_string(closes) + " times");
 
     // The registry: what went, what changed, what came.
     const auto beforeKeys = KeyMap(before.registry);
@@ -472,11 +497,11 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     for (const auto& [path, key] : afterKeys)
         if (beforeKeys.count(path) == 0) problem("key added: " + path);
 
-    // What the run must have done.
-    for (const sim::Device& d : after.devices)
+    // What the run must have done: all of it without a failure.
+    for (const sim::Device& d : faulted ? std::vector<sim::Device>() : after.devices)
         if (s.recordDeviceIds.count(d.instanceId) != 0)
             problem("package device still present: " + d.instanceId);
-    for (const std::string& letter : s.packageLetterKeys) {
+    for (const std::string& letter : faulted ? std::set<std::string>() : s.packageLetterKeys) {
         if (before.family == sim::Family::Win9x) {
             if (afterKeys.count(letter) != 0) problem("package drive letter key left: " + letter);
             continue;
@@ -489,7 +514,7 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
                 problem("package drive registration not emptied: " + letter + sub);
         }
     }
-    for (const std::string& service : s.requiredImagePaths) {
+    for (const std::string& service : faulted ? std::set<std::string>() : s.requiredImagePaths) {
         const auto key = afterKeys.find(service);
         const sim::RegValue* value = key == afterKeys.end() ? nullptr : key->second->FindValue("ImagePath");
         const std::string expected(kSystemDriverValue, sizeof kSystemDriverValue);
@@ -506,12 +531,23 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
         const auto found = filesAfter.find(path);
         const bool deletable = s.deletableFiles.count(path) != 0;
         if (found == filesAfter.end()) {
-            if (!deletable || entry->directory) problem("file gone: " + path);
+            if (faulted && path == s.rewritableFile) {
+                // Gone only while a sibling keeps its former content.
+                bool kept = false;
+                for (const auto& [other, e] : filesAfter)
+                    kept = kept || (IsSiblingOf(other, s.rewritableFile) && e->data == entry->data);
+                if (!kept) problem("storage INF lost: " + path);
+            } else if (!deletable || entry->directory) {
+                problem("file gone: " + path);
+            }
             continue;
         }
         const sim::FileEntry& now = *found->second;
         if (now.directory != entry->directory) {
             problem("file became a directory or the other way round: " + path);
+        } else if (path == s.rewritableFile && faulted) {
+            if (now.data != entry->data && now.data != s.rewrittenContent)
+                problem("storage INF holds neither its former nor its rewritten content: " + path);
         } else if (path == s.rewritableFile && s.rewriteExpected) {
             if (now.data != s.rewrittenContent) problem("storage INF not rewritten as expected: " + path);
         } else {
@@ -519,10 +555,17 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
             if (now.attributes != entry->attributes && !deletable)
                 problem("file attributes changed: " + path);
         }
-        if (s.requiredGoneFiles.count(path) != 0) problem("package file left: " + path);
+        if (!faulted && s.requiredGoneFiles.count(path) != 0) problem("package file left: " + path);
     }
-    for (const auto& [path, entry] : filesAfter)
-        if (filesBefore.count(path) == 0) problem("file added: " + path);
+    // A failed rewrite may leave its sibling files, each holding one of the
+    // two contents.
+    for (const auto& [path, entry] : filesAfter) {
+        if (filesBefore.count(path) != 0) continue;
+        const auto inf = filesBefore.find(s.rewritableFile);
+        const bool leftover = faulted && IsSiblingOf(path, s.rewritableFile) && inf != filesBefore.end() &&
+                              (entry->data == inf->second->data || entry->data == s.rewrittenContent);
+        if (!leftover) problem("file added: " + path);
+    }
     return problems;
 }
 

@@ -70,13 +70,19 @@ struct RunScope {
     bool rewriteExpected = false;  // a file that can be opened for writing
 };
 
-RunScope ScopeOf(const sim::Machine& before);
+// With `faulted`, the scope of a run in which platform calls may fail: a
+// failure may make the program read the other INF copy or fall back to the
+// hard disk controller class, so the records of each are in scope.
+RunScope ScopeOf(const sim::Machine& before, bool faulted = false);
 
-// Every broken invariant of a finished fault-free run, one text each; empty
-// when the run kept them all. `after` is the machine the run acted on (its
-// events and handles are read), `before` a copy taken before the run.
+// Every broken invariant of a finished run, one text each; empty when the
+// run kept them all. `after` is the machine the run acted on (its events and
+// handles are read), `before` a copy taken before the run. A fault-free run
+// must also have done all its work; a `faulted` one only has to be safe:
+// nothing outside its scope touched, the storage INF's content never lost,
+// exit code 0, no handle left open.
 std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine& after,
-                                  int exitCode);
+                                  int exitCode, bool faulted = false);
 
 // WinMain on `machine`, made the active machine for the run.
 int RunWinMain(sim::Machine& machine);

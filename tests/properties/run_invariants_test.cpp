@@ -183,4 +183,28 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
     }
 }
 
+// A run with a failing call may stop short of its work, but the storage
+// INF's content must survive: at its path, or in a sibling the rewrite left.
+TEST(RunInvariants, AFailedRunMayStopShortButNeverLosesTheStorageInf) {
+    sim::Machine before = sim::MakeWindows2000("Service Pack 2");
+    const std::string inf = "C:\\WINNT\\inf\\usbstor.inf";
+    before.files.AddFile(inf, std::vector<uint8_t>{0xFF, 0xFE, '%', 0, '1', 0});
+    before.registry.SetString("HKLM\\System\\ControlSet001\\Services\\USBSTOR", "ImagePath", "x");
+
+    sim::Machine stopped = before;
+    stopped.InjectFault({"RegOpenKeyA", 1, true, ERROR_ACCESS_DENIED, false});
+    const int exitCode = props::RunWinMain(stopped);
+    EXPECT_TRUE(Mentions(CheckRun(before, stopped, exitCode), "ImagePath not restored"));
+    EXPECT_EQ(CheckRun(before, stopped, exitCode, true), std::vector<std::string>{});
+
+    sim::Machine lost = before;
+    props::RunWinMain(lost);
+    lost.files.Remove(inf);
+    EXPECT_TRUE(Mentions(CheckRun(before, lost, 0, true), "storage INF lost"));
+    lost.files.AddFile(inf + ".~zb00", before.files.Read(inf).value());
+    EXPECT_EQ(CheckRun(before, lost, 0, true), std::vector<std::string>{});
+    lost.files.AddFile(inf + ".~zt00", std::string("other bytes"));
+    EXPECT_TRUE(Mentions(CheckRun(before, lost, 0, true), "file added"));
+}
+
 }  // namespace
