@@ -119,6 +119,7 @@ TEST(MachineImage, BadMachineIniLinesAreNamed) {
         {"[system]\nservice_pack = \x18 A \"  ; reports \" A\n", 2, "a quote inside a text"},
         {"[windows]\nA \"quoted\" title\n", 2, "a quote inside a text"},
         {"[devices]\nX\\Y = , \"say \"hi\"\"\n", 2, "a quote inside a text"},
+        {"[devices]\nUSB\"\"\"\\ROOT = , x ;y\n", 2, "a quote inside a text"},
         {"[system]\n[system]\n", 2, "appears twice"},
     };
     for (const Row& row : rows) {

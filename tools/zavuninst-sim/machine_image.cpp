@@ -246,6 +246,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
             sim::Device device;
             device.instanceId = Trim(line.substr(0, eq));
             if (device.instanceId.empty()) return fail(number, "a device line without an instance id");
+            if (device.instanceId.find('"') != std::string::npos) return fail(number, kQuoteInside);
             if (eq != std::string::npos) {
                 std::string rest = Trim(line.substr(eq + 1));
                 if (!rest.empty() && rest[0] == '{') {
