@@ -167,7 +167,8 @@ struct Fault {
 // One outward effect or attempted change, in the order it happened.
 // `api` is the function ("RegDeleteKeyA", "RegSetValueExA", "SetupDiRemoveDevice",
 // "DeleteFileA", "SetFileAttributesA", "CreateFileA" (creations and truncations
-// only), "WriteFileA", "MoveFileA", "MessageBoxA", "ShellExecuteA", "SendMessageA").
+// only), "WriteFileA", "MoveFileA", "MessageBoxA", "ShellExecuteA", "SendMessageA",
+// "DeviceKeyDeleted" (a device key that SetupDiRemoveDevice deleted)).
 struct Event {
     std::string api;
     std::string target;  // key path, file path, device instance id, window title, program
@@ -241,6 +242,14 @@ public:
     ActiveMachine& operator=(const ActiveMachine&) = delete;
 };
 Machine& Current();  // aborts when no machine is active
+
+// Another process holding a file open (tests): a handle on `path` with the
+// given GENERIC_READ/GENERIC_WRITE access and FILE_SHARE_* mode, checked
+// against the handles already open like CreateFileA(OPEN_EXISTING). Returns
+// 0 when the file does not exist or the sharing rules refuse it. Such
+// handles bind the program's calls but are not counted by OpenHandles().
+uintptr_t HoldFileOpen(Machine& m, const std::string& path, DWORD access, DWORD share);
+void ReleaseFile(Machine& m, uintptr_t token);
 
 // -------- for the simulator's own implementation files
 

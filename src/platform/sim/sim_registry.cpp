@@ -1,0 +1,595 @@
+// The simulated registry: the key tree of the machine (sim::Registry) and the
+// ADVAPI32 registry functions that the program calls on it.
+//
+// Key and value names compare case-insensitively and keep the case they were
+// created with; subkeys enumerate in case-insensitive name order, values in
+// creation order. Handles are entries of Machine::Internal::keys; the
+// predefined keys are no entries and are never counted as open handles.
+#include "platform/sim/sim_internal.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+struct PredefinedKey {
+    HKEY handle;
+    const char* name;   // canonical, as KeyPath writes it
+    const char* alias;  // short form accepted in paths, or nullptr
+};
+
+const PredefinedKey kPredefined[] = {
+    {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT", "HKCR"},
+    {HKEY_CURRENT_USER, "HKEY_CURRENT_USER", "HKCU"},
+    {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE", "HKLM"},
+    {HKEY_USERS, "HKEY_USERS", "HKU"},
+    {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG", "HKCC"},
+    {HKEY_DYN_DATA, "HKEY_DYN_DATA", nullptr},
+};
+constexpr size_t kPredefinedCount = sizeof kPredefined / sizeof kPredefined[0];
+
+std::shared_ptr<RegKey> CopyTree(const RegKey& from, RegKey* parent) {
+    auto copy = std::make_shared<RegKey>();
+    copy->name = from.name;
+    copy->values = from.values;
+    copy->parent = parent;
+    copy->deleted = from.deleted;
+    copy->subkeys.reserve(from.subkeys.size());
+    for (const auto& sub : from.subkeys) copy->subkeys.push_back(CopyTree(*sub, copy.get()));
+    return copy;
+}
+
+std::shared_ptr<RegKey> Child(const RegKey& key, const std::string& name) {
+    for (const auto& sub : key.subkeys)
+        if (NamesEqual(sub->name, name)) return sub;
+    return nullptr;
+}
+
+// The child named `name`, created in its sorted place when missing.
+std::shared_ptr<RegKey> ChildOrNew(RegKey& key, const std::string& name) {
+    if (auto found = Child(key, name)) return found;
+    auto created = std::make_shared<RegKey>();
+    created->name = name;
+    created->parent = &key;
+    auto at = std::lower_bound(
+        key.subkeys.begin(), key.subkeys.end(), name,
+        [](const std::shared_ptr<RegKey>& k, const std::string& n) { return NameLess(k->name, n); });
+    key.subkeys.insert(at, created);
+    return created;
+}
+
+// Marks a deleted subtree and cuts its upward links: a handle may keep any
+// key of it alive after the keys above that key are gone.
+void MarkDeleted(RegKey& key) {
+    key.deleted = true;
+    key.parent = nullptr;
+    for (auto& sub : key.subkeys) MarkDeleted(*sub);
+}
+
+// Takes a key out of its parent. Each key of the subtree stays alive for as
+// long as a handle holds it, marked deleted.
+void Detach(RegKey& key) {
+    RegKey* parent = key.parent;
+    MarkDeleted(key);  // before the erase, which may free the key
+    if (parent == nullptr) return;
+    auto& siblings = parent->subkeys;
+    siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
+                                  [&](const std::shared_ptr<RegKey>& k) { return k.get() == &key; }),
+                   siblings.end());
+}
+
+// A test-side path: root name, then key names. Trailing backslashes are
+// ignored as the API does; an empty name in the middle makes the path invalid.
+bool SplitPath(const std::string& path, size_t* root, std::vector<std::string>* names) {
+    std::string rest = path;
+    while (!rest.empty() && rest.back() == '\\') rest.pop_back();
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = rest.find('\\', start);
+        parts.push_back(rest.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    for (const auto& part : parts)
+        if (part.empty()) return false;
+    for (size_t i = 0; i < kPredefinedCount; ++i) {
+        if (NamesEqual(parts[0], kPredefined[i].name) ||
+            (kPredefined[i].alias != nullptr && NamesEqual(parts[0], kPredefined[i].alias))) {
+            *root = i;
+            names->assign(parts.begin() + 1, parts.end());
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+std::string TypeName(DWORD type) {
+    static const char* const kNames[] = {
+        "REG_NONE",          "REG_SZ",
+        "REG_EXPAND_SZ",     "REG_BINARY",
+        "REG_DWORD",         "REG_DWORD_BIG_ENDIAN",
+        "REG_LINK",          "REG_MULTI_SZ",
+        "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
+        "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
+    if (type < sizeof kNames / sizeof kNames[0]) return kNames[type];
+    char text[32];
+    std::snprintf(text, sizeof text, "REG_TYPE_%u", static_cast<unsigned>(type));
+    return text;
+}
+
+// One value as a dump line: strings readable when they are exactly text and
+// one terminating zero, a 4-byte REG_DWORD as a number, all else as hex.
+std::string ValueLine(const RegValue& value) {
+    std::string line = "  " + (value.name.empty() ? std::string("@") : "\"" + Escaped(value.name) + "\"");
+    line += " = " + TypeName(value.type);
+    const auto& d = value.data;
+    const bool text = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_LINK;
+    if (text && !d.empty() && d.back() == 0 && std::find(d.begin(), d.end() - 1, 0) == d.end() - 1) {
+        line += " \"" + Escaped(std::string(d.begin(), d.end() - 1)) + "\"";
+    } else if (value.type == REG_DWORD && d.size() == 4) {
+        char number[16];
+        std::snprintf(number, sizeof number, " 0x%08X",
+                      static_cast<unsigned>(d[0] | d[1] << 8 | d[2] << 16 | static_cast<uint32_t>(d[3]) << 24));
+        line += number;
+    } else {
+        char size[24];
+        std::snprintf(size, sizeof size, " hex[%zu]:", d.size());
+        line += size;
+        for (uint8_t byte : d) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, " %02X", byte);
+            line += hex;
+        }
+    }
+    return line + "\n";
+}
+
+void DumpKey(const RegKey& key, const std::string& path, std::string* out) {
+    *out += path + "\n";
+    for (const auto& value : key.values) *out += ValueLine(value);
+    for (const auto& sub : key.subkeys) DumpKey(*sub, path + "\\" + sub->name, out);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- RegValue, RegKey
+
+bool operator==(const RegValue& a, const RegValue& b) {
+    return a.name == b.name && a.type == b.type && a.data == b.data;
+}
+
+RegKey* RegKey::FindSubkey(const std::string& subName) const { return Child(*this, subName).get(); }
+
+RegValue* RegKey::FindValue(const std::string& valueName) {
+    for (auto& value : values)
+        if (NamesEqual(value.name, valueName)) return &value;
+    return nullptr;
+}
+
+const RegValue* RegKey::FindValue(const std::string& valueName) const {
+    return const_cast<RegKey*>(this)->FindValue(valueName);
+}
+
+size_t RegKey::CountKeys() const {
+    size_t count = 1;
+    for (const auto& sub : subkeys) count += sub->CountKeys();
+    return count;
+}
+
+size_t RegKey::CountValues() const {
+    size_t count = values.size();
+    for (const auto& sub : subkeys) count += sub->CountValues();
+    return count;
+}
+
+// A deleted key has no parent any more: its path starts at the top of the
+// deleted subtree.
+std::string KeyPath(const RegKey& key) {
+    std::string path = key.name;
+    for (const RegKey* up = key.parent; up != nullptr; up = up->parent) path = up->name + "\\" + path;
+    return path;
+}
+
+// ---------------------------------------------------------------- Registry
+
+Registry::Registry() {
+    for (const auto& predefined : kPredefined) {
+        auto root = std::make_shared<RegKey>();
+        root->name = predefined.name;
+        roots_.push_back(root);
+    }
+}
+
+Registry::Registry(const Registry& other) {
+    for (const auto& root : other.roots_) roots_.push_back(CopyTree(*root, nullptr));
+}
+
+Registry& Registry::operator=(const Registry& other) {
+    if (this != &other) {
+        std::vector<std::shared_ptr<RegKey>> copies;
+        for (const auto& root : other.roots_) copies.push_back(CopyTree(*root, nullptr));
+        roots_.swap(copies);
+    }
+    return *this;
+}
+
+RegKey* Registry::Find(const std::string& path) const {
+    size_t root = 0;
+    std::vector<std::string> names;
+    if (!SplitPath(path, &root, &names)) return nullptr;
+    RegKey* key = roots_[root].get();
+    for (const auto& name : names) {
+        key = key->FindSubkey(name);
+        if (key == nullptr) return nullptr;
+    }
+    return key;
+}
+
+// A path that names no root, or has an empty name, is a mistake in the test
+// that builds the machine: std::invalid_argument.
+RegKey& Registry::Create(const std::string& path) {
+    size_t root = 0;
+    std::vector<std::string> names;
+    if (!SplitPath(path, &root, &names)) throw std::invalid_argument("not a registry key path: " + path);
+    RegKey* key = roots_[root].get();
+    for (const auto& name : names) key = ChildOrNew(*key, name).get();
+    return *key;
+}
+
+void Registry::SetValue(const std::string& path, const std::string& name, DWORD type,
+                        std::vector<uint8_t> data) {
+    RegKey& key = Create(path);
+    if (RegValue* value = key.FindValue(name)) {
+        value->type = type;
+        value->data = std::move(data);
+    } else {
+        key.values.push_back(RegValue{name, type, std::move(data)});
+    }
+}
+
+void Registry::SetString(const std::string& path, const std::string& name, const std::string& text,
+                         DWORD type) {
+    std::vector<uint8_t> data(text.begin(), text.end());
+    data.push_back(0);
+    SetValue(path, name, type, std::move(data));
+}
+
+void Registry::SetDword(const std::string& path, const std::string& name, DWORD value) {
+    SetValue(path, name, REG_DWORD,
+             {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)});
+}
+
+std::optional<RegValue> Registry::GetValue(const std::string& path, const std::string& name) const {
+    const RegKey* key = Find(path);
+    if (key == nullptr) return std::nullopt;
+    const RegValue* value = key->FindValue(name);
+    if (value == nullptr) return std::nullopt;
+    return *value;
+}
+
+std::optional<std::string> Registry::GetString(const std::string& path, const std::string& name) const {
+    auto value = GetValue(path, name);
+    if (!value) return std::nullopt;
+    const auto end = std::find(value->data.begin(), value->data.end(), 0);
+    return std::string(value->data.begin(), end);
+}
+
+bool Registry::DeleteValue(const std::string& path, const std::string& name) {
+    RegKey* key = Find(path);
+    if (key == nullptr) return false;
+    auto& values = key->values;
+    const auto it = std::find_if(values.begin(), values.end(),
+                                 [&](const RegValue& v) { return NamesEqual(v.name, name); });
+    if (it == values.end()) return false;
+    values.erase(it);
+    return true;
+}
+
+bool Registry::DeleteTree(const std::string& path) {
+    RegKey* key = Find(path);
+    if (key == nullptr || key->parent == nullptr) return false;
+    Detach(*key);
+    return true;
+}
+
+std::vector<std::string> Registry::SubkeyNames(const std::string& path) const {
+    std::vector<std::string> names;
+    if (const RegKey* key = Find(path))
+        for (const auto& sub : key->subkeys) names.push_back(sub->name);
+    return names;
+}
+
+// Roots with neither values nor subkeys are left out: every machine has them.
+std::string Registry::Dump() const {
+    std::string out;
+    for (const auto& root : roots_) {
+        if (root->values.empty() && root->subkeys.empty()) continue;
+        DumpKey(*root, root->name, &out);
+    }
+    return out;
+}
+
+RegKey* Registry::Root(HKEY predefined) const {
+    for (size_t i = 0; i < kPredefinedCount; ++i)
+        if (kPredefined[i].handle == predefined) return roots_[i].get();
+    return nullptr;
+}
+
+}  // namespace sim
+
+// ---------------------------------------------------------------- ADVAPI32
+
+namespace {
+
+using sim::RegKey;
+
+// The key a handle stands for: a predefined root (found in the active
+// machine's registry) or an open handle. A handle whose key has been deleted
+// since it was opened gives ERROR_KEY_DELETED (both families).
+LONG ResolveHandle(HKEY handle, std::shared_ptr<RegKey>* key) {
+    sim::Machine& m = sim::Current();
+    if (RegKey* root = m.registry.Root(handle)) {
+        for (const auto& r : m.registry.Roots())
+            if (r.get() == root) *key = r;
+        return ERROR_SUCCESS;
+    }
+    const auto it = sim::State().keys.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == sim::State().keys.end()) return ERROR_INVALID_HANDLE;
+    if (it->second->deleted) return ERROR_KEY_DELETED;
+    *key = it->second;
+    return ERROR_SUCCESS;
+}
+
+// A sub-path below an open key, split at single backslashes. NULL and ""
+// name the key itself. A leading backslash is ERROR_BAD_PATHNAME (NT and
+// 9x alike); trailing backslashes are ignored ("Enum\USB\" is Enum\USB). An
+// empty name in the middle ("A\\B") names no key: ERROR_FILE_NOT_FOUND.
+LONG SplitSubPath(LPCSTR subKey, std::vector<std::string>* names) {
+    names->clear();
+    if (subKey == nullptr || *subKey == '\0') return ERROR_SUCCESS;
+    if (*subKey == '\\') return ERROR_BAD_PATHNAME;
+    std::string rest = subKey;
+    while (!rest.empty() && rest.back() == '\\') rest.pop_back();
+    size_t start = 0;
+    for (;;) {
+        const size_t end = rest.find('\\', start);
+        names->push_back(rest.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    for (const auto& name : *names)
+        if (name.empty()) return ERROR_FILE_NOT_FOUND;
+    return ERROR_SUCCESS;
+}
+
+// Walks `names` down from `base`. On failure `*key` is the deepest key found
+// and `*matched` how many names it took.
+LONG Walk(const std::shared_ptr<RegKey>& base, const std::vector<std::string>& names,
+          std::shared_ptr<RegKey>* key, size_t* matched) {
+    *key = base;
+    *matched = 0;
+    for (const auto& name : names) {
+        std::shared_ptr<RegKey> next;
+        for (const auto& sub : (*key)->subkeys)
+            if (sim::NamesEqual(sub->name, name)) next = sub;
+        if (!next) return ERROR_FILE_NOT_FOUND;
+        *key = next;
+        ++*matched;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Writes a subkey name for the two enumeration functions: the name with its
+// terminator when it fits in `cch` characters, else ERROR_MORE_DATA and the
+// buffer untouched (both families).
+LONG EnumName(HKEY hKey, DWORD index, LPSTR name, DWORD cch, DWORD* length) {
+    std::shared_ptr<RegKey> key;
+    if (LONG error = ResolveHandle(hKey, &key)) return error;
+    if (index >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+    const std::string& text = key->subkeys[index]->name;
+    if (name == nullptr) return ERROR_INVALID_PARAMETER;
+    if (text.size() + 1 > cch) return ERROR_MORE_DATA;
+    std::memcpy(name, text.c_str(), text.size() + 1);
+    *length = static_cast<DWORD>(text.size());
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// RegOpenKeyA, as documented for it (unlike RegOpenKeyExA): a NULL or empty
+// sub-path returns the very handle passed in, predefined or not, and opens
+// nothing new, so no handle is added to close. On failure the result is
+// set to NULL.
+extern "C" LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+    if (auto e = sim::detail::Enter("RegOpenKeyA")) {
+        if (phkResult != nullptr) *phkResult = nullptr;
+        return static_cast<LONG>(*e);
+    }
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    std::shared_ptr<RegKey> base;
+    if (LONG error = ResolveHandle(hKey, &base)) return error;
+    std::vector<std::string> names;
+    if (LONG error = SplitSubPath(lpSubKey, &names)) return error;
+    if (names.empty()) {
+        *phkResult = hKey;
+        return ERROR_SUCCESS;
+    }
+    std::shared_ptr<RegKey> key;
+    size_t matched = 0;
+    if (LONG error = Walk(base, names, &key, &matched)) return error;
+    const uintptr_t handle = sim::State().NewHandle();
+    sim::State().keys[handle] = key;
+    *phkResult = reinterpret_cast<HKEY>(handle);
+    return ERROR_SUCCESS;
+}
+
+extern "C" LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
+    if (auto e = sim::detail::Enter("RegEnumKeyA")) return static_cast<LONG>(*e);
+    DWORD length = 0;
+    return EnumName(hKey, dwIndex, lpName, cchName, &length);
+}
+
+// *lpcchName changes only on success (the name's length without its
+// terminator). No key has a class: a class buffer receives "" when one is
+// given. The last-write time is a fixed value, the same for every key.
+extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                                     LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                                     PFILETIME lpftLastWriteTime) {
+    if (auto e = sim::detail::Enter("RegEnumKeyExA")) return static_cast<LONG>(*e);
+    if (lpcchName == nullptr || lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    DWORD length = 0;
+    if (LONG error = EnumName(hKey, dwIndex, lpName, *lpcchName, &length)) return error;
+    *lpcchName = length;
+    if (lpClass != nullptr && *lpcchClass > 0) lpClass[0] = '\0';
+    if (lpcchClass != nullptr) *lpcchClass = 0;
+    if (lpftLastWriteTime != nullptr) {
+        lpftLastWriteTime->dwLowDateTime = 0x5A5A0000;  // fixed, so that runs repeat exactly
+        lpftLastWriteTime->dwHighDateTime = 0x01C07385;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Too small a buffer: ERROR_MORE_DATA with the size needed in *lpcbData. The
+// buffer's contents are then undefined on both families; the simulator fills
+// all *lpcbData bytes given with 0xCD so that a caller that reads the buffer
+// after a failed query is caught (there is no terminator in it).
+extern "C" LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+                                        LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (auto e = sim::detail::Enter("RegQueryValueExA")) return static_cast<LONG>(*e);
+    if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<RegKey> key;
+    if (LONG error = ResolveHandle(hKey, &key)) return error;
+    const sim::RegValue* value = key->FindValue(lpValueName == nullptr ? "" : lpValueName);
+    if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+    if (lpType != nullptr) *lpType = value->type;
+    const DWORD size = static_cast<DWORD>(value->data.size());
+    if (lpcbData == nullptr) return ERROR_SUCCESS;
+    if (lpData != nullptr && size > *lpcbData) {
+        std::memset(lpData, 0xCD, *lpcbData);
+        *lpcbData = size;
+        return ERROR_MORE_DATA;
+    }
+    if (lpData != nullptr && size > 0) std::memcpy(lpData, value->data.data(), size);
+    *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+// Creates or replaces the value; NULL data with size 0 stores an empty value.
+// NULL data with a non-zero size is refused (ERROR_INVALID_PARAMETER here;
+// NT reports an access fault code). Every attempt is logged, refused ones too.
+extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                                      const BYTE* lpData, DWORD cbData) {
+    (void)Reserved;
+    sim::Event event;
+    event.api = "RegSetValueExA";
+    event.text = lpValueName == nullptr ? "" : lpValueName;
+    event.newValue = sim::RegValue{event.text, dwType, {}};
+    if (lpData != nullptr) event.newValue->data.assign(lpData, lpData + cbData);
+
+    std::shared_ptr<RegKey> key;
+    LONG error = ERROR_SUCCESS;
+    const auto fault = sim::detail::Enter("RegSetValueExA");
+    {
+        const auto it = sim::State().keys.find(reinterpret_cast<uintptr_t>(hKey));
+        if (RegKey* root = sim::Current().registry.Root(hKey)) event.target = sim::KeyPath(*root);
+        else if (it != sim::State().keys.end()) event.target = sim::KeyPath(*it->second);
+    }
+    if (fault) error = static_cast<LONG>(*fault);
+    else if (lpData == nullptr && cbData != 0) error = ERROR_INVALID_PARAMETER;
+    else error = ResolveHandle(hKey, &key);
+
+    if (error == ERROR_SUCCESS) {
+        if (sim::RegValue* old = key->FindValue(event.text)) {
+            event.oldValue = *old;
+            old->type = dwType;
+            old->data = event.newValue->data;  // the name keeps the case it was created with
+        } else {
+            key->values.push_back(*event.newValue);
+        }
+    }
+    event.ok = error == ERROR_SUCCESS;
+    event.error = static_cast<DWORD>(error);
+    sim::detail::Log(std::move(event));
+    return error;
+}
+
+// Win9x deletes the named key with everything below it. NT refuses a key
+// that has subkeys with ERROR_ACCESS_DENIED and changes nothing. A predefined
+// root is never deleted (ERROR_ACCESS_DENIED). A NULL sub-path is
+// ERROR_INVALID_PARAMETER; an empty one names the key of the handle itself,
+// which NT then deletes as it opens the named key relative to the handle.
+// Every attempt is logged, with the path as far as it could be resolved.
+extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    sim::Event event;
+    event.api = "RegDeleteKeyA";
+    const auto fault = sim::detail::Enter("RegDeleteKeyA");
+
+    std::shared_ptr<RegKey> base;
+    std::shared_ptr<RegKey> key;
+    std::vector<std::string> names;
+    LONG error = lpSubKey == nullptr ? ERROR_INVALID_PARAMETER : ResolveHandle(hKey, &base);
+    if (error == ERROR_SUCCESS) error = SplitSubPath(lpSubKey, &names);
+    if (base) {
+        size_t matched = 0;
+        const LONG walked = Walk(base, names, &key, &matched);
+        event.target = sim::KeyPath(*key);
+        for (size_t i = matched; i < names.size(); ++i) event.target += "\\" + names[i];
+        if (error == ERROR_SUCCESS) error = walked;
+    } else if (lpSubKey != nullptr) {
+        event.target = lpSubKey;
+    }
+    if (fault) error = static_cast<LONG>(*fault);
+    if (error == ERROR_SUCCESS) {
+        if (key->parent == nullptr) error = ERROR_ACCESS_DENIED;
+        else if (sim::Current().family == sim::Family::NT && !key->subkeys.empty())
+            error = ERROR_ACCESS_DENIED;
+    }
+    if (error == ERROR_SUCCESS) {
+        event.deletedKey = sim::CopyTree(*key, nullptr);
+        sim::Detach(*key);
+    }
+    event.ok = error == ERROR_SUCCESS;
+    event.error = static_cast<DWORD>(error);
+    sim::detail::Log(std::move(event));
+    return error;
+}
+
+// Closing a predefined root succeeds and changes nothing. An injected fault
+// returns its error but still releases the handle: the kernel closes a valid
+// handle even when the call reports a failure.
+extern "C" LONG WINAPI RegCloseKey(HKEY hKey) {
+    const auto fault = sim::detail::Enter("RegCloseKey");
+    LONG error = ERROR_SUCCESS;
+    if (sim::Current().registry.Root(hKey) == nullptr) {
+        auto& keys = sim::State().keys;
+        const auto it = keys.find(reinterpret_cast<uintptr_t>(hKey));
+        if (it == keys.end()) error = ERROR_INVALID_HANDLE;
+        else keys.erase(it);
+    }
+    return fault ? static_cast<LONG>(*fault) : error;
+}

@@ -1,0 +1,641 @@
+// The simulated device setup services (SETUPAPI): INF files read from the
+// machine's file system, class lookups in its registry, and the device walk
+// and removal over its present devices.
+#include "platform/sim/sim_inf.h"
+#include "platform/sim/sim_internal.h"
+
+#include <cstring>
+
+namespace sim {
+
+struct InfFile {
+    std::string path;
+    std::vector<InfSection> sections;
+};
+
+// A snapshot of the present devices taken when the set was made. Removing a
+// device keeps its element, so member indexes stay stable during a walk.
+struct DeviceSet {
+    struct Element {
+        std::string instanceId;
+        GUID classGuid{};
+        DWORD devInst = 0;
+    };
+    std::vector<Element> elements;
+};
+
+}  // namespace sim
+
+using sim::Current;
+using sim::SetError;
+using sim::State;
+namespace detail = sim::detail;
+
+namespace {
+
+const char kControlClass[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class";
+const char kServicesClass[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class";
+const DWORD kErrorInvalidMachineName = 1210;  // ERROR_INVALID_MACHINENAME
+
+// ---------------------------------------------------------------- INF files
+
+// A bare file name is looked for in the INF directory and then in the system
+// directory of the Windows directory, as SetupOpenInfFile documents.
+std::vector<std::string> InfCandidates(const std::string& name) {
+    if (name.find_first_of("\\/:") != std::string::npos) return {name};
+    const sim::Machine& m = Current();
+    const char* system = m.family == sim::Family::NT ? "\\system32\\" : "\\system\\";
+    return {m.windowsDirectory + "\\inf\\" + name, m.windowsDirectory + system + name};
+}
+
+// The file's bytes, read straight from the file system: SETUPAPI's own read,
+// not a file the program opens, so nothing is logged.
+bool ReadInfBytes(const std::string& name, std::vector<uint8_t>* bytes, DWORD* error) {
+    const sim::FileSystem& fs = Current().files;
+    const std::vector<std::string> candidates = InfCandidates(name);
+    *error = ERROR_FILE_NOT_FOUND;  // a searched name is simply not found
+    for (const std::string& path : candidates) {
+        const sim::FileEntry* entry = fs.Find(path);
+        if (entry == nullptr && candidates.size() > 1) continue;
+        if (entry == nullptr) {
+            const std::string normalized = sim::FileSystem::Normalize(path);
+            const size_t slash = normalized.rfind('\\');
+            std::string parent = slash == std::string::npos ? "" : normalized.substr(0, slash);
+            if (!parent.empty() && parent.back() == ':') parent += '\\';
+            const sim::FileEntry* dir = parent.empty() ? nullptr : fs.Find(parent);
+            *error = dir != nullptr && dir->directory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+            continue;
+        }
+        if (entry->directory) {
+            *error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        *bytes = entry->data;
+        return true;
+    }
+    return false;
+}
+
+// The first value of a [Version] line, or "" when the line is missing.
+std::string VersionValue(const std::vector<sim::InfSection>& sections, const char* key) {
+    const sim::InfSection* version = sim::FindInfSection(sections, "Version");
+    const sim::InfLine* line = version ? sim::FindInfLine(*version, key) : nullptr;
+    return line != nullptr && !line->values.empty() ? line->values[0] : std::string();
+}
+
+// INF_STYLE_WIN4: a [Version] signature of either family (any case; the
+// reader has already removed quotes). Anything else is a legacy INF.
+bool IsWin4Inf(const std::vector<sim::InfSection>& sections) {
+    const std::string signature = VersionValue(sections, "Signature");
+    return sim::NamesEqual(signature, "$Chicago$") || sim::NamesEqual(signature, "$Windows NT$") ||
+           sim::NamesEqual(signature, "$Windows 95$");
+}
+
+// Parses and checks an INF's bytes; on failure the SETUPAPI error and, for
+// a syntax error, its line.
+bool ParseWin4Inf(const std::vector<uint8_t>& bytes, std::vector<sim::InfSection>* sections,
+                  DWORD* error, unsigned* errorLine) {
+    sim::InfParse parsed = sim::ParseInf(bytes);
+    if (parsed.error != ERROR_SUCCESS) {
+        *error = parsed.error;
+        *errorLine = parsed.errorLine;
+        return false;
+    }
+    if (!IsWin4Inf(parsed.sections)) {
+        *error = ERROR_WRONG_INF_STYLE;
+        return false;
+    }
+    *sections = std::move(parsed.sections);
+    return true;
+}
+
+sim::InfFile* FindInf(HINF inf) {
+    auto& infs = State().infs;
+    auto found = infs.find(reinterpret_cast<uintptr_t>(inf));
+    return found == infs.end() ? nullptr : found->second.get();
+}
+
+// ---------------------------------------------------------------- classes
+
+bool SameClass(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+struct RegisteredClass {
+    GUID guid;
+    std::string name;
+};
+
+// The installed classes: HKLM\System\CurrentControlSet\Control\Class\{GUID}
+// keys with a "Class" value on both families, and on the 9x family also
+// those below Services\Class. A GUID registered in both places is one class.
+std::vector<RegisteredClass> RegisteredClasses() {
+    const sim::Machine& m = Current();
+    std::vector<std::string> roots = {kControlClass};
+    if (m.family == sim::Family::Win9x) roots.push_back(kServicesClass);
+    std::vector<RegisteredClass> classes;
+    for (const std::string& root : roots) {
+        for (const std::string& keyName : m.registry.SubkeyNames(root)) {
+            const std::optional<GUID> guid = sim::ParseGuid(keyName);
+            if (!guid) continue;
+            const std::optional<std::string> name = m.registry.GetString(root + "\\" + keyName, "Class");
+            if (!name) continue;
+            bool known = false;
+            for (const RegisteredClass& c : classes) known = known || SameClass(c.guid, *guid);
+            if (!known) classes.push_back({*guid, *name});
+        }
+    }
+    return classes;
+}
+
+// ---------------------------------------------------------------- devices
+
+sim::DeviceSet* FindSet(HDEVINFO set) {
+    auto& sets = State().deviceSets;
+    auto found = sets.find(reinterpret_cast<uintptr_t>(set));
+    return found == sets.end() ? nullptr : found->second.get();
+}
+
+// The element that an SP_DEVINFO_DATA filled by SetupDiEnumDeviceInfo names
+// (Reserved holds its index + 1); nullptr with the error set otherwise.
+sim::DeviceSet::Element* FindElement(HDEVINFO set, const SP_DEVINFO_DATA* data) {
+    sim::DeviceSet* s = FindSet(set);
+    if (s == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA) || data->Reserved == 0 ||
+        data->Reserved > s->elements.size()) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return &s->elements[data->Reserved - 1];
+}
+
+// The present device of an element, or nullptr once it has been removed.
+sim::Device* PresentDevice(const sim::DeviceSet::Element& element) {
+    for (sim::Device& device : Current().devices)
+        if (sim::NamesEqual(device.instanceId, element.instanceId)) return &device;
+    return nullptr;
+}
+
+GUID ClassOf(const sim::Device& device) {
+    if (device.classGuid) return *device.classGuid;
+    const sim::Machine& m = Current();
+    const std::optional<std::string> text =
+        m.registry.GetString(m.HardwareKeyPath(device.instanceId), "ClassGUID");
+    if (text)
+        if (const std::optional<GUID> guid = sim::ParseGuid(*text)) return *guid;
+    return GUID{};  // GUID_NULL: a device without a class
+}
+
+// A "Driver" value names a key below the class key; one that is empty or
+// could name the class key itself or climb out of it names nothing.
+bool IsDriverKeyName(const std::string& driver) {
+    if (driver.empty() || driver.front() == '\\' || driver.back() == '\\') return false;
+    size_t start = 0;
+    while (start <= driver.size()) {
+        size_t end = driver.find('\\', start);
+        if (end == std::string::npos) end = driver.size();
+        const std::string segment = driver.substr(start, end - start);
+        if (segment.empty() || segment == "." || segment == "..") return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::shared_ptr<sim::RegKey> CloneKey(const sim::RegKey& key, sim::RegKey* parent) {
+    auto copy = std::make_shared<sim::RegKey>();
+    copy->name = key.name;
+    copy->values = key.values;
+    copy->parent = parent;
+    for (const auto& sub : key.subkeys) copy->subkeys.push_back(CloneKey(*sub, copy.get()));
+    return copy;
+}
+
+// Deletes a device key with everything below it and logs it as it was.
+void DeleteDeviceKey(const std::string& path) {
+    sim::Machine& m = Current();
+    const sim::RegKey* key = m.registry.Find(path);
+    if (key == nullptr) return;
+    sim::Event event;
+    event.api = "DeviceKeyDeleted";
+    event.target = sim::KeyPath(*key);
+    event.deletedKey = CloneKey(*key, nullptr);
+    m.registry.DeleteTree(path);
+    detail::Log(event);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- INF access
+
+extern "C" HINF WINAPI SetupOpenInfFileA(PCSTR fileName, PCSTR infClass, DWORD style,
+                                         PUINT errorLine) {
+    if (auto e = detail::Enter("SetupOpenInfFileA")) {
+        SetError(*e);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (fileName == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Only Windows 95/NT 4 style INFs are simulated; legacy NT 3 INFs are not.
+    if ((style & INF_STYLE_WIN4) == 0) {
+        SetError(ERROR_WRONG_INF_STYLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto file = std::make_shared<sim::InfFile>();
+    file->path = fileName;
+    std::vector<uint8_t> bytes;
+    DWORD error = ERROR_SUCCESS;
+    unsigned line = 0;
+    if (!ReadInfBytes(fileName, &bytes, &error) ||
+        !ParseWin4Inf(bytes, &file->sections, &error, &line)) {
+        if (line != 0 && errorLine != nullptr) *errorLine = line;
+        SetError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (infClass != nullptr && !sim::NamesEqual(VersionValue(file->sections, "Class"), infClass)) {
+        SetError(ERROR_CLASS_MISMATCH);
+        return INVALID_HANDLE_VALUE;
+    }
+    const uintptr_t handle = State().NewHandle();
+    State().infs[handle] = file;
+    return reinterpret_cast<HINF>(handle);
+}
+
+extern "C" BOOL WINAPI SetupGetLineByIndexA(HINF inf, PCSTR section, DWORD index,
+                                            PINFCONTEXT context) {
+    if (auto e = detail::Enter("SetupGetLineByIndexA")) {
+        SetError(*e);
+        return FALSE;
+    }
+    const sim::InfFile* file = FindInf(inf);
+    if (file == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (section == nullptr || context == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const sim::InfSection* found = sim::FindInfSection(file->sections, section);
+    if (found == nullptr) {
+        SetError(ERROR_SECTION_NOT_FOUND);
+        return FALSE;
+    }
+    if (index >= found->lines.size()) {
+        SetError(ERROR_LINE_NOT_FOUND);
+        return FALSE;
+    }
+    context->Inf = inf;
+    context->CurrentInf = inf;
+    context->Section = static_cast<UINT>(found - file->sections.data());
+    context->Line = index;
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetupGetLineTextA(PINFCONTEXT context, HINF inf, PCSTR section, PCSTR key,
+                                         PSTR buffer, DWORD size, PDWORD required) {
+    if (auto e = detail::Enter("SetupGetLineTextA")) {
+        SetError(*e);
+        return FALSE;
+    }
+    const sim::InfLine* line = nullptr;
+    if (context != nullptr) {
+        const sim::InfFile* file = FindInf(context->CurrentInf);
+        if (file == nullptr) {
+            SetError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (context->Section >= file->sections.size() ||
+            context->Line >= file->sections[context->Section].lines.size()) {
+            SetError(ERROR_LINE_NOT_FOUND);
+            return FALSE;
+        }
+        line = &file->sections[context->Section].lines[context->Line];
+    } else {
+        // Without a context the line is the section's first with this key.
+        if (section == nullptr || key == nullptr) {
+            SetError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const sim::InfFile* file = FindInf(inf);
+        if (file == nullptr) {
+            SetError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        const sim::InfSection* found = sim::FindInfSection(file->sections, section);
+        if (found == nullptr) {
+            SetError(ERROR_SECTION_NOT_FOUND);
+            return FALSE;
+        }
+        line = sim::FindInfLine(*found, key);
+        if (line == nullptr) {
+            SetError(ERROR_LINE_NOT_FOUND);
+            return FALSE;
+        }
+    }
+    const std::string text = sim::InfLineText(*line);
+    const DWORD needed = static_cast<DWORD>(text.size() + 1);
+    if (required != nullptr) *required = needed;
+    if (buffer == nullptr) return TRUE;  // a size query
+    if (needed > size) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, text.c_str(), needed);
+    return TRUE;
+}
+
+extern "C" void WINAPI SetupCloseInfFile(HINF inf) {
+    // The close cannot fail on Windows: an injected fault only sets the last
+    // error, and the handle is released all the same. Unknown handles are ignored.
+    if (auto e = detail::Enter("SetupCloseInfFile")) SetError(*e);
+    State().infs.erase(reinterpret_cast<uintptr_t>(inf));
+}
+
+// ---------------------------------------------------------------- classes
+
+extern "C" BOOL WINAPI SetupDiGetINFClassA(PCSTR infName, LPGUID classGuid, PSTR className,
+                                           DWORD classNameSize, PDWORD required) {
+    if (auto e = detail::Enter("SetupDiGetINFClassA")) {
+        SetError(*e);
+        return FALSE;
+    }
+    if (infName == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // A missing file is reported before any other bad argument.
+    std::vector<uint8_t> bytes;
+    DWORD error = ERROR_SUCCESS;
+    if (!ReadInfBytes(infName, &bytes, &error)) {
+        SetError(error);
+        return FALSE;
+    }
+    if (classGuid == nullptr || className == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<sim::InfSection> sections;
+    unsigned line = 0;
+    if (!ParseWin4Inf(bytes, &sections, &error, &line)) {
+        SetError(error);
+        return FALSE;
+    }
+    const std::string infClass = VersionValue(sections, "Class");
+    const std::string infGuidText = VersionValue(sections, "ClassGUID");
+    std::optional<GUID> guid;
+    if (!infGuidText.empty()) {
+        guid = sim::ParseGuid(infGuidText);
+        if (!guid) {
+            SetError(ERROR_INVALID_PARAMETER);  // RPC_S_INVALID_STRING_UUID before Windows 7
+            return FALSE;
+        }
+    }
+    if (infClass.empty() && !guid) {
+        SetError(ERROR_NO_ASSOCIATED_CLASS);
+        return FALSE;
+    }
+    // The half that the INF leaves out comes from the installed classes;
+    // when they don't know it either, that output is left as it was.
+    std::optional<std::string> name;
+    if (!infClass.empty()) name = infClass;
+    const std::vector<RegisteredClass> classes = RegisteredClasses();
+    for (const RegisteredClass& c : classes) {
+        if (!name && SameClass(c.guid, *guid)) name = c.name;
+        if (!guid && sim::NamesEqual(c.name, infClass)) guid = c.guid;
+    }
+    if (name) {
+        const DWORD needed = static_cast<DWORD>(name->size() + 1);
+        if (required != nullptr) *required = needed;
+        if (needed > classNameSize) {
+            SetError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        std::memcpy(className, name->c_str(), needed);
+    }
+    if (guid) *classGuid = *guid;
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetupDiClassGuidsFromNameExA(PCSTR className, LPGUID list, DWORD listSize,
+                                                    PDWORD required, PCSTR machineName,
+                                                    PVOID reserved) {
+    if (auto e = detail::Enter("SetupDiClassGuidsFromNameExA")) {
+        SetError(*e);
+        return FALSE;
+    }
+    if (className == nullptr || reserved != nullptr || (list == nullptr && listSize > 0)) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // The simulated machine has no network neighbours.
+    if (machineName != nullptr && machineName[0] != '\0') {
+        SetError(kErrorInvalidMachineName);
+        return FALSE;
+    }
+    // Every class of that name, stored while the list has room; more classes
+    // than room fail with the number needed, the first ones stored.
+    DWORD count = 0;
+    for (const RegisteredClass& c : RegisteredClasses()) {
+        if (!sim::NamesEqual(c.name, className)) continue;
+        if (count < listSize) list[count] = c.guid;
+        ++count;
+    }
+    if (required != nullptr) *required = count;
+    if (count > listSize) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- devices
+
+extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND,
+                                                DWORD flags) {
+    if (auto e = detail::Enter("SetupDiGetClassDevsA")) {
+        SetError(*e);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Device interfaces are not simulated; without DIGCF_ALLCLASSES a class
+    // is required.
+    if ((flags & DIGCF_DEVICEINTERFACE) != 0 ||
+        ((flags & DIGCF_ALLCLASSES) == 0 && classGuid == nullptr)) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Every simulated device is present, so DIGCF_PRESENT changes nothing.
+    const sim::Machine& m = Current();
+    auto set = std::make_shared<sim::DeviceSet>();
+    for (size_t i = 0; i < m.devices.size(); ++i) {
+        const sim::Device& device = m.devices[i];
+        const GUID guid = ClassOf(device);
+        if ((flags & DIGCF_ALLCLASSES) == 0 && !SameClass(guid, *classGuid)) continue;
+        if (enumerator != nullptr && enumerator[0] != '\0' &&
+            !sim::NamesEqual(device.instanceId.substr(0, device.instanceId.find('\\')), enumerator))
+            continue;
+        sim::DeviceSet::Element element;
+        element.instanceId = device.instanceId;
+        element.classGuid = guid;
+        element.devInst = static_cast<DWORD>(i + 1);
+        set->elements.push_back(element);
+    }
+    const uintptr_t handle = State().NewHandle();
+    State().deviceSets[handle] = set;
+    return reinterpret_cast<HDEVINFO>(handle);
+}
+
+extern "C" BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
+    if (auto e = detail::Enter("SetupDiEnumDeviceInfo")) {
+        SetError(*e);
+        return FALSE;
+    }
+    const sim::DeviceSet* s = FindSet(set);
+    if (s == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (data == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (data->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        SetError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    if (index >= s->elements.size()) {
+        SetError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    const sim::DeviceSet::Element& element = s->elements[index];
+    data->ClassGuid = element.classGuid;
+    data->DevInst = element.devInst;
+    data->Reserved = index + 1;
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA data, PSTR buffer,
+                                                   DWORD size, PDWORD required) {
+    if (auto e = detail::Enter("SetupDiGetDeviceInstanceIdA")) {
+        SetError(*e);
+        return FALSE;
+    }
+    // The element keeps its id after a removal, as the set's element does on Windows.
+    const sim::DeviceSet::Element* element = FindElement(set, data);
+    if (element == nullptr) return FALSE;
+    if (buffer == nullptr && size > 0) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const DWORD needed = static_cast<DWORD>(element->instanceId.size() + 1);
+    if (required != nullptr) *required = needed;
+    if (needed > size) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, element->instanceId.c_str(), needed);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data,
+                                                         DWORD property, PDWORD type, PBYTE buffer,
+                                                         DWORD size, PDWORD required) {
+    if (auto e = detail::Enter("SetupDiGetDeviceRegistryPropertyA")) {
+        SetError(*e);
+        return FALSE;
+    }
+    const sim::DeviceSet::Element* element = FindElement(set, data);
+    if (element == nullptr) return FALSE;
+    const sim::Device* device = PresentDevice(*element);
+    if (device == nullptr) {
+        SetError(ERROR_NO_SUCH_DEVINST);
+        return FALSE;
+    }
+    // The properties are values of the hardware key; the description may
+    // also be given with the device.
+    const char* valueName = nullptr;
+    switch (property) {
+        case SPDRP_DEVICEDESC: valueName = "DeviceDesc"; break;
+        case SPDRP_HARDWAREID: valueName = "HardwareID"; break;
+        case SPDRP_CLASS: valueName = "Class"; break;
+        case SPDRP_CLASSGUID: valueName = "ClassGUID"; break;
+        case SPDRP_DRIVER: valueName = "Driver"; break;
+        case SPDRP_MFG: valueName = "Mfg"; break;
+        default: SetError(ERROR_INVALID_REG_PROPERTY); return FALSE;
+    }
+    std::optional<sim::RegValue> value;
+    if (property == SPDRP_DEVICEDESC && device->description) {
+        const std::string& text = *device->description;
+        value = sim::RegValue{"DeviceDesc", REG_SZ, {text.begin(), text.end()}};
+        value->data.push_back(0);
+    } else {
+        const sim::Machine& m = Current();
+        value = m.registry.GetValue(m.HardwareKeyPath(device->instanceId), valueName);
+    }
+    if (!value) {
+        SetError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    const DWORD needed = static_cast<DWORD>(value->data.size());
+    if (type != nullptr) *type = value->type;
+    if (required != nullptr) *required = needed;
+    if (buffer == nullptr && size > 0) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (needed > size) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (needed > 0) std::memcpy(buffer, value->data.data(), needed);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) {
+    sim::Event event;
+    event.api = "SetupDiRemoveDevice";
+    if (const sim::DeviceSet* s = FindSet(set))
+        if (data != nullptr && data->Reserved > 0 && data->Reserved <= s->elements.size())
+            event.target = s->elements[data->Reserved - 1].instanceId;
+    auto fail = [&event](DWORD error) {
+        SetError(error);
+        event.ok = false;
+        event.error = error;
+        detail::Log(event);
+        return FALSE;
+    };
+    if (auto e = detail::Enter("SetupDiRemoveDevice")) return fail(*e);
+    const sim::DeviceSet::Element* element = FindElement(set, data);
+    if (element == nullptr) return fail(State().lastError);
+    const sim::Device* device = PresentDevice(*element);
+    if (device == nullptr) return fail(ERROR_NO_SUCH_DEVINST);
+
+    // The device leaves the present devices, and its hardware key and the
+    // software key that the hardware key's "Driver" value names are deleted
+    // (Services\Class on the 9x family, Control\Class on NT).
+    sim::Machine& m = Current();
+    const std::string hardwareKey = m.HardwareKeyPath(device->instanceId);
+    const std::string driver = m.registry.GetString(hardwareKey, "Driver").value_or("");
+    m.devices.erase(m.devices.begin() + (device - m.devices.data()));
+    detail::Log(event);
+
+    DeleteDeviceKey(hardwareKey);
+    if (IsDriverKeyName(driver))
+        DeleteDeviceKey(std::string(m.family == sim::Family::NT ? kControlClass : kServicesClass) +
+                        "\\" + driver);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    if (auto e = detail::Enter("SetupDiDestroyDeviceInfoList")) {
+        SetError(*e);
+        return FALSE;
+    }
+    if (State().deviceSets.erase(reinterpret_cast<uintptr_t>(set)) == 0) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}

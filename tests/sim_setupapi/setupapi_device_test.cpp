@@ -1,0 +1,281 @@
+// The simulated SETUPAPI device walk and removal against a small machine:
+// present devices, their classes and ids, and what a removal deletes.
+#include "platform/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+const char kUsbGuid[] = "{36FC9E60-C465-11CF-8056-444553540000}";
+const char kDiskGuid[] = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
+const char kHdcGuid[] = "{4D36E96A-E325-11CE-BFC1-08002BE10318}";
+
+// Every element of a set as "instance id|class GUID".
+std::vector<std::string> Walk(HDEVINFO set) {
+    std::vector<std::string> out;
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); ++i) {
+        char id[256] = {};
+        SetupDiGetDeviceInstanceIdA(set, &data, id, 256, nullptr);
+        out.push_back(std::string(id) + "|" + sim::GuidText(data.ClassGuid));
+    }
+    return out;
+}
+
+SP_DEVINFO_DATA Element(HDEVINFO set, DWORD index) {
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    EXPECT_TRUE(SetupDiEnumDeviceInfo(set, index, &data));
+    return data;
+}
+
+// A Windows 98 machine with a package device (class from its hardware key),
+// its disk drive (class given with the device) and a device without class.
+sim::Machine Windows98WithDevices() {
+    sim::Machine m = sim::MakeWindows98();
+    m.registry.SetString("HKLM\\Enum\\USB\\VID_1234&PID_5678\\SN01", "ClassGUID", kUsbGuid);
+    m.registry.SetString("HKLM\\Enum\\USB\\VID_1234&PID_5678\\SN01", "DeviceDesc", "Zav Bridge");
+    m.devices.push_back({"USB\\VID_1234&PID_5678\\SN01", std::nullopt, std::nullopt});
+    m.devices.push_back({"SCSI\\DISK&VEN_X\\USB&VID_1234&PID_5678&SN0100",
+                         sim::ParseGuid(kDiskGuid), std::string("Zav Disk")});
+    m.devices.push_back({"ROOT\\UNKNOWN\\0000", std::nullopt, std::nullopt});
+    return m;
+}
+
+TEST(SetupApiDevices, WalkGivesEveryPresentDeviceWithItsClass) {
+    sim::Machine m = Windows98WithDevices();
+    sim::ActiveMachine active(m);
+    HDEVINFO all = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    ASSERT_NE(all, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Walk(all), (std::vector<std::string>{
+                             std::string("USB\\VID_1234&PID_5678\\SN01|") + kUsbGuid,
+                             std::string("SCSI\\DISK&VEN_X\\USB&VID_1234&PID_5678&SN0100|") + kDiskGuid,
+                             "ROOT\\UNKNOWN\\0000|{00000000-0000-0000-0000-000000000000}"}));
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    SetLastError(0);
+    EXPECT_FALSE(SetupDiEnumDeviceInfo(all, 3, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    data.cbSize = 32;
+    EXPECT_FALSE(SetupDiEnumDeviceInfo(all, 0, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+
+    // A class without DIGCF_ALLCLASSES filters; so does an enumerator.
+    const GUID disk = *sim::ParseGuid(kDiskGuid);
+    HDEVINFO disks = SetupDiGetClassDevsA(&disk, nullptr, nullptr, DIGCF_PRESENT);
+    EXPECT_EQ(Walk(disks), (std::vector<std::string>{
+                               std::string("SCSI\\DISK&VEN_X\\USB&VID_1234&PID_5678&SN0100|") + kDiskGuid}));
+    HDEVINFO usb = SetupDiGetClassDevsA(nullptr, "usb", nullptr, DIGCF_ALLCLASSES);
+    EXPECT_EQ(Walk(usb).size(), 1u);
+    EXPECT_EQ(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    for (HDEVINFO set : {all, disks, usb}) EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    EXPECT_FALSE(SetupDiEnumDeviceInfo(all, 0, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Instance ids of 253 to 256 characters and descriptions (given, from the
+// hardware key, missing) read into a 256-byte buffer, or smaller ones.
+TEST(SetupApiDevices, QueryBufferEdges) {
+    sim::Machine m = sim::MakeWindows98();
+    for (size_t length : {253u, 254u, 255u, 256u})
+        m.devices.push_back({"USB\\" + std::string(length - 4, 'I'), std::nullopt, std::nullopt});
+    m.devices[0].description = "Zav Disk";
+    m.registry.SetString(m.HardwareKeyPath(m.devices[0].instanceId), "DeviceDesc", "Other");
+    m.registry.SetString(m.HardwareKeyPath(m.devices[1].instanceId), "DeviceDesc", "GENERIC IDE DISK");
+    sim::ActiveMachine active(m);
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    struct Row {
+        DWORD device;
+        DWORD property;  // ~0: the instance id
+        DWORD size;
+        BOOL ok;
+        DWORD error;
+        std::string text;
+        DWORD required;
+    };
+    const Row rows[] = {
+        {0, ~0u, 256, TRUE, 0, m.devices[0].instanceId, 254},
+        {1, ~0u, 256, TRUE, 0, m.devices[1].instanceId, 255},
+        {2, ~0u, 256, TRUE, 0, m.devices[2].instanceId, 256},
+        {3, ~0u, 256, FALSE, ERROR_INSUFFICIENT_BUFFER, "", 257},
+        {0, SPDRP_DEVICEDESC, 256, TRUE, 0, "Zav Disk", 9},
+        {1, SPDRP_DEVICEDESC, 17, TRUE, 0, "GENERIC IDE DISK", 17},
+        {1, SPDRP_DEVICEDESC, 16, FALSE, ERROR_INSUFFICIENT_BUFFER, "", 17},
+        {2, SPDRP_DEVICEDESC, 256, FALSE, ERROR_INVALID_DATA, "", 0},
+    };
+    for (const Row& row : rows) {
+        SP_DEVINFO_DATA data = Element(set, row.device);
+        char buffer[300] = {};
+        std::memset(buffer + 256, 0x7E, 44);
+        DWORD type = 0, required = 0;
+        SetLastError(0);
+        const BOOL ok =
+            row.property == ~0u
+                ? SetupDiGetDeviceInstanceIdA(set, &data, buffer, row.size, &required)
+                : SetupDiGetDeviceRegistryPropertyA(set, &data, row.property, &type,
+                                                    reinterpret_cast<BYTE*>(buffer), row.size,
+                                                    &required);
+        EXPECT_EQ(ok, row.ok) << row.text;
+        EXPECT_EQ(GetLastError(), row.error) << row.text;
+        EXPECT_EQ(std::string(buffer), row.text);
+        EXPECT_EQ(required, row.required) << row.text;
+        EXPECT_EQ(std::string(buffer + 256, 44), std::string(44, '\x7E')) << row.text;
+        if (row.property == SPDRP_DEVICEDESC && row.required != 0) {
+            EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+// The package device of a machine of either family, with its hardware key
+// (and a subkey), its software key, and a neighbour that must remain.
+struct RemovalCase {
+    sim::Family family;
+    const char* hardwareKey;
+    const char* softwareKey;
+    const char* driver;
+};
+
+sim::Machine MachineFor(const RemovalCase& c, bool withPackage) {
+    sim::Machine m = c.family == sim::Family::NT ? sim::MakeWindows2000("Service Pack 2")
+                                                 : sim::MakeWindows98();
+    const std::string id = "USB\\VID_1234&PID_5678\\SN01";
+    if (withPackage) {
+        m.registry.SetString(c.hardwareKey, "Driver", c.driver);
+        m.registry.SetString(c.hardwareKey, "ClassGUID", kHdcGuid);
+        m.registry.SetString(std::string(c.hardwareKey) + "\\Device Parameters", "x", "1");
+        m.registry.SetString(c.softwareKey, "DriverDesc", "Zav Bridge");
+        m.devices.push_back({id, std::nullopt, std::nullopt});
+    } else {
+        // A removal deletes the two keys only, not their parents.
+        const std::string hardware = c.hardwareKey, software = c.softwareKey;
+        m.registry.Create(hardware.substr(0, hardware.rfind('\\')));
+        m.registry.Create(software.substr(0, software.rfind('\\')));
+    }
+    std::string neighbourSoftware = c.softwareKey;
+    neighbourSoftware.back() = '1';
+    m.registry.SetString(m.HardwareKeyPath("USB\\ROOT_HUB\\1"), "Driver", "USB\\0001");
+    m.registry.SetString(neighbourSoftware, "DriverDesc", "Root hub");
+    m.devices.push_back({"USB\\ROOT_HUB\\1", sim::ParseGuid(kUsbGuid), std::nullopt});
+    return m;
+}
+
+TEST(SetupApiDevices, RemovalDeletesHardwareAndSoftwareKeys) {
+    const RemovalCase cases[] = {
+        {sim::Family::Win9x, "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678\\SN01",
+         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0000", "hdc\\0000"},
+        {sim::Family::NT,
+         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\SN01",
+         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\"
+         "{4D36E96A-E325-11CE-BFC1-08002BE10318}\\0000",
+         "{4D36E96A-E325-11CE-BFC1-08002BE10318}\\0000"},
+    };
+    for (const RemovalCase& c : cases) {
+        sim::Machine m = MachineFor(c, true);
+        const sim::Machine expected = MachineFor(c, false);
+        const sim::Registry before = m.registry;
+        sim::ActiveMachine active(m);
+        HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+        SP_DEVINFO_DATA data = Element(set, 0);
+        EXPECT_EQ(sim::GuidText(data.ClassGuid), kHdcGuid);
+        ASSERT_TRUE(SetupDiRemoveDevice(set, &data));
+
+        // The device and its two keys are gone; the neighbour remains.
+        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+        ASSERT_EQ(m.devices.size(), 1u);
+        EXPECT_EQ(m.devices[0].instanceId, "USB\\ROOT_HUB\\1");
+        ASSERT_EQ(m.events.size(), 3u);
+        EXPECT_EQ(m.events[0].api, "SetupDiRemoveDevice");
+        EXPECT_EQ(m.events[0].target, "USB\\VID_1234&PID_5678\\SN01");
+        EXPECT_TRUE(m.events[0].ok);
+        const char* deleted[] = {c.hardwareKey, c.softwareKey};
+        for (int k = 0; k < 2; ++k) {
+            const sim::Event& e = m.events[static_cast<size_t>(k) + 1];
+            EXPECT_EQ(e.api, "DeviceKeyDeleted");
+            EXPECT_EQ(e.target, deleted[k]);
+            ASSERT_NE(e.deletedKey, nullptr);
+            const sim::RegKey* original = before.Find(deleted[k]);
+            EXPECT_EQ(e.deletedKey->values, original->values);
+            EXPECT_EQ(e.deletedKey->CountKeys(), original->CountKeys());
+        }
+
+        // The set keeps the element: indexes stay, the id still reads, the
+        // device can't be removed twice or queried.
+        EXPECT_EQ(Walk(set).size(), 2u);
+        SetLastError(0);
+        EXPECT_FALSE(SetupDiRemoveDevice(set, &data));
+        EXPECT_EQ(GetLastError(), ERROR_NO_SUCH_DEVINST);
+        BYTE buffer[256];
+        EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_DEVICEDESC, nullptr,
+                                                       buffer, 256, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_NO_SUCH_DEVINST);
+        EXPECT_FALSE(m.events.back().ok);
+        EXPECT_EQ(m.events.back().error, ERROR_NO_SUCH_DEVINST);
+        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+
+        SetupDiDestroyDeviceInfoList(set);
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    }
+}
+
+TEST(SetupApiDevices, RemovalKeepsOtherKeysForOddDriverValues) {
+    for (const char* driver : {"", "..\\x", "hdc\\", "hdc\\\\0000"}) {
+        sim::Machine m = sim::MakeWindows98();
+        m.registry.SetString("HKLM\\Enum\\USB\\A\\1", "Driver", driver);
+        m.registry.SetString("HKLM\\System\\CurrentControlSet\\Services\\Class\\hdc\\0000", "x", "1");
+        m.registry.SetString("HKLM\\System\\CurrentControlSet\\Services\\x", "y", "1");
+        m.devices.push_back({"USB\\A\\1", sim::ParseGuid(kHdcGuid), std::nullopt});
+        sim::ActiveMachine active(m);
+        HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+        SP_DEVINFO_DATA data = Element(set, 0);
+        EXPECT_TRUE(SetupDiRemoveDevice(set, &data)) << driver;
+        // Only the hardware key went.
+        EXPECT_EQ(m.EventsOf("DeviceKeyDeleted").size(), 1u) << driver;
+        EXPECT_FALSE(m.registry.Exists("HKLM\\Enum\\USB\\A\\1")) << driver;
+        EXPECT_TRUE(m.registry.Exists("HKLM\\System\\CurrentControlSet\\Services\\Class\\hdc\\0000"))
+            << driver;
+        EXPECT_TRUE(m.registry.Exists("HKLM\\System\\CurrentControlSet\\Services\\x")) << driver;
+        SetupDiDestroyDeviceInfoList(set);
+    }
+}
+
+TEST(SetupApiDevices, InjectedFaultsFailInTheSetupApiConvention) {
+    sim::Machine m = Windows98WithDevices();
+    const sim::Registry before = m.registry;
+    m.InjectFault({"SetupDiGetClassDevsA", 1, false, ERROR_NOT_ENOUGH_MEMORY, false});
+    m.InjectFault({"SetupDiEnumDeviceInfo", 2, false, ERROR_GEN_FAILURE, false});
+    m.InjectFault({"SetupDiRemoveDevice", 1, false, ERROR_ACCESS_DENIED, false});
+    sim::ActiveMachine active(m);
+
+    EXPECT_EQ(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    // The second enumeration call fails: a walk ends after one element.
+    EXPECT_EQ(Walk(set).size(), 1u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+
+    SP_DEVINFO_DATA data = Element(set, 0);
+    EXPECT_FALSE(SetupDiRemoveDevice(set, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_EQ(m.events.size(), 1u);
+    EXPECT_EQ(m.events[0].target, "USB\\VID_1234&PID_5678\\SN01");
+    EXPECT_FALSE(m.events[0].ok);
+    EXPECT_EQ(m.events[0].error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(m.devices.size(), 3u);
+    EXPECT_EQ(m.registry.Dump(), before.Dump());
+    EXPECT_TRUE(SetupDiRemoveDevice(set, &data));  // the fault was for the first call only
+    SetupDiDestroyDeviceInfoList(set);
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+}  // namespace
