@@ -166,9 +166,10 @@ std::string WineVersion() {
     return version;
 }
 
-// Copies the template prefix: big files (the DLLs and programs Wine never
-// rewrites) as hard links, everything else, the registry files included,
-// as real copies.
+// Copies the template prefix: the big files below drive_c (the DLLs and
+// programs, which Wine never rewrites) as hard links, everything else as
+// real copies. The registry files at the top must be copies: the
+// wineserver rewrites them in place.
 bool CopyPrefix(const std::string& from, const std::string& to, std::string& error) {
     std::error_code ec;
     fs::remove_all(to, ec);
@@ -184,7 +185,8 @@ bool CopyPrefix(const std::string& from, const std::string& to, std::string& err
         } else if (fs::is_directory(status)) {
             fs::create_directory(target, ec);
         } else if (fs::is_regular_file(status)) {
-            if (it->file_size(ec) > 65536) {
+            const bool belowDriveC = relative.begin() != relative.end() && *relative.begin() == "drive_c";
+            if (belowDriveC && it->file_size(ec) > 65536) {
                 fs::create_hard_link(it->path(), target, ec);
                 if (ec) {
                     ec.clear();
@@ -206,7 +208,9 @@ bool CopyPrefix(const std::string& from, const std::string& to, std::string& err
     return true;
 }
 
-std::string MakeTemplate(const std::string& workDir, const std::string& version) {
+std::string MakeTemplate(const std::string& workDir, const std::string& wineVersion) {
+    // The harness's own mark: a template made by an older harness is made anew.
+    const std::string version = wineVersion + "\nnull graphics driver\n";
     const std::string dir = workDir + "/template";
     const std::string stamp = dir + "/" + kTemplateStamp;
     if (ReadText(stamp) == version) return "";
@@ -316,6 +320,10 @@ bool ExportRegistry(const std::string& prefix, const std::string& logDir, const 
         error = file + ": " + error;
         return false;
     }
+    // The 32-bit view of the 64-bit prefix: its keys shared with the 64-bit
+    // view (DriveIcons among them) are links that the export writes out a
+    // second time. The 64-bit program works in the 64-bit view.
+    image.DeleteTree("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node");
     return true;
 }
 
@@ -417,8 +425,9 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     auto finish = [&](bool ok) {
         for (pid_t pid : started)
             if (Poll(pid) < 0) Stop(pid);
+        // The prefix stays for a look (wine regedit, winedbg) until the
+        // scenario runs again.
         Run({"wineserver", "-k"}, env, work, wineLog, 30);
-        if (ok) fs::remove_all(prefix, ec);  // kept for a look when something failed
         return ok;
     };
 
