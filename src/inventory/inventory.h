@@ -54,6 +54,10 @@ int BuildDeviceInventory();
 // Destroys the records array with all its fields; count and capacity become 0.
 void ReleaseDeviceInventory();
 
+// The instance id of one element of a device list, read into a cleared
+// 256-byte buffer; empty when the read fails (an id that does not fit).
+std::string ReadDeviceInstanceId(HDEVINFO list, SP_DEVINFO_DATA& element);
+
 // The id rewrite of a package device's instance id. False (outputs empty)
 // when the id has more than 253 characters and leaves no room for the "00"
 // suffix in the 256-byte buffer.

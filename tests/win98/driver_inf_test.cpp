@@ -1,0 +1,136 @@
+// The package INF: which copy is read, the second value of each line of its
+// device section, and the setup class it stands for.
+#include "inventory/inventory.h"
+#include "run/run.h"
+#include "win98/win98_machine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace win98;
+
+namespace {
+
+const char kOtherGuid[] = "{11111111-2222-3333-4444-555555555555}";
+const char kInfGuid[] = "{66666666-7777-8888-9999-AAAAAAAAAAAA}";
+
+// Every field the section yields through the open/count/read/close cycle.
+std::vector<std::string> SectionFields() {
+    std::vector<std::string> fields;
+    HINF inf = OpenDriverInf();
+    const int lines = CountInfSectionLines(inf, kDriverInfSection);
+    for (int i = 0; i < lines; ++i) {
+        std::string field = "untouched";
+        EXPECT_TRUE(ReadInfLineField(inf, kDriverInfSection, i, field)) << i;
+        fields.push_back(field);
+    }
+    CloseDriverInf(inf);
+    return fields;
+}
+
+TEST(DriverInf, SecondValueOfEachSectionLine) {
+    sim::Machine m = sim::MakeWindows98();
+    const std::string a247(247, 'A');
+    AddInf(m, "inf\\other",
+           InfText({"D1=Install,USB\\VID_1234&PID_5678",
+                    "D2=Install,USB\\VID_1234&PID_5678,USB\\CLASS_08",
+                    "D3=Install",
+                    "D4=Install,",
+                    "D5=,X",
+                    "D6=Install," + a247,          // 255 characters of line text: read whole
+                    "D7=Install," + a247 + "B"}));  // 256: the read fails
+    sim::ActiveMachine active(m);
+    RecordWindowsDirectory();
+
+    HINF inf = OpenDriverInf();
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CountInfSectionLines(inf, kDriverInfSection), 7);
+    const char* const expected[] = {"USB\\VID_1234&PID_5678", "USB\\VID_1234&PID_5678", "", "",
+                                    "X"};
+    for (int i = 0; i < 5; ++i) {
+        std::string field = "untouched";
+        EXPECT_TRUE(ReadInfLineField(inf, kDriverInfSection, i, field)) << i;
+        EXPECT_EQ(field, expected[i]) << i;
+    }
+    std::string field = "untouched";
+    EXPECT_TRUE(ReadInfLineField(inf, kDriverInfSection, 5, field));
+    EXPECT_EQ(field, a247);
+    field = "untouched";
+    EXPECT_FALSE(ReadInfLineField(inf, kDriverInfSection, 6, field));
+    EXPECT_FALSE(ReadInfLineField(inf, kDriverInfSection, 7, field));  // past the last line
+    EXPECT_FALSE(ReadInfLineField(inf, "NOSUCHSECTION", 0, field));
+    EXPECT_EQ(field, "untouched");
+    EXPECT_EQ(CountInfSectionLines(inf, "NOSUCHSECTION"), 0);
+    CloseDriverInf(inf);
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+// Where the INF is looked for: "inf\other" first, "inf" second, for the
+// section and for the class alike; neither gives no lines and no class.
+TEST(DriverInf, OtherDirectoryFirstThenInfDirectory) {
+    struct Row {
+        const char* name;
+        bool inOther, inInf;
+        std::vector<std::string> fields;
+        const char* classGuid;  // nullptr: not found, the preset stays
+    };
+    const Row rows[] = {
+        {"both", true, true, {"OTHER\\DEV"}, kOtherGuid},
+        {"other only", true, false, {"OTHER\\DEV"}, kOtherGuid},
+        {"inf only", false, true, {"INF\\DEV"}, kInfGuid},
+        {"neither", false, false, {}, nullptr},
+    };
+    for (const Row& row : rows) {
+        sim::Machine m = sim::MakeWindows98();
+        if (row.inOther) AddInf(m, "inf\\other", InfText({"D=Install,OTHER\\DEV"}, "ZavA", kOtherGuid));
+        if (row.inInf) AddInf(m, "inf", InfText({"D=Install,INF\\DEV"}, "ZavB", kInfGuid));
+        m.files.AddFile("C:\\WINDOWS\\inf\\other\\OEM0.inf", InfText({"D=Install,OEM\\DEV"}));
+        sim::ActiveMachine active(m);
+        RecordWindowsDirectory();
+
+        EXPECT_EQ(SectionFields(), row.fields) << row.name;
+        GUID guid = Guid(kHdcGuid);
+        EXPECT_EQ(GetDriverInfClassGuid(guid), row.classGuid != nullptr) << row.name;
+        EXPECT_EQ(sim::GuidText(guid), row.classGuid ? row.classGuid : kHdcGuid) << row.name;
+        EXPECT_EQ(m.OpenHandles().Total(), 0u) << row.name;
+    }
+}
+
+// A class name that the system has registered gives the registered GUID,
+// whatever GUID the INF itself declares; two classes of that name give no
+// class at all, and the caller's preset stays.
+TEST(DriverInf, RegisteredClassOverridesTheInfGuid) {
+    sim::Machine m = sim::MakeWindows98();
+    AddInf(m, "inf\\other", InfText({}, "DiskDrive", kOtherGuid));
+    m.registry.SetString(std::string(kClass) + kDiskGuid, "Class", "DiskDrive");
+    sim::ActiveMachine active(m);
+    RecordWindowsDirectory();
+    GUID guid = Guid(kHdcGuid);
+    EXPECT_TRUE(GetDriverInfClassGuid(guid));
+    EXPECT_EQ(sim::GuidText(guid), kDiskGuid);
+
+    m.registry.SetString(std::string(kClass) + kInfGuid, "Class", "DiskDrive");
+    guid = Guid(kHdcGuid);
+    EXPECT_FALSE(GetDriverInfClassGuid(guid));
+    EXPECT_EQ(sim::GuidText(guid), kHdcGuid);
+}
+
+// Without a Windows directory no path is formed from it: the INF is not found.
+TEST(DriverInf, UnknownWindowsDirectoryFindsNoInf) {
+    sim::Machine m = sim::MakeWindows98();
+    AddInf(m, "inf\\other", InfText({"D=Install,OTHER\\DEV"}));
+    sim::ActiveMachine active(m);
+    std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
+    HINF inf = OpenDriverInf();
+    EXPECT_EQ(inf, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CountInfSectionLines(inf, kDriverInfSection), 0);
+    CloseDriverInf(inf);
+    GUID guid = Guid(kHdcGuid);
+    EXPECT_FALSE(GetDriverInfClassGuid(guid));
+    EXPECT_EQ(sim::GuidText(guid), kHdcGuid);
+    EXPECT_EQ(m.callCounts["SetupOpenInfFileA"], 0u);
+    EXPECT_EQ(m.callCounts["SetupDiGetINFClassA"], 0u);
+}
+
+}  // namespace

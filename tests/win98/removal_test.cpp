@@ -1,0 +1,155 @@
+// Device removal: which present devices are removed, which record names
+// the keys to delete, and the five deletions of one record.
+#include "removal/removal.h"
+#include "run/run.h"
+#include "win98/win98_machine.h"
+
+#include <gtest/gtest.h>
+
+using namespace win98;
+
+namespace {
+
+const std::string kHklm = "HKEY_LOCAL_MACHINE\\";
+const std::string kClassPath = "System\\CurrentControlSet\\Services\\Class\\";
+
+my_devdriData Record(const char* deviceId, const char* diskId, const char* diskDriver,
+                     const char* deviceDriver, const char* usbDriver) {
+    my_devdriData r;
+    r.deviceInstanceId = deviceId;
+    r.diskInstanceId = diskId;
+    r.diskDriver = diskDriver;
+    r.deviceDriver = deviceDriver;
+    r.usbDriver = usbDriver;
+    r.flatIdTail = "unused";
+    r.currentDriveLetterAssignment = "unused";
+    return r;
+}
+
+// The five deletions in their order, an empty field passed over, and a
+// field that would name "Enum", "...\Services\Class" or a key above them
+// passed over too.
+TEST(DeviceRegistryKeys, FiveDeletionsInOrder) {
+    struct Row {
+        const char* name;
+        my_devdriData record;
+        std::vector<std::string> targets;  // below HKEY_LOCAL_MACHINE
+    };
+    const Row rows[] = {
+        {"all five",
+         Record("USB\\VID_1&PID_2\\SN1", "SCSI\\DISK\\USB&VID_1&PID_2&SN100", "DiskDrive\\0003",
+                "ZavStorage\\0000", "USB\\0004"),
+         {"Enum\\USB\\VID_1&PID_2\\SN1", "Enum\\SCSI\\DISK\\USB&VID_1&PID_2&SN100",
+          kClassPath + "DiskDrive\\0003", kClassPath + "ZavStorage\\0000", kClassPath + "USB\\0004"}},
+        {"no disk, first key already gone",
+         Record("USB\\VID_1&PID_2\\SN1", "", "", "ZavStorage\\0001", "USB\\0005"),
+         {"Enum\\USB\\VID_1&PID_2\\SN1", kClassPath + "ZavStorage\\0001", kClassPath + "USB\\0005"}},
+        {"all empty", Record("", "", "", "", ""), {}},
+        {"unsafe", Record("\\", "SCSI\\", "\\DiskDrive", "ZavStorage\\\\0000", "\\\\\\"), {}},
+        {"unsafe ids", Record("\\USB\\VID_1&PID_2\\SN1", "USB\\\\SN1", "", "DiskDrive\\", ""), {}},
+        // Too few segments: a whole enumerator or device, a whole class.
+        {"whole class or enumerator", Record("USB\\VID_1&PID_2", "SCSI", "DiskDrive", "USB", ""), {}},
+    };
+
+    sim::Machine m = sim::MakeWindows98();
+    for (const char* key : {"USB\\VID_1&PID_2\\SN1", "SCSI\\DISK\\USB&VID_1&PID_2&SN100",
+                            "SCSI\\DISK\\OTHER", "USB\\ROOT_HUB\\0000"})
+        m.registry.SetString(kEnum + std::string(key), "Driver", "x");
+    for (const char* key : {"DiskDrive\\0000", "DiskDrive\\0003", "ZavStorage\\0000",
+                            "ZavStorage\\0001", "USB\\0000", "USB\\0004", "USB\\0005"})
+        m.registry.SetString(kClass + std::string(key), "DriverDesc", "x");
+    m.registry.SetString(kClass + std::string("ZavStorage\\0000\\Sub"), "x", "x");
+    sim::Machine expected = m;
+    for (const char* key : {"Enum\\USB\\VID_1&PID_2\\SN1", "Enum\\SCSI\\DISK\\USB&VID_1&PID_2&SN100"})
+        expected.registry.DeleteTree("HKLM\\" + std::string(key));
+    for (const char* key : {"DiskDrive\\0003", "ZavStorage\\0000", "ZavStorage\\0001", "USB\\0004",
+                            "USB\\0005"})
+        expected.registry.DeleteTree(kClass + std::string(key));
+
+    sim::ActiveMachine active(m);
+    for (const Row& row : rows) {
+        m.events.clear();
+        RemoveDeviceRegistryKeys(row.record);
+        std::vector<std::string> targets;
+        for (const std::string& target : row.targets) targets.push_back(kHklm + target);
+        EXPECT_EQ(Targets(m, "RegDeleteKeyA"), targets) << row.name;
+    }
+    // Enum\USB\VID_1&PID_2 stays, though left without sub-keys.
+    EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+    EXPECT_TRUE(m.registry.Exists("HKLM\\Enum\\USB\\VID_1&PID_2"));
+}
+
+// Two package devices of the INF's class: SN01 with its disk and drive
+// letter, and ZAVBUS\...\SN01 without a disk, whose sibling (same flattened
+// id tail) is SN01. Around them: a recorded but absent instance (SN02), a
+// device of another class whose id is a candidate (SN03), a device of the
+// package class whose id differs from its candidate only in letter case
+// (SN05), and a foreign device of the package class. Exactly the two package
+// devices go; the keys deleted are those named by SN01's record, for SN01
+// and again for its sibling. (Removing a device takes its own hardware key
+// and driver key with it, as on Windows.)
+TEST(DeviceRemoval, PackageDevicesAndTheirKeysOnly) {
+    sim::Machine m = PackageMachine();
+    AddInf(m, "inf\\other",
+           InfText({"ZavDisk=Install,USB\\VID_1234&PID_5678", "ZavBus=Install,ZAVBUS\\VID_1234&PID_5678"}));
+    sim::Registry& r = m.registry;
+    const std::string usb = std::string(kEnum) + "USB\\VID_1234&PID_5678\\";
+    r.SetString(std::string(kEnum) + "ZAVBUS\\VID_1234&PID_5678\\SN01", "Driver", "ZavStorage\\0001");
+    r.SetString(usb + "SN02", "Driver", "ZavStorage\\0002");
+    r.SetString(usb + "SN03", "Driver", "USB\\0003");
+    r.SetString(usb + "SN05", "Driver", "ZavStorage\\0005");
+    r.SetString(std::string(kEnum) + "USB\\VID_9999&PID_0001\\X1", "Driver", "ZavStorage\\0009");
+    for (const char* key : {"ZavStorage\\0001", "ZavStorage\\0002", "ZavStorage\\0005",
+                            "ZavStorage\\0009", "USB\\0003"})
+        r.SetString(kClass + std::string(key), "DriverDesc", "x");
+    AddDevice(m, "ZAVBUS\\VID_1234&PID_5678\\SN01", kPackageGuid);
+    AddDevice(m, "USB\\VID_1234&PID_5678\\SN03", kUsbGuid);
+    AddDevice(m, "usb\\vid_1234&pid_5678\\SN05", kPackageGuid);
+    AddDevice(m, "USB\\VID_9999&PID_0001\\X1", kPackageGuid);
+
+    sim::Machine expected = m;
+    for (const char* key : {"Enum\\USB\\VID_1234&PID_5678\\SN01",
+                            "Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100",
+                            "Enum\\ZAVBUS\\VID_1234&PID_5678\\SN01",
+                            "System\\CurrentControlSet\\Services\\Class\\DiskDrive\\0003",
+                            "System\\CurrentControlSet\\Services\\Class\\ZavStorage\\0000",
+                            "System\\CurrentControlSet\\Services\\Class\\ZavStorage\\0001"})
+        ASSERT_TRUE(expected.registry.DeleteTree("HKLM\\" + std::string(key))) << key;
+    const std::vector<std::string> sn01Keys = {
+        kHklm + "Enum\\USB\\VID_1234&PID_5678\\SN01",
+        kHklm + "Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100",
+        kHklm + kClassPath + "DiskDrive\\0003", kHklm + kClassPath + "ZavStorage\\0000",
+        kHklm + kClassPath + "ZavStorage\\0000"};
+    std::vector<std::string> deletions = sn01Keys;
+    deletions.insert(deletions.end(), sn01Keys.begin(), sn01Keys.end());
+
+    sim::ActiveMachine active(m);
+    RecordWindowsDirectory();
+    EXPECT_TRUE(RemovePackageDevices());
+    EXPECT_EQ(Targets(m, "SetupDiRemoveDevice"),
+              (std::vector<std::string>{"USB\\VID_1234&PID_5678\\SN01", "ZAVBUS\\VID_1234&PID_5678\\SN01"}));
+    EXPECT_EQ(Targets(m, "RegDeleteKeyA"), deletions);
+    EXPECT_EQ(r.Dump(), expected.registry.Dump());
+    EXPECT_EQ(DeviceInventory.records, nullptr);
+    EXPECT_EQ(DeviceInventory.count, 0);
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+// A removal that fails deletes no key; an empty inventory removes nothing
+// and still succeeds.
+TEST(DeviceRemoval, FailedRemovalAndEmptyInventory) {
+    for (bool noInf : {false, true}) {
+        sim::Machine m = PackageMachine();
+        if (noInf) m.files.Remove("C:\\WINDOWS\\inf\\other\\USBZAV03.inf");
+        else m.InjectFault({"SetupDiRemoveDevice", 1});
+        const std::string before = m.registry.Dump();
+        sim::ActiveMachine active(m);
+        RecordWindowsDirectory();
+        EXPECT_TRUE(RemovePackageDevices());
+        EXPECT_EQ(m.registry.Dump(), before);
+        EXPECT_EQ(m.EventsOf("SetupDiRemoveDevice").size(), noInf ? 0u : 1u);
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    }
+}
+
+}  // namespace
