@@ -114,6 +114,11 @@ bool ParseScenario(const std::string& name, const std::string& text, Scenario& s
             if (!block(body)) return fail("expect registry block without end");
             scenario.expectRegistry = "REGEDIT4\r\n";
             for (const std::string& b : body) scenario.expectRegistry += b + "\r\n";
+        } else if (words[0] == "simulator" && words.size() == 2 && words[1] == "differs") {
+            std::vector<std::string> body;
+            if (!block(body)) return fail("simulator differs block without end");
+            scenario.simulatorDiffers = "REGEDIT4\r\n";
+            for (const std::string& b : body) scenario.simulatorDiffers += b + "\r\n";
         } else if (words[0] == "expect" && words.size() == 3 && words[1] == "gone") {
             scenario.expectGone.push_back(words[2]);
         } else {

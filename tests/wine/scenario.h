@@ -21,6 +21,9 @@
 //   expect file C:\windows\inf\usbstor.inf utf16    its content after
 //   ...
 //   end
+//   simulator differs                  .reg lines that turn the simulator
+//   ...                                twin's machine after into Wine's:
+//   end                                the platform differences, explained
 //
 // File content lines are joined with CR LF, the last one included; "utf16"
 // stores them as UTF-16LE with a byte order mark.
@@ -50,6 +53,7 @@ struct Scenario {
     std::string expectRegistry;  // REGEDIT4 text, header included
     std::vector<std::string> expectGone;
     std::vector<ScenarioFile> expectFiles;
+    std::string simulatorDiffers;  // REGEDIT4 text, header included
 };
 
 bool ParseScenario(const std::string& name, const std::string& text, Scenario& scenario, std::string& error);

@@ -3,12 +3,15 @@
 // completion message and what had and had not happened while it was up,
 // the exit code, the installer's command line, the companion's WM_CLOSE,
 // and the whole registry (HKEY_LOCAL_MACHINE) and drive_c against the
-// machine the scenario expects.
+// machine the scenario expects. Then the same run goes through the
+// simulator, given Wine's machine before, and the two machines after must
+// agree, up to the platform differences the scenario names.
 //
 // Where Wine cannot start, the scenarios are skipped with the reason; under
 // CI (the environment variable CI set) that is a failure.
 #include "reg_file.h"
 #include "scenario.h"
+#include "sim_twin.h"
 #include "wine_harness.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -35,12 +39,6 @@ std::string Lines(const std::vector<std::string>& lines, size_t limit = 60) {
     return text;
 }
 
-std::string FileKey(const std::string& windowsPath) {
-    std::string key = windowsPath.size() > 3 ? windowsPath.substr(3) : "";
-    for (char& c : key) c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return key;
-}
-
 std::string Describe(const FileState& state) {
     if (state.directory) return state.path + " (folder)";
     return state.path + (state.readOnly ? " read-only" : "") + " size " + std::to_string(state.size) + " " +
@@ -57,6 +55,26 @@ std::vector<std::string> FileDifferences(const FileImage& expected, const FileIm
     }
     for (const auto& [key, have] : actual)
         if (expected.count(key) == 0) differences.push_back("unexpected " + Describe(have));
+    return differences;
+}
+
+// The scenario's files, and every file the twin holds after the run, as
+// the twin and Wine have them after the run.
+std::vector<std::string> TwinFileDifferences(const Scenario& scenario, const FileImage& twin, const FileImage& wine) {
+    std::set<std::string> keys;
+    for (const ScenarioFile& file : scenario.files) keys.insert(FileKey(file.path));
+    for (const ScenarioFile& file : scenario.expectFiles) keys.insert(FileKey(file.path));
+    for (const auto& entry : twin) keys.insert(entry.first);
+    auto state = [](const FileImage& image, const std::string& key) {
+        const auto found = image.find(key);
+        if (found == image.end()) return std::string("absent");
+        const FileState& f = found->second;
+        return std::string(f.readOnly ? "read-only " : "") + "size " + std::to_string(f.size) + " " + f.digest;
+    };
+    std::vector<std::string> differences;
+    for (const std::string& key : keys)
+        if (state(twin, key) != state(wine, key))
+            differences.push_back("C:/" + key + ": twin " + state(twin, key) + ", Wine " + state(wine, key));
     return differences;
 }
 
@@ -151,6 +169,24 @@ TEST_P(WineScenario, Run) {
     }
     const std::vector<std::string> files = FileDifferences(expectedFiles, outcome.filesAfter);
     EXPECT_TRUE(files.empty()) << "drive_c after the run differs from the expected machine:\n" << Lines(files);
+
+    // The simulator twin: the same machine before, the same machine after.
+    TwinOutcome twin;
+    ASSERT_TRUE(RunSimulatorTwin(scenario, outcome, twin, error)) << error;
+    EXPECT_EQ(twin.exitCode, 0);
+    EXPECT_EQ(twin.events, (std::vector<std::string>{
+                               "MessageBoxA \"UnInstall finished!\" \" Success!\"",
+                               std::string("ShellExecuteA MsiExec.exe") + kInstallerParameters,
+                               "SendMessageA Glovix 16"}));
+    RegImage twinRegistry = twin.registryAfter;
+    ASSERT_TRUE(scenario.simulatorDiffers.empty() || ApplyRegText(scenario.simulatorDiffers, twinRegistry, error))
+        << error;
+    const std::vector<std::string> twinDifferences = Differences(twinRegistry, outcome.registryAfter);
+    EXPECT_TRUE(twinDifferences.empty())
+        << "registry after the run: \"missing\" only in the simulator twin, \"unexpected\" only under Wine:\n"
+        << Lines(twinDifferences);
+    const std::vector<std::string> twinFiles = TwinFileDifferences(scenario, twin.filesAfter, outcome.filesAfter);
+    EXPECT_TRUE(twinFiles.empty()) << "files after the run, simulator twin against Wine:\n" << Lines(twinFiles);
 }
 
 std::vector<std::string> ScenarioNames() {
