@@ -210,6 +210,8 @@ TEST(ScenarioFiles, AllParseWithTheirRegistryTexts) {
         EXPECT_TRUE(scenario.registry.empty() || ApplyRegText(scenario.registry, image, error)) << name << ": " << error;
         EXPECT_TRUE(scenario.expectRegistry.empty() || ApplyRegText(scenario.expectRegistry, image, error))
             << name << ": " << error;
+        EXPECT_TRUE(scenario.simulatorDiffers.empty() || ApplyRegText(scenario.simulatorDiffers, image, error))
+            << name << ": " << error;
     }
 }
 
