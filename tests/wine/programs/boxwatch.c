@@ -40,12 +40,17 @@ int main(int argc, char** argv) {
         AppendLog("boxwatch.log", "no box");
         return 2;
     }
-    Sleep(200); /* let the dialog finish creating its controls */
+    /* The box may be found before its text and buttons are filled in. The
+     * message text is the static control 0xFFFF of the box. */
+    for (waited = 0; waited < seconds * 20; ++waited) {
+        text[0] = '\0';
+        buttons[0] = '\0';
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        EnumChildWindows(box, CollectButton, 0);
+        if (text[0] != '\0' && buttons[0] != '\0') break;
+        Sleep(50);
+    }
     GetWindowTextA(box, caption, sizeof caption);
-    /* The message text is the static control 0xFFFF of the box. */
-    text[0] = '\0';
-    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-    EnumChildWindows(box, CollectButton, 0);
     snprintf(line, sizeof line, "caption=%s", caption);
     AppendLog("boxwatch.log", line);
     snprintf(line, sizeof line, "text=%s", text);
