@@ -1,7 +1,58 @@
-// Files and services (not yet built: nothing is touched).
+// Driver file removal: the package's driver files and setup information
+// files deleted from below the Windows directory.
 #include "files/files.h"
 
-void ForceDeleteFile(const std::string&) {}
-void RemoveDriverFiles(int) {}
-bool ReplaceTextInFile(const std::string&, const std::string&, const std::string&) { return false; }
-void RestoreStorageDriver(int) {}
+#include "platform/platform.h"
+#include "run/run.h"
+
+namespace {
+const char kWdmDriver[] = "WDMZAV03.sys";
+const char kIosDriver[] = "PDRZAV03.pdr";
+const char kPackageInf[] = "USBZAV03.inf";
+}  // namespace
+
+void ForceDeleteFile(const std::string& path) {
+    if (DeleteFileA(path.c_str())) return;
+    // A read-only file cannot be deleted on either family. The failure value
+    // INVALID_FILE_ATTRIBUTES is masked like any other: for a missing file
+    // the set fails as well, and nothing changes.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    // Clears read-only, hidden, system and archive (and every bit but one
+    // per nibble), keeping the directory bit and the like.
+    SetFileAttributesA(path.c_str(), attributes & 0x11111110);
+    DeleteFileA(path.c_str());
+}
+
+bool IsExistingFile(const std::string& path) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    const DWORD attributes = found.dwFileAttributes;
+    FindClose(search);
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+void RemoveDriverFiles(int selector) {
+    // With no Windows directory every path below would name the root of the
+    // current drive.
+    if (!IsWindowsDirectoryKnown()) return;
+    switch (selector) {
+    case 1:
+        ForceDeleteFile(FormatText("%s\\system32\\drivers\\%s", WindowsDirectory, kWdmDriver));
+        break;
+    case 2:
+        ForceDeleteFile(FormatText("%s\\system\\iosubsys\\%s", WindowsDirectory, kIosDriver));
+        break;
+    case 3: {
+        const std::string otherCopy = FormatText("%s\\inf\\other\\%s", WindowsDirectory, kPackageInf);
+        if (IsExistingFile(otherCopy)) ForceDeleteFile(otherCopy);
+        const std::string infCopy = FormatText("%s\\inf\\%s", WindowsDirectory, kPackageInf);
+        if (IsExistingFile(infCopy)) ForceDeleteFile(infCopy);
+        // The precompiled INF gets one plain attempt: a read-only one stays.
+        DeleteFileA(FormatText("%s\\inf\\MSTEVUmss.PNF", WindowsDirectory).c_str());
+        break;
+    }
+    default:
+        break;
+    }
+}

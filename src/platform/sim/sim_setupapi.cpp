@@ -629,7 +629,10 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) 
 }
 
 extern "C" BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    // An injected failure still releases a valid set, as the other closes
+    // do: the program has no other way to give it back.
     if (auto e = detail::Enter("SetupDiDestroyDeviceInfoList")) {
+        State().deviceSets.erase(reinterpret_cast<uintptr_t>(set));
         SetError(*e);
         return FALSE;
     }

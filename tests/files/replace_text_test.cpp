@@ -1,0 +1,257 @@
+// ReplaceTextInFile: the search over the low bytes of a 16-bit file, the
+// rewritten file, and the former content kept safe on every failure.
+#include "files/file_bytes.h"
+#include "files/files.h"
+#include "platform/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+using files_test::Join;
+using files_test::kByteOrderMark;
+using files_test::Narrow;
+using files_test::Wide;
+
+const char kPath[] = "C:\\WINNT\\inf\\usbstor.inf";
+const char kSearch[] = "%12%\\USBSTORSP3.SYS";
+const char kReplacement[] = "%12%\\USBSTOR.SYS";
+
+// What CreateFileA gives a new file asked for with FILE_ATTRIBUTE_NORMAL.
+const DWORD kNewFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+
+std::vector<uint8_t> Inf(const std::string& reference) {
+    return Join(kByteOrderMark,
+                Wide("[USBSTOR.Install]\r\nCopyFiles=USBSTOR.CopyFiles\r\n"
+                     "ServiceBinary = " + reference + "\r\n"));
+}
+
+sim::Machine MachineWith(const std::vector<uint8_t>& content, DWORD attributes) {
+    sim::Machine m = sim::MakeWindows2000("Service Pack 2");
+    m.files.AddFile(kPath, content, attributes);
+    m.files.AddFile("C:\\WINNT\\inf\\usb.inf", Wide("[Version]"));
+    return m;
+}
+
+struct ReplaceRow {
+    const char* name;
+    std::vector<uint8_t> before;
+    DWORD attributes;
+    std::string search;
+    std::string replacement;
+    bool result;
+    std::optional<std::vector<uint8_t>> after;  // none: the file is left exactly as it was
+};
+
+std::vector<ReplaceRow> Rows() {
+    const std::vector<uint8_t> prefix = Wide("Service=");
+    std::vector<uint8_t> highBytes = Join(prefix, Wide(kSearch, 0x30));
+    highBytes = Join(highBytes, Wide(";end", 0x04));
+    std::vector<uint8_t> oddEnding = Join(Narrow("x"), Wide(kSearch));
+    oddEnding.pop_back();  // the file ends on the search text's last character
+    std::vector<uint8_t> pastEnd = Join(prefix, Wide(kSearch));
+    pastEnd.resize(pastEnd.size() - 2);  // the last character would lie past the end
+    // A candidate that starts near the end: most of it would lie past the
+    // end (the sanitizer build catches any read there).
+    const std::vector<uint8_t> farPastEnd = Join(prefix, Wide("%12%\\US"));
+    std::vector<uint8_t> oddOffset = Join(Narrow("x"), Wide(std::string(kSearch) + "!"));
+
+    return {
+        {"occurrence after a byte order mark: 6 bytes shorter", Inf(kSearch),
+         FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true, Inf(kReplacement)},
+        {"two occurrences: the first one only",
+         Join(Wide(std::string("A=") + kSearch + "\r\n"), Wide(std::string("B=") + kSearch)),
+         FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true,
+         Join(Wide(std::string("A=") + kReplacement + "\r\n"), Wide(std::string("B=") + kSearch))},
+        {"no occurrence: rewritten with normal attributes", Inf("%12%\\OTHER.SYS"),
+         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE, kSearch,
+         kReplacement, true, Inf("%12%\\OTHER.SYS")},
+        {"the text in 8-bit characters is no occurrence",
+         Narrow(std::string("ServiceBinary=") + kSearch), FILE_ATTRIBUTE_ARCHIVE, kSearch,
+         kReplacement, true, Narrow(std::string("ServiceBinary=") + kSearch)},
+        {"last character differs", Inf("%12%\\USBSTORSP3.SYX"), FILE_ATTRIBUTE_ARCHIVE, kSearch,
+         kReplacement, true, Inf("%12%\\USBSTORSP3.SYX")},
+        {"case differs", Inf("%12%\\usbstorsp3.sys"), FILE_ATTRIBUTE_ARCHIVE, kSearch,
+         kReplacement, true, Inf("%12%\\usbstorsp3.sys")},
+        {"any high byte matches", highBytes, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true,
+         Join(Join(prefix, Wide(kReplacement)), Wide(";end", 0x04))},
+        {"odd length ending on the match", oddEnding, FILE_ATTRIBUTE_ARCHIVE, kSearch,
+         kReplacement, true, Join(Narrow("x"), Wide(kReplacement))},
+        {"occurrence at an odd offset", oddOffset, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement,
+         true, Join(Narrow("x"), Wide(std::string(kReplacement) + "!"))},
+        {"candidate running past the end", pastEnd, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement,
+         true, pastEnd},
+        {"candidate starting near the end", farPastEnd, FILE_ATTRIBUTE_ARCHIVE, kSearch,
+         kReplacement, true, farPastEnd},
+        {"replacement longer than twice the search text", Wide("a:b"), FILE_ATTRIBUTE_ARCHIVE,
+         ":", "-->>", true, Wide("a-->>b")},
+        {"empty file", {}, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true,
+         std::vector<uint8_t>{}},
+        {"read-only file: untouched", Inf(kSearch), FILE_ATTRIBUTE_READONLY, kSearch,
+         kReplacement, false, std::nullopt},
+        {"empty search text: untouched", Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE, "", kReplacement,
+         false, std::nullopt},
+    };
+}
+
+TEST(ReplaceTextInFile, Table) {
+    for (const ReplaceRow& row : Rows()) {
+        SCOPED_TRACE(row.name);
+        sim::Machine m = MachineWith(row.before, row.attributes);
+        sim::Machine expected = m;
+        if (row.after) expected.files.AddFile(kPath, *row.after, kNewFileAttributes);
+        bool result = !row.result;
+        {
+            sim::ActiveMachine active(m);
+            result = ReplaceTextInFile(kPath, row.search, row.replacement);
+        }
+        EXPECT_EQ(result, row.result);
+        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(m.files.Read(kPath), expected.files.Read(kPath));
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    }
+}
+
+TEST(ReplaceTextInFile, NoFileNoDirectoryNoFileInUse) {
+    struct Row {
+        const char* name;
+        bool directory;
+        bool heldOpen;
+    };
+    for (const Row& row : {Row{"missing path", false, false}, Row{"a directory", true, false},
+                           Row{"held open by another process", false, true}}) {
+        SCOPED_TRACE(row.name);
+        sim::Machine m = MachineWith(Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
+        m.files.Remove(kPath);
+        if (row.directory) m.files.AddDirectory(kPath);
+        if (row.heldOpen) m.files.AddFile(kPath, Inf(kSearch));
+        const uintptr_t holder = row.heldOpen ? sim::HoldFileOpen(m, kPath, GENERIC_READ, 0) : 0;
+        const sim::Machine expected = m;
+        {
+            sim::ActiveMachine active(m);
+            EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
+        }
+        if (holder != 0) sim::ReleaseFile(m, holder);
+        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(m.EventsOf("CreateFileA").size(), 0u) << "nothing may be created";
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    }
+}
+
+struct FaultRow {
+    const char* name;
+    std::vector<sim::Fault> faults;
+};
+
+// Every failure on the way leaves the former bytes, with their attributes,
+// at the path, and no new file beside them.
+TEST(ReplaceTextInFile, InjectedFaultsKeepTheFormerContent) {
+    const FaultRow rows[] = {
+        {"open for reading fails", {{"CreateFileA", 1, false, ERROR_SHARING_VIOLATION, false}}},
+        {"size cannot be read", {{"GetFileSize", 1, false, ERROR_GEN_FAILURE, false}}},
+        {"short read", {{"ReadFile", 1, false, 0, true}}},
+        {"read fails", {{"ReadFile", 1, false, ERROR_READ_FAULT, false}}},
+        {"new file cannot be created", {{"CreateFileA", 2, false, ERROR_ACCESS_DENIED, false}}},
+        {"short write", {{"WriteFile", 1, false, 0, true}}},
+        {"write fails: disk full", {{"WriteFile", 1, false, ERROR_DISK_FULL, false}}},
+        {"former file cannot be moved aside", {{"MoveFileA", 1, false, ERROR_ACCESS_DENIED, false}}},
+        {"new file cannot take the path", {{"MoveFileA", 2, false, ERROR_ACCESS_DENIED, false}}},
+    };
+    const std::vector<uint8_t> before = Inf(kSearch);
+    for (const FaultRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
+        const sim::Machine expected = m;
+        for (const sim::Fault& fault : row.faults) m.InjectFault(fault);
+        {
+            sim::ActiveMachine active(m);
+            EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
+        }
+        EXPECT_EQ(m.files.Read(kPath), std::optional<std::vector<uint8_t>>(before));
+        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    }
+}
+
+// When the new file cannot take the place of the old one and even the move
+// back fails, the former bytes are written anew at the path from memory and
+// both siblings go.
+TEST(ReplaceTextInFile, WhenTheWayBackFailsTheFormerBytesAreWrittenAnew) {
+    const std::vector<uint8_t> before = Inf(kSearch);
+    sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
+    m.InjectFault({"MoveFileA", 2, true, ERROR_ACCESS_DENIED, false});
+    {
+        sim::ActiveMachine active(m);
+        EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
+    }
+    std::vector<std::string> paths;
+    for (const sim::FileEntry* entry : m.files.Entries())
+        if (entry->path.rfind(kPath, 0) == 0) paths.push_back(entry->path);
+    EXPECT_EQ(paths, std::vector<std::string>{kPath});
+    EXPECT_EQ(m.files.Read(kPath), before);
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+// Should the rewrite from memory fail as well, both files are left beside
+// the path, so that neither content is lost.
+TEST(ReplaceTextInFile, WhenEveryWayBackFailsBothContentsSurvive) {
+    const std::vector<uint8_t> before = Inf(kSearch);
+    sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
+    m.InjectFault({"MoveFileA", 2, true, ERROR_ACCESS_DENIED, false});
+    m.InjectFault({"CreateFileA", 3, true, ERROR_ACCESS_DENIED, false});
+    {
+        sim::ActiveMachine active(m);
+        EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
+    }
+    EXPECT_EQ(m.EventsOf("DeleteFileA").size(), 0u);
+    std::vector<std::vector<uint8_t>> contents;
+    for (const sim::FileEntry* entry : m.files.Entries())
+        if (entry->path.rfind(kPath, 0) == 0 && entry->path != kPath) contents.push_back(entry->data);
+    ASSERT_EQ(contents.size(), 2u);
+    EXPECT_NE(std::find(contents.begin(), contents.end(), before), contents.end());
+    EXPECT_NE(std::find(contents.begin(), contents.end(), Inf(kReplacement)), contents.end());
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+// Leftovers of a run that was cut short sit under the sibling names: they
+// neither stop the replacement nor are they touched by it.
+TEST(ReplaceTextInFile, LeftoversOfAnEarlierRunAreKept) {
+    sim::Machine m = MachineWith(Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
+    const std::string stale[] = {std::string(kPath) + ".~zt00", std::string(kPath) + ".~zb00",
+                                 std::string(kPath) + ".~zb01"};
+    m.files.AddFile(stale[0], Narrow("half written"), FILE_ATTRIBUTE_READONLY);
+    m.files.AddFile(stale[1], Inf("%12%\\FORMER.SYS"),
+                    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    m.files.AddDirectory(stale[2]);
+    sim::Machine expected = m;
+    expected.files.AddFile(kPath, Inf(kReplacement), kNewFileAttributes);
+    {
+        sim::ActiveMachine active(m);
+        EXPECT_TRUE(ReplaceTextInFile(kPath, kSearch, kReplacement));
+    }
+    EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+// The moved-aside former file cannot be deleted: the replacement stands, and
+// the former file is left under its aside name; a later run still works.
+TEST(ReplaceTextInFile, FormerFileThatCannotBeDeletedIsLeftAside) {
+    sim::Machine m = MachineWith(Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
+    m.InjectFault({"DeleteFileA", 1, true, ERROR_ACCESS_DENIED, false});
+    {
+        sim::ActiveMachine active(m);
+        EXPECT_TRUE(ReplaceTextInFile(kPath, kSearch, kReplacement));
+        EXPECT_TRUE(ReplaceTextInFile(kPath, kReplacement, kSearch));
+    }
+    EXPECT_EQ(m.files.Read(kPath), std::optional<std::vector<uint8_t>>(Inf(kSearch)));
+    EXPECT_EQ(m.files.Read(std::string(kPath) + ".~zb00"),
+              std::optional<std::vector<uint8_t>>(Inf(kSearch)));
+    EXPECT_EQ(m.files.Read(std::string(kPath) + ".~zb01"),
+              std::optional<std::vector<uint8_t>>(Inf(kReplacement)));
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+}  // namespace

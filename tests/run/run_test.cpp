@@ -1,0 +1,217 @@
+// Run control: the identification table, the Windows directory, and the
+// dispatch and order of WinMain's steps on simulated machines.
+#include "platform/sim/sim.h"
+#include "run/run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct IdentityRow {
+    DWORD platform, major, minor;
+    const char* reported;
+    const char* name;
+    double version;
+    const char* servicePack;
+};
+
+TEST(IdentifyFromVersion, FollowsTheIdentificationTable) {
+    const IdentityRow rows[] = {
+        {0, 3, 10, "Win32s 1.3", "Windows 31", 3.1, ""},  // Win32s: service pack emptied
+        {1, 4, 0, "", "Windows 95", 4.0, ""},
+        {1, 4, 0, " C", "Windows 95", 4.0, " C"},
+        {1, 4, 10, " A ", "Windows 98", 4.1, " A "},  // 98 SE reports " A "
+        {1, 4, 10, "", "Windows 98", 4.1, ""},
+        {1, 7, 10, "x", "Windows 98", 7.1, "x"},  // only the minor version decides on 9x
+        {1, 4, 90, " ", "Windows ME", 4.9, " "},
+        {1, 4, 3, "", "Unknown OS", 4.3, ""},
+        {2, 3, 51, "Service Pack 5", "Windows NT3", 3.51, "Service Pack 5"},
+        {2, 4, 0, "Service Pack 6", "Windows NT4", 4.0, "Service Pack 6"},
+        {2, 5, 0, "Service Pack 4", "Windows 2000", 5.0, "Service Pack 4"},
+        {2, 5, 0, "", "Windows 2000", 5.0, ""},
+        {2, 5, 1, "Service Pack 3", "Windows XP", 5.1, "Service Pack 3"},
+        {2, 5, 2, "Service Pack 2", "Unknown OS", 5.2, "Service Pack 2"},
+        {2, 6, 0, "", "Unknown OS", 6.0, ""},
+        {3, 5, 0, "CE", "", 5.0, "CE"},  // unknown platform: name left as it was
+    };
+    for (const IdentityRow& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.platform << " " << row.major << "." << row.minor);
+        OsIdentity os;
+        IdentifyFromVersion(os, row.platform, row.major, row.minor, row.reported);
+        EXPECT_EQ(os.SystemName, row.name);
+        EXPECT_DOUBLE_EQ(os.VersionNumber, row.version);
+        EXPECT_EQ(os.ServicePack, row.servicePack);
+    }
+}
+
+TEST(IdentifyFromVersion, UnknownPlatformKeepsAnEarlierName) {
+    OsIdentity os;
+    os.SystemName = "Windows XP";
+    IdentifyFromVersion(os, 7, 1, 0, "");
+    EXPECT_EQ(os.SystemName, "Windows XP");
+}
+
+TEST(IdentifyOperatingSystem, ReadsThePlatformQuery) {
+    sim::Machine m = sim::MakeWindows2000("Service Pack 2");
+    sim::ActiveMachine active(m);
+    OsIdentity os;
+    EXPECT_TRUE(IdentifyOperatingSystem(os));
+    EXPECT_EQ(os.SystemName, "Windows 2000");
+    EXPECT_EQ(os.ServicePack, "Service Pack 2");
+    EXPECT_DOUBLE_EQ(os.VersionNumber, 5.0);
+}
+
+TEST(IdentifyOperatingSystem, AFailedQueryEmptiesBothTextsAndKeepsTheNumber) {
+    sim::Machine m = sim::MakeWindows2000("Service Pack 2");
+    m.InjectFault({"GetVersionExA", 1, false, ERROR_INVALID_PARAMETER});
+    sim::ActiveMachine active(m);
+    OsIdentity os;
+    os.SystemName = "stale";
+    os.ServicePack = "stale";
+    os.VersionNumber = 7.5;
+    EXPECT_FALSE(IdentifyOperatingSystem(os));
+    EXPECT_EQ(os.SystemName, "");
+    EXPECT_EQ(os.ServicePack, "");
+    EXPECT_DOUBLE_EQ(os.VersionNumber, 7.5);
+}
+
+TEST(IdentifyOperatingSystem, ALongestServicePackTextIsReadWhole) {
+    sim::Machine m = sim::MakeWindows2000(std::string(127, 'x'));
+    sim::ActiveMachine active(m);
+    OsIdentity os;
+    EXPECT_TRUE(IdentifyOperatingSystem(os));
+    EXPECT_EQ(os.ServicePack, std::string(127, 'x'));
+}
+
+struct DirectoryRow {
+    std::string directory;
+    bool fails;
+    bool known;
+};
+
+TEST(RecordWindowsDirectory, KnownOnlyWhenTheWholePathFits) {
+    const DirectoryRow rows[] = {
+        {"C:\\WINDOWS", false, true},
+        {"C:\\" + std::string(96, 'W'), false, true},   // 99 characters and the terminator
+        {"C:\\" + std::string(97, 'W'), false, false},  // 100 characters: no room for the zero
+        {"C:\\" + std::string(300, 'W'), false, false},
+        {"C:\\WINDOWS", true, false},  // the call fails
+    };
+    for (const DirectoryRow& row : rows) {
+        SCOPED_TRACE(row.directory.size());
+        sim::Machine m = sim::MakeWindows98();
+        m.windowsDirectory = row.directory;
+        if (row.fails) m.InjectFault({"GetWindowsDirectoryA", 1, false, ERROR_ACCESS_DENIED});
+        sim::ActiveMachine active(m);
+        std::strcpy(WindowsDirectory, "C:\\STALE");
+        RecordWindowsDirectory();
+        EXPECT_EQ(IsWindowsDirectoryKnown(), row.known);
+        EXPECT_EQ(std::string(WindowsDirectory), row.known ? row.directory : "");
+        for (size_t i = std::strlen(WindowsDirectory); i < sizeof WindowsDirectory; ++i)
+            ASSERT_EQ(WindowsDirectory[i], '\0') << "byte " << i;
+    }
+}
+
+// The outward effects of a run, one word each, in order.
+std::vector<std::string> Effects(const sim::Machine& m) {
+    std::vector<std::string> out;
+    for (const sim::Event& e : m.events) {
+        if (e.api == "MessageBoxA") out.push_back("message:" + e.text + "|" + e.text2);
+        else if (e.api == "ShellExecuteA") out.push_back("start:" + e.target + " " + e.text);
+        else if (e.api == "SendMessageA") out.push_back("close:" + e.target);
+    }
+    return out;
+}
+
+const std::string kMessage = "message:UnInstall finished!| Success!";
+const std::string kInstaller = "start:MsiExec.exe /X {6E2A91C4-3B7D-4F08-9C5E-D1A47B20E6F3} /qn";
+const std::string kCompanion = "close:Glovix";
+
+TEST(WinMain, Windows2000Sp4LogsTheMessageThenTheInstallerThenTheCompanionClose) {
+    sim::Machine m = sim::MakeWindows2000("Service Pack 4");
+    m.windowTitles = {"Glovix"};
+    sim::ActiveMachine active(m);
+    EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>("ignored /x"), SW_SHOW), 0);
+    EXPECT_EQ(Effects(m), (std::vector<std::string>{kMessage, kInstaller, kCompanion}));
+    const sim::Event start = m.EventsOf("ShellExecuteA").at(0);
+    EXPECT_EQ(start.text2, "");  // the default verb
+    EXPECT_EQ(start.number, static_cast<uint32_t>(SW_SHOW));
+    EXPECT_EQ(m.EventsOf("MessageBoxA").at(0).number, static_cast<uint32_t>(MB_OK));
+    EXPECT_EQ(m.EventsOf("SendMessageA").at(0).number, static_cast<uint32_t>(WM_CLOSE));
+    EXPECT_TRUE(m.windowTitles.empty());
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+TEST(WinMain, WithoutACompanionWindowNothingIsSent) {
+    sim::Machine m = sim::MakeWindowsXP();
+    m.windowTitles = {"Glovix Setup", "Notepad"};
+    sim::ActiveMachine active(m);
+    EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(Effects(m), (std::vector<std::string>{kMessage, kInstaller}));
+    EXPECT_EQ(m.windowTitles, (std::vector<std::string>{"Glovix Setup", "Notepad"}));
+}
+
+// Which system-dependent work a run did, told by the platform calls that
+// only that work makes.
+struct DispatchRow {
+    DWORD platform, major, minor;
+    const char* servicePack;
+    bool restores;       // the storage driver restoration ran
+    bool removes;        // the device removal ran
+};
+
+TEST(RunUninstall, ChoosesTheWorkBySystemNameAndServicePack) {
+    const DispatchRow rows[] = {
+        {2, 5, 0, "Service Pack 3", false, false},
+        {2, 5, 0, "Service Pack 4", false, false},
+        {2, 5, 0, "", true, false},
+        {2, 5, 0, "Service Pack 2", true, false},
+        {2, 5, 0, "service pack 3", true, false},   // other letter case: another service pack
+        {2, 5, 0, "Service Pack 3 ", true, false},  // further characters: another service pack
+        {2, 5, 0, "Service Pack 4a", true, false},
+        {1, 4, 10, " A ", false, true},
+        {1, 4, 10, "Service Pack 3", false, true},
+        {2, 5, 1, "Service Pack 2", false, false},  // Windows XP
+        {1, 4, 90, "", false, false},               // Windows ME
+        {1, 4, 0, "", false, false},                // Windows 95
+        {2, 4, 0, "Service Pack 6", false, false},  // Windows NT 4
+        {0, 3, 10, "", false, false},               // Win32s
+        {2, 6, 0, "", false, false},                // Unknown OS
+    };
+    for (const DispatchRow& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.platform << " " << row.major << "." << row.minor
+                                        << " '" << row.servicePack << "'");
+        sim::Machine m;
+        m.family = row.platform == 2 ? sim::Family::NT : sim::Family::Win9x;
+        m.platformId = row.platform;
+        m.majorVersion = row.major;
+        m.minorVersion = row.minor;
+        m.csdVersion = row.servicePack;
+        m.files.AddDirectory(m.windowsDirectory);
+        m.registry.Create("HKLM\\System\\ControlSet001\\Services\\USBSTOR");
+        sim::ActiveMachine active(m);
+        RecordWindowsDirectory();
+        RunUninstall();
+        EXPECT_EQ(m.callCounts["RegEnumKeyExA"] > 0, row.restores);
+        EXPECT_EQ(m.callCounts["SetupDiGetClassDevsA"] > 0, row.removes);
+        EXPECT_EQ(Effects(m), std::vector<std::string>{kMessage});
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    }
+}
+
+TEST(WinMain, Windows98WithoutADeviceListShowsNoMessageButFinishesItsSteps) {
+    sim::Machine m = sim::MakeWindows98();
+    m.windowTitles = {"Glovix"};
+    m.InjectFault({"SetupDiGetClassDevsA", 1, true, ERROR_NOT_ENOUGH_MEMORY});
+    sim::ActiveMachine active(m);
+    EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(Effects(m), (std::vector<std::string>{kInstaller, kCompanion}));
+    EXPECT_GT(m.callCounts["RegOpenKeyA"], 0u);  // the drive icon cleanup still ran
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+}  // namespace
