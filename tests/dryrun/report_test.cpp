@@ -1,0 +1,313 @@
+// The report of each example image: what the uninstaller did, in order,
+// what it attempted and could not do, and what still names the package.
+// Every report is also checked for completeness: the changes it lists,
+// applied to the machine before, give exactly the machine after.
+#include "dry_run.h"
+#include "helpers.h"
+#include "machine_image.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+using dryrun::Change;
+using dryrun::Report;
+
+namespace {
+
+struct ExampleRun {
+    sim::Machine before;
+    sim::Machine after;
+    Report report;
+};
+
+ExampleRun RunExample(const std::string& name) {
+    dryrun::MachineImage image;
+    dryrun::Diag diag;
+    const std::string folder = std::string(DRYRUN_EXAMPLES) + "/" + name;
+    EXPECT_TRUE(dryrun::LoadImage(folder, &image, &diag)) << diag.Text();
+    ExampleRun run;
+    run.before = image.machine;
+    const auto markers = dryrun::PackageMarkers(image.machine);
+    const int exitCode = dryrun::RunProgram(image.machine);
+    run.after = image.machine;
+    run.after.events = image.machine.events;
+    run.report = dryrun::BuildReport(name, run.before, image.machine, markers, exitCode);
+    return run;
+}
+
+std::vector<std::string> Targets(const Report& r, Change::Kind kind, bool done = true) {
+    std::vector<std::string> out;
+    for (const Change& c : r.changes)
+        if (c.kind == kind && c.done == done) out.push_back(c.target);
+    return out;
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+const Change* Find(const Report& r, Change::Kind kind, const std::string& target) {
+    for (const Change& c : r.changes)
+        if (c.kind == kind && Upper(c.target) == Upper(target)) return &c;
+    return nullptr;
+}
+
+size_t Position(const Report& r, Change::Kind kind) {
+    for (size_t i = 0; i < r.changes.size(); ++i)
+        if (r.changes[i].kind == kind) return i;
+    return r.changes.size();
+}
+
+std::vector<std::string> ResidueLines(const Report& r) {
+    std::vector<std::string> out;
+    for (const auto& x : r.residue) out.push_back(x.kind + " " + x.path + (x.kind == "value" ? " " + x.name : ""));
+    return out;
+}
+
+// Applies the report's done changes to the machine before: if the report
+// left anything out, the result differs from the machine after.
+void ExpectReportAccountsForEveryChange(const ExampleRun& run) {
+    sim::Machine replay = run.before;
+    for (const Change& c : run.report.changes) {
+        if (!c.done) {
+            if (c.attributesChanged) replay.files.Find(c.target)->attributes = c.newAttributes;
+            continue;
+        }
+        switch (c.kind) {
+        case Change::Kind::KeyDeleted:
+            replay.registry.DeleteTree(c.target);
+            break;
+        case Change::Kind::ValueSet:
+            replay.registry.SetValue(c.target, c.valueName, c.newValue->type, c.newValue->data);
+            break;
+        case Change::Kind::FileDeleted:
+            EXPECT_TRUE(replay.files.Remove(c.target)) << c.target;
+            break;
+        case Change::Kind::FileRewritten:
+        case Change::Kind::FileCreated:
+        case Change::Kind::FileAttributes: {
+            const sim::FileEntry* now = run.after.files.Find(c.target);
+            ASSERT_NE(now, nullptr) << c.target;
+            replay.files.AddFile(c.target, now->data, now->attributes);
+            break;
+        }
+        case Change::Kind::DeviceRemoved:
+            replay.devices.erase(std::remove_if(replay.devices.begin(), replay.devices.end(),
+                                                [&](const sim::Device& d) { return d.instanceId == c.target; }),
+                                 replay.devices.end());
+            break;
+        case Change::Kind::WindowClosed:
+            replay.windowTitles.erase(std::find(replay.windowTitles.begin(), replay.windowTitles.end(), c.target));
+            break;
+        default:
+            break;
+        }
+    }
+    EXPECT_EQ(replay.registry.Dump(), run.after.registry.Dump());
+    EXPECT_EQ(replay.files.Dump(), run.after.files.Dump());
+    EXPECT_EQ(replay.devices.size(), run.after.devices.size());
+    EXPECT_EQ(replay.windowTitles, run.after.windowTitles);
+}
+
+const std::string kClass = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\";
+const std::string kIcons = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\";
+
+}  // namespace
+
+TEST(Report, Windows98PackageIsRemovedDevicesKeysFilesAndIconsInOrder) {
+    const ExampleRun run = RunExample("win98-package");
+    const Report& r = run.report;
+    EXPECT_EQ(r.systemName, "Windows 98");
+    EXPECT_EQ(r.exitCode, 0);
+
+    EXPECT_EQ(Targets(r, Change::Kind::DeviceRemoved),
+              std::vector<std::string>({"USB\\VID_1234&PID_5678\\SN01", "USB\\VID_1234&PID_5679\\0001"}));
+    const auto deleted = Targets(r, Change::Kind::KeyDeleted);
+    for (const std::string& key : std::vector<std::string>{"HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678\\SN01",
+          "HKEY_LOCAL_MACHINE\\Enum\\SCSI\\DISK&VEN_ZAV&PROD_FLASH_DISK\\USB&VID_1234&PID_5678&SN0100",
+          "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5679\\0001", kClass + "hdc\\0003", kClass + "hdc\\0004",
+          kClass + "DiskDrive\\0004", kIcons + "E"})
+        EXPECT_NE(std::find(deleted.begin(), deleted.end(), key), deleted.end()) << key;
+    // The drive's letter key went with its marker, icon and label keys.
+    const Change* icons = Find(r, Change::Kind::KeyDeleted, kIcons + "E");
+    ASSERT_NE(icons, nullptr);
+    EXPECT_EQ(icons->subkeys, 3u);
+
+    const Change* wdm = Find(r, Change::Kind::FileDeleted, "C:\\WINDOWS\\system32\\drivers\\WDMZAV03.sys");
+    ASSERT_NE(wdm, nullptr);
+    EXPECT_TRUE(wdm->done);
+    EXPECT_EQ(wdm->oldAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(wdm->oldSize, run.before.files.Find("C:\\WINDOWS\\system32\\drivers\\WDMZAV03.sys")->data.size());
+    EXPECT_EQ(Targets(r, Change::Kind::FileDeleted).size(), 5u);
+    EXPECT_EQ(r.summary.filesDeleted, 5u);
+    EXPECT_EQ(r.summary.devicesRemoved, 2u);
+    EXPECT_EQ(r.summary.refused, 0u);
+
+    // In the order of the run: devices, files, message, installer, icons, window.
+    EXPECT_LT(Position(r, Change::Kind::DeviceRemoved), Position(r, Change::Kind::FileDeleted));
+    EXPECT_LT(Position(r, Change::Kind::FileDeleted), Position(r, Change::Kind::MessageBox));
+    EXPECT_LT(Position(r, Change::Kind::MessageBox), Position(r, Change::Kind::ProgramStarted));
+    EXPECT_LT(Position(r, Change::Kind::ProgramStarted), Position(r, Change::Kind::WindowClosed));
+    const auto iconsAt = std::find_if(r.changes.begin(), r.changes.end(),
+                                      [](const Change& c) { return c.target == kIcons + "E"; });
+    EXPECT_GT(iconsAt - r.changes.begin(), static_cast<long>(Position(r, Change::Kind::ProgramStarted)));
+    const Change& started = r.changes[Position(r, Change::Kind::ProgramStarted)];
+    EXPECT_EQ(started.target + " " + started.text2, "MsiExec.exe /X {6E2A91C4-3B7D-4F08-9C5E-D1A47B20E6F3} /qn");
+    EXPECT_EQ(Targets(r, Change::Kind::WindowClosed), std::vector<std::string>({"Glovix"}));
+
+    // What stays names the package only in the keys above removed instances.
+    EXPECT_EQ(ResidueLines(r), std::vector<std::string>({"key HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678",
+                                                          "key HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5679"}));
+    EXPECT_NE(r.residue[0].note.find("by design"), std::string::npos);
+    ExpectReportAccountsForEveryChange(run);
+
+    const std::string text = dryrun::ReportText(r);
+    EXPECT_NE(text.find("removed device USB\\VID_1234&PID_5678\\SN01"), std::string::npos);
+    EXPECT_NE(text.find("deleted file C:\\WINDOWS\\SYSTEM32\\DRIVERS\\WDMZAV03.sys ("), std::string::npos) << text;
+    EXPECT_NE(text.find("readonly hidden)"), std::string::npos);
+    EXPECT_NE(text.find("Summary: 2 devices removed"), std::string::npos);
+}
+
+TEST(Report, Windows2000Sp2RestoresTheStorageDriverAndKeepsTheIconMarkerByDesign) {
+    const ExampleRun run = RunExample("win2000-sp2");
+    const Report& r = run.report;
+    EXPECT_EQ(r.systemName, "Windows 2000");
+    EXPECT_TRUE(Targets(r, Change::Kind::DeviceRemoved).empty());
+
+    // ImagePath in every control set, old -> new with types.
+    std::vector<std::string> services;
+    for (const Change& c : r.changes) {
+        if (c.kind != Change::Kind::ValueSet || c.valueName != "ImagePath") continue;
+        services.push_back(c.target);
+        ASSERT_TRUE(c.oldValue && c.newValue);
+        EXPECT_EQ(c.oldValue->type, static_cast<DWORD>(REG_EXPAND_SZ));
+        EXPECT_EQ(dryrun::DescribeValue(*c.oldValue), "REG_EXPAND_SZ \"System32\\\\DRIVERS\\\\USBSTORSP3.SYS\"");
+        EXPECT_EQ(dryrun::DescribeValue(*c.newValue), "REG_EXPAND_SZ \"System32\\\\DRIVERS\\\\USBSTOR.SYS\"");
+    }
+    EXPECT_EQ(services, std::vector<std::string>({"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\USBSTOR",
+                                                   "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002\\Services\\USBSTOR",
+                                                   "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\USBSTOR"}));
+
+    // usbstor.inf is rewritten once, 6 bytes shorter, however many files
+    // the rewrite went through.
+    const Change* inf = Find(r, Change::Kind::FileRewritten, "C:\\WINNT\\inf\\usbstor.inf");
+    ASSERT_NE(inf, nullptr);
+    EXPECT_EQ(inf->newSize + 6, inf->oldSize);
+    EXPECT_EQ(r.summary.filesRewritten, 1u);
+    EXPECT_EQ(r.summary.filesCreated, 0u);
+    const Change* driver = Find(r, Change::Kind::FileDeleted, "C:\\WINNT\\system32\\drivers\\USBSTORSP3.SYS");
+    ASSERT_NE(driver, nullptr);
+    EXPECT_TRUE(driver->done);
+
+    // The letter key cannot go on the NT family: attempted, not done; the
+    // icon and label are emptied instead.
+    const Change* letter = Find(r, Change::Kind::KeyDeleted, kIcons + "F");
+    ASSERT_NE(letter, nullptr);
+    EXPECT_FALSE(letter->done);
+    EXPECT_NE(letter->reason.find("subkeys"), std::string::npos);
+    const Change* icon = nullptr;
+    for (const Change& c : r.changes)
+        if (c.kind == Change::Kind::ValueSet && c.target == kIcons + "F\\DefaultIcon") icon = &c;
+    ASSERT_NE(icon, nullptr);
+    EXPECT_EQ(dryrun::DescribeValue(*icon->oldValue),
+              "REG_SZ \"C:\\\\Program Files\\\\ZAV\\\\Glovix\\\\zavdisk.ico\"");
+    EXPECT_TRUE(icon->newValue->data.empty());
+
+    EXPECT_EQ(ResidueLines(r), std::vector<std::string>({"key " + kIcons + "F\\TEVDRIVE"}));
+    EXPECT_NE(r.residue[0].note.find("stays by design"), std::string::npos);
+    ExpectReportAccountsForEveryChange(run);
+}
+
+TEST(Report, WindowsXpWithoutThePackageChangesNothingOfTheMachine) {
+    const ExampleRun run = RunExample("xp-clean");
+    const Report& r = run.report;
+    EXPECT_EQ(r.systemName, "Windows XP");
+    ASSERT_EQ(r.changes.size(), 2u);
+    EXPECT_EQ(r.changes[0].kind, Change::Kind::MessageBox);
+    EXPECT_EQ(r.changes[0].target, "UnInstall finished!");
+    EXPECT_EQ(r.changes[0].text2, " Success!");
+    EXPECT_EQ(r.changes[1].kind, Change::Kind::ProgramStarted);
+    EXPECT_TRUE(r.residue.empty());
+    EXPECT_EQ(run.after.registry.Dump(), run.before.registry.Dump());
+    EXPECT_EQ(run.after.files.Dump(), run.before.files.Dump());
+    EXPECT_NE(dryrun::ReportText(r).find("Residue: nothing on the machine names the package any more."),
+              std::string::npos);
+}
+
+TEST(Report, RealisticMachineKeepsEverythingThatIsNotThePackages) {
+    const ExampleRun run = RunExample("realistic");
+    const Report& r = run.report;
+    // Another maker's storage device of the same class stays, with its keys,
+    // its driver key, its disk and its drive icons.
+    EXPECT_EQ(Targets(r, Change::Kind::DeviceRemoved),
+              std::vector<std::string>({"USB\\VID_1234&PID_5678\\SN01", "USB\\VID_1234&PID_5679\\0001"}));
+    for (const Change& c : r.changes) {
+        if (!c.done || (c.kind != Change::Kind::KeyDeleted && c.kind != Change::Kind::FileDeleted)) continue;
+        EXPECT_EQ(c.target.find("0ABC"), std::string::npos) << c.target;
+        EXPECT_EQ(c.target.find("VEN_OTHER"), std::string::npos) << c.target;
+        EXPECT_EQ(c.target.find("Other Storage"), std::string::npos) << c.target;
+        EXPECT_EQ(c.target.find("\\F"), std::string::npos) << c.target;
+    }
+    for (const char* kept : {"HKLM\\Enum\\USB\\VID_0ABC&PID_0001\\A1", "HKLM\\Enum\\USB\\VID_1234&PID_5678\\SN02",
+                             "HKLM\\System\\CurrentControlSet\\Services\\Class\\hdc\\0006",
+                             "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\F\\DefaultIcon"})
+        EXPECT_TRUE(run.after.registry.Exists(kept)) << kept;
+
+    // The read-only precompiled INF gets one plain attempt: refused.
+    const Change* pnf = Find(r, Change::Kind::FileDeleted, "C:\\WINDOWS\\inf\\MSTEVUmss.PNF");
+    ASSERT_NE(pnf, nullptr);
+    EXPECT_FALSE(pnf->done);
+    EXPECT_EQ(pnf->reason, "the file is read-only");
+    EXPECT_GE(r.summary.refused, 1u);
+
+    const auto residue = ResidueLines(r);
+    for (const std::string& line : std::vector<std::string>{"key HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678",
+          "value " + kClass + "hdc\\0005 NTMPDriver", "file C:\\WINDOWS\\INF\\MSTEVUmss.PNF",
+          "file C:\\My Documents\\notes.txt"})
+        EXPECT_NE(std::find(residue.begin(), residue.end(), line), residue.end()) << line;
+    for (const auto& x : r.residue) {
+        if (x.path == "C:\\WINDOWS\\INF\\MSTEVUmss.PNF") {
+            EXPECT_EQ(x.note, "its deletion was refused");
+        }
+        if (x.name == "NTMPDriver") {
+            EXPECT_NE(x.note.find("USB\\VID_1234&PID_5678\\SN02"), std::string::npos);
+        }
+    }
+    ExpectReportAccountsForEveryChange(run);
+}
+
+TEST(Report, JsonCarriesTheSameReportForScripts) {
+    const ExampleRun run = RunExample("win2000-sp2");
+    const auto j = nlohmann::json::parse(dryrun::ReportJson(run.report));
+    EXPECT_EQ(j["system"]["name"], "Windows 2000");
+    EXPECT_EQ(j["system"]["service_pack"], "Service Pack 2");
+    ASSERT_EQ(j["changes"].size(), run.report.changes.size());
+    size_t imagePaths = 0;
+    for (const auto& c : j["changes"]) {
+        if (c["kind"] == "value_set" && c["name"] == "ImagePath") {
+            ++imagePaths;
+            EXPECT_EQ(c["old"]["type"], "REG_EXPAND_SZ");
+            EXPECT_EQ(c["old"]["text"], "System32\\DRIVERS\\USBSTORSP3.SYS");
+            EXPECT_EQ(c["new"]["text"], "System32\\DRIVERS\\USBSTOR.SYS");
+            EXPECT_EQ(c["new"]["size"], 29);
+        }
+        if (c["kind"] == "key_deleted" && c["done"] == false) {
+            EXPECT_TRUE(c.contains("reason"));
+        }
+    }
+    EXPECT_EQ(imagePaths, 3u);
+    EXPECT_EQ(j["summary"]["values_set"], run.report.summary.valuesSet);
+    EXPECT_EQ(j["summary"]["files_rewritten"], 1);
+    ASSERT_EQ(j["residue"].size(), 1u);
+    EXPECT_EQ(j["residue"][0]["marker"], "TEVDRIVE");
+}
+
+TEST(Report, MarkersAreThePackageFilesAndTheInfSectionsDevicePrefixes) {
+    const ExampleRun run = RunExample("win98-package");
+    EXPECT_EQ(run.report.markers,
+              std::vector<std::string>({"WDMZAV03.sys", "PDRZAV03.pdr", "USBZAV03.inf", "MSTEVUmss.PNF",
+                                        "USBSTORSP3.SYS", "TEVDRIVE", "USB\\VID_1234&PID_5678",
+                                        "USB&VID_1234&PID_5678", "USB\\VID_1234&PID_5679", "USB&VID_1234&PID_5679"}));
+}

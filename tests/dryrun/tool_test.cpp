@@ -1,0 +1,229 @@
+// zavuninst-sim as a user runs it: the image is only read, --write gives the
+// machine after as an image, --undo gives what brings the machine back, and
+// bad input is named, exits with 2 and writes nothing.
+#include "helpers.h"
+#include "machine_image.h"
+#include "tool.h"
+#include "undo.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <sstream>
+
+using dryrun_test::ScratchFolder;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int code = 0;
+    std::string out, err;
+};
+
+Outcome Tool(const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    Outcome o;
+    o.code = dryrun::ToolMain(args, out, err);
+    o.out = out.str();
+    o.err = err.str();
+    return o;
+}
+
+std::string Example(const std::string& name) { return std::string(DRYRUN_EXAMPLES) + "/" + name; }
+
+// Every file below a folder with its bytes.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        std::string bytes;
+        if (e.is_regular_file()) dryrun::ReadHostFile(e.path().string(), &bytes);
+        files[fs::relative(e.path(), folder).string()] = bytes;
+    }
+    return files;
+}
+
+dryrun::MachineImage Load(const std::string& folder) {
+    dryrun::MachineImage image;
+    dryrun::Diag diag;
+    EXPECT_TRUE(dryrun::LoadImage(folder, &image, &diag)) << diag.Text();
+    return image;
+}
+
+void Replace(const std::string& path, const std::string& from, const std::string& to) {
+    std::string text;
+    ASSERT_TRUE(dryrun::ReadHostFile(path, &text));
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    ASSERT_TRUE(dryrun::WriteHostFile(path, text));
+}
+
+}  // namespace
+
+TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
+    for (const char* name : {"win98-package", "win2000-sp2", "realistic", "xp-clean"}) {
+        SCOPED_TRACE(name);
+        ScratchFolder dir;
+        const auto imageBefore = Snapshot(Example(name));
+        const Outcome o = Tool({Example(name), "--write", dir / "after", "--undo", dir / "undo"});
+        ASSERT_EQ(o.code, 0) << o.err;
+        EXPECT_EQ(Snapshot(Example(name)), imageBefore);  // the image is only read
+
+        // The image written is the machine the program left.
+        dryrun::MachineImage image = Load(Example(name));
+        sim::Machine expected = image.machine;
+        dryrun::RunProgram(expected);
+        dryrun::MachineImage after = Load(dir / "after");
+        EXPECT_EQ(after.machine.registry.Dump(), expected.registry.Dump());
+        EXPECT_EQ(after.machine.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(after.machine.windowTitles, expected.windowTitles);
+        ASSERT_EQ(after.machine.devices.size(), expected.devices.size());
+        for (size_t i = 0; i < expected.devices.size(); ++i)
+            EXPECT_EQ(after.machine.devices[i].instanceId, expected.devices[i].instanceId);
+        EXPECT_EQ(after.registryFormat.version5, image.registryFormat.version5);
+        EXPECT_EQ(after.registryFormat.encoding, image.registryFormat.encoding);
+
+        // The after image with the undo applied is the image before, key for
+        // key and byte for byte.
+        dryrun::Diag diag;
+        ASSERT_TRUE(dryrun::ApplyUndo(dir / "undo", after.machine, &diag)) << diag.Text();
+        EXPECT_EQ(after.machine.registry.Dump(), image.machine.registry.Dump());
+        EXPECT_EQ(after.machine.files.Dump(), image.machine.files.Dump());
+    }
+}
+
+TEST(Tool, UndoFolderHoldsARegFileInTheImagesFormatCopiesAndAReadme) {
+    ScratchFolder dir;
+    ASSERT_EQ(Tool({Example("win2000-sp2"), "--undo", dir / "undo"}).code, 0);
+    std::string reg, readme;
+    ASSERT_TRUE(dryrun::ReadHostFile(dir / "undo/undo.reg", &reg));
+    ASSERT_TRUE(dryrun::ReadHostFile(dir / "undo/README.txt", &readme));
+    EXPECT_EQ(reg.substr(0, 2), "\xFF\xFE");  // UTF-16LE, as the image's export
+    EXPECT_NE(readme.find("copy files/drive_c/WINNT/inf/usbstor.inf to C:\\WINNT\\inf\\usbstor.inf (attributes: archive)"),
+              std::string::npos)
+        << readme;
+    EXPECT_NE(readme.find("USBSTORSP3.SYS (attributes: readonly archive)"), std::string::npos) << readme;
+    std::string copy, original;
+    ASSERT_TRUE(dryrun::ReadHostFile(dir / "undo/files/drive_c/WINNT/inf/usbstor.inf", &copy));
+    ASSERT_TRUE(dryrun::ReadHostFile(Example("win2000-sp2") + "/drive_c/WINNT/inf/usbstor.inf", &original));
+    EXPECT_EQ(copy, original);
+}
+
+TEST(Tool, ReportGoesToStandardOutputAsTextOrJson) {
+    const Outcome text = Tool({Example("win98-package")});
+    EXPECT_EQ(text.code, 0);
+    EXPECT_TRUE(text.err.empty()) << text.err;
+    EXPECT_NE(text.out.find("Dry run of " + Example("win98-package")), std::string::npos);
+    EXPECT_NE(text.out.find("showed the message box \" Success!\": \"UnInstall finished!\" (answered OK)"),
+              std::string::npos);
+    EXPECT_NE(text.out.find("sent WM_CLOSE to the window \"Glovix\""), std::string::npos);
+
+    const Outcome json = Tool({"--json", Example("win98-package")});
+    EXPECT_EQ(json.code, 0);
+    const auto j = nlohmann::json::parse(json.out);
+    EXPECT_EQ(j["summary"]["devices_removed"], 2);
+    EXPECT_EQ(j["changes"].back()["kind"], "window_closed");
+}
+
+TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
+    ScratchFolder dir;
+    // A copy of an example to damage.
+    const std::string image = dir / "image";
+    fs::copy(Example("win98-package"), image, fs::copy_options::recursive);
+    const std::string reg = image + "/registry.reg";
+    const std::string ini = image + "/machine.ini";
+    std::string goodReg, goodIni;
+    ASSERT_TRUE(dryrun::ReadHostFile(reg, &goodReg));
+    ASSERT_TRUE(dryrun::ReadHostFile(ini, &goodIni));
+    fs::create_directory(dir / "exists");
+
+    struct Row {
+        const char* what;
+        std::function<void()> damage;
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::string out = dir / "out", undo = dir / "undo";
+    const std::vector<Row> rows = {
+        {"malformed .reg line", [&] { Replace(reg, "\"Class\"=\"hdc\"", "\"Class\"\"hdc\""); },
+         {image, "--write", out, "--undo", undo}, reg + ":"},
+        {"unknown value type", [&] { Replace(reg, "\"Removable\"=hex:00", "\"Removable\"=bin:00"); },
+         {image, "--write", out}, "unknown value type \"bin\""},
+        {"bad hex", [&] { Replace(reg, "\"ConfigFlags\"=hex:00,00", "\"ConfigFlags\"=hex:00,0x"); },
+         {image, "--undo", undo}, "bad hex byte \"0x\""},
+        {"unterminated string", [&] { Replace(reg, "\"DeviceDesc\"=\"USB Root Hub\"", "\"DeviceDesc\"=\"USB Root Hub"); },
+         {image, "--write", out}, "unterminated string"},
+        {"bad machine.ini", [&] { Replace(ini, "minor = 10", "minor = ten"); },
+         {image, "--write", out}, ini + ":5: \"minor\" takes a number"},
+        {"missing registry.reg", [&] { fs::remove(reg); }, {image, "--write", out}, reg + ": missing"},
+        {"image not a folder", [] {}, {ini, "--write", out}, "not a folder"},
+        {"no such image", [] {}, {dir / "nowhere"}, "no such image folder"},
+        {"OUT exists", [] {}, {image, "--write", dir / "exists"}, "already exists"},
+        {"DIR exists", [] {}, {image, "--undo", dir / "exists"}, "already exists"},
+        {"OUT in a missing folder", [] {}, {image, "--write", dir / "nowhere/out"}, "no such folder"},
+        {"unknown option", [] {}, {image, "--verbose"}, "unknown option --verbose"},
+        {"no image", [] {}, {"--json"}, "no image given"},
+        {"two images", [] {}, {image, image}, "one image at a time"},
+        {"--write without a folder", [] {}, {image, "--write"}, "--write needs a folder"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(dryrun::WriteHostFile(reg, goodReg));
+        ASSERT_TRUE(dryrun::WriteHostFile(ini, goodIni));
+        row.damage();
+        const Outcome o = Tool(row.args);
+        EXPECT_EQ(o.code, 2);
+        EXPECT_TRUE(o.out.empty()) << o.out;
+        EXPECT_NE(o.err.find(row.message), std::string::npos) << o.err;
+        EXPECT_FALSE(fs::exists(out));
+        EXPECT_FALSE(fs::exists(undo));
+        EXPECT_TRUE(fs::is_empty(dir / "exists"));
+    }
+    // A malformed line is named by file and line number.
+    ASSERT_TRUE(dryrun::WriteHostFile(ini, goodIni));
+    ASSERT_TRUE(dryrun::WriteHostFile(reg, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\"a\"=\"b\"\r\nnonsense\r\n"));
+    EXPECT_EQ(Tool({image}).err, "zavuninst-sim: " + reg +
+                                     ":5: a line that is neither a key \"[...]\", a value (\"name\"=... or "
+                                     "@=...) nor a comment\n");
+}
+
+TEST(Tool, DamagedImagesAreRefusedOrRunButNeverCrash) {
+    ScratchFolder dir;
+    const std::string image = dir / "image";
+    fs::copy(Example("realistic"), image, fs::copy_options::recursive);
+    std::string goodReg, goodIni;
+    ASSERT_TRUE(dryrun::ReadHostFile(image + "/registry.reg", &goodReg));
+    ASSERT_TRUE(dryrun::ReadHostFile(image + "/machine.ini", &goodIni));
+    std::mt19937 random(7);
+    int refused = 0, completed = 0;
+    for (int round = 0; round < 100; ++round) {
+        std::string reg = goodReg, ini = goodIni;
+        std::string& target = round % 2 ? ini : reg;
+        for (int e = 0; e < 3; ++e) {
+            const size_t at = random() % target.size();
+            if (random() % 2) target[at] = "=;[]\"\\{},\n\r x0"[random() % 15];
+            else target.erase(at, random() % 40);
+        }
+        ASSERT_TRUE(dryrun::WriteHostFile(image + "/registry.reg", reg));
+        ASSERT_TRUE(dryrun::WriteHostFile(image + "/machine.ini", ini));
+        const Outcome o = Tool({image, "--json", "--write", dir / "out", "--undo", dir / "undo"});
+        if (o.code == 2) {
+            ++refused;
+            EXPECT_FALSE(o.err.empty());
+            EXPECT_FALSE(fs::exists(dir / "out"));
+            EXPECT_FALSE(fs::exists(dir / "undo"));
+        } else {
+            ASSERT_EQ(o.code, 0) << o.err;
+            ++completed;
+            EXPECT_TRUE(nlohmann::json::accept(o.out));
+            fs::remove_all(dir / "out");
+            fs::remove_all(dir / "undo");
+        }
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(completed, 0);
+}

@@ -1,0 +1,96 @@
+// The dry run: the whole program on a simulated machine, and the report of
+// what it changed, what it attempted and what still names the package.
+#pragma once
+
+#include "platform/sim/sim.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dryrun {
+
+// Runs WinMain on `machine` (made the active machine for the run); the
+// completion message is answered with OK. Returns WinMain's result.
+int RunProgram(sim::Machine& machine);
+
+// The texts that name the package: its file names, the drive marker, the
+// replacement driver, and the device id prefixes of the package INF's
+// device section (as they are and with backslashes as "&", as disk ids
+// carry them), read from the machine's "inf\other" and "inf" copies.
+std::vector<std::string> PackageMarkers(const sim::Machine& machine);
+
+struct Change {
+    enum class Kind {
+        DeviceRemoved,
+        KeyDeleted,
+        ValueSet,
+        FileDeleted,
+        FileRewritten,
+        FileCreated,
+        FileAttributes,
+        MessageBox,
+        ProgramStarted,
+        WindowClosed,
+    };
+    Kind kind = Kind::DeviceRemoved;
+    bool done = true;    // false: attempted and refused, or nothing there to change
+    bool absent = false; // not done because there was nothing there (no such key/file)
+    std::string target;  // instance id, key path, file path, program, window title, message text
+    std::string reason;  // why an attempt was refused
+    size_t order = 0;    // index of the first event that belongs to it
+
+    // KeyDeleted: what the key held.
+    size_t values = 0, subkeys = 0, keysBelow = 0, valuesBelow = 0;
+    // ValueSet
+    std::string valueName;
+    std::optional<sim::RegValue> oldValue, newValue;
+    // Files: before and after (size 0 / attributes 0 where absent).
+    uint64_t oldSize = 0, newSize = 0;
+    DWORD oldAttributes = 0, newAttributes = 0;
+    bool attributesChanged = false;
+    // MessageBox: caption and answer; ProgramStarted: parameters.
+    std::string text2;
+};
+
+struct Residue {
+    std::string kind;    // "key", "value", "file"
+    std::string path;    // key path or file path
+    std::string name;    // value name ("" for the default value)
+    std::string marker;  // the package text it contains
+    std::string where;   // "name", "data", "content"
+    std::string note;    // why it is still there
+};
+
+struct Summary {
+    size_t devicesRemoved = 0, keysDeleted = 0, keysInside = 0, valuesInside = 0, valuesSet = 0,
+           filesDeleted = 0, filesRewritten = 0, filesCreated = 0, attributeChanges = 0,
+           messageBoxes = 0, programsStarted = 0, windowsClosed = 0, refused = 0, absent = 0;
+};
+
+struct Report {
+    std::string image;
+    std::string systemName;  // as the program identifies the system
+    DWORD platformId = 0, majorVersion = 0, minorVersion = 0;
+    std::string servicePack;
+    std::string windowsDirectory;
+    int exitCode = 0;
+    std::vector<Change> changes;  // in the order they happened
+    Summary summary;
+    std::vector<std::string> markers;
+    std::vector<Residue> residue;
+};
+
+// Builds the report from the machine before the run and the machine after
+// it (whose event log holds the run).
+Report BuildReport(const std::string& image, const sim::Machine& before, const sim::Machine& after,
+                   const std::vector<std::string>& markers, int exitCode);
+
+std::string ReportText(const Report& report);
+std::string ReportJson(const Report& report);
+
+// "REG_SZ \"text\"", "REG_DWORD 0x00000001 (1)", ... (UTF-8).
+std::string DescribeValue(const sim::RegValue& value);
+
+}  // namespace dryrun

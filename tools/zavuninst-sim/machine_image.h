@@ -1,0 +1,62 @@
+// A machine image: a folder that describes one Windows machine.
+//
+//   registry.reg   the registry, as regedit exports it (REGEDIT4 or version 5)
+//   machine.ini    version, Windows directory, present devices, open windows,
+//                  file attributes
+//   drive_c/ ...   the files of C:\ (drive_d/ for D:\, ...)
+//
+// machine.ini:
+//   [system]       platform (0 Win32s, 1 Windows 95/98/ME, 2 NT family), major,
+//                  minor, build (optional), service_pack ("quotes keep blanks"),
+//                  windows_directory
+//   [devices]      present devices in enumeration order: an instance id,
+//                  optionally "= {class GUID}" and ", description"; without
+//                  them the hardware key's ClassGUID and DeviceDesc apply
+//   [windows]      titles of the top-level windows, one a line
+//   [attributes]   PATH = readonly hidden system archive normal temporary
+//                  (or 0x hex); the file's whole attribute set
+// ";" starts a comment (after a blank, outside quotes); quote a text that has
+// blanks at its ends or a " ;" inside.
+#pragma once
+
+#include "reg_file.h"
+
+#include "platform/sim/sim.h"
+
+#include <string>
+
+namespace dryrun {
+
+struct MachineImage {
+    sim::Machine machine;
+    RegFormat registryFormat;
+};
+
+// Reads machine.ini text into `machine` (version, family, Windows directory,
+// devices, windows). Attributes name files, so they are applied to
+// `machine.files` as it stands: load the files first.
+bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::Machine& machine,
+                    Diag* diag);
+
+// machine.ini text for a machine (attributes of every entry whose attributes
+// differ from what a file or folder gets when loaded from the host).
+std::string WriteMachineIni(const sim::Machine& machine);
+
+// Loads an image folder; false with `diag` naming the file (and line) that is
+// wrong. The folder is only read.
+bool LoadImage(const std::string& folder, MachineImage* image, Diag* diag);
+
+// Writes `machine` as a new image into `folder` (created; it must not exist),
+// the registry in `format`. False with `error` set on a failure of the host.
+bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::string& folder,
+               std::string* error);
+
+// Attribute words <-> bits.
+bool ParseAttributes(const std::string& words, DWORD* attributes);
+std::string AttributeWords(DWORD attributes);  // "none" for 0
+
+// Reads a whole host file; false when it cannot be read.
+bool ReadHostFile(const std::string& path, std::string* bytes);
+bool WriteHostFile(const std::string& path, const std::string& bytes);
+
+}  // namespace dryrun

@@ -1,0 +1,886 @@
+#include "reg_file.h"
+
+#include "text_codec.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <set>
+
+namespace dryrun {
+
+namespace {
+
+const char kRegedit4[] = "REGEDIT4";
+const char kVersion5[] = "Windows Registry Editor Version 5.00";
+
+// Windows keeps key names to 255 characters and keys to 512 levels; the
+// limits also bound every walk over a loaded tree.
+const size_t kMaxKeyName = 255;
+const size_t kMaxDepth = 512;
+
+std::string UpperAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string TrimRight(const std::string& s) {
+    size_t n = s.size();
+    while (n > 0 && (IsBlank(s[n - 1]) || s[n - 1] == '\r')) --n;
+    return s.substr(0, n);
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// One physical line of the file: its text in the ANSI code page ('?' for a
+// character the code page lacks, which makes the line lossy) and where it is.
+struct PhysLine {
+    std::string text;
+    bool lossy = false;
+    int number = 0;
+    size_t begin = 0, end = 0;  // byte range of the text, line ending excluded
+    bool newline = false;       // ended by a line feed
+    bool crlf = false;
+};
+
+class LineSource {
+public:
+    LineSource(const std::string& bytes, size_t start, RegEncoding encoding)
+        : bytes_(bytes), pos_(start), encoding_(encoding) {}
+
+    // False at the end of the file, or on a decoding error (`error` set).
+    bool Next(PhysLine& line, std::string* error) {
+        if (pos_ >= bytes_.size()) return false;
+        line.text.clear();
+        line.lossy = false;
+        line.number = ++number_;
+        line.begin = pos_;
+        line.newline = false;
+        line.crlf = false;
+        switch (encoding_) {
+        case RegEncoding::Ansi: {
+            size_t nl = bytes_.find('\n', pos_);
+            const size_t stop = nl == std::string::npos ? bytes_.size() : nl;
+            line.text.assign(bytes_, pos_, stop - pos_);
+            line.end = stop;
+            pos_ = nl == std::string::npos ? bytes_.size() : nl + 1;
+            line.newline = nl != std::string::npos;
+            break;
+        }
+        case RegEncoding::Utf16le: {
+            while (true) {
+                if (pos_ >= bytes_.size()) break;
+                if (pos_ + 1 >= bytes_.size()) {
+                    *error = "UTF-16 text with an odd number of bytes";
+                    return false;
+                }
+                char32_t unit = static_cast<unsigned char>(bytes_[pos_]) |
+                                (static_cast<unsigned char>(bytes_[pos_ + 1]) << 8);
+                if (unit == '\n') {
+                    line.end = pos_;
+                    pos_ += 2;
+                    line.newline = true;
+                    break;
+                }
+                pos_ += 2;
+                if (unit >= 0xD800 && unit <= 0xDBFF && pos_ + 1 < bytes_.size()) {
+                    const char32_t low = static_cast<unsigned char>(bytes_[pos_]) |
+                                         (static_cast<unsigned char>(bytes_[pos_ + 1]) << 8);
+                    if (low >= 0xDC00 && low <= 0xDFFF) {
+                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                        pos_ += 2;
+                    }
+                }
+                Add(line, unit);
+                line.end = pos_;
+            }
+            break;
+        }
+        case RegEncoding::Utf8: {
+            while (pos_ < bytes_.size()) {
+                if (bytes_[pos_] == '\n') {
+                    line.end = pos_;
+                    ++pos_;
+                    line.newline = true;
+                    break;
+                }
+                char32_t cp = 0;
+                if (!DecodeUtf8(bytes_, pos_, &cp)) {
+                    *error = "not valid UTF-8";
+                    return false;
+                }
+                Add(line, cp);
+                line.end = pos_;
+            }
+            break;
+        }
+        }
+        if (!line.text.empty() && line.text.back() == '\r') {
+            line.text.pop_back();
+            line.crlf = true;
+            line.end -= encoding_ == RegEncoding::Utf16le ? 2 : 1;
+        }
+        return true;
+    }
+
+    int LineNumber() const { return number_; }
+
+    // The code points of a byte range that Next() returned lines from.
+    std::u32string Wide(size_t begin, size_t end) const {
+        std::u32string out;
+        size_t p = begin;
+        while (p < end) {
+            if (encoding_ == RegEncoding::Ansi) {
+                out += AnsiToCodePoint(static_cast<unsigned char>(bytes_[p++]));
+            } else if (encoding_ == RegEncoding::Utf16le) {
+                char32_t unit = static_cast<unsigned char>(bytes_[p]) |
+                                (static_cast<unsigned char>(bytes_[p + 1]) << 8);
+                p += 2;
+                if (unit >= 0xD800 && unit <= 0xDBFF && p + 1 < end) {
+                    const char32_t low = static_cast<unsigned char>(bytes_[p]) |
+                                         (static_cast<unsigned char>(bytes_[p + 1]) << 8);
+                    if (low >= 0xDC00 && low <= 0xDFFF) {
+                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                        p += 2;
+                    }
+                }
+                out += unit;
+            } else {
+                char32_t cp = 0;
+                if (!DecodeUtf8(bytes_, p, &cp)) break;
+                out += cp;
+            }
+        }
+        return out;
+    }
+
+private:
+    // Unicode text to the ANSI code page; ANSI files keep their bytes.
+    static void Add(PhysLine& line, char32_t cp) {
+        uint8_t byte = 0;
+        if (CodePointToAnsi(cp, &byte)) {
+            line.text += static_cast<char>(byte);
+        } else {
+            line.text += '?';
+            line.lossy = true;
+        }
+    }
+
+    const std::string& bytes_;
+    size_t pos_;
+    RegEncoding encoding_;
+    int number_ = 0;
+};
+
+// UTF-16LE string data of a version 5 export as ANSI bytes; false when the
+// conversion loses something (odd length, a character the code page lacks).
+bool Utf16DataToAnsi(const std::vector<uint8_t>& in, std::vector<uint8_t>* out) {
+    bool exact = in.size() % 2 == 0;
+    out->clear();
+    out->reserve(in.size() / 2);
+    for (size_t i = 0; i + 1 < in.size(); i += 2) {
+        const char32_t unit = in[i] | (in[i + 1] << 8);
+        uint8_t byte = 0;
+        if (CodePointToAnsi(unit, &byte)) {
+            out->push_back(byte);
+        } else {
+            out->push_back('?');
+            exact = false;
+        }
+    }
+    return exact;
+}
+
+std::vector<uint8_t> AnsiDataToUtf16(const std::vector<uint8_t>& in) {
+    std::string out;
+    out.reserve(in.size() * 2);
+    for (uint8_t b : in) AppendUtf16le(out, AnsiToCodePoint(b));
+    return std::vector<uint8_t>(out.begin(), out.end());
+}
+
+bool IsStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT",
+                              "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
+                              "HKLM",               "HKCU",               "HKCR",
+                              "HKU",                "HKCC"};
+
+// Checks a key path of a header line; "" when it is sound.
+std::string CheckKeyPath(const std::string& path) {
+    const size_t slash = path.find('\\');
+    const std::string root = UpperAscii(path.substr(0, slash));
+    bool known = false;
+    for (const char* r : kRoots) known = known || root == r;
+    if (!known)
+        return "unknown root key \"" + AnsiToUtf8(path.substr(0, slash)) +
+               "\"; expected HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, "
+               "HKEY_USERS, HKEY_CURRENT_CONFIG or HKEY_DYN_DATA";
+    size_t depth = 0;
+    size_t start = slash;
+    while (start != std::string::npos) {
+        const size_t next = path.find('\\', start + 1);
+        const size_t len = (next == std::string::npos ? path.size() : next) - start - 1;
+        if (len == 0) return "empty key name in \"" + AnsiToUtf8(path) + "\"";
+        if (len > kMaxKeyName)
+            return "a key name longer than the 255 characters Windows allows";
+        if (++depth > kMaxDepth) return "a key deeper than the 512 levels Windows allows";
+        start = next;
+    }
+    return "";
+}
+
+// The parent path of a key path, "" for a root.
+std::string ParentPath(const std::string& path) {
+    const size_t slash = path.rfind('\\');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// Whether `ancestor` (upper case) is `path` (upper case) or one of its parents.
+bool IsSelfOrAncestor(const std::string& ancestor, const std::string& path) {
+    return path.size() >= ancestor.size() && path.compare(0, ancestor.size(), ancestor) == 0 &&
+           (path.size() == ancestor.size() || path[ancestor.size()] == '\\');
+}
+
+// Subkeys are kept sorted by name without regard to case, as the registry
+// enumerates them (the simulator's order).
+bool NameLessAscii(const std::string& a, const std::string& b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        const int ca = std::toupper(static_cast<unsigned char>(a[i]));
+        const int cb = std::toupper(static_cast<unsigned char>(b[i]));
+        if (ca != cb) return ca < cb;
+    }
+    return a.size() < b.size();
+}
+
+// A subkey of `parent` that sorts after all its subkeys, as the next key of
+// a sorted export does: appended without a search of the siblings (a large
+// export has keys with tens of thousands of subkeys). Null when the name
+// does not sort last; the caller then creates the key by its path.
+sim::RegKey* AppendChild(sim::RegKey& parent, const std::string& name) {
+    if (!parent.subkeys.empty() && !NameLessAscii(parent.subkeys.back()->name, name)) return nullptr;
+    auto key = std::make_shared<sim::RegKey>();
+    key->name = name;
+    key->parent = &parent;
+    parent.subkeys.push_back(key);
+    return key.get();
+}
+
+class Reader {
+public:
+    Reader(const std::string& bytes, const std::string& file, sim::Registry& registry,
+           RegFormat& format, Diag& diag)
+        : bytes_(bytes), file_(file), registry_(registry), format_(format), diag_(diag) {}
+
+    bool Run();
+
+private:
+    bool Fail(int line, const std::string& message) {
+        diag_.file = file_;
+        diag_.line = line;
+        diag_.message = message;
+        return false;
+    }
+    bool ParseKeyLine(const PhysLine& line);
+    bool ParseValue(LineSource& source, const PhysLine& first);
+    bool ParseQuoted(const std::string& s, size_t& p, int lineNumber, std::string* out);
+    bool ParseHex(LineSource& source, const PhysLine& first, size_t p, std::vector<uint8_t>* out,
+                  size_t* endOffset, bool* lossy);
+
+    const std::string& bytes_;
+    const std::string& file_;
+    sim::Registry& registry_;
+    RegFormat& format_;
+    Diag& diag_;
+
+    enum class State { NoKey, Key, DeletedKey } state_ = State::NoKey;
+    sim::RegKey* key_ = nullptr;
+    std::vector<std::string> openHeaders_;  // upper case, each an ancestor of the next
+    std::vector<sim::RegKey*> openKeys_;    // the keys of openHeaders_
+    std::vector<std::string> branches_;
+    PhysLine continuation_;
+};
+
+bool Reader::Run() {
+    size_t start = 0;
+    const auto byteAt = [&](size_t i) { return static_cast<unsigned char>(bytes_[i]); };
+    if (bytes_.size() >= 2 && byteAt(0) == 0xFE && byteAt(1) == 0xFF)
+        return Fail(1, "UTF-16 big-endian text; regedit writes UTF-16 little-endian");
+    if (bytes_.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
+        format_.encoding = RegEncoding::Utf16le;
+        format_.byteOrderMark = true;
+        start = 2;
+    } else if (bytes_.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
+        format_.encoding = RegEncoding::Utf8;
+        format_.byteOrderMark = true;
+        start = 3;
+    } else if (bytes_.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
+        format_.encoding = RegEncoding::Utf16le;  // UTF-16LE without its byte order mark
+    } else {
+        format_.encoding = RegEncoding::Ansi;  // decided by the header below
+    }
+
+    LineSource headerSource(bytes_, start, format_.encoding);
+    PhysLine line;
+    std::string error;
+    if (!headerSource.Next(line, &error))
+        return Fail(1, error.empty() ? "empty file; a registry export starts with \"REGEDIT4\" or "
+                                       "\"Windows Registry Editor Version 5.00\""
+                                     : error);
+    const std::string header = TrimRight(line.text);
+    if (header == kVersion5) {
+        format_.version5 = true;
+        if (format_.encoding == RegEncoding::Ansi) format_.encoding = RegEncoding::Utf8;
+    } else if (header == kRegedit4) {
+        format_.version5 = false;
+    } else {
+        return Fail(1, "not a registry export: the first line is neither \"REGEDIT4\" nor "
+                       "\"Windows Registry Editor Version 5.00\"");
+    }
+    format_.crlf = line.crlf || !line.newline;
+
+    LineSource source(bytes_, start, format_.encoding);
+    source.Next(line, &error);  // the header again, now in the file's encoding
+    int blankRun = 0;
+    bool lastNewline = line.newline;
+    while (true) {
+        if (!source.Next(line, &error)) {
+            if (!error.empty()) return Fail(source.LineNumber(), error);
+            break;
+        }
+        lastNewline = line.newline;
+        size_t p = 0;
+        while (p < line.text.size() && IsBlank(line.text[p])) ++p;
+        if (p == line.text.size()) {
+            ++blankRun;
+            continue;
+        }
+        blankRun = 0;
+        const char c = line.text[p];
+        if (c == ';') continue;  // comment
+        if (c == '[') {
+            if (!ParseKeyLine(line)) return false;
+        } else if (c == '"' || c == '@') {
+            if (!ParseValue(source, line)) return false;
+            lastNewline = continuation_.number > line.number ? continuation_.newline
+                                                             : line.newline;
+        } else {
+            return Fail(line.number, "a line that is neither a key \"[...]\", a value "
+                                     "(\"name\"=... or @=...) nor a comment");
+        }
+    }
+    format_.trailingBlankLines = blankRun;
+    format_.finalNewline = lastNewline;
+
+    // Branches inside other branches are written with those.
+    std::set<std::string> upper;
+    for (const std::string& b : branches_) upper.insert(UpperAscii(b));
+    for (const std::string& b : branches_) {
+        bool inside = false;
+        for (std::string p = ParentPath(UpperAscii(b)); !p.empty() && !inside; p = ParentPath(p))
+            inside = upper.count(p) > 0;
+        bool duplicate = false;
+        for (const std::string& kept : format_.branches)
+            duplicate = duplicate || UpperAscii(kept) == UpperAscii(b);
+        if (!inside && !duplicate) format_.branches.push_back(b);
+    }
+    return true;
+}
+
+bool Reader::ParseKeyLine(const PhysLine& line) {
+    const std::string text = TrimRight(line.text);
+    size_t p = 0;
+    while (IsBlank(text[p])) ++p;
+    if (text.back() != ']') return Fail(line.number, "a key line without its closing \"]\"");
+    std::string path = text.substr(p + 1, text.size() - p - 2);
+    const bool deletion = !path.empty() && path[0] == '-';
+    if (deletion) path.erase(0, 1);
+    if (path.empty()) return Fail(line.number, "a key line without a key");
+    const std::string problem = CheckKeyPath(path);
+    if (!problem.empty()) return Fail(line.number, problem);
+    if (line.lossy)
+        format_.warnings.push_back("line " + std::to_string(line.number) +
+                                   ": a key name with characters outside the ANSI code page; "
+                                   "they read as '?'");
+    {
+        // Short root names ("HKLM") are written out in full, as regedit does.
+        static const char* const kShort[][2] = {{"HKLM", "HKEY_LOCAL_MACHINE"}, {"HKCU", "HKEY_CURRENT_USER"},
+                                                {"HKCR", "HKEY_CLASSES_ROOT"},  {"HKU", "HKEY_USERS"},
+                                                {"HKCC", "HKEY_CURRENT_CONFIG"}};
+        const size_t slash = path.find('\\');
+        const std::string root = UpperAscii(path.substr(0, slash));
+        for (const auto& names : kShort)
+            if (root == names[0]) path = names[1] + (slash == std::string::npos ? "" : path.substr(slash));
+    }
+    if (deletion) {
+        // As regedit: the key goes with its subtree; a missing key is no error.
+        registry_.DeleteTree(path);
+        openHeaders_.clear();  // they may lie in the deleted subtree
+        openKeys_.clear();
+        state_ = State::DeletedKey;
+        key_ = nullptr;
+        return true;
+    }
+    // regedit writes a tree depth-first: a header whose parent's header is
+    // on the chain of open headers continues it; any other starts a branch.
+    const std::string upper = UpperAscii(path);
+    while (!openHeaders_.empty() && !IsSelfOrAncestor(openHeaders_.back(), upper)) {
+        openHeaders_.pop_back();
+        openKeys_.pop_back();
+    }
+    const bool continues = !openHeaders_.empty() && openHeaders_.back() == ParentPath(upper);
+    if (!continues && (openHeaders_.empty() || openHeaders_.back() != upper)) branches_.push_back(path);
+    if (!openHeaders_.empty() && openHeaders_.back() == upper) {
+        key_ = openKeys_.back();
+    } else {
+        key_ = continues ? AppendChild(*openKeys_.back(), path.substr(path.rfind('\\') + 1)) : nullptr;
+        if (key_ == nullptr) key_ = &registry_.Create(path);
+        openHeaders_.push_back(upper);
+        openKeys_.push_back(key_);
+    }
+    state_ = State::Key;
+    return true;
+}
+
+bool Reader::ParseQuoted(const std::string& s, size_t& p, int lineNumber, std::string* out) {
+    // s[p] is the opening quote. regedit escapes only the backslash and the quote.
+    ++p;
+    while (p < s.size()) {
+        const char c = s[p];
+        if (c == '"') {
+            ++p;
+            return true;
+        }
+        if (c == '\\') {
+            if (p + 1 >= s.size()) break;
+            const char e = s[p + 1];
+            if (e != '\\' && e != '"')
+                return Fail(lineNumber, std::string("unknown escape \"\\") + e +
+                                            "\" in a string; regedit writes only \\\\ and \\\"");
+            *out += e;
+            p += 2;
+            continue;
+        }
+        *out += c;
+        ++p;
+    }
+    return Fail(lineNumber, "unterminated string: the closing quote is missing");
+}
+
+bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
+                      std::vector<uint8_t>* out, size_t* endOffset, bool* lossy) {
+    const PhysLine* line = &first;
+    *endOffset = first.end;
+    bool afterComma = false;
+    while (true) {
+        const std::string& s = line->text;
+        while (p < s.size() && IsBlank(s[p])) ++p;
+        if (p >= s.size()) return true;  // end of the value (a trailing comma is tolerated)
+        if (s[p] == '\\') {
+            size_t q = p + 1;
+            while (q < s.size() && IsBlank(s[q])) ++q;
+            if (q != s.size())
+                return Fail(line->number, "bad hex data: text after the line continuation \"\\\"");
+            std::string error;
+            if (!source.Next(continuation_, &error))
+                return Fail(line->number, error.empty() ? "the value continues past the end of "
+                                                          "the file"
+                                                        : error);
+            line = &continuation_;
+            *endOffset = continuation_.end;
+            *lossy = *lossy || continuation_.lossy;
+            p = 0;
+            continue;
+        }
+        if (!out->empty() && !afterComma)
+            return Fail(line->number, "bad hex data: expected \",\" between bytes");
+        // A byte is the text up to the next comma, blank or continuation.
+        const size_t from = p;
+        while (p < s.size() && s[p] != ',' && s[p] != '\\' && !IsBlank(s[p])) ++p;
+        int value = 0;
+        bool good = p - from >= 1 && p - from <= 2;
+        for (size_t i = from; good && i < p; ++i) {
+            good = HexDigit(s[i]) >= 0;
+            value = value * 16 + HexDigit(s[i]);
+        }
+        if (!good)
+            return Fail(line->number, "bad hex byte \"" +
+                                          AnsiToUtf8(s.substr(from, std::max<size_t>(p - from, 1))) +
+                                          "\": each byte is one or two hex digits");
+        out->push_back(static_cast<uint8_t>(value));
+        while (p < s.size() && IsBlank(s[p])) ++p;
+        afterComma = false;
+        if (p < s.size() && s[p] == ',') {
+            afterComma = true;
+            ++p;
+        } else if (p < s.size() && s[p] != '\\') {
+            return Fail(line->number, "bad hex data: expected \",\" between bytes");
+        }
+    }
+}
+
+bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
+    const std::string& s = line.text;
+    size_t p = 0;
+    while (IsBlank(s[p])) ++p;
+    std::string name;
+    if (s[p] == '@') {
+        ++p;
+    } else if (!ParseQuoted(s, p, line.number, &name)) {
+        if (diag_.message.rfind("unterminated", 0) == 0)
+            diag_.message = "unterminated value name: the closing quote is missing";
+        return false;
+    }
+    while (p < s.size() && IsBlank(s[p])) ++p;
+    if (p >= s.size() || s[p] != '=')
+        return Fail(line.number, "expected \"=\" after the value name");
+    ++p;
+    while (p < s.size() && IsBlank(s[p])) ++p;
+
+    auto restBlank = [&](size_t from) {
+        while (from < s.size() && IsBlank(s[from])) ++from;
+        return from == s.size();
+    };
+
+    continuation_.number = 0;
+    sim::RegValue value;
+    value.name = name;
+    bool lossy = line.lossy;
+    size_t endOffset = line.end;
+    bool remove = false;
+    if (p < s.size() && s[p] == '-' && restBlank(p + 1)) {
+        remove = true;
+    } else if (p < s.size() && s[p] == '"') {
+        std::string text;
+        if (!ParseQuoted(s, p, line.number, &text)) return false;
+        if (!restBlank(p))
+            return Fail(line.number, "unexpected text after the closing quote of the string");
+        value.type = REG_SZ;
+        value.data.assign(text.begin(), text.end());
+        value.data.push_back(0);
+    } else {
+        const size_t colon = s.find(':', p);
+        if (colon == std::string::npos)
+            return Fail(line.number, "unknown value type: expected a string, dword:, hex: or "
+                                     "hex(N):");
+        const std::string word = UpperAscii(TrimRight(s.substr(p, colon - p)));
+        size_t q = colon + 1;
+        if (word == "DWORD") {
+            while (q < s.size() && IsBlank(s[q])) ++q;
+            uint32_t v = 0;
+            int digits = 0;
+            while (q < s.size() && HexDigit(s[q]) >= 0) {
+                v = v * 16 + static_cast<uint32_t>(HexDigit(s[q]));
+                ++digits;
+                ++q;
+            }
+            if (digits == 0 || digits > 8 || !restBlank(q))
+                return Fail(line.number, "bad dword: expected 1 to 8 hex digits after \"dword:\"");
+            value.type = REG_DWORD;
+            value.data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                          static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+        } else if (word == "HEX" || (word.size() > 5 && word.compare(0, 4, "HEX(") == 0 &&
+                                     word.back() == ')')) {
+            DWORD type = REG_BINARY;
+            if (word != "HEX") {
+                const std::string digits = word.substr(4, word.size() - 5);
+                if (digits.empty() || digits.size() > 8)
+                    return Fail(line.number, "bad value type \"" + AnsiToUtf8(word) +
+                                                 "\": hex(N) takes 1 to 8 hex digits");
+                type = 0;
+                for (char d : digits) {
+                    if (HexDigit(d) < 0)
+                        return Fail(line.number, "bad value type \"" + AnsiToUtf8(word) +
+                                                     "\": hex(N) takes 1 to 8 hex digits");
+                    type = type * 16 + static_cast<DWORD>(HexDigit(d));
+                }
+            }
+            value.type = type;
+            if (!ParseHex(source, line, q, &value.data, &endOffset, &lossy)) return false;
+            if (format_.version5 && IsStringType(type)) {
+                std::vector<uint8_t> ansi;
+                if (!Utf16DataToAnsi(value.data, &ansi)) lossy = true;
+                value.data.swap(ansi);
+            }
+        } else {
+            return Fail(line.number, "unknown value type \"" + AnsiToUtf8(s.substr(p, colon - p)) +
+                                         "\": expected a string, dword:, hex: or hex(N):");
+        }
+    }
+
+    if (state_ == State::NoKey) return Fail(line.number, "a value before the first key");
+    if (state_ == State::DeletedKey) return true;  // regedit ignores values of a deleted key
+
+    // Value names are matched without regard to case, as the registry does.
+    auto& values = key_->values;
+    sim::RegValue* existing = key_->FindValue(name);
+    if (remove) {
+        if (existing != nullptr) values.erase(values.begin() + (existing - values.data()));
+    } else if (existing != nullptr) {
+        existing->type = value.type;
+        existing->data = value.data;
+    } else {
+        values.push_back(value);
+    }
+
+    if (!lossy && format_.verbatim.empty()) return true;
+    const std::string verbatimKey = UpperAscii(sim::KeyPath(*key_)) + "\n" + UpperAscii(name);
+    format_.verbatim.erase(verbatimKey);
+    if (lossy && !remove) {
+        RegFormat::Verbatim v;
+        v.type = value.type;
+        v.data = value.data;
+        // The value's lines as they stand in the file.
+        LineSource again(bytes_, line.begin, format_.encoding);
+        PhysLine l;
+        std::string error;
+        while (again.Next(l, &error)) {
+            v.lines.push_back(again.Wide(l.begin, l.end));
+            if (l.end >= endOffset) break;
+        }
+        format_.verbatim[verbatimKey] = std::move(v);
+    }
+    return true;
+}
+
+void AppendHex(std::string& out, uint8_t b) {
+    static const char kDigits[] = "0123456789abcdef";
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+}
+
+std::string EscapeQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+// A REG_SZ that regedit writes as a quoted string: one terminating zero and
+// no other, and no line break inside (which would break the file's lines).
+bool IsPlainString(const std::vector<uint8_t>& data) {
+    if (data.empty() || data.back() != 0) return false;
+    for (size_t i = 0; i + 1 < data.size(); ++i)
+        if (data[i] == 0 || data[i] == '\r' || data[i] == '\n') return false;
+    return true;
+}
+
+void WriteTree(RegWriter& writer, const sim::RegKey& key, const std::string& path, size_t depth) {
+    writer.Key(path);
+    for (const sim::RegValue& value : key.values) writer.Value(path, value);
+    if (depth >= kMaxDepth) return;
+    for (const auto& sub : key.subkeys)
+        if (!sub->deleted) WriteTree(writer, *sub, path + "\\" + sub->name, depth + 1);
+}
+
+void WriteStrays(RegWriter& writer, const sim::RegKey& key, const std::string& path,
+                 const std::set<std::string>& branches, size_t depth) {
+    if (branches.count(UpperAscii(path)) > 0) return;
+    if (!key.values.empty()) {
+        writer.Key(path);
+        for (const sim::RegValue& value : key.values) writer.Value(path, value);
+    }
+    if (depth >= kMaxDepth) return;
+    for (const auto& sub : key.subkeys)
+        if (!sub->deleted) WriteStrays(writer, *sub, path + "\\" + sub->name, branches, depth + 1);
+}
+
+}  // namespace
+
+std::string Diag::Text() const {
+    if (line > 0) return file + ":" + std::to_string(line) + ": " + message;
+    return file + ": " + message;
+}
+
+RegFormat RegFormat::Regedit4() {
+    RegFormat f;
+    f.version5 = false;
+    f.encoding = RegEncoding::Ansi;
+    return f;
+}
+
+RegFormat RegFormat::Version5() {
+    RegFormat f;
+    f.version5 = true;
+    f.encoding = RegEncoding::Utf16le;
+    f.byteOrderMark = true;
+    return f;
+}
+
+bool ReadRegFile(const std::string& bytes, const std::string& fileName, sim::Registry& registry,
+                 RegFormat* format, Diag* diag) {
+    RegFormat local;
+    Diag localDiag;
+    Reader reader(bytes, fileName, registry, format ? *format : local, diag ? *diag : localDiag);
+    return reader.Run();
+}
+
+std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd) {
+    std::string out = value.name.empty() ? "@=" : EscapeQuoted(value.name) + "=";
+    if (value.type == REG_SZ && IsPlainString(value.data)) {
+        out += EscapeQuoted(std::string(value.data.begin(), value.data.end() - 1));
+        return out;
+    }
+    if (value.type == REG_DWORD && value.data.size() == 4) {
+        char buffer[16];
+        const uint32_t v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+                           (static_cast<uint32_t>(value.data[3]) << 24);
+        std::snprintf(buffer, sizeof buffer, "dword:%08x", v);
+        return out + buffer;
+    }
+    if (value.type == REG_BINARY) {
+        out += "hex:";
+    } else {
+        char buffer[24];
+        std::snprintf(buffer, sizeof buffer, "hex(%x):", static_cast<unsigned>(value.type));
+        out += buffer;
+    }
+    const std::vector<uint8_t> data =
+        version5 && IsStringType(value.type) ? AnsiDataToUtf16(value.data) : value.data;
+    // regedit breaks the line after the comma that brings it to 77
+    // characters or more, and goes on indented by two blanks.
+    size_t lineLength = out.size();
+    out.reserve(out.size() + data.size() * 3 + data.size() / 25 * 6);
+    for (size_t i = 0; i < data.size(); ++i) {
+        AppendHex(out, data[i]);
+        if (i + 1 == data.size()) break;
+        out += ',';
+        lineLength += 3;
+        if (lineLength >= 77) {
+            out += '\\';
+            out += lineEnd;
+            out += "  ";
+            lineLength = 2;
+        }
+    }
+    return out;
+}
+
+RegWriter::RegWriter(const RegFormat& format) : format_(format) {
+    if (format_.byteOrderMark) {
+        if (format_.encoding == RegEncoding::Utf16le) out_ += "\xFF\xFE";
+        if (format_.encoding == RegEncoding::Utf8) out_ += "\xEF\xBB\xBF";
+    }
+    Line(format_.version5 ? kVersion5 : kRegedit4);
+}
+
+void RegWriter::Line(const std::string& ansi) {
+    const char* eol = format_.crlf ? "\r\n" : "\n";
+    switch (format_.encoding) {
+    case RegEncoding::Ansi:
+        out_ += ansi;
+        out_ += eol;
+        break;
+    case RegEncoding::Utf16le:
+        for (unsigned char c : ansi) {
+            if (c < 0x80) {
+                out_ += static_cast<char>(c);
+                out_ += '\0';
+            } else {
+                AppendUtf16le(out_, AnsiToCodePoint(c));
+            }
+        }
+        for (const char* e = eol; *e; ++e) {
+            out_ += *e;
+            out_ += '\0';
+        }
+        break;
+    case RegEncoding::Utf8:
+        for (unsigned char c : ansi) {
+            if (c < 0x80) out_ += static_cast<char>(c);
+            else AppendUtf8(out_, AnsiToCodePoint(c));
+        }
+        out_ += eol;
+        break;
+    }
+}
+
+void RegWriter::WideLine(const std::u32string& text) {
+    const char* eol = format_.crlf ? "\r\n" : "\n";
+    for (char32_t cp : text) {
+        if (format_.encoding == RegEncoding::Utf16le) {
+            AppendUtf16le(out_, cp);
+        } else if (format_.encoding == RegEncoding::Utf8) {
+            AppendUtf8(out_, cp);
+        } else {
+            uint8_t b = '?';
+            CodePointToAnsi(cp, &b);
+            out_ += static_cast<char>(b);
+        }
+    }
+    for (const char* e = eol; *e; ++e) {
+        out_ += *e;
+        if (format_.encoding == RegEncoding::Utf16le) out_ += '\0';
+    }
+}
+
+void RegWriter::Key(const std::string& path) {
+    Line("");
+    Line("[" + path + "]");
+    anyKey_ = true;
+}
+
+void RegWriter::DeleteKey(const std::string& path) {
+    Line("");
+    Line("[-" + path + "]");
+    anyKey_ = true;
+}
+
+void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
+    if (!format_.verbatim.empty()) {
+        auto found = format_.verbatim.find(UpperAscii(keyPath) + "\n" + UpperAscii(value.name));
+        if (found != format_.verbatim.end() && found->second.type == value.type &&
+            found->second.data == value.data) {
+            for (const std::u32string& line : found->second.lines) WideLine(line);
+            return;
+        }
+    }
+    // Wrapped hex data carries its line ends inside; the writer's encoding
+    // applies to them as to any other text.
+    const std::string text = FormatRegValue(value, format_.version5, format_.crlf ? "\r\n" : "\n");
+    Line(text);
+}
+
+void RegWriter::DeleteValue(const std::string& name) {
+    Line((name.empty() ? std::string("@") : EscapeQuoted(name)) + "=-");
+}
+
+std::string RegWriter::Finish() {
+    for (int i = 0; i < format_.trailingBlankLines; ++i) Line("");
+    if (!format_.finalNewline) {
+        const size_t eol = (format_.crlf ? 2 : 1) * (format_.encoding == RegEncoding::Utf16le ? 2 : 1);
+        if (out_.size() >= eol) out_.resize(out_.size() - eol);
+    }
+    return std::move(out_);
+}
+
+std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format) {
+    RegWriter writer(format);
+    std::set<std::string> branches;
+    for (const std::string& branch : format.branches) {
+        const sim::RegKey* key = registry.Find(branch);
+        if (key == nullptr || key->deleted) continue;
+        const std::string path = sim::KeyPath(*key);
+        branches.insert(UpperAscii(path));
+        WriteTree(writer, *key, path, 0);
+    }
+    for (const auto& root : registry.Roots())
+        if (root) WriteStrays(writer, *root, root->name, branches, 0);
+    return writer.Finish();
+}
+
+}  // namespace dryrun

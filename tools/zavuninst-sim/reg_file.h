@@ -1,0 +1,95 @@
+// Registry exports as regedit reads and writes them, into and out of the
+// simulated registry.
+//
+// Two formats: "REGEDIT4" (Windows 95/98/ME and NT 4; ANSI text, string data
+// of hex(2)/hex(7) values in ANSI bytes) and "Windows Registry Editor Version
+// 5.00" (Windows 2000 and later; UTF-16LE text with a byte order mark, or
+// UTF-8, string data of hex(N) values in UTF-16LE bytes). The registry holds
+// strings as the ANSI API sees them (code page 1252), so string data of a
+// version 5 export is converted on the way in and out.
+#pragma once
+
+#include "platform/sim/sim.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace dryrun {
+
+// A problem in an input file, with the file and the 1-based line it is on
+// (0 when it concerns the file as a whole).
+struct Diag {
+    std::string file;
+    int line = 0;
+    std::string message;
+    std::string Text() const;  // "file:line: message"
+};
+
+enum class RegEncoding { Ansi, Utf16le, Utf8 };
+
+// How an export was written, so that it can be written back the same way.
+struct RegFormat {
+    bool version5 = false;  // "Windows Registry Editor Version 5.00"; else "REGEDIT4"
+    RegEncoding encoding = RegEncoding::Ansi;
+    bool byteOrderMark = false;
+    bool crlf = true;
+    int trailingBlankLines = 1;  // empty lines after the last key's values
+    bool finalNewline = true;
+    // The keys the export starts from (a header whose parent header is not in
+    // the file), in file order; the writer writes each with its subtree.
+    std::vector<std::string> branches;
+    // Values whose text the ANSI code page cannot hold (characters outside it,
+    // odd-length UTF-16 data): their lines as read, written back unchanged as
+    // long as the value is. Keyed by upper-case key path, "\n", upper-case name.
+    struct Verbatim {
+        DWORD type = REG_NONE;
+        std::vector<uint8_t> data;
+        std::vector<std::u32string> lines;
+    };
+    std::map<std::string, Verbatim> verbatim;
+    // Things read that the ANSI view could not hold exactly (key names with
+    // characters outside the code page), one text each: "line N: ...".
+    std::vector<std::string> warnings;
+
+    static RegFormat Regedit4();   // ANSI, CRLF, as Windows 98 writes it
+    static RegFormat Version5();   // UTF-16LE with byte order mark, CRLF
+};
+
+// Applies an export to `registry` as regedit imports it: keys are created,
+// values set, "[-key]" deletes a key with its subtree and "name"=- a value.
+// Returns false with `diag` filled on the first malformed line; the registry
+// may then hold part of the file (callers load into a fresh registry).
+bool ReadRegFile(const std::string& bytes, const std::string& fileName, sim::Registry& registry,
+                 RegFormat* format, Diag* diag);
+
+// The export of `registry` in `format`: each branch of the format with its
+// whole subtree, keys depth-first in enumeration order, each key followed by
+// its values, one empty line between keys; hex data wrapped as regedit wraps
+// it. Keys outside every branch are written only when they hold values.
+std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format);
+
+// Builds an export line by line (the undo file is made with it).
+class RegWriter {
+public:
+    explicit RegWriter(const RegFormat& format);
+    void Key(const std::string& path);         // an empty line, then [path]
+    void DeleteKey(const std::string& path);   // an empty line, then [-path]
+    void Value(const std::string& keyPath, const sim::RegValue& value);
+    void DeleteValue(const std::string& name); // "name"=-
+    std::string Finish();                       // the file's bytes
+
+private:
+    void Line(const std::string& ansi);
+    void WideLine(const std::u32string& text);
+    const RegFormat& format_;
+    std::string out_;
+    bool anyKey_ = false;
+};
+
+// The text of one value as regedit writes it (without line ending; wrapped
+// hex data contains "\\" + line ending + two blanks). Exposed for tests.
+std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd);
+
+}  // namespace dryrun

@@ -1,0 +1,130 @@
+#include "tool.h"
+
+#include "dry_run.h"
+#include "machine_image.h"
+#include "undo.h"
+
+#include <exception>
+#include <filesystem>
+
+namespace dryrun {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kUsage[] =
+    "usage: zavuninst-sim IMAGE [--json] [--write OUT] [--undo DIR]\n"
+    "  IMAGE        a machine image folder (registry.reg, machine.ini, drive_c/ ...); it is only read\n"
+    "  --json       the report as JSON\n"
+    "  --write OUT  write the machine after the run as a new image into the folder OUT\n"
+    "  --undo DIR   write what it takes to undo the run into the folder DIR\n"
+    "OUT and DIR must not exist. Exit code: 0 for a completed run, 2 for bad input\n"
+    "(nothing is written), 1 when an output could not be written.\n";
+
+int Usage(std::ostream& err, const std::string& problem) {
+    err << "zavuninst-sim: " << problem << "\n" << kUsage;
+    return 2;
+}
+
+// An output folder must be new, and its parent must exist.
+bool CheckOutputFolder(const std::string& folder, const char* option, std::ostream& err) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(folder, ec))) {
+        err << "zavuninst-sim: " << folder << ": already exists; " << option
+            << " writes a new folder and never replaces one\n";
+        return false;
+    }
+    const fs::path parent = fs::path(folder).parent_path();
+    if (!parent.empty() && !fs::is_directory(parent, ec)) {
+        err << "zavuninst-sim: " << parent.string() << ": no such folder to create " << folder
+            << " in\n";
+        return false;
+    }
+    return true;
+}
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    std::string image, writeFolder, undoFolder;
+    bool json = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            out << kUsage;
+            return 0;
+        }
+        if (a == "--json") {
+            json = true;
+        } else if (a == "--write" || a == "--undo") {
+            if (i + 1 >= args.size()) return Usage(err, a + " needs a folder");
+            (a == "--write" ? writeFolder : undoFolder) = args[++i];
+        } else if (!a.empty() && a[0] == '-') {
+            return Usage(err, "unknown option " + a);
+        } else if (image.empty()) {
+            image = a;
+        } else {
+            return Usage(err, "one image at a time (got " + image + " and " + a + ")");
+        }
+    }
+    if (image.empty()) return Usage(err, "no image given");
+    if (!writeFolder.empty() && !CheckOutputFolder(writeFolder, "--write", err)) return 2;
+    if (!undoFolder.empty() && !CheckOutputFolder(undoFolder, "--undo", err)) return 2;
+    if (!writeFolder.empty() && !undoFolder.empty() &&
+        fs::path(writeFolder).lexically_normal() == fs::path(undoFolder).lexically_normal())
+        return Usage(err, "--write and --undo need two different folders");
+
+    MachineImage loaded;
+    Diag diag;
+    if (!LoadImage(image, &loaded, &diag)) {
+        err << "zavuninst-sim: " << diag.Text() << "\n";
+        return 2;
+    }
+    for (const std::string& warning : loaded.registryFormat.warnings)
+        err << "zavuninst-sim: note: " << (fs::path(image) / "registry.reg").string() << " "
+            << warning << "\n";
+
+    const std::vector<std::string> markers = PackageMarkers(loaded.machine);
+    const sim::Machine before = loaded.machine;
+    const int exitCode = RunProgram(loaded.machine);
+    const Report report = BuildReport(image, before, loaded.machine, markers, exitCode);
+    out << (json ? ReportJson(report) : ReportText(report));
+
+    std::string error;
+    if (!writeFolder.empty()) {
+        if (!SaveImage(loaded.machine, loaded.registryFormat, writeFolder, &error)) {
+            std::error_code ec;
+            fs::remove_all(writeFolder, ec);  // ours: it did not exist before
+            err << "zavuninst-sim: " << error << "\n";
+            return 1;
+        }
+        if (!json) out << "\nThe machine after the run: " << writeFolder << "\n";
+    }
+    if (!undoFolder.empty()) {
+        if (!WriteUndo(undoFolder, report, before, loaded.machine, loaded.registryFormat, &error)) {
+            std::error_code ec;
+            fs::remove_all(undoFolder, ec);
+            err << "zavuninst-sim: " << error << "\n";
+            return 1;
+        }
+        if (!json) out << (writeFolder.empty() ? "\n" : "") << "The undo: " << undoFolder
+                       << " (see its README.txt)\n";
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ToolMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    // Never a crash: whatever escapes (memory exhausted on a huge input) is
+    // reported as a failure of the run.
+    try {
+        return Run(args, out, err);
+    } catch (const std::exception& e) {
+        err << "zavuninst-sim: " << e.what() << "\n";
+    } catch (...) {
+        err << "zavuninst-sim: unexpected failure\n";
+    }
+    return 2;
+}
+
+}  // namespace dryrun
