@@ -45,3 +45,8 @@ foreach(tool_list ${TOOL_LISTS})
   get_filename_component(tool ${tool_dir} NAME)
   add_subdirectory(${tool_dir} ${CMAKE_BINARY_DIR}/tools/${tool})
 endforeach()
+
+# bench/: the benchmarks, built on request (scripts/bench.sh).
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench)
+endif()

@@ -441,6 +441,7 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, cons
 
 int RunProgram(sim::Machine& machine) {
     machine.messageBoxAnswer = IDOK;
+    machine.recordCalls = false;  // the report needs the events only
     sim::ActiveMachine active(machine);
     char commandLine[1] = {0};
     return WinMain(nullptr, nullptr, commandLine, SW_SHOWNORMAL);

@@ -12,7 +12,8 @@
 namespace dryrun {
 
 // Runs WinMain on `machine` (made the active machine for the run); the
-// completion message is answered with OK. Returns WinMain's result.
+// completion message is answered with OK; the call log is not kept (the
+// events are). Returns WinMain's result.
 int RunProgram(sim::Machine& machine);
 
 // The texts that name the package: its file names, the drive marker, the

@@ -256,9 +256,10 @@ bool IsSelfOrAncestor(const std::string& ancestor, const std::string& path) {
 // enumerates them (the simulator's order).
 bool NameLessAscii(const std::string& a, const std::string& b) {
     const size_t n = std::min(a.size(), b.size());
+    const auto upper = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; };
     for (size_t i = 0; i < n; ++i) {
-        const int ca = std::toupper(static_cast<unsigned char>(a[i]));
-        const int cb = std::toupper(static_cast<unsigned char>(b[i]));
+        const int ca = upper(static_cast<unsigned char>(a[i]));
+        const int cb = upper(static_cast<unsigned char>(b[i]));
         if (ca != cb) return ca < cb;
     }
     return a.size() < b.size();

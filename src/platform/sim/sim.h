@@ -207,7 +207,12 @@ struct Machine {
 
     std::vector<Event> events;
     std::vector<std::string> calls;  // every simulated call by function name, in order
+    // Calls by function name. The simulator holds on to the entries while
+    // the machine is active: read them, never erase them then.
     std::map<std::string, unsigned> callCounts;
+    // False: `calls` is not kept (the counts are). Runs over large machines
+    // make tens of millions of calls.
+    bool recordCalls = true;
     std::vector<Fault> faults;
 
     Machine();
@@ -254,8 +259,18 @@ void ReleaseFile(Machine& m, uintptr_t token);
 // -------- for the simulator's own implementation files
 
 namespace detail {
+// An injected failure of one call: false when the call is to go on; else
+// the error it fails with. (A plain pair rather than std::optional: GCC
+// returns it in a register, and Enter runs tens of millions of times on
+// large machines.)
+struct Injected {
+    bool fails = false;
+    DWORD error = 0;
+    explicit operator bool() const { return fails; }
+    DWORD operator*() const { return error; }
+};
 // Records the call and returns the injected error when this call is to fail.
-std::optional<DWORD> Enter(const char* function);
+Injected Enter(const char* function);
 // Whether a ReadFile/WriteFile call that just entered was chosen for a short transfer.
 bool ShortTransfer();
 void Log(Event event);
