@@ -360,10 +360,23 @@ int ProfileWindows98(int devices, int candidates) {
     return 0;
 }
 
+// Text rewrites of the 64 MB file, for a profiler: zavbench --profile-rewrite.
+int ProfileRewrite() {
+    const std::vector<uint8_t> text = bench::MakeWideTextFile(kWideFileBytes, kSearch, kSeed);
+    for (int i = 0; i < 5; ++i) {
+        sim::Machine m = sim::MakeWindows2000("Service Pack 2");
+        m.files.AddFile(kInfPath, text);
+        sim::ActiveMachine active(m);
+        if (!ReplaceTextInFile(kInfPath, kSearch, kReplacement)) return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strncmp(argv[1], "--peak-", 7) == 0) return ChildMode(argv[1], argv[2]);
+    if (argc == 2 && std::strcmp(argv[1], "--profile-rewrite") == 0) return ProfileRewrite();
     if (argc == 4 && std::strcmp(argv[1], "--profile-win98") == 0)
         return ProfileWindows98(std::atoi(argv[2]), std::atoi(argv[3]));
 

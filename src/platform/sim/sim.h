@@ -180,7 +180,9 @@ struct Event {
     std::shared_ptr<const RegKey> deletedKey;  // deep copy of a key as it was before its deletion
     std::optional<RegValue> oldValue;          // a value as it was before it was set
     std::optional<RegValue> newValue;
-    std::optional<FileEntry> oldFile;  // a file as it was before it was deleted/overwritten/moved
+    // A file as it was before it was deleted or overwritten; before it was
+    // moved, without its data (which moved along unchanged).
+    std::optional<FileEntry> oldFile;
 };
 
 struct HandleCounts {
