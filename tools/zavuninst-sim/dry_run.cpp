@@ -537,12 +537,12 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
             if (c.done) {
                 deletedKeys.push_back(Upper(e.target));
             } else {
-                const sim::RegKey* existing = before.registry.Find(e.target);
                 bool alreadyGone = false;
                 for (const std::string& gone : deletedKeys)
                     alreadyGone = alreadyGone || Upper(e.target).rfind(gone, 0) == 0;
+                // The event counts the subkeys the key had when it was asked for.
                 if (e.error == ERROR_ACCESS_DENIED && before.family == sim::Family::NT &&
-                    existing != nullptr && !existing->subkeys.empty())
+                    e.number > 0)
                     c.reason = "the key has subkeys, and the NT family deletes only keys without "
                                "subkeys";
                 else if (alreadyGone && e.error == ERROR_FILE_NOT_FOUND)

@@ -84,7 +84,9 @@ struct Report {
 };
 
 // Builds the report from the machine before the run and the machine after
-// it (whose event log holds the run).
+// it (whose event log holds the run). Of the machine before, the version and
+// the files are read; its registry may be left out (the events carry every
+// registry change).
 Report BuildReport(const std::string& image, const sim::Machine& before, const sim::Machine& after,
                    const std::vector<std::string>& markers, int exitCode);
 

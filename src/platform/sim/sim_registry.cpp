@@ -561,6 +561,7 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         const LONG walked = Walk(base, names, &key, &matched);
         event.target = sim::KeyPath(*key);
         for (size_t i = matched; i < names.size(); ++i) event.target += "\\" + names[i];
+        if (walked == ERROR_SUCCESS) event.number = static_cast<uint32_t>(key->subkeys.size());
         if (error == ERROR_SUCCESS) error = walked;
     } else if (lpSubKey != nullptr) {
         event.target = lpSubKey;
