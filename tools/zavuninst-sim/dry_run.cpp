@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -39,27 +40,42 @@ std::vector<std::string> InfSectionPrefixes(const std::vector<uint8_t>& data) {
     return prefixes;
 }
 
-// Whether `data` holds `upperMarker`, ignoring letter case, as 8-bit text or
-// as UTF-16LE text.
-bool Contains(const uint8_t* data, size_t size, const std::string& upperMarker) {
-    const size_t m = upperMarker.size();
-    if (m == 0) return false;
+// Whether `upperMarker` starts at byte i of `data`, ignoring letter case, as
+// 8-bit text or as UTF-16LE text.
+bool MatchesAt(const uint8_t* data, size_t size, size_t i, const std::string& upperMarker) {
     auto up = [](uint8_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 32) : c; };
+    const size_t m = upperMarker.size();
+    if (i + m <= size) {
+        size_t k = 1;
+        while (k < m && up(data[i + k]) == static_cast<uint8_t>(upperMarker[k])) ++k;
+        if (k == m) return true;
+    }
+    if (i + 2 * m <= size) {
+        size_t k = 0;
+        while (k < m && up(data[i + 2 * k]) == static_cast<uint8_t>(upperMarker[k]) &&
+               data[i + 2 * k + 1] == 0)
+            ++k;
+        if (k == m) return true;
+    }
+    return false;
+}
+
+// Whether `data` holds `upperMarker`, ignoring letter case, as 8-bit text or
+// as UTF-16LE text. The candidates are the bytes equal to the first
+// character in either case, found with memchr: the scan covers every value
+// of registries of hundreds of thousands of keys.
+bool Contains(const uint8_t* data, size_t size, const std::string& upperMarker) {
+    if (upperMarker.empty()) return false;
     const uint8_t first = static_cast<uint8_t>(upperMarker[0]);
-    for (size_t i = 0; i < size; ++i) {
-        if (up(data[i]) != first) continue;
-        if (i + m <= size) {
-            size_t k = 1;
-            while (k < m && up(data[i + k]) == static_cast<uint8_t>(upperMarker[k])) ++k;
-            if (k == m) return true;
+    const uint8_t lower = first >= 'A' && first <= 'Z' ? static_cast<uint8_t>(first + 32) : first;
+    for (const uint8_t c : {first, lower}) {
+        for (size_t i = 0; i < size; ++i) {
+            const void* found = std::memchr(data + i, c, size - i);
+            if (found == nullptr) break;
+            i = static_cast<size_t>(static_cast<const uint8_t*>(found) - data);
+            if (MatchesAt(data, size, i, upperMarker)) return true;
         }
-        if (i + 2 * m <= size) {
-            size_t k = 0;
-            while (k < m && up(data[i + 2 * k]) == static_cast<uint8_t>(upperMarker[k]) &&
-                   data[i + 2 * k + 1] == 0)
-                ++k;
-            if (k == m) return true;
-        }
+        if (lower == first) break;
     }
     return false;
 }
