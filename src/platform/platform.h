@@ -25,6 +25,14 @@
 #include <setupapi.h>
 #include <shellapi.h>
 
+// Looked up at run time (src/platform/win32_setupapi.cpp): Windows 98 must
+// load the program whether or not its setupapi.dll has this call.
+extern "C" BOOL WINAPI ZavSetupDiClassGuidsFromNameExA(PCSTR ClassName, LPGUID ClassGuidList,
+                                                       DWORD ClassGuidListSize,
+                                                       PDWORD RequiredSize, PCSTR MachineName,
+                                                       PVOID Reserved);
+#define SetupDiClassGuidsFromNameExA ZavSetupDiClassGuidsFromNameExA
+
 #else  // host: declarations of the Win32 names the program uses
 
 #include <cstddef>

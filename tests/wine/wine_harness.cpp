@@ -1,0 +1,511 @@
+#include "wine_harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace winetest {
+
+const char kDriveIconsKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+
+namespace {
+
+using Env = std::map<std::string, std::string>;
+using Clock = std::chrono::steady_clock;
+
+const char kTemplateStamp[] = ".zavtest-template";
+
+// ---------------------------------------------------------------- processes
+
+// Starts a program in its own process group, output appended to `output`.
+pid_t Spawn(const std::vector<std::string>& args, const Env& env, const std::string& cwd,
+            const std::string& output) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    setpgid(0, 0);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (in < 0 || out < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    // Display-less: the prefix sets Wine's null graphics driver; no X or
+    // Wayland display of the caller leaks in.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+// The exit status once the process has ended, -1 while it runs.
+int Poll(pid_t pid) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (done < 0) return 255;
+    return -1;
+}
+
+// Ends a process this harness started, with its process group.
+void Stop(pid_t pid) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+
+// Waits for the exit status; -1 (and the process stopped) after `seconds`.
+int WaitFor(pid_t pid, double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        const int status = Poll(pid);
+        if (status >= 0) return status;
+        if (Clock::now() > deadline) {
+            Stop(pid);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+int Run(const std::vector<std::string>& args, const Env& env, const std::string& cwd,
+        const std::string& output, double seconds) {
+    const pid_t pid = Spawn(args, env, cwd, output);
+    if (pid < 0) return -2;
+    return WaitFor(pid, seconds);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    const std::string text = ReadText(path);
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadText(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool WaitUntil(double seconds, const std::function<bool()>& done) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+bool HasLine(const std::string& path, const std::string& wanted) {
+    for (const std::string& line : ReadLines(path))
+        if (line == wanted) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------- wine
+
+std::string WindowsPathOf(const std::string& hostPath) {
+    std::string path = "Z:" + fs::absolute(hostPath).lexically_normal().string();
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+Env WineEnv(const std::string& prefix, const std::string& logDir) {
+    Env env;
+    env["WINEPREFIX"] = prefix;
+    env["WINEDEBUG"] = "-all";
+    // No Mono or Gecko set-up; the stub installer instead of Wine's own.
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;msiexec.exe=n";
+    if (!logDir.empty()) env["ZAVTEST_LOGDIR"] = WindowsPathOf(logDir);
+    return env;
+}
+
+std::string WineVersion() {
+    char path[] = "/tmp/zavtest-wine-version-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return "";
+    close(fd);
+    const int status = Run({"wine", "--version"}, Env{{"WINEDEBUG", "-all"}}, "", path, 30);
+    std::string version = ReadText(path);
+    unlink(path);
+    if (status != 0) return "";
+    while (!version.empty() && std::isspace(static_cast<unsigned char>(version.back()))) version.pop_back();
+    return version;
+}
+
+// Copies the template prefix: the big files below drive_c (the DLLs and
+// programs, which Wine never rewrites) as hard links, everything else as
+// real copies. The registry files at the top must be copies: the
+// wineserver rewrites them in place.
+bool CopyPrefix(const std::string& from, const std::string& to, std::string& error) {
+    std::error_code ec;
+    fs::remove_all(to, ec);
+    fs::create_directories(to, ec);
+    for (auto it = fs::recursive_directory_iterator(from, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        const fs::path relative = it->path().lexically_relative(from);
+        if (relative == kTemplateStamp) continue;
+        const fs::path target = fs::path(to) / relative;
+        const fs::file_status status = it->symlink_status(ec);
+        if (fs::is_symlink(status)) {
+            fs::copy_symlink(it->path(), target, ec);
+        } else if (fs::is_directory(status)) {
+            fs::create_directory(target, ec);
+        } else if (fs::is_regular_file(status)) {
+            const bool belowDriveC = relative.begin() != relative.end() && *relative.begin() == "drive_c";
+            if (belowDriveC && it->file_size(ec) > 65536) {
+                fs::create_hard_link(it->path(), target, ec);
+                if (ec) {
+                    ec.clear();
+                    fs::copy_file(it->path(), target, ec);
+                }
+            } else {
+                fs::copy_file(it->path(), target, ec);
+            }
+        }
+        if (ec) {
+            error = "copying " + it->path().string() + ": " + ec.message();
+            return false;
+        }
+    }
+    if (ec) {
+        error = "copying the template prefix: " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+std::string MakeTemplate(const std::string& workDir, const std::string& wineVersion) {
+    // The harness's own mark: a template made by an older harness is made anew.
+    const std::string version = wineVersion + "\nnull graphics driver\n";
+    const std::string dir = workDir + "/template";
+    const std::string stamp = dir + "/" + kTemplateStamp;
+    if (ReadText(stamp) == version) return "";
+    std::error_code ec;
+    fs::create_directories(workDir, ec);
+    // One maker at a time, should two test processes start together.
+    const int lock = open((workDir + "/template.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    if (lock < 0) return "cannot create " + workDir + "/template.lock";
+    flock(lock, LOCK_EX);
+    std::string why;
+    if (ReadText(stamp) != version) {
+        const std::string fresh = dir + ".new";
+        const std::string log = workDir + "/template.log";
+        fs::remove_all(fresh, ec);
+        fs::remove_all(dir, ec);
+        const Env env = WineEnv(fresh, "");
+        int status = Run({"wine", "wineboot", "-i"}, env, workDir, log, 300);
+        if (status != 0) {
+            why = "wineboot -i failed (status " + std::to_string(status) + ", see " + log + ")";
+        } else {
+            status = Run({"wine", "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f"},
+                         env, workDir, log, 120);
+            // The server writes the registry files when it ends.
+            const int waited = Run({"wineserver", "-w"}, env, workDir, log, 120);
+            if (status != 0 || waited != 0 || !fs::exists(fresh + "/system.reg")) {
+                why = "setting up the prefix failed (see " + log + ")";
+            } else {
+                fs::rename(fresh, dir, ec);
+                if (ec) why = "cannot rename " + fresh + ": " + ec.message();
+                else std::ofstream(stamp, std::ios::binary) << version;
+            }
+        }
+        if (!why.empty()) Run({"wineserver", "-k"}, env, workDir, log, 30);
+    }
+    flock(lock, LOCK_UN);
+    close(lock);
+    return why;
+}
+
+// ---------------------------------------------------------------- machine state
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Fnv(const std::vector<uint8_t>& bytes) {
+    uint64_t hash = 1469598103934665603ull;
+    for (uint8_t b : bytes) {
+        hash ^= b;
+        hash *= 1099511628211ull;
+    }
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+const uint64_t kDigestLimit = 256 * 1024;
+
+FileImage SnapshotFiles(const std::string& prefix) {
+    FileImage image;
+    const fs::path root = fs::path(prefix) / "drive_c";
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        const fs::file_status status = it->symlink_status(ec);
+        if (fs::is_symlink(status)) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        std::string relative = it->path().lexically_relative(root).string();
+        FileState state;
+        state.path = "C:\\" + relative;
+        for (char& c : state.path)
+            if (c == '/') c = '\\';
+        state.directory = fs::is_directory(status);
+        struct stat info;
+        if (lstat(it->path().c_str(), &info) == 0) {
+            state.readOnly = (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+            if (!state.directory) {
+                state.size = static_cast<uint64_t>(info.st_size);
+                if (state.size <= kDigestLimit) {
+                    state.digest = Fnv(ReadBytes(it->path().string()));
+                } else {
+                    state.digest = "size " + std::to_string(info.st_size) + " time " +
+                                   std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+                }
+            }
+        }
+        image[Lower(relative)] = state;
+    }
+    return image;
+}
+
+bool ExportRegistry(const std::string& prefix, const std::string& logDir, const std::string& key,
+                    const std::string& file, RegImage& image, std::string& error) {
+    fs::remove(file);
+    const int status = Run({"wine", "regedit", "/E", WindowsPathOf(file), key}, WineEnv(prefix, logDir), logDir,
+                           logDir + "/wine.log", 120);
+    if (status == -1) {
+        error = "regedit /E " + key + " timed out";
+        return false;
+    }
+    image = RegImage();
+    if (!fs::exists(file)) return true;  // the key does not exist
+    if (!ApplyRegText(ReadBytes(file), image, error)) {
+        error = file + ": " + error;
+        return false;
+    }
+    // The 32-bit view of the 64-bit prefix: its keys shared with the 64-bit
+    // view (DriveIcons among them) are links that the export writes out a
+    // second time. The 64-bit program works in the 64-bit view.
+    image.DeleteTree("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node");
+    return true;
+}
+
+// The registry lines that give a scenario its Windows version.
+std::string VersionRegistry(const Scenario& scenario) {
+    std::string text = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine]\r\n";
+    if (scenario.windows != "win2000") return text + "\"Version\"=\"" + scenario.windows + "\"\r\n";
+    // Wine's default version, told to report 5.0 build 2195 with the
+    // service-pack text wanted: the 5.x numbers come from CurrentVersion
+    // once the NT 6 style major/minor values are gone.
+    std::string csd;
+    for (char c : scenario.servicePack) {
+        if (c == '\\' || c == '"') csd.push_back('\\');
+        csd.push_back(c);
+    }
+    return text + "\"Version\"=-\r\n\r\n"
+                  "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+                  "\"CurrentVersion\"=\"5.0\"\r\n"
+                  "\"CurrentBuildNumber\"=\"2195\"\r\n"
+                  "\"CSDVersion\"=\"" + csd + "\"\r\n"
+                  "\"CurrentMajorVersionNumber\"=-\r\n"
+                  "\"CurrentMinorVersionNumber\"=-\r\n";
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, bool readOnly, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    fs::remove(path, ec);  // never write through a hard link into the template
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out) {
+            error = "cannot write " + path;
+            return false;
+        }
+    }
+    // Wine reports a file without write permission as read-only.
+    if (readOnly && chmod(path.c_str(), 0444) != 0) {
+        error = "cannot make " + path + " read-only";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string ContentDigest(const std::vector<uint8_t>& bytes) {
+    if (bytes.size() > kDigestLimit) return "";
+    return Fnv(bytes);
+}
+
+std::string HostPath(const std::string& prefix, const std::string& windowsPath) {
+    fs::path path = fs::path(prefix) / "drive_c";
+    std::string rest = windowsPath.size() > 3 ? windowsPath.substr(3) : "";
+    std::istringstream parts(rest);
+    std::string part;
+    while (std::getline(parts, part, '\\')) {
+        if (part.empty()) continue;
+        std::string name = part;
+        std::error_code ec;
+        if (fs::is_directory(path, ec)) {
+            for (const auto& entry : fs::directory_iterator(path, ec)) {
+                if (Lower(entry.path().filename().string()) == Lower(part)) {
+                    name = entry.path().filename().string();
+                    break;
+                }
+            }
+        }
+        path /= name;
+    }
+    return path.string();
+}
+
+std::string WineUnavailableReason(const HarnessPaths& paths) {
+    static std::string cached;
+    static bool known = false;
+    if (known) return cached;
+    known = true;
+    const std::string version = WineVersion();
+    if (version.empty()) return cached = "the wine command does not run (wine --version failed)";
+    cached = MakeTemplate(paths.workDir, version);
+    if (!cached.empty()) cached = "Wine cannot start: " + cached;
+    return cached;
+}
+
+bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& outcome, std::string& error) {
+    outcome = Outcome();
+    const std::string work = paths.workDir + "/" + scenario.name;
+    const std::string prefix = work + "/prefix";
+    const std::string logs = work + "/logs";
+    outcome.logDir = logs;
+    std::error_code ec;
+    fs::remove_all(work, ec);
+    fs::create_directories(logs, ec);
+    if (!CopyPrefix(paths.workDir + "/template", prefix, error)) return false;
+    const Env env = WineEnv(prefix, logs);
+    const std::string wineLog = logs + "/wine.log";
+    std::vector<pid_t> started;
+    auto finish = [&](bool ok) {
+        for (pid_t pid : started)
+            if (Poll(pid) < 0) Stop(pid);
+        // The prefix stays for a look (wine regedit, winedbg) until the
+        // scenario runs again.
+        Run({"wineserver", "-k"}, env, work, wineLog, 30);
+        return ok;
+    };
+
+    // The machine before: version, registry, files, the stub installer.
+    const std::string seed = work + "/seed.reg";
+    std::ofstream(seed, std::ios::binary) << VersionRegistry(scenario) << "\r\n"
+                                          << (scenario.registry.empty() ? "" : scenario.registry.substr(10));
+    if (Run({"wine", "regedit", "/S", WindowsPathOf(seed)}, env, work, wineLog, 120) != 0) {
+        error = "regedit /S " + seed + " failed";
+        return finish(false);
+    }
+    Run({"wine", paths.programsDir + "/osversion.exe"}, env, work, wineLog, 60);
+    const std::vector<std::string> version = ReadLines(logs + "/osversion.log");
+    outcome.windowsVersion = version.empty() ? "" : version[0];
+    for (const ScenarioFile& file : scenario.files)
+        if (!WriteFile(HostPath(prefix, file.path), file.content, file.readOnly, error)) return finish(false);
+    std::vector<uint8_t> stub = ReadBytes(paths.programsDir + "/msiexec_stub.exe");
+    if (stub.empty() ||
+        !WriteFile(HostPath(prefix, "C:\\windows\\system32\\msiexec.exe"), stub, false, error)) {
+        error = "cannot install the stub installer: " + error;
+        return finish(false);
+    }
+    if (!ExportRegistry(prefix, logs, "HKEY_LOCAL_MACHINE", work + "/before.reg", outcome.registryBefore, error))
+        return finish(false);
+    outcome.filesBefore = SnapshotFiles(prefix);
+
+    // The companion window first, then the program and the watcher.
+    const pid_t companion = Spawn({"wine", paths.programsDir + "/companion.exe", "120"}, env, work, wineLog);
+    started.push_back(companion);
+    if (!WaitUntil(60, [&] { return HasLine(logs + "/companion.log", "ready"); })) {
+        error = "the companion window did not come up";
+        return finish(false);
+    }
+    const pid_t program = Spawn({"wine", paths.exe}, env, work, logs + "/zavuninst.out");
+    started.push_back(program);
+    const std::string go = logs + "/go";
+    const pid_t watcher = Spawn({"wine", paths.programsDir + "/boxwatch.exe", "60", WindowsPathOf(go)}, env, work,
+                                wineLog);
+    started.push_back(watcher);
+    const std::string boxLog = logs + "/boxwatch.log";
+    WaitUntil(75, [&] { return HasLine(boxLog, "shown") || Poll(watcher) >= 0; });
+    for (const std::string& line : ReadLines(boxLog)) {
+        if (line.compare(0, 8, "caption=") == 0) outcome.boxCaption = line.substr(8);
+        if (line.compare(0, 5, "text=") == 0) outcome.boxText = line.substr(5);
+        if (line.compare(0, 8, "buttons=") == 0) outcome.boxButtons = line.substr(8);
+        if (line == "shown") outcome.boxShown = true;
+    }
+    if (!outcome.boxShown) {
+        error = "no completion message appeared";
+        return finish(false);
+    }
+
+    // The machine while the message is up, then the user's OK.
+    outcome.programRunningAtBox = Poll(program) < 0;
+    outcome.installerStartedAtBox = fs::exists(logs + "/msiexec.log");
+    outcome.companionAtBox = ReadLines(logs + "/companion.log");
+    if (!ExportRegistry(prefix, logs, kDriveIconsKey, work + "/icons-at-box.reg", outcome.driveIconsAtBox, error))
+        return finish(false);
+    std::ofstream(go, std::ios::binary) << "go\n";
+    if (WaitFor(watcher, 60) != 0) {
+        error = "the watcher could not dismiss the message";
+        return finish(false);
+    }
+    outcome.exitCode = WaitFor(program, 60);
+    if (outcome.exitCode < 0) {
+        error = "zavuninst.exe did not end after the message was dismissed";
+        return finish(false);
+    }
+    // The installer is started and not waited for: give the stub its moment.
+    WaitUntil(20, [&] { return fs::exists(logs + "/msiexec.log"); });
+    WaitFor(companion, 30);
+    outcome.installerLog = ReadLines(logs + "/msiexec.log");
+    outcome.companionLog = ReadLines(logs + "/companion.log");
+
+    if (!ExportRegistry(prefix, logs, "HKEY_LOCAL_MACHINE", work + "/after.reg", outcome.registryAfter, error))
+        return finish(false);
+    outcome.filesAfter = SnapshotFiles(prefix);
+    return finish(true);
+}
+
+}  // namespace winetest

@@ -1,0 +1,73 @@
+// Runs the 64-bit zavuninst.exe under Wine against one scenario: a fresh
+// 64-bit prefix (copied from a template made once with wineboot), the
+// scenario's registry, files and Windows version, a stub installer and a
+// stub companion window; then watches the completion message, checks the
+// machine while it is up, dismisses it, and records the machine after.
+#pragma once
+
+#include "reg_file.h"
+#include "scenario.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace winetest {
+
+struct HarnessPaths {
+    std::string exe;          // build/win64/zavuninst.exe
+    std::string programsDir;  // msiexec_stub.exe, companion.exe, boxwatch.exe, osversion.exe
+    std::string workDir;      // template prefix and one folder per scenario
+};
+
+// One file below drive_c, by its lower-case relative path.
+struct FileState {
+    std::string path;  // Windows path, "C:\windows\inf\x.inf"
+    bool directory = false;
+    bool readOnly = false;
+    uint64_t size = 0;
+    std::string digest;  // content digest; size and time for big files
+};
+using FileImage = std::map<std::string, FileState>;
+
+// The digest FileImage uses for content of this size and these bytes.
+std::string ContentDigest(const std::vector<uint8_t>& bytes);
+
+struct Outcome {
+    // What GetVersionExA reported in the prefix: "<platform> <major>.<minor> <CSD>".
+    std::string windowsVersion;
+    // The completion message as the watcher found it.
+    bool boxShown = false;
+    std::string boxCaption, boxText, boxButtons;
+    // While the box was up.
+    bool programRunningAtBox = false;
+    bool installerStartedAtBox = false;
+    std::vector<std::string> companionAtBox;
+    RegImage driveIconsAtBox;
+    // After the run.
+    int exitCode = -1;
+    std::vector<std::string> installerLog;  // command lines the stub recorded
+    std::vector<std::string> companionLog;
+    RegImage registryBefore, registryAfter;  // HKEY_LOCAL_MACHINE
+    FileImage filesBefore, filesAfter;       // drive_c
+    std::string logDir;                      // where the run's logs stay
+};
+
+// Why Wine cannot run the scenarios here (empty when it can). Makes the
+// template prefix on first use.
+std::string WineUnavailableReason(const HarnessPaths& paths);
+
+// Runs one scenario. False, with the reason, when the run itself could not
+// be carried out (a step timed out, a tool failed); the outcome then holds
+// what was seen up to that point.
+bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& outcome, std::string& error);
+
+// Maps a Windows "C:\..." path into a prefix's drive_c, matching existing
+// folders without regard to case as Wine does.
+std::string HostPath(const std::string& prefix, const std::string& windowsPath);
+
+// The registry path of the drive icon registrations.
+extern const char kDriveIconsKey[];
+
+}  // namespace winetest
