@@ -501,8 +501,14 @@ bool Reader::ParseKeyLine(const PhysLine& line) {
     }
     // regedit writes a tree depth-first: a header whose parent's header is
     // on the chain of open headers continues it; any other starts a branch.
+    // The key whose values are complete gives back the room its list grew by.
+    if (key_ != nullptr && key_->values.capacity() > key_->values.size()) key_->values.shrink_to_fit();
     std::string upper = UpperAscii(path);
     while (!openHeaders_.empty() && !IsSelfOrAncestor(openHeaders_.back(), upper)) {
+        // A closed header's subkeys are complete (regedit writes a tree
+        // depth-first): the room their list grew by goes back.
+        std::vector<std::shared_ptr<sim::RegKey>>& subkeys = openKeys_.back()->subkeys;
+        if (subkeys.capacity() > subkeys.size()) subkeys.shrink_to_fit();
         openHeaders_.pop_back();
         openKeys_.pop_back();
     }
@@ -573,7 +579,12 @@ bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
             afterComma = true;
         }
         while (p < s.size() && IsBlank(s[p])) ++p;
-        if (p >= s.size()) return true;  // end of the value (a trailing comma is tolerated)
+        if (p >= s.size()) {  // end of the value (a trailing comma is tolerated)
+            // Growth by lines may leave room that a large export would keep
+            // by the hundred thousand.
+            if (out->capacity() - out->size() > 16) out->shrink_to_fit();
+            return true;
+        }
         if (s[p] == '\\') {
             size_t q = p + 1;
             while (q < s.size() && IsBlank(s[q])) ++q;
