@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+mkdir -p build
 {
   cmake --preset win32
   cmake --build --preset win32
@@ -14,6 +15,5 @@ bash scripts/install-deps.sh
         -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
   cmake --build build/bench --target zavbench -j2
 } > build/bench.build.log 2>&1 || { cat build/bench.build.log; exit 1; }
-mkdir -p build/bench
 exec build/bench/bench/zavbench --data build/bench-data --exe build/win32/zavuninst.exe "$@" \
   2> build/bench/zavbench.log
