@@ -51,3 +51,8 @@ endforeach()
 if(EXISTS ${CMAKE_SOURCE_DIR}/fuzz/CMakeLists.txt)
   add_subdirectory(${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_BINARY_DIR}/fuzz)
 endif()
+
+# bench/: the benchmarks, built on request (scripts/bench.sh).
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench)
+endif()

@@ -64,7 +64,11 @@ size_t FindOccurrence(const unsigned char* input, size_t length, const std::stri
     const size_t last = search.size() - 1;  // search is not empty
     const unsigned char first = static_cast<unsigned char>(search[0]);
     for (size_t i = 0; i < length; ++i) {
-        if (input[i] != first) continue;
+        // The next byte equal to the first character (memchr: the files run
+        // to megabytes, the candidates are few).
+        const void* next = std::memchr(input + i, first, length - i);
+        if (next == nullptr) return length;
+        i = static_cast<size_t>(static_cast<const unsigned char*>(next) - input);
         // Byte i + 2 * last must lie within the input.
         if (last > (length - 1 - i) / 2) continue;
         size_t k = 1;

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -39,27 +40,42 @@ std::vector<std::string> InfSectionPrefixes(const std::vector<uint8_t>& data) {
     return prefixes;
 }
 
-// Whether `data` holds `upperMarker`, ignoring letter case, as 8-bit text or
-// as UTF-16LE text.
-bool Contains(const uint8_t* data, size_t size, const std::string& upperMarker) {
-    const size_t m = upperMarker.size();
-    if (m == 0) return false;
+// Whether `upperMarker` starts at byte i of `data`, ignoring letter case, as
+// 8-bit text or as UTF-16LE text.
+bool MatchesAt(const uint8_t* data, size_t size, size_t i, const std::string& upperMarker) {
     auto up = [](uint8_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 32) : c; };
+    const size_t m = upperMarker.size();
+    if (i + m <= size) {
+        size_t k = 1;
+        while (k < m && up(data[i + k]) == static_cast<uint8_t>(upperMarker[k])) ++k;
+        if (k == m) return true;
+    }
+    if (i + 2 * m <= size) {
+        size_t k = 0;
+        while (k < m && up(data[i + 2 * k]) == static_cast<uint8_t>(upperMarker[k]) &&
+               data[i + 2 * k + 1] == 0)
+            ++k;
+        if (k == m) return true;
+    }
+    return false;
+}
+
+// Whether `data` holds `upperMarker`, ignoring letter case, as 8-bit text or
+// as UTF-16LE text. The candidates are the bytes equal to the first
+// character in either case, found with memchr: the scan covers every value
+// of registries of hundreds of thousands of keys.
+bool Contains(const uint8_t* data, size_t size, const std::string& upperMarker) {
+    if (upperMarker.empty()) return false;
     const uint8_t first = static_cast<uint8_t>(upperMarker[0]);
-    for (size_t i = 0; i < size; ++i) {
-        if (up(data[i]) != first) continue;
-        if (i + m <= size) {
-            size_t k = 1;
-            while (k < m && up(data[i + k]) == static_cast<uint8_t>(upperMarker[k])) ++k;
-            if (k == m) return true;
+    const uint8_t lower = first >= 'A' && first <= 'Z' ? static_cast<uint8_t>(first + 32) : first;
+    for (const uint8_t c : {first, lower}) {
+        for (size_t i = 0; i < size; ++i) {
+            const void* found = std::memchr(data + i, c, size - i);
+            if (found == nullptr) break;
+            i = static_cast<size_t>(static_cast<const uint8_t*>(found) - data);
+            if (MatchesAt(data, size, i, upperMarker)) return true;
         }
-        if (i + 2 * m <= size) {
-            size_t k = 0;
-            while (k < m && up(data[i + 2 * k]) == static_cast<uint8_t>(upperMarker[k]) &&
-                   data[i + 2 * k + 1] == 0)
-                ++k;
-            if (k == m) return true;
-        }
+        if (lower == first) break;
     }
     return false;
 }
@@ -396,14 +412,40 @@ std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool
                    : "not among the files the uninstaller deletes";
 }
 
-void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, const std::string& path,
-                         bool parentMatches, const std::vector<std::string>& upper,
+// The markers found in `data` (as in Contains), as a bit per marker; for
+// short data of many values one pass over the bytes checks every marker.
+uint64_t MarkersIn(const uint8_t* data, size_t size, const std::vector<std::string>& upper) {
+    uint64_t found = 0;
+    for (size_t i = 0; i < size; ++i) {
+        const uint8_t c = data[i] >= 'a' && data[i] <= 'z' ? static_cast<uint8_t>(data[i] - 32) : data[i];
+        for (size_t m = 0; m < upper.size(); ++m)
+            if (static_cast<uint8_t>(upper[m][0]) == c && MatchesAt(data, size, i, upper[m]))
+                found |= uint64_t(1) << m;
+    }
+    return found;
+}
+
+// The residue below `key`. `path` and `upperPath` hold the key's path as it
+// is and upper-cased; they grow by each subkey's name and are cut back after
+// it (one buffer for the whole walk of hundreds of thousands of keys).
+// `parentLength` is the length of the parent's path, in which no marker was
+// found: a marker in this key's path then lies in its last part.
+void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, std::string& path,
+                         std::string& upperPath, size_t parentLength,
+                         const std::vector<std::string>& upper,
                          const std::vector<std::string>& markers, std::vector<Residue>& out,
                          size_t depth) {
-    const std::string upperPath = Upper(path);
-    const std::string* marker = FindMarker(upperPath, upper);
+    size_t longest = 0;
+    for (const std::string& m : upper) longest = std::max(longest, m.size());
+    const size_t from = parentLength + 1 > longest ? parentLength + 1 - longest : 0;
+    const std::string* marker = nullptr;
+    for (const std::string& m : upper)
+        if (upperPath.find(m, from) != std::string::npos) {
+            marker = &m;
+            break;
+        }
     auto original = [&](const std::string* m) { return markers[static_cast<size_t>(m - upper.data())]; };
-    if (marker != nullptr && !parentMatches) {
+    if (marker != nullptr) {
         Residue r;
         r.kind = "key";
         r.path = path;
@@ -415,32 +457,45 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, cons
     }
     for (const sim::RegValue& value : key.values) {
         Residue r;
-        r.kind = "value";
-        r.path = path;
-        r.name = value.name;
         if (const std::string* m = FindMarker(Upper(value.name), upper)) {
             r.marker = original(m);
             r.where = "name";
+        } else if (upper.size() <= 64) {
+            const uint64_t found = MarkersIn(value.data.data(), value.data.size(), upper);
+            for (size_t i = 0; i < upper.size() && r.marker.empty(); ++i)
+                if (found & (uint64_t(1) << i)) r.marker = markers[i];
+            r.where = "data";
         } else {
             for (size_t i = 0; i < upper.size() && r.marker.empty(); ++i)
                 if (Contains(value.data.data(), value.data.size(), upper[i])) r.marker = markers[i];
             r.where = "data";
         }
         if (r.marker.empty()) continue;
+        r.kind = "value";
+        r.path = path;
+        r.name = value.name;
         r.note = NoteForValue(ctx, upperPath, key);
         out.push_back(r);
     }
     if (depth >= 512) return;
-    for (const auto& sub : key.subkeys)
-        if (!sub->deleted)
-            FindRegistryResidue(ctx, *sub, path + "\\" + sub->name, marker != nullptr, upper, markers,
-                                out, depth + 1);
+    const size_t length = path.size();
+    for (const auto& sub : key.subkeys) {
+        if (sub->deleted) continue;
+        path += '\\';
+        path += sub->name;
+        upperPath += '\\';
+        upperPath += Upper(sub->name);
+        FindRegistryResidue(ctx, *sub, path, upperPath, length, upper, markers, out, depth + 1);
+        path.resize(length);
+        upperPath.resize(length);
+    }
 }
 
 }  // namespace
 
 int RunProgram(sim::Machine& machine) {
     machine.messageBoxAnswer = IDOK;
+    machine.recordCalls = false;  // the report needs the events only
     sim::ActiveMachine active(machine);
     char commandLine[1] = {0};
     return WinMain(nullptr, nullptr, commandLine, SW_SHOWNORMAL);
@@ -536,12 +591,12 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
             if (c.done) {
                 deletedKeys.push_back(Upper(e.target));
             } else {
-                const sim::RegKey* existing = before.registry.Find(e.target);
                 bool alreadyGone = false;
                 for (const std::string& gone : deletedKeys)
                     alreadyGone = alreadyGone || Upper(e.target).rfind(gone, 0) == 0;
+                // The event counts the subkeys the key had when it was asked for.
                 if (e.error == ERROR_ACCESS_DENIED && before.family == sim::Family::NT &&
-                    existing != nullptr && !existing->subkeys.empty())
+                    e.number > 0)
                     c.reason = "the key has subkeys, and the NT family deletes only keys without "
                                "subkeys";
                 else if (alreadyGone && e.error == ERROR_FILE_NOT_FOUND)
@@ -618,8 +673,11 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
             ctx.refusedFiles.insert(Upper(c.target));
     std::vector<std::string> upper;
     for (const std::string& m : markers) upper.push_back(Upper(m));
-    for (const auto& root : after.registry.Roots())
-        if (root) FindRegistryResidue(ctx, *root, root->name, false, upper, markers, report.residue, 0);
+    for (const auto& root : after.registry.Roots()) {
+        if (!root) continue;
+        std::string path = root->name, upperPath = Upper(root->name);
+        FindRegistryResidue(ctx, *root, path, upperPath, 0, upper, markers, report.residue, 0);
+    }
     for (const sim::FileEntry* entry : after.files.Entries()) {
         const size_t slash = entry->path.find_last_of('\\');
         const std::string name = Upper(slash == std::string::npos ? entry->path : entry->path.substr(slash + 1));

@@ -12,7 +12,8 @@
 namespace dryrun {
 
 // Runs WinMain on `machine` (made the active machine for the run); the
-// completion message is answered with OK. Returns WinMain's result.
+// completion message is answered with OK; the call log is not kept (the
+// events are). Returns WinMain's result.
 int RunProgram(sim::Machine& machine);
 
 // The texts that name the package: its file names, the drive marker, the
@@ -83,7 +84,9 @@ struct Report {
 };
 
 // Builds the report from the machine before the run and the machine after
-// it (whose event log holds the run).
+// it (whose event log holds the run). Of the machine before, the version and
+// the files are read; its registry may be left out (the events carry every
+// registry change).
 Report BuildReport(const std::string& image, const sim::Machine& before, const sim::Machine& after,
                    const std::vector<std::string>& markers, int exitCode);
 

@@ -142,13 +142,18 @@ std::string AttributeWords(DWORD attributes) {
     return out.empty() ? "none" : out;
 }
 
+// Straight into a string of the file's size: a registry export runs to tens
+// of megabytes, and a stream buffer in between would hold it twice or more.
 bool ReadHostFile(const std::string& path, std::string* bytes) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    *bytes = buffer.str();
+    const std::streamoff size = in.tellg();
+    if (size < 0) return false;
+    in.seekg(0);
+    std::string content(static_cast<size_t>(size), '\0');
+    in.read(&content[0], size);
+    if (in.gcount() != size || in.bad()) return false;
+    bytes->swap(content);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -22,8 +23,20 @@ const size_t kMaxDepth = 512;
 
 std::string UpperAscii(std::string text) {
     for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        c = static_cast<char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 'a' - 'A' : 0));
     return text;
+}
+
+// Whether the first `n` bytes of `text` are `upperWord` without regard to
+// the case of ASCII letters (and `text` has no more than `n`).
+bool SameUpper(const char* text, size_t n, const char* upperWord) {
+    size_t i = 0;
+    for (; i < n && upperWord[i] != '\0'; ++i) {
+        const char c = text[i];
+        const char u = static_cast<char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 'a' - 'A' : 0));
+        if (u != upperWord[i]) return false;
+    }
+    return i == n && upperWord[i] == '\0';
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -77,6 +90,7 @@ public:
             break;
         }
         case RegEncoding::Utf16le: {
+            if (NextAsciiWideLine(line)) break;
             while (true) {
                 if (pos_ >= bytes_.size()) break;
                 if (pos_ + 1 >= bytes_.size()) {
@@ -112,6 +126,16 @@ public:
                     ++pos_;
                     line.newline = true;
                     break;
+                }
+                if (static_cast<unsigned char>(bytes_[pos_]) < 0x80) {
+                    // A run of ASCII bytes other than the line feed, at once.
+                    size_t q = pos_;
+                    while (q < bytes_.size() && static_cast<unsigned char>(bytes_[q]) < 0x80 &&
+                           bytes_[q] != '\n')
+                        ++q;
+                    line.text.append(bytes_, pos_, q - pos_);
+                    line.end = pos_ = q;
+                    continue;
                 }
                 char32_t cp = 0;
                 if (!DecodeUtf8(bytes_, pos_, &cp)) {
@@ -164,6 +188,43 @@ public:
     }
 
 private:
+    // A UTF-16LE line of ASCII characters only (nearly every line of an
+    // export), taken in one pass; false, with nothing consumed, for any
+    // other line, which the character by character path then reads.
+    bool NextAsciiWideLine(PhysLine& line) {
+        const char* b = bytes_.data();
+        const size_t size = bytes_.size();
+        size_t nl = pos_;
+        while (true) {  // the line feed unit: 0x0A then 0x00, at an even distance
+            const void* found = std::memchr(b + nl, '\n', size - nl);
+            if (found == nullptr) {
+                nl = size;
+                break;
+            }
+            nl = static_cast<size_t>(static_cast<const char*>(found) - b);
+            if ((nl - pos_) % 2 == 0 && nl + 1 < size && b[nl + 1] == 0) break;
+            ++nl;
+        }
+        if ((nl - pos_) % 2 != 0) return false;
+        const size_t units = (nl - pos_) / 2;
+        line.text.resize(units);
+        char* __restrict out = &line.text[0];
+        const unsigned char* __restrict in = reinterpret_cast<const unsigned char*>(b + pos_);
+        unsigned ascii = 0;
+        for (size_t k = 0; k < units; ++k) {
+            ascii |= (in[2 * k] & 0x80u) | in[2 * k + 1];
+            out[k] = static_cast<char>(in[2 * k]);
+        }
+        if (ascii != 0) {
+            line.text.clear();
+            return false;
+        }
+        line.end = nl;
+        line.newline = nl < size;
+        pos_ = line.newline ? nl + 2 : nl;
+        return true;
+    }
+
     // Unicode text to the ANSI code page; ANSI files keep their bytes.
     static void Add(PhysLine& line, char32_t cp) {
         uint8_t byte = 0;
@@ -219,9 +280,9 @@ const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_C
 // Checks a key path of a header line; "" when it is sound.
 std::string CheckKeyPath(const std::string& path) {
     const size_t slash = path.find('\\');
-    const std::string root = UpperAscii(path.substr(0, slash));
+    const size_t rootLength = slash == std::string::npos ? path.size() : slash;
     bool known = false;
-    for (const char* r : kRoots) known = known || root == r;
+    for (const char* r : kRoots) known = known || SameUpper(path.data(), rootLength, r);
     if (!known)
         return "unknown root key \"" + AnsiToUtf8(path.substr(0, slash)) +
                "\"; expected HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, "
@@ -256,9 +317,10 @@ bool IsSelfOrAncestor(const std::string& ancestor, const std::string& path) {
 // enumerates them (the simulator's order).
 bool NameLessAscii(const std::string& a, const std::string& b) {
     const size_t n = std::min(a.size(), b.size());
+    const auto upper = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; };
     for (size_t i = 0; i < n; ++i) {
-        const int ca = std::toupper(static_cast<unsigned char>(a[i]));
-        const int cb = std::toupper(static_cast<unsigned char>(b[i]));
+        const int ca = upper(static_cast<unsigned char>(a[i]));
+        const int cb = upper(static_cast<unsigned char>(b[i]));
         if (ca != cb) return ca < cb;
     }
     return a.size() < b.size();
@@ -399,11 +461,13 @@ bool Reader::Run() {
 }
 
 bool Reader::ParseKeyLine(const PhysLine& line) {
-    const std::string text = TrimRight(line.text);
+    const std::string& text = line.text;
+    size_t n = text.size();  // the text without trailing blanks and CR
+    while (n > 0 && (IsBlank(text[n - 1]) || text[n - 1] == '\r')) --n;
     size_t p = 0;
     while (IsBlank(text[p])) ++p;
-    if (text.back() != ']') return Fail(line.number, "a key line without its closing \"]\"");
-    std::string path = text.substr(p + 1, text.size() - p - 2);
+    if (text[n - 1] != ']') return Fail(line.number, "a key line without its closing \"]\"");
+    std::string path = text.substr(p + 1, n - p - 2);
     const bool deletion = !path.empty() && path[0] == '-';
     if (deletion) path.erase(0, 1);
     if (path.empty()) return Fail(line.number, "a key line without a key");
@@ -419,9 +483,12 @@ bool Reader::ParseKeyLine(const PhysLine& line) {
                                                 {"HKCR", "HKEY_CLASSES_ROOT"},  {"HKU", "HKEY_USERS"},
                                                 {"HKCC", "HKEY_CURRENT_CONFIG"}};
         const size_t slash = path.find('\\');
-        const std::string root = UpperAscii(path.substr(0, slash));
-        for (const auto& names : kShort)
-            if (root == names[0]) path = names[1] + (slash == std::string::npos ? "" : path.substr(slash));
+        const size_t rootLength = slash == std::string::npos ? path.size() : slash;
+        if (rootLength <= 4) {
+            for (const auto& names : kShort)
+                if (SameUpper(path.data(), rootLength, names[0]))
+                    path = names[1] + (slash == std::string::npos ? "" : path.substr(slash));
+        }
     }
     if (deletion) {
         // As regedit: the key goes with its subtree; a missing key is no error.
@@ -434,19 +501,29 @@ bool Reader::ParseKeyLine(const PhysLine& line) {
     }
     // regedit writes a tree depth-first: a header whose parent's header is
     // on the chain of open headers continues it; any other starts a branch.
-    const std::string upper = UpperAscii(path);
+    // The key whose values are complete gives back the room its list grew by.
+    if (key_ != nullptr && key_->values.capacity() > key_->values.size()) key_->values.shrink_to_fit();
+    std::string upper = UpperAscii(path);
     while (!openHeaders_.empty() && !IsSelfOrAncestor(openHeaders_.back(), upper)) {
+        // A closed header's subkeys are complete (regedit writes a tree
+        // depth-first): the room their list grew by goes back.
+        std::vector<std::shared_ptr<sim::RegKey>>& subkeys = openKeys_.back()->subkeys;
+        if (subkeys.capacity() > subkeys.size()) subkeys.shrink_to_fit();
         openHeaders_.pop_back();
         openKeys_.pop_back();
     }
-    const bool continues = !openHeaders_.empty() && openHeaders_.back() == ParentPath(upper);
-    if (!continues && (openHeaders_.empty() || openHeaders_.back() != upper)) branches_.push_back(path);
-    if (!openHeaders_.empty() && openHeaders_.back() == upper) {
+    // The last open header is the parent when the path goes on from it with
+    // one more name (IsSelfOrAncestor has checked the start).
+    const bool continues = !openHeaders_.empty() && upper.size() > openHeaders_.back().size() &&
+                           upper.find('\\', openHeaders_.back().size() + 1) == std::string::npos;
+    const bool same = !openHeaders_.empty() && openHeaders_.back() == upper;
+    if (!continues && !same) branches_.push_back(path);
+    if (same) {
         key_ = openKeys_.back();
     } else {
         key_ = continues ? AppendChild(*openKeys_.back(), path.substr(path.rfind('\\') + 1)) : nullptr;
         if (key_ == nullptr) key_ = &registry_.Create(path);
-        openHeaders_.push_back(upper);
+        openHeaders_.push_back(std::move(upper));
         openKeys_.push_back(key_);
     }
     state_ = State::Key;
@@ -483,10 +560,31 @@ bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
     const PhysLine* line = &first;
     *endOffset = first.end;
     bool afterComma = false;
+    const std::string* reserved = nullptr;  // the line whose bytes have room in `out`
     while (true) {
         const std::string& s = line->text;
+        if (reserved != &s) {
+            // Room for the bytes of this line ("xx," each), grown geometrically.
+            const size_t room = (s.size() - std::min(p, s.size())) / 3 + 1;
+            if (out->capacity() - out->size() < room)
+                out->reserve(std::max(out->capacity() * 2, out->size() + room));
+            reserved = &s;
+        }
+        // The common run "xx,xx,...": two hex digits and a comma per byte.
+        while (p + 2 < s.size() && (afterComma || out->empty()) && s[p + 2] == ',') {
+            const int high = HexDigit(s[p]), low = HexDigit(s[p + 1]);
+            if (high < 0 || low < 0) break;
+            out->push_back(static_cast<uint8_t>(high * 16 + low));
+            p += 3;
+            afterComma = true;
+        }
         while (p < s.size() && IsBlank(s[p])) ++p;
-        if (p >= s.size()) return true;  // end of the value (a trailing comma is tolerated)
+        if (p >= s.size()) {  // end of the value (a trailing comma is tolerated)
+            // Growth by lines may leave room that a large export would keep
+            // by the hundred thousand.
+            if (out->capacity() - out->size() > 16) out->shrink_to_fit();
+            return true;
+        }
         if (s[p] == '\\') {
             size_t q = p + 1;
             while (q < s.size() && IsBlank(s[q])) ++q;
@@ -555,7 +653,7 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
 
     continuation_.number = 0;
     sim::RegValue value;
-    value.name = name;
+    value.name = name;  // `name` is read again below
     bool lossy = line.lossy;
     size_t endOffset = line.end;
     bool remove = false;
@@ -630,6 +728,9 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
     } else if (existing != nullptr) {
         existing->type = value.type;
         existing->data = value.data;
+    } else if (!lossy && format_.verbatim.empty()) {
+        values.push_back(std::move(value));  // the common case: nothing below reads it
+        return true;
     } else {
         values.push_back(value);
     }

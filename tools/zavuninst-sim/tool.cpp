@@ -84,7 +84,17 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             << warning << "\n";
 
     const std::vector<std::string> markers = PackageMarkers(loaded.machine);
-    const sim::Machine before = loaded.machine;
+    // The machine before the run, less its registry: the events hold every
+    // key and value the run changed, and a copy of a large registry would
+    // double the memory the dry run takes.
+    sim::Machine before;
+    {
+        std::vector<std::shared_ptr<sim::RegKey>> tree;
+        tree.swap(loaded.machine.registry.Roots());
+        before = loaded.machine;
+        loaded.machine.registry.Roots().swap(tree);
+        before.registry = sim::Registry();
+    }
     const int exitCode = RunProgram(loaded.machine);
     const Report report = BuildReport(image, before, loaded.machine, markers, exitCode);
     out << (json ? ReportJson(report) : ReportText(report));

@@ -176,11 +176,13 @@ struct Event {
     std::string text2;   // message caption, ...
     bool ok = true;
     DWORD error = 0;
-    uint32_t number = 0;  // message id, new attributes, bytes written, ...
+    uint32_t number = 0;  // message id, new attributes, bytes written, subkeys of a key to delete, ...
     std::shared_ptr<const RegKey> deletedKey;  // deep copy of a key as it was before its deletion
     std::optional<RegValue> oldValue;          // a value as it was before it was set
     std::optional<RegValue> newValue;
-    std::optional<FileEntry> oldFile;  // a file as it was before it was deleted/overwritten/moved
+    // A file as it was before it was deleted or overwritten; before it was
+    // moved, without its data (which moved along unchanged).
+    std::optional<FileEntry> oldFile;
 };
 
 struct HandleCounts {
@@ -207,7 +209,12 @@ struct Machine {
 
     std::vector<Event> events;
     std::vector<std::string> calls;  // every simulated call by function name, in order
+    // Calls by function name. The simulator holds on to the entries while
+    // the machine is active: read them, never erase them then.
     std::map<std::string, unsigned> callCounts;
+    // False: `calls` is not kept (the counts are). Runs over large machines
+    // make tens of millions of calls.
+    bool recordCalls = true;
     std::vector<Fault> faults;
 
     Machine();
@@ -254,8 +261,18 @@ void ReleaseFile(Machine& m, uintptr_t token);
 // -------- for the simulator's own implementation files
 
 namespace detail {
+// An injected failure of one call: false when the call is to go on; else
+// the error it fails with. (A plain pair rather than std::optional: GCC
+// returns it in a register, and Enter runs tens of millions of times on
+// large machines.)
+struct Injected {
+    bool fails = false;
+    DWORD error = 0;
+    explicit operator bool() const { return fails; }
+    DWORD operator*() const { return error; }
+};
 // Records the call and returns the injected error when this call is to fail.
-std::optional<DWORD> Enter(const char* function);
+Injected Enter(const char* function);
 // Whether a ReadFile/WriteFile call that just entered was chosen for a short transfer.
 bool ShortTransfer();
 void Log(Event event);

@@ -466,6 +466,14 @@ Event MakeEvent(const char* api, LPCSTR target) {
     return event;
 }
 
+FileEntry EntryWithoutData(const FileEntry& entry) {
+    FileEntry out;
+    out.path = entry.path;
+    out.directory = entry.directory;
+    out.attributes = entry.attributes;
+    return out;
+}
+
 void LogFailure(Event event, DWORD error) {
     SetError(error);
     event.ok = false;
@@ -550,56 +558,60 @@ extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
     sim::Event event = sim::MakeEvent("SetFileAttributesA", path);
     event.number = attributes;  // as asked; the entry shows what was kept
     if (auto error = detail::Enter("SetFileAttributesA")) {
-        sim::LogFailure(event, *error);
+        sim::LogFailure(std::move(event), *error);
         return FALSE;
     }
     const sim::Target t = sim::Resolve(path);
     if (t.error != 0) {
-        sim::LogFailure(event, t.error);
+        sim::LogFailure(std::move(event), t.error);
         return FALSE;
     }
     sim::Machine& m = Current();
     sim::FileEntry* e = m.files.Find(t.key);
     if (e == nullptr) {
-        sim::LogFailure(event, sim::MissingError(m.files, t.key));
+        sim::LogFailure(std::move(event), sim::MissingError(m.files, t.key));
         return FALSE;
     }
     const DWORD settable = sim::SettableBits(m.family);
     e->attributes = (e->attributes & ~settable) | (attributes & settable);
-    sim::detail::Log(event);
+    sim::detail::Log(std::move(event));
     return TRUE;
 }
 
 extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
     sim::Event event = sim::MakeEvent("DeleteFileA", path);
     if (auto error = detail::Enter("DeleteFileA")) {
-        sim::LogFailure(event, *error);
+        sim::LogFailure(std::move(event), *error);
         return FALSE;
     }
     const sim::Target t = sim::Resolve(path);
     if (t.error != 0) {
-        sim::LogFailure(event, t.error);
+        sim::LogFailure(std::move(event), t.error);
         return FALSE;
     }
     sim::Machine& m = Current();
-    const sim::FileEntry* e = m.files.Find(t.key);
+    sim::FileEntry* e = m.files.Find(t.key);
     if (e == nullptr) {
-        sim::LogFailure(event, sim::MissingError(m.files, t.key));
+        sim::LogFailure(std::move(event), sim::MissingError(m.files, t.key));
         return FALSE;
     }
-    event.oldFile = *e;
     // A directory (RemoveDirectory's business) and a read-only file cannot
     // be deleted: ERROR_ACCESS_DENIED on both families.
-    if (e->directory || (e->attributes & FILE_ATTRIBUTE_READONLY)) {
-        sim::LogFailure(event, ERROR_ACCESS_DENIED);
+    DWORD refusal = 0;
+    if (e->directory || (e->attributes & FILE_ATTRIBUTE_READONLY))
+        refusal = ERROR_ACCESS_DENIED;
+    else if (sim::DeleteBlocked(m, t.key, false))
+        refusal = ERROR_SHARING_VIOLATION;
+    if (refusal != 0) {
+        event.oldFile = *e;
+        sim::LogFailure(std::move(event), refusal);
         return FALSE;
     }
-    if (sim::DeleteBlocked(m, t.key, false)) {
-        sim::LogFailure(event, ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
+    // The content leaves the file system for the log, without a copy.
+    event.oldFile = sim::EntryWithoutData(*e);
+    event.oldFile->data = std::move(e->data);
     m.files.Remove(t.key);
-    detail::Log(event);
+    detail::Log(std::move(event));
     return TRUE;
 }
 
@@ -607,22 +619,24 @@ extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
     sim::Event event = sim::MakeEvent("MoveFileA", from);
     event.text = to != nullptr ? to : "";
     if (auto error = detail::Enter("MoveFileA")) {
-        sim::LogFailure(event, *error);
+        sim::LogFailure(std::move(event), *error);
         return FALSE;
     }
     const sim::Target src = sim::Resolve(from);
     const sim::Target dst = sim::Resolve(to);
     if (src.error != 0 || dst.error != 0) {
-        sim::LogFailure(event, src.error != 0 ? src.error : dst.error);
+        sim::LogFailure(std::move(event), src.error != 0 ? src.error : dst.error);
         return FALSE;
     }
     sim::Machine& m = Current();
     const sim::FileEntry* source = m.files.Find(src.key);
     if (source == nullptr) {
-        sim::LogFailure(event, sim::MissingError(m.files, src.key));
+        sim::LogFailure(std::move(event), sim::MissingError(m.files, src.key));
         return FALSE;
     }
-    event.oldFile = *source;
+    // Path and attributes; the data moves along unchanged (and may be tens
+    // of megabytes).
+    event.oldFile = sim::EntryWithoutData(*source);
     const std::string dstParentKey = sim::ParentKey(dst.key);
     const sim::FileEntry* dstParent = dstParentKey.empty() ? nullptr : m.files.Find(dstParentKey);
     const bool caseOnly = src.key == dst.key;
@@ -641,20 +655,23 @@ extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
     else if (sim::DeleteBlocked(m, src.key, source->directory))
         error = ERROR_SHARING_VIOLATION;
     if (error != 0) {
-        sim::LogFailure(event, error);
+        sim::LogFailure(std::move(event), error);
         return FALSE;
     }
     const std::string oldPath = source->path;
     const std::string newPath = sim::Join(dstParent->path, dst.parsed.parts.back());
-    // Collect the entry and everything below it, then re-create them under
-    // the new name (parents first), keeping data and attributes.
-    std::vector<sim::FileEntry> moved;
+    // Take the entry and everything below it out, then re-create them under
+    // the new name (parents first), keeping data and attributes. The data
+    // moves along rather than being copied: files may be tens of megabytes.
+    std::vector<std::string> movedKeys;
     for (const sim::FileEntry* e : m.files.Entries()) {
         const std::string key = sim::Upper(e->path);
         if (key == src.key || key.compare(0, sim::ChildPrefix(src.key).size(),
                                           sim::ChildPrefix(src.key)) == 0)
-            moved.push_back(*e);
+            movedKeys.push_back(key);
     }
+    std::vector<sim::FileEntry> moved;
+    for (const std::string& key : movedKeys) moved.push_back(std::move(*m.files.Find(key)));
     m.files.Remove(src.key);
     for (sim::FileEntry& e : moved) {
         e.path = newPath + e.path.substr(oldPath.size());
@@ -662,7 +679,8 @@ extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
             m.files.AddDirectory(e.path);
             m.files.Find(e.path)->attributes = e.attributes;
         } else {
-            m.files.AddFile(e.path, e.data, e.attributes);
+            m.files.AddFile(e.path, std::vector<uint8_t>(), e.attributes);
+            m.files.Find(e.path)->data = std::move(e.data);
         }
     }
     // Handles that allowed the move (NT, FILE_SHARE_DELETE) follow the file.
@@ -673,7 +691,7 @@ extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
         else if (k.compare(0, prefix.size(), prefix) == 0)
             k = sim::ChildPrefix(dst.key) + k.substr(prefix.size());
     }
-    detail::Log(event);
+    detail::Log(std::move(event));
     return TRUE;
 }
 
@@ -804,7 +822,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
             e->attributes = disposition == CREATE_ALWAYS
                                 ? sim::CreatedBits(m.family, flagsAndAttributes)
                                 : e->attributes | FILE_ATTRIBUTE_ARCHIVE;
-            detail::Log(event);
+            detail::Log(std::move(event));
         }
         if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
             lastError = ERROR_ALREADY_EXISTS;
@@ -815,7 +833,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
         }
         m.files.AddFile(sim::Join(parent->path, t.parsed.parts.back()), std::vector<uint8_t>(),
                         sim::CreatedBits(m.family, flagsAndAttributes));
-        detail::Log(event);
+        detail::Log(std::move(event));
     }
     const uintptr_t handle = st.NewHandle();
     sim::OpenFile o;
@@ -930,7 +948,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, L
     // The event is named after the byte-level write, whatever the handle.
     sim::Event event = sim::MakeEvent("WriteFileA", e != nullptr ? e->path.c_str() : nullptr);
     if (auto error = detail::Enter("WriteFile")) {
-        sim::LogFailure(event, *error);
+        sim::LogFailure(std::move(event), *error);
         return FALSE;
     }
     DWORD error = 0;
@@ -943,19 +961,26 @@ extern "C" BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, L
     else if (e == nullptr || !(o->access & GENERIC_WRITE))
         error = ERROR_ACCESS_DENIED;
     if (error != 0) {
-        sim::LogFailure(event, error);
+        sim::LogFailure(std::move(event), error);
         return FALSE;
     }
     const DWORD count = detail::ShortTransfer() ? toWrite / 2 : toWrite;
     const uint64_t end = o->position + count;
-    // Writing past the end fills the gap with zeros, as both families do.
-    if (e->data.size() < end) e->data.resize(end, 0);
-    if (count > 0) std::memcpy(e->data.data() + o->position, buffer, count);
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    if (o->position >= e->data.size()) {
+        // Writing past the end fills the gap with zeros, as both families do;
+        // at the end the bytes are appended (one pass over a large write).
+        e->data.resize(o->position, 0);
+        if (count > 0) e->data.insert(e->data.end(), bytes, bytes + count);
+    } else {
+        if (e->data.size() < end) e->data.resize(end, 0);
+        if (count > 0) std::memcpy(e->data.data() + o->position, bytes, count);
+    }
     o->position = end;
     if (count > 0) e->attributes |= FILE_ATTRIBUTE_ARCHIVE;
     *written = count;
     event.number = count;
-    detail::Log(event);
+    detail::Log(std::move(event));
     return TRUE;
 }
 

@@ -46,6 +46,28 @@ extern "C" BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
 // are equal exactly when their bytes are. (The order of unequal texts is a
 // plain byte order here; a real locale collates differently, and the
 // program only ever asks for equality.)
+namespace {
+
+// The index of the first byte where a and b differ, or n: eight bytes at a
+// time (the device walks compare tens of millions of ids of some 30 bytes).
+inline size_t FirstDifference(const char* a, const char* b, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t wa, wb;
+        std::memcpy(&wa, a + i, 8);
+        std::memcpy(&wb, b + i, 8);
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if (wa != wb) return i + static_cast<size_t>(__builtin_ctzll(wa ^ wb)) / 8;
+#else
+        if (wa != wb) break;
+#endif
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+}  // namespace
+
 extern "C" int WINAPI CompareStringA(LCID, DWORD flags, PCNZCH s1, int n1, PCNZCH s2, int n2) {
     if (auto error = detail::Enter("CompareStringA")) {
         SetError(*error);
@@ -59,9 +81,10 @@ extern "C" int WINAPI CompareStringA(LCID, DWORD flags, PCNZCH s1, int n1, PCNZC
     const size_t l1 = n1 == -1 ? std::strlen(s1) : static_cast<size_t>(n1);
     const size_t l2 = n2 == -1 ? std::strlen(s2) : static_cast<size_t>(n2);
     const size_t n = l1 < l2 ? l1 : l2;
-    const int c = n == 0 ? 0 : std::memcmp(s1, s2, n);
-    if (c < 0) return CSTR_LESS_THAN;
-    if (c > 0) return CSTR_GREATER_THAN;
+    const size_t at = FirstDifference(s1, s2, n);
+    if (at < n)
+        return static_cast<unsigned char>(s1[at]) < static_cast<unsigned char>(s2[at]) ? CSTR_LESS_THAN
+                                                                                       : CSTR_GREATER_THAN;
     if (l1 == l2) return CSTR_EQUAL;
     return l1 < l2 ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
 }

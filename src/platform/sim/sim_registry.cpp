@@ -43,9 +43,13 @@ std::shared_ptr<RegKey> CopyTree(const RegKey& from, RegKey* parent) {
     return copy;
 }
 
+// Subkeys are kept in NameLess order (with no two names equal), so a binary
+// search finds a name: keys of large machines have tens of thousands of them.
 std::shared_ptr<RegKey> Child(const RegKey& key, const std::string& name) {
-    for (const auto& sub : key.subkeys)
-        if (NamesEqual(sub->name, name)) return sub;
+    const auto at = std::lower_bound(
+        key.subkeys.begin(), key.subkeys.end(), name,
+        [](const std::shared_ptr<RegKey>& k, const std::string& n) { return NameLess(k->name, n); });
+    if (at != key.subkeys.end() && NamesEqual((*at)->name, name)) return *at;
     return nullptr;
 }
 
@@ -392,9 +396,7 @@ LONG Walk(const std::shared_ptr<RegKey>& base, const std::vector<std::string>& n
     *key = base;
     *matched = 0;
     for (const auto& name : names) {
-        std::shared_ptr<RegKey> next;
-        for (const auto& sub : (*key)->subkeys)
-            if (sim::NamesEqual(sub->name, name)) next = sub;
+        std::shared_ptr<RegKey> next = sim::Child(**key, name);
         if (!next) return ERROR_FILE_NOT_FOUND;
         *key = next;
         ++*matched;
@@ -559,6 +561,7 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         const LONG walked = Walk(base, names, &key, &matched);
         event.target = sim::KeyPath(*key);
         for (size_t i = matched; i < names.size(); ++i) event.target += "\\" + names[i];
+        if (walked == ERROR_SUCCESS) event.number = static_cast<uint32_t>(key->subkeys.size());
         if (error == ERROR_SUCCESS) error = walked;
     } else if (lpSubKey != nullptr) {
         event.target = lpSubKey;

@@ -4,6 +4,7 @@
 #include "platform/sim/sim_inf.h"
 #include "platform/sim/sim_internal.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -170,10 +171,19 @@ sim::DeviceSet::Element* FindElement(HDEVINFO set, const SP_DEVINFO_DATA* data) 
     return &s->elements[data->Reserved - 1];
 }
 
-// The present device of an element, or nullptr once it has been removed.
+// The present device of an element, or nullptr once it has been removed
+// (instance ids are unique among the present devices). The device stood at
+// index devInst - 1 when the set was made and removals since then only move
+// it towards the front: the search starts there and goes back, then on, so
+// that a walk that removes as it goes finds each device in a few steps.
 sim::Device* PresentDevice(const sim::DeviceSet::Element& element) {
-    for (sim::Device& device : Current().devices)
-        if (sim::NamesEqual(device.instanceId, element.instanceId)) return &device;
+    std::vector<sim::Device>& devices = Current().devices;
+    if (devices.empty()) return nullptr;
+    const size_t start = std::min<size_t>(element.devInst - 1, devices.size() - 1);
+    for (size_t i = start + 1; i-- > 0;)
+        if (sim::NamesEqual(devices[i].instanceId, element.instanceId)) return &devices[i];
+    for (size_t i = start + 1; i < devices.size(); ++i)
+        if (sim::NamesEqual(devices[i].instanceId, element.instanceId)) return &devices[i];
     return nullptr;
 }
 

@@ -1,0 +1,515 @@
+// zavbench: the program's large-input benchmarks, each beside the physical
+// floor it should approach, measured in the same run, and one table.
+//
+//   zavbench --data DIR [--exe PATH] [--repetitions N] [google benchmark flags]
+//
+// DIR receives the generated inputs (made once, then reused while their
+// parameters are unchanged). PATH is the shipped exe whose size is reported.
+// Child modes (used by the table for peak memory): --peak-dry-run IMAGE,
+// --peak-load FILE.
+#include "generators.h"
+
+#include "files/files.h"
+#include "machine_image.h"
+#include "reg_file.h"
+#include "tool.h"
+#include "dry_run.h"
+
+#include "platform/sim/sim.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const uint64_t kSeed = 20240601;
+const size_t kWideFileBytes = 64u << 20;
+const size_t kExportBytes = 50u << 20;
+const char kSearch[] = "%12%\\USBSTORSP3.SYS";
+const char kReplacement[] = "%12%\\USBSTOR.SYS";
+const char kInfPath[] = "C:\\WINNT\\inf\\usbstor.inf";
+
+struct Inputs {
+    std::string dir;
+    sim::Machine win98;
+    std::vector<uint8_t> wideFile;
+    std::string wideFilePath;  // the same bytes on the host, for cp
+    std::string v5Image, r4Image;
+    std::string v5Reg, r4Reg;
+    size_t v5Bytes = 0, r4Bytes = 0;
+};
+Inputs* g_inputs = nullptr;
+
+// ---------------------------------------------------------------- host helpers
+
+// Runs a program to its end; its standard output goes to /dev/null. Fills
+// `usage` with the child's resource use (peak memory) when given.
+bool RunChild(const std::vector<std::string>& argv, struct rusage* usage = nullptr) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+    int status = 0;
+    struct rusage local;
+    if (wait4(pid, &status, 0, usage != nullptr ? usage : &local) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string SelfPath() { return fs::read_symlink("/proc/self/exe").string(); }
+
+bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+// ---------------------------------------------------------------- inputs
+
+// An image folder made by the generator, reused while its stamp (format,
+// size, seed) is the same.
+bool EnsureImage(const std::string& folder, bool version5, size_t* bytes) {
+    const std::string stamp = folder + ".stamp";
+    const std::string want = std::string(version5 ? "v5 " : "regedit4 ") +
+                             std::to_string(kExportBytes) + " " + std::to_string(kSeed);
+    std::string have;
+    if (dryrun::ReadHostFile(stamp, &have) && have == want && fs::exists(folder + "/registry.reg")) {
+        *bytes = fs::file_size(folder + "/registry.reg");
+        return true;
+    }
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    std::string error;
+    std::cerr << "zavbench: generating " << folder << " ...\n";
+    *bytes = bench::WriteWindows2000Image(folder, version5, kExportBytes, kSeed, &error);
+    if (*bytes == 0) {
+        std::cerr << "zavbench: " << error << "\n";
+        return false;
+    }
+    return dryrun::WriteHostFile(stamp, want);
+}
+
+bool PrepareInputs(Inputs& in) {
+    fs::create_directories(in.dir);
+    std::cerr << "zavbench: generating the Windows 98 machine and the 64 MB text ...\n";
+    in.win98 = bench::MakeWindows98Machine(bench::Windows98Sizes(), kSeed);
+    in.wideFile = bench::MakeWideTextFile(kWideFileBytes, kSearch, kSeed);
+    in.wideFilePath = in.dir + "/usbstor-64mb.inf";
+    if (!WriteBytes(in.wideFilePath, in.wideFile)) return false;
+    in.v5Image = in.dir + "/win2000-v5";
+    in.r4Image = in.dir + "/win2000-regedit4";
+    if (!EnsureImage(in.v5Image, true, &in.v5Bytes)) return false;
+    if (!EnsureImage(in.r4Image, false, &in.r4Bytes)) return false;
+    in.v5Reg = in.v5Image + "/registry.reg";
+    in.r4Reg = in.r4Image + "/registry.reg";
+    // Every file read once, so that each benchmark starts from the page cache.
+    for (const std::string& f : {in.wideFilePath, in.v5Reg, in.r4Reg}) RunChild({"cat", f});
+    return true;
+}
+
+// ---------------------------------------------------------------- benchmarks
+
+void Windows98FullRun(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        sim::Machine m = g_inputs->win98;
+        state.ResumeTiming();
+        dryrun::RunProgram(m);
+        // Every package device removed (disk drives go with their keys).
+        const size_t removed = g_inputs->win98.devices.size() - m.devices.size();
+        if (removed != static_cast<size_t>(bench::Windows98Sizes().candidates)) {
+            state.SkipWithError(("the run removed " + std::to_string(removed) + " devices").c_str());
+            break;
+        }
+    }
+}
+
+void TextRewrite(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        sim::Machine m = sim::MakeWindows2000("Service Pack 2");
+        m.files.AddFile(kInfPath, g_inputs->wideFile);
+        bool done = false;
+        {
+            sim::ActiveMachine active(m);
+            state.ResumeTiming();
+            done = ReplaceTextInFile(kInfPath, kSearch, kReplacement);
+            state.PauseTiming();
+        }
+        m = sim::Machine();  // the 64 MB buffers released outside the timing
+        state.ResumeTiming();
+        if (!done) {
+            state.SkipWithError("the text was not replaced");
+            break;
+        }
+    }
+}
+
+void CopyWithCp(benchmark::State& state) {
+    const std::string target = g_inputs->dir + "/usbstor-64mb.copy";
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(target.c_str());
+        state.ResumeTiming();
+        if (!RunChild({"cp", g_inputs->wideFilePath, target})) {
+            state.SkipWithError("cp failed");
+            break;
+        }
+    }
+    std::remove(target.c_str());
+}
+
+// The host's whole-file read into one 64 MB buffer and write of it: what a
+// program that holds the file in memory does at the least.
+void CopyWithDd(benchmark::State& state) {
+    const std::string target = g_inputs->dir + "/usbstor-64mb.dd";
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(target.c_str());
+        state.ResumeTiming();
+        if (!RunChild({"dd", "if=" + g_inputs->wideFilePath, "of=" + target, "bs=64M",
+                       "status=none"})) {
+            state.SkipWithError("dd failed");
+            break;
+        }
+    }
+    std::remove(target.c_str());
+}
+
+void CountLines(benchmark::State& state, const std::string* file) {
+    for (auto _ : state) {
+        if (!RunChild({"wc", "-l", *file})) {
+            state.SkipWithError("wc failed");
+            break;
+        }
+    }
+}
+
+void LoadExport(benchmark::State& state, const std::string* file) {
+    for (auto _ : state) {
+        std::string bytes;
+        sim::Registry registry;
+        dryrun::RegFormat format;
+        dryrun::Diag diag;
+        if (!dryrun::ReadHostFile(*file, &bytes) ||
+            !dryrun::ReadRegFile(bytes, *file, registry, &format, &diag)) {
+            state.SkipWithError(("load failed: " + diag.Text()).c_str());
+            break;
+        }
+        state.PauseTiming();
+        {
+            sim::Registry released = std::move(registry);  // freed outside the timing
+        }
+        state.ResumeTiming();
+    }
+}
+
+void WriteExport(benchmark::State& state, const std::string* file) {
+    std::string bytes;
+    sim::Registry registry;
+    dryrun::RegFormat format;
+    dryrun::Diag diag;
+    if (!dryrun::ReadHostFile(*file, &bytes) ||
+        !dryrun::ReadRegFile(bytes, *file, registry, &format, &diag)) {
+        state.SkipWithError("load failed");
+        return;
+    }
+    const std::string out = g_inputs->dir + "/written.reg";
+    for (auto _ : state) {
+        const std::string written = dryrun::WriteRegFile(registry, format);
+        if (!dryrun::WriteHostFile(out, written) || written != bytes) {
+            state.SkipWithError("the export written back differs from the one read");
+            break;
+        }
+    }
+    std::remove(out.c_str());
+}
+
+void DryRun(benchmark::State& state, const std::string* image) {
+    for (auto _ : state) {
+        std::ostringstream out, err;
+        if (dryrun::ToolMain({*image}, out, err) != 0) {
+            state.SkipWithError(err.str().c_str());
+            break;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- the table
+
+// Collects every repetition's real time (seconds) by benchmark name; the
+// console report goes to standard error as progress.
+class Collector : public benchmark::ConsoleReporter {
+public:
+    Collector() : ConsoleReporter(OO_None) {}
+    void ReportRuns(const std::vector<Run>& reports) override {
+        ConsoleReporter::ReportRuns(reports);
+        for (const Run& run : reports) {
+            if (run.run_type != Run::RT_Iteration) continue;
+            if (run.error_occurred) errors[run.run_name.function_name] = run.error_message;
+            const double seconds =
+                run.real_accumulated_time / static_cast<double>(run.iterations);
+            times[run.run_name.function_name].push_back(seconds);
+        }
+    }
+    std::map<std::string, std::vector<double>> times;
+    std::map<std::string, std::string> errors;
+};
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+std::string Seconds(double s) {
+    char b[32];
+    if (s < 1) std::snprintf(b, sizeof b, "%.0f ms", s * 1000);
+    else std::snprintf(b, sizeof b, "%.2f s", s);
+    return b;
+}
+
+std::string Fixed(double v, const char* suffix) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.2f%s", v, suffix);
+    return b;
+}
+
+std::string Megabytes(double bytes) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.1f MB", bytes / (1 << 20));
+    return b;
+}
+
+struct Row {
+    std::string what, measured, floor, ratio, goal;
+    bool met;
+};
+
+void PrintTable(const std::vector<Row>& rows) {
+    const char* head[] = {"measurement", "measured", "floor (same run)", "ratio", "goal", "met"};
+    size_t w[6];
+    for (int i = 0; i < 6; ++i) w[i] = std::strlen(head[i]);
+    for (const Row& r : rows) {
+        const std::string cells[] = {r.what, r.measured, r.floor, r.ratio, r.goal};
+        for (int i = 0; i < 5; ++i) w[i] = std::max(w[i], cells[i].size());
+    }
+    auto line = [&](const std::string* cells) {
+        std::cout << "|";
+        for (int i = 0; i < 6; ++i) std::cout << " " << cells[i] << std::string(w[i] - cells[i].size(), ' ') << " |";
+        std::cout << "\n";
+    };
+    const std::string h[] = {head[0], head[1], head[2], head[3], head[4], head[5]};
+    line(h);
+    std::cout << "|";
+    for (int i = 0; i < 6; ++i) std::cout << std::string(w[i] + 2, '-') << "|";
+    std::cout << "\n";
+    for (const Row& r : rows) {
+        const std::string cells[] = {r.what, r.measured, r.floor, r.ratio, r.goal, r.met ? "yes" : "NO"};
+        line(cells);
+    }
+}
+
+// Peak resident memory (bytes) of a child running one mode of this program.
+// Linux carries the high-water mark of the address space a process was
+// spawned from into the child's peak, so a small intermediate process of
+// this program (--measure-peak) starts the measured one and reports its peak.
+double ChildPeak(const std::string& mode, const std::string& argument) {
+    const std::string report = g_inputs->dir + "/peak.txt";
+    std::remove(report.c_str());
+    if (!RunChild({SelfPath(), "--measure-peak", report, mode, argument})) return -1;
+    std::string text;
+    if (!dryrun::ReadHostFile(report, &text)) return -1;
+    return std::atof(text.c_str());
+}
+
+// The intermediate: runs `argv` and writes its peak resident memory (bytes)
+// into `report`.
+int MeasurePeak(const std::string& report, const std::vector<std::string>& argv) {
+    struct rusage usage;
+    std::memset(&usage, 0, sizeof usage);
+    if (!RunChild(argv, &usage)) return 1;
+    return dryrun::WriteHostFile(report, std::to_string(static_cast<double>(usage.ru_maxrss) * 1024.0))
+               ? 0
+               : 1;
+}
+
+int ChildMode(const std::string& mode, const std::string& argument) {
+    if (mode == "--peak-dry-run") {
+        std::ostringstream out, err;
+        return dryrun::ToolMain({argument}, out, err);
+    }
+    if (mode == "--peak-load") {
+        std::string bytes;
+        sim::Registry registry;
+        dryrun::RegFormat format;
+        dryrun::Diag diag;
+        return dryrun::ReadHostFile(argument, &bytes) &&
+                       dryrun::ReadRegFile(bytes, argument, registry, &format, &diag)
+                   ? 0
+                   : 2;
+    }
+    return 2;
+}
+
+// One Windows 98 run of the given size, for a profiler:
+// zavbench --profile-win98 DEVICES CANDIDATES.
+int ProfileWindows98(int devices, int candidates) {
+    bench::Windows98Sizes sizes;
+    sizes.presentDevices = devices;
+    sizes.candidates = candidates;
+    sim::Machine m = bench::MakeWindows98Machine(sizes, kSeed);
+    const size_t before = m.devices.size();
+    dryrun::RunProgram(m);
+    std::cout << "removed " << before - m.devices.size() << " devices\n";
+    for (const auto& [function, count] : m.callCounts) std::cout << function << " " << count << "\n";
+    return 0;
+}
+
+// Text rewrites of the 64 MB file, for a profiler: zavbench --profile-rewrite.
+int ProfileRewrite() {
+    const std::vector<uint8_t> text = bench::MakeWideTextFile(kWideFileBytes, kSearch, kSeed);
+    for (int i = 0; i < 5; ++i) {
+        sim::Machine m = sim::MakeWindows2000("Service Pack 2");
+        m.files.AddFile(kInfPath, text);
+        sim::ActiveMachine active(m);
+        if (!ReplaceTextInFile(kInfPath, kSearch, kReplacement)) return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strncmp(argv[1], "--peak-", 7) == 0) return ChildMode(argv[1], argv[2]);
+    if (argc == 5 && std::strcmp(argv[1], "--measure-peak") == 0)
+        return MeasurePeak(argv[2], {SelfPath(), argv[3], argv[4]});
+    if (argc == 2 && std::strcmp(argv[1], "--profile-rewrite") == 0) return ProfileRewrite();
+    if (argc == 4 && std::strcmp(argv[1], "--profile-win98") == 0)
+        return ProfileWindows98(std::atoi(argv[2]), std::atoi(argv[3]));
+
+    Inputs inputs;
+    std::string exe;
+    int repetitions = 5;
+    std::vector<char*> rest = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--data" && i + 1 < argc) inputs.dir = argv[++i];
+        else if (a == "--exe" && i + 1 < argc) exe = argv[++i];
+        else if (a == "--repetitions" && i + 1 < argc) repetitions = std::atoi(argv[++i]);
+        else rest.push_back(argv[i]);
+    }
+    if (inputs.dir.empty()) {
+        std::cerr << "usage: zavbench --data DIR [--exe PATH] [--repetitions N]\n";
+        return 2;
+    }
+    if (!PrepareInputs(inputs)) return 1;
+    g_inputs = &inputs;
+
+    auto reg = [&](const char* name, auto&& fn) {
+        benchmark::RegisterBenchmark(name, fn)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Iterations(1)
+            ->Repetitions(repetitions);
+    };
+    reg("win98_full_run", Windows98FullRun);
+    reg("text_rewrite", TextRewrite);
+    reg("text_cp", CopyWithCp);
+    reg("text_dd", CopyWithDd);
+    for (const auto& [tag, file, image] :
+         {std::make_tuple("v5", &inputs.v5Reg, &inputs.v5Image),
+          std::make_tuple("regedit4", &inputs.r4Reg, &inputs.r4Image)}) {
+        const std::string t = tag;
+        const std::string* f = file;
+        const std::string* img = image;
+        reg(("export_" + t + "_wc_l").c_str(), [f](benchmark::State& s) { CountLines(s, f); });
+        reg(("export_" + t + "_load").c_str(), [f](benchmark::State& s) { LoadExport(s, f); });
+        reg(("export_" + t + "_write").c_str(), [f](benchmark::State& s) { WriteExport(s, f); });
+        reg(("export_" + t + "_dry_run").c_str(), [img](benchmark::State& s) { DryRun(s, img); });
+    }
+
+    int restCount = static_cast<int>(rest.size());
+    benchmark::Initialize(&restCount, rest.data());
+    Collector collector;
+    collector.SetOutputStream(&std::cerr);
+    collector.SetErrorStream(&std::cerr);
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    benchmark::Shutdown();
+
+    auto t = [&](const std::string& name) { return Median(collector.times[name]); };
+    std::vector<Row> rows;
+    const double win98 = t("win98_full_run");
+    rows.push_back({"Windows 98 run, 10,000 devices x 2,000 candidates", Seconds(win98), "", "",
+                    "<= 0.5 s", win98 > 0 && win98 <= 0.5});
+    const double rewrite = t("text_rewrite"), cp = t("text_cp"), dd = t("text_dd");
+    rows.push_back({"text rewrite, 64 MB UTF-16LE file (simulated files)", Seconds(rewrite),
+                    "cp " + Seconds(cp), Fixed(rewrite / cp, " x cp"), "<= 1.5 x cp",
+                    rewrite > 0 && rewrite <= 1.5 * cp});
+    rows.push_back({"  the same, against a one-buffer read and write", Seconds(rewrite),
+                    "dd bs=64M " + Seconds(dd), Fixed(rewrite / dd, " x dd"), "-", true});
+    for (const auto& [tag, label, bytes, image, regFile] :
+         {std::make_tuple("v5", "version 5, UTF-16LE", inputs.v5Bytes, inputs.v5Image, inputs.v5Reg),
+          std::make_tuple("regedit4", "REGEDIT4, ANSI", inputs.r4Bytes, inputs.r4Image, inputs.r4Reg)}) {
+        const std::string p = std::string("export_") + tag;
+        const double wc = t(p + "_wc_l");
+        const std::string size = Megabytes(static_cast<double>(bytes));
+        const std::string floor = "wc -l " + Seconds(wc);
+        const double load = t(p + "_load"), write = t(p + "_write"), dry = t(p + "_dry_run");
+        rows.push_back({std::string("export load, ") + size + " " + label, Seconds(load), floor,
+                        Fixed(load / wc, " x wc"), "-", true});
+        rows.push_back({std::string("export write-back, ") + size + " " + label, Seconds(write),
+                        floor, Fixed(write / wc, " x wc"), "-", true});
+        rows.push_back({std::string("dry run, ") + size + " " + label, Seconds(dry), floor,
+                        Fixed(dry / wc, " x wc"), "<= 1 s and <= 10 x wc",
+                        dry > 0 && dry <= 1.0 && dry <= 10 * wc});
+        const double peak = ChildPeak("--peak-dry-run", image);
+        rows.push_back({std::string("dry run peak memory, ") + size + " " + label,
+                        Megabytes(peak), "file " + size,
+                        Fixed(peak / static_cast<double>(bytes), " x file"), "<= 3 x file",
+                        peak > 0 && peak <= 3.0 * static_cast<double>(bytes)});
+    }
+    if (!exe.empty()) {
+        std::error_code ec;
+        const auto size = fs::file_size(exe, ec);
+        char b[48];
+        std::snprintf(b, sizeof b, "%.1f KB (%llu bytes)", static_cast<double>(size) / 1024,
+                      static_cast<unsigned long long>(size));
+        rows.push_back({"build/win32/zavuninst.exe size", ec ? "missing" : b, "", "", "<= 128 KB",
+                        !ec && size <= 128 * 1024});
+    }
+    std::cout << "\n";
+    PrintTable(rows);
+    for (const auto& [name, message] : collector.errors)
+        std::cout << "error in " << name << ": " << message << "\n";
+    std::cout << "(medians of " << repetitions << " repetitions; peak memory: maximum resident set "
+              << "of a separate process doing the whole dry run)\n";
+    return collector.errors.empty() ? 0 : 1;
+}
