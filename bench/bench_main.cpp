@@ -509,7 +509,12 @@ int main(int argc, char** argv) {
     PrintTable(rows);
     for (const auto& [name, message] : collector.errors)
         std::cout << "error in " << name << ": " << message << "\n";
+    double load[1] = {0};
+    const bool haveLoad = getloadavg(load, 1) == 1;
     std::cout << "(medians of " << repetitions << " repetitions; peak memory: maximum resident set "
-              << "of a separate process doing the whole dry run)\n";
+              << "of a separate process doing the whole dry run";
+    if (haveLoad) std::cout << "; load average at the end " << Fixed(load[0], "") << " on "
+                            << sysconf(_SC_NPROCESSORS_ONLN) << " cores";
+    std::cout << ")\n";
     return collector.errors.empty() ? 0 : 1;
 }

@@ -412,15 +412,30 @@ std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool
                    : "not among the files the uninstaller deletes";
 }
 
-// The markers found in `data` (as in Contains), as a bit per marker; for
-// short data of many values one pass over the bytes checks every marker.
-uint64_t MarkersIn(const uint8_t* data, size_t size, const std::vector<std::string>& upper) {
+// The markers found in `data` (as in Contains), as a bit per marker (at most
+// 64): one pass over the bytes, a table telling which markers start with
+// each byte (the scan covers every value of the registry).
+struct MarkerTable {
+    uint64_t startingWith[256] = {};
+    explicit MarkerTable(const std::vector<std::string>& upper) {
+        for (size_t m = 0; m < upper.size() && m < 64; ++m) {
+            const uint8_t c = static_cast<uint8_t>(upper[m][0]);
+            startingWith[c] |= uint64_t(1) << m;
+            if (c >= 'A' && c <= 'Z') startingWith[c + 32] |= uint64_t(1) << m;
+        }
+    }
+};
+
+uint64_t MarkersIn(const uint8_t* data, size_t size, const std::vector<std::string>& upper,
+                   const MarkerTable& table) {
     uint64_t found = 0;
     for (size_t i = 0; i < size; ++i) {
-        const uint8_t c = data[i] >= 'a' && data[i] <= 'z' ? static_cast<uint8_t>(data[i] - 32) : data[i];
-        for (size_t m = 0; m < upper.size(); ++m)
-            if (static_cast<uint8_t>(upper[m][0]) == c && MatchesAt(data, size, i, upper[m]))
-                found |= uint64_t(1) << m;
+        uint64_t candidates = table.startingWith[data[i]] & ~found;
+        while (candidates != 0) {
+            const int m = __builtin_ctzll(candidates);
+            candidates &= candidates - 1;
+            if (MatchesAt(data, size, i, upper[static_cast<size_t>(m)])) found |= uint64_t(1) << m;
+        }
     }
     return found;
 }
@@ -432,7 +447,7 @@ uint64_t MarkersIn(const uint8_t* data, size_t size, const std::vector<std::stri
 // found: a marker in this key's path then lies in its last part.
 void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, std::string& path,
                          std::string& upperPath, size_t parentLength,
-                         const std::vector<std::string>& upper,
+                         const std::vector<std::string>& upper, const MarkerTable& table,
                          const std::vector<std::string>& markers, std::vector<Residue>& out,
                          size_t depth) {
     size_t longest = 0;
@@ -461,7 +476,7 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, std:
             r.marker = original(m);
             r.where = "name";
         } else if (upper.size() <= 64) {
-            const uint64_t found = MarkersIn(value.data.data(), value.data.size(), upper);
+            const uint64_t found = MarkersIn(value.data.data(), value.data.size(), upper, table);
             for (size_t i = 0; i < upper.size() && r.marker.empty(); ++i)
                 if (found & (uint64_t(1) << i)) r.marker = markers[i];
             r.where = "data";
@@ -485,7 +500,7 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, std:
         path += sub->name;
         upperPath += '\\';
         upperPath += Upper(sub->name);
-        FindRegistryResidue(ctx, *sub, path, upperPath, length, upper, markers, out, depth + 1);
+        FindRegistryResidue(ctx, *sub, path, upperPath, length, upper, table, markers, out, depth + 1);
         path.resize(length);
         upperPath.resize(length);
     }
@@ -673,10 +688,11 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
             ctx.refusedFiles.insert(Upper(c.target));
     std::vector<std::string> upper;
     for (const std::string& m : markers) upper.push_back(Upper(m));
+    const MarkerTable table(upper);
     for (const auto& root : after.registry.Roots()) {
         if (!root) continue;
         std::string path = root->name, upperPath = Upper(root->name);
-        FindRegistryResidue(ctx, *root, path, upperPath, 0, upper, markers, report.residue, 0);
+        FindRegistryResidue(ctx, *root, path, upperPath, 0, upper, table, markers, report.residue, 0);
     }
     for (const sim::FileEntry* entry : after.files.Entries()) {
         const size_t slash = entry->path.find_last_of('\\');
