@@ -46,6 +46,12 @@ foreach(tool_list ${TOOL_LISTS})
   add_subdirectory(${tool_dir} ${CMAKE_BINARY_DIR}/tools/${tool})
 endforeach()
 
+# fuzz/: libFuzzer targets with ZAV_FUZZ; otherwise their stored inputs
+# replayed as tests.
+if(EXISTS ${CMAKE_SOURCE_DIR}/fuzz/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_BINARY_DIR}/fuzz)
+endif()
+
 # bench/: the benchmarks, built on request (scripts/bench.sh).
 if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)

@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every preset and runs every test.
+# Installs what is missing, builds every preset and runs every test: the
+# host suite, the fault sweep and the property tests (with the totals they
+# print), the same host suite built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and every fuzz target for a bounded time
+# (ZAV_FUZZ_SECONDS per target, 60 by default; 0 skips the fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -9,4 +13,14 @@ cmake --preset win32
 cmake --build --preset win32
 cmake --preset win64
 cmake --build --preset win64
-ctest --preset host
+ctest --preset host -E '^(sweep|properties)\.'
+# The fault sweep and the property tests in full, for their totals.
+ctest --preset host -R '^(sweep|properties)\.' --verbose
+# The sanitizer build; Wine scenarios are left out of it (they run the
+# Windows program, which the sanitizers do not see).
+cmake --preset host-asan
+cmake --build --preset host-asan
+ctest --preset host-asan
+if [ "${ZAV_FUZZ_SECONDS:-60}" != 0 ]; then
+  bash scripts/fuzz.sh "${ZAV_FUZZ_SECONDS:-60}"
+fi

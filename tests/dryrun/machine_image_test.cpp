@@ -115,6 +115,11 @@ TEST(MachineImage, BadMachineIniLinesAreNamed) {
         {"[attributes]\nC:\\missing.sys = readonly\n", 2, "names no file in the image"},
         {"[attributes]\nC:\\WINDOWS = sparkly\n", 2, "unknown attribute"},
         {"[windows]\n\"Glovix\n", 2, "closing quote"},
+        // A quote inside a text would be written back with another meaning.
+        {"[system]\nservice_pack = \x18 A \"  ; reports \" A\n", 2, "a quote inside a text"},
+        {"[windows]\nA \"quoted\" title\n", 2, "a quote inside a text"},
+        {"[devices]\nX\\Y = , \"say \"hi\"\"\n", 2, "a quote inside a text"},
+        {"[devices]\nUSB\"\"\"\\ROOT = , x ;y\n", 2, "a quote inside a text"},
         {"[system]\n[system]\n", 2, "appears twice"},
     };
     for (const Row& row : rows) {

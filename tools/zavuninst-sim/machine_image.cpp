@@ -66,6 +66,11 @@ bool Unquote(const std::string& text, std::string* out) {
     return true;
 }
 
+// machine.ini has no escape for a quote: a text that held one would be
+// written back with a different meaning (a later " ;" would start a comment
+// once the text is enclosed in quotes), so a text holds none.
+const char kQuoteInside[] = "a quote inside a text; machine.ini texts cannot hold one";
+
 bool NeedsQuotes(const std::string& text) {
     return text.empty() || IsBlank(text.front()) || IsBlank(text.back()) || text.front() == '"' ||
            text.find(';') != std::string::npos || text.find('=') != std::string::npos;
@@ -215,6 +220,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
             std::string value;
             if (!Unquote(Trim(line.substr(eq + 1)), &value))
                 return fail(number, "a quoted value without its closing quote");
+            if (value.find('"') != std::string::npos) return fail(number, kQuoteInside);
             if (!seen.insert(key).second) return fail(number, "\"" + key + "\" is given twice");
             DWORD n = 0;
             if (key == "platform" || key == "major" || key == "minor" || key == "build") {
@@ -251,6 +257,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
             sim::Device device;
             device.instanceId = Trim(line.substr(0, eq));
             if (device.instanceId.empty()) return fail(number, "a device line without an instance id");
+            if (device.instanceId.find('"') != std::string::npos) return fail(number, kQuoteInside);
             if (eq != std::string::npos) {
                 std::string rest = Trim(line.substr(eq + 1));
                 if (!rest.empty() && rest[0] == '{') {
@@ -271,6 +278,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
                     std::string description;
                     if (!Unquote(Trim(rest.substr(1)), &description))
                         return fail(number, "a quoted description without its closing quote");
+                    if (description.find('"') != std::string::npos) return fail(number, kQuoteInside);
                     device.description = description;
                 }
             }
@@ -280,6 +288,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
         case Section::Windows: {
             std::string title;
             if (!Unquote(line, &title)) return fail(number, "a quoted title without its closing quote");
+            if (title.find('"') != std::string::npos) return fail(number, kQuoteInside);
             machine.windowTitles.push_back(title);
             break;
         }

@@ -16,7 +16,8 @@
 //   [attributes]   PATH = readonly hidden system archive normal temporary
 //                  (or 0x hex); the file's whole attribute set
 // ";" starts a comment (after a blank, outside quotes); quote a text that has
-// blanks at its ends or a " ;" inside.
+// blanks at its ends or a " ;" inside. No text holds a quote character: the
+// format has no escape for one.
 #pragma once
 
 #include "reg_file.h"

@@ -1,0 +1,90 @@
+// Fuzz target: a whole run on a fuzzed machine image, and the dry run's
+// report of it.
+//
+// Input: four parts separated by the line "--8<--": machine.ini,
+// registry.reg, the package INF (put in "inf\other") and usbstor.inf (put in
+// "inf"); the image's other files are fixed. Checks: the property tests'
+// invariants of a run; the report is built, and its JSON text parses.
+#include "fuzz_check.h"
+
+#include "dry_run.h"
+#include "machine_image.h"
+#include "properties/run_invariants.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+std::vector<std::string> Parts(const std::string& text) {
+    static const std::string kSeparator = "\n--8<--\n";
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(kSeparator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos) break;
+        start = end + kSeparator.size();
+    }
+    parts.resize(4);
+    return parts;
+}
+
+// The files of both usual Windows directories, so that [attributes] can
+// name them whichever directory the image chooses.
+void AddFiles(sim::FileSystem& files) {
+    for (const char* w : {"C:\\WINDOWS", "C:\\WINNT"}) {
+        const std::string d = w;
+        files.AddFile(d + "\\system32\\drivers\\WDMZAV03.sys", "MZ package driver");
+        files.AddFile(d + "\\system32\\drivers\\usbhub.sys", "MZ hub");
+        files.AddFile(d + "\\system32\\drivers\\USBSTORSP3.SYS", "MZ replacement");
+        files.AddFile(d + "\\system32\\drivers\\USBSTOR.SYS", "MZ system driver");
+        files.AddFile(d + "\\system\\iosubsys\\PDRZAV03.pdr", "MZ pdr");
+        files.AddFile(d + "\\inf\\MSTEVUmss.PNF", "PNF");
+        files.AddFile(d + "\\inf\\USBZAV03.inf", "[Version]\r\nSignature=\"$Chicago$\"\r\n");
+        files.AddFile(d + "\\inf\\usb.inf", "[Version]");
+        files.AddDirectory(d + "\\inf\\other");
+    }
+    files.AddFile("C:\\MSDOS.SYS", "");
+}
+
+// Whether a file can be put at `path`: a valid path, no file in the way of
+// its folders, no folder of its name.
+bool CanPlace(const sim::FileSystem& files, const std::string& path) {
+    const std::string normalized = sim::FileSystem::Normalize(path);
+    if (normalized.empty()) return false;
+    for (size_t slash = normalized.find('\\', 3); slash != std::string::npos;
+         slash = normalized.find('\\', slash + 1)) {
+        const sim::FileEntry* folder = files.Find(normalized.substr(0, slash));
+        if (folder != nullptr && !folder->directory) return false;
+    }
+    const sim::FileEntry* entry = files.Find(normalized);
+    return entry == nullptr || !entry->directory;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::vector<std::string> parts = Parts(std::string(reinterpret_cast<const char*>(data), size));
+    sim::Machine machine;
+    AddFiles(machine.files);
+    dryrun::Diag diag;
+    if (!dryrun::ReadMachineIni(parts[0], "machine.ini", machine, &diag)) return 0;
+    dryrun::RegFormat format;
+    if (!dryrun::ReadRegFile(parts[1], "registry.reg", machine.registry, &format, &diag)) return 0;
+    const std::string w = machine.windowsDirectory;
+    if (!parts[2].empty() && CanPlace(machine.files, w + "\\inf\\other\\USBZAV03.inf"))
+        machine.files.AddFile(w + "\\inf\\other\\USBZAV03.inf", parts[2]);
+    if (!parts[3].empty() && CanPlace(machine.files, w + "\\inf\\usbstor.inf"))
+        machine.files.AddFile(w + "\\inf\\usbstor.inf", parts[3]);
+
+    sim::Machine after = machine;
+    const int exitCode = dryrun::RunProgram(after);
+    fuzz::CheckNone(props::CheckRun(machine, after, exitCode));
+
+    const dryrun::Report report =
+        dryrun::BuildReport("fuzz", machine, after, dryrun::PackageMarkers(machine), exitCode);
+    fuzz::Check(!dryrun::ReportText(report).empty(), "an empty report");
+    const nlohmann::json parsed = nlohmann::json::parse(dryrun::ReportJson(report), nullptr, false);
+    fuzz::Check(!parsed.is_discarded(), "the JSON report does not parse");
+    return 0;
+}

@@ -1,0 +1,28 @@
+// Fuzz target: a whole run on a machine decoded from the input.
+//
+// The input's bytes are the choices of the property tests' machine
+// generator: the system and its family, the package INF (raw text among
+// them), the "Enum" tree and its "Driver" values, the present devices, the
+// files, the storage driver's keys and INF, the drive icon keys, and maybe
+// one platform call that fails. Checks: the property tests' invariants of a
+// run (of a safe run only, when a call failed).
+#include "fuzz_check.h"
+
+#include "properties/random_machine.h"
+#include "properties/run_invariants.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    props::ByteChoices choices(data, size);
+    const sim::Machine machine = props::RandomMachine(choices);
+    // The choices after the machine's: no failure (an exhausted input), or
+    // one platform call made to fail.
+    if (choices.Below(3) == 0) {
+        fuzz::CheckNone(props::RunAndCheck(machine));
+        return 0;
+    }
+    sim::Machine after = machine;
+    after.InjectFault(props::RandomFault(choices, 48));
+    const int exitCode = props::RunWinMain(after);
+    fuzz::CheckNone(props::CheckRun(machine, after, exitCode, true));
+    return 0;
+}

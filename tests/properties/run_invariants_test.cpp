@@ -1,0 +1,210 @@
+// The checker of the property tests and fuzz targets, checked itself: its
+// reference models give the documented results, and a run that breaks an
+// invariant is caught.
+#include "properties/run_invariants.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+using props::CheckRun;
+using props::ReferenceLineField;
+using props::ReferenceReplace;
+using props::ReferenceRewrite;
+
+TEST(ReferenceModels, IdRewriteOfTheDocumentedRows) {
+    struct Row {
+        const char* id;
+        const char* diskMatchId;
+        const char* flatIdTail;
+        const char* usbKeyTail;
+    };
+    const Row rows[] = {
+        {"X\\A&B\\C&D&E", "X&A&B&C&D&E00", "A&B&C&D&E", "A&B\\C\\D\\E"},
+        {"X\\A\\B&C&D", "X&A&B&C&D00", "C&D", "C&D"},
+        {"X\\A\\&B", "X&A&&B00", "B", "B"},
+        {"X\\&A\\B", "X&&A&B00", "&A&B", "&A\\B"},
+        {"X\\A&B", "X&A&B00", "A&B", "A&B"},
+        {"ROOT\\DEVICE\\0000", "ROOT&DEVICE&000000", "", ""},
+        {"A&B\\C\\D", "A&B&C&D00", "", ""},
+        {"X\\A\\B\\C&D", "X&A&B&C&D00", "", ""},
+        {"NOSEP", "NOSEP00", "", ""},
+        {"USB\\VID_1234&PID_5678\\SN01", "USB&VID_1234&PID_5678&SN0100", "VID_1234&PID_5678&SN01",
+         "VID_1234&PID_5678\\SN01"},
+    };
+    for (const Row& row : rows) {
+        const props::IdRewrite r = ReferenceRewrite(row.id);
+        EXPECT_EQ(r.diskMatchId, row.diskMatchId) << row.id;
+        EXPECT_EQ(r.flatIdTail, row.flatIdTail) << row.id;
+        EXPECT_EQ(r.usbKeyTail, row.usbKeyTail) << row.id;
+    }
+}
+
+TEST(ReferenceModels, LineFieldAndReplacement) {
+    EXPECT_EQ(ReferenceLineField("Install,USB\\VID_1234&PID_5678"), "USB\\VID_1234&PID_5678");
+    EXPECT_EQ(ReferenceLineField("Install,USB\\VID_1234&PID_5678,USB\\CLASS_08"), "USB\\VID_1234&PID_5678");
+    EXPECT_EQ(ReferenceLineField("Install"), "");
+    EXPECT_EQ(ReferenceLineField("Install,"), "");
+    EXPECT_EQ(ReferenceLineField(",X"), "X");
+
+    auto wide = [](const std::string& text) {
+        std::vector<uint8_t> out;
+        for (char c : text) out.insert(out.end(), {static_cast<uint8_t>(c), 0});
+        return out;
+    };
+    const std::vector<uint8_t> file = wide("a=%12%\\USBSTORSP3.SYS;%12%\\USBSTORSP3.SYS");
+    EXPECT_EQ(ReferenceReplace(file, "%12%\\USBSTORSP3.SYS", "%12%\\USBSTOR.SYS"),
+              wide("a=%12%\\USBSTOR.SYS;%12%\\USBSTORSP3.SYS"));
+    // Odd offset, last character on the last byte; a candidate cut short.
+    const std::vector<uint8_t> odd = {'x', 'A', 0, 'B'};
+    EXPECT_EQ(ReferenceReplace(odd, "AB", "C"), (std::vector<uint8_t>{'x', 'C', 0}));
+    EXPECT_EQ(ReferenceReplace({'A', 0}, "AB", "C"), (std::vector<uint8_t>{'A', 0}));
+}
+
+// A Windows 98 machine with one package device, its disk and drive letter,
+// and the system's own devices and files around them.
+sim::Machine SmallMachine() {
+    sim::Machine m = sim::MakeWindows98();
+    const std::string w = m.windowsDirectory;
+    m.files.AddFile(w + "\\inf\\other\\USBZAV03.inf",
+                    "[Version]\r\nSignature=\"$Chicago$\"\r\nClass=ZavStorage\r\n"
+                    "ClassGUID={7F1E3A20-5B6C-4D8E-9F01-23456789ABCD}\r\n"
+                    "[MSZAV03SECTION]\r\nZav=Install,USB\\VID_1234&PID_5678\r\n");
+    m.files.AddFile(w + "\\system32\\drivers\\WDMZAV03.sys", "MZ");
+    m.files.AddFile(w + "\\system32\\drivers\\usbhub.sys", "MZ hub");
+    const std::string cls = "HKLM\\System\\CurrentControlSet\\Services\\Class\\";
+    m.registry.SetString(cls + "{7F1E3A20-5B6C-4D8E-9F01-23456789ABCD}", "Class", "ZavStorage");
+    m.registry.SetString(cls + "ZavStorage\\0000", "DriverDesc", "Zav");
+    m.registry.SetString(cls + "DiskDrive\\0003", "DriverDesc", "Disk");
+    m.registry.SetString(cls + "DiskDrive\\0000", "DriverDesc", "System disk");
+    m.registry.SetString("HKLM\\Enum\\USB\\VID_1234&PID_5678\\SN01", "Driver", "ZavStorage\\0000");
+    const std::string disk = "SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100";
+    m.registry.SetString("HKLM\\Enum\\" + disk, "Driver", "DiskDrive\\0003");
+    m.registry.SetString("HKLM\\Enum\\" + disk, "CurrentDriveLetterAssignment", "E");
+    m.registry.SetString("HKLM\\Enum\\ESDI\\GENERIC_IDE_DISK\\0", "Driver", "DiskDrive\\0000");
+    const GUID package = *sim::ParseGuid("{7F1E3A20-5B6C-4D8E-9F01-23456789ABCD}");
+    const GUID diskClass = *sim::ParseGuid("{4D36E967-E325-11CE-BFC1-08002BE10318}");
+    m.devices = {{"ESDI\\GENERIC_IDE_DISK\\0", diskClass, std::nullopt},
+                 {"USB\\VID_1234&PID_5678\\SN01", package, std::nullopt},
+                 {disk, diskClass, std::nullopt}};
+    m.registry.Create("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\E\\TEVDRIVE");
+    return m;
+}
+
+bool Mentions(const std::vector<std::string>& problems, const std::string& part) {
+    for (const std::string& p : problems)
+        if (p.find(part) != std::string::npos) return true;
+    return false;
+}
+
+TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
+    const sim::Machine before = SmallMachine();
+    {
+        sim::Machine after = before;
+        const int exitCode = props::RunWinMain(after);
+        EXPECT_EQ(CheckRun(before, after, exitCode), std::vector<std::string>{});
+        EXPECT_EQ(props::ScopeOf(before).recordDeviceIds,
+                  std::set<std::string>{"USB\\VID_1234&PID_5678\\SN01"});
+    }
+
+    struct Row {
+        const char* what;
+        std::function<int(sim::Machine&)> doctor;  // returns the exit code to check with
+        const char* expected;
+    };
+    const std::vector<Row> rows = {
+        {"Enum deleted", [](sim::Machine& m) { m.registry.DeleteTree("HKLM\\Enum"); return 0; },
+         "protected key gone: HKEY_LOCAL_MACHINE\\ENUM"},
+        {"a system disk key deleted",
+         [](sim::Machine& m) { m.registry.DeleteTree("HKLM\\Enum\\ESDI\\GENERIC_IDE_DISK\\0"); return 0; },
+         "key gone: HKEY_LOCAL_MACHINE\\ENUM\\ESDI\\GENERIC_IDE_DISK\\0"},
+        {"a system driver key deleted",
+         [](sim::Machine& m) {
+             m.registry.DeleteTree("HKLM\\System\\CurrentControlSet\\Services\\Class\\DiskDrive\\0000");
+             return 0;
+         },
+         "key gone: HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\CLASS\\DISKDRIVE\\0000"},
+        {"a value changed",
+         [](sim::Machine& m) {
+             m.registry.SetString("HKLM\\Enum\\ESDI\\GENERIC_IDE_DISK\\0", "Driver", "x");
+             return 0;
+         },
+         "value changed or gone"},
+        {"a key added", [](sim::Machine& m) { m.registry.Create("HKLM\\Enum\\NEW"); return 0; }, "key added"},
+        {"a foreign file deleted",
+         [](sim::Machine& m) { m.files.Remove("C:\\WINDOWS\\system32\\drivers\\usbhub.sys"); return 0; },
+         "file gone: C:\\WINDOWS\\SYSTEM32\\DRIVERS\\USBHUB.SYS"},
+        {"a file added", [](sim::Machine& m) { m.files.AddFile("C:\\WINDOWS\\new.txt", "x"); return 0; },
+         "file added"},
+        {"a package file left",
+         [](sim::Machine& m) { m.files.AddFile("C:\\WINDOWS\\system32\\drivers\\WDMZAV03.sys", "MZ"); return 0; },
+         "package file left"},
+        {"a deletion the records do not name",
+         [](sim::Machine& m) {
+             sim::Event e;
+             e.api = "RegDeleteKeyA";
+             e.target = "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678";
+             m.events.push_back(e);
+             return 0;
+         },
+         "RegDeleteKeyA on a key no selected record names"},
+        {"a deletion of the driver class key",
+         [](sim::Machine& m) {
+             sim::Event e;
+             e.api = "RegDeleteKeyA";
+             e.target = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class";
+             m.events.push_back(e);
+             return 0;
+         },
+         "RegDeleteKeyA on a protected key"},
+        {"the package device left",
+         [](sim::Machine& m) {
+             m.devices.push_back({"USB\\VID_1234&PID_5678\\SN01", std::nullopt, std::nullopt});
+             return 0;
+         },
+         "package device still present"},
+        {"a key handle left open",
+         [](sim::Machine& m) {
+             sim::ActiveMachine active(m);
+             HKEY key = nullptr;
+             RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum", &key);
+             return 0;
+         },
+         "handles left open: keys 1"},
+        {"a non-zero exit code", [](sim::Machine&) { return 1; }, "exit code 1"},
+    };
+    for (const Row& row : rows) {
+        sim::Machine after = before;
+        props::RunWinMain(after);
+        const int exitCode = row.doctor(after);
+        EXPECT_TRUE(Mentions(CheckRun(before, after, exitCode), row.expected)) << row.what;
+    }
+}
+
+// A run with a failing call may stop short of its work, but the storage
+// INF's content must survive: at its path, or in a sibling the rewrite left.
+TEST(RunInvariants, AFailedRunMayStopShortButNeverLosesTheStorageInf) {
+    sim::Machine before = sim::MakeWindows2000("Service Pack 2");
+    const std::string inf = "C:\\WINNT\\inf\\usbstor.inf";
+    before.files.AddFile(inf, std::vector<uint8_t>{0xFF, 0xFE, '%', 0, '1', 0});
+    before.registry.SetString("HKLM\\System\\ControlSet001\\Services\\USBSTOR", "ImagePath", "x");
+
+    sim::Machine stopped = before;
+    stopped.InjectFault({"RegOpenKeyA", 1, true, ERROR_ACCESS_DENIED, false});
+    const int exitCode = props::RunWinMain(stopped);
+    EXPECT_TRUE(Mentions(CheckRun(before, stopped, exitCode), "ImagePath not restored"));
+    EXPECT_EQ(CheckRun(before, stopped, exitCode, true), std::vector<std::string>{});
+
+    sim::Machine lost = before;
+    props::RunWinMain(lost);
+    lost.files.Remove(inf);
+    EXPECT_TRUE(Mentions(CheckRun(before, lost, 0, true), "storage INF lost"));
+    lost.files.AddFile(inf + ".~zb00", before.files.Read(inf).value());
+    EXPECT_EQ(CheckRun(before, lost, 0, true), std::vector<std::string>{});
+    lost.files.AddFile(inf + ".~zt00", std::string("other bytes"));
+    EXPECT_TRUE(Mentions(CheckRun(before, lost, 0, true), "file added"));
+}
+
+}  // namespace
