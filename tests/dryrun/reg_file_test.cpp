@@ -4,6 +4,7 @@
 #include "helpers.h"
 #include "reg_file.h"
 
+#include <algorithm>
 #include <random>
 
 using dryrun::Diag;
@@ -293,3 +294,42 @@ TEST(RegFile, ArbitraryDamageToAnExportNeverCrashesTheReader) {
     }
     EXPECT_GT(refused, 0u);
 }
+
+namespace {
+
+// A large export read with a listener: it hears of ever larger offsets, each
+// well behind the end, and the registry is the same as without it; one read
+// in which the bytes it was done with are scrambled still gives it.
+TEST(RegFileLarge, TheReaderSaysHowFarItIsDone) {
+    sim::Registry source;
+    for (int i = 0; i < 30000; ++i) {
+        const std::string key = "HKLM\\SOFTWARE\\Big\\Key" + std::to_string(i);
+        source.SetString(key, "Name", "value number " + std::to_string(i));
+        source.SetValue(key, "Data", REG_BINARY, std::vector<uint8_t>(40, static_cast<uint8_t>(i)));
+    }
+    for (const bool version5 : {false, true}) {
+        RegFormat format = version5 ? RegFormat::Version5() : RegFormat::Regedit4();
+        format.branches = {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Big"};
+        std::string bytes = WriteRegFile(source, format);
+        ASSERT_GT(bytes.size(), 6u << 20);  // past the reader's first report
+
+        sim::Registry plain;
+        ASSERT_TRUE(ReadRegFile(bytes, "big.reg", plain, nullptr, nullptr));
+
+        std::vector<size_t> told;
+        sim::Registry listened;
+        ASSERT_TRUE(ReadRegFile(bytes, "big.reg", listened, nullptr, nullptr,
+                                [&](size_t done) {
+                                    told.push_back(done);
+                                    // What it is done with is no longer read.
+                                    std::fill(bytes.begin(), bytes.begin() + done, '\x7f');
+                                }));
+        ASSERT_FALSE(told.empty()) << version5;
+        EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
+        EXPECT_LT(told.back(), bytes.size());
+        EXPECT_EQ(listened.Dump(), plain.Dump()) << version5;
+        EXPECT_EQ(plain.Dump(), source.Dump()) << version5;
+    }
+}
+
+}  // namespace

@@ -2,6 +2,12 @@
 
 #include "text_codec.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -340,6 +346,52 @@ std::string WriteMachineIni(const sim::Machine& machine) {
     return out.str();
 }
 
+namespace {
+
+// A registry export mapped read-only, so that the pages the reader is done
+// with can be given back as it goes: a large export is then not held whole
+// beside the registry built from it. (Private file pages that are dropped are
+// read again from the file should they be touched.)
+class MappedFile {
+public:
+    explicit MappedFile(const std::string& path) {
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) return;
+        struct stat st;
+        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return;
+        size_ = static_cast<size_t>(st.st_size);
+        if (size_ > 0) {
+            void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
+            if (p == MAP_FAILED) return;
+            data_ = static_cast<const char*>(p);
+        }
+        mapped_ = true;
+    }
+    ~MappedFile() {
+        if (data_ != nullptr) munmap(const_cast<char*>(data_), size_);
+        if (fd_ >= 0) close(fd_);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    bool Mapped() const { return mapped_; }
+    std::string_view View() const { return data_ != nullptr ? std::string_view(data_, size_) : ""; }
+    // Gives back the whole pages below `upTo`.
+    void Release(size_t upTo) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        const size_t end = std::min(upTo, size_) / page * page;
+        if (data_ != nullptr && end > 0) madvise(const_cast<char*>(data_), end, MADV_DONTNEED);
+    }
+
+private:
+    int fd_ = -1;
+    const char* data_ = nullptr;
+    size_t size_ = 0;
+    bool mapped_ = false;
+};
+
+}  // namespace
+
 bool LoadImage(const std::string& folder, MachineImage* image, Diag* diag) {
     auto fail = [&](const std::string& file, const std::string& message) {
         diag->file = file;
@@ -354,7 +406,10 @@ bool LoadImage(const std::string& folder, MachineImage* image, Diag* diag) {
     const std::string iniPath = (fs::path(folder) / "machine.ini").string();
     const std::string regPath = (fs::path(folder) / "registry.reg").string();
     std::string iniText, regBytes;
-    if (!fs::is_regular_file(regPath, ec) || !ReadHostFile(regPath, &regBytes))
+    if (!fs::is_regular_file(regPath, ec))
+        return fail(regPath, "missing or unreadable; an image holds the registry as registry.reg");
+    MappedFile mapped(regPath);
+    if (!mapped.Mapped() && !ReadHostFile(regPath, &regBytes))
         return fail(regPath, "missing or unreadable; an image holds the registry as registry.reg");
     if (!fs::is_regular_file(iniPath, ec) || !ReadHostFile(iniPath, &iniText))
         return fail(iniPath, "missing or unreadable; an image describes its system in machine.ini");
@@ -363,7 +418,13 @@ bool LoadImage(const std::string& folder, MachineImage* image, Diag* diag) {
     std::string error;
     if (!m.files.LoadFromHost(folder, &error)) return fail(folder, error);
     if (!ReadMachineIni(iniText, iniPath, m, diag)) return false;
-    if (!ReadRegFile(regBytes, regPath, m.registry, &image->registryFormat, diag)) return false;
+    if (mapped.Mapped()) {
+        if (!ReadRegFile(mapped.View(), regPath, m.registry, &image->registryFormat, diag,
+                         [&mapped](size_t done) { mapped.Release(done); }))
+            return false;
+    } else if (!ReadRegFile(regBytes, regPath, m.registry, &image->registryFormat, diag)) {
+        return false;
+    }
     return true;
 }
 

@@ -6,8 +6,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
+#include <string_view>
 
 namespace dryrun {
 
@@ -20,6 +22,11 @@ const char kVersion5[] = "Windows Registry Editor Version 5.00";
 // limits also bound every walk over a loaded tree.
 const size_t kMaxKeyName = 255;
 const size_t kMaxDepth = 512;
+
+// How often the reader says how far it has read, and how far behind the
+// current line it stays.
+const size_t kConsumedStep = 4u << 20;
+const size_t kConsumedMargin = 1u << 20;
 
 std::string UpperAscii(std::string text) {
     for (char& c : text)
@@ -67,7 +74,7 @@ struct PhysLine {
 
 class LineSource {
 public:
-    LineSource(const std::string& bytes, size_t start, RegEncoding encoding)
+    LineSource(std::string_view bytes, size_t start, RegEncoding encoding)
         : bytes_(bytes), pos_(start), encoding_(encoding) {}
 
     // False at the end of the file, or on a decoding error (`error` set).
@@ -236,7 +243,7 @@ private:
         }
     }
 
-    const std::string& bytes_;
+    std::string_view bytes_;
     size_t pos_;
     RegEncoding encoding_;
     int number_ = 0;
@@ -341,9 +348,10 @@ sim::RegKey* AppendChild(sim::RegKey& parent, const std::string& name) {
 
 class Reader {
 public:
-    Reader(const std::string& bytes, const std::string& file, sim::Registry& registry,
-           RegFormat& format, Diag& diag)
-        : bytes_(bytes), file_(file), registry_(registry), format_(format), diag_(diag) {}
+    Reader(std::string_view bytes, const std::string& file, sim::Registry& registry,
+           RegFormat& format, Diag& diag, const std::function<void(size_t)>& consumed)
+        : bytes_(bytes), file_(file), registry_(registry), format_(format), diag_(diag),
+          consumed_(consumed) {}
 
     bool Run();
 
@@ -360,7 +368,7 @@ private:
     bool ParseHex(LineSource& source, const PhysLine& first, size_t p, std::vector<uint8_t>* out,
                   size_t* endOffset, bool* lossy);
 
-    const std::string& bytes_;
+    std::string_view bytes_;
     const std::string& file_;
     sim::Registry& registry_;
     RegFormat& format_;
@@ -372,6 +380,8 @@ private:
     std::vector<sim::RegKey*> openKeys_;    // the keys of openHeaders_
     std::vector<std::string> branches_;
     PhysLine continuation_;
+    const std::function<void(size_t)>& consumed_;  // told how far the bytes are read
+    size_t toldConsumed_ = 0;
 };
 
 bool Reader::Run() {
@@ -420,6 +430,12 @@ bool Reader::Run() {
         if (!source.Next(line, &error)) {
             if (!error.empty()) return Fail(source.LineNumber(), error);
             break;
+        }
+        // The bytes well before this line are done with (a value's lines are
+        // read again from its first line only).
+        if (consumed_ && line.begin > toldConsumed_ + kConsumedStep + kConsumedMargin) {
+            toldConsumed_ = line.begin - kConsumedMargin;
+            consumed_(toldConsumed_);
         }
         lastNewline = line.newline;
         size_t p = 0;
@@ -822,11 +838,12 @@ RegFormat RegFormat::Version5() {
     return f;
 }
 
-bool ReadRegFile(const std::string& bytes, const std::string& fileName, sim::Registry& registry,
-                 RegFormat* format, Diag* diag) {
+bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Registry& registry,
+                 RegFormat* format, Diag* diag, const std::function<void(size_t)>& consumed) {
     RegFormat local;
     Diag localDiag;
-    Reader reader(bytes, fileName, registry, format ? *format : local, diag ? *diag : localDiag);
+    Reader reader(bytes, fileName, registry, format ? *format : local, diag ? *diag : localDiag,
+                  consumed);
     return reader.Run();
 }
 

@@ -12,8 +12,10 @@
 #include "platform/sim/sim.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace dryrun {
@@ -61,8 +63,11 @@ struct RegFormat {
 // values set, "[-key]" deletes a key with its subtree and "name"=- a value.
 // Returns false with `diag` filled on the first malformed line; the registry
 // may then hold part of the file (callers load into a fresh registry).
-bool ReadRegFile(const std::string& bytes, const std::string& fileName, sim::Registry& registry,
-                 RegFormat* format, Diag* diag);
+// `consumed`, when given, is told now and then how many bytes from the start
+// the reader is done with (a caller that maps a large file can let them go).
+bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Registry& registry,
+                 RegFormat* format, Diag* diag,
+                 const std::function<void(size_t)>& consumed = std::function<void(size_t)>());
 
 // The export of `registry` in `format`: each branch of the format with its
 // whole subtree, keys depth-first in enumeration order, each key followed by

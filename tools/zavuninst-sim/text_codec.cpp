@@ -69,7 +69,7 @@ std::string AnsiToUtf8(const std::string& ansi) {
     return out;
 }
 
-bool DecodeUtf8(const std::string& bytes, size_t& pos, char32_t* cp) {
+bool DecodeUtf8(std::string_view bytes, size_t& pos, char32_t* cp) {
     const auto b0 = static_cast<unsigned char>(bytes[pos]);
     if (b0 < 0x80) {
         *cp = b0;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace dryrun {
 
@@ -28,6 +29,6 @@ void AppendUtf16le(std::string& out, char32_t codePoint);
 
 // Decodes one code point from UTF-8 at `pos` (advanced past it); false on a
 // malformed sequence (pos is left on the bad byte).
-bool DecodeUtf8(const std::string& bytes, size_t& pos, char32_t* codePoint);
+bool DecodeUtf8(std::string_view bytes, size_t& pos, char32_t* codePoint);
 
 }  // namespace dryrun
