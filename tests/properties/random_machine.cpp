@@ -538,51 +538,8 @@ sim::Machine RandomMachine(Choices& c) {
 }
 
 sim::Fault RandomFault(Choices& c, unsigned maxNth) {
-    struct Failure {
-        const char* function;
-        DWORD error;
-    };
-    static const Failure kFailures[] = {
-        {"RegOpenKeyA", ERROR_ACCESS_DENIED},
-        {"RegEnumKeyA", ERROR_NOT_ENOUGH_MEMORY},
-        {"RegEnumKeyExA", ERROR_NOT_ENOUGH_MEMORY},
-        {"RegQueryValueExA", ERROR_ACCESS_DENIED},
-        {"RegSetValueExA", ERROR_ACCESS_DENIED},
-        {"RegDeleteKeyA", ERROR_ACCESS_DENIED},
-        {"RegCloseKey", ERROR_INVALID_HANDLE},
-        {"SetupOpenInfFileA", ERROR_FILE_NOT_FOUND},
-        {"SetupGetLineByIndexA", ERROR_LINE_NOT_FOUND},
-        {"SetupGetLineTextA", ERROR_INSUFFICIENT_BUFFER},
-        {"SetupCloseInfFile", ERROR_INVALID_HANDLE},
-        {"SetupDiGetINFClassA", ERROR_FILE_NOT_FOUND},
-        {"SetupDiClassGuidsFromNameExA", ERROR_INVALID_CLASS},
-        {"SetupDiGetClassDevsA", ERROR_NOT_ENOUGH_MEMORY},
-        {"SetupDiEnumDeviceInfo", ERROR_NO_MORE_ITEMS},
-        {"SetupDiGetDeviceInstanceIdA", ERROR_INSUFFICIENT_BUFFER},
-        {"SetupDiGetDeviceRegistryPropertyA", ERROR_INVALID_DATA},
-        {"SetupDiRemoveDevice", ERROR_ACCESS_DENIED},
-        {"SetupDiDestroyDeviceInfoList", ERROR_INVALID_HANDLE},
-        {"GetWindowsDirectoryA", ERROR_NOT_ENOUGH_MEMORY},
-        {"GetVersionExA", ERROR_INVALID_PARAMETER},
-        {"CompareStringA", ERROR_INVALID_PARAMETER},
-        {"GetFileAttributesA", ERROR_ACCESS_DENIED},
-        {"SetFileAttributesA", ERROR_ACCESS_DENIED},
-        {"DeleteFileA", ERROR_SHARING_VIOLATION},
-        {"MoveFileA", ERROR_SHARING_VIOLATION},
-        {"FindFirstFileA", ERROR_PATH_NOT_FOUND},
-        {"FindClose", ERROR_INVALID_HANDLE},
-        {"CreateFileA", ERROR_SHARING_VIOLATION},
-        {"SetFilePointer", ERROR_NEGATIVE_SEEK},
-        {"GetFileSize", ERROR_INVALID_HANDLE},
-        {"ReadFile", ERROR_READ_FAULT},
-        {"WriteFile", ERROR_DISK_FULL},
-        {"CloseHandle", ERROR_INVALID_HANDLE},
-        {"ShellExecuteA", ERROR_FILE_NOT_FOUND},
-        {"FindWindowA", ERROR_ACCESS_DENIED},
-        {"SendMessageA", ERROR_ACCESS_DENIED},
-        {"MessageBoxA", ERROR_NOT_ENOUGH_MEMORY},
-    };
-    const Failure& f = c.Pick(kFailures);
+    const std::vector<sim::TypicalFailure>& failures = sim::TypicalFailures();
+    const sim::TypicalFailure& f = failures[c.Below(static_cast<uint32_t>(failures.size()))];
     sim::Fault fault;
     fault.function = f.function;
     fault.error = f.error;

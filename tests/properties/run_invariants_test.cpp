@@ -1,6 +1,7 @@
 // The checker of the property tests and fuzz targets, checked itself: its
 // reference models give the documented results, and a run that breaks an
 // invariant is caught.
+#include "id_rewrite_rows.h"
 #include "properties/run_invariants.h"
 
 #include <gtest/gtest.h>
@@ -15,26 +16,7 @@ using props::ReferenceReplace;
 using props::ReferenceRewrite;
 
 TEST(ReferenceModels, IdRewriteOfTheDocumentedRows) {
-    struct Row {
-        const char* id;
-        const char* diskMatchId;
-        const char* flatIdTail;
-        const char* usbKeyTail;
-    };
-    const Row rows[] = {
-        {"X\\A&B\\C&D&E", "X&A&B&C&D&E00", "A&B&C&D&E", "A&B\\C\\D\\E"},
-        {"X\\A\\B&C&D", "X&A&B&C&D00", "C&D", "C&D"},
-        {"X\\A\\&B", "X&A&&B00", "B", "B"},
-        {"X\\&A\\B", "X&&A&B00", "&A&B", "&A\\B"},
-        {"X\\A&B", "X&A&B00", "A&B", "A&B"},
-        {"ROOT\\DEVICE\\0000", "ROOT&DEVICE&000000", "", ""},
-        {"A&B\\C\\D", "A&B&C&D00", "", ""},
-        {"X\\A\\B\\C&D", "X&A&B&C&D00", "", ""},
-        {"NOSEP", "NOSEP00", "", ""},
-        {"USB\\VID_1234&PID_5678\\SN01", "USB&VID_1234&PID_5678&SN0100", "VID_1234&PID_5678&SN01",
-         "VID_1234&PID_5678\\SN01"},
-    };
-    for (const Row& row : rows) {
+    for (const IdRewriteRow& row : kIdRewriteRows) {
         const props::IdRewrite r = ReferenceRewrite(row.id);
         EXPECT_EQ(r.diskMatchId, row.diskMatchId) << row.id;
         EXPECT_EQ(r.flatIdTail, row.flatIdTail) << row.id;

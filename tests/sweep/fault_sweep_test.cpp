@@ -43,50 +43,6 @@ RunResult Run(const sim::Machine& base, const std::vector<sim::Fault>& faults) {
     return r;
 }
 
-// A realistic error for each simulated function when it fails.
-DWORD RealisticError(const std::string& function) {
-    static const std::map<std::string, DWORD> errors = {
-        {"RegOpenKeyA", ERROR_ACCESS_DENIED},
-        {"RegEnumKeyA", ERROR_NOT_ENOUGH_MEMORY},
-        {"RegEnumKeyExA", ERROR_NOT_ENOUGH_MEMORY},
-        {"RegQueryValueExA", ERROR_ACCESS_DENIED},
-        {"RegSetValueExA", ERROR_ACCESS_DENIED},
-        {"RegDeleteKeyA", ERROR_ACCESS_DENIED},
-        {"RegCloseKey", ERROR_INVALID_HANDLE},
-        {"SetupOpenInfFileA", ERROR_FILE_NOT_FOUND},
-        {"SetupGetLineByIndexA", ERROR_LINE_NOT_FOUND},
-        {"SetupGetLineTextA", ERROR_INSUFFICIENT_BUFFER},
-        {"SetupDiGetINFClassA", ERROR_FILE_NOT_FOUND},
-        {"SetupDiClassGuidsFromNameExA", ERROR_INVALID_CLASS},
-        {"SetupDiGetClassDevsA", ERROR_NOT_ENOUGH_MEMORY},
-        {"SetupDiEnumDeviceInfo", ERROR_NO_MORE_ITEMS},
-        {"SetupDiGetDeviceInstanceIdA", ERROR_INSUFFICIENT_BUFFER},
-        {"SetupDiGetDeviceRegistryPropertyA", ERROR_INVALID_DATA},
-        {"SetupDiRemoveDevice", ERROR_ACCESS_DENIED},
-        {"SetupDiDestroyDeviceInfoList", ERROR_INVALID_HANDLE},
-        {"GetWindowsDirectoryA", ERROR_NOT_ENOUGH_MEMORY},
-        {"GetVersionExA", ERROR_INVALID_PARAMETER},
-        {"CompareStringA", ERROR_INVALID_PARAMETER},
-        {"GetFileAttributesA", ERROR_ACCESS_DENIED},
-        {"SetFileAttributesA", ERROR_ACCESS_DENIED},
-        {"DeleteFileA", ERROR_SHARING_VIOLATION},
-        {"MoveFileA", ERROR_SHARING_VIOLATION},
-        {"FindFirstFileA", ERROR_PATH_NOT_FOUND},
-        {"CreateFileA", ERROR_SHARING_VIOLATION},
-        {"SetFilePointer", ERROR_NEGATIVE_SEEK},
-        {"GetFileSize", ERROR_INVALID_HANDLE},
-        {"ReadFile", ERROR_READ_FAULT},
-        {"WriteFile", ERROR_DISK_FULL},
-        {"CloseHandle", ERROR_INVALID_HANDLE},
-        {"ShellExecuteA", ERROR_FILE_NOT_FOUND},
-        {"FindWindowA", ERROR_ACCESS_DENIED},
-        {"SendMessageA", ERROR_ACCESS_DENIED},
-        {"MessageBoxA", ERROR_NOT_ENOUGH_MEMORY},
-    };
-    auto found = errors.find(function);
-    return found != errors.end() ? found->second : ERROR_GEN_FAILURE;
-}
-
 std::string Describe(const sim::Fault& f) {
     return f.function + " #" + std::to_string(f.nth) + (f.persistent ? " and after" : " once") +
            (f.shortTransfer ? " (short transfer)" : "");
@@ -168,8 +124,8 @@ void Sweep(const std::string& scenario, const sim::Machine& base, SweepTotals& t
     std::vector<sim::Fault> plan;
     for (const auto& [function, count] : counts) {
         for (unsigned n = 1; n <= count; ++n) {
-            plan.push_back({function, n, false, RealisticError(function), false});
-            plan.push_back({function, n, true, RealisticError(function), false});
+            plan.push_back({function, n, false, sim::TypicalError(function), false});
+            plan.push_back({function, n, true, sim::TypicalError(function), false});
             if (function == "ReadFile" || function == "WriteFile")
                 plan.push_back({function, n, false, 0, true});
         }

@@ -1,6 +1,7 @@
 // The inventory of the package's present devices: candidates from the INF
 // section and the Enum tree, pass A over the package devices, pass B over
 // the disk drives, and the registry reads that fill the records.
+#include "id_rewrite_rows.h"
 #include "inventory/inventory.h"
 #include "run/run.h"
 #include "win98/win98_machine.h"
@@ -23,23 +24,7 @@ std::vector<std::vector<std::string>> Records() {
 }
 
 TEST(IdRewrite, RewriteTable) {
-    struct Row {
-        const char *id, *diskMatchId, *flatIdTail, *usbKeyTail;
-    };
-    const Row rows[] = {
-        {"X\\A&B\\C&D&E", "X&A&B&C&D&E00", "A&B&C&D&E", "A&B\\C\\D\\E"},
-        {"X\\A\\B&C&D", "X&A&B&C&D00", "C&D", "C&D"},
-        {"X\\A\\&B", "X&A&&B00", "B", "B"},
-        {"X\\&A\\B", "X&&A&B00", "&A&B", "&A\\B"},
-        {"X\\A&B", "X&A&B00", "A&B", "A&B"},
-        {"ROOT\\DEVICE\\0000", "ROOT&DEVICE&000000", "", ""},
-        {"A&B\\C\\D", "A&B&C&D00", "", ""},
-        {"X\\A\\B\\C&D", "X&A&B&C&D00", "", ""},
-        {"NOSEP", "NOSEP00", "", ""},
-        {"USB\\VID_1234&PID_5678\\SN01", "USB&VID_1234&PID_5678&SN0100", "VID_1234&PID_5678&SN01",
-         "VID_1234&PID_5678\\SN01"},
-    };
-    for (const Row& row : rows) {
+    for (const IdRewriteRow& row : kIdRewriteRows) {
         std::string match, flat, usb;
         EXPECT_TRUE(RewriteInstanceId(row.id, match, flat, usb)) << row.id;
         EXPECT_EQ(match, row.diskMatchId) << row.id;

@@ -185,6 +185,15 @@ struct Event {
     std::optional<FileEntry> oldFile;
 };
 
+// Every simulated function with an error it realistically fails with on
+// Windows, for fault sweeps and randomized failures.
+struct TypicalFailure {
+    const char* function;
+    DWORD error;
+};
+const std::vector<TypicalFailure>& TypicalFailures();
+DWORD TypicalError(const std::string& function);  // ERROR_GEN_FAILURE for an unlisted name
+
 struct HandleCounts {
     size_t keys = 0, infs = 0, deviceSets = 0, files = 0, finds = 0;
     size_t Total() const { return keys + infs + deviceSets + files + finds; }
