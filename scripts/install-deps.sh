@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(cmake make g++ ninja-build libgtest-dev googletest libbenchmark-dev
           nlohmann-json3-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64
-          binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev)
+          binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
+          valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -217,23 +217,39 @@ TEST(ReplaceTextInFile, WhenEveryWayBackFailsBothContentsSurvive) {
 }
 
 // Leftovers of a run that was cut short sit under the sibling names: they
-// neither stop the replacement nor are they touched by it.
+// neither stop the replacement nor are they touched by it. When every one
+// of the hundred names for the new content is taken, the file stays as it
+// was and the result is false.
 TEST(ReplaceTextInFile, LeftoversOfAnEarlierRunAreKept) {
-    sim::Machine m = MachineWith(Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
-    const std::string stale[] = {std::string(kPath) + ".~zt00", std::string(kPath) + ".~zb00",
-                                 std::string(kPath) + ".~zb01"};
-    m.files.AddFile(stale[0], Narrow("half written"), FILE_ATTRIBUTE_READONLY);
-    m.files.AddFile(stale[1], Inf("%12%\\FORMER.SYS"),
-                    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-    m.files.AddDirectory(stale[2]);
-    sim::Machine expected = m;
-    expected.files.AddFile(kPath, Inf(kReplacement), kNewFileAttributes);
-    {
-        sim::ActiveMachine active(m);
-        EXPECT_TRUE(ReplaceTextInFile(kPath, kSearch, kReplacement));
+    struct Row {
+        const char* name;
+        std::vector<std::string> halfWritten;  // sibling names of new content, taken
+        bool result;
+    };
+    std::vector<std::string> allNames;
+    for (char tens = '0'; tens <= '9'; ++tens)
+        for (char ones = '0'; ones <= '9'; ++ones) allNames.push_back(std::string(".~zt") + tens + ones);
+    const Row rows[] = {
+        {"some names taken", {".~zt00"}, true},
+        {"all hundred names taken", allNames, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::Machine m = MachineWith(Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
+        for (const std::string& suffix : row.halfWritten)
+            m.files.AddFile(std::string(kPath) + suffix, Narrow("half written"), FILE_ATTRIBUTE_READONLY);
+        m.files.AddFile(std::string(kPath) + ".~zb00", Inf("%12%\\FORMER.SYS"),
+                        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+        m.files.AddDirectory(std::string(kPath) + ".~zb01");
+        sim::Machine expected = m;
+        if (row.result) expected.files.AddFile(kPath, Inf(kReplacement), kNewFileAttributes);
+        {
+            sim::ActiveMachine active(m);
+            EXPECT_EQ(ReplaceTextInFile(kPath, kSearch, kReplacement), row.result);
+        }
+        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
-    EXPECT_EQ(m.files.Dump(), expected.files.Dump());
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
 // The moved-aside former file cannot be deleted: the replacement stands, and

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -131,28 +132,66 @@ const std::string kMessage = "message:UnInstall finished!| Success!";
 const std::string kInstaller = "start:MsiExec.exe /X {6E2A91C4-3B7D-4F08-9C5E-D1A47B20E6F3} /qn";
 const std::string kCompanion = "close:Glovix";
 
-TEST(WinMain, Windows2000Sp4LogsTheMessageThenTheInstallerThenTheCompanionClose) {
-    sim::Machine m = sim::MakeWindows2000("Service Pack 4");
-    m.windowTitles = {"Glovix"};
-    sim::ActiveMachine active(m);
-    EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>("ignored /x"), SW_SHOW), 0);
-    EXPECT_EQ(Effects(m), (std::vector<std::string>{kMessage, kInstaller, kCompanion}));
-    const sim::Event start = m.EventsOf("ShellExecuteA").at(0);
-    EXPECT_EQ(start.text2, "");  // the default verb
-    EXPECT_EQ(start.number, static_cast<uint32_t>(SW_SHOW));
-    EXPECT_EQ(m.EventsOf("MessageBoxA").at(0).number, static_cast<uint32_t>(MB_OK));
-    EXPECT_EQ(m.EventsOf("SendMessageA").at(0).number, static_cast<uint32_t>(WM_CLOSE));
-    EXPECT_TRUE(m.windowTitles.empty());
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
-}
+// WinMain's steps in their order on three systems: the message, then the
+// installer, the drive icon cleanup over every letter from A to Z, and the
+// companion's close. The package's drive letters A and Z (marker, icon and
+// label) are deleted on Windows 98 and emptied on the NT family; another
+// program's letter stays.
+TEST(WinMain, RunSequence) {
+    struct Row {
+        const char* name;
+        sim::Machine machine;
+        std::vector<std::string> windows;
+        std::optional<sim::Fault> fault;
+        std::vector<std::string> effects;
+        std::vector<std::string> windowsAfter;
+    };
+    const Row rows[] = {
+        {"Windows 2000 SP4 with the companion", sim::MakeWindows2000("Service Pack 4"), {"Glovix"},
+         std::nullopt, {kMessage, kInstaller, kCompanion}, {}},
+        {"Windows XP without the companion", sim::MakeWindowsXP(), {"Glovix Setup", "Notepad"},
+         std::nullopt, {kMessage, kInstaller}, {"Glovix Setup", "Notepad"}},
+        {"Windows 98 without a device list: no message, the other steps run", sim::MakeWindows98(),
+         {"Glovix"}, sim::Fault{"SetupDiGetClassDevsA", 1, true, ERROR_NOT_ENOUGH_MEMORY},
+         {kInstaller, kCompanion}, {}},
+    };
+    const std::string icons = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::Machine m = row.machine;
+        m.windowTitles = row.windows;
+        if (row.fault) m.InjectFault(*row.fault);
+        for (const char* letter : {"A", "Z"}) {
+            m.registry.Create(icons + letter + "\\TEVDRIVE");
+            m.registry.SetString(icons + letter + "\\DefaultIcon", "", "C:\\zav.ico");
+            m.registry.SetString(icons + letter + "\\DefaultLabel", "", "ZAV");
+        }
+        m.registry.SetString(icons + "Y\\DefaultIcon", "", "C:\\other.ico");
+        sim::Machine expected = m;
+        for (const char* letter : {"A", "Z"}) {
+            if (m.family == sim::Family::Win9x) {
+                expected.registry.DeleteTree(icons + letter);
+            } else {
+                expected.registry.SetValue(icons + letter + "\\DefaultIcon", "", REG_SZ, {});
+                expected.registry.SetValue(icons + letter + "\\DefaultLabel", "", REG_SZ, {});
+            }
+        }
 
-TEST(WinMain, WithoutACompanionWindowNothingIsSent) {
-    sim::Machine m = sim::MakeWindowsXP();
-    m.windowTitles = {"Glovix Setup", "Notepad"};
-    sim::ActiveMachine active(m);
-    EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(Effects(m), (std::vector<std::string>{kMessage, kInstaller}));
-    EXPECT_EQ(m.windowTitles, (std::vector<std::string>{"Glovix Setup", "Notepad"}));
+        sim::ActiveMachine active(m);
+        EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>("ignored /x"), SW_HIDE), 0);
+        EXPECT_EQ(Effects(m), row.effects);
+        for (const sim::Event& e : m.EventsOf("ShellExecuteA")) {
+            EXPECT_EQ(e.text2, "");  // the default verb
+            EXPECT_EQ(e.number, static_cast<uint32_t>(SW_SHOW));
+        }
+        for (const sim::Event& e : m.EventsOf("MessageBoxA"))
+            EXPECT_EQ(e.number, static_cast<uint32_t>(MB_OK));
+        for (const sim::Event& e : m.EventsOf("SendMessageA"))
+            EXPECT_EQ(e.number, static_cast<uint32_t>(WM_CLOSE));
+        EXPECT_EQ(m.windowTitles, row.windowsAfter);
+        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    }
 }
 
 // Which system-dependent work a run did, told by the platform calls that
@@ -201,17 +240,6 @@ TEST(RunUninstall, ChoosesTheWorkBySystemNameAndServicePack) {
         EXPECT_EQ(Effects(m), std::vector<std::string>{kMessage});
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
-}
-
-TEST(WinMain, Windows98WithoutADeviceListShowsNoMessageButFinishesItsSteps) {
-    sim::Machine m = sim::MakeWindows98();
-    m.windowTitles = {"Glovix"};
-    m.InjectFault({"SetupDiGetClassDevsA", 1, true, ERROR_NOT_ENOUGH_MEMORY});
-    sim::ActiveMachine active(m);
-    EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(Effects(m), (std::vector<std::string>{kInstaller, kCompanion}));
-    EXPECT_GT(m.callCounts["RegOpenKeyA"], 0u);  // the drive icon cleanup still ran
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
 }  // namespace

@@ -111,6 +111,42 @@ TEST(Inventory, ValuesAtTheBufferLimit) {
     ReleaseDeviceInventory();
 }
 
+// Damaged device lists: two present devices with one instance id (the
+// one candidate gives one record; the second device finds the table full),
+// and a device whose class GUID differs from the package's in its last byte
+// only (no record: class GUIDs are equal on all 16 bytes).
+TEST(Inventory, HostileDeviceLists) {
+    struct Row {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> devices;  // id, class GUID
+        std::vector<std::string> recordIds;
+    };
+    const std::string id = "USB\\VID_1234&PID_5678\\SN01";
+    const Row rows[] = {
+        {"the same id listed twice", {{id, kPackageGuid}, {id, kPackageGuid}}, {id}},
+        {"class differing in the last byte",
+         {{id, "{7F1E3A20-5B6C-4D8E-9F01-23456789ABCE}"}}, {}},
+        {"class differing in the first byte",
+         {{id, "{7F1E3A21-5B6C-4D8E-9F01-23456789ABCD}"}}, {}},  // the low byte of Data1
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::Machine m = sim::MakeWindows98();
+        AddInf(m, "inf\\other", InfText({"ZavDisk=Install,USB\\VID_1234&PID_5678"}));
+        m.registry.SetString(kEnum + id, "Driver", "ZavStorage\\0000");
+        for (const auto& device : row.devices) AddDevice(m, device.first, device.second.c_str());
+        sim::ActiveMachine active(m);
+        RecordWindowsDirectory();
+        EXPECT_EQ(BuildDeviceInventory(), 0);
+        EXPECT_EQ(DeviceInventory.capacity, 1);
+        std::vector<std::string> ids;
+        for (int i = 0; i < DeviceInventory.count; ++i) ids.push_back(DeviceInventory.records[i].deviceInstanceId);
+        EXPECT_EQ(ids, row.recordIds);
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
+        ReleaseDeviceInventory();
+    }
+}
+
 // No device list: result 1, no valid record, the old array left as it was.
 TEST(Inventory, DeviceListUnobtainable) {
     sim::Machine m = PackageMachine();

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace win98;
 
 namespace {
@@ -87,52 +89,67 @@ TEST(DeviceRegistryKeys, FiveDeletionsInOrder) {
 // (SN05), and a foreign device of the package class. Exactly the two package
 // devices go; the keys deleted are those named by SN01's record, for SN01
 // and again for its sibling. (Removing a device takes its own hardware key
-// and driver key with it, as on Windows.)
+// and driver key with it, as on Windows.) The device list's order decides the
+// records' order: with the letterless device listed first, its own record
+// comes before its sibling's, and the sibling search must pass over it.
 TEST(DeviceRemoval, PackageDevicesAndTheirKeysOnly) {
-    sim::Machine m = PackageMachine();
-    AddInf(m, "inf\\other",
-           InfText({"ZavDisk=Install,USB\\VID_1234&PID_5678", "ZavBus=Install,ZAVBUS\\VID_1234&PID_5678"}));
-    sim::Registry& r = m.registry;
-    const std::string usb = std::string(kEnum) + "USB\\VID_1234&PID_5678\\";
-    r.SetString(std::string(kEnum) + "ZAVBUS\\VID_1234&PID_5678\\SN01", "Driver", "ZavStorage\\0001");
-    r.SetString(usb + "SN02", "Driver", "ZavStorage\\0002");
-    r.SetString(usb + "SN03", "Driver", "USB\\0003");
-    r.SetString(usb + "SN05", "Driver", "ZavStorage\\0005");
-    r.SetString(std::string(kEnum) + "USB\\VID_9999&PID_0001\\X1", "Driver", "ZavStorage\\0009");
-    for (const char* key : {"ZavStorage\\0001", "ZavStorage\\0002", "ZavStorage\\0005",
-                            "ZavStorage\\0009", "USB\\0003"})
-        r.SetString(kClass + std::string(key), "DriverDesc", "x");
-    AddDevice(m, "ZAVBUS\\VID_1234&PID_5678\\SN01", kPackageGuid);
-    AddDevice(m, "USB\\VID_1234&PID_5678\\SN03", kUsbGuid);
-    AddDevice(m, "usb\\vid_1234&pid_5678\\SN05", kPackageGuid);
-    AddDevice(m, "USB\\VID_9999&PID_0001\\X1", kPackageGuid);
+    struct Row {
+        const char* name;
+        bool letterlessFirst;
+        std::vector<std::string> removed;
+    };
+    const std::string sn01 = "USB\\VID_1234&PID_5678\\SN01", zavbus = "ZAVBUS\\VID_1234&PID_5678\\SN01";
+    const Row rows[] = {
+        {"device with a drive letter listed first", false, {sn01, zavbus}},
+        {"letterless device listed first", true, {zavbus, sn01}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::Machine m = PackageMachine();
+        AddInf(m, "inf\\other",
+               InfText({"ZavDisk=Install,USB\\VID_1234&PID_5678", "ZavBus=Install,ZAVBUS\\VID_1234&PID_5678"}));
+        sim::Registry& r = m.registry;
+        const std::string usb = std::string(kEnum) + "USB\\VID_1234&PID_5678\\";
+        r.SetString(std::string(kEnum) + zavbus, "Driver", "ZavStorage\\0001");
+        r.SetString(usb + "SN02", "Driver", "ZavStorage\\0002");
+        r.SetString(usb + "SN03", "Driver", "USB\\0003");
+        r.SetString(usb + "SN05", "Driver", "ZavStorage\\0005");
+        r.SetString(std::string(kEnum) + "USB\\VID_9999&PID_0001\\X1", "Driver", "ZavStorage\\0009");
+        for (const char* key : {"ZavStorage\\0001", "ZavStorage\\0002", "ZavStorage\\0005",
+                                "ZavStorage\\0009", "USB\\0003"})
+            r.SetString(kClass + std::string(key), "DriverDesc", "x");
+        AddDevice(m, zavbus, kPackageGuid);
+        if (row.letterlessFirst) {
+            // ZAVBUS\...\SN01 moves before USB\...\SN01 (the second device).
+            std::rotate(m.devices.begin() + 1, m.devices.end() - 1, m.devices.end());
+        }
+        AddDevice(m, "USB\\VID_1234&PID_5678\\SN03", kUsbGuid);
+        AddDevice(m, "usb\\vid_1234&pid_5678\\SN05", kPackageGuid);
+        AddDevice(m, "USB\\VID_9999&PID_0001\\X1", kPackageGuid);
 
-    sim::Machine expected = m;
-    for (const char* key : {"Enum\\USB\\VID_1234&PID_5678\\SN01",
-                            "Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100",
-                            "Enum\\ZAVBUS\\VID_1234&PID_5678\\SN01",
-                            "System\\CurrentControlSet\\Services\\Class\\DiskDrive\\0003",
-                            "System\\CurrentControlSet\\Services\\Class\\ZavStorage\\0000",
-                            "System\\CurrentControlSet\\Services\\Class\\ZavStorage\\0001"})
-        ASSERT_TRUE(expected.registry.DeleteTree("HKLM\\" + std::string(key))) << key;
-    const std::vector<std::string> sn01Keys = {
-        kHklm + "Enum\\USB\\VID_1234&PID_5678\\SN01",
-        kHklm + "Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100",
-        kHklm + kClassPath + "DiskDrive\\0003", kHklm + kClassPath + "ZavStorage\\0000",
-        kHklm + kClassPath + "ZavStorage\\0000"};
-    std::vector<std::string> deletions = sn01Keys;
-    deletions.insert(deletions.end(), sn01Keys.begin(), sn01Keys.end());
+        sim::Machine expected = m;
+        for (const std::string& key : {"Enum\\" + sn01,
+                                       std::string("Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100"),
+                                       "Enum\\" + zavbus, kClassPath + "DiskDrive\\0003",
+                                       kClassPath + "ZavStorage\\0000", kClassPath + "ZavStorage\\0001"})
+            ASSERT_TRUE(expected.registry.DeleteTree("HKLM\\" + key)) << key;
+        const std::vector<std::string> sn01Keys = {
+            kHklm + "Enum\\" + sn01, kHklm + "Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100",
+            kHklm + kClassPath + "DiskDrive\\0003", kHklm + kClassPath + "ZavStorage\\0000",
+            kHklm + kClassPath + "ZavStorage\\0000"};
+        std::vector<std::string> deletions = sn01Keys;
+        deletions.insert(deletions.end(), sn01Keys.begin(), sn01Keys.end());
 
-    sim::ActiveMachine active(m);
-    RecordWindowsDirectory();
-    EXPECT_TRUE(RemovePackageDevices());
-    EXPECT_EQ(Targets(m, "SetupDiRemoveDevice"),
-              (std::vector<std::string>{"USB\\VID_1234&PID_5678\\SN01", "ZAVBUS\\VID_1234&PID_5678\\SN01"}));
-    EXPECT_EQ(Targets(m, "RegDeleteKeyA"), deletions);
-    EXPECT_EQ(r.Dump(), expected.registry.Dump());
-    EXPECT_EQ(DeviceInventory.records, nullptr);
-    EXPECT_EQ(DeviceInventory.count, 0);
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+        sim::ActiveMachine active(m);
+        RecordWindowsDirectory();
+        EXPECT_TRUE(RemovePackageDevices());
+        EXPECT_EQ(Targets(m, "SetupDiRemoveDevice"), row.removed);
+        EXPECT_EQ(Targets(m, "RegDeleteKeyA"), deletions);
+        EXPECT_EQ(r.Dump(), expected.registry.Dump());
+        EXPECT_EQ(DeviceInventory.records, nullptr);
+        EXPECT_EQ(DeviceInventory.count, 0);
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    }
 }
 
 // A removal that fails deletes no key; an empty inventory removes nothing
