@@ -509,7 +509,12 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
         return finish(false);
     }
     // The installer is started and not waited for: give the stub its moment.
-    WaitUntil(20, [&] { return fs::exists(logs + "/msiexec.log"); });
+    // Its log exists from the stub's fopen on, and holds the line from its
+    // fclose on.
+    WaitUntil(20, [&] {
+        const std::string log = ReadText(logs + "/msiexec.log");
+        return !log.empty() && log.back() == '\n';
+    });
     WaitFor(companion, 30);
     outcome.installerLog = ReadLines(logs + "/msiexec.log");
     outcome.companionLog = ReadLines(logs + "/companion.log");

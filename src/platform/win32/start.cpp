@@ -3,13 +3,15 @@
 // Pentium Pro and uses CMOV, which the 486, Pentium and K6 processors that
 // Windows 98 runs on lack: the exe would fault before WinMain. The program
 // needs nothing it does: no static constructors or destructors, no atexit,
-// no command line, no TLS, and no pseudo-relocations (the link refuses
-// auto-imported data; cmake/windows.cmake). msvcrt.dll sets up its heap
-// itself when the loader attaches it, so malloc works from the first call.
+// no command line, no TLS, no pseudo-relocations (the link refuses
+// auto-imported data; cmake/windows.cmake), and no switch of the x87 to
+// extended precision (the one floating-point value, the version number, is
+// only recorded). msvcrt.dll sets up its heap itself when the loader
+// attaches it, so malloc works from the first call.
 //
 // The linker's default entry for the GUI subsystem is WinMainCRTStartup.
-// It never returns: the loaders of Windows 9x and NT both expect the process
-// to end with ExitProcess.
+// Like the runtime's, it ends the process with ExitProcess and WinMain's
+// result instead of returning to the loader.
 #include "platform/platform.h"
 
 extern "C" void WinMainCRTStartup() {
