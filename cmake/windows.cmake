@@ -1,8 +1,9 @@
 # The shipped program: a GUI-subsystem exe over the ANSI API, C++ runtime
 # linked statically so that it needs only system DLLs.
 file(GLOB WINDOWS_RESOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/run/*.rc)
-# src/platform/win32: the small C++ runtime pieces that stand in for the
-# static libstdc++ ones (Windows targets only).
+# src/platform/win32: the program's own entry point and the small C++
+# runtime pieces that stand in for the static libstdc++ ones (Windows
+# targets only).
 file(GLOB WINDOWS_RUNTIME CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
 add_executable(zavuninst WIN32 ${PRODUCT_SOURCES} ${WINDOWS_RUNTIME} ${WINDOWS_RESOURCES})
 target_include_directories(zavuninst PRIVATE ${CMAKE_SOURCE_DIR}/src)
@@ -11,7 +12,18 @@ target_compile_definitions(zavuninst PRIVATE _WIN32_WINNT=0x0400 WINVER=0x0400)
 # std::string members and runtime pieces the program never calls.
 target_compile_options(zavuninst PRIVATE -Wall -Wextra -Os -fno-exceptions -fno-rtti
   -ffunction-sections -fdata-sections)
+# The i686 build's DWARF unwind tables (.eh_frame) serve only the unwinder
+# of exceptions, which the program is built without and does not link;
+# the linker keeps every function those tables name.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  target_compile_options(zavuninst PRIVATE -fno-asynchronous-unwind-tables)
+endif()
+# -nostartfiles: src/platform/win32/start.cpp is the entry point instead of
+# the mingw-w64 start code, which is built for the Pentium Pro (CMOV).
+# --disable-auto-import: a reference to a DLL's data would need that start
+# code's pseudo-relocation pass; without it the link fails instead.
 target_link_options(zavuninst PRIVATE -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
+  -nostartfiles -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
   -Wl,--subsystem,windows:4.0
   -Wl,--major-os-version,4 -Wl,--minor-os-version,0
   -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0)

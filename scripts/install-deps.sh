@@ -16,3 +16,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${missing[@]}"
 fi
+
+# The 32-bit Wine beside the 64-bit one, for the Wine suite's runs of the
+# shipped i686 exe (tests/wine): Debian's wine32 of the i386 architecture.
+if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends wine32:i386
+fi

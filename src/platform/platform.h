@@ -370,8 +370,8 @@ static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
 static_assert(sizeof(SP_DEVINFO_DATA) == 28, "SP_DEVINFO_DATA is 28 bytes");
 #endif
 
-// The program's own GUI entry point (the runtime's start-up calls it on
-// Windows; tests and tools call it on the host).
+// The program's own GUI entry point (src/platform/win32/start.cpp calls it
+// on Windows; tests and tools call it on the host).
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
 
 // Text built by printf-style formatting (the formats the program's paths and

@@ -1,7 +1,10 @@
 // The shipped exe (build/win32/zavuninst.exe) checked for what Windows 95/98
-// and NT 4/2000 need to load it, and for the imports both Windows 98 and
-// Windows 2000 export. The exe is built by the win32 preset; without it the
-// tests are skipped, except under CI, where a missing exe is a failure.
+// and NT 4/2000 need to load it, for the imports both Windows 98 and
+// Windows 2000 export, and for instructions the 486DX that Windows 98 runs
+// on lacks. The exe is built by the win32 preset, and the mingw-w64 objdump
+// disassembles it; without them the tests are skipped, except under CI,
+// where that is a failure.
+#include "instructions.h"
 #include "pe_checks.h"
 #include "pe_image.h"
 
@@ -9,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace {
 
@@ -21,14 +25,25 @@ std::string Lines(const std::vector<std::string>& lines) {
     return text;
 }
 
+// Skips the test for want of `what`, or fails it under CI. The caller
+// returns right after.
+void SkipOrFail(const std::string& what) {
+    if (std::getenv("CI") != nullptr) FAIL() << what << "; CI builds and installs it first";
+    GTEST_SKIP() << what;
+}
+
+// Empty when the instruction checks can run.
+std::string MissingObjdump() {
+    return std::string(ZAV_OBJDUMP).empty() ? "i686-w64-mingw32-objdump was not found when the build was configured"
+                                            : "";
+}
+
 class ShippedExe : public testing::Test {
 protected:
     void SetUp() override {
         std::vector<uint8_t> bytes;
-        if (!pe::ReadFile(kExePath, bytes)) {
-            if (std::getenv("CI") != nullptr) FAIL() << kExePath << " is missing; CI builds the win32 preset first";
-            GTEST_SKIP() << kExePath << " is not built (cmake --preset win32 && cmake --build --preset win32)";
-        }
+        if (!pe::ReadFile(kExePath, bytes))
+            return SkipOrFail(kExePath + " is not built (cmake --preset win32 && cmake --build --preset win32)");
         std::string error;
         ASSERT_TRUE(pe::Parse(bytes, image_, error)) << kExePath << ": " << error;
     }
@@ -57,6 +72,17 @@ TEST_F(ShippedExe, ImportsOnlyWhatWindows98AndWindows2000BothExport) {
     for (const char* call : {"KERNEL32!GetWindowsDirectoryA", "KERNEL32!GetVersionExA", "USER32!MessageBoxA",
                              "SHELL32!ShellExecuteA", "USER32!FindWindowA", "USER32!SendMessageA"})
         EXPECT_EQ(names.count(call), 1u) << call;
+}
+
+TEST_F(ShippedExe, UsesOnlyInstructionsA486DXHas) {
+    if (!MissingObjdump().empty()) return SkipOrFail(MissingObjdump());
+    std::string text, error;
+    ASSERT_TRUE(pe::Disassemble(ZAV_OBJDUMP, kExePath, text, error)) << error;
+    const pe::InstructionScan scan = pe::ScanFor486(text);
+    EXPECT_GT(scan.instructions, 1000u) << "the code was not disassembled:\n" << text.substr(0, 1000);
+    EXPECT_TRUE(scan.problems.empty()) << scan.problems.size()
+                                       << " instructions a 486DX lacks (Windows 98 runs on it):\n"
+                                       << Lines(scan.problems);
 }
 
 TEST_F(ShippedExe, CarriesItsVersionResource) {
@@ -212,6 +238,90 @@ TEST(PeReader, ReadsImportsByNameAndByOrdinal) {
     EXPECT_FALSE(image.imports[0].byOrdinal);
     EXPECT_TRUE(image.imports[1].byOrdinal);
     EXPECT_EQ(image.imports[1].ordinal, 17);
+}
+
+// TinyPe with `code` alone in its code section, at 0x401000 (no imports).
+std::vector<uint8_t> CodePe(const std::vector<uint8_t>& code) {
+    std::vector<uint8_t> b = TinyPe();
+    std::fill(b.begin() + 0x200, b.end(), 0);
+    std::fill(b.begin() + 0x58 + 96 + 8, b.begin() + 0x58 + 96 + 16, 0);  // the import directory
+    std::copy(code.begin(), code.end(), b.begin() + 0x200);
+    return b;
+}
+
+TEST(InstructionCheck, ReportsEachInstructionA486DXLacksWithItsAddress) {
+    if (!MissingObjdump().empty()) return SkipOrFail(MissingObjdump());
+    struct Row {
+        std::vector<uint8_t> code;
+        const char* expected;  // the report, or nullptr: the 486DX runs it
+    };
+    const Row rows[] = {
+        // Pentium Pro
+        {{0x0F, 0x44, 0xC3}, "cmove eax,ebx"},
+        {{0xDA, 0xC1}, "fcmovb st,st(1)"},
+        {{0xDB, 0xF1}, "fcomi st,st(1)"},
+        {{0xDF, 0xF1}, "fcomip st,st(1)"},
+        {{0xDB, 0xE9}, "fucomi st,st(1)"},
+        {{0xDF, 0xE9}, "fucomip st,st(1)"},
+        {{0x0F, 0x33}, "rdpmc"},
+        {{0x0F, 0x1F, 0x00}, "nop DWORD PTR [eax]"},
+        {{0x66, 0x0F, 0x1F, 0x44, 0x00, 0x00}, "nop WORD PTR [eax+eax*1+0x0]"},
+        // Pentium
+        {{0x0F, 0xC7, 0x08}, "cmpxchg8b QWORD PTR [eax]"},
+        {{0x0F, 0x31}, "rdtsc"},
+        {{0x0F, 0x32}, "rdmsr"},
+        {{0x0F, 0x30}, "wrmsr"},
+        {{0x0F, 0xA2}, "cpuid"},  // only the last 486 models have it
+        // Pentium II
+        {{0x0F, 0x34}, "sysenter"},
+        {{0x0F, 0x35}, "sysexit"},
+        {{0x0F, 0xAE, 0x00}, "fxsave [eax]"},
+        // MMX, 3DNow!, SSE and later
+        {{0x0F, 0x77}, "emms"},
+        {{0x0F, 0xFC, 0xC1}, "paddb mm0,mm1"},
+        {{0x0F, 0x6E, 0xC0}, "movd mm0,eax"},
+        {{0x0F, 0x0E}, "femms"},
+        {{0x0F, 0x0F, 0xC1, 0x9E}, "pfadd mm0,mm1"},
+        {{0x0F, 0x28, 0xC1}, "movaps xmm0,xmm1"},
+        {{0x0F, 0xAE, 0xF8}, "sfence"},
+        {{0x0F, 0x18, 0x00}, "prefetchnta BYTE PTR [eax]"},
+        {{0x66, 0x0F, 0xEF, 0xC0}, "pxor xmm0,xmm0"},
+        {{0x0F, 0xC3, 0x08}, "movnti DWORD PTR [eax],ecx"},
+        {{0xDB, 0x08}, "fisttp DWORD PTR [eax]"},
+        {{0xF3, 0x0F, 0xB8, 0xC3}, "popcnt eax,ebx"},
+        {{0xC5, 0xF8, 0x77}, "vzeroupper"},
+        // What the 486DX has: the 486's additions, the 387, prefixes, padding
+        {{0x0F, 0xC8}, nullptr},                          // bswap eax
+        {{0xF0, 0x0F, 0xB1, 0x11}, nullptr},              // lock cmpxchg [ecx],edx
+        {{0x0F, 0xC1, 0x11}, nullptr},                    // xadd [ecx],edx
+        {{0x0F, 0x01, 0x38}, nullptr},                    // invlpg [eax]
+        {{0x0F, 0x09}, nullptr},                          // wbinvd
+        {{0xD9, 0xFE, 0xD9, 0xFA, 0xDA, 0xE9}, nullptr},  // fsin, fsqrt, fucompp
+        {{0xDF, 0xE0}, nullptr},                          // fnstsw ax
+        {{0xF3, 0xA5, 0xF3, 0xAB}, nullptr},              // rep movs, rep stos
+        {{0x64, 0xA1, 0x00, 0x00, 0x00, 0x00}, nullptr},  // mov eax,fs:0x0
+        {{0x0F, 0xA4, 0xC3, 0x04, 0x0F, 0x94, 0xC0}, nullptr},  // shld, sete
+        {{0x8D, 0x74, 0x26, 0x00, 0x66, 0x90, 0x90}, nullptr},  // padding: lea, xchg ax,ax, nop
+        {{0xF3, 0x90, 0xF3, 0xC3}, nullptr},                    // pause (REP NOP), repz ret
+        {{0xFF, 0xFF}, nullptr},  // data objdump cannot decode
+    };
+    const std::string path = std::string(ZAV_PE_WORK_DIR) + "/crafted.exe";
+    for (const Row& row : rows) {
+        // xor eax,eax; the row's code at 0x401002; ret.
+        std::vector<uint8_t> code = {0x31, 0xC0};
+        code.insert(code.end(), row.code.begin(), row.code.end());
+        code.push_back(0xC3);
+        const std::vector<uint8_t> image = CodePe(code);
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                                    static_cast<std::streamsize>(image.size()));
+        std::string text, error;
+        ASSERT_TRUE(pe::Disassemble(ZAV_OBJDUMP, path, text, error)) << error;
+        const pe::InstructionScan scan = pe::ScanFor486(text);
+        EXPECT_GE(scan.instructions, 2u) << text;  // xor and what follows
+        const std::vector<std::string> expected =
+            row.expected ? std::vector<std::string>{std::string("0x401002: ") + row.expected} : std::vector<std::string>{};
+        EXPECT_EQ(scan.problems, expected) << text;
+    }
 }
 
 TEST(PeReader, RefusesWhatIsNoPe32Image) {

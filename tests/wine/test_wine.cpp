@@ -1,5 +1,7 @@
-// End-to-end runs of the real program (the win64 build of the same sources)
-// under Wine, one per scenario file in tests/wine/scenarios. Each checks the
+// End-to-end runs of the real program under Wine, one per scenario file in
+// tests/wine/scenarios and architecture: the shipped i686 exe under the
+// 32-bit Wine and the x86_64 build of the same sources under the 64-bit
+// Wine, each in a prefix of its own architecture. Each checks the
 // completion message and what had and had not happened while it was up,
 // the exit code, the installer's command line, the companion's WM_CLOSE,
 // and the whole registry (HKEY_LOCAL_MACHINE) and drive_c against the
@@ -7,8 +9,8 @@
 // simulator, given Wine's machine before, and the two machines after must
 // agree, up to the platform differences the scenario names.
 //
-// Where Wine cannot start, the scenarios are skipped with the reason; under
-// CI (the environment variable CI set) that is a failure.
+// Where an architecture's Wine cannot start, its scenarios are skipped with
+// the reason; under CI (the environment variable CI set) that is a failure.
 #include "reg_file.h"
 #include "scenario.h"
 #include "sim_twin.h"
@@ -21,6 +23,9 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <tuple>
+
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -78,14 +83,39 @@ std::vector<std::string> TwinFileDifferences(const Scenario& scenario, const Fil
     return differences;
 }
 
+// The architectures, each with its exe, Wine loader and prefix.
+struct Architecture {
+    const char* name;       // the test name's first part and the mingw compiler's prefix
+    const char* preset;     // the preset that builds the exe
+    const char* loader;     // the Wine loader
+    const char* wineArch;   // WINEARCH
+    const char* installed;  // what installs the loader
+};
+const Architecture kArchitectures[] = {
+    {"i686", "win32", ZAV_WINE_LOADER_I686, "win32", "apt-get install wine32:i386, after dpkg --add-architecture i386"},
+    {"x86_64", "win64", ZAV_WINE_LOADER_X86_64, "win64", "apt-get install wine64"},
+};
+
+HarnessPaths Paths(const Architecture& arch) {
+    HarnessPaths paths;
+    paths.loader = arch.loader;
+    paths.wineArch = arch.wineArch;
+    paths.exe = std::string(ZAV_SOURCE_DIR) + "/build/" + arch.preset + "/zavuninst.exe";
+    paths.programsDir = std::string(ZAV_WINE_PROGRAMS_DIR) + "/" + arch.name;
+    paths.workDir = std::string(ZAV_WINE_WORK_DIR) + "/" + arch.name;
+    return paths;
+}
+
 // Skips (or under CI fails) when the run cannot happen here; empty when it can.
-std::string MissingPrerequisite(const HarnessPaths& paths) {
-    if (std::string(ZAV_WINE_PROGRAMS_DIR).empty())
-        return "x86_64-w64-mingw32-gcc was not found when the build was configured";
+std::string MissingPrerequisite(const Architecture& arch, const HarnessPaths& paths) {
     for (const char* program : {"msiexec_stub.exe", "companion.exe", "boxwatch.exe", "osversion.exe"})
-        if (!fs::exists(paths.programsDir + "/" + program)) return paths.programsDir + "/" + program + " is not built";
+        if (!fs::exists(paths.programsDir + "/" + program))
+            return paths.programsDir + "/" + program + " is not built (it needs " + arch.name + "-w64-mingw32-gcc)";
     if (!fs::exists(paths.exe))
-        return paths.exe + " is not built (cmake --preset win64 && cmake --build --preset win64)";
+        return paths.exe + " is not built (cmake --preset " + arch.preset + " && cmake --build --preset " +
+               arch.preset + ")";
+    if (access(paths.loader.c_str(), X_OK) != 0)
+        return "the Wine loader " + paths.loader + " is not installed (" + arch.installed + ")";
     return WineUnavailableReason(paths);
 }
 
@@ -97,22 +127,21 @@ std::string ExpectedVersion(const Scenario& scenario) {
     return "2 5.0 " + scenario.servicePack;
 }
 
-HarnessPaths Paths() {
-    HarnessPaths paths;
-    paths.exe = std::string(ZAV_SOURCE_DIR) + "/build/win64/zavuninst.exe";
-    paths.programsDir = ZAV_WINE_PROGRAMS_DIR;
-    paths.workDir = ZAV_WINE_WORK_DIR;
-    return paths;
-}
+// How the test names print an architecture.
+void PrintTo(const Architecture& arch, std::ostream* out) { *out << arch.name; }
 
-class WineScenario : public testing::TestWithParam<std::string> {};
+// A row: the architecture, the scenario file's name.
+using Row = std::tuple<Architecture, std::string>;
+
+class WineScenario : public testing::TestWithParam<Row> {};
 
 TEST_P(WineScenario, Run) {
+    const Architecture& arch = std::get<0>(GetParam());
     Scenario scenario;
     std::string error;
-    ASSERT_TRUE(LoadScenario(kScenarioDir + "/" + GetParam() + ".scn", scenario, error)) << error;
-    const HarnessPaths paths = Paths();
-    const std::string missing = MissingPrerequisite(paths);
+    ASSERT_TRUE(LoadScenario(kScenarioDir + "/" + std::get<1>(GetParam()) + ".scn", scenario, error)) << error;
+    const HarnessPaths paths = Paths(arch);
+    const std::string missing = MissingPrerequisite(arch, paths);
     if (!missing.empty()) {
         if (std::getenv("CI") != nullptr) FAIL() << missing;
         GTEST_SKIP() << missing;
@@ -195,8 +224,12 @@ std::vector<std::string> ScenarioNames() {
     return names;
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, WineScenario, testing::ValuesIn(ScenarioNames()),
-                         [](const testing::TestParamInfo<std::string>& row) { return row.param; });
+// Named "i686_win98_package", "x86_64_win98_package", ...
+INSTANTIATE_TEST_SUITE_P(Scenarios, WineScenario,
+                         testing::Combine(testing::ValuesIn(kArchitectures), testing::ValuesIn(ScenarioNames())),
+                         [](const testing::TestParamInfo<Row>& row) {
+                             return std::string(std::get<0>(row.param).name) + "_" + std::get<1>(row.param);
+                         });
 
 // ---------------------------------------------------------------- the harness's own parts
 

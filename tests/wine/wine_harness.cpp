@@ -143,9 +143,14 @@ std::string WindowsPathOf(const std::string& hostPath) {
     return path;
 }
 
-Env WineEnv(const std::string& prefix, const std::string& logDir) {
+// A prefix of the architecture's own, run by its own loader: once the
+// 32-bit Wine is installed beside the 64-bit one, the plain `wine` command
+// starts the 32-bit loader, which cannot run a prefix made by the 64-bit one.
+Env WineEnv(const HarnessPaths& paths, const std::string& prefix, const std::string& logDir) {
     Env env;
     env["WINEPREFIX"] = prefix;
+    env["WINEARCH"] = paths.wineArch;
+    env["WINELOADER"] = paths.loader;
     env["WINEDEBUG"] = "-all";
     // No Mono or Gecko set-up; the stub installer instead of Wine's own.
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;msiexec.exe=n";
@@ -153,12 +158,18 @@ Env WineEnv(const std::string& prefix, const std::string& logDir) {
     return env;
 }
 
-std::string WineVersion() {
+// A Wine command line: the environment's loader, then the arguments.
+std::vector<std::string> Wine(const Env& env, std::vector<std::string> args) {
+    args.insert(args.begin(), env.at("WINELOADER"));
+    return args;
+}
+
+std::string WineVersion(const std::string& loader) {
     char path[] = "/tmp/zavtest-wine-version-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0) return "";
     close(fd);
-    const int status = Run({"wine", "--version"}, Env{{"WINEDEBUG", "-all"}}, "", path, 30);
+    const int status = Run({loader, "--version"}, Env{{"WINEDEBUG", "-all"}}, "", path, 30);
     std::string version = ReadText(path);
     unlink(path);
     if (status != 0) return "";
@@ -208,9 +219,10 @@ bool CopyPrefix(const std::string& from, const std::string& to, std::string& err
     return true;
 }
 
-std::string MakeTemplate(const std::string& workDir, const std::string& wineVersion) {
+std::string MakeTemplate(const HarnessPaths& paths, const std::string& wineVersion) {
     // The harness's own mark: a template made by an older harness is made anew.
-    const std::string version = wineVersion + "\nnull graphics driver\n";
+    const std::string version = wineVersion + "\n" + paths.wineArch + "\nnull graphics driver\n";
+    const std::string& workDir = paths.workDir;
     const std::string dir = workDir + "/template";
     const std::string stamp = dir + "/" + kTemplateStamp;
     if (ReadText(stamp) == version) return "";
@@ -226,12 +238,12 @@ std::string MakeTemplate(const std::string& workDir, const std::string& wineVers
         const std::string log = workDir + "/template.log";
         fs::remove_all(fresh, ec);
         fs::remove_all(dir, ec);
-        const Env env = WineEnv(fresh, "");
-        int status = Run({"wine", "wineboot", "-i"}, env, workDir, log, 300);
+        const Env env = WineEnv(paths, fresh, "");
+        int status = Run(Wine(env, {"wineboot", "-i"}), env, workDir, log, 300);
         if (status != 0) {
             why = "wineboot -i failed (status " + std::to_string(status) + ", see " + log + ")";
         } else {
-            status = Run({"wine", "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f"},
+            status = Run(Wine(env, {"reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f"}),
                          env, workDir, log, 120);
             // The server writes the registry files when it ends.
             const int waited = Run({"wineserver", "-w"}, env, workDir, log, 120);
@@ -305,11 +317,10 @@ FileImage SnapshotFiles(const std::string& prefix) {
     return image;
 }
 
-bool ExportRegistry(const std::string& prefix, const std::string& logDir, const std::string& key,
-                    const std::string& file, RegImage& image, std::string& error) {
+bool ExportRegistry(const Env& env, const std::string& logDir, const std::string& key, const std::string& file,
+                    RegImage& image, std::string& error) {
     fs::remove(file);
-    const int status = Run({"wine", "regedit", "/E", WindowsPathOf(file), key}, WineEnv(prefix, logDir), logDir,
-                           logDir + "/wine.log", 120);
+    const int status = Run(Wine(env, {"regedit", "/E", WindowsPathOf(file), key}), env, logDir, logDir + "/wine.log", 120);
     if (status == -1) {
         error = "regedit /E " + key + " timed out";
         return false;
@@ -320,9 +331,10 @@ bool ExportRegistry(const std::string& prefix, const std::string& logDir, const 
         error = file + ": " + error;
         return false;
     }
-    // The 32-bit view of the 64-bit prefix: its keys shared with the 64-bit
+    // The 32-bit view of a 64-bit prefix: its keys shared with the 64-bit
     // view (DriveIcons among them) are links that the export writes out a
-    // second time. The 64-bit program works in the 64-bit view.
+    // second time. The 64-bit program works in the 64-bit view; a 32-bit
+    // prefix has no such view.
     image.DeleteTree("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node");
     return true;
 }
@@ -398,15 +410,15 @@ std::string HostPath(const std::string& prefix, const std::string& windowsPath) 
 }
 
 std::string WineUnavailableReason(const HarnessPaths& paths) {
-    static std::string cached;
-    static bool known = false;
-    if (known) return cached;
-    known = true;
-    const std::string version = WineVersion();
-    if (version.empty()) return cached = "the wine command does not run (wine --version failed)";
-    cached = MakeTemplate(paths.workDir, version);
-    if (!cached.empty()) cached = "Wine cannot start: " + cached;
-    return cached;
+    static std::map<std::string, std::string> known;  // by loader
+    const auto found = known.find(paths.loader);
+    if (found != known.end()) return found->second;
+    std::string& why = known[paths.loader];
+    const std::string version = WineVersion(paths.loader);
+    if (version.empty()) return why = "the Wine loader " + paths.loader + " does not run (" + paths.loader + " --version failed)";
+    why = MakeTemplate(paths, version);
+    if (!why.empty()) why = "Wine (" + paths.loader + ") cannot start: " + why;
+    return why;
 }
 
 bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& outcome, std::string& error) {
@@ -419,7 +431,7 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     fs::remove_all(work, ec);
     fs::create_directories(logs, ec);
     if (!CopyPrefix(paths.workDir + "/template", prefix, error)) return false;
-    const Env env = WineEnv(prefix, logs);
+    const Env env = WineEnv(paths, prefix, logs);
     const std::string wineLog = logs + "/wine.log";
     std::vector<pid_t> started;
     auto finish = [&](bool ok) {
@@ -435,11 +447,11 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     const std::string seed = work + "/seed.reg";
     std::ofstream(seed, std::ios::binary) << VersionRegistry(scenario) << "\r\n"
                                           << (scenario.registry.empty() ? "" : scenario.registry.substr(10));
-    if (Run({"wine", "regedit", "/S", WindowsPathOf(seed)}, env, work, wineLog, 120) != 0) {
+    if (Run(Wine(env, {"regedit", "/S", WindowsPathOf(seed)}), env, work, wineLog, 120) != 0) {
         error = "regedit /S " + seed + " failed";
         return finish(false);
     }
-    Run({"wine", paths.programsDir + "/osversion.exe"}, env, work, wineLog, 60);
+    Run(Wine(env, {paths.programsDir + "/osversion.exe"}), env, work, wineLog, 60);
     const std::vector<std::string> version = ReadLines(logs + "/osversion.log");
     outcome.windowsVersion = version.empty() ? "" : version[0];
     for (const ScenarioFile& file : scenario.files)
@@ -450,21 +462,21 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
         error = "cannot install the stub installer: " + error;
         return finish(false);
     }
-    if (!ExportRegistry(prefix, logs, "HKEY_LOCAL_MACHINE", work + "/before.reg", outcome.registryBefore, error))
+    if (!ExportRegistry(env, logs, "HKEY_LOCAL_MACHINE", work + "/before.reg", outcome.registryBefore, error))
         return finish(false);
     outcome.filesBefore = SnapshotFiles(prefix);
 
     // The companion window first, then the program and the watcher.
-    const pid_t companion = Spawn({"wine", paths.programsDir + "/companion.exe", "120"}, env, work, wineLog);
+    const pid_t companion = Spawn(Wine(env, {paths.programsDir + "/companion.exe", "120"}), env, work, wineLog);
     started.push_back(companion);
     if (!WaitUntil(60, [&] { return HasLine(logs + "/companion.log", "ready"); })) {
         error = "the companion window did not come up";
         return finish(false);
     }
-    const pid_t program = Spawn({"wine", paths.exe}, env, work, logs + "/zavuninst.out");
+    const pid_t program = Spawn(Wine(env, {paths.exe}), env, work, logs + "/zavuninst.out");
     started.push_back(program);
     const std::string go = logs + "/go";
-    const pid_t watcher = Spawn({"wine", paths.programsDir + "/boxwatch.exe", "60", WindowsPathOf(go)}, env, work,
+    const pid_t watcher = Spawn(Wine(env, {paths.programsDir + "/boxwatch.exe", "60", WindowsPathOf(go)}), env, work,
                                 wineLog);
     started.push_back(watcher);
     const std::string boxLog = logs + "/boxwatch.log";
@@ -484,7 +496,7 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     outcome.programRunningAtBox = Poll(program) < 0;
     outcome.installerStartedAtBox = fs::exists(logs + "/msiexec.log");
     outcome.companionAtBox = ReadLines(logs + "/companion.log");
-    if (!ExportRegistry(prefix, logs, kDriveIconsKey, work + "/icons-at-box.reg", outcome.driveIconsAtBox, error))
+    if (!ExportRegistry(env, logs, kDriveIconsKey, work + "/icons-at-box.reg", outcome.driveIconsAtBox, error))
         return finish(false);
     std::ofstream(go, std::ios::binary) << "go\n";
     if (WaitFor(watcher, 60) != 0) {
@@ -497,12 +509,17 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
         return finish(false);
     }
     // The installer is started and not waited for: give the stub its moment.
-    WaitUntil(20, [&] { return fs::exists(logs + "/msiexec.log"); });
+    // Its log exists from the stub's fopen on, and holds the line from its
+    // fclose on.
+    WaitUntil(20, [&] {
+        const std::string log = ReadText(logs + "/msiexec.log");
+        return !log.empty() && log.back() == '\n';
+    });
     WaitFor(companion, 30);
     outcome.installerLog = ReadLines(logs + "/msiexec.log");
     outcome.companionLog = ReadLines(logs + "/companion.log");
 
-    if (!ExportRegistry(prefix, logs, "HKEY_LOCAL_MACHINE", work + "/after.reg", outcome.registryAfter, error))
+    if (!ExportRegistry(env, logs, "HKEY_LOCAL_MACHINE", work + "/after.reg", outcome.registryAfter, error))
         return finish(false);
     outcome.filesAfter = SnapshotFiles(prefix);
     return finish(true);

@@ -1,8 +1,10 @@
-// Runs the 64-bit zavuninst.exe under Wine against one scenario: a fresh
-// 64-bit prefix (copied from a template made once with wineboot), the
-// scenario's registry, files and Windows version, a stub installer and a
-// stub companion window; then watches the completion message, checks the
-// machine while it is up, dismisses it, and records the machine after.
+// Runs zavuninst.exe under Wine against one scenario, the shipped i686 exe
+// under the 32-bit Wine or the x86_64 one under the 64-bit Wine: a fresh
+// prefix of that architecture (copied from a template made once with
+// wineboot), the scenario's registry, files and Windows version, a stub
+// installer and a stub companion window built for the same architecture;
+// then watches the completion message, checks the machine while it is up,
+// dismisses it, and records the machine after.
 #pragma once
 
 #include "reg_file.h"
@@ -16,7 +18,9 @@
 namespace winetest {
 
 struct HarnessPaths {
-    std::string exe;          // build/win64/zavuninst.exe
+    std::string loader;       // /usr/lib/wine/wine (32-bit) or /usr/lib/wine/wine64
+    std::string wineArch;     // WINEARCH of the prefix: "win32" or "win64"
+    std::string exe;          // build/win32/zavuninst.exe or build/win64/zavuninst.exe
     std::string programsDir;  // msiexec_stub.exe, companion.exe, boxwatch.exe, osversion.exe
     std::string workDir;      // template prefix and one folder per scenario
 };
@@ -54,8 +58,8 @@ struct Outcome {
     std::string logDir;                      // where the run's logs stay
 };
 
-// Why Wine cannot run the scenarios here (empty when it can). Makes the
-// template prefix on first use.
+// Why this loader cannot run the scenarios here (empty when it can). Makes
+// the template prefix on first use.
 std::string WineUnavailableReason(const HarnessPaths& paths);
 
 // Runs one scenario. False, with the reason, when the run itself could not
