@@ -4,7 +4,8 @@
 // applied to the machine before, give exactly the machine after.
 #include "dry_run.h"
 #include "helpers.h"
-#include "machine_image.h"
+#include "image/machine_image.h"
+#include "image/run_winmain.h"
 
 #include <nlohmann/json.hpp>
 
@@ -22,14 +23,14 @@ struct ExampleRun {
 };
 
 ExampleRun RunExample(const std::string& name) {
-    dryrun::MachineImage image;
-    dryrun::Diag diag;
+    image::MachineImage image;
+    image::Diag diag;
     const std::string folder = std::string(DRYRUN_EXAMPLES) + "/" + name;
-    EXPECT_TRUE(dryrun::LoadImage(folder, &image, &diag)) << diag.Text();
+    EXPECT_TRUE(image::LoadImage(folder, &image, &diag)) << diag.Text();
     ExampleRun run;
     run.before = image.machine;
     const auto markers = dryrun::PackageMarkers(image.machine);
-    const int exitCode = dryrun::RunProgram(image.machine);
+    const int exitCode = image::RunWinMain(image.machine);
     run.after = image.machine;
     run.after.events = image.machine.events;
     run.report = dryrun::BuildReport(name, run.before, image.machine, markers, exitCode);

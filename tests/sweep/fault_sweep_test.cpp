@@ -7,7 +7,7 @@
 #include "run/run.h"
 #include "scenarios.h"
 
-#include "machine_image.h"
+#include "image/machine_image.h"
 
 #include <gtest/gtest.h>
 
@@ -173,9 +173,9 @@ TEST(FaultSweep, EveryFailureOfEveryCallIsSurvived) {
     Sweep("Windows 98 with the package", scenarios::Windows98WithPackage(), totals);
     Sweep("Windows 2000 SP2 with the package", scenarios::Windows2000Sp2WithPackage(), totals);
     for (const char* example : {"win98-package", "win2000-sp2", "xp-clean", "realistic"}) {
-        dryrun::MachineImage image;
-        dryrun::Diag diag;
-        ASSERT_TRUE(dryrun::LoadImage(std::string(SWEEP_EXAMPLES) + "/" + example, &image, &diag))
+        image::MachineImage image;
+        image::Diag diag;
+        ASSERT_TRUE(image::LoadImage(std::string(SWEEP_EXAMPLES) + "/" + example, &image, &diag))
             << example;
         Sweep(std::string("example ") + example, image.machine, totals,
               std::string(example) != "xp-clean");
