@@ -94,7 +94,4 @@ std::vector<Residue> FindResidue(const Report& report, const sim::Machine& befor
 std::string ReportText(const Report& report);
 std::string ReportJson(const Report& report);
 
-// "REG_SZ \"text\"", "REG_DWORD 0x00000001 (1)", ... (UTF-8).
-std::string DescribeValue(const sim::RegValue& value);
-
 }  // namespace dryrun
