@@ -1,3 +1,5 @@
+// The command line of zavuninst-sim: arguments, the run, the report and
+// the --write and --undo folders.
 #include "tool.h"
 
 #include "dry_run.h"
