@@ -2,16 +2,16 @@
 // formats round-trip byte for byte, every value type reads as the ANSI API
 // sees it, deletion lines act as on import, and bad lines are named.
 #include "helpers.h"
-#include "reg_file.h"
+#include "image/reg_file.h"
 
 #include <algorithm>
 #include <random>
 
-using dryrun::Diag;
-using dryrun::ReadRegFile;
-using dryrun::RegEncoding;
-using dryrun::RegFormat;
-using dryrun::WriteRegFile;
+using image::Diag;
+using image::ReadRegFile;
+using image::RegEncoding;
+using image::RegFormat;
+using image::WriteRegFile;
 using dryrun_test::Utf16le;
 
 namespace {
@@ -179,7 +179,7 @@ TEST(RegFile, ValuesAreFormattedAsRegeditWritesThem) {
         {{"x", 0x20000, {7}}, false, "\"x\"=hex(20000):07"},
     };
     for (const Row& row : rows)
-        EXPECT_EQ(dryrun::FormatRegValue(row.value, row.version5, "\r\n"), row.text);
+        EXPECT_EQ(image::FormatRegValue(row.value, row.version5, "\r\n"), row.text);
 }
 
 TEST(RegFile, DeletionLinesActAsOnImport) {
@@ -215,6 +215,7 @@ TEST(RegFile, MalformedInputNamesTheFileAndTheLine) {
     const Row rows[] = {
         {"", 1, "empty file"},
         {"REGEDIT5\r\n", 1, "not a registry export"},
+        {"[HKEY_LOCAL_MACHINE\\X]\r\n", 1, "not a registry export"},
         {"\xFE\xFF\0R", 1, "big-endian"},
         {"REGEDIT4\r\n\r\n\"a\"=\"b\"\r\n", 3, "a value before the first key"},
         {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\r\n", 2, "closing \"]\""},

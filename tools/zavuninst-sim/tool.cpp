@@ -1,7 +1,10 @@
+// The command line of zavuninst-sim: arguments, the run, the report and
+// the --write and --undo folders.
 #include "tool.h"
 
 #include "dry_run.h"
-#include "machine_image.h"
+#include "image/machine_image.h"
+#include "image/run_winmain.h"
 #include "undo.h"
 
 #include <exception>
@@ -45,7 +48,7 @@ bool CheckOutputFolder(const std::string& folder, const char* option, std::ostre
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    std::string image, writeFolder, undoFolder;
+    std::string imageFolder, writeFolder, undoFolder;
     bool json = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -60,27 +63,27 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             (a == "--write" ? writeFolder : undoFolder) = args[++i];
         } else if (!a.empty() && a[0] == '-') {
             return Usage(err, "unknown option " + a);
-        } else if (image.empty()) {
-            image = a;
+        } else if (imageFolder.empty()) {
+            imageFolder = a;
         } else {
-            return Usage(err, "one image at a time (got " + image + " and " + a + ")");
+            return Usage(err, "one image at a time (got " + imageFolder + " and " + a + ")");
         }
     }
-    if (image.empty()) return Usage(err, "no image given");
+    if (imageFolder.empty()) return Usage(err, "no image given");
     if (!writeFolder.empty() && !CheckOutputFolder(writeFolder, "--write", err)) return 2;
     if (!undoFolder.empty() && !CheckOutputFolder(undoFolder, "--undo", err)) return 2;
     if (!writeFolder.empty() && !undoFolder.empty() &&
         fs::path(writeFolder).lexically_normal() == fs::path(undoFolder).lexically_normal())
         return Usage(err, "--write and --undo need two different folders");
 
-    MachineImage loaded;
-    Diag diag;
-    if (!LoadImage(image, &loaded, &diag)) {
+    image::MachineImage loaded;
+    image::Diag diag;
+    if (!image::LoadImage(imageFolder, &loaded, &diag)) {
         err << "zavuninst-sim: " << diag.Text() << "\n";
         return 2;
     }
     for (const std::string& warning : loaded.registryFormat.warnings)
-        err << "zavuninst-sim: note: " << (fs::path(image) / "registry.reg").string() << " "
+        err << "zavuninst-sim: note: " << (fs::path(imageFolder) / "registry.reg").string() << " "
             << warning << "\n";
 
     const std::vector<std::string> markers = PackageMarkers(loaded.machine);
@@ -95,13 +98,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         loaded.machine.registry.Roots().swap(tree);
         before.registry = sim::Registry();
     }
-    const int exitCode = RunProgram(loaded.machine);
-    const Report report = BuildReport(image, before, loaded.machine, markers, exitCode);
+    const int exitCode = image::RunWinMain(loaded.machine);
+    const Report report = BuildReport(imageFolder, before, loaded.machine, markers, exitCode);
     out << (json ? ReportJson(report) : ReportText(report));
 
     std::string error;
     if (!writeFolder.empty()) {
-        if (!SaveImage(loaded.machine, loaded.registryFormat, writeFolder, &error)) {
+        if (!image::SaveImage(loaded.machine, loaded.registryFormat, writeFolder, &error)) {
             std::error_code ec;
             fs::remove_all(writeFolder, ec);  // ours: it did not exist before
             err << "zavuninst-sim: " << error << "\n";
