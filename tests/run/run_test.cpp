@@ -2,12 +2,15 @@
 // dispatch and order of WinMain's steps on simulated machines.
 #include "platform/sim/sim.h"
 #include "run/run.h"
+#include "run/run_state.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
+
+using sim::Api;
 
 namespace {
 
@@ -67,7 +70,7 @@ TEST(IdentifyOperatingSystem, ReadsThePlatformQuery) {
 
 TEST(IdentifyOperatingSystem, AFailedQueryEmptiesBothTextsAndKeepsTheNumber) {
     sim::Machine m = sim::MakeWindows2000("Service Pack 2");
-    m.InjectFault({"GetVersionExA", 1, false, ERROR_INVALID_PARAMETER});
+    m.InjectFault({Api::GetVersionExA, 1, false, ERROR_INVALID_PARAMETER});
     sim::ActiveMachine active(m);
     OsIdentity os;
     os.SystemName = "stale";
@@ -105,7 +108,7 @@ TEST(RecordWindowsDirectory, KnownOnlyWhenTheWholePathFits) {
         SCOPED_TRACE(row.directory.size());
         sim::Machine m = sim::MakeWindows98();
         m.windowsDirectory = row.directory;
-        if (row.fails) m.InjectFault({"GetWindowsDirectoryA", 1, false, ERROR_ACCESS_DENIED});
+        if (row.fails) m.InjectFault({Api::GetWindowsDirectoryA, 1, false, ERROR_ACCESS_DENIED});
         sim::ActiveMachine active(m);
         std::strcpy(WindowsDirectory, "C:\\STALE");
         RecordWindowsDirectory();
@@ -120,9 +123,9 @@ TEST(RecordWindowsDirectory, KnownOnlyWhenTheWholePathFits) {
 std::vector<std::string> Effects(const sim::Machine& m) {
     std::vector<std::string> out;
     for (const sim::Event& e : m.events) {
-        if (e.api == "MessageBoxA") out.push_back("message:" + e.text + "|" + e.text2);
-        else if (e.api == "ShellExecuteA") out.push_back("start:" + e.target + " " + e.text);
-        else if (e.api == "SendMessageA") out.push_back("close:" + e.target);
+        if (e.api == Api::MessageBoxA) out.push_back("message:" + e.text + "|" + e.text2);
+        else if (e.api == Api::ShellExecuteA) out.push_back("start:" + e.target + " " + e.text);
+        else if (e.api == Api::SendMessageA) out.push_back("close:" + e.target);
     }
     return out;
 }
@@ -137,11 +140,11 @@ TEST(WinMain, Windows2000Sp4LogsTheMessageThenTheInstallerThenTheCompanionClose)
     sim::ActiveMachine active(m);
     EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>("ignored /x"), SW_SHOW), 0);
     EXPECT_EQ(Effects(m), (std::vector<std::string>{kMessage, kInstaller, kCompanion}));
-    const sim::Event start = m.EventsOf("ShellExecuteA").at(0);
+    const sim::Event start = m.EventsOf(Api::ShellExecuteA).at(0);
     EXPECT_EQ(start.text2, "");  // the default verb
     EXPECT_EQ(start.number, static_cast<uint32_t>(SW_SHOW));
-    EXPECT_EQ(m.EventsOf("MessageBoxA").at(0).number, static_cast<uint32_t>(MB_OK));
-    EXPECT_EQ(m.EventsOf("SendMessageA").at(0).number, static_cast<uint32_t>(WM_CLOSE));
+    EXPECT_EQ(m.EventsOf(Api::MessageBoxA).at(0).number, static_cast<uint32_t>(MB_OK));
+    EXPECT_EQ(m.EventsOf(Api::SendMessageA).at(0).number, static_cast<uint32_t>(WM_CLOSE));
     EXPECT_TRUE(m.windowTitles.empty());
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
@@ -196,8 +199,8 @@ TEST(RunUninstall, ChoosesTheWorkBySystemNameAndServicePack) {
         sim::ActiveMachine active(m);
         RecordWindowsDirectory();
         RunUninstall();
-        EXPECT_EQ(m.callCounts["RegEnumKeyExA"] > 0, row.restores);
-        EXPECT_EQ(m.callCounts["SetupDiGetClassDevsA"] > 0, row.removes);
+        EXPECT_EQ(m.callCounts[Api::RegEnumKeyExA] > 0, row.restores);
+        EXPECT_EQ(m.callCounts[Api::SetupDiGetClassDevsA] > 0, row.removes);
         EXPECT_EQ(Effects(m), std::vector<std::string>{kMessage});
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
@@ -206,11 +209,11 @@ TEST(RunUninstall, ChoosesTheWorkBySystemNameAndServicePack) {
 TEST(WinMain, Windows98WithoutADeviceListShowsNoMessageButFinishesItsSteps) {
     sim::Machine m = sim::MakeWindows98();
     m.windowTitles = {"Glovix"};
-    m.InjectFault({"SetupDiGetClassDevsA", 1, true, ERROR_NOT_ENOUGH_MEMORY});
+    m.InjectFault({Api::SetupDiGetClassDevsA, 1, true, ERROR_NOT_ENOUGH_MEMORY});
     sim::ActiveMachine active(m);
     EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
     EXPECT_EQ(Effects(m), (std::vector<std::string>{kInstaller, kCompanion}));
-    EXPECT_GT(m.callCounts["RegOpenKeyA"], 0u);  // the drive icon cleanup still ran
+    EXPECT_GT(m.callCounts[Api::RegOpenKeyA], 0u);  // the drive icon cleanup still ran
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
