@@ -10,8 +10,9 @@
 #include "generators.h"
 
 #include "files/files.h"
-#include "machine_image.h"
-#include "reg_file.h"
+#include "image/machine_image.h"
+#include "image/run_winmain.h"
+#include "image/reg_file.h"
 #include "tool.h"
 #include "dry_run.h"
 
@@ -100,7 +101,7 @@ bool EnsureImage(const std::string& folder, bool version5, size_t* bytes) {
     const std::string want = std::string(version5 ? "v5 " : "regedit4 ") +
                              std::to_string(kExportBytes) + " " + std::to_string(kSeed);
     std::string have;
-    if (dryrun::ReadHostFile(stamp, &have) && have == want && fs::exists(folder + "/registry.reg")) {
+    if (image::ReadHostFile(stamp, &have) && have == want && fs::exists(folder + "/registry.reg")) {
         *bytes = fs::file_size(folder + "/registry.reg");
         return true;
     }
@@ -113,7 +114,7 @@ bool EnsureImage(const std::string& folder, bool version5, size_t* bytes) {
         std::cerr << "zavbench: " << error << "\n";
         return false;
     }
-    return dryrun::WriteHostFile(stamp, want);
+    return image::WriteHostFile(stamp, want);
 }
 
 bool PrepareInputs(Inputs& in) {
@@ -141,7 +142,7 @@ void Windows98FullRun(benchmark::State& state) {
         state.PauseTiming();
         sim::Machine m = g_inputs->win98;
         state.ResumeTiming();
-        dryrun::RunProgram(m);
+        image::RunWinMain(m);
         // Every package device removed (disk drives go with their keys).
         const size_t removed = g_inputs->win98.devices.size() - m.devices.size();
         if (removed != static_cast<size_t>(bench::Windows98Sizes().candidates)) {
@@ -216,10 +217,10 @@ void LoadExport(benchmark::State& state, const std::string* file) {
     for (auto _ : state) {
         std::string bytes;
         sim::Registry registry;
-        dryrun::RegFormat format;
-        dryrun::Diag diag;
-        if (!dryrun::ReadHostFile(*file, &bytes) ||
-            !dryrun::ReadRegFile(bytes, *file, registry, &format, &diag)) {
+        image::RegFormat format;
+        image::Diag diag;
+        if (!image::ReadHostFile(*file, &bytes) ||
+            !image::ReadRegFile(bytes, *file, registry, &format, &diag)) {
             state.SkipWithError(("load failed: " + diag.Text()).c_str());
             break;
         }
@@ -234,17 +235,17 @@ void LoadExport(benchmark::State& state, const std::string* file) {
 void WriteExport(benchmark::State& state, const std::string* file) {
     std::string bytes;
     sim::Registry registry;
-    dryrun::RegFormat format;
-    dryrun::Diag diag;
-    if (!dryrun::ReadHostFile(*file, &bytes) ||
-        !dryrun::ReadRegFile(bytes, *file, registry, &format, &diag)) {
+    image::RegFormat format;
+    image::Diag diag;
+    if (!image::ReadHostFile(*file, &bytes) ||
+        !image::ReadRegFile(bytes, *file, registry, &format, &diag)) {
         state.SkipWithError("load failed");
         return;
     }
     const std::string out = g_inputs->dir + "/written.reg";
     for (auto _ : state) {
-        const std::string written = dryrun::WriteRegFile(registry, format);
-        if (!dryrun::WriteHostFile(out, written) || written != bytes) {
+        const std::string written = image::WriteRegFile(registry, format);
+        if (!image::WriteHostFile(out, written) || written != bytes) {
             state.SkipWithError("the export written back differs from the one read");
             break;
         }
@@ -346,7 +347,7 @@ double ChildPeak(const std::string& mode, const std::string& argument) {
     std::remove(report.c_str());
     if (!RunChild({SelfPath(), "--measure-peak", report, mode, argument})) return -1;
     std::string text;
-    if (!dryrun::ReadHostFile(report, &text)) return -1;
+    if (!image::ReadHostFile(report, &text)) return -1;
     return std::atof(text.c_str());
 }
 
@@ -356,7 +357,7 @@ int MeasurePeak(const std::string& report, const std::vector<std::string>& argv)
     struct rusage usage;
     std::memset(&usage, 0, sizeof usage);
     if (!RunChild(argv, &usage)) return 1;
-    return dryrun::WriteHostFile(report, std::to_string(static_cast<double>(usage.ru_maxrss) * 1024.0))
+    return image::WriteHostFile(report, std::to_string(static_cast<double>(usage.ru_maxrss) * 1024.0))
                ? 0
                : 1;
 }
@@ -369,10 +370,10 @@ int ChildMode(const std::string& mode, const std::string& argument) {
     if (mode == "--peak-load") {
         std::string bytes;
         sim::Registry registry;
-        dryrun::RegFormat format;
-        dryrun::Diag diag;
-        return dryrun::ReadHostFile(argument, &bytes) &&
-                       dryrun::ReadRegFile(bytes, argument, registry, &format, &diag)
+        image::RegFormat format;
+        image::Diag diag;
+        return image::ReadHostFile(argument, &bytes) &&
+                       image::ReadRegFile(bytes, argument, registry, &format, &diag)
                    ? 0
                    : 2;
     }
@@ -387,9 +388,11 @@ int ProfileWindows98(int devices, int candidates) {
     sizes.candidates = candidates;
     sim::Machine m = bench::MakeWindows98Machine(sizes, kSeed);
     const size_t before = m.devices.size();
-    dryrun::RunProgram(m);
+    image::RunWinMain(m);
     std::cout << "removed " << before - m.devices.size() << " devices\n";
-    for (const auto& [function, count] : m.callCounts) std::cout << function << " " << count << "\n";
+    for (size_t i = 0; i < sim::kCallCount; ++i)
+        if (const unsigned count = m.callCounts[sim::CallAt(i)])
+            std::cout << sim::CallAt(i) << " " << count << "\n";
     return 0;
 }
 

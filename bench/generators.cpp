@@ -1,7 +1,7 @@
 #include "generators.h"
 
-#include "machine_image.h"
-#include "reg_file.h"
+#include "image/machine_image.h"
+#include "image/reg_file.h"
 
 #include <cstdio>
 #include <cstring>
@@ -472,17 +472,17 @@ sim::Machine MakeWindows2000Machine(int scale, uint64_t seed) {
 
 size_t WriteWindows2000Image(const std::string& folder, bool version5, size_t exportBytes,
                              uint64_t seed, std::string* error) {
-    dryrun::RegFormat format = version5 ? dryrun::RegFormat::Version5() : dryrun::RegFormat::Regedit4();
+    image::RegFormat format = version5 ? image::RegFormat::Version5() : image::RegFormat::Regedit4();
     format.branches = {"HKEY_LOCAL_MACHINE", "HKEY_USERS"};
     // The export grows linearly with the scale: a small one gives the rate.
     const int probeScale = 20;
     const size_t probe =
-        dryrun::WriteRegFile(MakeWindows2000Machine(probeScale, seed).registry, format).size();
+        image::WriteRegFile(MakeWindows2000Machine(probeScale, seed).registry, format).size();
     const int scale = static_cast<int>(static_cast<double>(exportBytes) * probeScale / probe);
     const sim::Machine m = MakeWindows2000Machine(scale < 1 ? 1 : scale, seed);
-    if (!dryrun::SaveImage(m, format, folder, error)) return 0;
+    if (!image::SaveImage(m, format, folder, error)) return 0;
     std::string bytes;
-    if (!dryrun::ReadHostFile(folder + "/registry.reg", &bytes)) {
+    if (!image::ReadHostFile(folder + "/registry.reg", &bytes)) {
         *error = folder + "/registry.reg: cannot read back";
         return 0;
     }

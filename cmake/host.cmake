@@ -12,6 +12,9 @@ target_include_directories(zavcore PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(zavcore PRIVATE ${WARNINGS})
 target_link_libraries(zavcore PUBLIC zavsim)
 
+# image/: the machine-image library the tool and the tests share.
+add_subdirectory(${CMAKE_SOURCE_DIR}/image ${CMAKE_BINARY_DIR}/image)
+
 enable_testing()
 find_package(GTest REQUIRED)
 include(GoogleTest)

@@ -8,7 +8,8 @@
 #include "fuzz_check.h"
 
 #include "dry_run.h"
-#include "machine_image.h"
+#include "image/machine_image.h"
+#include "image/run_winmain.h"
 #include "properties/run_invariants.h"
 
 #include <nlohmann/json.hpp>
@@ -67,10 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string> parts = Parts(std::string(reinterpret_cast<const char*>(data), size));
     sim::Machine machine;
     AddFiles(machine.files);
-    dryrun::Diag diag;
-    if (!dryrun::ReadMachineIni(parts[0], "machine.ini", machine, &diag)) return 0;
-    dryrun::RegFormat format;
-    if (!dryrun::ReadRegFile(parts[1], "registry.reg", machine.registry, &format, &diag)) return 0;
+    image::Diag diag;
+    if (!image::ReadMachineIni(parts[0], "machine.ini", machine, &diag)) return 0;
+    image::RegFormat format;
+    if (!image::ReadRegFile(parts[1], "registry.reg", machine.registry, &format, &diag)) return 0;
     const std::string w = machine.windowsDirectory;
     if (!parts[2].empty() && CanPlace(machine.files, w + "\\inf\\other\\USBZAV03.inf"))
         machine.files.AddFile(w + "\\inf\\other\\USBZAV03.inf", parts[2]);
@@ -78,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         machine.files.AddFile(w + "\\inf\\usbstor.inf", parts[3]);
 
     sim::Machine after = machine;
-    const int exitCode = dryrun::RunProgram(after);
+    const int exitCode = image::RunWinMain(after);
     fuzz::CheckNone(props::CheckRun(machine, after, exitCode));
 
     const dryrun::Report report =

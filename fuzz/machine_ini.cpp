@@ -6,7 +6,7 @@
 // file attributes.
 #include "fuzz_check.h"
 
-#include "machine_image.h"
+#include "image/machine_image.h"
 
 namespace {
 
@@ -35,14 +35,14 @@ bool SameDevices(const std::vector<sim::Device>& a, const std::vector<sim::Devic
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     sim::Machine m = WithFiles();
-    dryrun::Diag diag;
-    if (!dryrun::ReadMachineIni(text, "machine.ini", m, &diag)) {
+    image::Diag diag;
+    if (!image::ReadMachineIni(text, "machine.ini", m, &diag)) {
         fuzz::Check(!diag.Text().empty(), "a refused file without a reason");
         return 0;
     }
-    const std::string written = dryrun::WriteMachineIni(m);
+    const std::string written = image::WriteMachineIni(m);
     sim::Machine again = WithFiles();
-    fuzz::Check(dryrun::ReadMachineIni(written, "written.ini", again, &diag),
+    fuzz::Check(image::ReadMachineIni(written, "written.ini", again, &diag),
                 "the written machine.ini does not read back: " + diag.Text() + "\n" + written);
     fuzz::Check(again.platformId == m.platformId && again.family == m.family &&
                     again.majorVersion == m.majorVersion && again.minorVersion == m.minorVersion &&

@@ -4,21 +4,21 @@
 // back in its own format, and that text reads again into the same registry.
 #include "fuzz_check.h"
 
-#include "reg_file.h"
+#include "image/reg_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     sim::Registry registry;
-    dryrun::RegFormat format;
-    dryrun::Diag diag;
-    if (!dryrun::ReadRegFile(bytes, "registry.reg", registry, &format, &diag)) {
+    image::RegFormat format;
+    image::Diag diag;
+    if (!image::ReadRegFile(bytes, "registry.reg", registry, &format, &diag)) {
         fuzz::Check(!diag.Text().empty(), "a refused file without a reason");
         return 0;
     }
-    const std::string written = dryrun::WriteRegFile(registry, format);
+    const std::string written = image::WriteRegFile(registry, format);
     sim::Registry again;
-    dryrun::RegFormat againFormat;
-    fuzz::Check(dryrun::ReadRegFile(written, "written.reg", again, &againFormat, &diag),
+    image::RegFormat againFormat;
+    fuzz::Check(image::ReadRegFile(written, "written.reg", again, &againFormat, &diag),
                 "the written export does not read back: " + diag.Text());
     fuzz::Check(again.Dump() == registry.Dump(), "the written export reads back as another registry");
     return 0;

@@ -1,7 +1,7 @@
 // Shared by the dry run's tests: text encodings and scratch folders.
 #pragma once
 
-#include "text_codec.h"
+#include "image/text_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -19,11 +19,11 @@ inline std::string Utf16le(const std::string& utf8, bool bom = true) {
     size_t pos = 0;
     while (pos < utf8.size()) {
         char32_t cp = 0;
-        if (!dryrun::DecodeUtf8(utf8, pos, &cp)) {
+        if (!image::DecodeUtf8(utf8, pos, &cp)) {
             ADD_FAILURE() << "test text is not UTF-8";
             return out;
         }
-        dryrun::AppendUtf16le(out, cp);
+        image::AppendUtf16le(out, cp);
     }
     return out;
 }

@@ -1,14 +1,14 @@
 // machine.ini and image folders: what they describe, what is refused and
 // where, and that a written image reads back as the same machine.
 #include "helpers.h"
-#include "machine_image.h"
+#include "image/machine_image.h"
 
 #include <fstream>
 
-using dryrun::Diag;
-using dryrun::LoadImage;
-using dryrun::MachineImage;
-using dryrun::ReadMachineIni;
+using image::Diag;
+using image::LoadImage;
+using image::MachineImage;
+using image::ReadMachineIni;
 using dryrun_test::ScratchFolder;
 
 namespace {
@@ -75,7 +75,7 @@ TEST(MachineImage, MachineIniDescribesTheSystemDevicesWindowsAndAttributes) {
     again.files = m.files;
     for (auto* e : again.files.Entries())
         again.files.Find(e->path)->attributes = e->directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    ASSERT_TRUE(ReadMachineIni(dryrun::WriteMachineIni(m), "again.ini", again, &diag)) << diag.Text();
+    ASSERT_TRUE(ReadMachineIni(image::WriteMachineIni(m), "again.ini", again, &diag)) << diag.Text();
     EXPECT_EQ(again.family, m.family);
     EXPECT_EQ(again.csdVersion, m.csdVersion);
     EXPECT_EQ(again.buildNumber, m.buildNumber);
@@ -173,10 +173,10 @@ TEST(MachineImage, AnImageFolderIsLoadedAndItsProblemsAreNamed) {
 
     // Written as a new image, it loads as the same machine.
     std::string error;
-    ASSERT_TRUE(dryrun::SaveImage(good.machine, good.registryFormat, dir / "copy", &error)) << error;
+    ASSERT_TRUE(image::SaveImage(good.machine, good.registryFormat, dir / "copy", &error)) << error;
     MachineImage copy;
     ASSERT_TRUE(LoadImage(dir / "copy", &copy, &diag)) << diag.Text();
     EXPECT_EQ(copy.machine.registry.Dump(), good.machine.registry.Dump());
     EXPECT_EQ(copy.machine.files.Dump(), good.machine.files.Dump());
-    EXPECT_FALSE(dryrun::SaveImage(good.machine, good.registryFormat, dir / "copy", &error));
+    EXPECT_FALSE(image::SaveImage(good.machine, good.registryFormat, dir / "copy", &error));
 }

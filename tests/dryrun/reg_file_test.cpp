@@ -2,16 +2,16 @@
 // formats round-trip byte for byte, every value type reads as the ANSI API
 // sees it, deletion lines act as on import, and bad lines are named.
 #include "helpers.h"
-#include "reg_file.h"
+#include "image/reg_file.h"
 
 #include <algorithm>
 #include <random>
 
-using dryrun::Diag;
-using dryrun::ReadRegFile;
-using dryrun::RegEncoding;
-using dryrun::RegFormat;
-using dryrun::WriteRegFile;
+using image::Diag;
+using image::ReadRegFile;
+using image::RegEncoding;
+using image::RegFormat;
+using image::WriteRegFile;
 using dryrun_test::Utf16le;
 
 namespace {
@@ -179,7 +179,7 @@ TEST(RegFile, ValuesAreFormattedAsRegeditWritesThem) {
         {{"x", 0x20000, {7}}, false, "\"x\"=hex(20000):07"},
     };
     for (const Row& row : rows)
-        EXPECT_EQ(dryrun::FormatRegValue(row.value, row.version5, "\r\n"), row.text);
+        EXPECT_EQ(image::FormatRegValue(row.value, row.version5, "\r\n"), row.text);
 }
 
 TEST(RegFile, DeletionLinesActAsOnImport) {

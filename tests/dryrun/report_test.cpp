@@ -4,7 +4,9 @@
 // applied to the machine before, give exactly the machine after.
 #include "dry_run.h"
 #include "helpers.h"
-#include "machine_image.h"
+#include "image/machine_image.h"
+#include "image/run_winmain.h"
+#include "image/value_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -22,14 +24,14 @@ struct ExampleRun {
 };
 
 ExampleRun RunExample(const std::string& name) {
-    dryrun::MachineImage image;
-    dryrun::Diag diag;
+    image::MachineImage image;
+    image::Diag diag;
     const std::string folder = std::string(DRYRUN_EXAMPLES) + "/" + name;
-    EXPECT_TRUE(dryrun::LoadImage(folder, &image, &diag)) << diag.Text();
+    EXPECT_TRUE(image::LoadImage(folder, &image, &diag)) << diag.Text();
     ExampleRun run;
     run.before = image.machine;
     const auto markers = dryrun::PackageMarkers(image.machine);
-    const int exitCode = dryrun::RunProgram(image.machine);
+    const int exitCode = image::RunWinMain(image.machine);
     run.after = image.machine;
     run.after.events = image.machine.events;
     run.report = dryrun::BuildReport(name, run.before, image.machine, markers, exitCode);
@@ -183,8 +185,8 @@ TEST(Report, Windows2000Sp2RestoresTheStorageDriverAndKeepsTheIconMarkerByDesign
         services.push_back(c.target);
         ASSERT_TRUE(c.oldValue && c.newValue);
         EXPECT_EQ(c.oldValue->type, static_cast<DWORD>(REG_EXPAND_SZ));
-        EXPECT_EQ(dryrun::DescribeValue(*c.oldValue), "REG_EXPAND_SZ \"System32\\\\DRIVERS\\\\USBSTORSP3.SYS\"");
-        EXPECT_EQ(dryrun::DescribeValue(*c.newValue), "REG_EXPAND_SZ \"System32\\\\DRIVERS\\\\USBSTOR.SYS\"");
+        EXPECT_EQ(image::DescribeValue(*c.oldValue), "REG_EXPAND_SZ \"System32\\\\DRIVERS\\\\USBSTORSP3.SYS\"");
+        EXPECT_EQ(image::DescribeValue(*c.newValue), "REG_EXPAND_SZ \"System32\\\\DRIVERS\\\\USBSTOR.SYS\"");
     }
     EXPECT_EQ(services, std::vector<std::string>({"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\USBSTOR",
                                                    "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002\\Services\\USBSTOR",
@@ -211,7 +213,7 @@ TEST(Report, Windows2000Sp2RestoresTheStorageDriverAndKeepsTheIconMarkerByDesign
     for (const Change& c : r.changes)
         if (c.kind == Change::Kind::ValueSet && c.target == kIcons + "F\\DefaultIcon") icon = &c;
     ASSERT_NE(icon, nullptr);
-    EXPECT_EQ(dryrun::DescribeValue(*icon->oldValue),
+    EXPECT_EQ(image::DescribeValue(*icon->oldValue),
               "REG_SZ \"C:\\\\Program Files\\\\ZAV\\\\Glovix\\\\zavdisk.ico\"");
     EXPECT_TRUE(icon->newValue->data.empty());
 

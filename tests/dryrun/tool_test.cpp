@@ -2,7 +2,8 @@
 // machine after as an image, --undo gives what brings the machine back, and
 // bad input is named, exits with 2 and writes nothing.
 #include "helpers.h"
-#include "machine_image.h"
+#include "image/machine_image.h"
+#include "image/run_winmain.h"
 #include "tool.h"
 #include "undo.h"
 
@@ -40,26 +41,26 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
     std::map<std::string, std::string> files;
     for (const auto& e : fs::recursive_directory_iterator(folder)) {
         std::string bytes;
-        if (e.is_regular_file()) dryrun::ReadHostFile(e.path().string(), &bytes);
+        if (e.is_regular_file()) image::ReadHostFile(e.path().string(), &bytes);
         files[fs::relative(e.path(), folder).string()] = bytes;
     }
     return files;
 }
 
-dryrun::MachineImage Load(const std::string& folder) {
-    dryrun::MachineImage image;
-    dryrun::Diag diag;
-    EXPECT_TRUE(dryrun::LoadImage(folder, &image, &diag)) << diag.Text();
+image::MachineImage Load(const std::string& folder) {
+    image::MachineImage image;
+    image::Diag diag;
+    EXPECT_TRUE(image::LoadImage(folder, &image, &diag)) << diag.Text();
     return image;
 }
 
 void Replace(const std::string& path, const std::string& from, const std::string& to) {
     std::string text;
-    ASSERT_TRUE(dryrun::ReadHostFile(path, &text));
+    ASSERT_TRUE(image::ReadHostFile(path, &text));
     const size_t at = text.find(from);
     ASSERT_NE(at, std::string::npos) << from;
     text.replace(at, from.size(), to);
-    ASSERT_TRUE(dryrun::WriteHostFile(path, text));
+    ASSERT_TRUE(image::WriteHostFile(path, text));
 }
 
 }  // namespace
@@ -74,10 +75,10 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
         EXPECT_EQ(Snapshot(Example(name)), imageBefore);  // the image is only read
 
         // The image written is the machine the program left.
-        dryrun::MachineImage image = Load(Example(name));
+        image::MachineImage image = Load(Example(name));
         sim::Machine expected = image.machine;
-        dryrun::RunProgram(expected);
-        dryrun::MachineImage after = Load(dir / "after");
+        image::RunWinMain(expected);
+        image::MachineImage after = Load(dir / "after");
         EXPECT_EQ(after.machine.registry.Dump(), expected.registry.Dump());
         EXPECT_EQ(after.machine.files.Dump(), expected.files.Dump());
         EXPECT_EQ(after.machine.windowTitles, expected.windowTitles);
@@ -89,7 +90,7 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
 
         // The after image with the undo applied is the image before, key for
         // key and byte for byte.
-        dryrun::Diag diag;
+        image::Diag diag;
         ASSERT_TRUE(dryrun::ApplyUndo(dir / "undo", after.machine, &diag)) << diag.Text();
         EXPECT_EQ(after.machine.registry.Dump(), image.machine.registry.Dump());
         EXPECT_EQ(after.machine.files.Dump(), image.machine.files.Dump());
@@ -100,16 +101,16 @@ TEST(Tool, UndoFolderHoldsARegFileInTheImagesFormatCopiesAndAReadme) {
     ScratchFolder dir;
     ASSERT_EQ(Tool({Example("win2000-sp2"), "--undo", dir / "undo"}).code, 0);
     std::string reg, readme;
-    ASSERT_TRUE(dryrun::ReadHostFile(dir / "undo/undo.reg", &reg));
-    ASSERT_TRUE(dryrun::ReadHostFile(dir / "undo/README.txt", &readme));
+    ASSERT_TRUE(image::ReadHostFile(dir / "undo/undo.reg", &reg));
+    ASSERT_TRUE(image::ReadHostFile(dir / "undo/README.txt", &readme));
     EXPECT_EQ(reg.substr(0, 2), "\xFF\xFE");  // UTF-16LE, as the image's export
     EXPECT_NE(readme.find("copy files/drive_c/WINNT/inf/usbstor.inf to C:\\WINNT\\inf\\usbstor.inf (attributes: archive)"),
               std::string::npos)
         << readme;
     EXPECT_NE(readme.find("USBSTORSP3.SYS (attributes: readonly archive)"), std::string::npos) << readme;
     std::string copy, original;
-    ASSERT_TRUE(dryrun::ReadHostFile(dir / "undo/files/drive_c/WINNT/inf/usbstor.inf", &copy));
-    ASSERT_TRUE(dryrun::ReadHostFile(Example("win2000-sp2") + "/drive_c/WINNT/inf/usbstor.inf", &original));
+    ASSERT_TRUE(image::ReadHostFile(dir / "undo/files/drive_c/WINNT/inf/usbstor.inf", &copy));
+    ASSERT_TRUE(image::ReadHostFile(Example("win2000-sp2") + "/drive_c/WINNT/inf/usbstor.inf", &original));
     EXPECT_EQ(copy, original);
 }
 
@@ -137,8 +138,8 @@ TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
     const std::string reg = image + "/registry.reg";
     const std::string ini = image + "/machine.ini";
     std::string goodReg, goodIni;
-    ASSERT_TRUE(dryrun::ReadHostFile(reg, &goodReg));
-    ASSERT_TRUE(dryrun::ReadHostFile(ini, &goodIni));
+    ASSERT_TRUE(image::ReadHostFile(reg, &goodReg));
+    ASSERT_TRUE(image::ReadHostFile(ini, &goodIni));
     fs::create_directory(dir / "exists");
 
     struct Row {
@@ -172,8 +173,8 @@ TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        ASSERT_TRUE(dryrun::WriteHostFile(reg, goodReg));
-        ASSERT_TRUE(dryrun::WriteHostFile(ini, goodIni));
+        ASSERT_TRUE(image::WriteHostFile(reg, goodReg));
+        ASSERT_TRUE(image::WriteHostFile(ini, goodIni));
         row.damage();
         const Outcome o = Tool(row.args);
         EXPECT_EQ(o.code, 2);
@@ -184,8 +185,8 @@ TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
         EXPECT_TRUE(fs::is_empty(dir / "exists"));
     }
     // A malformed line is named by file and line number.
-    ASSERT_TRUE(dryrun::WriteHostFile(ini, goodIni));
-    ASSERT_TRUE(dryrun::WriteHostFile(reg, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\"a\"=\"b\"\r\nnonsense\r\n"));
+    ASSERT_TRUE(image::WriteHostFile(ini, goodIni));
+    ASSERT_TRUE(image::WriteHostFile(reg, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\"a\"=\"b\"\r\nnonsense\r\n"));
     EXPECT_EQ(Tool({image}).err, "zavuninst-sim: " + reg +
                                      ":5: a line that is neither a key \"[...]\", a value (\"name\"=... or "
                                      "@=...) nor a comment\n");
@@ -196,8 +197,8 @@ TEST(Tool, DamagedImagesAreRefusedOrRunButNeverCrash) {
     const std::string image = dir / "image";
     fs::copy(Example("realistic"), image, fs::copy_options::recursive);
     std::string goodReg, goodIni;
-    ASSERT_TRUE(dryrun::ReadHostFile(image + "/registry.reg", &goodReg));
-    ASSERT_TRUE(dryrun::ReadHostFile(image + "/machine.ini", &goodIni));
+    ASSERT_TRUE(image::ReadHostFile(image + "/registry.reg", &goodReg));
+    ASSERT_TRUE(image::ReadHostFile(image + "/machine.ini", &goodIni));
     std::mt19937 random(7);
     int refused = 0, completed = 0;
     for (int round = 0; round < 100; ++round) {
@@ -208,8 +209,8 @@ TEST(Tool, DamagedImagesAreRefusedOrRunButNeverCrash) {
             if (random() % 2) target[at] = "=;[]\"\\{},\n\r x0"[random() % 15];
             else target.erase(at, random() % 40);
         }
-        ASSERT_TRUE(dryrun::WriteHostFile(image + "/registry.reg", reg));
-        ASSERT_TRUE(dryrun::WriteHostFile(image + "/machine.ini", ini));
+        ASSERT_TRUE(image::WriteHostFile(image + "/registry.reg", reg));
+        ASSERT_TRUE(image::WriteHostFile(image + "/machine.ini", ini));
         const Outcome o = Tool({image, "--json", "--write", dir / "out", "--undo", dir / "undo"});
         if (o.code == 2) {
             ++refused;

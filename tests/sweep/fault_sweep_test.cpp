@@ -3,18 +3,19 @@
 // must finish with exit code 0, leave no handle open, change nothing that
 // the fault-free run does not change (but for the named cases where a
 // failure leads elsewhere), and never lose usbstor.inf's content.
-#include "platform/sim/sim.h"
-#include "run/run.h"
 #include "scenarios.h"
 
-#include "machine_image.h"
+#include "image/machine_image.h"
+#include "image/machine_state.h"
+#include "image/run_winmain.h"
+
+#include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <iostream>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@ namespace {
 
 struct RunResult {
     int exitCode = -1;
-    std::set<std::string> state;
+    image::State state;
     sim::HandleCounts handles;
     std::vector<Api> calls;
     std::optional<std::vector<uint8_t>> usbstorInf;
@@ -34,11 +35,10 @@ RunResult Run(const sim::Machine& base, const std::vector<sim::Fault>& faults) {
     sim::Machine m = base;
     for (const sim::Fault& f : faults) m.InjectFault(f);
     RunResult r;
-    {
-        sim::ActiveMachine active(m);
-        r.exitCode = WinMain(nullptr, nullptr, nullptr, SW_SHOW);
-    }
-    r.state = scenarios::StateLines(m);
+    image::RunOptions options;
+    options.keepCalls = true;  // the plan of faults is made from the calls
+    r.exitCode = image::RunWinMain(m, options);
+    r.state = image::MachineState(m);
     r.handles = m.OpenHandles();
     r.calls = m.calls;
     r.usbstorInf = m.files.Read(m.windowsDirectory + "\\inf\\usbstor.inf");
@@ -56,49 +56,55 @@ std::string Describe(const sim::Fault& f) {
 // removed line) or the state before (for an added line).
 struct NamedCase {
     const char* name;
-    std::function<bool(const sim::Fault&, const std::string& line, const std::set<std::string>& other)>
+    std::function<bool(const sim::Fault&, const image::State::value_type& line, const image::State& other)>
         allows;
 };
 
 bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
-// "file PATH | ATTRIBUTES | BYTES": the path and the bytes.
-std::string FilePath(const std::string& line) { return line.substr(5, line.find(" | ") - 5); }
-std::string FileBytes(const std::string& line) { return line.substr(line.rfind(" | ") + 3); }
+bool EndsWith(const std::string& text, const char* end) {
+    const size_t n = std::char_traits<char>::length(end);
+    return text.size() >= n && text.compare(text.size() - n, n, end) == 0;
+}
+
+// "ATTRIBUTES, SIZE, DIGEST" of a file line: the size and the digest.
+std::string Content(const std::string& facts) { return facts.substr(facts.find(", ") + 2); }
 
 const NamedCase kNamedCases[] = {
     // A letter key that cannot be deleted has its icon and label emptied
     // instead (the drive icon cleanup's fallback for a refused deletion).
     {"refused drive letter deletion empties icon and label",
-     [](const sim::Fault& f, const std::string& line, const std::set<std::string>&) {
-         return f.function == Api::RegDeleteKeyA && Contains(line, "\\DRIVEICONS\\") &&
-                (Contains(line, "\\DEFAULTICON |  | ") || Contains(line, "\\DEFAULTLABEL |  | "));
+     [](const sim::Fault& f, const image::State::value_type& line, const image::State&) {
+         return f.function == Api::RegDeleteKeyA && Contains(line.first, "\\DRIVEICONS\\") &&
+                (EndsWith(line.first, "\\DEFAULTICON | @") || EndsWith(line.first, "\\DEFAULTLABEL | @"));
      }},
     // A file whose deletion fails stays with the same bytes, but with its
     // attribute bits cleared by the retry.
     {"undeletable file keeps its bytes but loses its attributes",
-     [](const sim::Fault& f, const std::string& line, const std::set<std::string>& other) {
-         if (f.function != Api::DeleteFileA || line.rfind("file ", 0) != 0) return false;
-         for (const std::string& o : other)
-             if (o.rfind("file ", 0) == 0 && FilePath(o) == FilePath(line) &&
-                 FileBytes(o) == FileBytes(line))
-                 return true;
-         return false;
+     [](const sim::Fault& f, const image::State::value_type& line, const image::State& other) {
+         if (f.function != Api::DeleteFileA || line.first.rfind("file ", 0) != 0) return false;
+         const auto o = other.find(line.first);
+         return o != other.end() && Content(o->second) == Content(line.second);
      }},
     // The rewrite of usbstor.inf sets the former file aside before the new
     // one takes its place; when that leftover cannot be deleted it stays
     // beside the rewritten file, content whole.
     {"set-aside former file that cannot be deleted stays",
-     [](const sim::Fault& f, const std::string& line, const std::set<std::string>&) {
-         return f.function == Api::DeleteFileA && line.rfind("file ", 0) == 0 &&
-                Contains(line, "\\USBSTOR.INF.~ZB");
+     [](const sim::Fault& f, const image::State::value_type& line, const image::State&) {
+         return f.function == Api::DeleteFileA && line.first.rfind("file ", 0) == 0 &&
+                Contains(line.first, "\\USBSTOR.INF.~ZB");
      }},
 };
 
-bool Named(const sim::Fault& fault, const std::string& line, const std::set<std::string>& other) {
+bool Named(const sim::Fault& fault, const image::State::value_type& line, const image::State& other) {
     for (const NamedCase& c : kNamedCases)
         if (c.allows(fault, line, other)) return true;
     return false;
+}
+
+bool Holds(const image::State& state, const image::State::value_type& line) {
+    const auto found = state.find(line.first);
+    return found != state.end() && found->second == line.second;
 }
 
 struct SweepTotals {
@@ -107,17 +113,13 @@ struct SweepTotals {
 
 void Sweep(const std::string& scenario, const sim::Machine& base, SweepTotals& totals,
            bool packageInstalled = true) {
-    const std::set<std::string> before = scenarios::StateLines(base);
+    const image::State before = image::MachineState(base);
     const RunResult clean = Run(base, {});
     ASSERT_EQ(clean.exitCode, 0);
     ASSERT_EQ(clean.handles.Total(), 0u);
-    std::set<std::string> removedClean, addedClean;
-    for (const auto& l : before)
-        if (!clean.state.count(l)) removedClean.insert(l);
-    for (const auto& l : clean.state)
-        if (!before.count(l)) addedClean.insert(l);
+    const image::StateDifference cleanChanges = image::Difference(before, clean.state);
     if (packageInstalled) {
-        ASSERT_FALSE(removedClean.empty()) << scenario << ": the fault-free run changed nothing";
+        ASSERT_FALSE(cleanChanges.removed.empty()) << scenario << ": the fault-free run changed nothing";
     }
 
     std::map<Api, unsigned> counts;
@@ -145,13 +147,14 @@ void Sweep(const std::string& scenario, const sim::Machine& base, SweepTotals& t
                                std::to_string(r.handles.deviceSets) + ", files " +
                                std::to_string(r.handles.files) + ", finds " +
                                std::to_string(r.handles.finds));
-        for (const auto& l : before) {
-            if (r.state.count(l) || removedClean.count(l)) continue;
-            if (!Named(fault, l, r.state)) problems.push_back("changed or removed: " + l);
+        const image::StateDifference changes = image::Difference(before, r.state);
+        for (const auto& l : changes.removed) {
+            if (Holds(cleanChanges.removed, l)) continue;
+            if (!Named(fault, l, r.state)) problems.push_back("changed or removed: " + image::Line(l));
         }
-        for (const auto& l : r.state) {
-            if (before.count(l) || addedClean.count(l)) continue;
-            if (!Named(fault, l, before)) problems.push_back("new: " + l);
+        for (const auto& l : changes.added) {
+            if (Holds(cleanChanges.added, l)) continue;
+            if (!Named(fault, l, before)) problems.push_back("new: " + image::Line(l));
         }
         const auto beforeInf = base.files.Read(base.windowsDirectory + "\\inf\\usbstor.inf");
         if (beforeInf && r.usbstorInf != beforeInf && r.usbstorInf != clean.usbstorInf)
@@ -174,9 +177,9 @@ TEST(FaultSweep, EveryFailureOfEveryCallIsSurvived) {
     Sweep("Windows 98 with the package", scenarios::Windows98WithPackage(), totals);
     Sweep("Windows 2000 SP2 with the package", scenarios::Windows2000Sp2WithPackage(), totals);
     for (const char* example : {"win98-package", "win2000-sp2", "xp-clean", "realistic"}) {
-        dryrun::MachineImage image;
-        dryrun::Diag diag;
-        ASSERT_TRUE(dryrun::LoadImage(std::string(SWEEP_EXAMPLES) + "/" + example, &image, &diag))
+        image::MachineImage image;
+        image::Diag diag;
+        ASSERT_TRUE(image::LoadImage(std::string(SWEEP_EXAMPLES) + "/" + example, &image, &diag))
             << example;
         Sweep(std::string("example ") + example, image.machine, totals,
               std::string(example) != "xp-clean");

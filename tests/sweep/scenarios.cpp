@@ -1,7 +1,5 @@
 #include "scenarios.h"
 
-#include <cstdio>
-
 namespace scenarios {
 
 namespace {
@@ -133,43 +131,6 @@ sim::Machine Windows2000Sp2WithPackage() {
     DriveIcon(m, 'F', false);
     m.windowTitles = {"Glovix"};
     return m;
-}
-
-namespace {
-
-std::string Upper(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
-
-std::string Hex(const std::vector<uint8_t>& data) {
-    std::string out;
-    char b[4];
-    for (uint8_t c : data) {
-        std::snprintf(b, sizeof b, "%02x", c);
-        out += b;
-    }
-    return out;
-}
-
-void KeyLines(const sim::RegKey& key, const std::string& path, std::set<std::string>& out) {
-    out.insert("key " + Upper(path));
-    for (const sim::RegValue& v : key.values)
-        out.insert("value " + Upper(path) + " | " + Upper(v.name) + " | " +
-                   std::to_string(v.type) + " | " + Hex(v.data));
-    for (const auto& sub : key.subkeys) KeyLines(*sub, path + "\\" + sub->name, out);
-}
-
-}  // namespace
-
-std::set<std::string> StateLines(const sim::Machine& m) {
-    std::set<std::string> out;
-    for (const auto& root : m.registry.Roots()) KeyLines(*root, root->name, out);
-    for (const sim::FileEntry* e : m.files.Entries())
-        out.insert("file " + Upper(e->path) + " | " + std::to_string(e->attributes) + " | " +
-                   Hex(e->data));
-    return out;
 }
 
 }  // namespace scenarios

@@ -5,7 +5,6 @@
 
 #include "platform/sim/sim.h"
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -17,10 +16,5 @@ sim::Machine Windows2000Sp2WithPackage();
 // "%12%\USBSTORSP3.SYS" and the like, as 16-bit little-endian text with a
 // byte order mark.
 std::vector<uint8_t> Utf16File(const std::string& text);
-
-// The machine's state as a set of self-contained lines: one per key, one
-// per value (key, name, type, bytes) and one per file or directory (path,
-// attributes, bytes). Two states differ exactly where these sets differ.
-std::set<std::string> StateLines(const sim::Machine& m);
 
 }  // namespace scenarios

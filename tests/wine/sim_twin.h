@@ -15,7 +15,9 @@
 namespace winetest {
 
 struct TwinOutcome {
-    std::vector<std::string> events;  // "MessageBoxA ...", "ShellExecuteA ...", "SendMessageA ..." in order
+    // The message box, the program start and the message sent, in order:
+    // the call's name, then its texts.
+    std::vector<std::string> events;
     RegImage registryAfter;           // HKEY_LOCAL_MACHINE
     FileImage filesAfter;             // the scenario's files (and any the run created), by FileKey
     int exitCode = -1;

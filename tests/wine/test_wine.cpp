@@ -14,6 +14,8 @@
 #include "sim_twin.h"
 #include "wine_harness.h"
 
+#include "platform/sim/sim.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -174,10 +176,11 @@ TEST_P(WineScenario, Run) {
     TwinOutcome twin;
     ASSERT_TRUE(RunSimulatorTwin(scenario, outcome, twin, error)) << error;
     EXPECT_EQ(twin.exitCode, 0);
+    auto call = [](sim::Api api) { return std::string(sim::ApiName(api)) + " "; };
     EXPECT_EQ(twin.events, (std::vector<std::string>{
-                               "MessageBoxA \"UnInstall finished!\" \" Success!\"",
-                               std::string("ShellExecuteA MsiExec.exe") + kInstallerParameters,
-                               "SendMessageA Glovix 16"}));
+                               call(sim::Api::MessageBoxA) + "\"UnInstall finished!\" \" Success!\"",
+                               call(sim::Api::ShellExecuteA) + "MsiExec.exe" + kInstallerParameters,
+                               call(sim::Api::SendMessageA) + "Glovix 16"}));
     RegImage twinRegistry = twin.registryAfter;
     ASSERT_TRUE(scenario.simulatorDiffers.empty() || ApplyRegText(scenario.simulatorDiffers, twinRegistry, error))
         << error;

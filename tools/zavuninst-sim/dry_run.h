@@ -11,11 +11,6 @@
 
 namespace dryrun {
 
-// Runs WinMain on `machine` (made the active machine for the run); the
-// completion message is answered with OK; the call log is not kept (the
-// events are). Returns WinMain's result.
-int RunProgram(sim::Machine& machine);
-
 // The texts that name the package: its file names, the drive marker, the
 // replacement driver, and the device id prefixes of the package INF's
 // device section (as they are and with backslashes as "&", as disk ids
@@ -90,10 +85,13 @@ struct Report {
 Report BuildReport(const std::string& image, const sim::Machine& before, const sim::Machine& after,
                    const std::vector<std::string>& markers, int exitCode);
 
+// The residue scan of BuildReport: what on `after` still names the package
+// (the report's markers), each with why it is still there; the report's
+// changes tell which deletions were refused.
+std::vector<Residue> FindResidue(const Report& report, const sim::Machine& before,
+                                 const sim::Machine& after);
+
 std::string ReportText(const Report& report);
 std::string ReportJson(const Report& report);
-
-// "REG_SZ \"text\"", "REG_DWORD 0x00000001 (1)", ... (UTF-8).
-std::string DescribeValue(const sim::RegValue& value);
 
 }  // namespace dryrun

@@ -1,7 +1,8 @@
 #include "tool.h"
 
 #include "dry_run.h"
-#include "machine_image.h"
+#include "image/machine_image.h"
+#include "image/run_winmain.h"
 #include "undo.h"
 
 #include <exception>
@@ -73,9 +74,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         fs::path(writeFolder).lexically_normal() == fs::path(undoFolder).lexically_normal())
         return Usage(err, "--write and --undo need two different folders");
 
-    MachineImage loaded;
-    Diag diag;
-    if (!LoadImage(image, &loaded, &diag)) {
+    image::MachineImage loaded;
+    image::Diag diag;
+    if (!image::LoadImage(image, &loaded, &diag)) {
         err << "zavuninst-sim: " << diag.Text() << "\n";
         return 2;
     }
@@ -95,13 +96,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         loaded.machine.registry.Roots().swap(tree);
         before.registry = sim::Registry();
     }
-    const int exitCode = RunProgram(loaded.machine);
+    const int exitCode = image::RunWinMain(loaded.machine);
     const Report report = BuildReport(image, before, loaded.machine, markers, exitCode);
     out << (json ? ReportJson(report) : ReportText(report));
 
     std::string error;
     if (!writeFolder.empty()) {
-        if (!SaveImage(loaded.machine, loaded.registryFormat, writeFolder, &error)) {
+        if (!image::SaveImage(loaded.machine, loaded.registryFormat, writeFolder, &error)) {
             std::error_code ec;
             fs::remove_all(writeFolder, ec);  // ours: it did not exist before
             err << "zavuninst-sim: " << error << "\n";

@@ -1,7 +1,7 @@
 #include "undo.h"
 
-#include "machine_image.h"
-#include "text_codec.h"
+#include "image/machine_image.h"
+#include "image/text_codec.h"
 
 #include <cctype>
 #include <filesystem>
@@ -26,7 +26,7 @@ std::string FullKeyPath(const std::string& path) {
     return "HKEY_LOCAL_MACHINE\\" + path;
 }
 
-void WriteSnapshot(RegWriter& writer, const sim::RegKey& key, const std::string& path,
+void WriteSnapshot(image::RegWriter& writer, const sim::RegKey& key, const std::string& path,
                    size_t depth) {
     writer.Key(path);
     for (const sim::RegValue& value : key.values) writer.Value(path, value);
@@ -58,13 +58,13 @@ bool SplitAttributes(const std::string& text, std::string* path, DWORD* attribut
     *path = text.substr(0, at);
     const std::string words =
         text.substr(at + sizeof kAttributes - 1, text.size() - at - sizeof kAttributes);
-    return ParseAttributes(words, attributes);
+    return image::ParseAttributes(words, attributes);
 }
 
 }  // namespace
 
 bool WriteUndo(const std::string& folder, const Report& report, const sim::Machine& before,
-               const sim::Machine& after, const RegFormat& format, std::string* error) {
+               const sim::Machine& after, const image::RegFormat& format, std::string* error) {
     std::error_code ec;
     if (!fs::create_directory(folder, ec)) {
         *error = folder + ": cannot create the folder (" + ec.message() + ")";
@@ -72,11 +72,11 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
     }
 
     // The registry, undone from the last change back to the first.
-    RegFormat undoFormat = format;
+    image::RegFormat undoFormat = format;
     undoFormat.branches.clear();
     undoFormat.trailingBlankLines = 1;
     undoFormat.finalNewline = true;
-    RegWriter writer(undoFormat);
+    image::RegWriter writer(undoFormat);
     size_t registryChanges = 0;
     for (auto it = after.events.rbegin(); it != after.events.rend(); ++it) {
         const sim::Event& e = *it;
@@ -84,7 +84,7 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
         if (e.deletedKey) {  // by RegDeleteKeyA, or with a removed device
             WriteSnapshot(writer, *e.deletedKey, FullKeyPath(e.target), 0);
             ++registryChanges;
-        } else if (e.api == "RegSetValueExA") {
+        } else if (e.api == sim::Api::RegSetValueExA) {
             const std::string path = FullKeyPath(e.target);
             writer.Key(path);
             if (e.oldValue) writer.Value(path, *e.oldValue);
@@ -93,7 +93,7 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
         }
     }
     const std::string regPath = (fs::path(folder) / "undo.reg").string();
-    if (!WriteHostFile(regPath, writer.Finish())) {
+    if (!image::WriteHostFile(regPath, writer.Finish())) {
         *error = regPath + ": cannot write";
         return false;
     }
@@ -110,10 +110,10 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
             if (c.done) {
                 copies.AddFile(old->path, old->data, old->attributes);
                 copyLines << "  " << kCopy << "files/" << HostRelative(old->path) << kTo << old->path
-                          << kAttributes << AttributeWords(old->attributes) << ")\n";
+                          << kAttributes << image::AttributeWords(old->attributes) << ")\n";
             } else if (c.attributesChanged) {
                 attributeLines << "  " << kSetAttributes << old->path << kAttributes
-                               << AttributeWords(old->attributes) << ")\n";
+                               << image::AttributeWords(old->attributes) << ")\n";
             }
             break;
         case Change::Kind::FileCreated:
@@ -121,7 +121,7 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
             break;
         case Change::Kind::FileAttributes:
             if (old) attributeLines << "  " << kSetAttributes << old->path << kAttributes
-                                    << AttributeWords(old->attributes) << ")\n";
+                                    << image::AttributeWords(old->attributes) << ")\n";
             break;
         default:
             break;
@@ -164,14 +164,14 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
     }
     if (!any) readme << "  nothing\n";
     const std::string readmePath = (fs::path(folder) / "README.txt").string();
-    if (!WriteHostFile(readmePath, readme.str())) {
+    if (!image::WriteHostFile(readmePath, readme.str())) {
         *error = readmePath + ": cannot write";
         return false;
     }
     return true;
 }
 
-bool ApplyUndo(const std::string& folder, sim::Machine& machine, Diag* diag) {
+bool ApplyUndo(const std::string& folder, sim::Machine& machine, image::Diag* diag) {
     auto fail = [&](const std::string& file, int line, const std::string& message) {
         diag->file = file;
         diag->line = line;
@@ -181,10 +181,10 @@ bool ApplyUndo(const std::string& folder, sim::Machine& machine, Diag* diag) {
     const std::string regPath = (fs::path(folder) / "undo.reg").string();
     const std::string readmePath = (fs::path(folder) / "README.txt").string();
     std::string regBytes, readme;
-    if (!ReadHostFile(regPath, &regBytes)) return fail(regPath, 0, "missing or unreadable");
-    if (!ReadHostFile(readmePath, &readme)) return fail(readmePath, 0, "missing or unreadable");
-    RegFormat format;
-    if (!ReadRegFile(regBytes, regPath, machine.registry, &format, diag)) return false;
+    if (!image::ReadHostFile(regPath, &regBytes)) return fail(regPath, 0, "missing or unreadable");
+    if (!image::ReadHostFile(readmePath, &readme)) return fail(readmePath, 0, "missing or unreadable");
+    image::RegFormat format;
+    if (!image::ReadRegFile(regBytes, regPath, machine.registry, &format, diag)) return false;
 
     sim::FileSystem copies;
     std::error_code ec;

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "dry_run.h"
-#include "reg_file.h"
+#include "image/reg_file.h"
 
 #include "platform/sim/sim.h"
 
@@ -19,11 +19,11 @@ namespace dryrun {
 
 // Writes the undo folder (created; it must not exist).
 bool WriteUndo(const std::string& folder, const Report& report, const sim::Machine& before,
-               const sim::Machine& after, const RegFormat& format, std::string* error);
+               const sim::Machine& after, const image::RegFormat& format, std::string* error);
 
 // Applies an undo folder to `machine` as a person following its README would:
 // imports undo.reg, copies the files back with their attributes, deletes
 // what the run created. Devices are not brought back (Windows detects them).
-bool ApplyUndo(const std::string& folder, sim::Machine& machine, Diag* diag);
+bool ApplyUndo(const std::string& folder, sim::Machine& machine, image::Diag* diag);
 
 }  // namespace dryrun

@@ -3,7 +3,8 @@
 // with on Windows (for fault sweeps and randomized failures). The call's
 // name is written here and in its own simulated function, nowhere else:
 // the call log, the counts, fault injection and the event log name calls
-// by the members of sim::Api made from these rows, and print them with
+// by the members of sim::Api made from these rows (a misspelled call does
+// not compile, so no fault can silently miss its call), and print them with
 // ApiName.
 #pragma once
 
@@ -13,7 +14,8 @@
 #include <cstdint>
 #include <iosfwd>
 
-// CALL(name, library, typical error), grouped by library.
+// CALL(name, library, typical error), grouped by the library that exports
+// the call (what the shipped exe imports from it).
 #define SIM_PLATFORM_CALLS(CALL)                                             \
     CALL(RegOpenKeyA, ADVAPI32, ERROR_ACCESS_DENIED)                         \
     CALL(RegEnumKeyA, ADVAPI32, ERROR_NOT_ENOUGH_MEMORY)                     \
@@ -60,8 +62,6 @@
 
 namespace sim {
 
-enum class Library : uint8_t { ADVAPI32, SETUPAPI, KERNEL32, SHELL32, USER32 };
-
 // What a call-log entry, a count, a fault or an event names. The calls come
 // first, in the table's order; the other events after them.
 enum class Api : uint8_t {
@@ -85,7 +85,6 @@ inline bool IsCall(Api api) { return static_cast<size_t>(api) < kCallCount; }
 
 const char* ApiName(Api api);  // the function's name as Windows spells it, or the event's
 std::ostream& operator<<(std::ostream& out, Api api);  // ApiName
-Library CallLibrary(Api call);
 DWORD TypicalError(Api call);
 // ReadFile and WriteFile: the calls a fault may make move half of the bytes
 // instead of failing (Fault::shortTransfer).

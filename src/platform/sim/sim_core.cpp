@@ -2,6 +2,7 @@
 // the event log, the last error, and the ready-made machines.
 #include "platform/sim/sim_internal.h"
 
+#include <cassert>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -185,16 +186,8 @@ const char* ApiName(Api api) {
 
 std::ostream& operator<<(std::ostream& out, Api api) { return out << ApiName(api); }
 
-Library CallLibrary(Api call) {
-    static const Library kLibraries[] = {
-#define SIM_CALL_LIBRARY(name, library, error) Library::library,
-        SIM_PLATFORM_CALLS(SIM_CALL_LIBRARY)
-#undef SIM_CALL_LIBRARY
-    };
-    return kLibraries[static_cast<size_t>(call)];
-}
-
 DWORD TypicalError(Api call) {
+    assert(IsCall(call));
     static const DWORD kErrors[] = {
 #define SIM_CALL_ERROR(name, library, error) static_cast<DWORD>(error),
         SIM_PLATFORM_CALLS(SIM_CALL_ERROR)

@@ -1,6 +1,7 @@
-#include "text_codec.h"
+// Code page 1252, UTF-8 and UTF-16LE conversions of the image texts.
+#include "image/text_codec.h"
 
-namespace dryrun {
+namespace image {
 
 namespace {
 // Code page 1252, bytes 0x80 to 0x9F; the rest is Latin-1.
@@ -10,6 +11,12 @@ const char16_t kHigh[32] = {
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 }  // namespace
+
+std::string UpperAscii(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 'a' - 'A' : 0));
+    return text;
+}
 
 char32_t AnsiToCodePoint(uint8_t byte) {
     if (byte >= 0x80 && byte <= 0x9F) return kHigh[byte - 0x80];
@@ -104,4 +111,4 @@ bool DecodeUtf8(std::string_view bytes, size_t& pos, char32_t* cp) {
     return true;
 }
 
-}  // namespace dryrun
+}  // namespace image

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace dryrun {
+namespace image {
 
 // The code point an ANSI byte stands for. The five bytes that code page 1252
 // leaves undefined map to the control code points of the same value, as
@@ -27,8 +27,12 @@ std::string AnsiToUtf8(const std::string& ansi);
 void AppendUtf8(std::string& out, char32_t codePoint);
 void AppendUtf16le(std::string& out, char32_t codePoint);
 
+// `text` with the ASCII letters upper-cased, as the registry and the file
+// system compare names (bytes above 0x7F are left as they are).
+std::string UpperAscii(std::string text);
+
 // Decodes one code point from UTF-8 at `pos` (advanced past it); false on a
 // malformed sequence (pos is left on the bad byte).
 bool DecodeUtf8(std::string_view bytes, size_t& pos, char32_t* codePoint);
 
-}  // namespace dryrun
+}  // namespace image

@@ -20,13 +20,13 @@
 // format has no escape for one.
 #pragma once
 
-#include "reg_file.h"
+#include "image/reg_file.h"
 
 #include "platform/sim/sim.h"
 
 #include <string>
 
-namespace dryrun {
+namespace image {
 
 struct MachineImage {
     sim::Machine machine;
@@ -60,4 +60,4 @@ std::string AttributeWords(DWORD attributes);  // "none" for 0
 bool ReadHostFile(const std::string& path, std::string* bytes);
 bool WriteHostFile(const std::string& path, const std::string& bytes);
 
-}  // namespace dryrun
+}  // namespace image

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-namespace dryrun {
+namespace image {
 
 // A problem in an input file, with the file and the 1-based line it is on
 // (0 when it concerns the file as a whole).
@@ -97,4 +97,4 @@ private:
 // hex data contains "\\" + line ending + two blanks). Exposed for tests.
 std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd);
 
-}  // namespace dryrun
+}  // namespace image

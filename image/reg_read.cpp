@@ -1,6 +1,9 @@
-#include "reg_file.h"
+// The reader of regedit exports: bytes of either format and encoding into
+// the simulated registry, as regedit imports them.
+#include "image/reg_file.h"
 
-#include "text_codec.h"
+#include "image/reg_syntax.h"
+#include "image/text_codec.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,28 +14,17 @@
 #include <set>
 #include <string_view>
 
-namespace dryrun {
+namespace image {
 
 namespace {
 
-const char kRegedit4[] = "REGEDIT4";
-const char kVersion5[] = "Windows Registry Editor Version 5.00";
-
-// Windows keeps key names to 255 characters and keys to 512 levels; the
-// limits also bound every walk over a loaded tree.
+// Windows keeps key names to 255 characters.
 const size_t kMaxKeyName = 255;
-const size_t kMaxDepth = 512;
 
 // How often the reader says how far it has read, and how far behind the
 // current line it stays.
 const size_t kConsumedStep = 4u << 20;
 const size_t kConsumedMargin = 1u << 20;
-
-std::string UpperAscii(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 'a' - 'A' : 0));
-    return text;
-}
 
 // Whether the first `n` bytes of `text` are `upperWord` without regard to
 // the case of ASCII letters (and `text` has no more than `n`).
@@ -266,17 +258,6 @@ bool Utf16DataToAnsi(const std::vector<uint8_t>& in, std::vector<uint8_t>* out) 
         }
     }
     return exact;
-}
-
-std::vector<uint8_t> AnsiDataToUtf16(const std::vector<uint8_t>& in) {
-    std::string out;
-    out.reserve(in.size() * 2);
-    for (uint8_t b : in) AppendUtf16le(out, AnsiToCodePoint(b));
-    return std::vector<uint8_t>(out.begin(), out.end());
-}
-
-bool IsStringType(DWORD type) {
-    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
 const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT",
@@ -770,52 +751,6 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
     }
     return true;
 }
-
-void AppendHex(std::string& out, uint8_t b) {
-    static const char kDigits[] = "0123456789abcdef";
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-}
-
-std::string EscapeQuoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    out += '"';
-    return out;
-}
-
-// A REG_SZ that regedit writes as a quoted string: one terminating zero and
-// no other, and no line break inside (which would break the file's lines).
-bool IsPlainString(const std::vector<uint8_t>& data) {
-    if (data.empty() || data.back() != 0) return false;
-    for (size_t i = 0; i + 1 < data.size(); ++i)
-        if (data[i] == 0 || data[i] == '\r' || data[i] == '\n') return false;
-    return true;
-}
-
-void WriteTree(RegWriter& writer, const sim::RegKey& key, const std::string& path, size_t depth) {
-    writer.Key(path);
-    for (const sim::RegValue& value : key.values) writer.Value(path, value);
-    if (depth >= kMaxDepth) return;
-    for (const auto& sub : key.subkeys)
-        if (!sub->deleted) WriteTree(writer, *sub, path + "\\" + sub->name, depth + 1);
-}
-
-void WriteStrays(RegWriter& writer, const sim::RegKey& key, const std::string& path,
-                 const std::set<std::string>& branches, size_t depth) {
-    if (branches.count(UpperAscii(path)) > 0) return;
-    if (!key.values.empty()) {
-        writer.Key(path);
-        for (const sim::RegValue& value : key.values) writer.Value(path, value);
-    }
-    if (depth >= kMaxDepth) return;
-    for (const auto& sub : key.subkeys)
-        if (!sub->deleted) WriteStrays(writer, *sub, path + "\\" + sub->name, branches, depth + 1);
-}
-
 }  // namespace
 
 std::string Diag::Text() const {
@@ -847,158 +782,4 @@ bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Regis
     return reader.Run();
 }
 
-std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd) {
-    std::string out = value.name.empty() ? "@=" : EscapeQuoted(value.name) + "=";
-    if (value.type == REG_SZ && IsPlainString(value.data)) {
-        out += EscapeQuoted(std::string(value.data.begin(), value.data.end() - 1));
-        return out;
-    }
-    if (value.type == REG_DWORD && value.data.size() == 4) {
-        char buffer[16];
-        const uint32_t v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-                           (static_cast<uint32_t>(value.data[3]) << 24);
-        std::snprintf(buffer, sizeof buffer, "dword:%08x", v);
-        return out + buffer;
-    }
-    if (value.type == REG_BINARY) {
-        out += "hex:";
-    } else {
-        char buffer[24];
-        std::snprintf(buffer, sizeof buffer, "hex(%x):", static_cast<unsigned>(value.type));
-        out += buffer;
-    }
-    const std::vector<uint8_t> data =
-        version5 && IsStringType(value.type) ? AnsiDataToUtf16(value.data) : value.data;
-    // regedit breaks the line after the comma that brings it to 77
-    // characters or more, and goes on indented by two blanks.
-    size_t lineLength = out.size();
-    out.reserve(out.size() + data.size() * 3 + data.size() / 25 * 6);
-    for (size_t i = 0; i < data.size(); ++i) {
-        AppendHex(out, data[i]);
-        if (i + 1 == data.size()) break;
-        out += ',';
-        lineLength += 3;
-        if (lineLength >= 77) {
-            out += '\\';
-            out += lineEnd;
-            out += "  ";
-            lineLength = 2;
-        }
-    }
-    return out;
-}
-
-RegWriter::RegWriter(const RegFormat& format) : format_(format) {
-    if (format_.byteOrderMark) {
-        if (format_.encoding == RegEncoding::Utf16le) out_ += "\xFF\xFE";
-        if (format_.encoding == RegEncoding::Utf8) out_ += "\xEF\xBB\xBF";
-    }
-    Line(format_.version5 ? kVersion5 : kRegedit4);
-}
-
-void RegWriter::Line(const std::string& ansi) {
-    const char* eol = format_.crlf ? "\r\n" : "\n";
-    switch (format_.encoding) {
-    case RegEncoding::Ansi:
-        out_ += ansi;
-        out_ += eol;
-        break;
-    case RegEncoding::Utf16le:
-        for (unsigned char c : ansi) {
-            if (c < 0x80) {
-                out_ += static_cast<char>(c);
-                out_ += '\0';
-            } else {
-                AppendUtf16le(out_, AnsiToCodePoint(c));
-            }
-        }
-        for (const char* e = eol; *e; ++e) {
-            out_ += *e;
-            out_ += '\0';
-        }
-        break;
-    case RegEncoding::Utf8:
-        for (unsigned char c : ansi) {
-            if (c < 0x80) out_ += static_cast<char>(c);
-            else AppendUtf8(out_, AnsiToCodePoint(c));
-        }
-        out_ += eol;
-        break;
-    }
-}
-
-void RegWriter::WideLine(const std::u32string& text) {
-    const char* eol = format_.crlf ? "\r\n" : "\n";
-    for (char32_t cp : text) {
-        if (format_.encoding == RegEncoding::Utf16le) {
-            AppendUtf16le(out_, cp);
-        } else if (format_.encoding == RegEncoding::Utf8) {
-            AppendUtf8(out_, cp);
-        } else {
-            uint8_t b = '?';
-            CodePointToAnsi(cp, &b);
-            out_ += static_cast<char>(b);
-        }
-    }
-    for (const char* e = eol; *e; ++e) {
-        out_ += *e;
-        if (format_.encoding == RegEncoding::Utf16le) out_ += '\0';
-    }
-}
-
-void RegWriter::Key(const std::string& path) {
-    Line("");
-    Line("[" + path + "]");
-    anyKey_ = true;
-}
-
-void RegWriter::DeleteKey(const std::string& path) {
-    Line("");
-    Line("[-" + path + "]");
-    anyKey_ = true;
-}
-
-void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
-    if (!format_.verbatim.empty()) {
-        auto found = format_.verbatim.find(UpperAscii(keyPath) + "\n" + UpperAscii(value.name));
-        if (found != format_.verbatim.end() && found->second.type == value.type &&
-            found->second.data == value.data) {
-            for (const std::u32string& line : found->second.lines) WideLine(line);
-            return;
-        }
-    }
-    // Wrapped hex data carries its line ends inside; the writer's encoding
-    // applies to them as to any other text.
-    const std::string text = FormatRegValue(value, format_.version5, format_.crlf ? "\r\n" : "\n");
-    Line(text);
-}
-
-void RegWriter::DeleteValue(const std::string& name) {
-    Line((name.empty() ? std::string("@") : EscapeQuoted(name)) + "=-");
-}
-
-std::string RegWriter::Finish() {
-    for (int i = 0; i < format_.trailingBlankLines; ++i) Line("");
-    if (!format_.finalNewline) {
-        const size_t eol = (format_.crlf ? 2 : 1) * (format_.encoding == RegEncoding::Utf16le ? 2 : 1);
-        if (out_.size() >= eol) out_.resize(out_.size() - eol);
-    }
-    return std::move(out_);
-}
-
-std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format) {
-    RegWriter writer(format);
-    std::set<std::string> branches;
-    for (const std::string& branch : format.branches) {
-        const sim::RegKey* key = registry.Find(branch);
-        if (key == nullptr || key->deleted) continue;
-        const std::string path = sim::KeyPath(*key);
-        branches.insert(UpperAscii(path));
-        WriteTree(writer, *key, path, 0);
-    }
-    for (const auto& root : registry.Roots())
-        if (root) WriteStrays(writer, *root, root->name, branches, 0);
-    return writer.Finish();
-}
-
-}  // namespace dryrun
+}  // namespace image

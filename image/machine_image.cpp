@@ -1,6 +1,8 @@
-#include "machine_image.h"
+// Machine images: machine.ini read and written, image folders loaded from
+// and saved to the host.
+#include "image/machine_image.h"
 
-#include "text_codec.h"
+#include "image/text_codec.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -15,7 +17,7 @@
 #include <set>
 #include <sstream>
 
-namespace dryrun {
+namespace image {
 
 namespace fs = std::filesystem;
 
@@ -454,4 +456,4 @@ bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::
     return true;
 }
 
-}  // namespace dryrun
+}  // namespace image

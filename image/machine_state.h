@@ -1,0 +1,63 @@
+// The state of a machine as comparable lines: one for each registry key and
+// value, and for each folder and file, each standing alone:
+//
+//   key HKEY_LOCAL_MACHINE\SOFTWARE\ZAV
+//   value HKEY_LOCAL_MACHINE\SOFTWARE\ZAV | "START" = REG_DWORD 0x00000003 (3)
+//   value HKEY_LOCAL_MACHINE\SOFTWARE\ZAV | @ = REG_SZ "text"
+//   file C:\WINDOWS = folder
+//   file C:\WINDOWS\INF\USBSTOR.INF = readonly archive, 1234 bytes, fnv 0123456789abcdef
+//
+// Key paths, value names and file paths are upper-cased, as Windows compares
+// them without regard to case; values are told byte for byte, file content
+// by its digest. Two machines are alike exactly where their lines are. The
+// fault sweep and the Wine harness compare machines with it.
+#pragma once
+
+#include "platform/sim/sim.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace image {
+
+// What each line is about ("key P", "value P | \"N\"", "file P") -> what it
+// says of it ("" for a key).
+using State = std::map<std::string, std::string>;
+
+// The line as text: "what = facts".
+std::string Line(const State::value_type& entry);
+
+// The keys and values of `registry` from the key `from` down (every root
+// when empty); keys deleted while a handle held them are left out.
+void AddRegistry(State& state, const sim::Registry& registry, const std::string& from = "");
+
+// One folder or file. `digest` tells the content apart (ContentDigest, or
+// whatever a host snapshot can tell of a large file).
+void AddFile(State& state, const std::string& path, bool folder, DWORD attributes, uint64_t size,
+             const std::string& digest);
+
+// Every folder and file of `files`, with their attributes masked by
+// `attributeMask` (a caller comparing with a platform that shows fewer
+// attributes masks the others out).
+void AddFiles(State& state, const sim::FileSystem& files, DWORD attributeMask = ~DWORD(0));
+
+// The whole machine: its registry, folders and files.
+State MachineState(const sim::Machine& machine);
+
+// "fnv 0123456789abcdef": the 64-bit FNV-1a digest of the content.
+std::string ContentDigest(const std::vector<uint8_t>& bytes);
+
+// What the line of a file or folder at `path` is about.
+std::string FileWhat(const std::string& path);
+
+// Two states compared: the lines of `before` that `after` lacks or tells
+// otherwise, and the lines of `after` that `before` lacks or tells otherwise.
+struct StateDifference {
+    State removed, added;
+    bool Empty() const { return removed.empty() && added.empty(); }
+};
+StateDifference Difference(const State& before, const State& after);
+
+}  // namespace image

@@ -1,0 +1,14 @@
+// The run of WinMain on a simulated machine.
+#include "image/run_winmain.h"
+
+namespace image {
+
+int RunWinMain(sim::Machine& machine, const RunOptions& options) {
+    machine.messageBoxAnswer = options.messageBoxAnswer;
+    machine.recordCalls = options.keepCalls;
+    sim::ActiveMachine active(machine);
+    char commandLine[1] = {0};
+    return WinMain(nullptr, nullptr, commandLine, SW_SHOWNORMAL);
+}
+
+}  // namespace image
