@@ -141,6 +141,19 @@ Event MakeEvent(Api api, LPCSTR target) {
     return event;
 }
 
+// The start of a call that changes one existing entry by its path: the call
+// entered, the path resolved, the entry found. Null, with the failure logged
+// (and `event` spent), when any of it fails.
+FileEntry* EnterForEntry(Event& event, LPCSTR path, Target& t) {
+    DWORD error = 0;
+    if (auto injected = detail::Enter(event.api)) error = *injected;
+    else if ((t = Resolve(path)).error != 0) error = t.error;
+    else if (FileEntry* e = Current().files.Find(t.key)) return e;
+    else error = MissingError(Current().files, t.key);
+    detail::LogFailure(std::move(event), error);
+    return nullptr;
+}
+
 FileEntry EntryWithoutData(const FileEntry& entry) {
     FileEntry out;
     out.path = entry.path;
@@ -225,22 +238,10 @@ extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR path) {
 extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
     sim::Event event = sim::MakeEvent(sim::Api::SetFileAttributesA, path);
     event.number = attributes;  // as asked; the entry shows what was kept
-    if (auto error = detail::Enter(event.api)) {
-        detail::LogFailure(std::move(event), *error);
-        return FALSE;
-    }
-    const sim::Target t = sim::Resolve(path);
-    if (t.error != 0) {
-        detail::LogFailure(std::move(event), t.error);
-        return FALSE;
-    }
-    sim::Machine& m = Current();
-    sim::FileEntry* e = m.files.Find(t.key);
-    if (e == nullptr) {
-        detail::LogFailure(std::move(event), sim::MissingError(m.files, t.key));
-        return FALSE;
-    }
-    const DWORD settable = sim::SettableBits(m.family);
+    sim::Target t;
+    sim::FileEntry* e = sim::EnterForEntry(event, path, t);
+    if (e == nullptr) return FALSE;
+    const DWORD settable = sim::SettableBits(Current().family);
     e->attributes = (e->attributes & ~settable) | (attributes & settable);
     sim::detail::Log(std::move(event));
     return TRUE;
@@ -248,21 +249,10 @@ extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
 
 extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
     sim::Event event = sim::MakeEvent(sim::Api::DeleteFileA, path);
-    if (auto error = detail::Enter(event.api)) {
-        detail::LogFailure(std::move(event), *error);
-        return FALSE;
-    }
-    const sim::Target t = sim::Resolve(path);
-    if (t.error != 0) {
-        detail::LogFailure(std::move(event), t.error);
-        return FALSE;
-    }
+    sim::Target t;
+    sim::FileEntry* e = sim::EnterForEntry(event, path, t);
+    if (e == nullptr) return FALSE;
     sim::Machine& m = Current();
-    sim::FileEntry* e = m.files.Find(t.key);
-    if (e == nullptr) {
-        detail::LogFailure(std::move(event), sim::MissingError(m.files, t.key));
-        return FALSE;
-    }
     // A directory (RemoveDirectory's business) and a read-only file cannot
     // be deleted: ERROR_ACCESS_DENIED on both families.
     DWORD refusal = 0;
