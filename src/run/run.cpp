@@ -3,9 +3,9 @@
 #include "run/run.h"
 
 #include "files/files.h"
-#include "run/run_state.h"
 #include "icons/icons.h"
 #include "removal/removal.h"
+#include "run/run_state.h"
 
 #include <cstring>
 
