@@ -14,7 +14,6 @@
 #include "image/run_winmain.h"
 #include "image/reg_file.h"
 #include "tool.h"
-#include "dry_run.h"
 
 #include "platform/sim/sim.h"
 

@@ -11,6 +11,8 @@
 #include "properties/random_machine.h"
 #include "properties/run_invariants.h"
 
+#include "image/run_winmain.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     props::ByteChoices choices(data, size);
     const sim::Machine machine = props::RandomMachine(choices);
@@ -22,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     sim::Machine after = machine;
     after.InjectFault(props::RandomFault(choices, 48));
-    const int exitCode = props::RunWinMain(after);
+    const int exitCode = image::RunWinMain(after);
     fuzz::CheckNone(props::CheckRun(machine, after, exitCode, true));
     return 0;
 }

@@ -6,7 +6,7 @@
 # Options after the script name go to zavbench (e.g. --repetitions 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh bench
 mkdir -p build
 {
   cmake --preset win32

@@ -5,7 +5,7 @@
 # [--write OUT] [--undo DIR].
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh dryrun
 cmake --preset host >/dev/null
 cmake --build --preset host --target zavuninst-sim
 if [ $# -eq 0 ]; then

@@ -215,6 +215,7 @@ TEST(RegFile, MalformedInputNamesTheFileAndTheLine) {
     const Row rows[] = {
         {"", 1, "empty file"},
         {"REGEDIT5\r\n", 1, "not a registry export"},
+        {"[HKEY_LOCAL_MACHINE\\X]\r\n", 1, "not a registry export"},
         {"\xFE\xFF\0R", 1, "big-endian"},
         {"REGEDIT4\r\n\r\n\"a\"=\"b\"\r\n", 3, "a value before the first key"},
         {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\r\n", 2, "closing \"]\""},

@@ -24,17 +24,17 @@ struct ExampleRun {
 };
 
 ExampleRun RunExample(const std::string& name) {
-    image::MachineImage image;
+    image::MachineImage loaded;
     image::Diag diag;
     const std::string folder = std::string(DRYRUN_EXAMPLES) + "/" + name;
-    EXPECT_TRUE(image::LoadImage(folder, &image, &diag)) << diag.Text();
+    EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
     ExampleRun run;
-    run.before = image.machine;
-    const auto markers = dryrun::PackageMarkers(image.machine);
-    const int exitCode = image::RunWinMain(image.machine);
-    run.after = image.machine;
-    run.after.events = image.machine.events;
-    run.report = dryrun::BuildReport(name, run.before, image.machine, markers, exitCode);
+    run.before = loaded.machine;
+    const auto markers = dryrun::PackageMarkers(loaded.machine);
+    const int exitCode = image::RunWinMain(loaded.machine);
+    run.after = loaded.machine;
+    run.after.events = loaded.machine.events;
+    run.report = dryrun::BuildReport(name, run.before, loaded.machine, markers, exitCode);
     return run;
 }
 

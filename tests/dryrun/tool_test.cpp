@@ -48,10 +48,10 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
 }
 
 image::MachineImage Load(const std::string& folder) {
-    image::MachineImage image;
+    image::MachineImage loaded;
     image::Diag diag;
-    EXPECT_TRUE(image::LoadImage(folder, &image, &diag)) << diag.Text();
-    return image;
+    EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
+    return loaded;
 }
 
 void Replace(const std::string& path, const std::string& from, const std::string& to) {
@@ -75,8 +75,8 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
         EXPECT_EQ(Snapshot(Example(name)), imageBefore);  // the image is only read
 
         // The image written is the machine the program left.
-        image::MachineImage image = Load(Example(name));
-        sim::Machine expected = image.machine;
+        image::MachineImage before = Load(Example(name));
+        sim::Machine expected = before.machine;
         image::RunWinMain(expected);
         image::MachineImage after = Load(dir / "after");
         EXPECT_EQ(after.machine.registry.Dump(), expected.registry.Dump());
@@ -85,15 +85,15 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
         ASSERT_EQ(after.machine.devices.size(), expected.devices.size());
         for (size_t i = 0; i < expected.devices.size(); ++i)
             EXPECT_EQ(after.machine.devices[i].instanceId, expected.devices[i].instanceId);
-        EXPECT_EQ(after.registryFormat.version5, image.registryFormat.version5);
-        EXPECT_EQ(after.registryFormat.encoding, image.registryFormat.encoding);
+        EXPECT_EQ(after.registryFormat.version5, before.registryFormat.version5);
+        EXPECT_EQ(after.registryFormat.encoding, before.registryFormat.encoding);
 
         // The after image with the undo applied is the image before, key for
         // key and byte for byte.
         image::Diag diag;
         ASSERT_TRUE(dryrun::ApplyUndo(dir / "undo", after.machine, &diag)) << diag.Text();
-        EXPECT_EQ(after.machine.registry.Dump(), image.machine.registry.Dump());
-        EXPECT_EQ(after.machine.files.Dump(), image.machine.files.Dump());
+        EXPECT_EQ(after.machine.registry.Dump(), before.machine.registry.Dump());
+        EXPECT_EQ(after.machine.files.Dump(), before.machine.files.Dump());
     }
 }
 

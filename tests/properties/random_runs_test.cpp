@@ -10,6 +10,8 @@
 #include "properties/random_machine.h"
 #include "properties/run_invariants.h"
 
+#include "image/run_winmain.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -80,7 +82,7 @@ TEST(RandomMachines, EveryRunKeepsTheInvariants) {
         props::SeededChoices choices(seed);
         const sim::Machine machine = props::RandomMachine(choices);
         sim::Machine after = machine;
-        const int exitCode = props::RunWinMain(after);
+        const int exitCode = image::RunWinMain(after);
         const std::vector<std::string> problems = props::CheckRun(machine, after, exitCode);
         Count(machine, after, cov);
         if (problems.empty()) continue;
@@ -128,7 +130,7 @@ TEST(RandomMachines, EveryRunWithAFailingCallStaysSafe) {
         props::SeededChoices choices(seed);
         const sim::Machine machine = props::RandomMachine(choices);
         sim::Machine clean = machine;
-        props::RunWinMain(clean);
+        image::RunWinMain(clean);
 
         // A function the run calls (drawn again while it is not), at one of its calls.
         props::SeededChoices faultChoices(seed * 7919 + 1);
@@ -142,7 +144,7 @@ TEST(RandomMachines, EveryRunWithAFailingCallStaysSafe) {
 
         sim::Machine after = machine;
         after.InjectFault(fault);
-        const int exitCode = props::RunWinMain(after);
+        const int exitCode = image::RunWinMain(after);
         const std::vector<std::string> problems = props::CheckRun(machine, after, exitCode, true);
         if (problems.empty()) continue;
         ++failures;

@@ -1,5 +1,6 @@
 #include "properties/run_invariants.h"
 
+#include "image/run_winmain.h"
 #include "run/run.h"
 
 #include <algorithm>
@@ -572,15 +573,9 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     return problems;
 }
 
-int RunWinMain(sim::Machine& machine) {
-    sim::ActiveMachine active(machine);
-    char commandLine[1] = {0};
-    return WinMain(nullptr, nullptr, commandLine, SW_SHOW);
-}
-
 std::vector<std::string> RunAndCheck(const sim::Machine& machine) {
     sim::Machine m = machine;
-    const int exitCode = RunWinMain(m);
+    const int exitCode = image::RunWinMain(m);
     return CheckRun(machine, m, exitCode);
 }
 

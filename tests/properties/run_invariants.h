@@ -84,9 +84,6 @@ RunScope ScopeOf(const sim::Machine& before, bool faulted = false);
 std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine& after,
                                   int exitCode, bool faulted = false);
 
-// WinMain on `machine`, made the active machine for the run.
-int RunWinMain(sim::Machine& machine);
-
 // Runs WinMain on a copy of `machine` and checks the run.
 std::vector<std::string> RunAndCheck(const sim::Machine& machine);
 

@@ -4,6 +4,8 @@
 #include "id_rewrite_rows.h"
 #include "properties/run_invariants.h"
 
+#include "image/run_winmain.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -87,7 +89,7 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
     const sim::Machine before = SmallMachine();
     {
         sim::Machine after = before;
-        const int exitCode = props::RunWinMain(after);
+        const int exitCode = image::RunWinMain(after);
         EXPECT_EQ(CheckRun(before, after, exitCode), std::vector<std::string>{});
         EXPECT_EQ(props::ScopeOf(before).recordDeviceIds,
                   std::set<std::string>{"USB\\VID_1234&PID_5678\\SN01"});
@@ -159,7 +161,7 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
     };
     for (const Row& row : rows) {
         sim::Machine after = before;
-        props::RunWinMain(after);
+        image::RunWinMain(after);
         const int exitCode = row.doctor(after);
         EXPECT_TRUE(Mentions(CheckRun(before, after, exitCode), row.expected)) << row.what;
     }
@@ -175,12 +177,12 @@ TEST(RunInvariants, AFailedRunMayStopShortButNeverLosesTheStorageInf) {
 
     sim::Machine stopped = before;
     stopped.InjectFault({Api::RegOpenKeyA, 1, true, ERROR_ACCESS_DENIED, false});
-    const int exitCode = props::RunWinMain(stopped);
+    const int exitCode = image::RunWinMain(stopped);
     EXPECT_TRUE(Mentions(CheckRun(before, stopped, exitCode), "ImagePath not restored"));
     EXPECT_EQ(CheckRun(before, stopped, exitCode, true), std::vector<std::string>{});
 
     sim::Machine lost = before;
-    props::RunWinMain(lost);
+    image::RunWinMain(lost);
     lost.files.Remove(inf);
     EXPECT_TRUE(Mentions(CheckRun(before, lost, 0, true), "storage INF lost"));
     lost.files.AddFile(inf + ".~zb00", before.files.Read(inf).value());

@@ -177,11 +177,11 @@ TEST(FaultSweep, EveryFailureOfEveryCallIsSurvived) {
     Sweep("Windows 98 with the package", scenarios::Windows98WithPackage(), totals);
     Sweep("Windows 2000 SP2 with the package", scenarios::Windows2000Sp2WithPackage(), totals);
     for (const char* example : {"win98-package", "win2000-sp2", "xp-clean", "realistic"}) {
-        image::MachineImage image;
+        image::MachineImage loaded;
         image::Diag diag;
-        ASSERT_TRUE(image::LoadImage(std::string(SWEEP_EXAMPLES) + "/" + example, &image, &diag))
+        ASSERT_TRUE(image::LoadImage(std::string(SWEEP_EXAMPLES) + "/" + example, &loaded, &diag))
             << example;
-        Sweep(std::string("example ") + example, image.machine, totals,
+        Sweep(std::string("example ") + example, loaded.machine, totals,
               std::string(example) != "xp-clean");
     }
     std::cout << "[ sweep    ] total: " << totals.runs << " runs, " << totals.faults

@@ -5,9 +5,12 @@
 // the two machines after the run can be compared.
 #pragma once
 
-#include "reg_file.h"
 #include "scenario.h"
 #include "wine_harness.h"
+
+#include "image/machine_state.h"
+
+#include "platform/sim/sim.h"
 
 #include <string>
 #include <vector>
@@ -18,21 +21,18 @@ struct TwinOutcome {
     // The message box, the program start and the message sent, in order:
     // the call's name, then its texts.
     std::vector<std::string> events;
-    RegImage registryAfter;           // HKEY_LOCAL_MACHINE
-    FileImage filesAfter;             // the scenario's files (and any the run created), by FileKey
+    sim::Registry registryAfter;  // as an export of it reads back
+    image::State filesAfter;      // the files (no folders), read-only as their only attribute
     int exitCode = -1;
 };
 
 // The instance ids Wine's SETUPAPI lists as present: every key three levels
 // below HKLM\System\CurrentControlSet\Enum with a REG_SZ ClassGUID value,
 // in registry order, in upper case.
-std::vector<std::string> WinePresentDevices(const RegImage& registry);
+std::vector<std::string> WinePresentDevices(const sim::Registry& registry);
 
 // Runs WinMain over a simulated NT-family machine built from the Wine run's
 // "before" state. False, with the reason, when the machine cannot be built.
 bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome& twin, std::string& error);
-
-// "C:\windows\inf\x.inf" -> "windows/inf/x.inf", the key of FileImage.
-std::string FileKey(const std::string& windowsPath);
 
 }  // namespace winetest

@@ -9,11 +9,12 @@
 //
 // Where Wine cannot start, the scenarios are skipped with the reason; under
 // CI (the environment variable CI set) that is a failure.
-#include "reg_file.h"
 #include "scenario.h"
 #include "sim_twin.h"
 #include "wine_harness.h"
 
+#include "image/machine_state.h"
+#include "image/reg_file.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -41,42 +42,46 @@ std::string Lines(const std::vector<std::string>& lines, size_t limit = 60) {
     return text;
 }
 
-std::string Describe(const FileState& state) {
-    if (state.directory) return state.path + " (folder)";
-    return state.path + (state.readOnly ? " read-only" : "") + " size " + std::to_string(state.size) + " " +
-           state.digest;
+// Applies a scenario's .reg text to `registry` as regedit imports it.
+bool ApplyRegText(const std::string& text, const std::string& what, sim::Registry& registry, std::string& error) {
+    image::Diag diag;
+    if (text.empty() || image::ReadRegFile(text, what, registry, nullptr, &diag)) return true;
+    error = diag.Text();
+    return false;
 }
 
-std::vector<std::string> FileDifferences(const FileImage& expected, const FileImage& actual) {
-    std::vector<std::string> differences;
-    for (const auto& [key, want] : expected) {
-        const auto have = actual.find(key);
-        if (have == actual.end()) differences.push_back("missing    " + Describe(want));
-        else if (Describe(have->second) != Describe(want))
-            differences.push_back("changed    " + Describe(have->second) + ", expected " + Describe(want));
-    }
-    for (const auto& [key, have] : actual)
-        if (expected.count(key) == 0) differences.push_back("unexpected " + Describe(have));
-    return differences;
+image::State RegistryState(const sim::Registry& registry, const std::string& from = "HKEY_LOCAL_MACHINE") {
+    image::State state;
+    image::AddRegistry(state, registry, from);
+    return state;
+}
+
+// "missing    LINE" for a line of `expected` that `actual` lacks or tells
+// otherwise, "unexpected LINE" for one of `actual`.
+std::vector<std::string> Differences(const image::State& expected, const image::State& actual) {
+    const image::StateDifference difference = image::Difference(expected, actual);
+    std::vector<std::string> lines;
+    for (const auto& line : difference.removed) lines.push_back("missing    " + image::Line(line));
+    for (const auto& line : difference.added) lines.push_back("unexpected " + image::Line(line));
+    return lines;
 }
 
 // The scenario's files, and every file the twin holds after the run, as
 // the twin and Wine have them after the run.
-std::vector<std::string> TwinFileDifferences(const Scenario& scenario, const FileImage& twin, const FileImage& wine) {
-    std::set<std::string> keys;
-    for (const ScenarioFile& file : scenario.files) keys.insert(FileKey(file.path));
-    for (const ScenarioFile& file : scenario.expectFiles) keys.insert(FileKey(file.path));
-    for (const auto& entry : twin) keys.insert(entry.first);
-    auto state = [](const FileImage& image, const std::string& key) {
-        const auto found = image.find(key);
-        if (found == image.end()) return std::string("absent");
-        const FileState& f = found->second;
-        return std::string(f.readOnly ? "read-only " : "") + "size " + std::to_string(f.size) + " " + f.digest;
+std::vector<std::string> TwinFileDifferences(const Scenario& scenario, const image::State& twin,
+                                             const image::State& wine) {
+    std::set<std::string> whats;
+    for (const ScenarioFile& file : scenario.files) whats.insert(image::FileWhat(file.path));
+    for (const ScenarioFile& file : scenario.expectFiles) whats.insert(image::FileWhat(file.path));
+    for (const auto& entry : twin) whats.insert(entry.first);
+    auto state = [](const image::State& files, const std::string& what) {
+        const auto found = files.find(what);
+        return found == files.end() ? std::string("absent") : found->second;
     };
     std::vector<std::string> differences;
-    for (const std::string& key : keys)
-        if (state(twin, key) != state(wine, key))
-            differences.push_back("C:/" + key + ": twin " + state(twin, key) + ", Wine " + state(wine, key));
+    for (const std::string& what : whats)
+        if (state(twin, what) != state(wine, what))
+            differences.push_back(what + ": twin " + state(twin, what) + ", Wine " + state(wine, what));
     return differences;
 }
 
@@ -134,8 +139,8 @@ TEST_P(WineScenario, Run) {
     EXPECT_FALSE(outcome.installerStartedAtBox) << "the installer ran before the message was dismissed";
     EXPECT_EQ(outcome.companionAtBox, std::vector<std::string>{"ready"})
         << "the companion was reached before the message was dismissed";
-    const std::vector<std::string> iconsAtBox =
-        Differences(outcome.registryBefore.Subtree(kDriveIconsKey), outcome.driveIconsAtBox.Subtree(kDriveIconsKey));
+    const std::vector<std::string> iconsAtBox = Differences(RegistryState(outcome.registryBefore, kDriveIconsKey),
+                                                            RegistryState(outcome.driveIconsAtBox, kDriveIconsKey));
     EXPECT_TRUE(iconsAtBox.empty()) << "drive icons touched before the message was dismissed:\n" << Lines(iconsAtBox);
 
     // The steps after it, and the exit code.
@@ -150,26 +155,19 @@ TEST_P(WineScenario, Run) {
     EXPECT_EQ(outcome.companionLog, (std::vector<std::string>{"ready", "WM_CLOSE"}));
 
     // The registry: the machine before, changed exactly as the scenario says.
-    RegImage expected = outcome.registryBefore;
-    ASSERT_TRUE(scenario.expectRegistry.empty() || ApplyRegText(scenario.expectRegistry, expected, error)) << error;
-    const std::vector<std::string> registry = Differences(expected, outcome.registryAfter);
+    sim::Registry expected = outcome.registryBefore;
+    ASSERT_TRUE(ApplyRegText(scenario.expectRegistry, "expect registry", expected, error)) << error;
+    const std::vector<std::string> registry = Differences(RegistryState(expected), RegistryState(outcome.registryAfter));
     EXPECT_TRUE(registry.empty()) << "registry after the run differs from the expected machine:\n" << Lines(registry);
 
     // The files below drive_c, likewise.
-    FileImage expectedFiles = outcome.filesBefore;
-    for (const std::string& gone : scenario.expectGone) {
-        EXPECT_EQ(expectedFiles.count(FileKey(gone)), 1u) << gone << " was not there before the run";
-        expectedFiles.erase(FileKey(gone));
-    }
-    for (const ScenarioFile& file : scenario.expectFiles) {
-        FileState state;
-        state.path = expectedFiles.count(FileKey(file.path)) ? expectedFiles[FileKey(file.path)].path : file.path;
-        state.readOnly = file.readOnly;
-        state.size = file.content.size();
-        state.digest = ContentDigest(file.content);
-        expectedFiles[FileKey(file.path)] = state;
-    }
-    const std::vector<std::string> files = FileDifferences(expectedFiles, outcome.filesAfter);
+    image::State expectedFiles = outcome.filesBefore;
+    for (const std::string& gone : scenario.expectGone)
+        EXPECT_EQ(expectedFiles.erase(image::FileWhat(gone)), 1u) << gone << " was not there before the run";
+    for (const ScenarioFile& file : scenario.expectFiles)
+        image::AddFile(expectedFiles, file.path, false, file.readOnly ? FILE_ATTRIBUTE_READONLY : 0,
+                       file.content.size(), image::ContentDigest(file.content));
+    const std::vector<std::string> files = Differences(expectedFiles, outcome.filesAfter);
     EXPECT_TRUE(files.empty()) << "drive_c after the run differs from the expected machine:\n" << Lines(files);
 
     // The simulator twin: the same machine before, the same machine after.
@@ -181,10 +179,10 @@ TEST_P(WineScenario, Run) {
                                call(sim::Api::MessageBoxA) + "\"UnInstall finished!\" \" Success!\"",
                                call(sim::Api::ShellExecuteA) + "MsiExec.exe" + kInstallerParameters,
                                call(sim::Api::SendMessageA) + "Glovix 16"}));
-    RegImage twinRegistry = twin.registryAfter;
-    ASSERT_TRUE(scenario.simulatorDiffers.empty() || ApplyRegText(scenario.simulatorDiffers, twinRegistry, error))
-        << error;
-    const std::vector<std::string> twinDifferences = Differences(twinRegistry, outcome.registryAfter);
+    sim::Registry twinRegistry = twin.registryAfter;
+    ASSERT_TRUE(ApplyRegText(scenario.simulatorDiffers, "simulator differs", twinRegistry, error)) << error;
+    const std::vector<std::string> twinDifferences =
+        Differences(RegistryState(twinRegistry), RegistryState(outcome.registryAfter));
     EXPECT_TRUE(twinDifferences.empty())
         << "registry after the run: \"missing\" only in the simulator twin, \"unexpected\" only under Wine:\n"
         << Lines(twinDifferences);
@@ -209,72 +207,11 @@ TEST(ScenarioFiles, AllParseWithTheirRegistryTexts) {
         std::string error;
         ASSERT_TRUE(LoadScenario(kScenarioDir + "/" + name + ".scn", scenario, error)) << error;
         EXPECT_FALSE(scenario.description.empty()) << name << " says nothing about itself";
-        RegImage image;
-        EXPECT_TRUE(scenario.registry.empty() || ApplyRegText(scenario.registry, image, error)) << name << ": " << error;
-        EXPECT_TRUE(scenario.expectRegistry.empty() || ApplyRegText(scenario.expectRegistry, image, error))
+        sim::Registry registry;
+        EXPECT_TRUE(ApplyRegText(scenario.registry, "registry", registry, error)) << name << ": " << error;
+        EXPECT_TRUE(ApplyRegText(scenario.expectRegistry, "expect registry", registry, error)) << name << ": " << error;
+        EXPECT_TRUE(ApplyRegText(scenario.simulatorDiffers, "simulator differs", registry, error))
             << name << ": " << error;
-        EXPECT_TRUE(scenario.simulatorDiffers.empty() || ApplyRegText(scenario.simulatorDiffers, image, error))
-            << name << ": " << error;
-    }
-}
-
-TEST(RegFile, ReadsWinesUnicodeExportAndAppliesDeletions) {
-    // What regedit /E writes: UTF-16LE with BOM, 5.00 header, hex lists
-    // continued over lines, text types in UTF-16.
-    const std::string text =
-        "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR]\r\n"
-        "\"ImagePath\"=hex(2):53,00,79,00,73,00,\\\r\n"
-        "  00,00\r\n"
-        "\"Start\"=dword:00000003\r\n"
-        "\"Quote\"=\"a \\\"b\\\" c:\\\\d\"\r\n"
-        "@=\"\"\r\n"
-        "\r\n[HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR\\Enum]\r\n"
-        "\"Count\"=dword:00000000\r\n";
-    std::vector<uint8_t> bytes = {0xFF, 0xFE};
-    for (unsigned char c : text) {
-        bytes.push_back(c);
-        bytes.push_back(0);
-    }
-    RegImage image;
-    std::string error;
-    ASSERT_TRUE(ApplyRegText(bytes, image, error)) << error;
-    const std::string key = "HKLM\\System\\ControlSet001\\Services\\USBSTOR";
-    ASSERT_NE(image.FindValue(key, "imagepath"), nullptr);
-    EXPECT_EQ(DescribeValue(*image.FindValue(key, "ImagePath")), "\"ImagePath\" = REG_EXPAND_SZ \"Sys\"");
-    EXPECT_EQ(DescribeValue(*image.FindValue(key, "Start")), "\"Start\" = REG_DWORD 0x00000003");
-    EXPECT_EQ(DescribeValue(*image.FindValue(key, "Quote")), "\"Quote\" = REG_SZ \"a \"b\" c:\\d\"");
-    EXPECT_EQ(DescribeValue(*image.FindValue(key, "")), "@ = REG_SZ \"\"");
-    EXPECT_NE(image.Find("HKEY_LOCAL_MACHINE\\System"), nullptr) << "parent keys exist";
-
-    RegImage before = image;
-    ASSERT_TRUE(ApplyRegText("REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR\\Enum]\r\n"
-                             "[HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR]\r\n\"Start\"=-\r\n",
-                             image, error))
-        << error;
-    EXPECT_EQ(Differences(before, image),
-              (std::vector<std::string>{
-                  "missing    [HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR\\Enum]",
-                  "missing    [HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR\\Enum] \"Count\" = "
-                  "REG_DWORD 0x00000000",
-                  "missing    [HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR] \"Start\" = REG_DWORD "
-                  "0x00000003"}));
-    EXPECT_TRUE(image.Subtree(key + "\\Enum").Keys().empty());
-    EXPECT_EQ(image.Subtree("HKLM\\System\\ControlSet001\\Services").Keys().size(), 2u);
-}
-
-TEST(RegFile, RefusesMalformedText) {
-    const char* rows[] = {
-        "[HKEY_LOCAL_MACHINE\\X]\r\n",                            // no header
-        "REGEDIT4\r\n\"Value\"=\"outside a key\"\r\n",            // value outside a key
-        "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"V\"=dword:12\r\n",  // short dword
-        "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"V\"=hex:1g\r\n",     // bad hex
-        "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\X\r\n",                 // unterminated key
-    };
-    for (const char* row : rows) {
-        RegImage image;
-        std::string error;
-        EXPECT_FALSE(ApplyRegText(std::string(row), image, error)) << row;
     }
 }
 

@@ -1,5 +1,8 @@
 #include "wine_harness.h"
 
+#include "image/machine_image.h"
+#include "image/reg_file.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -257,21 +260,10 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string Fnv(const std::vector<uint8_t>& bytes) {
-    uint64_t hash = 1469598103934665603ull;
-    for (uint8_t b : bytes) {
-        hash ^= b;
-        hash *= 1099511628211ull;
-    }
-    char text[24];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
-    return text;
-}
-
 const uint64_t kDigestLimit = 256 * 1024;
 
-FileImage SnapshotFiles(const std::string& prefix) {
-    FileImage image;
+image::State SnapshotFiles(const std::string& prefix) {
+    image::State files;
     const fs::path root = fs::path(prefix) / "drive_c";
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
@@ -282,31 +274,35 @@ FileImage SnapshotFiles(const std::string& prefix) {
             continue;
         }
         std::string relative = it->path().lexically_relative(root).string();
-        FileState state;
-        state.path = "C:\\" + relative;
-        for (char& c : state.path)
+        std::string path = "C:\\" + relative;
+        for (char& c : path)
             if (c == '/') c = '\\';
-        state.directory = fs::is_directory(status);
+        const bool directory = fs::is_directory(status);
+        bool readOnly = false;
+        uint64_t size = 0;
+        std::string digest;
         struct stat info;
         if (lstat(it->path().c_str(), &info) == 0) {
-            state.readOnly = (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
-            if (!state.directory) {
-                state.size = static_cast<uint64_t>(info.st_size);
-                if (state.size <= kDigestLimit) {
-                    state.digest = Fnv(ReadBytes(it->path().string()));
+            readOnly = (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+            if (!directory) {
+                size = static_cast<uint64_t>(info.st_size);
+                if (size <= kDigestLimit) {
+                    digest = image::ContentDigest(ReadBytes(it->path().string()));
                 } else {
-                    state.digest = "size " + std::to_string(info.st_size) + " time " +
-                                   std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+                    digest = "size " + std::to_string(info.st_size) + " time " +
+                             std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
                 }
             }
         }
-        image[Lower(relative)] = state;
+        // Wine shows a file without write permission as read-only; a
+        // folder's is not compared.
+        image::AddFile(files, path, directory, readOnly && !directory ? FILE_ATTRIBUTE_READONLY : 0, size, digest);
     }
-    return image;
+    return files;
 }
 
 bool ExportRegistry(const std::string& prefix, const std::string& logDir, const std::string& key,
-                    const std::string& file, RegImage& image, std::string& error) {
+                    const std::string& file, sim::Registry& registry, std::string& error) {
     fs::remove(file);
     const int status = Run({"wine", "regedit", "/E", WindowsPathOf(file), key}, WineEnv(prefix, logDir), logDir,
                            logDir + "/wine.log", 120);
@@ -314,16 +310,18 @@ bool ExportRegistry(const std::string& prefix, const std::string& logDir, const 
         error = "regedit /E " + key + " timed out";
         return false;
     }
-    image = RegImage();
+    registry = sim::Registry();
     if (!fs::exists(file)) return true;  // the key does not exist
-    if (!ApplyRegText(ReadBytes(file), image, error)) {
-        error = file + ": " + error;
+    std::string bytes;
+    image::Diag diag;
+    if (!image::ReadHostFile(file, &bytes) || !image::ReadRegFile(bytes, file, registry, nullptr, &diag)) {
+        error = diag.message.empty() ? file + ": cannot read" : diag.Text();
         return false;
     }
     // The 32-bit view of the 64-bit prefix: its keys shared with the 64-bit
     // view (DriveIcons among them) are links that the export writes out a
     // second time. The 64-bit program works in the 64-bit view.
-    image.DeleteTree("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node");
+    registry.DeleteTree("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node");
     return true;
 }
 
@@ -369,11 +367,6 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, bool 
 }
 
 }  // namespace
-
-std::string ContentDigest(const std::vector<uint8_t>& bytes) {
-    if (bytes.size() > kDigestLimit) return "";
-    return Fnv(bytes);
-}
 
 std::string HostPath(const std::string& prefix, const std::string& windowsPath) {
     fs::path path = fs::path(prefix) / "drive_c";

@@ -5,11 +5,12 @@
 // machine while it is up, dismisses it, and records the machine after.
 #pragma once
 
-#include "reg_file.h"
 #include "scenario.h"
 
-#include <cstdint>
-#include <map>
+#include "image/machine_state.h"
+
+#include "platform/sim/sim.h"
+
 #include <string>
 #include <vector>
 
@@ -21,19 +22,6 @@ struct HarnessPaths {
     std::string workDir;      // template prefix and one folder per scenario
 };
 
-// One file below drive_c, by its lower-case relative path.
-struct FileState {
-    std::string path;  // Windows path, "C:\windows\inf\x.inf"
-    bool directory = false;
-    bool readOnly = false;
-    uint64_t size = 0;
-    std::string digest;  // content digest; size and time for big files
-};
-using FileImage = std::map<std::string, FileState>;
-
-// The digest FileImage uses for content of this size and these bytes.
-std::string ContentDigest(const std::vector<uint8_t>& bytes);
-
 struct Outcome {
     // What GetVersionExA reported in the prefix: "<platform> <major>.<minor> <CSD>".
     std::string windowsVersion;
@@ -44,13 +32,15 @@ struct Outcome {
     bool programRunningAtBox = false;
     bool installerStartedAtBox = false;
     std::vector<std::string> companionAtBox;
-    RegImage driveIconsAtBox;
+    sim::Registry driveIconsAtBox;
     // After the run.
     int exitCode = -1;
     std::vector<std::string> installerLog;  // command lines the stub recorded
     std::vector<std::string> companionLog;
-    RegImage registryBefore, registryAfter;  // HKEY_LOCAL_MACHINE
-    FileImage filesBefore, filesAfter;       // drive_c
+    sim::Registry registryBefore, registryAfter;  // HKEY_LOCAL_MACHINE, as regedit /E exports it
+    // drive_c: folders and files, read-only as the only attribute Wine
+    // shows; the content digest of a large file is its size and time.
+    image::State filesBefore, filesAfter;
     std::string logDir;                      // where the run's logs stay
 };
 

@@ -1,3 +1,5 @@
+// The command line of zavuninst-sim: arguments, the run, the report and
+// the --write and --undo folders.
 #include "tool.h"
 
 #include "dry_run.h"
@@ -46,7 +48,7 @@ bool CheckOutputFolder(const std::string& folder, const char* option, std::ostre
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    std::string image, writeFolder, undoFolder;
+    std::string imageFolder, writeFolder, undoFolder;
     bool json = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -61,13 +63,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             (a == "--write" ? writeFolder : undoFolder) = args[++i];
         } else if (!a.empty() && a[0] == '-') {
             return Usage(err, "unknown option " + a);
-        } else if (image.empty()) {
-            image = a;
+        } else if (imageFolder.empty()) {
+            imageFolder = a;
         } else {
-            return Usage(err, "one image at a time (got " + image + " and " + a + ")");
+            return Usage(err, "one image at a time (got " + imageFolder + " and " + a + ")");
         }
     }
-    if (image.empty()) return Usage(err, "no image given");
+    if (imageFolder.empty()) return Usage(err, "no image given");
     if (!writeFolder.empty() && !CheckOutputFolder(writeFolder, "--write", err)) return 2;
     if (!undoFolder.empty() && !CheckOutputFolder(undoFolder, "--undo", err)) return 2;
     if (!writeFolder.empty() && !undoFolder.empty() &&
@@ -76,12 +78,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     image::MachineImage loaded;
     image::Diag diag;
-    if (!image::LoadImage(image, &loaded, &diag)) {
+    if (!image::LoadImage(imageFolder, &loaded, &diag)) {
         err << "zavuninst-sim: " << diag.Text() << "\n";
         return 2;
     }
     for (const std::string& warning : loaded.registryFormat.warnings)
-        err << "zavuninst-sim: note: " << (fs::path(image) / "registry.reg").string() << " "
+        err << "zavuninst-sim: note: " << (fs::path(imageFolder) / "registry.reg").string() << " "
             << warning << "\n";
 
     const std::vector<std::string> markers = PackageMarkers(loaded.machine);
@@ -97,7 +99,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         before.registry = sim::Registry();
     }
     const int exitCode = image::RunWinMain(loaded.machine);
-    const Report report = BuildReport(image, before, loaded.machine, markers, exitCode);
+    const Report report = BuildReport(imageFolder, before, loaded.machine, markers, exitCode);
     out << (json ? ReportJson(report) : ReportText(report));
 
     std::string error;

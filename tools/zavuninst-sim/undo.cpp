@@ -1,3 +1,4 @@
+// The undo folder written from a run, and applied to a machine.
 #include "undo.h"
 
 #include "image/machine_image.h"
