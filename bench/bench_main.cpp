@@ -389,7 +389,9 @@ int ProfileWindows98(int devices, int candidates) {
     const size_t before = m.devices.size();
     image::RunWinMain(m);
     std::cout << "removed " << before - m.devices.size() << " devices\n";
-    for (const auto& [function, count] : m.callCounts) std::cout << function << " " << count << "\n";
+    for (size_t i = 0; i < sim::kCallCount; ++i)
+        if (const unsigned count = m.callCounts[sim::CallAt(i)])
+            std::cout << sim::CallAt(i) << " " << count << "\n";
     return 0;
 }
 

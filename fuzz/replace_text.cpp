@@ -23,10 +23,11 @@ namespace {
 const char kDirectory[] = "C:\\WINNT\\inf";
 const char kPath[] = "C:\\WINNT\\inf\\usbstor.inf";
 
-const char* const kFunctions[] = {"FindFirstFileA", "FindClose",   "CreateFileA", "GetFileSize",
-                                  "SetFilePointer", "ReadFile",    "WriteFile",   "CloseHandle",
-                                  "DeleteFileA",    "MoveFileA",   "SetFileAttributesA",
-                                  "GetFileAttributesA"};
+using sim::Api;
+const Api kFunctions[] = {Api::FindFirstFileA, Api::FindClose,       Api::CreateFileA,
+                          Api::GetFileSize,    Api::SetFilePointer,  Api::ReadFile,
+                          Api::WriteFile,      Api::CloseHandle,     Api::DeleteFileA,
+                          Api::MoveFileA,      Api::SetFileAttributesA, Api::GetFileAttributesA};
 
 std::string Take(const uint8_t*& data, size_t& size, size_t count) {
     const size_t n = count < size ? count : size;
@@ -54,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         f.function = kFunctions[data[0] % (sizeof kFunctions / sizeof kFunctions[0])];
         f.nth = 1 + data[1] % 8;
         f.persistent = (data[2] & 1) != 0;
-        f.shortTransfer = (data[2] & 2) != 0 && (f.function == "ReadFile" || f.function == "WriteFile");
+        f.shortTransfer = (data[2] & 2) != 0 && sim::MovesBytes(f.function);
         f.error = f.shortTransfer ? 0 : ERROR_ACCESS_DENIED;
         fault = f;
         data += 3;

@@ -2,14 +2,9 @@
 // files deleted from below the Windows directory.
 #include "files/files.h"
 
+#include "inventory/inventory.h"
 #include "platform/platform.h"
-#include "run/run.h"
-
-namespace {
-const char kWdmDriver[] = "WDMZAV03.sys";
-const char kIosDriver[] = "PDRZAV03.pdr";
-const char kPackageInf[] = "USBZAV03.inf";
-}  // namespace
+#include "run/run_state.h"
 
 void ForceDeleteFile(const std::string& path) {
     if (DeleteFileA(path.c_str())) return;
@@ -38,18 +33,19 @@ void RemoveDriverFiles(int selector) {
     if (!IsWindowsDirectoryKnown()) return;
     switch (selector) {
     case 1:
-        ForceDeleteFile(FormatText("%s\\system32\\drivers\\%s", WindowsDirectory, kWdmDriver));
+        ForceDeleteFile(FormatText("%s\\system32\\drivers\\%s", WindowsDirectory, kWdmDriverFile));
         break;
     case 2:
-        ForceDeleteFile(FormatText("%s\\system\\iosubsys\\%s", WindowsDirectory, kIosDriver));
+        ForceDeleteFile(FormatText("%s\\system\\iosubsys\\%s", WindowsDirectory, kIosDriverFile));
         break;
     case 3: {
-        const std::string otherCopy = FormatText("%s\\inf\\other\\%s", WindowsDirectory, kPackageInf);
+        const std::string otherCopy =
+            FormatText("%s\\inf\\other\\%s", WindowsDirectory, kDriverInfName);
         if (IsExistingFile(otherCopy)) ForceDeleteFile(otherCopy);
-        const std::string infCopy = FormatText("%s\\inf\\%s", WindowsDirectory, kPackageInf);
+        const std::string infCopy = FormatText("%s\\inf\\%s", WindowsDirectory, kDriverInfName);
         if (IsExistingFile(infCopy)) ForceDeleteFile(infCopy);
         // The precompiled INF gets one plain attempt: a read-only one stays.
-        DeleteFileA(FormatText("%s\\inf\\MSTEVUmss.PNF", WindowsDirectory).c_str());
+        DeleteFileA(FormatText("%s\\inf\\%s", WindowsDirectory, kPrecompiledInfFile).c_str());
         break;
     }
     default:

@@ -4,6 +4,15 @@
 
 #include <string>
 
+// The package's driver files and precompiled INF, by name (the INF itself:
+// kDriverInfName in inventory/inventory.h).
+inline constexpr char kWdmDriverFile[] = "WDMZAV03.sys";      // <windows>\system32\drivers
+inline constexpr char kIosDriverFile[] = "PDRZAV03.pdr";      // <windows>\system\iosubsys
+inline constexpr char kPrecompiledInfFile[] = "MSTEVUmss.PNF";  // <windows>\inf
+// The replacement USB storage driver the package puts in on Windows 2000
+// (<windows>\System32\DRIVERS), and that usbstor.inf then names.
+inline constexpr char kReplacementDriverFile[] = "USBSTORSP3.SYS";
+
 // DeleteFileA; when that fails, clear the attribute bits and try once more.
 void ForceDeleteFile(const std::string& path);
 

@@ -4,7 +4,7 @@
 #include "files/files.h"
 
 #include "platform/platform.h"
-#include "run/run.h"
+#include "run/run_state.h"
 
 #include <cstring>
 
@@ -15,9 +15,7 @@ const char kImagePathName[] = "ImagePath";
 // Written with its terminating zero: 29 bytes.
 const char kSystemDriverPath[] = "System32\\DRIVERS\\USBSTOR.SYS";
 const char kStorageInf[] = "inf\\usbstor.inf";
-const char kPackageDriverReference[] = "%12%\\USBSTORSP3.SYS";
 const char kSystemDriverReference[] = "%12%\\USBSTOR.SYS";
-const char kPackageDriverFile[] = "System32\\DRIVERS\\USBSTORSP3.SYS";
 
 // ImagePath in every subkey of "System" that has Services\USBSTOR: each
 // control set, whichever one the next boot selects. False when the key
@@ -56,11 +54,13 @@ void RestoreStorageDriver(int selector) {
         if (!RestoreServiceImagePaths()) return;
         if (IsWindowsDirectoryKnown())
             ReplaceTextInFile(FormatText("%s\\%s", WindowsDirectory, kStorageInf),
-                              kPackageDriverReference, kSystemDriverReference);
+                              FormatText("%%12%%\\%s", kReplacementDriverFile),
+                              kSystemDriverReference);
         break;
     case 2:
         if (IsWindowsDirectoryKnown())
-            ForceDeleteFile(FormatText("%s\\%s", WindowsDirectory, kPackageDriverFile));
+            ForceDeleteFile(FormatText("%s\\System32\\DRIVERS\\%s", WindowsDirectory,
+                                       kReplacementDriverFile));
         break;
     default:
         break;

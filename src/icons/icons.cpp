@@ -6,7 +6,6 @@
 
 namespace {
 const char kDriveIconsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
-const char kMarkerName[] = "TEVDRIVE";
 
 // Sets the unnamed value of an existing key to an empty REG_SZ; a missing key
 // is not created.
@@ -25,7 +24,7 @@ bool ClearDriveLetter(char letter) {
 
     // Only letters that carry the package's marker are the package's.
     HKEY marker = 0;
-    if (RegOpenKeyA(driveIcons, FormatText("%c\\%s", letter, kMarkerName).c_str(), &marker) ==
+    if (RegOpenKeyA(driveIcons, FormatText("%c\\%s", letter, kDriveIconMarker).c_str(), &marker) ==
         ERROR_SUCCESS) {
         if (marker != 0) RegCloseKey(marker);
         const std::string letterKey = FormatText("%c", letter);

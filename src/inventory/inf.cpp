@@ -2,12 +2,9 @@
 // its device section, and the setup class it declares.
 #include "inventory/inventory.h"
 
-#include "run/run.h"
+#include "run/run_state.h"
 
 #include <cstring>
-
-const char* const kDriverInfName = "USBZAV03.inf";
-const char* const kDriverInfSection = "MSZAV03SECTION";
 
 namespace {
 

@@ -3,6 +3,8 @@
 // among them (pass A) and the disk drives the system made for them (pass B).
 #include "inventory/inventory.h"
 
+#include "run/run_state.h"
+
 #include <cstring>
 #include <vector>
 

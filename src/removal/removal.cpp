@@ -4,6 +4,7 @@
 #include "removal/removal.h"
 
 #include "files/files.h"
+#include "run/run_state.h"
 
 #include <cstring>
 

@@ -5,6 +5,7 @@
 #include "files/files.h"
 #include "icons/icons.h"
 #include "removal/removal.h"
+#include "run/run_state.h"
 
 #include <cstring>
 
@@ -79,19 +80,30 @@ bool IdentifyOperatingSystem(OsIdentity& os) {
     return true;
 }
 
+UninstallWork WorkFor(const OsIdentity& os) {
+    if (os.SystemName == "Windows 98") return UninstallWork::DeviceRemoval;
+    // Whole texts, byte for byte: "Service Pack 3 " or "service pack 3" is
+    // another service pack.
+    if (os.SystemName == "Windows 2000" && os.ServicePack != "Service Pack 3" &&
+        os.ServicePack != "Service Pack 4")
+        return UninstallWork::StorageDriverRestore;
+    return UninstallWork::None;
+}
+
 void RunUninstall() {
     OsIdentity os;
     IdentifyOperatingSystem(os);
 
-    // Whole texts, byte for byte: "Service Pack 3 " or "service pack 3" is
-    // another service pack.
-    if (os.SystemName == "Windows 2000") {
-        if (os.ServicePack != "Service Pack 3" && os.ServicePack != "Service Pack 4") {
-            RestoreStorageDriver(1);
-            RestoreStorageDriver(2);
-        }
-    } else if (os.SystemName == "Windows 98") {
+    switch (WorkFor(os)) {
+    case UninstallWork::DeviceRemoval:
         if (!RemovePackageDevices()) return;  // no device list: no completion message
+        break;
+    case UninstallWork::StorageDriverRestore:
+        RestoreStorageDriver(1);
+        RestoreStorageDriver(2);
+        break;
+    case UninstallWork::None:
+        break;
     }
     MessageBoxA(nullptr, kCompletionText, kCompletionCaption, MB_OK);
 }

@@ -1,20 +1,12 @@
 // Run control: the entry point, the fixed order of the uninstall steps, the
-// choice of work by operating system, and the Windows directory that the
-// other subsystems build their paths from.
+// choice of work by operating system, and the recording of the Windows
+// directory that the other subsystems build their paths from
+// (run/run_state.h).
 #pragma once
 
 #include "platform/platform.h"
 
 #include <string>
-
-// The Windows directory, zero-terminated; all zero until WinMain records it,
-// and all zero again when it could not be read or did not fit.
-extern char WindowsDirectory[100];
-
-// True when WindowsDirectory holds a path. Every operation that builds a path
-// from it asks first: an empty directory would make "\system32\..." name the
-// root of the current drive.
-bool IsWindowsDirectoryKnown();
 
 // Step 1 of WinMain: fills WindowsDirectory from GetWindowsDirectoryA, or
 // leaves it all zero when the call fails or the path needs more than 100
@@ -36,6 +28,18 @@ void IdentifyFromVersion(OsIdentity& os, DWORD platformId, DWORD majorVersion,
 // GetVersionExA, then IdentifyFromVersion. False (both texts emptied,
 // VersionNumber unchanged) when the query fails.
 bool IdentifyOperatingSystem(OsIdentity& os);
+
+// The system-dependent work of a run.
+enum class UninstallWork {
+    None,
+    DeviceRemoval,         // the package's devices, their keys and files
+    StorageDriverRestore,  // the system's USB storage driver back in place
+};
+
+// Windows 98: the device removal. Windows 2000 with a service pack other
+// than exactly "Service Pack 3" or "Service Pack 4": the storage driver
+// restoration. Any other system: none.
+UninstallWork WorkFor(const OsIdentity& os);
 
 // The system-dependent work, ending with the completion message.
 void RunUninstall();

@@ -3,10 +3,13 @@
 #include "files/files.h"
 #include "platform/sim/sim.h"
 #include "run/run.h"
+#include "run/run_state.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+
+using sim::Api;
 
 namespace {
 
@@ -34,7 +37,7 @@ sim::Machine PackageMachine() {
     return m;
 }
 
-std::vector<std::string> Targets(const sim::Machine& m, const std::string& api) {
+std::vector<std::string> Targets(const sim::Machine& m, sim::Api api) {
     std::vector<std::string> out;
     for (const sim::Event& e : m.EventsOf(api)) out.push_back(e.target);
     return out;
@@ -75,13 +78,13 @@ TEST(ForceDeleteFile, DeletesWithOneRetryAfterClearingAttributes) {
             sim::ActiveMachine active(m);
             ForceDeleteFile(kWdm);
         }
-        EXPECT_EQ(m.EventsOf("DeleteFileA").size(), row.deletions);
-        ASSERT_EQ(m.EventsOf("SetFileAttributesA").size(), row.attributeSets);
+        EXPECT_EQ(m.EventsOf(Api::DeleteFileA).size(), row.deletions);
+        ASSERT_EQ(m.EventsOf(Api::SetFileAttributesA).size(), row.attributeSets);
         if (row.attributeSets == 1) {
             // The attributes as read, masked: the failure value of a missing
             // file is passed on masked as well.
             const DWORD read = row.present ? row.attributes : INVALID_FILE_ATTRIBUTES;
-            EXPECT_EQ(m.EventsOf("SetFileAttributesA")[0].number, read & 0x11111110);
+            EXPECT_EQ(m.EventsOf(Api::SetFileAttributesA)[0].number, read & 0x11111110);
         }
         if (row.heldOpen) {
             const sim::FileEntry* kept = m.files.Find(kWdm);
@@ -124,8 +127,8 @@ TEST(RemoveDriverFiles, EachSelectorDeletesItsFilesAndNothingElse) {
         EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
         if (row.deleted.empty()) {
-            EXPECT_EQ(m.callCounts["DeleteFileA"], 0u);
-            EXPECT_EQ(m.callCounts["SetFileAttributesA"], 0u);
+            EXPECT_EQ(m.callCounts[Api::DeleteFileA], 0u);
+            EXPECT_EQ(m.callCounts[Api::SetFileAttributesA], 0u);
         }
     }
 }
@@ -146,10 +149,10 @@ TEST(RemoveDriverFiles, ReadOnlyDriversGoTheReadOnlyPnfStays) {
     EXPECT_EQ(m.files.Dump(), expected.files.Dump());
     // The PNF gets one plain attempt: no attribute step, no retry.
     std::vector<std::string> pnfDeletions;
-    for (const std::string& target : Targets(m, "DeleteFileA"))
+    for (const std::string& target : Targets(m, Api::DeleteFileA))
         if (target == kPnf) pnfDeletions.push_back(target);
     EXPECT_EQ(pnfDeletions.size(), 1u);
-    for (const std::string& target : Targets(m, "SetFileAttributesA")) EXPECT_NE(target, kPnf);
+    for (const std::string& target : Targets(m, Api::SetFileAttributesA)) EXPECT_NE(target, kPnf);
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
@@ -167,8 +170,8 @@ TEST(RemoveDriverFiles, MissingInfCopiesAreNotAttemptedThePnfIs) {
         RecordWindowsDirectory();
         RemoveDriverFiles(3);
     }
-    EXPECT_EQ(Targets(m, "DeleteFileA"), std::vector<std::string>{kPnf});
-    EXPECT_EQ(m.EventsOf("SetFileAttributesA").size(), 0u);
+    EXPECT_EQ(Targets(m, Api::DeleteFileA), std::vector<std::string>{kPnf});
+    EXPECT_EQ(m.EventsOf(Api::SetFileAttributesA).size(), 0u);
     EXPECT_EQ(m.files.Dump(), expected.files.Dump());
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
@@ -186,8 +189,8 @@ TEST(RemoveDriverFiles, UnknownWindowsDirectoryTouchesNoFile) {
         for (int selector = 1; selector <= 3; ++selector) RemoveDriverFiles(selector);
     }
     EXPECT_EQ(m.files.Dump(), expected.files.Dump());
-    for (const char* api : {"DeleteFileA", "SetFileAttributesA", "GetFileAttributesA",
-                            "FindFirstFileA"})
+    for (const Api api :
+         {Api::DeleteFileA, Api::SetFileAttributesA, Api::GetFileAttributesA, Api::FindFirstFileA})
         EXPECT_EQ(m.callCounts[api], 0u) << api;
 }
 

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <optional>
 
+using sim::Api;
+
 namespace {
 
 using files_test::Join;
@@ -136,7 +138,7 @@ TEST(ReplaceTextInFile, NoFileNoDirectoryNoFileInUse) {
         }
         if (holder != 0) sim::ReleaseFile(m, holder);
         EXPECT_EQ(m.files.Dump(), expected.files.Dump());
-        EXPECT_EQ(m.EventsOf("CreateFileA").size(), 0u) << "nothing may be created";
+        EXPECT_EQ(m.EventsOf(Api::CreateFileA).size(), 0u) << "nothing may be created";
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
 }
@@ -150,15 +152,15 @@ struct FaultRow {
 // at the path, and no new file beside them.
 TEST(ReplaceTextInFile, InjectedFaultsKeepTheFormerContent) {
     const FaultRow rows[] = {
-        {"open for reading fails", {{"CreateFileA", 1, false, ERROR_SHARING_VIOLATION, false}}},
-        {"size cannot be read", {{"GetFileSize", 1, false, ERROR_GEN_FAILURE, false}}},
-        {"short read", {{"ReadFile", 1, false, 0, true}}},
-        {"read fails", {{"ReadFile", 1, false, ERROR_READ_FAULT, false}}},
-        {"new file cannot be created", {{"CreateFileA", 2, false, ERROR_ACCESS_DENIED, false}}},
-        {"short write", {{"WriteFile", 1, false, 0, true}}},
-        {"write fails: disk full", {{"WriteFile", 1, false, ERROR_DISK_FULL, false}}},
-        {"former file cannot be moved aside", {{"MoveFileA", 1, false, ERROR_ACCESS_DENIED, false}}},
-        {"new file cannot take the path", {{"MoveFileA", 2, false, ERROR_ACCESS_DENIED, false}}},
+        {"open for reading fails", {{Api::CreateFileA, 1, false, ERROR_SHARING_VIOLATION, false}}},
+        {"size cannot be read", {{Api::GetFileSize, 1, false, ERROR_GEN_FAILURE, false}}},
+        {"short read", {{Api::ReadFile, 1, false, 0, true}}},
+        {"read fails", {{Api::ReadFile, 1, false, ERROR_READ_FAULT, false}}},
+        {"new file cannot be created", {{Api::CreateFileA, 2, false, ERROR_ACCESS_DENIED, false}}},
+        {"short write", {{Api::WriteFile, 1, false, 0, true}}},
+        {"write fails: disk full", {{Api::WriteFile, 1, false, ERROR_DISK_FULL, false}}},
+        {"former file cannot be moved aside", {{Api::MoveFileA, 1, false, ERROR_ACCESS_DENIED, false}}},
+        {"new file cannot take the path", {{Api::MoveFileA, 2, false, ERROR_ACCESS_DENIED, false}}},
     };
     const std::vector<uint8_t> before = Inf(kSearch);
     for (const FaultRow& row : rows) {
@@ -182,7 +184,7 @@ TEST(ReplaceTextInFile, InjectedFaultsKeepTheFormerContent) {
 TEST(ReplaceTextInFile, WhenTheWayBackFailsTheFormerBytesAreWrittenAnew) {
     const std::vector<uint8_t> before = Inf(kSearch);
     sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
-    m.InjectFault({"MoveFileA", 2, true, ERROR_ACCESS_DENIED, false});
+    m.InjectFault({Api::MoveFileA, 2, true, ERROR_ACCESS_DENIED, false});
     {
         sim::ActiveMachine active(m);
         EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
@@ -200,13 +202,13 @@ TEST(ReplaceTextInFile, WhenTheWayBackFailsTheFormerBytesAreWrittenAnew) {
 TEST(ReplaceTextInFile, WhenEveryWayBackFailsBothContentsSurvive) {
     const std::vector<uint8_t> before = Inf(kSearch);
     sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
-    m.InjectFault({"MoveFileA", 2, true, ERROR_ACCESS_DENIED, false});
-    m.InjectFault({"CreateFileA", 3, true, ERROR_ACCESS_DENIED, false});
+    m.InjectFault({Api::MoveFileA, 2, true, ERROR_ACCESS_DENIED, false});
+    m.InjectFault({Api::CreateFileA, 3, true, ERROR_ACCESS_DENIED, false});
     {
         sim::ActiveMachine active(m);
         EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
     }
-    EXPECT_EQ(m.EventsOf("DeleteFileA").size(), 0u);
+    EXPECT_EQ(m.EventsOf(Api::DeleteFileA).size(), 0u);
     std::vector<std::vector<uint8_t>> contents;
     for (const sim::FileEntry* entry : m.files.Entries())
         if (entry->path.rfind(kPath, 0) == 0 && entry->path != kPath) contents.push_back(entry->data);
@@ -256,7 +258,7 @@ TEST(ReplaceTextInFile, LeftoversOfAnEarlierRunAreKept) {
 // the former file is left under its aside name; a later run still works.
 TEST(ReplaceTextInFile, FormerFileThatCannotBeDeletedIsLeftAside) {
     sim::Machine m = MachineWith(Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
-    m.InjectFault({"DeleteFileA", 1, true, ERROR_ACCESS_DENIED, false});
+    m.InjectFault({Api::DeleteFileA, 1, true, ERROR_ACCESS_DENIED, false});
     {
         sim::ActiveMachine active(m);
         EXPECT_TRUE(ReplaceTextInFile(kPath, kSearch, kReplacement));

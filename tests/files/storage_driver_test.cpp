@@ -4,11 +4,14 @@
 #include "files/files.h"
 #include "platform/sim/sim.h"
 #include "run/run.h"
+#include "run/run_state.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
+
+using sim::Api;
 
 namespace {
 
@@ -102,10 +105,10 @@ TEST(RestoreStorageDriver, Table) {
              infRestored(m);
          }},
         {"\"System\" cannot be opened: selector 1 does nothing", {1}, true,
-         [](sim::Machine& m) { m.InjectFault({"RegOpenKeyA", 1, false, ERROR_ACCESS_DENIED, false}); },
+         [](sim::Machine& m) { m.InjectFault({Api::RegOpenKeyA, 1, false, ERROR_ACCESS_DENIED, false}); },
          nothing},
         {"enumeration ends at its first failure, usbstor.inf still handled", {1}, true,
-         [](sim::Machine& m) { m.InjectFault({"RegEnumKeyExA", 2, false, ERROR_GEN_FAILURE, false}); },
+         [](sim::Machine& m) { m.InjectFault({Api::RegEnumKeyExA, 2, false, ERROR_GEN_FAILURE, false}); },
          [&](sim::Machine& m) {
              Restored(m, kSet1);
              infRestored(m);
@@ -131,8 +134,8 @@ TEST(RestoreStorageDriver, Table) {
         EXPECT_EQ(m.files.Dump(), expected.files.Dump());
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
         if (!row.windowsDirectoryKnown) {
-            for (const char* api : {"FindFirstFileA", "CreateFileA", "DeleteFileA", "MoveFileA",
-                                    "SetFileAttributesA"})
+            for (const Api api : {Api::FindFirstFileA, Api::CreateFileA, Api::DeleteFileA,
+                                  Api::MoveFileA, Api::SetFileAttributesA})
                 EXPECT_EQ(m.callCounts[api], 0u) << api;
         }
     }
@@ -156,7 +159,7 @@ TEST(RestoreStorageDriver, ImagePathIsTheSystemDriverAsExpandableText) {
     }
     // Exactly the two service keys were written, nothing else.
     std::vector<std::string> written;
-    for (const sim::Event& e : m.EventsOf("RegSetValueExA")) written.push_back(e.target);
+    for (const sim::Event& e : m.EventsOf(Api::RegSetValueExA)) written.push_back(e.target);
     EXPECT_EQ(written.size(), 2u);
 }
 

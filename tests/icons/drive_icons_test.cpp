@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <functional>
 
+using sim::Api;
+
 namespace {
 
 const std::string kDriveIcons =
@@ -78,7 +80,7 @@ TEST(ClearDriveIcons, AllLettersOnBothFamilies) {
         EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
         EXPECT_FALSE(m.registry.Exists(Key("F\\DefaultIcon")));
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
-        EXPECT_EQ(m.calls.end(), std::find(m.calls.begin(), m.calls.end(), "MessageBoxA"));
+        EXPECT_EQ(m.calls.end(), std::find(m.calls.begin(), m.calls.end(), Api::MessageBoxA));
     }
 }
 
@@ -113,8 +115,8 @@ TEST(ClearDriveIcons, TheMaskSelectsTheLetters) {
             result = ClearDriveIcons(row.mask);
         }
         EXPECT_TRUE(result);
-        EXPECT_EQ(m.callCounts["RegOpenKeyA"], row.opens);
-        EXPECT_EQ(m.callCounts["RegCloseKey"], row.closes);
+        EXPECT_EQ(m.callCounts[Api::RegOpenKeyA], row.opens);
+        EXPECT_EQ(m.callCounts[Api::RegCloseKey], row.closes);
         EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
@@ -132,7 +134,7 @@ TEST(ClearDriveIcons, MissingDriveIconsKeyIsFalseAndChangesNothing) {
             result = ClearDriveIcons(0xFFFFFFFF);
         }
         EXPECT_FALSE(result);
-        EXPECT_EQ(m.callCounts["RegOpenKeyA"], 1u);  // the walk stops at the letter A
+        EXPECT_EQ(m.callCounts[Api::RegOpenKeyA], 1u);  // the walk stops at the letter A
         EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
@@ -144,7 +146,7 @@ TEST(ClearDriveIcons, KeyVanishingDuringTheWalkStopsIt) {
     sim::Machine m = sim::MakeWindows98();
     AddRegistrations(m);
     // Opens: A (DriveIcons, marker), B, C, D, E (DriveIcons, marker), F's DriveIcons open fails.
-    m.InjectFault({"RegOpenKeyA", 11, false, ERROR_FILE_NOT_FOUND, false});
+    m.InjectFault({Api::RegOpenKeyA, 11, false, ERROR_FILE_NOT_FOUND, false});
     sim::Machine expected = m;
     expected.registry.DeleteTree(Key("E"));
     bool result = true;
@@ -153,7 +155,7 @@ TEST(ClearDriveIcons, KeyVanishingDuringTheWalkStopsIt) {
         result = ClearDriveIcons(0xFFFFFFFF);
     }
     EXPECT_FALSE(result);
-    EXPECT_EQ(m.callCounts["RegOpenKeyA"], 11u);
+    EXPECT_EQ(m.callCounts[Api::RegOpenKeyA], 11u);
     EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }

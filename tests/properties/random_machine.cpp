@@ -538,15 +538,12 @@ sim::Machine RandomMachine(Choices& c) {
 }
 
 sim::Fault RandomFault(Choices& c, unsigned maxNth) {
-    const std::vector<sim::TypicalFailure>& failures = sim::TypicalFailures();
-    const sim::TypicalFailure& f = failures[c.Below(static_cast<uint32_t>(failures.size()))];
     sim::Fault fault;
-    fault.function = f.function;
-    fault.error = f.error;
+    fault.function = sim::CallAt(c.Below(static_cast<uint32_t>(sim::kCallCount)));
+    fault.error = sim::TypicalError(fault.function);
     fault.nth = 1 + c.Below(maxNth);
     fault.persistent = c.OneIn(2);
-    const bool transfer = fault.function == "ReadFile" || fault.function == "WriteFile";
-    if (transfer && c.OneIn(2)) {
+    if (sim::MovesBytes(fault.function) && c.OneIn(2)) {
         fault.shortTransfer = true;
         fault.error = 0;
     }

@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <iostream>
 
+using sim::Api;
+
 namespace {
 
 uint64_t EnvNumber(const char* name, uint64_t fallback) {
@@ -42,15 +44,15 @@ void Count(const sim::Machine& before, const sim::Machine& after, Coverage& cov)
     for (const sim::Event& e : after.events) {
         // The program's own key deletions count when attempted: the device
         // removal has often taken the key already.
-        if (e.api == "RegDeleteKeyA") {
+        if (e.api == Api::RegDeleteKeyA) {
             const std::string target = props::UpperAscii(e.target);
             if (target.find("\\DRIVEICONS\\") != std::string::npos) ++cov.lettersTreated;
             else if (target.find("\\SERVICES\\CLASS\\") != std::string::npos) ++cov.driverKeysDeleted;
             else ++cov.enumKeysDeleted, ++enumDeletes;
         }
         if (!e.ok) continue;
-        if (e.api == "SetupDiRemoveDevice") ++cov.devicesRemoved;
-        if (e.api == "DeleteFileA") ++cov.filesDeleted;
+        if (e.api == Api::SetupDiRemoveDevice) ++cov.devicesRemoved;
+        if (e.api == Api::DeleteFileA) ++cov.filesDeleted;
     }
     // Records whose hardware key the program's own deletions passed over (a
     // field it refused, or a key the removal had already taken), and records
@@ -133,11 +135,11 @@ TEST(RandomMachines, EveryRunWithAFailingCallStaysSafe) {
         // A function the run calls (drawn again while it is not), at one of its calls.
         props::SeededChoices faultChoices(seed * 7919 + 1);
         sim::Fault fault = props::RandomFault(faultChoices, 1);
-        for (int tries = 0; tries < 50 && clean.callCounts.count(fault.function) == 0; ++tries)
+        for (int tries = 0; tries < 50 && clean.callCounts[fault.function] == 0; ++tries)
             fault = props::RandomFault(faultChoices, 1);
-        const auto called = clean.callCounts.find(fault.function);
-        if (called == clean.callCounts.end()) continue;
-        fault.nth = 1 + faultChoices.Below(called->second);
+        const unsigned called = clean.callCounts[fault.function];
+        if (called == 0) continue;
+        fault.nth = 1 + faultChoices.Below(called);
         ++injected;
 
         sim::Machine after = machine;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <map>
 
+using sim::Api;
+
 namespace props {
 
 namespace {
@@ -424,40 +426,41 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     size_t messageBoxes = 0, installers = 0, closes = 0;
     for (const sim::Event& e : after.events) {
         const std::string target = UpperAscii(e.target);
-        if (e.api == "RegDeleteKeyA") {
+        const std::string call = sim::ApiName(e.api);
+        if (e.api == Api::RegDeleteKeyA) {
             if (protectedKeys.count(target) != 0) {
-                problem("RegDeleteKeyA on a protected key: " + e.target);
+                problem(call + " on a protected key: " + e.target);
             } else if (s.deletableKeys.count(target) == 0) {
-                problem("RegDeleteKeyA on a key no selected record names: " + e.target);
+                problem(call + " on a key no selected record names: " + e.target);
             } else if (StartsWith(target, kEnumUpper) &&
                        !WholeSegments(target.substr(std::strlen(kEnumUpper)), 3)) {
-                problem("RegDeleteKeyA on a key above a device's instance key: " + e.target);
+                problem(call + " on a key above a device's instance key: " + e.target);
             } else if (StartsWith(target, kDriverClassUpper) &&
                        !WholeSegments(target.substr(std::strlen(kDriverClassUpper)), 2)) {
-                problem("RegDeleteKeyA on a key above a driver key: " + e.target);
+                problem(call + " on a key above a driver key: " + e.target);
             }
-        } else if (e.api == "DeviceKeyDeleted") {
+        } else if (e.api == Api::DeviceKeyDeleted) {
             if (!AtOrBelowAny(target, s.deletableKeys))
                 problem("device removal deleted a key no selected record names: " + e.target);
-        } else if (e.api == "RegSetValueExA") {
+        } else if (e.api == Api::RegSetValueExA) {
             if (s.writableValues.count(target + "\n" + UpperAscii(e.text)) == 0)
-                problem("RegSetValueExA outside the run's values: " + e.target + " | " + e.text);
-        } else if (e.api == "SetupDiRemoveDevice") {
+                problem(call + " outside the run's values: " + e.target + " | " + e.text);
+        } else if (e.api == Api::SetupDiRemoveDevice) {
             if (e.ok && s.recordDeviceIds.count(e.target) == 0)
                 problem("removed a device that stands in no record: " + e.target);
-        } else if (e.api == "DeleteFileA" || e.api == "SetFileAttributesA" || e.api == "CreateFileA" ||
-                   e.api == "WriteFileA") {
-            if (!fileAllowed(e.target)) problem(e.api + " outside the package's files: " + e.target);
-        } else if (e.api == "MoveFileA") {
+        } else if (e.api == Api::DeleteFileA || e.api == Api::SetFileAttributesA ||
+                   e.api == Api::CreateFileA || e.api == Api::WriteFile) {
+            if (!fileAllowed(e.target)) problem(call + " outside the package's files: " + e.target);
+        } else if (e.api == Api::MoveFileA) {
             if (!fileAllowed(e.target) || !fileAllowed(e.text))
-                problem("MoveFileA outside the package's files: " + e.target + " -> " + e.text);
-        } else if (e.api == "MessageBoxA") {
+                problem(call + " outside the package's files: " + e.target + " -> " + e.text);
+        } else if (e.api == Api::MessageBoxA) {
             ++messageBoxes;
             if (e.text != "UnInstall finished!" || e.text2 != " Success!")
                 problem("message box \"" + e.text + "\" / \"" + e.text2 + "\"");
-        } else if (e.api == "ShellExecuteA") {
+        } else if (e.api == Api::ShellExecuteA) {
             ++installers;
-        } else if (e.api == "SendMessageA") {
+        } else if (e.api == Api::SendMessageA) {
             ++closes;
         }
     }

@@ -10,6 +10,8 @@
 
 #include <functional>
 
+using sim::Api;
+
 namespace {
 
 using props::CheckRun;
@@ -96,7 +98,7 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
     struct Row {
         const char* what;
         std::function<int(sim::Machine&)> doctor;  // returns the exit code to check with
-        const char* expected;
+        std::string expected;
     };
     const std::vector<Row> rows = {
         {"Enum deleted", [](sim::Machine& m) { m.registry.DeleteTree("HKLM\\Enum"); return 0; },
@@ -127,22 +129,20 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
          "package file left"},
         {"a deletion the records do not name",
          [](sim::Machine& m) {
-             sim::Event e;
-             e.api = "RegDeleteKeyA";
+             sim::Event e(Api::RegDeleteKeyA);
              e.target = "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678";
              m.events.push_back(e);
              return 0;
          },
-         "RegDeleteKeyA on a key no selected record names"},
+         sim::ApiName(Api::RegDeleteKeyA) + std::string(" on a key no selected record names")},
         {"a deletion of the driver class key",
          [](sim::Machine& m) {
-             sim::Event e;
-             e.api = "RegDeleteKeyA";
+             sim::Event e(Api::RegDeleteKeyA);
              e.target = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class";
              m.events.push_back(e);
              return 0;
          },
-         "RegDeleteKeyA on a protected key"},
+         sim::ApiName(Api::RegDeleteKeyA) + std::string(" on a protected key")},
         {"the package device left",
          [](sim::Machine& m) {
              m.devices.push_back({"USB\\VID_1234&PID_5678\\SN01", std::nullopt, std::nullopt});
@@ -176,7 +176,7 @@ TEST(RunInvariants, AFailedRunMayStopShortButNeverLosesTheStorageInf) {
     before.registry.SetString("HKLM\\System\\ControlSet001\\Services\\USBSTOR", "ImagePath", "x");
 
     sim::Machine stopped = before;
-    stopped.InjectFault({"RegOpenKeyA", 1, true, ERROR_ACCESS_DENIED, false});
+    stopped.InjectFault({Api::RegOpenKeyA, 1, true, ERROR_ACCESS_DENIED, false});
     const int exitCode = image::RunWinMain(stopped);
     EXPECT_TRUE(Mentions(CheckRun(before, stopped, exitCode), "ImagePath not restored"));
     EXPECT_EQ(CheckRun(before, stopped, exitCode, true), std::vector<std::string>{});

@@ -2,6 +2,7 @@
 // dispatch and order of WinMain's steps on simulated machines.
 #include "platform/sim/sim.h"
 #include "run/run.h"
+#include "run/run_state.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+using sim::Api;
 
 namespace {
 
@@ -68,7 +71,7 @@ TEST(IdentifyOperatingSystem, ReadsThePlatformQuery) {
 
 TEST(IdentifyOperatingSystem, AFailedQueryEmptiesBothTextsAndKeepsTheNumber) {
     sim::Machine m = sim::MakeWindows2000("Service Pack 2");
-    m.InjectFault({"GetVersionExA", 1, false, ERROR_INVALID_PARAMETER});
+    m.InjectFault({Api::GetVersionExA, 1, false, ERROR_INVALID_PARAMETER});
     sim::ActiveMachine active(m);
     OsIdentity os;
     os.SystemName = "stale";
@@ -106,7 +109,7 @@ TEST(RecordWindowsDirectory, KnownOnlyWhenTheWholePathFits) {
         SCOPED_TRACE(row.directory.size());
         sim::Machine m = sim::MakeWindows98();
         m.windowsDirectory = row.directory;
-        if (row.fails) m.InjectFault({"GetWindowsDirectoryA", 1, false, ERROR_ACCESS_DENIED});
+        if (row.fails) m.InjectFault({Api::GetWindowsDirectoryA, 1, false, ERROR_ACCESS_DENIED});
         sim::ActiveMachine active(m);
         std::strcpy(WindowsDirectory, "C:\\STALE");
         RecordWindowsDirectory();
@@ -121,9 +124,9 @@ TEST(RecordWindowsDirectory, KnownOnlyWhenTheWholePathFits) {
 std::vector<std::string> Effects(const sim::Machine& m) {
     std::vector<std::string> out;
     for (const sim::Event& e : m.events) {
-        if (e.api == "MessageBoxA") out.push_back("message:" + e.text + "|" + e.text2);
-        else if (e.api == "ShellExecuteA") out.push_back("start:" + e.target + " " + e.text);
-        else if (e.api == "SendMessageA") out.push_back("close:" + e.target);
+        if (e.api == Api::MessageBoxA) out.push_back("message:" + e.text + "|" + e.text2);
+        else if (e.api == Api::ShellExecuteA) out.push_back("start:" + e.target + " " + e.text);
+        else if (e.api == Api::SendMessageA) out.push_back("close:" + e.target);
     }
     return out;
 }
@@ -152,7 +155,7 @@ TEST(WinMain, RunSequence) {
         {"Windows XP without the companion", sim::MakeWindowsXP(), {"Glovix Setup", "Notepad"},
          std::nullopt, {kMessage, kInstaller}, {"Glovix Setup", "Notepad"}},
         {"Windows 98 without a device list: no message, the other steps run", sim::MakeWindows98(),
-         {"Glovix"}, sim::Fault{"SetupDiGetClassDevsA", 1, true, ERROR_NOT_ENOUGH_MEMORY},
+         {"Glovix"}, sim::Fault{Api::SetupDiGetClassDevsA, 1, true, ERROR_NOT_ENOUGH_MEMORY},
          {kInstaller, kCompanion}, {}},
     };
     const std::string icons = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\";
@@ -180,13 +183,13 @@ TEST(WinMain, RunSequence) {
         sim::ActiveMachine active(m);
         EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>("ignored /x"), SW_HIDE), 0);
         EXPECT_EQ(Effects(m), row.effects);
-        for (const sim::Event& e : m.EventsOf("ShellExecuteA")) {
+        for (const sim::Event& e : m.EventsOf(Api::ShellExecuteA)) {
             EXPECT_EQ(e.text2, "");  // the default verb
             EXPECT_EQ(e.number, static_cast<uint32_t>(SW_SHOW));
         }
-        for (const sim::Event& e : m.EventsOf("MessageBoxA"))
+        for (const sim::Event& e : m.EventsOf(Api::MessageBoxA))
             EXPECT_EQ(e.number, static_cast<uint32_t>(MB_OK));
-        for (const sim::Event& e : m.EventsOf("SendMessageA"))
+        for (const sim::Event& e : m.EventsOf(Api::SendMessageA))
             EXPECT_EQ(e.number, static_cast<uint32_t>(WM_CLOSE));
         EXPECT_EQ(m.windowTitles, row.windowsAfter);
         EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
@@ -235,8 +238,8 @@ TEST(RunUninstall, ChoosesTheWorkBySystemNameAndServicePack) {
         sim::ActiveMachine active(m);
         RecordWindowsDirectory();
         RunUninstall();
-        EXPECT_EQ(m.callCounts["RegEnumKeyExA"] > 0, row.restores);
-        EXPECT_EQ(m.callCounts["SetupDiGetClassDevsA"] > 0, row.removes);
+        EXPECT_EQ(m.callCounts[Api::RegEnumKeyExA] > 0, row.restores);
+        EXPECT_EQ(m.callCounts[Api::SetupDiGetClassDevsA] > 0, row.removes);
         EXPECT_EQ(Effects(m), std::vector<std::string>{kMessage});
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }

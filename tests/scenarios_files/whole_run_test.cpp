@@ -11,6 +11,8 @@
 
 #include <functional>
 
+using sim::Api;
+
 namespace {
 
 using files_test::Join;
@@ -64,7 +66,7 @@ void StorageDriverRestored(sim::Machine& m) {
     m.files.Remove(kPackageDriver);
 }
 
-size_t IndexOf(const sim::Machine& m, const std::string& api) {
+size_t IndexOf(const sim::Machine& m, sim::Api api) {
     for (size_t i = 0; i < m.events.size(); ++i)
         if (m.events[i].api == api) return i;
     return m.events.size();
@@ -104,9 +106,9 @@ TEST(WholeRun, RestorationAndIconsInTheirPlaceInTheSequence) {
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
 
         // Restoration, completion message, installer, icons, companion close.
-        const size_t message = IndexOf(m, "MessageBoxA");
-        const size_t installer = IndexOf(m, "ShellExecuteA");
-        const size_t close = IndexOf(m, "SendMessageA");
+        const size_t message = IndexOf(m, Api::MessageBoxA);
+        const size_t installer = IndexOf(m, Api::ShellExecuteA);
+        const size_t close = IndexOf(m, Api::SendMessageA);
         ASSERT_LT(message, installer);
         ASSERT_LT(installer, close);
         ASSERT_LT(close, m.events.size());
@@ -121,8 +123,8 @@ TEST(WholeRun, RestorationAndIconsInTheirPlaceInTheSequence) {
                 EXPECT_LT(i, close) << e.api << " " << e.target;
             } else if (i < message) {
                 ++restorationEvents;
-            } else if (e.api != "MessageBoxA" && e.api != "ShellExecuteA" &&
-                       e.api != "SendMessageA") {
+            } else if (e.api != Api::MessageBoxA && e.api != Api::ShellExecuteA &&
+                       e.api != Api::SendMessageA) {
                 ADD_FAILURE() << "unexpected " << e.api << " " << e.target;
             }
         }
@@ -168,17 +170,17 @@ TEST(WholeRun, Windows98PackageAllGone) {
 
     // Files after the device walk, before the completion message; the icons
     // between the installer start and the companion close.
-    const size_t message = IndexOf(m, "MessageBoxA");
-    const size_t installer = IndexOf(m, "ShellExecuteA");
-    const size_t close = IndexOf(m, "SendMessageA");
+    const size_t message = IndexOf(m, Api::MessageBoxA);
+    const size_t installer = IndexOf(m, Api::ShellExecuteA);
+    const size_t close = IndexOf(m, Api::SendMessageA);
     ASSERT_LT(message, installer);
     ASSERT_LT(installer, close);
     ASSERT_LT(close, m.events.size());
     size_t lastRemoval = 0, firstFile = m.events.size(), lastFile = 0;
     for (size_t i = 0; i < m.events.size(); ++i) {
-        const std::string& api = m.events[i].api;
-        if (api == "SetupDiRemoveDevice") lastRemoval = i;
-        if (api == "DeleteFileA" || api == "SetFileAttributesA") {
+        const Api api = m.events[i].api;
+        if (api == Api::SetupDiRemoveDevice) lastRemoval = i;
+        if (api == Api::DeleteFileA || api == Api::SetFileAttributesA) {
             if (firstFile == m.events.size()) firstFile = i;
             lastFile = i;
         }

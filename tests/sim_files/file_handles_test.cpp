@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+using sim::Api;
+
 namespace {
 
 const char kInf[] = "C:\\WINNT\\inf\\usbstor.inf";
@@ -62,7 +64,7 @@ TEST(SimFilesCreate, Dispositions) {
             EXPECT_EQ(e->attributes, row.after) << row.name;
         }
         // Only creations and truncations are recorded, with the file they replaced.
-        const std::vector<sim::Event> created = m.EventsOf("CreateFileA");
+        const std::vector<sim::Event> created = m.EventsOf(Api::CreateFileA);
         const bool changed = row.opens && (row.disposition == CREATE_NEW || row.disposition == CREATE_ALWAYS ||
                                            row.disposition == TRUNCATE_EXISTING ||
                                            (row.disposition == OPEN_ALWAYS && row.error == 0));
@@ -145,9 +147,9 @@ TEST(SimFilesReadWrite, SeekReadWriteAndSizes) {
     DWORD sizeHigh = 7;
     EXPECT_EQ(GetFileSize(h, &sizeHigh), 14u);
     EXPECT_EQ(sizeHigh, 0u);
-    ASSERT_EQ(m.EventsOf("WriteFileA").size(), 1u);
-    EXPECT_EQ(m.EventsOf("WriteFileA")[0].target, kInf);
-    EXPECT_EQ(m.EventsOf("WriteFileA")[0].number, 2u);
+    ASSERT_EQ(m.EventsOf(Api::WriteFile).size(), 1u);
+    EXPECT_EQ(m.EventsOf(Api::WriteFile)[0].target, kInf);
+    EXPECT_EQ(m.EventsOf(Api::WriteFile)[0].number, 2u);
     EXPECT_TRUE(CloseHandle(h));
 
     // Access the handle does not hold, and handles that are gone.
@@ -155,7 +157,7 @@ TEST(SimFilesReadWrite, SeekReadWriteAndSizes) {
     h = CreateFileA(kInf, GENERIC_READ, both, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(m.EventsOf("WriteFileA").back().ok);
+    EXPECT_FALSE(m.EventsOf(Api::WriteFile).back().ok);
     HANDLE w = CreateFileA(kInf, GENERIC_WRITE, both, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_FALSE(ReadFile(w, buffer, 1, &n, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -172,18 +174,18 @@ TEST(SimFilesReadWrite, SeekReadWriteAndSizes) {
 TEST(SimFilesFaults, ShortTransfersAndFailingCalls) {
     sim::Machine m = Windows2000WithInf();
     sim::Fault shortRead;
-    shortRead.function = "ReadFile";
+    shortRead.function = Api::ReadFile;
     shortRead.shortTransfer = true;
     m.InjectFault(shortRead);
     sim::Fault shortWrite;
-    shortWrite.function = "WriteFile";
+    shortWrite.function = Api::WriteFile;
     shortWrite.shortTransfer = true;
     m.InjectFault(shortWrite);
     sim::Fault failedClose;
-    failedClose.function = "CloseHandle";
+    failedClose.function = Api::CloseHandle;
     m.InjectFault(failedClose);
     sim::Fault failedDelete;
-    failedDelete.function = "DeleteFileA";
+    failedDelete.function = Api::DeleteFileA;
     failedDelete.error = ERROR_ACCESS_DENIED;
     m.InjectFault(failedDelete);
     sim::ActiveMachine active(m);
@@ -199,7 +201,7 @@ TEST(SimFilesFaults, ShortTransfersAndFailingCalls) {
     SetFilePointer(h, 0, nullptr, FILE_BEGIN);
     EXPECT_TRUE(WriteFile(h, "abcdefgh", 8, &n, nullptr));
     EXPECT_EQ(n, 4u);
-    EXPECT_EQ(m.EventsOf("WriteFileA")[0].number, 4u);
+    EXPECT_EQ(m.EventsOf(Api::WriteFile)[0].number, 4u);
     const std::vector<uint8_t> written = *m.files.Read(kInf);
     EXPECT_EQ(std::string(written.begin(), written.end()), "abcd456789");
 
@@ -211,7 +213,7 @@ TEST(SimFilesFaults, ShortTransfersAndFailingCalls) {
     EXPECT_FALSE(DeleteFileA(kInf));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(m.files.Dump(), before);
-    EXPECT_FALSE(m.EventsOf("DeleteFileA")[0].ok);
+    EXPECT_FALSE(m.EventsOf(Api::DeleteFileA)[0].ok);
     EXPECT_TRUE(DeleteFileA(kInf));  // the fault was for the first call only
 }
 

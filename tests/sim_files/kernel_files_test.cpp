@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+using sim::Api;
+
 namespace {
 
 const char kDriver[] = "C:\\WINDOWS\\system32\\drivers\\WDMZAV03.sys";
@@ -61,7 +63,7 @@ TEST(SimFilesAttributes, SetKeepsOnlySettableBitsPerFamily) {
         EXPECT_TRUE(SetFileAttributesA(kDriver, row.given));
         EXPECT_EQ(m.files.Find(kDriver)->attributes, row.after) << std::hex << row.given;
         ASSERT_EQ(m.events.size(), 1u);
-        EXPECT_EQ(m.events[0].api, "SetFileAttributesA");
+        EXPECT_EQ(m.events[0].api, Api::SetFileAttributesA);
         EXPECT_EQ(m.events[0].number, row.given);
     }
     sim::Machine m = MachineWithDriver(sim::Family::NT);
@@ -84,7 +86,7 @@ TEST(SimFilesDelete, ReadOnlyFileGoesOnceItsAttributesAreCleared) {
     EXPECT_TRUE(SetFileAttributesA(kDriver, GetFileAttributesA(kDriver) & 0x11111110));
     EXPECT_TRUE(DeleteFileA(kDriver));
     EXPECT_FALSE(m.files.Exists(kDriver));
-    const std::vector<sim::Event> deletions = m.EventsOf("DeleteFileA");
+    const std::vector<sim::Event> deletions = m.EventsOf(Api::DeleteFileA);
     ASSERT_EQ(deletions.size(), 2u);
     EXPECT_FALSE(deletions[0].ok);
     EXPECT_EQ(deletions[0].error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -158,8 +160,8 @@ TEST(SimFilesMove, RenamesFilesAndDirectories) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     sim::ReleaseFile(m, holder);
     EXPECT_EQ(m.files.Dump(), before);
-    EXPECT_EQ(m.EventsOf("MoveFileA").size(), 7u);
-    EXPECT_EQ(m.EventsOf("MoveFileA")[0].text, "C:\\WINDOWS\\wdmzav03.old");
+    EXPECT_EQ(m.EventsOf(Api::MoveFileA).size(), 7u);
+    EXPECT_EQ(m.EventsOf(Api::MoveFileA)[0].text, "C:\\WINDOWS\\wdmzav03.old");
 }
 
 TEST(SimFilesFind, ExactNamesAndWildcards) {

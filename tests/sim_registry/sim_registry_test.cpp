@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+using sim::Api;
+
 namespace {
 
 const std::string kSn1 = "HKLM\\Enum\\USB\\VID_1\\SN1";
@@ -67,7 +69,7 @@ TEST(SimRegistryDelete, EventCarriesTheSubtreeAsItWas) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyA(usb, "VID_1\\SN1\\Device Parameters"));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(usb));
 
-    const auto events = m.EventsOf("RegDeleteKeyA");
+    const auto events = m.EventsOf(Api::RegDeleteKeyA);
     ASSERT_EQ(2u, events.size());
     EXPECT_EQ("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1\\SN1", events[0].target);
     ASSERT_TRUE(events[0].deletedKey);
@@ -217,7 +219,7 @@ TEST(SimRegistrySet, CreatesReplacesAndLogsOldAndNewValues) {
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegSetValueExA(nullptr, nullptr, 0, REG_SZ, nullptr, 0));
     EXPECT_EQ(expected.Dump(), m.registry.Dump());
 
-    const auto events = m.EventsOf("RegSetValueExA");
+    const auto events = m.EventsOf(Api::RegSetValueExA);
     ASSERT_EQ(3u, events.size());
     EXPECT_EQ("HKEY_LOCAL_MACHINE\\System\\CS1\\Services\\USBSTOR", events[0].target);
     EXPECT_EQ("imagepath", events[0].text);
@@ -258,7 +260,7 @@ TEST(SimRegistryFaults, NthCallFailsOnceOrFromThenOn) {
     for (bool persistent : {false, true}) {
         SCOPED_TRACE(persistent);
         sim::Machine m = UsbMachine(sim::Family::NT);
-        m.InjectFault({"RegOpenKeyA", 2, persistent, ERROR_CANTREAD});
+        m.InjectFault({Api::RegOpenKeyA, 2, persistent, ERROR_CANTREAD});
         sim::ActiveMachine active(m);
         HKEY keys[3] = {nullptr, reinterpret_cast<HKEY>(0x77), nullptr};
         EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum", &keys[0]));
@@ -275,8 +277,8 @@ TEST(SimRegistryFaults, NthCallFailsOnceOrFromThenOn) {
 TEST(SimRegistryFaults, EachFunctionFailsInItsOwnConvention) {
     sim::Machine m = UsbMachine(sim::Family::Win9x);
     const std::string before = m.registry.Dump();
-    for (const char* f : {"RegEnumKeyA", "RegEnumKeyExA", "RegQueryValueExA", "RegSetValueExA",
-                          "RegDeleteKeyA", "RegCloseKey"})
+    for (const Api f : {Api::RegEnumKeyA, Api::RegEnumKeyExA, Api::RegQueryValueExA,
+                        Api::RegSetValueExA, Api::RegDeleteKeyA, Api::RegCloseKey})
         m.InjectFault({f, 1, true, ERROR_REGISTRY_IO_FAILED});
     sim::ActiveMachine active(m);
     HKEY key = Open(HKEY_LOCAL_MACHINE, "Enum\\USB\\VID_1\\SN1");

@@ -7,6 +7,8 @@
 
 #include <string>
 
+using sim::Api;
+
 namespace {
 
 const char kDiskGuid[] = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
@@ -35,13 +37,13 @@ TEST(LargeMachine, WithoutTheCallLogCallsAreCountedAndFaultsStillHit) {
     };
     for (int i = 0; i < 5; ++i) round();
     // The 8th CompareStringA fails, counted across both kinds of calls.
-    m.InjectFault({"CompareStringA", 8, false, ERROR_INVALID_PARAMETER, false});
+    m.InjectFault({Api::CompareStringA, 8, false, ERROR_INVALID_PARAMETER, false});
     for (int i = 0; i < 5; ++i) round();
     EXPECT_EQ(results, (std::vector<int>{CSTR_EQUAL, CSTR_EQUAL, CSTR_EQUAL, CSTR_EQUAL, CSTR_EQUAL,
                                          CSTR_EQUAL, CSTR_EQUAL, 0, CSTR_EQUAL, CSTR_EQUAL}));
     EXPECT_TRUE(m.calls.empty());
-    EXPECT_EQ(m.callCounts["CompareStringA"], 10u);
-    EXPECT_EQ(m.callCounts["GetFileAttributesA"], 10u);
+    EXPECT_EQ(m.callCounts[Api::CompareStringA], 10u);
+    EXPECT_EQ(m.callCounts[Api::GetFileAttributesA], 10u);
 }
 
 TEST(LargeMachine, CompareStringGivesTheByteOrderAtEveryLength) {

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+using sim::Api;
+
 namespace {
 
 const char kUsbGuid[] = "{36FC9E60-C465-11CF-8056-444553540000}";
@@ -191,13 +193,13 @@ TEST(SetupApiDevices, RemovalDeletesHardwareAndSoftwareKeys) {
         ASSERT_EQ(m.devices.size(), 1u);
         EXPECT_EQ(m.devices[0].instanceId, "USB\\ROOT_HUB\\1");
         ASSERT_EQ(m.events.size(), 3u);
-        EXPECT_EQ(m.events[0].api, "SetupDiRemoveDevice");
+        EXPECT_EQ(m.events[0].api, Api::SetupDiRemoveDevice);
         EXPECT_EQ(m.events[0].target, "USB\\VID_1234&PID_5678\\SN01");
         EXPECT_TRUE(m.events[0].ok);
         const char* deleted[] = {c.hardwareKey, c.softwareKey};
         for (int k = 0; k < 2; ++k) {
             const sim::Event& e = m.events[static_cast<size_t>(k) + 1];
-            EXPECT_EQ(e.api, "DeviceKeyDeleted");
+            EXPECT_EQ(e.api, Api::DeviceKeyDeleted);
             EXPECT_EQ(e.target, deleted[k]);
             ASSERT_NE(e.deletedKey, nullptr);
             const sim::RegKey* original = before.Find(deleted[k]);
@@ -236,7 +238,7 @@ TEST(SetupApiDevices, RemovalKeepsOtherKeysForOddDriverValues) {
         SP_DEVINFO_DATA data = Element(set, 0);
         EXPECT_TRUE(SetupDiRemoveDevice(set, &data)) << driver;
         // Only the hardware key went.
-        EXPECT_EQ(m.EventsOf("DeviceKeyDeleted").size(), 1u) << driver;
+        EXPECT_EQ(m.EventsOf(Api::DeviceKeyDeleted).size(), 1u) << driver;
         EXPECT_FALSE(m.registry.Exists("HKLM\\Enum\\USB\\A\\1")) << driver;
         EXPECT_TRUE(m.registry.Exists("HKLM\\System\\CurrentControlSet\\Services\\Class\\hdc\\0000"))
             << driver;
@@ -248,9 +250,9 @@ TEST(SetupApiDevices, RemovalKeepsOtherKeysForOddDriverValues) {
 TEST(SetupApiDevices, InjectedFaultsFailInTheSetupApiConvention) {
     sim::Machine m = Windows98WithDevices();
     const sim::Registry before = m.registry;
-    m.InjectFault({"SetupDiGetClassDevsA", 1, false, ERROR_NOT_ENOUGH_MEMORY, false});
-    m.InjectFault({"SetupDiEnumDeviceInfo", 2, false, ERROR_GEN_FAILURE, false});
-    m.InjectFault({"SetupDiRemoveDevice", 1, false, ERROR_ACCESS_DENIED, false});
+    m.InjectFault({Api::SetupDiGetClassDevsA, 1, false, ERROR_NOT_ENOUGH_MEMORY, false});
+    m.InjectFault({Api::SetupDiEnumDeviceInfo, 2, false, ERROR_GEN_FAILURE, false});
+    m.InjectFault({Api::SetupDiRemoveDevice, 1, false, ERROR_ACCESS_DENIED, false});
     sim::ActiveMachine active(m);
 
     EXPECT_EQ(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES),

@@ -19,13 +19,15 @@
 #include <string>
 #include <vector>
 
+using sim::Api;
+
 namespace {
 
 struct RunResult {
     int exitCode = -1;
     image::State state;
     sim::HandleCounts handles;
-    std::vector<std::string> calls;
+    std::vector<Api> calls;
     std::optional<std::vector<uint8_t>> usbstorInf;
 };
 
@@ -44,8 +46,8 @@ RunResult Run(const sim::Machine& base, const std::vector<sim::Fault>& faults) {
 }
 
 std::string Describe(const sim::Fault& f) {
-    return f.function + " #" + std::to_string(f.nth) + (f.persistent ? " and after" : " once") +
-           (f.shortTransfer ? " (short transfer)" : "");
+    return std::string(sim::ApiName(f.function)) + " #" + std::to_string(f.nth) +
+           (f.persistent ? " and after" : " once") + (f.shortTransfer ? " (short transfer)" : "");
 }
 
 // A change that a failure may make although the fault-free run does not,
@@ -73,14 +75,14 @@ const NamedCase kNamedCases[] = {
     // instead (the drive icon cleanup's fallback for a refused deletion).
     {"refused drive letter deletion empties icon and label",
      [](const sim::Fault& f, const image::State::value_type& line, const image::State&) {
-         return f.function == "RegDeleteKeyA" && Contains(line.first, "\\DRIVEICONS\\") &&
+         return f.function == Api::RegDeleteKeyA && Contains(line.first, "\\DRIVEICONS\\") &&
                 (EndsWith(line.first, "\\DEFAULTICON | @") || EndsWith(line.first, "\\DEFAULTLABEL | @"));
      }},
     // A file whose deletion fails stays with the same bytes, but with its
     // attribute bits cleared by the retry.
     {"undeletable file keeps its bytes but loses its attributes",
      [](const sim::Fault& f, const image::State::value_type& line, const image::State& other) {
-         if (f.function != "DeleteFileA" || line.first.rfind("file ", 0) != 0) return false;
+         if (f.function != Api::DeleteFileA || line.first.rfind("file ", 0) != 0) return false;
          const auto o = other.find(line.first);
          return o != other.end() && Content(o->second) == Content(line.second);
      }},
@@ -89,7 +91,7 @@ const NamedCase kNamedCases[] = {
     // beside the rewritten file, content whole.
     {"set-aside former file that cannot be deleted stays",
      [](const sim::Fault& f, const image::State::value_type& line, const image::State&) {
-         return f.function == "DeleteFileA" && line.first.rfind("file ", 0) == 0 &&
+         return f.function == Api::DeleteFileA && line.first.rfind("file ", 0) == 0 &&
                 Contains(line.first, "\\USBSTOR.INF.~ZB");
      }},
 };
@@ -120,16 +122,15 @@ void Sweep(const std::string& scenario, const sim::Machine& base, SweepTotals& t
         ASSERT_FALSE(cleanChanges.removed.empty()) << scenario << ": the fault-free run changed nothing";
     }
 
-    std::map<std::string, unsigned> counts;
-    for (const std::string& c : clean.calls) ++counts[c];
+    std::map<Api, unsigned> counts;
+    for (const Api c : clean.calls) ++counts[c];
 
     std::vector<sim::Fault> plan;
     for (const auto& [function, count] : counts) {
         for (unsigned n = 1; n <= count; ++n) {
             plan.push_back({function, n, false, sim::TypicalError(function), false});
             plan.push_back({function, n, true, sim::TypicalError(function), false});
-            if (function == "ReadFile" || function == "WriteFile")
-                plan.push_back({function, n, false, 0, true});
+            if (sim::MovesBytes(function)) plan.push_back({function, n, false, 0, true});
         }
     }
 

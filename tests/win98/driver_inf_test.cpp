@@ -2,6 +2,7 @@
 // device section, and the setup class it stands for.
 #include "inventory/inventory.h"
 #include "run/run.h"
+#include "run/run_state.h"
 #include "win98/win98_machine.h"
 
 #include <gtest/gtest.h>
@@ -129,8 +130,8 @@ TEST(DriverInf, UnknownWindowsDirectoryFindsNoInf) {
     GUID guid = Guid(kHdcGuid);
     EXPECT_FALSE(GetDriverInfClassGuid(guid));
     EXPECT_EQ(sim::GuidText(guid), kHdcGuid);
-    EXPECT_EQ(m.callCounts["SetupOpenInfFileA"], 0u);
-    EXPECT_EQ(m.callCounts["SetupDiGetINFClassA"], 0u);
+    EXPECT_EQ(m.callCounts[sim::Api::SetupOpenInfFileA], 0u);
+    EXPECT_EQ(m.callCounts[sim::Api::SetupDiGetINFClassA], 0u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "id_rewrite_rows.h"
 #include "inventory/inventory.h"
 #include "run/run.h"
+#include "run/run_state.h"
 #include "win98/win98_machine.h"
 
 #include <gtest/gtest.h>
@@ -154,7 +155,7 @@ TEST(Inventory, DeviceListUnobtainable) {
     RecordWindowsDirectory();
     ASSERT_EQ(BuildDeviceInventory(), 0);
     my_devdriData* const old = DeviceInventory.records;
-    m.InjectFault({"SetupDiGetClassDevsA", 2});
+    m.InjectFault({sim::Api::SetupDiGetClassDevsA, 2});
     EXPECT_EQ(BuildDeviceInventory(), 1);
     EXPECT_EQ(DeviceInventory.count, 0);
     EXPECT_EQ(DeviceInventory.records, old);

@@ -2,11 +2,14 @@
 // the keys to delete, and the five deletions of one record.
 #include "removal/removal.h"
 #include "run/run.h"
+#include "run/run_state.h"
 #include "win98/win98_machine.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+
+using sim::Api;
 
 using namespace win98;
 
@@ -74,7 +77,7 @@ TEST(DeviceRegistryKeys, FiveDeletionsInOrder) {
         RemoveDeviceRegistryKeys(row.record);
         std::vector<std::string> targets;
         for (const std::string& target : row.targets) targets.push_back(kHklm + target);
-        EXPECT_EQ(Targets(m, "RegDeleteKeyA"), targets) << row.name;
+        EXPECT_EQ(Targets(m, Api::RegDeleteKeyA), targets) << row.name;
     }
     // Enum\USB\VID_1&PID_2 stays, though left without sub-keys.
     EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
@@ -143,8 +146,8 @@ TEST(DeviceRemoval, PackageDevicesAndTheirKeysOnly) {
         sim::ActiveMachine active(m);
         RecordWindowsDirectory();
         EXPECT_TRUE(RemovePackageDevices());
-        EXPECT_EQ(Targets(m, "SetupDiRemoveDevice"), row.removed);
-        EXPECT_EQ(Targets(m, "RegDeleteKeyA"), deletions);
+        EXPECT_EQ(Targets(m, Api::SetupDiRemoveDevice), row.removed);
+        EXPECT_EQ(Targets(m, Api::RegDeleteKeyA), deletions);
         EXPECT_EQ(r.Dump(), expected.registry.Dump());
         EXPECT_EQ(DeviceInventory.records, nullptr);
         EXPECT_EQ(DeviceInventory.count, 0);
@@ -158,13 +161,13 @@ TEST(DeviceRemoval, FailedRemovalAndEmptyInventory) {
     for (bool noInf : {false, true}) {
         sim::Machine m = PackageMachine();
         if (noInf) m.files.Remove("C:\\WINDOWS\\inf\\other\\USBZAV03.inf");
-        else m.InjectFault({"SetupDiRemoveDevice", 1});
+        else m.InjectFault({Api::SetupDiRemoveDevice, 1});
         const std::string before = m.registry.Dump();
         sim::ActiveMachine active(m);
         RecordWindowsDirectory();
         EXPECT_TRUE(RemovePackageDevices());
         EXPECT_EQ(m.registry.Dump(), before);
-        EXPECT_EQ(m.EventsOf("SetupDiRemoveDevice").size(), noInf ? 0u : 1u);
+        EXPECT_EQ(m.EventsOf(Api::SetupDiRemoveDevice).size(), noInf ? 0u : 1u);
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
 }

@@ -3,19 +3,21 @@
 // these machines give the icon cleanup nothing to do, and only the registry
 // and the devices are compared.
 #include "inventory/inventory.h"
-#include "run/run.h"
+#include "run/run_state.h"
 #include "win98/win98_machine.h"
 
 #include <gtest/gtest.h>
+
+using sim::Api;
 
 using namespace win98;
 
 namespace {
 
-std::vector<std::string> OutwardCalls(const sim::Machine& m) {
-    std::vector<std::string> apis;
+std::vector<Api> OutwardCalls(const sim::Machine& m) {
+    std::vector<Api> apis;
     for (const sim::Event& e : m.events)
-        if (e.api == "MessageBoxA" || e.api == "ShellExecuteA" || e.api == "SendMessageA")
+        if (e.api == Api::MessageBoxA || e.api == Api::ShellExecuteA || e.api == Api::SendMessageA)
             apis.push_back(e.api);
     return apis;
 }
@@ -35,11 +37,11 @@ TEST(Windows98Run, RemovesThePackageThenFinishes) {
     sim::ActiveMachine active(m);
     EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>(""), SW_SHOW), 0);
     EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
-    EXPECT_EQ(Targets(m, "SetupDiRemoveDevice"),
+    EXPECT_EQ(Targets(m, Api::SetupDiRemoveDevice),
               std::vector<std::string>{"USB\\VID_1234&PID_5678\\SN01"});
     EXPECT_EQ(OutwardCalls(m),
-              (std::vector<std::string>{"MessageBoxA", "ShellExecuteA", "SendMessageA"}));
-    EXPECT_EQ(m.EventsOf("MessageBoxA").at(0).text, "UnInstall finished!");
+              (std::vector<Api>{Api::MessageBoxA, Api::ShellExecuteA, Api::SendMessageA}));
+    EXPECT_EQ(m.EventsOf(Api::MessageBoxA).at(0).text, "UnInstall finished!");
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
@@ -48,13 +50,13 @@ TEST(Windows98Run, RemovesThePackageThenFinishes) {
 TEST(Windows98Run, DeviceListUnobtainable) {
     sim::Machine m = PackageMachine();
     m.windowTitles.push_back("Glovix");
-    m.InjectFault({"SetupDiGetClassDevsA", 1, true});
+    m.InjectFault({Api::SetupDiGetClassDevsA, 1, true});
     const std::string before = m.registry.Dump();
     sim::ActiveMachine active(m);
     EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>(""), SW_SHOW), 0);
     EXPECT_EQ(m.registry.Dump(), before);
-    EXPECT_TRUE(m.EventsOf("SetupDiRemoveDevice").empty());
-    EXPECT_EQ(OutwardCalls(m), (std::vector<std::string>{"ShellExecuteA", "SendMessageA"}));
+    EXPECT_TRUE(m.EventsOf(Api::SetupDiRemoveDevice).empty());
+    EXPECT_EQ(OutwardCalls(m), (std::vector<Api>{Api::ShellExecuteA, Api::SendMessageA}));
     EXPECT_EQ(DeviceInventory.records, nullptr);
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
@@ -120,10 +122,10 @@ TEST(Windows98Run, HostileRegistryDeletesOnlyPackageKeys) {
 
     sim::ActiveMachine active(m);
     EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>(""), SW_SHOW), 0);
-    EXPECT_EQ(Targets(m, "RegDeleteKeyA"), deletions);
+    EXPECT_EQ(Targets(m, Api::RegDeleteKeyA), deletions);
     EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
-    EXPECT_EQ(m.EventsOf("SetupDiRemoveDevice").size(), 9u);  // SN01 and H1 to H8
-    EXPECT_EQ(m.EventsOf("MessageBoxA").size(), 1u);
+    EXPECT_EQ(m.EventsOf(Api::SetupDiRemoveDevice).size(), 9u);  // SN01 and H1 to H8
+    EXPECT_EQ(m.EventsOf(Api::MessageBoxA).size(), 1u);
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 

@@ -46,7 +46,7 @@ inline void AddDevice(sim::Machine& m, const std::string& id, const char* classG
     m.devices.push_back(device);
 }
 
-inline std::vector<std::string> Targets(const sim::Machine& m, const std::string& api) {
+inline std::vector<std::string> Targets(const sim::Machine& m, sim::Api api) {
     std::vector<std::string> targets;
     for (const sim::Event& event : m.EventsOf(api)) targets.push_back(event.target);
     return targets;

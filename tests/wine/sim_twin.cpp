@@ -74,9 +74,10 @@ bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome
 
     twin.exitCode = image::RunWinMain(machine);
     for (const sim::Event& e : machine.events) {
-        if (e.api == "MessageBoxA") twin.events.push_back("MessageBoxA \"" + e.text + "\" \"" + e.text2 + "\"");
-        if (e.api == "ShellExecuteA") twin.events.push_back("ShellExecuteA " + e.target + " " + e.text);
-        if (e.api == "SendMessageA") twin.events.push_back("SendMessageA " + e.target + " " + std::to_string(e.number));
+        const std::string call = sim::ApiName(e.api);
+        if (e.api == sim::Api::MessageBoxA) twin.events.push_back(call + " \"" + e.text + "\" \"" + e.text2 + "\"");
+        if (e.api == sim::Api::ShellExecuteA) twin.events.push_back(call + " " + e.target + " " + e.text);
+        if (e.api == sim::Api::SendMessageA) twin.events.push_back(call + " " + e.target + " " + std::to_string(e.number));
     }
     twin.registryAfter = machine.registry;
     if (sim::RegKey* root = twin.registryAfter.Root(HKEY_LOCAL_MACHINE)) AsExported(*root);

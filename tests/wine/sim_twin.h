@@ -18,9 +18,11 @@
 namespace winetest {
 
 struct TwinOutcome {
-    std::vector<std::string> events;  // "MessageBoxA ...", "ShellExecuteA ...", "SendMessageA ..." in order
-    sim::Registry registryAfter;      // as an export of it reads back
-    image::State filesAfter;          // the files (no folders), read-only as their only attribute
+    // The message box, the program start and the message sent, in order:
+    // the call's name, then its texts.
+    std::vector<std::string> events;
+    sim::Registry registryAfter;  // as an export of it reads back
+    image::State filesAfter;      // the files (no folders), read-only as their only attribute
     int exitCode = -1;
 };
 

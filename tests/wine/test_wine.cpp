@@ -17,6 +17,7 @@
 
 #include "image/machine_state.h"
 #include "image/reg_file.h"
+#include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
 
@@ -202,10 +203,11 @@ TEST_P(WineScenario, Run) {
     TwinOutcome twin;
     ASSERT_TRUE(RunSimulatorTwin(scenario, outcome, twin, error)) << error;
     EXPECT_EQ(twin.exitCode, 0);
+    auto call = [](sim::Api api) { return std::string(sim::ApiName(api)) + " "; };
     EXPECT_EQ(twin.events, (std::vector<std::string>{
-                               "MessageBoxA \"UnInstall finished!\" \" Success!\"",
-                               std::string("ShellExecuteA MsiExec.exe") + kInstallerParameters,
-                               "SendMessageA Glovix 16"}));
+                               call(sim::Api::MessageBoxA) + "\"UnInstall finished!\" \" Success!\"",
+                               call(sim::Api::ShellExecuteA) + "MsiExec.exe" + kInstallerParameters,
+                               call(sim::Api::SendMessageA) + "Glovix 16"}));
     sim::Registry twinRegistry = twin.registryAfter;
     ASSERT_TRUE(ApplyRegText(scenario.simulatorDiffers, "simulator differs", twinRegistry, error)) << error;
     const std::vector<std::string> twinDifferences =

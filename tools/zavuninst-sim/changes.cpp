@@ -28,9 +28,9 @@ std::string ReasonForError(DWORD error, bool isKey) {
     }
 }
 
-bool IsFileApi(const std::string& api) {
-    return api == "DeleteFileA" || api == "SetFileAttributesA" || api == "CreateFileA" ||
-           api == "WriteFileA" || api == "MoveFileA";
+bool IsFileApi(sim::Api api) {
+    return api == sim::Api::DeleteFileA || api == sim::Api::SetFileAttributesA ||
+           api == sim::Api::CreateFileA || api == sim::Api::WriteFile || api == sim::Api::MoveFileA;
 }
 
 // Union-find over normalized file paths, so that a temporary file and the
@@ -72,7 +72,7 @@ void AddFileChanges(const sim::Machine& before, const sim::Machine& after, Repor
         const sim::Event& e = events[i];
         if (!IsFileApi(e.api)) continue;
         std::vector<std::string> touched = {e.target};
-        if (e.api == "MoveFileA") touched.push_back(e.text);
+        if (e.api == sim::Api::MoveFileA) touched.push_back(e.text);
         std::string firstKey;
         for (const std::string& t : touched) {
             std::string key = sim::FileSystem::Normalize(t);
@@ -90,10 +90,10 @@ void AddFileChanges(const sim::Machine& before, const sim::Machine& after, Repor
             // A failed rename of a temporary file onto the path also counts
             // for the path; a SetFileAttributesA alone changes no content.
             if (e.ok) {
-                if (e.api != "SetFileAttributesA") pe.anyOk = true;
+                if (e.api != sim::Api::SetFileAttributesA) pe.anyOk = true;
             } else {
                 pe.lastFailure = &e;
-                if (e.api == "DeleteFileA") pe.lastFailedDelete = &e;
+                if (e.api == sim::Api::DeleteFileA) pe.lastFailedDelete = &e;
             }
         }
     }
@@ -146,8 +146,9 @@ void AddFileChanges(const sim::Machine& before, const sim::Machine& after, Repor
                 } else if (c.attributesChanged) {
                     c.kind = Change::Kind::FileAttributes;
                 } else if (pe.lastFailure != nullptr) {
-                    c.kind = pe.lastFailure->api == "DeleteFileA" ? Change::Kind::FileDeleted
-                                                                  : Change::Kind::FileRewritten;
+                    c.kind = pe.lastFailure->api == sim::Api::DeleteFileA
+                                 ? Change::Kind::FileDeleted
+                                 : Change::Kind::FileRewritten;
                     c.done = false;
                     c.reason = reason(pe.lastFailure);
                 } else {
@@ -157,7 +158,8 @@ void AddFileChanges(const sim::Machine& before, const sim::Machine& after, Repor
                 // Neither before nor after: a temporary file, or a file that
                 // was not there to delete.
                 if (pe.anyOk || pe.lastFailure == nullptr) continue;
-                c.kind = pe.lastFailure->api == "DeleteFileA" || pe.lastFailure->api == "SetFileAttributesA"
+                c.kind = pe.lastFailure->api == sim::Api::DeleteFileA ||
+                                 pe.lastFailure->api == sim::Api::SetFileAttributesA
                              ? Change::Kind::FileDeleted
                              : Change::Kind::FileRewritten;
                 c.done = false;
@@ -194,14 +196,14 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
         c.order = i;
         c.done = e.ok;
         c.target = e.target;
-        if (e.api == "SetupDiRemoveDevice") {
+        if (e.api == sim::Api::SetupDiRemoveDevice) {
             c.kind = Change::Kind::DeviceRemoved;
             if (!e.ok) c.reason = ReasonForError(e.error, false);
             c.absent = !e.ok && e.error == ERROR_NO_SUCH_DEVINST;
-        } else if (e.api == "RegDeleteKeyA" || (e.deletedKey && e.ok)) {
+        } else if (e.api == sim::Api::RegDeleteKeyA || (e.deletedKey && e.ok)) {
             c.kind = Change::Kind::KeyDeleted;
             c.done = e.ok && e.deletedKey != nullptr;
-            if (e.api != "RegDeleteKeyA") c.text2 = "with the removed device";
+            if (e.api != sim::Api::RegDeleteKeyA) c.text2 = "with the removed device";
             if (e.deletedKey) {
                 c.values = e.deletedKey->values.size();
                 c.subkeys = e.deletedKey->subkeys.size();
@@ -225,22 +227,22 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
                     c.reason = ReasonForError(e.error, true);
                 c.absent = e.error == ERROR_FILE_NOT_FOUND || e.error == ERROR_PATH_NOT_FOUND;
             }
-        } else if (e.api == "RegSetValueExA") {
+        } else if (e.api == sim::Api::RegSetValueExA) {
             c.kind = Change::Kind::ValueSet;
             c.valueName = e.text;
             c.oldValue = e.oldValue;
             c.newValue = e.newValue;
             if (!e.ok) c.reason = ReasonForError(e.error, true);
-        } else if (e.api == "MessageBoxA") {
+        } else if (e.api == sim::Api::MessageBoxA) {
             c.kind = Change::Kind::MessageBox;
             c.text2 = e.text2;
             c.target = e.text;
             c.reason = after.messageBoxAnswer == IDOK ? "OK" : "Cancel";
-        } else if (e.api == "ShellExecuteA") {
+        } else if (e.api == sim::Api::ShellExecuteA) {
             c.kind = Change::Kind::ProgramStarted;
             c.text2 = e.text;
             if (!e.ok) c.reason = ReasonForError(e.error, false);
-        } else if (e.api == "SendMessageA" && e.number == WM_CLOSE) {
+        } else if (e.api == sim::Api::SendMessageA && e.number == WM_CLOSE) {
             c.kind = Change::Kind::WindowClosed;
             if (!e.ok) c.reason = "no such window";
         } else {

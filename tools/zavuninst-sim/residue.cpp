@@ -5,6 +5,9 @@
 
 #include "image/text_codec.h"
 
+#include "files/files.h"
+#include "icons/icons.h"
+#include "inventory/inventory.h"
 #include "platform/sim/sim_inf.h"
 #include "run/run.h"
 
@@ -19,17 +22,15 @@ using image::UpperAscii;
 
 namespace {
 
-const char* const kPackageTexts[] = {"WDMZAV03.sys", "PDRZAV03.pdr",   "USBZAV03.inf",
-                                     "MSTEVUmss.PNF", "USBSTORSP3.SYS", "TEVDRIVE"};
-const char kPackageInf[] = "USBZAV03.inf";
-const char kDeviceSection[] = "MSZAV03SECTION";
+const char* const kPackageTexts[] = {kWdmDriverFile,      kIosDriverFile,         kDriverInfName,
+                                     kPrecompiledInfFile, kReplacementDriverFile, kDriveIconMarker};
 
 // The device id prefixes of the package INF's device section: the second
 // value of each line, read as SETUPAPI reads the file.
 std::vector<std::string> InfSectionPrefixes(const std::vector<uint8_t>& data) {
     std::vector<std::string> prefixes;
     const sim::InfParse parsed = sim::ParseInf(data);
-    if (const sim::InfSection* section = sim::FindInfSection(parsed.sections, kDeviceSection))
+    if (const sim::InfSection* section = sim::FindInfSection(parsed.sections, kDriverInfSection))
         for (const sim::InfLine& line : section->lines)
             if (line.values.size() > 1 && !line.values[1].empty()) prefixes.push_back(line.values[1]);
     return prefixes;
@@ -84,8 +85,7 @@ const std::string* FindMarker(const std::string& upperText, const std::vector<st
 struct ResidueContext {
     const sim::Machine* before = nullptr;
     const sim::Machine* after = nullptr;
-    bool win98Work = false;
-    bool restoreWork = false;
+    UninstallWork work = UninstallWork::None;
     bool nt = false;
     std::string systemName;
     std::set<std::string> refusedFiles;  // upper-case paths
@@ -108,14 +108,19 @@ void CollectDriverOwners(const sim::RegKey& key, const std::string& id, int leve
         CollectDriverOwners(*sub, id.empty() ? sub->name : id + "\\" + sub->name, level + 1, out);
 }
 
+// A drive letter's package marker key, or a key below it (upper-case path).
+bool IsMarkerKey(const std::string& upperPath) {
+    return upperPath.find("\\" + UpperAscii(kDriveIconMarker)) != std::string::npos;
+}
+
 std::string NoteForKey(const ResidueContext& ctx, const std::string& upperPath,
                        const sim::RegKey* key) {
-    if (upperPath.find("\\TEVDRIVE") != std::string::npos && ctx.nt)
+    if (IsMarkerKey(upperPath) && ctx.nt)
         return "stays by design: the NT family refuses to delete a key that has subkeys, so the "
                "drive icon cleanup empties the icon and label and leaves the marker";
     if (upperPath.find("DRIVEICONS\\") != std::string::npos)
         return "a drive icon registration the cleanup did not clear";
-    if (!ctx.win98Work)
+    if (ctx.work != UninstallWork::DeviceRemoval)
         return "the uninstaller removes devices and their keys on Windows 98 only, not on " +
                (ctx.systemName.empty() ? std::string("this system") : ctx.systemName);
     const std::string enumRoot = "HKEY_LOCAL_MACHINE\\ENUM\\";
@@ -141,8 +146,7 @@ std::string NoteForKey(const ResidueContext& ctx, const std::string& upperPath,
 
 std::string NoteForValue(const ResidueContext& ctx, const std::string& upperPath,
                          const sim::RegKey& key) {
-    if ((upperPath.find("\\TEVDRIVE") != std::string::npos && ctx.nt) ||
-        (!ctx.win98Work && !ctx.restoreWork))
+    if ((IsMarkerKey(upperPath) && ctx.nt) || ctx.work == UninstallWork::None)
         return NoteForKey(ctx, upperPath, &key);
     const std::string classRoot = "HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\CLASS\\";
     if (upperPath.rfind(classRoot, 0) == 0) {
@@ -162,12 +166,13 @@ std::string NoteForValue(const ResidueContext& ctx, const std::string& upperPath
 std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool content) {
     if (ctx.refusedFiles.count(UpperAscii(path)) > 0) return "its deletion was refused";
     const std::string upper = UpperAscii(path);
-    if (upper.find("USBSTOR") != std::string::npos || upper.find("USBSTORSP3") != std::string::npos) {
-        if (!ctx.restoreWork)
+    // The system's storage driver files, the replacement driver among them.
+    if (upper.find("USBSTOR") != std::string::npos) {
+        if (ctx.work != UninstallWork::StorageDriverRestore)
             return "the storage driver is restored only on Windows 2000 without Service Pack 3 or 4, "
                    "not on " + (ctx.systemName.empty() ? std::string("this system") : ctx.systemName);
     }
-    if (!ctx.win98Work && !ctx.restoreWork)
+    if (ctx.work == UninstallWork::None)
         return "the uninstaller deletes files on Windows 98 and Windows 2000 only, not on " +
                (ctx.systemName.empty() ? std::string("this system") : ctx.systemName);
     return content ? "its content names the package; the uninstaller does not touch this file"
@@ -279,7 +284,7 @@ std::vector<std::string> PackageMarkers(const sim::Machine& machine) {
         markers.push_back(text);
     };
     for (const char* folder : {"\\inf\\other\\", "\\inf\\"}) {
-        const auto data = machine.files.Read(machine.windowsDirectory + folder + kPackageInf);
+        const auto data = machine.files.Read(machine.windowsDirectory + folder + kDriverInfName);
         if (!data) continue;
         for (const std::string& prefix : InfSectionPrefixes(*data)) {
             add(prefix);
@@ -303,9 +308,7 @@ std::vector<Residue> FindResidue(const Report& report, const sim::Machine& befor
     ctx.after = &after;
     ctx.systemName = os.SystemName;
     ctx.nt = before.family == sim::Family::NT;
-    ctx.win98Work = os.SystemName == "Windows 98";
-    ctx.restoreWork = os.SystemName == "Windows 2000" && os.ServicePack != "Service Pack 3" &&
-                      os.ServicePack != "Service Pack 4";
+    ctx.work = WorkFor(os);
     if (const sim::RegKey* enumKey = after.registry.Find("HKEY_LOCAL_MACHINE\\Enum"))
         CollectDriverOwners(*enumKey, "", 0, ctx.driverOwners);
     for (const Change& c : report.changes)

@@ -85,7 +85,7 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
         if (e.deletedKey) {  // by RegDeleteKeyA, or with a removed device
             WriteSnapshot(writer, *e.deletedKey, FullKeyPath(e.target), 0);
             ++registryChanges;
-        } else if (e.api == "RegSetValueExA") {
+        } else if (e.api == sim::Api::RegSetValueExA) {
             const std::string path = FullKeyPath(e.target);
             writer.Key(path);
             if (e.oldValue) writer.Value(path, *e.oldValue);

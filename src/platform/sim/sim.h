@@ -12,7 +12,9 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/sim/sim_calls.h"
 
+#include <cassert>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -151,26 +153,28 @@ std::string GuidText(const GUID& guid);  // upper case, with braces
 
 // ---------------------------------------------------------------- faults and events
 
-// A simulated function made to fail at its Nth call (counted from 1, per
-// function name, e.g. "RegOpenKeyA"), once or from then on. The function
-// fails in its own convention with `error` as the code or last error. With
-// `shortTransfer`, ReadFile and WriteFile instead succeed but move only half
-// of the bytes asked for.
+// A simulated call made to fail at its Nth call (counted from 1, per call),
+// once or from then on. The function fails in its own convention with
+// `error` as the code or last error. With `shortTransfer` (MovesBytes calls
+// only), the call instead succeeds but moves only half of the bytes asked
+// for.
 struct Fault {
-    std::string function;
+    Api function;
     unsigned nth = 1;
     bool persistent = false;
     DWORD error = ERROR_GEN_FAILURE;
     bool shortTransfer = false;
 };
 
-// One outward effect or attempted change, in the order it happened.
-// `api` is the function ("RegDeleteKeyA", "RegSetValueExA", "SetupDiRemoveDevice",
-// "DeleteFileA", "SetFileAttributesA", "CreateFileA" (creations and truncations
-// only), "WriteFileA", "MoveFileA", "MessageBoxA", "ShellExecuteA", "SendMessageA",
-// "DeviceKeyDeleted" (a device key that SetupDiRemoveDevice deleted)).
+// One outward effect or attempted change, in the order it happened, named
+// by the call that made it: RegDeleteKeyA, RegSetValueExA,
+// SetupDiRemoveDevice, DeleteFileA, SetFileAttributesA, CreateFileA
+// (creations and truncations only), WriteFile, MoveFileA, MessageBoxA,
+// ShellExecuteA, SendMessageA; or DeviceKeyDeleted (a device key that
+// SetupDiRemoveDevice deleted).
 struct Event {
-    std::string api;
+    explicit Event(Api what) : api(what) {}
+    Api api;
     std::string target;  // key path, file path, device instance id, window title, program
     std::string text;    // message text, parameters, value name, new path, ...
     std::string text2;   // message caption, ...
@@ -185,14 +189,18 @@ struct Event {
     std::optional<FileEntry> oldFile;
 };
 
-// Every simulated function with an error it realistically fails with on
-// Windows, for fault sweeps and randomized failures.
-struct TypicalFailure {
-    const char* function;
-    DWORD error;
+// How often each call was made.
+struct CallCounts {
+    unsigned& operator[](Api call) {
+        assert(IsCall(call));
+        return counts[static_cast<size_t>(call)];
+    }
+    unsigned operator[](Api call) const {
+        assert(IsCall(call));
+        return counts[static_cast<size_t>(call)];
+    }
+    unsigned counts[kCallCount] = {};
 };
-const std::vector<TypicalFailure>& TypicalFailures();
-DWORD TypicalError(const std::string& function);  // ERROR_GEN_FAILURE for an unlisted name
 
 struct HandleCounts {
     size_t keys = 0, infs = 0, deviceSets = 0, files = 0, finds = 0;
@@ -217,10 +225,8 @@ struct Machine {
     std::vector<std::string> windowTitles;  // top-level windows; WM_CLOSE closes one
 
     std::vector<Event> events;
-    std::vector<std::string> calls;  // every simulated call by function name, in order
-    // Calls by function name. The simulator holds on to the entries while
-    // the machine is active: read them, never erase them then.
-    std::map<std::string, unsigned> callCounts;
+    std::vector<Api> calls;  // every simulated call, in order
+    CallCounts callCounts;
     // False: `calls` is not kept (the counts are). Runs over large machines
     // make tens of millions of calls.
     bool recordCalls = true;
@@ -233,8 +239,8 @@ struct Machine {
 
     void InjectFault(const Fault& fault) { faults.push_back(fault); }
     HandleCounts OpenHandles() const;
-    // Events of one api only, in order.
-    std::vector<Event> EventsOf(const std::string& api) const;
+    // Events of one call (or other event) only, in order.
+    std::vector<Event> EventsOf(Api api) const;
 
     // The hardware key path of an instance id for this machine's family.
     std::string HardwareKeyPath(const std::string& instanceId) const;
@@ -281,10 +287,12 @@ struct Injected {
     DWORD operator*() const { return error; }
 };
 // Records the call and returns the injected error when this call is to fail.
-Injected Enter(const char* function);
+Injected Enter(Api call);
 // Whether a ReadFile/WriteFile call that just entered was chosen for a short transfer.
 bool ShortTransfer();
 void Log(Event event);
+// Sets the last error and logs the event as failed with it.
+void LogFailure(Event event, DWORD error);
 }  // namespace detail
 
 }  // namespace sim

@@ -2,9 +2,11 @@
 // the event log, the last error, and the ready-made machines.
 #include "platform/sim/sim_internal.h"
 
+#include <cassert>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 
 namespace sim {
 
@@ -77,7 +79,7 @@ Machine& Machine::operator=(const Machine& other) {
     windowTitles = other.windowTitles;
     events.clear();
     calls.clear();
-    callCounts.clear();
+    callCounts = CallCounts();
     faults.clear();
     internal.reset(new Internal);
     return *this;
@@ -98,7 +100,7 @@ HandleCounts Machine::OpenHandles() const {
     return counts;
 }
 
-std::vector<Event> Machine::EventsOf(const std::string& api) const {
+std::vector<Event> Machine::EventsOf(Api api) const {
     std::vector<Event> out;
     for (const Event& event : events)
         if (event.api == api) out.push_back(event);
@@ -168,78 +170,44 @@ Machine& Current() {
     return *g_active;
 }
 
-const std::vector<TypicalFailure>& TypicalFailures() {
-    static const std::vector<TypicalFailure> failures = {
-        {"RegOpenKeyA", ERROR_ACCESS_DENIED},
-        {"RegEnumKeyA", ERROR_NOT_ENOUGH_MEMORY},
-        {"RegEnumKeyExA", ERROR_NOT_ENOUGH_MEMORY},
-        {"RegQueryValueExA", ERROR_ACCESS_DENIED},
-        {"RegSetValueExA", ERROR_ACCESS_DENIED},
-        {"RegDeleteKeyA", ERROR_ACCESS_DENIED},
-        {"RegCloseKey", ERROR_INVALID_HANDLE},
-        {"SetupOpenInfFileA", ERROR_FILE_NOT_FOUND},
-        {"SetupGetLineByIndexA", ERROR_LINE_NOT_FOUND},
-        {"SetupGetLineTextA", ERROR_INSUFFICIENT_BUFFER},
-        {"SetupCloseInfFile", ERROR_INVALID_HANDLE},
-        {"SetupDiGetINFClassA", ERROR_FILE_NOT_FOUND},
-        {"SetupDiClassGuidsFromNameExA", ERROR_INVALID_CLASS},
-        {"SetupDiGetClassDevsA", ERROR_NOT_ENOUGH_MEMORY},
-        {"SetupDiEnumDeviceInfo", ERROR_NO_MORE_ITEMS},
-        {"SetupDiGetDeviceInstanceIdA", ERROR_INSUFFICIENT_BUFFER},
-        {"SetupDiGetDeviceRegistryPropertyA", ERROR_INVALID_DATA},
-        {"SetupDiRemoveDevice", ERROR_ACCESS_DENIED},
-        {"SetupDiDestroyDeviceInfoList", ERROR_INVALID_HANDLE},
-        {"GetWindowsDirectoryA", ERROR_NOT_ENOUGH_MEMORY},
-        {"GetVersionExA", ERROR_INVALID_PARAMETER},
-        {"CompareStringA", ERROR_INVALID_PARAMETER},
-        {"GetFileAttributesA", ERROR_ACCESS_DENIED},
-        {"SetFileAttributesA", ERROR_ACCESS_DENIED},
-        {"DeleteFileA", ERROR_SHARING_VIOLATION},
-        {"MoveFileA", ERROR_SHARING_VIOLATION},
-        {"FindFirstFileA", ERROR_PATH_NOT_FOUND},
-        {"FindClose", ERROR_INVALID_HANDLE},
-        {"CreateFileA", ERROR_SHARING_VIOLATION},
-        {"SetFilePointer", ERROR_NEGATIVE_SEEK},
-        {"GetFileSize", ERROR_INVALID_HANDLE},
-        {"ReadFile", ERROR_READ_FAULT},
-        {"WriteFile", ERROR_DISK_FULL},
-        {"CloseHandle", ERROR_INVALID_HANDLE},
-        {"ShellExecuteA", ERROR_FILE_NOT_FOUND},
-        {"FindWindowA", ERROR_ACCESS_DENIED},
-        {"SendMessageA", ERROR_ACCESS_DENIED},
-        {"MessageBoxA", ERROR_NOT_ENOUGH_MEMORY},
+// ---------------------------------------------------------------- the table of calls
+
+const char* ApiName(Api api) {
+    static const char* const kNames[] = {
+#define SIM_CALL_NAME(name, library, error) #name,
+        SIM_PLATFORM_CALLS(SIM_CALL_NAME)
+#undef SIM_CALL_NAME
+#define SIM_EVENT_NAME(name) #name,
+        SIM_OTHER_EVENTS(SIM_EVENT_NAME)
+#undef SIM_EVENT_NAME
     };
-    return failures;
+    return kNames[static_cast<size_t>(api)];
 }
 
-DWORD TypicalError(const std::string& function) {
-    for (const TypicalFailure& f : TypicalFailures())
-        if (function == f.function) return f.error;
-    return ERROR_GEN_FAILURE;
+std::ostream& operator<<(std::ostream& out, Api api) { return out << ApiName(api); }
+
+DWORD TypicalError(Api call) {
+    assert(IsCall(call));
+    static const DWORD kErrors[] = {
+#define SIM_CALL_ERROR(name, library, error) static_cast<DWORD>(error),
+        SIM_PLATFORM_CALLS(SIM_CALL_ERROR)
+#undef SIM_CALL_ERROR
+    };
+    return kErrors[static_cast<size_t>(call)];
 }
 
 namespace detail {
 
 namespace {
 
-// Enter's general case: the call log, a function other than the last one,
-// injected faults.
-__attribute__((noinline)) Injected EnterSlow(Machine& m, const char* function) {
-    if (m.recordCalls) m.calls.emplace_back(function);
-    Machine::Internal& state = *m.internal;
-    if (function != state.lastFunction) {
-        unsigned*& counter = state.callCounters[function];
-        if (counter == nullptr) counter = &m.callCounts[function];
-        state.lastFunction = function;
-        state.lastCounter = counter;
-    }
-    const unsigned n = ++*state.lastCounter;
-    state.shortTransfer = false;
+// Enter's general case: the call log and injected faults.
+__attribute__((noinline)) Injected EnterSlow(Machine& m, Api call, unsigned n) {
+    if (m.recordCalls) m.calls.push_back(call);
     for (const Fault& fault : m.faults) {
-        if (fault.function != function) continue;
+        if (fault.function != call) continue;
         if (n == fault.nth || (fault.persistent && n > fault.nth)) {
             if (fault.shortTransfer) {
-                state.shortTransfer = true;
+                m.internal->shortTransfer = true;
                 return Injected();
             }
             return Injected{true, fault.error};
@@ -250,21 +218,26 @@ __attribute__((noinline)) Injected EnterSlow(Machine& m, const char* function) {
 
 }  // namespace
 
-// The common case kept short: the same function as the last call, no call
-// log, no faults (tens of millions of calls on large machines).
-Injected Enter(const char* function) {
+// The common case kept short: a count, no call log, no faults (tens of
+// millions of calls on large machines).
+Injected Enter(Api call) {
     Machine& m = Current();
-    Machine::Internal& state = *m.internal;
-    if (m.recordCalls || function != state.lastFunction || !m.faults.empty())
-        return EnterSlow(m, function);
-    ++*state.lastCounter;
-    if (state.shortTransfer) state.shortTransfer = false;
-    return Injected();
+    const unsigned n = ++m.callCounts[call];
+    m.internal->shortTransfer = false;
+    if (!m.recordCalls && m.faults.empty()) return Injected();
+    return EnterSlow(m, call, n);
 }
 
 bool ShortTransfer() { return Current().internal->shortTransfer; }
 
 void Log(Event event) { Current().events.push_back(std::move(event)); }
+
+void LogFailure(Event event, DWORD error) {
+    SetError(error);
+    event.ok = false;
+    event.error = error;
+    Log(std::move(event));
+}
 
 }  // namespace detail
 

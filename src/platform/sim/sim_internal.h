@@ -9,7 +9,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 
 namespace sim {
 
@@ -31,14 +30,7 @@ struct DeviceSet;   // sim_setupapi.cpp
 
 struct Machine::Internal {
     DWORD lastError = 0;
-    bool shortTransfer = false;  // set by Enter for ReadFile/WriteFile short-transfer faults
-
-    // Machine::callCounts entries by the name pointer each function passes
-    // to Enter: one lookup of the name per function, not per call (runs over
-    // large machines make tens of millions of calls).
-    std::unordered_map<const char*, unsigned*> callCounters;
-    const char* lastFunction = nullptr;  // the last one looked up there, and its entry
-    unsigned* lastCounter = nullptr;
+    bool shortTransfer = false;  // set by Enter for short-transfer faults
 
     uintptr_t nextHandle = 0x1000;  // handle values are unique across all tables
     std::map<uintptr_t, std::shared_ptr<RegKey>> keys;

@@ -10,7 +10,7 @@ using sim::State;
 namespace detail = sim::detail;
 
 extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-    if (auto error = detail::Enter("GetWindowsDirectoryA")) {
+    if (auto error = detail::Enter(sim::Api::GetWindowsDirectoryA)) {
         SetError(*error);
         return 0;
     }
@@ -23,7 +23,7 @@ extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
 }
 
 extern "C" BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
-    if (auto error = detail::Enter("GetVersionExA")) {
+    if (auto error = detail::Enter(sim::Api::GetVersionExA)) {
         SetError(*error);
         return FALSE;
     }
@@ -69,7 +69,7 @@ inline size_t FirstDifference(const char* a, const char* b, size_t n) {
 }  // namespace
 
 extern "C" int WINAPI CompareStringA(LCID, DWORD flags, PCNZCH s1, int n1, PCNZCH s2, int n2) {
-    if (auto error = detail::Enter("CompareStringA")) {
+    if (auto error = detail::Enter(sim::Api::CompareStringA)) {
         SetError(*error);
         return 0;
     }
@@ -91,22 +91,18 @@ extern "C" int WINAPI CompareStringA(LCID, DWORD flags, PCNZCH s1, int n1, PCNZC
 
 extern "C" HINSTANCE WINAPI ShellExecuteA(HWND, LPCSTR operation, LPCSTR file, LPCSTR parameters,
                                           LPCSTR directory, INT show) {
-    sim::Event event;
-    event.api = "ShellExecuteA";
+    sim::Event event(sim::Api::ShellExecuteA);
     event.target = file ? file : "";
     event.text = parameters ? parameters : "";
     event.text2 = operation ? operation : "";
     event.number = static_cast<uint32_t>(show);
     (void)directory;
-    if (auto error = detail::Enter("ShellExecuteA")) {
-        SetError(*error);
-        event.ok = false;
-        event.error = *error;
-        detail::Log(event);
+    if (auto error = detail::Enter(event.api)) {
+        detail::LogFailure(std::move(event), *error);
         // Failure: a value of 32 or less (SE_ERR_FNF for a missing program).
         return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(2));
     }
-    detail::Log(event);
+    detail::Log(std::move(event));
     return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(42));
 }
 
@@ -115,7 +111,7 @@ std::map<uintptr_t, std::string>& WindowHandles() { return State().windows; }
 }  // namespace
 
 extern "C" HWND WINAPI FindWindowA(LPCSTR className, LPCSTR title) {
-    if (auto error = detail::Enter("FindWindowA")) {
+    if (auto error = detail::Enter(sim::Api::FindWindowA)) {
         SetError(*error);
         return nullptr;
     }
@@ -137,17 +133,13 @@ extern "C" LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam,
     sim::Machine& m = Current();
     auto& handles = WindowHandles();
     auto found = handles.find(reinterpret_cast<uintptr_t>(window));
-    sim::Event event;
-    event.api = "SendMessageA";
+    sim::Event event(sim::Api::SendMessageA);
     event.target = found != handles.end() ? found->second : "";
     event.number = message;
     (void)wParam;
     (void)lParam;
-    if (auto error = detail::Enter("SendMessageA")) {
-        SetError(*error);
-        event.ok = false;
-        event.error = *error;
-        detail::Log(event);
+    if (auto error = detail::Enter(event.api)) {
+        detail::LogFailure(std::move(event), *error);
         return 0;
     }
     size_t index = m.windowTitles.size();
@@ -155,13 +147,10 @@ extern "C" LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam,
         for (size_t i = 0; i < m.windowTitles.size(); ++i)
             if (m.windowTitles[i] == found->second) index = i;
     if (index == m.windowTitles.size()) {
-        SetError(ERROR_INVALID_WINDOW_HANDLE);
-        event.ok = false;
-        event.error = ERROR_INVALID_WINDOW_HANDLE;
-        detail::Log(event);
+        detail::LogFailure(std::move(event), ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
-    detail::Log(event);
+    detail::Log(std::move(event));
     // The companion program closes its window when asked.
     if (message == WM_CLOSE) {
         m.windowTitles.erase(m.windowTitles.begin() + static_cast<long>(index));
@@ -171,18 +160,14 @@ extern "C" LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam,
 }
 
 extern "C" int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
-    sim::Event event;
-    event.api = "MessageBoxA";
+    sim::Event event(sim::Api::MessageBoxA);
     event.text = text ? text : "";
     event.text2 = caption ? caption : "";
     event.number = type;
-    if (auto error = detail::Enter("MessageBoxA")) {
-        SetError(*error);
-        event.ok = false;
-        event.error = *error;
-        detail::Log(event);
+    if (auto error = detail::Enter(event.api)) {
+        detail::LogFailure(std::move(event), *error);
         return 0;
     }
-    detail::Log(event);
+    detail::Log(std::move(event));
     return Current().messageBoxAnswer;
 }

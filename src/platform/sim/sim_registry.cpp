@@ -426,7 +426,7 @@ LONG EnumName(HKEY hKey, DWORD index, LPSTR name, DWORD cch, DWORD* length) {
 // nothing new, so no handle is added to close. On failure the result is
 // set to NULL.
 extern "C" LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-    if (auto e = sim::detail::Enter("RegOpenKeyA")) {
+    if (auto e = sim::detail::Enter(sim::Api::RegOpenKeyA)) {
         if (phkResult != nullptr) *phkResult = nullptr;
         return static_cast<LONG>(*e);
     }
@@ -450,7 +450,7 @@ extern "C" LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) 
 }
 
 extern "C" LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
-    if (auto e = sim::detail::Enter("RegEnumKeyA")) return static_cast<LONG>(*e);
+    if (auto e = sim::detail::Enter(sim::Api::RegEnumKeyA)) return static_cast<LONG>(*e);
     DWORD length = 0;
     return EnumName(hKey, dwIndex, lpName, cchName, &length);
 }
@@ -461,7 +461,7 @@ extern "C" LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD
 extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                                      LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                                      PFILETIME lpftLastWriteTime) {
-    if (auto e = sim::detail::Enter("RegEnumKeyExA")) return static_cast<LONG>(*e);
+    if (auto e = sim::detail::Enter(sim::Api::RegEnumKeyExA)) return static_cast<LONG>(*e);
     if (lpcchName == nullptr || lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr))
         return ERROR_INVALID_PARAMETER;
     DWORD length = 0;
@@ -482,7 +482,7 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPD
 // after a failed query is caught (there is no terminator in it).
 extern "C" LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
                                         LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    if (auto e = sim::detail::Enter("RegQueryValueExA")) return static_cast<LONG>(*e);
+    if (auto e = sim::detail::Enter(sim::Api::RegQueryValueExA)) return static_cast<LONG>(*e);
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<RegKey> key;
     if (LONG error = ResolveHandle(hKey, &key)) return error;
@@ -507,15 +507,14 @@ extern "C" LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD l
 extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                                       const BYTE* lpData, DWORD cbData) {
     (void)Reserved;
-    sim::Event event;
-    event.api = "RegSetValueExA";
+    sim::Event event(sim::Api::RegSetValueExA);
     event.text = lpValueName == nullptr ? "" : lpValueName;
     event.newValue = sim::RegValue{event.text, dwType, {}};
     if (lpData != nullptr) event.newValue->data.assign(lpData, lpData + cbData);
 
     std::shared_ptr<RegKey> key;
     LONG error = ERROR_SUCCESS;
-    const auto fault = sim::detail::Enter("RegSetValueExA");
+    const auto fault = sim::detail::Enter(event.api);
     {
         const auto it = sim::State().keys.find(reinterpret_cast<uintptr_t>(hKey));
         if (RegKey* root = sim::Current().registry.Root(hKey)) event.target = sim::KeyPath(*root);
@@ -547,9 +546,8 @@ extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reser
 // which NT then deletes as it opens the named key relative to the handle.
 // Every attempt is logged, with the path as far as it could be resolved.
 extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    sim::Event event;
-    event.api = "RegDeleteKeyA";
-    const auto fault = sim::detail::Enter("RegDeleteKeyA");
+    sim::Event event(sim::Api::RegDeleteKeyA);
+    const auto fault = sim::detail::Enter(event.api);
 
     std::shared_ptr<RegKey> base;
     std::shared_ptr<RegKey> key;
@@ -586,7 +584,7 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 // returns its error but still releases the handle: the kernel closes a valid
 // handle even when the call reports a failure.
 extern "C" LONG WINAPI RegCloseKey(HKEY hKey) {
-    const auto fault = sim::detail::Enter("RegCloseKey");
+    const auto fault = sim::detail::Enter(sim::Api::RegCloseKey);
     LONG error = ERROR_SUCCESS;
     if (sim::Current().registry.Root(hKey) == nullptr) {
         auto& keys = sim::State().keys;

@@ -226,8 +226,7 @@ void DeleteDeviceKey(const std::string& path) {
     sim::Machine& m = Current();
     const sim::RegKey* key = m.registry.Find(path);
     if (key == nullptr) return;
-    sim::Event event;
-    event.api = "DeviceKeyDeleted";
+    sim::Event event(sim::Api::DeviceKeyDeleted);
     event.target = sim::KeyPath(*key);
     event.deletedKey = CloneKey(*key, nullptr);
     m.registry.DeleteTree(path);
@@ -240,7 +239,7 @@ void DeleteDeviceKey(const std::string& path) {
 
 extern "C" HINF WINAPI SetupOpenInfFileA(PCSTR fileName, PCSTR infClass, DWORD style,
                                          PUINT errorLine) {
-    if (auto e = detail::Enter("SetupOpenInfFileA")) {
+    if (auto e = detail::Enter(sim::Api::SetupOpenInfFileA)) {
         SetError(*e);
         return INVALID_HANDLE_VALUE;
     }
@@ -275,7 +274,7 @@ extern "C" HINF WINAPI SetupOpenInfFileA(PCSTR fileName, PCSTR infClass, DWORD s
 
 extern "C" BOOL WINAPI SetupGetLineByIndexA(HINF inf, PCSTR section, DWORD index,
                                             PINFCONTEXT context) {
-    if (auto e = detail::Enter("SetupGetLineByIndexA")) {
+    if (auto e = detail::Enter(sim::Api::SetupGetLineByIndexA)) {
         SetError(*e);
         return FALSE;
     }
@@ -306,7 +305,7 @@ extern "C" BOOL WINAPI SetupGetLineByIndexA(HINF inf, PCSTR section, DWORD index
 
 extern "C" BOOL WINAPI SetupGetLineTextA(PINFCONTEXT context, HINF inf, PCSTR section, PCSTR key,
                                          PSTR buffer, DWORD size, PDWORD required) {
-    if (auto e = detail::Enter("SetupGetLineTextA")) {
+    if (auto e = detail::Enter(sim::Api::SetupGetLineTextA)) {
         SetError(*e);
         return FALSE;
     }
@@ -360,7 +359,7 @@ extern "C" BOOL WINAPI SetupGetLineTextA(PINFCONTEXT context, HINF inf, PCSTR se
 extern "C" void WINAPI SetupCloseInfFile(HINF inf) {
     // The close cannot fail on Windows: an injected fault only sets the last
     // error, and the handle is released all the same. Unknown handles are ignored.
-    if (auto e = detail::Enter("SetupCloseInfFile")) SetError(*e);
+    if (auto e = detail::Enter(sim::Api::SetupCloseInfFile)) SetError(*e);
     State().infs.erase(reinterpret_cast<uintptr_t>(inf));
 }
 
@@ -368,7 +367,7 @@ extern "C" void WINAPI SetupCloseInfFile(HINF inf) {
 
 extern "C" BOOL WINAPI SetupDiGetINFClassA(PCSTR infName, LPGUID classGuid, PSTR className,
                                            DWORD classNameSize, PDWORD required) {
-    if (auto e = detail::Enter("SetupDiGetINFClassA")) {
+    if (auto e = detail::Enter(sim::Api::SetupDiGetINFClassA)) {
         SetError(*e);
         return FALSE;
     }
@@ -432,7 +431,7 @@ extern "C" BOOL WINAPI SetupDiGetINFClassA(PCSTR infName, LPGUID classGuid, PSTR
 extern "C" BOOL WINAPI SetupDiClassGuidsFromNameExA(PCSTR className, LPGUID list, DWORD listSize,
                                                     PDWORD required, PCSTR machineName,
                                                     PVOID reserved) {
-    if (auto e = detail::Enter("SetupDiClassGuidsFromNameExA")) {
+    if (auto e = detail::Enter(sim::Api::SetupDiClassGuidsFromNameExA)) {
         SetError(*e);
         return FALSE;
     }
@@ -465,7 +464,7 @@ extern "C" BOOL WINAPI SetupDiClassGuidsFromNameExA(PCSTR className, LPGUID list
 
 extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND,
                                                 DWORD flags) {
-    if (auto e = detail::Enter("SetupDiGetClassDevsA")) {
+    if (auto e = detail::Enter(sim::Api::SetupDiGetClassDevsA)) {
         SetError(*e);
         return INVALID_HANDLE_VALUE;
     }
@@ -498,7 +497,7 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enu
 }
 
 extern "C" BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
-    if (auto e = detail::Enter("SetupDiEnumDeviceInfo")) {
+    if (auto e = detail::Enter(sim::Api::SetupDiEnumDeviceInfo)) {
         SetError(*e);
         return FALSE;
     }
@@ -528,7 +527,7 @@ extern "C" BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVI
 
 extern "C" BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA data, PSTR buffer,
                                                    DWORD size, PDWORD required) {
-    if (auto e = detail::Enter("SetupDiGetDeviceInstanceIdA")) {
+    if (auto e = detail::Enter(sim::Api::SetupDiGetDeviceInstanceIdA)) {
         SetError(*e);
         return FALSE;
     }
@@ -552,7 +551,7 @@ extern "C" BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DAT
 extern "C" BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data,
                                                          DWORD property, PDWORD type, PBYTE buffer,
                                                          DWORD size, PDWORD required) {
-    if (auto e = detail::Enter("SetupDiGetDeviceRegistryPropertyA")) {
+    if (auto e = detail::Enter(sim::Api::SetupDiGetDeviceRegistryPropertyA)) {
         SetError(*e);
         return FALSE;
     }
@@ -604,19 +603,15 @@ extern "C" BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVIN
 }
 
 extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) {
-    sim::Event event;
-    event.api = "SetupDiRemoveDevice";
+    sim::Event event(sim::Api::SetupDiRemoveDevice);
     if (const sim::DeviceSet* s = FindSet(set))
         if (data != nullptr && data->Reserved > 0 && data->Reserved <= s->elements.size())
             event.target = s->elements[data->Reserved - 1].instanceId;
     auto fail = [&event](DWORD error) {
-        SetError(error);
-        event.ok = false;
-        event.error = error;
-        detail::Log(event);
+        detail::LogFailure(std::move(event), error);
         return FALSE;
     };
-    if (auto e = detail::Enter("SetupDiRemoveDevice")) return fail(*e);
+    if (auto e = detail::Enter(event.api)) return fail(*e);
     const sim::DeviceSet::Element* element = FindElement(set, data);
     if (element == nullptr) return fail(State().lastError);
     const sim::Device* device = PresentDevice(*element);
@@ -641,7 +636,7 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) 
 extern "C" BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     // An injected failure still releases a valid set, as the other closes
     // do: the program has no other way to give it back.
-    if (auto e = detail::Enter("SetupDiDestroyDeviceInfoList")) {
+    if (auto e = detail::Enter(sim::Api::SetupDiDestroyDeviceInfoList)) {
         State().deviceSets.erase(reinterpret_cast<uintptr_t>(set));
         SetError(*e);
         return FALSE;

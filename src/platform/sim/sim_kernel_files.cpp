@@ -1,15 +1,11 @@
-// The simulated file system (an in-memory tree of Windows paths) and the
-// kernel file functions that act on it.
+// KERNEL32's file functions over the active machine's file system: the
+// sharing and deletion rules of both families, the handles of the program
+// and those other processes hold (tests).
 #include "platform/sim/sim_internal.h"
+#include "platform/sim/sim_paths.h"
 
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <system_error>
 
 namespace sim {
 
@@ -19,326 +15,6 @@ constexpr DWORD kErrorNotSameDevice = 17;  // ERROR_NOT_SAME_DEVICE
 constexpr DWORD kInvalidFileSize = 0xFFFFFFFF;
 constexpr DWORD kAttributeOffline = 0x1000;
 constexpr DWORD kAttributeNotContentIndexed = 0x2000;
-
-// A path taken apart: the drive letter (upper case) and the components
-// below the root with "." and ".." resolved, each in the case given.
-struct ParsedPath {
-    char drive = 0;
-    std::vector<std::string> parts;
-};
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-bool IsWildcard(char c) { return c == '*' || c == '?'; }
-
-// Characters that no file name may hold on either family (wildcards apart).
-bool IsForbiddenNameChar(char c) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    return u < 32 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|';
-}
-
-// An absolute path "X:\a\b": drive letter, colon, separator, then names
-// separated by "\" or "/" (repeated separators count once, trailing ones are
-// ignored). ".." above the root stays at the root, as Windows resolves it.
-// Wildcards are accepted in the last component only when `wildcards` is set.
-bool ParsePath(const std::string& path, bool wildcards, ParsedPath* out) {
-    if (path.size() < 3 || !std::isalpha(static_cast<unsigned char>(path[0])) || path[1] != ':' ||
-        !IsSeparator(path[2]))
-        return false;
-    ParsedPath parsed;
-    parsed.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
-    std::vector<std::string> raw;
-    size_t i = 3;
-    while (i < path.size()) {
-        while (i < path.size() && IsSeparator(path[i])) ++i;
-        const size_t start = i;
-        while (i < path.size() && !IsSeparator(path[i])) ++i;
-        if (i > start) raw.push_back(path.substr(start, i - start));
-    }
-    for (size_t k = 0; k < raw.size(); ++k) {
-        const std::string& name = raw[k];
-        if (name == ".") continue;
-        if (name == "..") {
-            if (!parsed.parts.empty()) parsed.parts.pop_back();
-            continue;
-        }
-        for (char c : name) {
-            if (IsForbiddenNameChar(c)) return false;
-            if (IsWildcard(c) && !(wildcards && k + 1 == raw.size())) return false;
-        }
-        parsed.parts.push_back(name);
-    }
-    *out = std::move(parsed);
-    return true;
-}
-
-std::string RootText(char drive) { return std::string(1, drive) + ":\\"; }
-
-std::string Display(const ParsedPath& p, size_t count) {
-    std::string out = RootText(p.drive);
-    for (size_t i = 0; i < count; ++i) {
-        if (i > 0) out += '\\';
-        out += p.parts[i];
-    }
-    return out;
-}
-
-// "C:\" for the root's children, "C:\A\" for those of "C:\A".
-std::string ChildPrefix(const std::string& key) {
-    return key.back() == '\\' ? key : key + "\\";
-}
-
-std::string Join(const std::string& parentPath, const std::string& name) {
-    return ChildPrefix(parentPath) + name;
-}
-
-// The lookup key of the parent; "" for a drive root.
-std::string ParentKey(const std::string& key) {
-    if (key.size() <= 3) return "";
-    const size_t pos = key.rfind('\\');
-    return pos == 2 ? key.substr(0, 3) : key.substr(0, pos);
-}
-
-std::string LeafName(const std::string& path) {
-    const size_t pos = path.rfind('\\');
-    if (path.size() <= 3 || pos == std::string::npos) return path;
-    return path.substr(pos + 1);
-}
-
-uint64_t Fnv1a64(const std::vector<uint8_t>& data) {
-    uint64_t hash = 0xcbf29ce484222325ULL;
-    for (uint8_t b : data) {
-        hash ^= b;
-        hash *= 0x100000001b3ULL;
-    }
-    return hash;
-}
-
-[[noreturn]] void SetupMistake(const std::string& what, const std::string& path) {
-    std::fprintf(stderr, "sim: %s: %s\n", what.c_str(), path.c_str());
-    std::abort();
-}
-
-// The attribute bits a file keeps: the directory bit belongs to directories
-// alone, and FILE_ATTRIBUTE_NORMAL means "none of the others".
-DWORD FileBits(DWORD attributes) {
-    return attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------- FileSystem
-
-std::string FileSystem::Normalize(const std::string& path) {
-    ParsedPath parsed;
-    if (!ParsePath(path, false, &parsed)) return "";
-    return Upper(Display(parsed, parsed.parts.size()));
-}
-
-
-void FileSystem::AddDirectory(const std::string& path) {
-    ParsedPath p;
-    if (!ParsePath(path, false, &p)) SetupMistake("not an absolute Windows path", path);
-    std::string current = RootText(p.drive);
-    for (size_t i = 0; i <= p.parts.size(); ++i) {
-        if (i > 0) current = Join(current, p.parts[i - 1]);
-        const std::string key = Upper(current);
-        auto found = entries_.find(key);
-        if (found == entries_.end()) {
-            FileEntry entry;
-            entry.path = current;
-            entry.directory = true;
-            entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
-            entries_.emplace(key, std::move(entry));
-        } else {
-            if (!found->second.directory) SetupMistake("a file is in the way of", path);
-            current = found->second.path;
-        }
-    }
-}
-
-void FileSystem::AddFile(const std::string& path, const std::vector<uint8_t>& data,
-                         DWORD attributes) {
-    ParsedPath p;
-    if (!ParsePath(path, false, &p) || p.parts.empty())
-        SetupMistake("not an absolute Windows file path", path);
-    const std::string parentPath = Display(p, p.parts.size() - 1);
-    AddDirectory(parentPath);
-    const std::string parent = Find(parentPath)->path;  // in the case it was created with
-    const std::string key = Normalize(path);
-    auto found = entries_.find(key);
-    if (found != entries_.end() && found->second.directory)
-        SetupMistake("a directory bears the name of", path);
-    FileEntry entry;
-    // A replaced file keeps the case of its name, as an overwrite does on Windows.
-    entry.path = found != entries_.end() ? found->second.path : Join(parent, p.parts.back());
-    entry.attributes = FileBits(attributes);
-    entry.data = data;
-    entries_[key] = std::move(entry);
-}
-
-void FileSystem::AddFile(const std::string& path, const std::string& text, DWORD attributes) {
-    AddFile(path, std::vector<uint8_t>(text.begin(), text.end()), attributes);
-}
-
-const FileEntry* FileSystem::Find(const std::string& path) const {
-    const std::string key = Normalize(path);
-    if (key.empty()) return nullptr;
-    auto found = entries_.find(key);
-    return found == entries_.end() ? nullptr : &found->second;
-}
-
-FileEntry* FileSystem::Find(const std::string& path) {
-    return const_cast<FileEntry*>(static_cast<const FileSystem*>(this)->Find(path));
-}
-
-bool FileSystem::Remove(const std::string& path) {
-    const std::string key = Normalize(path);
-    auto found = key.empty() ? entries_.end() : entries_.find(key);
-    if (found == entries_.end()) return false;
-    if (found->second.directory) {
-        const std::string prefix = ChildPrefix(key);
-        for (auto it = entries_.lower_bound(prefix);
-             it != entries_.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
-            it = entries_.erase(it);
-    }
-    entries_.erase(key);
-    return true;
-}
-
-std::optional<std::vector<uint8_t>> FileSystem::Read(const std::string& path) const {
-    const FileEntry* entry = Find(path);
-    if (entry == nullptr || entry->directory) return std::nullopt;
-    return entry->data;
-}
-
-std::vector<const FileEntry*> FileSystem::Entries() const {
-    // The keys are the upper-cased paths, so their byte order is the
-    // case-insensitive order of the paths.
-    std::vector<const FileEntry*> out;
-    out.reserve(entries_.size());
-    for (const auto& item : entries_) out.push_back(&item.second);
-    return out;
-}
-
-std::string FileSystem::Dump() const {
-    std::string out;
-    char line[160];
-    for (const auto& item : entries_) {
-        const FileEntry& e = item.second;
-        out += e.path;
-        if (e.directory) {
-            std::snprintf(line, sizeof line, "  dir  attributes=%08X\n",
-                          static_cast<unsigned>(e.attributes));
-        } else {
-            std::snprintf(line, sizeof line, "  file  attributes=%08X  size=%zu  fnv1a=%016llx\n",
-                          static_cast<unsigned>(e.attributes), e.data.size(),
-                          static_cast<unsigned long long>(Fnv1a64(e.data)));
-        }
-        out += line;
-    }
-    return out;
-}
-
-// ---------------------------------------------------------------- host images
-
-namespace {
-
-namespace fs = std::filesystem;
-
-bool Fail(std::string* error, const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
-}
-
-bool LoadFolder(FileSystem& tree, const fs::path& folder, const std::string& windowsPath,
-                std::string* error) {
-    std::error_code ec;
-    std::map<std::string, std::string> seen;  // upper-cased name -> name
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        const std::string upper = Upper(name);
-        if (seen.count(upper) != 0)
-            return Fail(error, "names differ only in case: " + seen[upper] + " and " + name +
-                                   " in " + folder.string());
-        seen[upper] = name;
-        const std::string child = Join(windowsPath, name);
-        if (name.find('\\') != std::string::npos || FileSystem::Normalize(child).empty())
-            return Fail(error, "not a Windows file name: " + it->path().string());
-        if (it->is_directory(ec)) {
-            tree.AddDirectory(child);
-            if (!LoadFolder(tree, it->path(), child, error)) return false;
-        } else if (it->is_regular_file(ec)) {
-            std::ifstream in(it->path(), std::ios::binary);
-            std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
-                                      std::istreambuf_iterator<char>());
-            if (in.bad()) return Fail(error, "cannot read " + it->path().string());
-            // Attributes are not kept on the host; a copied file gets the archive bit.
-            tree.AddFile(child, data, FILE_ATTRIBUTE_ARCHIVE);
-        }
-    }
-    if (ec) return Fail(error, "cannot list " + folder.string() + ": " + ec.message());
-    return true;
-}
-
-}  // namespace
-
-bool FileSystem::LoadFromHost(const std::string& hostRoot, std::string* error) {
-    std::error_code ec;
-    if (!fs::is_directory(hostRoot, ec)) return Fail(error, "no such folder: " + hostRoot);
-    FileSystem loaded;
-    for (fs::directory_iterator it(hostRoot, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        // drive_c/ holds C:\ ; anything else at the top is not part of the image.
-        if (name.size() != 7 || Upper(name.substr(0, 6)) != "DRIVE_" ||
-            !std::isalpha(static_cast<unsigned char>(name[6])) || !it->is_directory(ec))
-            continue;
-        const std::string root =
-            RootText(static_cast<char>(std::toupper(static_cast<unsigned char>(name[6]))));
-        if (loaded.Exists(root)) return Fail(error, "two folders for drive " + root);
-        loaded.AddDirectory(root);
-        if (!LoadFolder(loaded, it->path(), root, error)) return false;
-    }
-    if (ec) return Fail(error, "cannot list " + hostRoot + ": " + ec.message());
-    *this = std::move(loaded);  // the tree changes only when the whole image was read
-    return true;
-}
-
-bool FileSystem::SaveToHost(const std::string& hostRoot, std::string* error) const {
-    std::error_code ec;
-    // Never mix an image with what a folder already holds: a round trip must be exact.
-    if (fs::exists(hostRoot, ec) && !fs::is_empty(hostRoot, ec))
-        return Fail(error, "folder is not empty: " + hostRoot);
-    fs::create_directories(hostRoot, ec);
-    if (ec) return Fail(error, "cannot create " + hostRoot + ": " + ec.message());
-    for (const auto& item : entries_) {  // parents come before their children
-        const FileEntry& e = item.second;
-        fs::path target = fs::path(hostRoot) /
-                          ("drive_" + std::string(1, static_cast<char>(std::tolower(
-                                                         static_cast<unsigned char>(e.path[0])))));
-        size_t start = 3;
-        while (start < e.path.size()) {
-            size_t end = e.path.find('\\', start);
-            if (end == std::string::npos) end = e.path.size();
-            target /= e.path.substr(start, end - start);
-            start = end + 1;
-        }
-        if (e.directory) {
-            fs::create_directory(target, ec);
-            if (ec) return Fail(error, "cannot create " + target.string() + ": " + ec.message());
-        } else {
-            std::ofstream out(target, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(e.data.data()),
-                      static_cast<std::streamsize>(e.data.size()));
-            out.close();
-            if (!out) return Fail(error, "cannot write " + target.string());
-        }
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------- shared by the API functions
-
-namespace {
 
 // What a path handed to an API names: its lookup key, or the error Windows
 // gives for a path that cannot name anything. Names with characters that no
@@ -459,11 +135,23 @@ FileEntry* EntryOf(const OpenFile& o) {
     return e != nullptr && !e->directory ? e : nullptr;
 }
 
-Event MakeEvent(const char* api, LPCSTR target) {
-    Event event;
-    event.api = api;
+Event MakeEvent(Api api, LPCSTR target) {
+    Event event(api);
     event.target = target != nullptr ? target : "";
     return event;
+}
+
+// The start of a call that changes one existing entry by its path: the call
+// entered, the path resolved, the entry found. Null, with the failure logged
+// (and `event` spent), when any of it fails.
+FileEntry* EnterForEntry(Event& event, LPCSTR path, Target& t) {
+    DWORD error = 0;
+    if (auto injected = detail::Enter(event.api)) error = *injected;
+    else if ((t = Resolve(path)).error != 0) error = t.error;
+    else if (FileEntry* e = Current().files.Find(t.key)) return e;
+    else error = MissingError(Current().files, t.key);
+    detail::LogFailure(std::move(event), error);
+    return nullptr;
 }
 
 FileEntry EntryWithoutData(const FileEntry& entry) {
@@ -472,13 +160,6 @@ FileEntry EntryWithoutData(const FileEntry& entry) {
     out.directory = entry.directory;
     out.attributes = entry.attributes;
     return out;
-}
-
-void LogFailure(Event event, DWORD error) {
-    SetError(error);
-    event.ok = false;
-    event.error = error;
-    detail::Log(std::move(event));
 }
 
 bool Matches(const char* pattern, const char* name) {
@@ -536,7 +217,7 @@ using sim::State;
 namespace detail = sim::detail;
 
 extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR path) {
-    if (auto error = detail::Enter("GetFileAttributesA")) {
+    if (auto error = detail::Enter(sim::Api::GetFileAttributesA)) {
         SetError(*error);
         return INVALID_FILE_ATTRIBUTES;
     }
@@ -555,46 +236,23 @@ extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR path) {
 }
 
 extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
-    sim::Event event = sim::MakeEvent("SetFileAttributesA", path);
+    sim::Event event = sim::MakeEvent(sim::Api::SetFileAttributesA, path);
     event.number = attributes;  // as asked; the entry shows what was kept
-    if (auto error = detail::Enter("SetFileAttributesA")) {
-        sim::LogFailure(std::move(event), *error);
-        return FALSE;
-    }
-    const sim::Target t = sim::Resolve(path);
-    if (t.error != 0) {
-        sim::LogFailure(std::move(event), t.error);
-        return FALSE;
-    }
-    sim::Machine& m = Current();
-    sim::FileEntry* e = m.files.Find(t.key);
-    if (e == nullptr) {
-        sim::LogFailure(std::move(event), sim::MissingError(m.files, t.key));
-        return FALSE;
-    }
-    const DWORD settable = sim::SettableBits(m.family);
+    sim::Target t;
+    sim::FileEntry* e = sim::EnterForEntry(event, path, t);
+    if (e == nullptr) return FALSE;
+    const DWORD settable = sim::SettableBits(Current().family);
     e->attributes = (e->attributes & ~settable) | (attributes & settable);
     sim::detail::Log(std::move(event));
     return TRUE;
 }
 
 extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
-    sim::Event event = sim::MakeEvent("DeleteFileA", path);
-    if (auto error = detail::Enter("DeleteFileA")) {
-        sim::LogFailure(std::move(event), *error);
-        return FALSE;
-    }
-    const sim::Target t = sim::Resolve(path);
-    if (t.error != 0) {
-        sim::LogFailure(std::move(event), t.error);
-        return FALSE;
-    }
+    sim::Event event = sim::MakeEvent(sim::Api::DeleteFileA, path);
+    sim::Target t;
+    sim::FileEntry* e = sim::EnterForEntry(event, path, t);
+    if (e == nullptr) return FALSE;
     sim::Machine& m = Current();
-    sim::FileEntry* e = m.files.Find(t.key);
-    if (e == nullptr) {
-        sim::LogFailure(std::move(event), sim::MissingError(m.files, t.key));
-        return FALSE;
-    }
     // A directory (RemoveDirectory's business) and a read-only file cannot
     // be deleted: ERROR_ACCESS_DENIED on both families.
     DWORD refusal = 0;
@@ -604,7 +262,7 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
         refusal = ERROR_SHARING_VIOLATION;
     if (refusal != 0) {
         event.oldFile = *e;
-        sim::LogFailure(std::move(event), refusal);
+        detail::LogFailure(std::move(event), refusal);
         return FALSE;
     }
     // The content leaves the file system for the log, without a copy.
@@ -616,22 +274,22 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
 }
 
 extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
-    sim::Event event = sim::MakeEvent("MoveFileA", from);
+    sim::Event event = sim::MakeEvent(sim::Api::MoveFileA, from);
     event.text = to != nullptr ? to : "";
-    if (auto error = detail::Enter("MoveFileA")) {
-        sim::LogFailure(std::move(event), *error);
+    if (auto error = detail::Enter(event.api)) {
+        detail::LogFailure(std::move(event), *error);
         return FALSE;
     }
     const sim::Target src = sim::Resolve(from);
     const sim::Target dst = sim::Resolve(to);
     if (src.error != 0 || dst.error != 0) {
-        sim::LogFailure(std::move(event), src.error != 0 ? src.error : dst.error);
+        detail::LogFailure(std::move(event), src.error != 0 ? src.error : dst.error);
         return FALSE;
     }
     sim::Machine& m = Current();
     const sim::FileEntry* source = m.files.Find(src.key);
     if (source == nullptr) {
-        sim::LogFailure(std::move(event), sim::MissingError(m.files, src.key));
+        detail::LogFailure(std::move(event), sim::MissingError(m.files, src.key));
         return FALSE;
     }
     // Path and attributes; the data moves along unchanged (and may be tens
@@ -655,7 +313,7 @@ extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
     else if (sim::DeleteBlocked(m, src.key, source->directory))
         error = ERROR_SHARING_VIOLATION;
     if (error != 0) {
-        sim::LogFailure(std::move(event), error);
+        detail::LogFailure(std::move(event), error);
         return FALSE;
     }
     const std::string oldPath = source->path;
@@ -696,7 +354,7 @@ extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
 }
 
 extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR path, LPWIN32_FIND_DATAA data) {
-    if (auto error = detail::Enter("FindFirstFileA")) {
+    if (auto error = detail::Enter(sim::Api::FindFirstFileA)) {
         SetError(*error);
         return INVALID_HANDLE_VALUE;
     }
@@ -747,7 +405,7 @@ extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR path, LPWIN32_FIND_DATAA data) {
 extern "C" BOOL WINAPI FindClose(HANDLE handle) {
     auto& finds = State().finds;
     auto found = finds.find(reinterpret_cast<uintptr_t>(handle));
-    if (auto error = detail::Enter("FindClose")) {
+    if (auto error = detail::Enter(sim::Api::FindClose)) {
         // The search is ended even when the close reports a failure: the
         // caller cannot close it again, so keeping it would only be a leak
         // that no program could avoid.
@@ -766,9 +424,9 @@ extern "C" BOOL WINAPI FindClose(HANDLE handle) {
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
                                      LPSECURITY_ATTRIBUTES, DWORD disposition,
                                      DWORD flagsAndAttributes, HANDLE) {
-    sim::Event event = sim::MakeEvent("CreateFileA", path);
+    sim::Event event = sim::MakeEvent(sim::Api::CreateFileA, path);
     event.number = disposition;  // CREATE_NEW ... TRUNCATE_EXISTING
-    if (auto error = detail::Enter("CreateFileA")) {
+    if (auto error = detail::Enter(event.api)) {
         SetError(*error);
         return INVALID_HANDLE_VALUE;
     }
@@ -847,7 +505,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
 
 extern "C" DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG distanceHigh,
                                        DWORD method) {
-    if (auto error = detail::Enter("SetFilePointer")) {
+    if (auto error = detail::Enter(sim::Api::SetFilePointer)) {
         SetError(*error);
         return INVALID_SET_FILE_POINTER;
     }
@@ -890,7 +548,7 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG dista
 }
 
 extern "C" DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD sizeHigh) {
-    if (auto error = detail::Enter("GetFileSize")) {
+    if (auto error = detail::Enter(sim::Api::GetFileSize)) {
         SetError(*error);
         return sim::kInvalidFileSize;
     }
@@ -909,7 +567,7 @@ extern "C" DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD sizeHigh) {
 extern "C" BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read,
                                 LPOVERLAPPED overlapped) {
     if (read != nullptr) *read = 0;
-    if (auto error = detail::Enter("ReadFile")) {
+    if (auto error = detail::Enter(sim::Api::ReadFile)) {
         SetError(*error);
         return FALSE;
     }
@@ -945,10 +603,9 @@ extern "C" BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, L
     if (written != nullptr) *written = 0;
     sim::OpenFile* o = sim::ProgramFile(handle);
     sim::FileEntry* e = o != nullptr ? sim::EntryOf(*o) : nullptr;
-    // The event is named after the byte-level write, whatever the handle.
-    sim::Event event = sim::MakeEvent("WriteFileA", e != nullptr ? e->path.c_str() : nullptr);
-    if (auto error = detail::Enter("WriteFile")) {
-        sim::LogFailure(std::move(event), *error);
+    sim::Event event = sim::MakeEvent(sim::Api::WriteFile, e != nullptr ? e->path.c_str() : nullptr);
+    if (auto error = detail::Enter(event.api)) {
+        detail::LogFailure(std::move(event), *error);
         return FALSE;
     }
     DWORD error = 0;
@@ -961,7 +618,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, L
     else if (e == nullptr || !(o->access & GENERIC_WRITE))
         error = ERROR_ACCESS_DENIED;
     if (error != 0) {
-        sim::LogFailure(std::move(event), error);
+        detail::LogFailure(std::move(event), error);
         return FALSE;
     }
     const DWORD count = detail::ShortTransfer() ? toWrite / 2 : toWrite;
@@ -988,7 +645,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
     auto& files = State().files;
     auto found = files.find(reinterpret_cast<uintptr_t>(handle));
     const bool known = found != files.end() && !found->second.otherProcess;
-    if (auto error = detail::Enter("CloseHandle")) {
+    if (auto error = detail::Enter(sim::Api::CloseHandle)) {
         // The handle is released even when the close reports a failure: the
         // program cannot close it a second time, so keeping it would be a
         // leak that no caller could avoid (NT invalidates a handle before
