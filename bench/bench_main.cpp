@@ -13,7 +13,7 @@
 #include "image/machine_image.h"
 #include "image/run_winmain.h"
 #include "image/reg_file.h"
-#include "tool.h"
+#include "dryrun/tool.h"
 
 #include "platform/sim/sim.h"
 

@@ -14,6 +14,9 @@ target_link_libraries(zavcore PUBLIC zavsim)
 
 # image/: the machine-image library the tool and the tests share.
 add_subdirectory(${CMAKE_SOURCE_DIR}/image ${CMAKE_BINARY_DIR}/image)
+# dryrun/: the dry run's library (changes, residue, report, undo), under the
+# tool's command and the dry run's tests.
+add_subdirectory(${CMAKE_SOURCE_DIR}/dryrun ${CMAKE_BINARY_DIR}/dryrun)
 
 enable_testing()
 # GoogleTest is needed by the tests only: without it (the dry run's own
@@ -52,7 +55,7 @@ endforeach()
 # content, say) lies inside the allocation, where the sanitizers cannot see
 # it. Not in the sanitizer builds, whose runtime valgrind cannot host.
 find_program(VALGRIND valgrind)
-if(NOT CMAKE_CXX_FLAGS MATCHES "sanitize")
+if(GTest_FOUND AND NOT CMAKE_CXX_FLAGS MATCHES "sanitize")
   if(VALGRIND)
     foreach(area files win98)
       add_test(NAME memcheck.${area}

@@ -7,7 +7,7 @@
 // invariants of a run; the report is built, and its JSON text parses.
 #include "fuzz_check.h"
 
-#include "dry_run.h"
+#include "dryrun/dry_run.h"
 #include "image/machine_image.h"
 #include "image/run_winmain.h"
 #include "properties/run_invariants.h"

@@ -2,7 +2,7 @@
 // what it attempted and could not do, and what still names the package.
 // Every report is also checked for completeness: the changes it lists,
 // applied to the machine before, give exactly the machine after.
-#include "dry_run.h"
+#include "dryrun/dry_run.h"
 #include "helpers.h"
 #include "image/machine_image.h"
 #include "image/run_winmain.h"

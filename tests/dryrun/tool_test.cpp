@@ -4,8 +4,8 @@
 #include "helpers.h"
 #include "image/machine_image.h"
 #include "image/run_winmain.h"
-#include "tool.h"
-#include "undo.h"
+#include "dryrun/tool.h"
+#include "dryrun/undo.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,5 +1,5 @@
 // zavuninst-sim: the uninstall run against a machine image, every change reported.
-#include "tool.h"
+#include "dryrun/tool.h"
 
 #include <iostream>
 

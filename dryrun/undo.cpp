@@ -1,5 +1,5 @@
 // The undo folder written from a run, and applied to a machine.
-#include "undo.h"
+#include "dryrun/undo.h"
 
 #include "image/machine_image.h"
 #include "image/text_codec.h"

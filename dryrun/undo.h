@@ -8,7 +8,7 @@
 //                be undone from a file (devices, the installer, the window)
 #pragma once
 
-#include "dry_run.h"
+#include "dryrun/dry_run.h"
 #include "image/reg_file.h"
 
 #include "platform/sim/sim.h"

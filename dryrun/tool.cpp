@@ -1,11 +1,11 @@
 // The command line of zavuninst-sim: arguments, the run, the report and
 // the --write and --undo folders.
-#include "tool.h"
+#include "dryrun/tool.h"
 
-#include "dry_run.h"
+#include "dryrun/dry_run.h"
 #include "image/machine_image.h"
 #include "image/run_winmain.h"
-#include "undo.h"
+#include "dryrun/undo.h"
 
 #include <exception>
 #include <filesystem>

@@ -1,7 +1,7 @@
 // The residue scan: the texts that name the package, and whatever on the
 // machine after the run still holds one (key, value or file), with why it is
 // still there.
-#include "dry_run.h"
+#include "dryrun/dry_run.h"
 
 #include "image/text_codec.h"
 

@@ -1,7 +1,7 @@
 // The changes of a run: the event log of the machine after it (with the
 // before-images the events carry) and its files against the machine before,
 // turned into the report's list of changes and their summary.
-#include "dry_run.h"
+#include "dryrun/dry_run.h"
 
 #include "image/text_codec.h"
 

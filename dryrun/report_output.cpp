@@ -1,6 +1,6 @@
 // The report as text and as JSON: each change in words, the summary, the
 // residue.
-#include "dry_run.h"
+#include "dryrun/dry_run.h"
 
 #include "image/text_codec.h"
 #include "image/value_text.h"
