@@ -96,8 +96,14 @@ TEST(SimRegistryOpen, PathsParseAsWindowsParsesThem) {
         {"\\Enum\\USB", ERROR_BAD_PATHNAME, nullptr},
         {"Enum\\\\USB", ERROR_FILE_NOT_FOUND, nullptr},
         {"Enum\\USB\\VID_9", ERROR_FILE_NOT_FOUND, nullptr},
+        {"Enum\\USB\\\xC8\xEC\xFF", ERROR_SUCCESS, "Name"},  // code page 1251
+        {"Enum\\USB\\\xD2\xE8\xEF", ERROR_SUCCESS, "Type"},
+        {"Enum\\USB\\???", ERROR_FILE_NOT_FOUND, nullptr},   // as 1252 spells both
     };
     sim::Machine m = UsbMachine(sim::Family::NT);
+    m.codePage = 1251;
+    m.registry.SetString("HKLM\\Enum\\USB\\Имя", "Name", "");
+    m.registry.SetString("HKLM\\Enum\\USB\\Тип", "Type", "");
     sim::ActiveMachine active(m);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.subKey);
@@ -134,39 +140,68 @@ TEST(SimRegistryOpen, EmptySubPathReturnsTheHandlePassedIn) {
     EXPECT_EQ(0u, m.OpenHandles().Total());
 }
 
-TEST(SimRegistryEnum, SortedNamesThenNoMoreItemsAndNothingWrittenPastTheSize) {
-    sim::Machine m;
-    for (const char* name : {"b", "A", "Ccc", "a2", "ABCDEFGH"}) m.registry.Create(std::string("HKLM\\E\\") + name);
-    m.registry.Create("hklm\\e\\a");  // the same key as "A": nothing new, case kept
-    sim::ActiveMachine active(m);
-    HKEY key = Open(HKEY_LOCAL_MACHINE, "E");
-    const char* const expected[] = {"A", "a2", "ABCDEFGH", "b", "Ccc"};
-    for (DWORD i = 0; i < 6; ++i) {
-        // Each name with room for exactly its terminator, and one less.
-        const DWORD fit = i < 5 ? static_cast<DWORD>(std::strlen(expected[i]) + 1) : 8;
-        for (DWORD cch : {fit - 1, fit}) {
-            SCOPED_TRACE(testing::Message() << i << " " << cch);
-            const LONG result = i == 5 ? ERROR_NO_MORE_ITEMS : cch < fit ? ERROR_MORE_DATA : ERROR_SUCCESS;
-            char plain[16], ex[16];
-            std::memset(plain, 'g', sizeof plain);
-            std::memset(ex, 'g', sizeof ex);
-            DWORD cchEx = cch;
-            FILETIME time;
-            EXPECT_EQ(result, RegEnumKeyA(key, i, plain, cch));
-            EXPECT_EQ(result, RegEnumKeyExA(key, i, ex, &cchEx, nullptr, nullptr, nullptr, &time));
-            const std::string written = result == ERROR_SUCCESS ? std::string(expected[i]) + '\0' : "";
-            EXPECT_EQ(written + std::string(16 - written.size(), 'g'), std::string(plain, 16));
-            EXPECT_EQ(written + std::string(16 - written.size(), 'g'), std::string(ex, 16));
-            EXPECT_EQ(result == ERROR_SUCCESS ? fit - 1 : cch, cchEx);  // changed only on success
+TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothingWrittenPastTheSize) {
+    struct Row {
+        sim::Family family;
+        unsigned codePage;
+        std::vector<const char*> created;   // in this order, UTF-8
+        std::vector<const char*> expected;  // as RegEnumKeyA gives them
+        bool reopen;  // whether each name read opens its key again
+    };
+    const Row rows[] = {
+        // NT sorts, ASCII letters without regard to case; 9x keeps the order it stored.
+        // A second "a" is the key "A": nothing new, case kept.
+        {sim::Family::NT, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"}, {"A", "a2", "ABCDEFGH", "b", "Ccc"}, true},
+        {sim::Family::Win9x, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"}, {"b", "A", "Ccc", "a2", "ABCDEFGH"}, true},
+        // Names the code page cannot spell read as "?" and open nothing,
+        // not even a key whose ANSI name looks the same.
+        {sim::Family::NT, 1252, {"Тип", "Имя"}, {"???", "???"}, false},
+        {sim::Family::NT, 1251, {"Тип", "Имя"}, {"\xC8\xEC\xFF", "\xD2\xE8\xEF"}, true},
+        {sim::Family::Win9x, 1251, {"Тип", "Имя"}, {"\xD2\xE8\xEF", "\xC8\xEC\xFF"}, true},
+        {sim::Family::Win9x, 1252, {"Caf\u00e9"}, {"Caf\xE9"}, true},
+        {sim::Family::NT, 1252, {"Z\u0101v"}, {"Zav"}, false},  // a look-alike, as WideCharToMultiByte gives it
+    };
+    for (const Row& row : rows) {
+        sim::Machine m;
+        m.family = row.family;
+        m.codePage = row.codePage;
+        for (const char* name : row.created) m.registry.Create(std::string("HKLM\\E\\") + name);
+        sim::ActiveMachine active(m);
+        HKEY key = Open(HKEY_LOCAL_MACHINE, "E");
+        const DWORD count = static_cast<DWORD>(row.expected.size());
+        for (DWORD i = 0; i <= count; ++i) {
+            // Each name with room for exactly its terminator, and one less.
+            const DWORD fit = i < count ? static_cast<DWORD>(std::strlen(row.expected[i]) + 1) : 8;
+            for (DWORD cch : {fit - 1, fit}) {
+                SCOPED_TRACE(testing::Message() << row.codePage << " " << i << " " << cch);
+                const LONG result = i == count ? ERROR_NO_MORE_ITEMS : cch < fit ? ERROR_MORE_DATA : ERROR_SUCCESS;
+                char plain[16], ex[16];
+                std::memset(plain, 'g', sizeof plain);
+                std::memset(ex, 'g', sizeof ex);
+                DWORD cchEx = cch;
+                FILETIME time;
+                EXPECT_EQ(result, RegEnumKeyA(key, i, plain, cch));
+                EXPECT_EQ(result, RegEnumKeyExA(key, i, ex, &cchEx, nullptr, nullptr, nullptr, &time));
+                const std::string written = result == ERROR_SUCCESS ? std::string(row.expected[i]) + '\0' : "";
+                EXPECT_EQ(written + std::string(16 - written.size(), 'g'), std::string(plain, 16));
+                EXPECT_EQ(written + std::string(16 - written.size(), 'g'), std::string(ex, 16));
+                EXPECT_EQ(result == ERROR_SUCCESS ? fit - 1 : cch, cchEx);  // changed only on success
+                if (result != ERROR_SUCCESS) continue;
+                HKEY again = nullptr;
+                EXPECT_EQ(row.reopen ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND, RegOpenKeyA(key, plain, &again));
+                if (again != nullptr) RegCloseKey(again);
+            }
         }
+        RegCloseKey(key);
     }
-    RegCloseKey(key);
 }
 
 TEST(SimRegistryQuery, SizesMissingValuesAndTheScribbledBuffer) {
     sim::Machine m;
     m.registry.SetString(kSn1, "Driver", "USB\\0001");  // 9 bytes with its terminator
     m.registry.SetString(kSn1, "", "default");
+    m.registry.SetString(kSn1, "Имя", "name");  // "???" in code page 1252, as "Тип"
+    m.registry.SetString(kSn1, "Тип", "type");
     sim::ActiveMachine active(m);
     HKEY key = Open(HKEY_LOCAL_MACHINE, "Enum\\USB\\VID_1\\SN1");
     struct Row {
@@ -179,7 +214,7 @@ TEST(SimRegistryQuery, SizesMissingValuesAndTheScribbledBuffer) {
         {"Driver", 256, ERROR_SUCCESS, 9}, {"DRIVER", 9, ERROR_SUCCESS, 9},
         {"Driver", 8, ERROR_MORE_DATA, 9}, {"Driver", 0, ERROR_MORE_DATA, 9},
         {"Mfg", 256, ERROR_FILE_NOT_FOUND, 256}, {nullptr, 256, ERROR_SUCCESS, 8},
-        {"", 256, ERROR_SUCCESS, 8},
+        {"", 256, ERROR_SUCCESS, 8}, {"???", 256, ERROR_FILE_NOT_FOUND, 256},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name == nullptr ? "(null)" : row.name);

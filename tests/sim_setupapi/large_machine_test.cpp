@@ -101,7 +101,7 @@ TEST(LargeMachine, SubkeysAreFoundAmongThousandsWhateverTheirCase) {
     sim::Machine m = sim::MakeWindows98();
     for (int i = 0; i < 3000; ++i) {
         std::string name = "Key_" + std::to_string(i) + (i % 2 ? "abc" : "ABC");
-        if (i % 7 == 0) name += "\xE9";  // a byte outside ASCII keeps its case rule
+        if (i % 7 == 0) name += "\u00e9";  // a letter beyond ASCII ("\xE9" in code page 1252) keeps its case
         m.registry.SetDword("HKLM\\Many\\" + name, "n", static_cast<DWORD>(i));
     }
     sim::ActiveMachine active(m);

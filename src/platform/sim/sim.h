@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim_calls.h"
+#include "platform/sim/sim_code_page.h"
 
 #include <cassert>
 #include <cstdint>
@@ -32,32 +33,50 @@ enum class Family { Win9x, NT };
 
 // ---------------------------------------------------------------- registry
 
+// Key and value names are Unicode, held as UTF-8, as the NT family holds
+// them; the ANSI functions convert them through the machine's code page
+// (sim_code_page.h). Names compare with the case of ASCII letters folded and
+// every other character as it is: a name differing from another only in the
+// case of a letter beyond ASCII ("Имя", "ИМЯ") is another name here, where
+// Windows folds it too (an export never holds two such names).
+
 struct RegValue {
-    std::string name;  // "" is the unnamed (default) value
+    std::string name;  // UTF-8; "" is the unnamed (default) value
     DWORD type = REG_NONE;
-    std::vector<uint8_t> data;
+    std::vector<uint8_t> data;  // strings as the ANSI functions see them: code-page bytes
 };
 bool operator==(const RegValue& a, const RegValue& b);
 
 struct RegKey {
-    std::string name;                               // case as created
+    std::string name;                               // UTF-8, case as created
     std::vector<RegValue> values;                   // in the order they were created
-    std::vector<std::shared_ptr<RegKey>> subkeys;   // sorted by name, case-insensitively
+    // Sorted by name, case-insensitively: the order the NT family enumerates
+    // them in, searched by lookups (keys of large machines have tens of
+    // thousands of subkeys).
+    std::vector<std::shared_ptr<RegKey>> subkeys;
+    // The same subkeys in the order the registry stores them: the order they
+    // were created in, an image's the order of its export. The 9x family
+    // enumerates them in this order.
+    std::vector<RegKey*> stored;
     RegKey* parent = nullptr;
     bool deleted = false;  // set on a deleted key and its whole subtree (open handles see it)
 
     RegKey* FindSubkey(const std::string& name) const;  // case-insensitive
+    RegKey& Subkey(const std::string& name);  // the subkey, created (stored last) when missing
     RegValue* FindValue(const std::string& name);       // case-insensitive
     const RegValue* FindValue(const std::string& name) const;
     size_t CountKeys() const;    // this key and every key below it
     size_t CountValues() const;  // the values of this key and of every key below it
 };
 
+// A deep copy of a key and everything below it, standing alone (no parent).
+std::shared_ptr<RegKey> CopyKey(const RegKey& key);
+
 // Paths name a predefined root and the keys below it, separated by single
 // backslashes: "HKLM\Enum\USB", "HKEY_LOCAL_MACHINE\System". Accepted roots:
 // HKEY_CLASSES_ROOT/HKCR, HKEY_CURRENT_USER/HKCU, HKEY_LOCAL_MACHINE/HKLM,
-// HKEY_USERS/HKU, HKEY_CURRENT_CONFIG/HKCC, HKEY_DYN_DATA. Name matching is
-// case-insensitive, as in Windows.
+// HKEY_USERS/HKU, HKEY_CURRENT_CONFIG/HKCC, HKEY_DYN_DATA. Paths and names
+// are UTF-8; matching is case-insensitive, as in Windows.
 class Registry {
 public:
     Registry();
@@ -78,10 +97,10 @@ public:
     std::optional<std::string> GetString(const std::string& path, const std::string& name) const;
     bool DeleteValue(const std::string& path, const std::string& name);
     bool DeleteTree(const std::string& path);  // false when absent or a root
-    std::vector<std::string> SubkeyNames(const std::string& path) const;
+    std::vector<std::string> SubkeyNames(const std::string& path) const;  // sorted
 
-    // Every key and value below every root, one line each, in enumeration
-    // order: a stable text for exact before/after comparisons in tests.
+    // Every key and value below every root, one line each, subkeys sorted:
+    // a stable text for exact before/after comparisons in tests.
     std::string Dump() const;
 
     RegKey* Root(HKEY predefined) const;  // nullptr for a value that is no predefined key
@@ -218,6 +237,9 @@ struct Machine {
     std::string csdVersion = " A ";
     std::string windowsDirectory = "C:\\WINDOWS";
     int messageBoxAnswer = IDOK;
+    // The ANSI code page (a known one, sim_code_page.h): what the ANSI
+    // registry functions give and take of names converts through it.
+    unsigned codePage = kDefaultCodePage;
 
     Registry registry;
     FileSystem files;
@@ -242,7 +264,8 @@ struct Machine {
     // Events of one call (or other event) only, in order.
     std::vector<Event> EventsOf(Api api) const;
 
-    // The hardware key path of an instance id for this machine's family.
+    // The registry path of the hardware key of an instance id (ANSI, as the
+    // device functions give it) for this machine's family.
     std::string HardwareKeyPath(const std::string& instanceId) const;
 
     struct Internal;                    // handle tables and per-run state of the simulator

@@ -55,6 +55,7 @@ Machine::Machine(const Machine& other)
       csdVersion(other.csdVersion),
       windowsDirectory(other.windowsDirectory),
       messageBoxAnswer(other.messageBoxAnswer),
+      codePage(other.codePage),
       registry(other.registry),
       files(other.files),
       devices(other.devices),
@@ -72,6 +73,7 @@ Machine& Machine::operator=(const Machine& other) {
     csdVersion = other.csdVersion;
     windowsDirectory = other.windowsDirectory;
     messageBoxAnswer = other.messageBoxAnswer;
+    codePage = other.codePage;
     recordCalls = other.recordCalls;
     registry = other.registry;
     files = other.files;
@@ -110,7 +112,7 @@ std::vector<Event> Machine::EventsOf(Api api) const {
 std::string Machine::HardwareKeyPath(const std::string& instanceId) const {
     return (family == Family::NT ? "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\"
                                  : "HKEY_LOCAL_MACHINE\\Enum\\") +
-           instanceId;
+           AnsiToUtf8(codePage, instanceId);
 }
 
 Machine MakeWindows98() {

@@ -1,10 +1,17 @@
 // The simulated registry: the key tree of the machine (sim::Registry) and the
 // ADVAPI32 registry functions that the program calls on it.
 //
-// Key and value names compare case-insensitively and keep the case they were
-// created with; subkeys enumerate in case-insensitive name order, values in
-// creation order. Handles are entries of Machine::Internal::keys; the
-// predefined keys are no entries and are never counted as open handles.
+// Key and value names are Unicode (UTF-8), compare case-insensitively and
+// keep the case they were created with. The ANSI functions convert the names
+// they take and give through the machine's code page: on the NT family the
+// registry is Unicode and advapi32 converts; on the 9x family the registry
+// holds code-page bytes, which map to Unicode one to one, so the same
+// conversion gives the same names. A name the code page cannot spell reads
+// with "?" (or a look-alike) and is then no longer found by what was read.
+// Subkeys enumerate in the family's order (NT: sorted case-insensitively;
+// 9x: as stored), values in creation order. Handles are entries of
+// Machine::Internal::keys; the predefined keys are no entries and are never
+// counted as open handles.
 #include "platform/sim/sim_internal.h"
 
 #include <algorithm>
@@ -32,6 +39,39 @@ const PredefinedKey kPredefined[] = {
 };
 constexpr size_t kPredefinedCount = sizeof kPredefined / sizeof kPredefined[0];
 
+// Subkeys are kept in NameLess order (with no two names equal), so a binary
+// search finds a name: keys of large machines have tens of thousands of them.
+std::vector<std::shared_ptr<RegKey>>::const_iterator SortedPlace(const RegKey& key,
+                                                                  const std::string& name) {
+    return std::lower_bound(
+        key.subkeys.begin(), key.subkeys.end(), name,
+        [](const std::shared_ptr<RegKey>& k, const std::string& n) { return NameLess(k->name, n); });
+}
+
+std::shared_ptr<RegKey> Child(const RegKey& key, const std::string& name) {
+    const auto at = SortedPlace(key, name);
+    if (at != key.subkeys.end() && NamesEqual((*at)->name, name)) return *at;
+    return nullptr;
+}
+
+// The child named `name`, created when missing: last in the stored order,
+// in its place in the sorted one. A name that sorts after every sibling (as
+// in a sorted export) is appended without a search.
+std::shared_ptr<RegKey> ChildOrNew(RegKey& key, const std::string& name) {
+    const bool last = key.subkeys.empty() || NameLess(key.subkeys.back()->name, name);
+    auto at = key.subkeys.cend();
+    if (!last) {
+        at = SortedPlace(key, name);
+        if (at != key.subkeys.end() && NamesEqual((*at)->name, name)) return *at;
+    }
+    auto created = std::make_shared<RegKey>();
+    created->name = name;
+    created->parent = &key;
+    key.subkeys.insert(at, created);
+    key.stored.push_back(created.get());
+    return created;
+}
+
 std::shared_ptr<RegKey> CopyTree(const RegKey& from, RegKey* parent) {
     auto copy = std::make_shared<RegKey>();
     copy->name = from.name;
@@ -40,30 +80,16 @@ std::shared_ptr<RegKey> CopyTree(const RegKey& from, RegKey* parent) {
     copy->deleted = from.deleted;
     copy->subkeys.reserve(from.subkeys.size());
     for (const auto& sub : from.subkeys) copy->subkeys.push_back(CopyTree(*sub, copy.get()));
+    // The stored order over the copies: the sorted order itself, as it
+    // mostly is, or each key found again by its name.
+    copy->stored.reserve(from.stored.size());
+    for (size_t i = 0; i < from.stored.size(); ++i) {
+        if (from.stored[i] == from.subkeys[i].get())
+            copy->stored.push_back(copy->subkeys[i].get());
+        else
+            copy->stored.push_back(copy->subkeys[SortedPlace(from, from.stored[i]->name) - from.subkeys.begin()].get());
+    }
     return copy;
-}
-
-// Subkeys are kept in NameLess order (with no two names equal), so a binary
-// search finds a name: keys of large machines have tens of thousands of them.
-std::shared_ptr<RegKey> Child(const RegKey& key, const std::string& name) {
-    const auto at = std::lower_bound(
-        key.subkeys.begin(), key.subkeys.end(), name,
-        [](const std::shared_ptr<RegKey>& k, const std::string& n) { return NameLess(k->name, n); });
-    if (at != key.subkeys.end() && NamesEqual((*at)->name, name)) return *at;
-    return nullptr;
-}
-
-// The child named `name`, created in its sorted place when missing.
-std::shared_ptr<RegKey> ChildOrNew(RegKey& key, const std::string& name) {
-    if (auto found = Child(key, name)) return found;
-    auto created = std::make_shared<RegKey>();
-    created->name = name;
-    created->parent = &key;
-    auto at = std::lower_bound(
-        key.subkeys.begin(), key.subkeys.end(), name,
-        [](const std::shared_ptr<RegKey>& k, const std::string& n) { return NameLess(k->name, n); });
-    key.subkeys.insert(at, created);
-    return created;
 }
 
 // Marks a deleted subtree and cuts its upward links: a handle may keep any
@@ -80,6 +106,8 @@ void Detach(RegKey& key) {
     RegKey* parent = key.parent;
     MarkDeleted(key);  // before the erase, which may free the key
     if (parent == nullptr) return;
+    auto& stored = parent->stored;
+    stored.erase(std::find(stored.begin(), stored.end(), &key));
     auto& siblings = parent->subkeys;
     siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
                                   [&](const std::shared_ptr<RegKey>& k) { return k.get() == &key; }),
@@ -185,6 +213,10 @@ bool operator==(const RegValue& a, const RegValue& b) {
 }
 
 RegKey* RegKey::FindSubkey(const std::string& subName) const { return Child(*this, subName).get(); }
+
+RegKey& RegKey::Subkey(const std::string& subName) { return *ChildOrNew(*this, subName); }
+
+std::shared_ptr<RegKey> CopyKey(const RegKey& key) { return CopyTree(key, nullptr); }
 
 RegValue* RegKey::FindValue(const std::string& valueName) {
     for (auto& value : values)
@@ -367,6 +399,11 @@ LONG ResolveHandle(HKEY handle, std::shared_ptr<RegKey>* key) {
     return ERROR_SUCCESS;
 }
 
+// An ANSI name or path as the registry holds it. In the single-byte code
+// pages the backslash is never part of another character, so a path may be
+// converted whole.
+std::string Unicode(LPCSTR ansi) { return sim::AnsiToUtf8(sim::Current().codePage, ansi); }
+
 // A sub-path below an open key, split at single backslashes. NULL and ""
 // name the key itself. A leading backslash is ERROR_BAD_PATHNAME (NT and
 // 9x alike); trailing backslashes are ignored ("Enum\USB\" is Enum\USB). An
@@ -375,7 +412,7 @@ LONG SplitSubPath(LPCSTR subKey, std::vector<std::string>* names) {
     names->clear();
     if (subKey == nullptr || *subKey == '\0') return ERROR_SUCCESS;
     if (*subKey == '\\') return ERROR_BAD_PATHNAME;
-    std::string rest = subKey;
+    std::string rest = Unicode(subKey);
     while (!rest.empty() && rest.back() == '\\') rest.pop_back();
     size_t start = 0;
     for (;;) {
@@ -404,14 +441,17 @@ LONG Walk(const std::shared_ptr<RegKey>& base, const std::vector<std::string>& n
     return ERROR_SUCCESS;
 }
 
-// Writes a subkey name for the two enumeration functions: the name with its
-// terminator when it fits in `cch` characters, else ERROR_MORE_DATA and the
-// buffer untouched (both families).
+// Writes a subkey name for the two enumeration functions: the name in ANSI
+// with its terminator when it fits in `cch` characters, else ERROR_MORE_DATA
+// and the buffer untouched (both families). The 9x family enumerates the
+// subkeys in the order it stores them, NT sorted.
 LONG EnumName(HKEY hKey, DWORD index, LPSTR name, DWORD cch, DWORD* length) {
     std::shared_ptr<RegKey> key;
     if (LONG error = ResolveHandle(hKey, &key)) return error;
     if (index >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const std::string& text = key->subkeys[index]->name;
+    const sim::Machine& m = sim::Current();
+    const RegKey& sub = m.family == sim::Family::Win9x ? *key->stored[index] : *key->subkeys[index];
+    const std::string text = sim::Utf8ToAnsi(m.codePage, sub.name);
     if (name == nullptr) return ERROR_INVALID_PARAMETER;
     if (text.size() + 1 > cch) return ERROR_MORE_DATA;
     std::memcpy(name, text.c_str(), text.size() + 1);
@@ -486,7 +526,7 @@ extern "C" LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD l
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<RegKey> key;
     if (LONG error = ResolveHandle(hKey, &key)) return error;
-    const sim::RegValue* value = key->FindValue(lpValueName == nullptr ? "" : lpValueName);
+    const sim::RegValue* value = key->FindValue(lpValueName == nullptr ? "" : Unicode(lpValueName));
     if (value == nullptr) return ERROR_FILE_NOT_FOUND;
     if (lpType != nullptr) *lpType = value->type;
     const DWORD size = static_cast<DWORD>(value->data.size());
@@ -508,7 +548,7 @@ extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reser
                                       const BYTE* lpData, DWORD cbData) {
     (void)Reserved;
     sim::Event event(sim::Api::RegSetValueExA);
-    event.text = lpValueName == nullptr ? "" : lpValueName;
+    event.text = lpValueName == nullptr ? "" : Unicode(lpValueName);  // the name as stored
     event.newValue = sim::RegValue{event.text, dwType, {}};
     if (lpData != nullptr) event.newValue->data.assign(lpData, lpData + cbData);
 
@@ -562,7 +602,7 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         if (walked == ERROR_SUCCESS) event.number = static_cast<uint32_t>(key->subkeys.size());
         if (error == ERROR_SUCCESS) error = walked;
     } else if (lpSubKey != nullptr) {
-        event.target = lpSubKey;
+        event.target = Unicode(lpSubKey);
     }
     if (fault) error = static_cast<LONG>(*fault);
     if (error == ERROR_SUCCESS) {
