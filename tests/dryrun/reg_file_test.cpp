@@ -115,6 +115,12 @@ TEST(RegFile, Regedit4ExportRoundTripsByteForByteWithAnsiData) {
     EXPECT_EQ(registry.GetValue(key, "Path")->data, Bytes(std::string("%windir%\\system32\\drivers") + '\0'));
     EXPECT_EQ(registry.GetValue(key, "ConfigFlags")->type, static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(WriteRegFile(registry, format), kRegedit4Export);
+
+    // The keys the export held only as parents of the one removed stay,
+    // each with its header, as regedit would export them.
+    registry.DeleteTree("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678");
+    EXPECT_EQ(WriteRegFile(registry, format),
+              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\USB]\r\n\r\n");
 }
 
 TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
@@ -126,6 +132,7 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
     registry.SetString(service, "??", "now ANSI");
     registry.DeleteTree("HKLM\\SYSTEM\\Select");
     registry.SetValue("HKEY_USERS\\.DEFAULT\\Control Panel", "Colors", REG_SZ, {});
+    registry.Create("HKEY_USERS\\.DEFAULT\\Keyboard Layout");  // no values, beside a branch
 
     const std::string written = WriteRegFile(registry, format);
     const std::string expected = Utf16le(
@@ -149,7 +156,8 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
         "\"??\"=\"now ANSI\"\r\n\r\n"
         "[HKEY_USERS\\.DEFAULT\\Control Panel]\r\n"
         // An empty REG_SZ without its terminating zero is no quoted string.
-        "\"Colors\"=hex(1):\r\n\r\n");
+        "\"Colors\"=hex(1):\r\n\r\n"
+        "[HKEY_USERS\\.DEFAULT\\Keyboard Layout]\r\n\r\n");
     EXPECT_EQ(written, expected);
 
     // What was written reads back as the same registry.
