@@ -181,6 +181,7 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
     report.minorVersion = before.minorVersion;
     report.servicePack = before.csdVersion;
     report.windowsDirectory = before.windowsDirectory;
+    report.codePage = before.codePage;
     report.exitCode = exitCode;
     report.markers = markers;
     OsIdentity os;

@@ -71,6 +71,7 @@ struct Report {
     DWORD platformId = 0, majorVersion = 0, minorVersion = 0;
     std::string servicePack;
     std::string windowsDirectory;
+    unsigned codePage = sim::kDefaultCodePage;  // the machine's, which its ANSI texts are in
     int exitCode = 0;
     std::vector<Change> changes;  // in the order they happened
     Summary summary;

@@ -16,18 +16,21 @@ using image::DecodeUtf8;
 using image::DescribeValue;
 using image::HexBytes;
 using image::MultiStrings;
+using image::QuoteAnsi;
 using image::QuoteText;
 using image::TypeName;
+using image::ValueDetail;
 
 namespace {
 
-// Names come from the registry (ANSI) and from the host's file names and
-// machine.ini (UTF-8): text that reads as UTF-8 is shown as it is.
-std::string DisplayPath(const std::string& text) {
+// Registry paths are UTF-8; file paths come from the host's file names and
+// machine.ini (UTF-8) or from the program (ANSI in the machine's code page):
+// text that reads as UTF-8 is shown as it is.
+std::string DisplayPath(const std::string& text, unsigned codePage) {
     size_t pos = 0;
     char32_t cp = 0;
     while (pos < text.size())
-        if (!DecodeUtf8(text, pos, &cp)) return AnsiToUtf8(text);
+        if (!DecodeUtf8(text, pos, &cp)) return AnsiToUtf8(codePage, text);
     return text;
 }
 
@@ -39,8 +42,8 @@ std::string Plural(size_t n, const char* one, const char* many) {
 
 namespace {
 
-std::string ChangeText(const Change& c) {
-    const std::string target = DisplayPath(c.target);
+std::string ChangeText(const Change& c, unsigned codePage) {
+    const std::string target = DisplayPath(c.target, codePage);
     auto attrs = [](DWORD a) {
         std::string words;
         const DWORD rest = a & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY);
@@ -72,8 +75,9 @@ std::string ChangeText(const Change& c) {
         const std::string name =
             c.valueName.empty() ? std::string("(default)") : QuoteText(c.valueName);
         const std::string change =
-            (c.oldValue ? DescribeValue(*c.oldValue) : std::string("(no value)")) + " -> " +
-            (c.newValue ? DescribeValue(*c.newValue) : std::string("(no value)"));
+            (c.oldValue ? DescribeValue(*c.oldValue, ValueDetail::Brief, codePage) : std::string("(no value)")) +
+            " -> " +
+            (c.newValue ? DescribeValue(*c.newValue, ValueDetail::Brief, codePage) : std::string("(no value)"));
         if (!c.done) return "attempted to set value " + name + " of " + target + ", not done: " + c.reason;
         return "set value " + name + " of " + target + ": " + change;
     }
@@ -104,14 +108,14 @@ std::string ChangeText(const Change& c) {
         return "changed the attributes of file " + target + ": " + attrs(c.oldAttributes) + " -> " +
                attrs(c.newAttributes);
     case Change::Kind::MessageBox:
-        return "showed the message box " + QuoteText(c.text2) + ": " + QuoteText(c.target) +
+        return "showed the message box " + QuoteAnsi(c.text2, codePage) + ": " + QuoteAnsi(c.target, codePage) +
                " (answered " + c.reason + ")";
     case Change::Kind::ProgramStarted:
         return (c.done ? "started the program " : "attempted to start the program ") + target +
-               " " + AnsiToUtf8(c.text2) + (c.done ? "" : ", not done: " + c.reason);
+               " " + AnsiToUtf8(codePage, c.text2) + (c.done ? "" : ", not done: " + c.reason);
     case Change::Kind::WindowClosed:
         return (c.done ? "sent WM_CLOSE to the window " : "attempted to send WM_CLOSE to the window ") +
-               QuoteText(c.target) + (c.done ? "" : ", not done: " + c.reason);
+               QuoteAnsi(c.target, codePage) + (c.done ? "" : ", not done: " + c.reason);
     }
     return "";
 }
@@ -154,7 +158,7 @@ std::string SummaryText(const Summary& s) {
     return out;
 }
 
-nlohmann::ordered_json ValueJson(const sim::RegValue& v) {
+nlohmann::ordered_json ValueJson(const sim::RegValue& v, unsigned codePage) {
     nlohmann::ordered_json j;
     j["type"] = TypeName(v.type);
     j["size"] = v.data.size();
@@ -162,10 +166,10 @@ nlohmann::ordered_json ValueJson(const sim::RegValue& v) {
         std::string text(v.data.begin(), v.data.end());
         const size_t zero = text.find('\0');
         if (zero != std::string::npos) text.resize(zero);
-        j["text"] = AnsiToUtf8(text);
+        j["text"] = AnsiToUtf8(codePage, text);
     } else if (v.type == REG_MULTI_SZ) {
         j["strings"] = nlohmann::ordered_json::array();
-        for (const std::string& s : MultiStrings(v.data)) j["strings"].push_back(AnsiToUtf8(s));
+        for (const std::string& s : MultiStrings(v.data)) j["strings"].push_back(AnsiToUtf8(codePage, s));
     } else if (v.type == REG_DWORD && v.data.size() == 4) {
         j["dword"] = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
                      (static_cast<uint32_t>(v.data[3]) << 24);
@@ -185,15 +189,15 @@ std::string ReportText(const Report& r) {
     out += "Dry run of " + r.image + "\n";
     out += "System: " + (r.systemName.empty() ? std::string("(not identified)") : r.systemName) +
            " (platform " + std::to_string(r.platformId) + ", version " + version +
-           ", service pack " + QuoteText(r.servicePack) + "), Windows directory " +
-           DisplayPath(r.windowsDirectory) + "\n";
+           ", service pack " + QuoteAnsi(r.servicePack, r.codePage) + "), Windows directory " +
+           DisplayPath(r.windowsDirectory, r.codePage) + "\n";
     out += "The image was only read: the uninstaller ran on a simulated copy of the machine.\n\n";
     out += "What the uninstaller did, in order:\n";
     size_t n = 0;
     for (const Change& c : r.changes) {
         char number[16];
         std::snprintf(number, sizeof number, "%4zu. ", ++n);
-        out += number + ChangeText(c) + "\n";
+        out += number + ChangeText(c, r.codePage) + "\n";
     }
     if (r.changes.empty()) out += "  nothing\n";
     out += "\n" + SummaryText(r.summary) + "\n";
@@ -205,11 +209,11 @@ std::string ReportText(const Report& r) {
         out += "Residue: " + Plural(r.residue.size(), "item still names", "items still name") +
                " the package after the run:\n";
         for (const Residue& x : r.residue) {
-            std::string what = x.kind + " " + DisplayPath(x.path);
+            std::string what = x.kind + " " + DisplayPath(x.path, r.codePage);
             if (x.kind == "value")
                 what = "value " + (x.name.empty() ? std::string("(default)") : QuoteText(x.name)) +
-                       " of " + DisplayPath(x.path);
-            out += "  " + what + " (" + AnsiToUtf8(x.marker) + " in its " + x.where + "): " +
+                       " of " + DisplayPath(x.path, r.codePage);
+            out += "  " + what + " (" + AnsiToUtf8(r.codePage, x.marker) + " in its " + x.where + "): " +
                    x.note + "\n";
         }
     }
@@ -223,15 +227,15 @@ std::string ReportJson(const Report& r) {
                    {"platform", r.platformId},
                    {"major", r.majorVersion},
                    {"minor", r.minorVersion},
-                   {"service_pack", AnsiToUtf8(r.servicePack)},
-                   {"windows_directory", DisplayPath(r.windowsDirectory)}};
+                   {"service_pack", AnsiToUtf8(r.codePage, r.servicePack)},
+                   {"windows_directory", DisplayPath(r.windowsDirectory, r.codePage)}};
     j["exit_code"] = r.exitCode;
     j["changes"] = nlohmann::ordered_json::array();
     for (const Change& c : r.changes) {
         nlohmann::ordered_json e;
         e["kind"] = KindName(c.kind);
         e["done"] = c.done;
-        e["target"] = DisplayPath(c.target);
+        e["target"] = DisplayPath(c.target, r.codePage);
         if (!c.done) e["reason"] = c.reason;
         switch (c.kind) {
         case Change::Kind::KeyDeleted:
@@ -241,9 +245,9 @@ std::string ReportJson(const Report& r) {
             e["values_below"] = c.valuesBelow;
             break;
         case Change::Kind::ValueSet:
-            e["name"] = AnsiToUtf8(c.valueName);
-            e["old"] = c.oldValue ? ValueJson(*c.oldValue) : nlohmann::ordered_json();
-            e["new"] = c.newValue ? ValueJson(*c.newValue) : nlohmann::ordered_json();
+            e["name"] = c.valueName;
+            e["old"] = c.oldValue ? ValueJson(*c.oldValue, r.codePage) : nlohmann::ordered_json();
+            e["new"] = c.newValue ? ValueJson(*c.newValue, r.codePage) : nlohmann::ordered_json();
             break;
         case Change::Kind::FileDeleted:
         case Change::Kind::FileRewritten:
@@ -255,12 +259,12 @@ std::string ReportJson(const Report& r) {
             e["new_attributes"] = c.newAttributes;
             break;
         case Change::Kind::MessageBox:
-            e["caption"] = AnsiToUtf8(c.text2);
+            e["caption"] = AnsiToUtf8(r.codePage, c.text2);
             e["answer"] = c.reason;
             e.erase("reason");
             break;
         case Change::Kind::ProgramStarted:
-            e["parameters"] = AnsiToUtf8(c.text2);
+            e["parameters"] = AnsiToUtf8(r.codePage, c.text2);
             break;
         default:
             break;
@@ -278,14 +282,14 @@ std::string ReportJson(const Report& r) {
                     {"windows_closed", s.windowsClosed},   {"refused", s.refused},
                     {"found_nothing", s.absent}};
     j["markers"] = nlohmann::ordered_json::array();
-    for (const std::string& m : r.markers) j["markers"].push_back(AnsiToUtf8(m));
+    for (const std::string& m : r.markers) j["markers"].push_back(AnsiToUtf8(r.codePage, m));
     j["residue"] = nlohmann::ordered_json::array();
     for (const Residue& x : r.residue) {
         nlohmann::ordered_json e;
         e["kind"] = x.kind;
-        e["path"] = DisplayPath(x.path);
-        if (x.kind == "value") e["name"] = AnsiToUtf8(x.name);
-        e["marker"] = AnsiToUtf8(x.marker);
+        e["path"] = DisplayPath(x.path, r.codePage);
+        if (x.kind == "value") e["name"] = x.name;
+        e["marker"] = AnsiToUtf8(r.codePage, x.marker);
         e["in"] = x.where;
         e["note"] = x.note;
         j["residue"].push_back(e);

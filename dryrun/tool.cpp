@@ -82,9 +82,6 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << "zavuninst-sim: " << diag.Text() << "\n";
         return 2;
     }
-    for (const std::string& warning : loaded.registryFormat.warnings)
-        err << "zavuninst-sim: note: " << (fs::path(imageFolder) / "registry.reg").string() << " "
-            << warning << "\n";
 
     const std::vector<std::string> markers = PackageMarkers(loaded.machine);
     // The machine before the run, less its registry: the events hold every

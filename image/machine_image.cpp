@@ -243,6 +243,17 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
                     return fail(number, "a service pack text longer than the 127 characters "
                                         "Windows reports");
                 machine.csdVersion = value;
+            } else if (key == "codepage") {
+                if (!ParseNumber(value, &n))
+                    return fail(number, "\"codepage\" takes a number, not \"" + value + "\"");
+                if (n == 932 || n == 936 || n == 949 || n == 950)
+                    return fail(number, "code page " + value + " is a double-byte code page, which "
+                                        "the simulated machine does not have; it has 874 and "
+                                        "1250 to 1258");
+                if (!sim::IsKnownCodePage(n))
+                    return fail(number, "code page " + value + " is no ANSI code page of Windows the "
+                                        "simulated machine has; it has 874 and 1250 to 1258");
+                machine.codePage = n;
             } else if (key == "windows_directory") {
                 if (sim::FileSystem::Normalize(value).empty())
                     return fail(number, "windows_directory is not an absolute Windows path: \"" +
@@ -251,7 +262,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
             } else {
                 return fail(number, "unknown setting \"" + key +
                                         "\"; [system] takes platform, major, minor, build, "
-                                        "service_pack and windows_directory");
+                                        "service_pack, windows_directory and codepage");
             }
             break;
         }
@@ -325,8 +336,9 @@ std::string WriteMachineIni(const sim::Machine& machine) {
         << "minor = " << machine.minorVersion << "\n"
         << "build = " << machine.buildNumber << "\n"
         << "service_pack = \"" << machine.csdVersion << "\"\n"
-        << "windows_directory = " << machine.windowsDirectory << "\n"
-        << "\n[devices]\n";
+        << "windows_directory = " << machine.windowsDirectory << "\n";
+    if (machine.codePage != sim::kDefaultCodePage) out << "codepage = " << machine.codePage << "\n";
+    out << "\n[devices]\n";
     for (const sim::Device& d : machine.devices) {
         out << d.instanceId;
         if (d.classGuid || d.description) {
@@ -420,6 +432,7 @@ bool LoadImage(const std::string& folder, MachineImage* image, Diag* diag) {
     std::string error;
     if (!m.files.LoadFromHost(folder, &error)) return fail(folder, error);
     if (!ReadMachineIni(iniText, iniPath, m, diag)) return false;
+    image->registryFormat.codePage = m.codePage;
     if (mapped.Mapped()) {
         if (!ReadRegFile(mapped.View(), regPath, m.registry, &image->registryFormat, diag,
                          [&mapped](size_t done) { mapped.Release(done); }))
@@ -445,7 +458,9 @@ bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::
     }
     const std::string regPath = (fs::path(folder) / "registry.reg").string();
     const std::string iniPath = (fs::path(folder) / "machine.ini").string();
-    if (!WriteHostFile(regPath, WriteRegFile(machine.registry, format))) {
+    RegFormat inCodePage = format;
+    inCodePage.codePage = machine.codePage;
+    if (!WriteHostFile(regPath, WriteRegFile(machine.registry, inCodePage))) {
         *error = regPath + ": cannot write";
         return false;
     }

@@ -8,7 +8,8 @@
 // machine.ini:
 //   [system]       platform (0 Win32s, 1 Windows 95/98/ME, 2 NT family), major,
 //                  minor, build (optional), service_pack ("quotes keep blanks"),
-//                  windows_directory
+//                  windows_directory, codepage (optional: the ANSI code page,
+//                  874 or 1250 to 1258; 1252 when not given)
 //   [devices]      present devices in enumeration order: an instance id,
 //                  optionally "= {class GUID}" and ", description"; without
 //                  them the hardware key's ClassGUID and DeviceDesc apply

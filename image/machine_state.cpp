@@ -12,18 +12,18 @@ namespace image {
 
 namespace {
 
-void AddKey(State& state, const sim::RegKey& key, std::string& path, size_t depth) {
+void AddKey(State& state, const sim::RegKey& key, std::string& path, unsigned codePage, size_t depth) {
     if (key.deleted) return;
     state.emplace("key " + path, "");
     for (const sim::RegValue& value : key.values)
         state.emplace("value " + path + " | " + (value.name.empty() ? "@" : QuoteText(UpperAscii(value.name))),
-                      DescribeValue(value, ValueDetail::Exact));
+                      DescribeValue(value, ValueDetail::Exact, codePage));
     if (depth >= kMaxDepth) return;
     const size_t length = path.size();
     for (const auto& sub : key.subkeys) {
         path += '\\';
         path += UpperAscii(sub->name);
-        AddKey(state, *sub, path, depth + 1);
+        AddKey(state, *sub, path, codePage, depth + 1);
         path.resize(length);
     }
 }
@@ -34,18 +34,19 @@ std::string Line(const State::value_type& entry) {
     return entry.second.empty() ? entry.first : entry.first + " = " + entry.second;
 }
 
-void AddRegistry(State& state, const sim::Registry& registry, const std::string& from) {
+void AddRegistry(State& state, const sim::Registry& registry, const std::string& from,
+                 unsigned codePage) {
     if (!from.empty()) {
         if (const sim::RegKey* key = registry.Find(from)) {
             std::string path = UpperAscii(sim::KeyPath(*key));
-            AddKey(state, *key, path, 0);
+            AddKey(state, *key, path, codePage, 0);
         }
         return;
     }
     for (const auto& root : registry.Roots()) {
         if (!root) continue;
         std::string path = UpperAscii(root->name);
-        AddKey(state, *root, path, 0);
+        AddKey(state, *root, path, codePage, 0);
     }
 }
 
@@ -73,7 +74,7 @@ void AddFiles(State& state, const sim::FileSystem& files, DWORD attributeMask) {
 
 State MachineState(const sim::Machine& machine) {
     State state;
-    AddRegistry(state, machine.registry);
+    AddRegistry(state, machine.registry, "", machine.codePage);
     AddFiles(state, machine.files);
     return state;
 }

@@ -30,8 +30,10 @@ using State = std::map<std::string, std::string>;
 std::string Line(const State::value_type& entry);
 
 // The keys and values of `registry` from the key `from` down (every root
-// when empty); keys deleted while a handle held them are left out.
-void AddRegistry(State& state, const sim::Registry& registry, const std::string& from = "");
+// when empty); keys deleted while a handle held them are left out. String
+// data is told in the machine's code page.
+void AddRegistry(State& state, const sim::Registry& registry, const std::string& from = "",
+                 unsigned codePage = sim::kDefaultCodePage);
 
 // One folder or file. `digest` tells the content apart (ContentDigest, or
 // whatever a host snapshot can tell of a large file).

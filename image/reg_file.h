@@ -1,12 +1,14 @@
 // Registry exports as regedit reads and writes them, into and out of the
 // simulated registry.
 //
-// Two formats: "REGEDIT4" (Windows 95/98/ME and NT 4; ANSI text, string data
-// of hex(2)/hex(7) values in ANSI bytes) and "Windows Registry Editor Version
-// 5.00" (Windows 2000 and later; UTF-16LE text with a byte order mark, or
-// UTF-8, string data of hex(N) values in UTF-16LE bytes). The registry holds
-// strings as the ANSI API sees them (code page 1252), so string data of a
-// version 5 export is converted on the way in and out.
+// Two formats: "REGEDIT4" (Windows 95/98/ME and NT 4; ANSI text in the
+// machine's code page, string data of hex(2)/hex(7) values in ANSI bytes) and
+// "Windows Registry Editor Version 5.00" (Windows 2000 and later; UTF-16LE
+// text with a byte order mark, or UTF-8, string data of hex(N) values in
+// UTF-16LE bytes). The registry holds key and value names in Unicode, each
+// exactly as the export spells it, and string data as the ANSI API sees it
+// (bytes in the machine's code page), so string data of a version 5 export
+// is converted on the way in and out.
 #pragma once
 
 #include "platform/sim/sim.h"
@@ -34,6 +36,9 @@ enum class RegEncoding { Ansi, Utf16le, Utf8 };
 // How an export was written, so that it can be written back the same way.
 struct RegFormat {
     bool version5 = false;  // "Windows Registry Editor Version 5.00"; else "REGEDIT4"
+    // The machine's ANSI code page, which ANSI text and string data convert
+    // through: given to the reader (which keeps it), used by the writer.
+    unsigned codePage = sim::kDefaultCodePage;
     RegEncoding encoding = RegEncoding::Ansi;
     bool byteOrderMark = false;
     bool crlf = true;
@@ -51,16 +56,16 @@ struct RegFormat {
         std::vector<std::u32string> lines;
     };
     std::map<std::string, Verbatim> verbatim;
-    // Things read that the ANSI view could not hold exactly (key names with
-    // characters outside the code page), one text each: "line N: ...".
-    std::vector<std::string> warnings;
 
     static RegFormat Regedit4();   // ANSI, CRLF, as Windows 98 writes it
     static RegFormat Version5();   // UTF-16LE with byte order mark, CRLF
 };
 
-// Applies an export to `registry` as regedit imports it: keys are created,
-// values set, "[-key]" deletes a key with its subtree and "name"=- a value.
+// Applies an export to `registry` as regedit imports it: keys are created
+// (a key new to the registry is stored after its siblings, as the 9x family
+// stores it), values set, "[-key]" deletes a key with its subtree and
+// "name"=- a value. `format->codePage` is the code page to read ANSI text
+// and string data in; the rest of `format` is filled.
 // Returns false with `diag` filled on the first malformed line; the registry
 // may then hold part of the file (callers load into a fresh registry).
 // `consumed`, when given, is told now and then how many bytes from the start
@@ -70,7 +75,9 @@ bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Regis
                  const std::function<void(size_t)>& consumed = std::function<void(size_t)>());
 
 // The export of `registry` in `format`: each branch of the format with its
-// whole subtree, keys depth-first in enumeration order, each key followed by
+// whole subtree, keys depth-first in enumeration order (a REGEDIT4 export's
+// subkeys in the order the 9x family stores them, a version 5 export's
+// sorted as the NT family enumerates them), each key followed by
 // its values, one empty line between keys; hex data wrapped as regedit wraps
 // it. Then every other key of the registry the same way, each with its
 // header line, but for those above a branch (which the branch's header
@@ -78,7 +85,8 @@ bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Regis
 // the file back gives every key.
 std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format);
 
-// Builds an export line by line (the undo file is made with it).
+// Builds an export line by line (the undo file is made with it). Paths and
+// names are UTF-8.
 class RegWriter {
 public:
     explicit RegWriter(const RegFormat& format);
@@ -89,7 +97,7 @@ public:
     std::string Finish();                       // the file's bytes
 
 private:
-    void Line(const std::string& ansi);
+    void Line(const std::string& utf8);
     void WideLine(const std::u32string& text);
     const RegFormat& format_;
     std::string out_;
@@ -98,6 +106,8 @@ private:
 
 // The text of one value as regedit writes it (without line ending; wrapped
 // hex data contains "\\" + line ending + two blanks). Exposed for tests.
-std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd);
+// The text is UTF-8; string data converts from `codePage`.
+std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd,
+                           unsigned codePage = sim::kDefaultCodePage);
 
 }  // namespace image

@@ -53,13 +53,13 @@ int HexDigit(char c) {
     return -1;
 }
 
-// One physical line of the file: its text in the ANSI code page ('?' for a
-// character the code page lacks, which makes the line lossy) and where it is.
+// One physical line of the file: its text in UTF-8 (an ANSI file's bytes
+// converted through the machine's code page, which loses nothing) and where
+// it is.
 // regedit ends a line at a line feed, a carriage return and line feed, or a
 // carriage return alone (as an old Mac editor leaves it).
 struct PhysLine {
     std::string text;
-    bool lossy = false;
     int number = 0;
     size_t begin = 0, end = 0;  // byte range of the text, line ending excluded
     bool newline = false;       // ended by a line ending
@@ -69,20 +69,21 @@ struct PhysLine {
 
 class LineSource {
 public:
-    LineSource(std::string_view bytes, size_t start, RegEncoding encoding)
-        : bytes_(bytes), pos_(start), encoding_(encoding) {}
+    LineSource(std::string_view bytes, size_t start, RegEncoding encoding, unsigned codePage)
+        : bytes_(bytes), pos_(start), encoding_(encoding), codePage_(codePage) {}
 
     // False at the end of the file, or on a decoding error (`error` set).
     bool Next(PhysLine& line, std::string* error) {
         if (pos_ >= bytes_.size()) return false;
         line.text.clear();
-        line.lossy = false;
         line.number = ++number_;
         line.begin = pos_;
         switch (encoding_) {
         case RegEncoding::Ansi: {
             const size_t stop = FindEnd(pos_, 1);
-            line.text.assign(bytes_, pos_, stop - pos_);
+            const std::string_view bytes = bytes_.substr(pos_, stop - pos_);
+            if (sim::IsAscii(bytes)) line.text.assign(bytes);
+            else line.text = AnsiToUtf8(codePage_, bytes);
             pos_ = stop;
             break;
         }
@@ -95,7 +96,7 @@ public:
                 }
                 const char32_t unit = WideUnit(pos_);
                 if (unit == '\n' || unit == '\r') break;
-                Add(line, NextWide(pos_, bytes_.size()));
+                AppendUtf8(line.text, NextWide(pos_, bytes_.size()));
             }
             break;
         }
@@ -116,7 +117,7 @@ public:
                     *error = "not valid UTF-8";
                     return false;
                 }
-                Add(line, cp);
+                AppendUtf8(line.text, cp);
             }
             break;
         }
@@ -140,7 +141,7 @@ public:
         size_t p = begin;
         while (p < end) {
             if (encoding_ == RegEncoding::Ansi) {
-                out += AnsiToCodePoint(static_cast<unsigned char>(bytes_[p++]));
+                out += AnsiToUnicode(codePage_, static_cast<unsigned char>(bytes_[p++]));
             } else if (encoding_ == RegEncoding::Utf16le) {
                 out += NextWide(p, end);
             } else {
@@ -227,38 +228,24 @@ private:
         return true;
     }
 
-    // Unicode text to the ANSI code page; ANSI files keep their bytes.
-    static void Add(PhysLine& line, char32_t cp) {
-        uint8_t byte = 0;
-        if (CodePointToAnsi(cp, &byte)) {
-            line.text += static_cast<char>(byte);
-        } else {
-            line.text += '?';
-            line.lossy = true;
-        }
-    }
-
     std::string_view bytes_;
     size_t pos_;
     RegEncoding encoding_;
+    unsigned codePage_;
     int number_ = 0;
 };
 
-// UTF-16LE string data of a version 5 export as ANSI bytes; false when the
-// conversion loses something (odd length, a character the code page lacks).
-bool Utf16DataToAnsi(const std::vector<uint8_t>& in, std::vector<uint8_t>* out) {
+// UTF-16LE string data of a version 5 export as the ANSI functions read it;
+// false when the conversion loses something (odd length, a character the
+// code page lacks).
+bool Utf16DataToAnsi(const std::vector<uint8_t>& in, unsigned codePage, std::vector<uint8_t>* out) {
     bool exact = in.size() % 2 == 0;
     out->clear();
     out->reserve(in.size() / 2);
     for (size_t i = 0; i + 1 < in.size(); i += 2) {
-        const char32_t unit = in[i] | (in[i + 1] << 8);
-        uint8_t byte = 0;
-        if (CodePointToAnsi(unit, &byte)) {
-            out->push_back(byte);
-        } else {
-            out->push_back('?');
-            exact = false;
-        }
+        bool same = false;
+        out->push_back(UnicodeToAnsi(codePage, in[i] | (in[i + 1] << 8), &same));
+        exact = exact && same;
     }
     return exact;
 }
@@ -277,7 +264,7 @@ std::string CheckKeyPath(const std::string& path) {
     bool known = false;
     for (const char* r : kRoots) known = known || SameUpper(path.data(), rootLength, r);
     if (!known)
-        return "unknown root key \"" + AnsiToUtf8(path.substr(0, slash)) +
+        return "unknown root key \"" + path.substr(0, slash) +
                "\"; expected HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, "
                "HKEY_USERS, HKEY_CURRENT_CONFIG or HKEY_DYN_DATA";
     size_t depth = 0;
@@ -285,8 +272,8 @@ std::string CheckKeyPath(const std::string& path) {
     while (start != std::string::npos) {
         const size_t next = path.find('\\', start + 1);
         const size_t len = (next == std::string::npos ? path.size() : next) - start - 1;
-        if (len == 0) return "empty key name in \"" + AnsiToUtf8(path) + "\"";
-        if (len > kMaxKeyName)
+        if (len == 0) return "empty key name in \"" + path + "\"";
+        if (sim::Utf16Length(std::string_view(path).substr(start + 1, len)) > kMaxKeyName)
             return "a key name longer than the 255 characters Windows allows";
         if (++depth > kMaxDepth) return "a key deeper than the 512 levels Windows allows";
         start = next;
@@ -304,32 +291,6 @@ std::string ParentPath(const std::string& path) {
 bool IsSelfOrAncestor(const std::string& ancestor, const std::string& path) {
     return path.size() >= ancestor.size() && path.compare(0, ancestor.size(), ancestor) == 0 &&
            (path.size() == ancestor.size() || path[ancestor.size()] == '\\');
-}
-
-// Subkeys are kept sorted by name without regard to case, as the registry
-// enumerates them (the simulator's order).
-bool NameLessAscii(const std::string& a, const std::string& b) {
-    const size_t n = std::min(a.size(), b.size());
-    const auto upper = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; };
-    for (size_t i = 0; i < n; ++i) {
-        const int ca = upper(static_cast<unsigned char>(a[i]));
-        const int cb = upper(static_cast<unsigned char>(b[i]));
-        if (ca != cb) return ca < cb;
-    }
-    return a.size() < b.size();
-}
-
-// A subkey of `parent` that sorts after all its subkeys, as the next key of
-// a sorted export does: appended without a search of the siblings (a large
-// export has keys with tens of thousands of subkeys). Null when the name
-// does not sort last; the caller then creates the key by its path.
-sim::RegKey* AppendChild(sim::RegKey& parent, const std::string& name) {
-    if (!parent.subkeys.empty() && !NameLessAscii(parent.subkeys.back()->name, name)) return nullptr;
-    auto key = std::make_shared<sim::RegKey>();
-    key->name = name;
-    key->parent = &parent;
-    parent.subkeys.push_back(key);
-    return key.get();
 }
 
 class Reader {
@@ -352,7 +313,7 @@ private:
     bool ParseValue(LineSource& source, const PhysLine& first);
     bool ParseQuoted(const std::string& s, size_t& p, int lineNumber, std::string* out);
     bool ParseHex(LineSource& source, const PhysLine& first, size_t p, std::vector<uint8_t>* out,
-                  size_t* endOffset, bool* lossy);
+                  size_t* endOffset);
 
     std::string_view bytes_;
     const std::string& file_;
@@ -389,7 +350,7 @@ bool Reader::Run() {
         format_.encoding = RegEncoding::Ansi;  // decided by the header below
     }
 
-    LineSource headerSource(bytes_, start, format_.encoding);
+    LineSource headerSource(bytes_, start, format_.encoding, format_.codePage);
     PhysLine line;
     std::string error;
     if (!headerSource.Next(line, &error))
@@ -411,7 +372,7 @@ bool Reader::Run() {
     // Written back with CR LF unless the file ends its lines with LF alone.
     format_.crlf = line.crlf || line.loneCr || !line.newline;
 
-    LineSource source(bytes_, start, format_.encoding);
+    LineSource source(bytes_, start, format_.encoding, format_.codePage);
     source.Next(line, &error);  // the header again, now in the file's encoding
     int blankRun = 0;
     bool lastNewline = line.newline;
@@ -480,10 +441,6 @@ bool Reader::ParseKeyLine(const PhysLine& line) {
     if (path.empty()) return Fail(line.number, "a key line without a key");
     const std::string problem = CheckKeyPath(path);
     if (!problem.empty()) return Fail(line.number, problem);
-    if (line.lossy)
-        format_.warnings.push_back("line " + std::to_string(line.number) +
-                                   ": a key name with characters outside the ANSI code page; "
-                                   "they read as '?'");
     {
         // Short root names ("HKLM") are written out in full, as regedit does.
         static const char* const kShort[][2] = {{"HKLM", "HKEY_LOCAL_MACHINE"}, {"HKCU", "HKEY_CURRENT_USER"},
@@ -514,8 +471,9 @@ bool Reader::ParseKeyLine(const PhysLine& line) {
     while (!openHeaders_.empty() && !IsSelfOrAncestor(openHeaders_.back(), upper)) {
         // A closed header's subkeys are complete (regedit writes a tree
         // depth-first): the room their list grew by goes back.
-        std::vector<std::shared_ptr<sim::RegKey>>& subkeys = openKeys_.back()->subkeys;
-        if (subkeys.capacity() > subkeys.size()) subkeys.shrink_to_fit();
+        sim::RegKey& closed = *openKeys_.back();
+        if (closed.subkeys.capacity() > closed.subkeys.size()) closed.subkeys.shrink_to_fit();
+        if (closed.stored.capacity() > closed.stored.size()) closed.stored.shrink_to_fit();
         openHeaders_.pop_back();
         openKeys_.pop_back();
     }
@@ -528,8 +486,10 @@ bool Reader::ParseKeyLine(const PhysLine& line) {
     if (same) {
         key_ = openKeys_.back();
     } else {
-        key_ = continues ? AppendChild(*openKeys_.back(), path.substr(path.rfind('\\') + 1)) : nullptr;
-        if (key_ == nullptr) key_ = &registry_.Create(path);
+        // A new key goes after its siblings in the stored order, which is
+        // then the export's order.
+        key_ = continues ? &openKeys_.back()->Subkey(path.substr(path.rfind('\\') + 1))
+                         : &registry_.Create(path);
         openHeaders_.push_back(std::move(upper));
         openKeys_.push_back(key_);
     }
@@ -563,7 +523,7 @@ bool Reader::ParseQuoted(const std::string& s, size_t& p, int lineNumber, std::s
 }
 
 bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
-                      std::vector<uint8_t>* out, size_t* endOffset, bool* lossy) {
+                      std::vector<uint8_t>* out, size_t* endOffset) {
     const PhysLine* line = &first;
     *endOffset = first.end;
     bool afterComma = false;
@@ -624,7 +584,6 @@ bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
             }
             line = &continuation_;
             *endOffset = continuation_.end;
-            *lossy = *lossy || continuation_.lossy;
             lineStart = out->size();
             p = 0;
             continue;
@@ -642,7 +601,7 @@ bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
         }
         if (!good)
             return Fail(line->number, "bad hex byte \"" +
-                                          AnsiToUtf8(s.substr(from, std::max<size_t>(p - from, 1))) +
+                                          s.substr(from, std::max<size_t>(p - from, 1)) +
                                           "\": each byte is one or two hex digits");
         out->push_back(static_cast<uint8_t>(value));
         while (p < s.size() && IsBlank(s[p])) ++p;
@@ -684,7 +643,7 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
     continuation_.number = 0;
     sim::RegValue value;
     value.name = name;  // `name` is read again below
-    bool lossy = line.lossy;
+    bool lossy = false;  // whether the data read has characters the code page lacks
     size_t endOffset = line.end;
     bool remove = false;
     if (p < s.size() && s[p] == '-' && restBlank(p + 1)) {
@@ -695,7 +654,10 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
         if (!restBlank(p))
             return Fail(line.number, "unexpected text after the closing quote of the string");
         value.type = REG_SZ;
-        value.data.assign(text.begin(), text.end());
+        bool exact = true;
+        const std::string ansi = Utf8ToAnsi(format_.codePage, text, &exact);
+        lossy = !exact;
+        value.data.assign(ansi.begin(), ansi.end());
         value.data.push_back(0);
     } else {
         const size_t colon = s.find(':', p);
@@ -724,25 +686,25 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
             if (word != "HEX") {
                 const std::string digits = word.substr(4, word.size() - 5);
                 if (digits.empty() || digits.size() > 8)
-                    return Fail(line.number, "bad value type \"" + AnsiToUtf8(word) +
+                    return Fail(line.number, "bad value type \"" + word +
                                                  "\": hex(N) takes 1 to 8 hex digits");
                 type = 0;
                 for (char d : digits) {
                     if (HexDigit(d) < 0)
-                        return Fail(line.number, "bad value type \"" + AnsiToUtf8(word) +
+                        return Fail(line.number, "bad value type \"" + word +
                                                      "\": hex(N) takes 1 to 8 hex digits");
                     type = type * 16 + static_cast<DWORD>(HexDigit(d));
                 }
             }
             value.type = type;
-            if (!ParseHex(source, line, q, &value.data, &endOffset, &lossy)) return false;
+            if (!ParseHex(source, line, q, &value.data, &endOffset)) return false;
             if (format_.version5 && IsStringType(type)) {
                 std::vector<uint8_t> ansi;
-                if (!Utf16DataToAnsi(value.data, &ansi)) lossy = true;
+                if (!Utf16DataToAnsi(value.data, format_.codePage, &ansi)) lossy = true;
                 value.data.swap(ansi);
             }
         } else {
-            return Fail(line.number, "unknown value type \"" + AnsiToUtf8(s.substr(p, colon - p)) +
+            return Fail(line.number, "unknown value type \"" + s.substr(p, colon - p) +
                                          "\": expected a string, dword:, hex: or hex(N):");
         }
     }
@@ -773,7 +735,7 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
         v.type = value.type;
         v.data = value.data;
         // The value's lines as they stand in the file.
-        LineSource again(bytes_, line.begin, format_.encoding);
+        LineSource again(bytes_, line.begin, format_.encoding, format_.codePage);
         PhysLine l;
         std::string error;
         while (again.Next(l, &error)) {

@@ -12,10 +12,10 @@ namespace image {
 
 namespace {
 
-std::vector<uint8_t> AnsiDataToUtf16(const std::vector<uint8_t>& in) {
+std::vector<uint8_t> AnsiDataToUtf16(const std::vector<uint8_t>& in, unsigned codePage) {
     std::string out;
     out.reserve(in.size() * 2);
-    for (uint8_t b : in) AppendUtf16le(out, AnsiToCodePoint(b));
+    for (uint8_t b : in) AppendUtf16le(out, AnsiToUnicode(codePage, b));
     return std::vector<uint8_t>(out.begin(), out.end());
 }
 
@@ -44,12 +44,28 @@ bool IsPlainString(const std::vector<uint8_t>& data) {
     return true;
 }
 
-void WriteTree(RegWriter& writer, const sim::RegKey& key, const std::string& path, size_t depth) {
+// The subkeys that are still there, in the order an export lists them: a
+// REGEDIT4 export (the 9x family's) as the registry stores them, a version 5
+// export (the NT family's) sorted, as that family enumerates them.
+template <class Visit>
+void ForEachSubkey(const sim::RegKey& key, bool storedOrder, const Visit& visit) {
+    if (storedOrder) {
+        for (const sim::RegKey* sub : key.stored)
+            if (!sub->deleted) visit(*sub);
+    } else {
+        for (const auto& sub : key.subkeys)
+            if (!sub->deleted) visit(*sub);
+    }
+}
+
+void WriteTree(RegWriter& writer, const sim::RegKey& key, const std::string& path, bool storedOrder,
+               size_t depth) {
     writer.Key(path);
     for (const sim::RegValue& value : key.values) writer.Value(path, value);
     if (depth >= kMaxDepth) return;
-    for (const auto& sub : key.subkeys)
-        if (!sub->deleted) WriteTree(writer, *sub, path + "\\" + sub->name, depth + 1);
+    ForEachSubkey(key, storedOrder, [&](const sim::RegKey& sub) {
+        WriteTree(writer, sub, path + "\\" + sub.name, storedOrder, depth + 1);
+    });
 }
 
 // The keys outside every branch, each written with its header as regedit
@@ -58,26 +74,28 @@ void WriteTree(RegWriter& writer, const sim::RegKey& key, const std::string& pat
 // the roots, unless a root holds values).
 void WriteOutsideBranches(RegWriter& writer, const sim::RegKey& key, const std::string& path,
                           const std::set<std::string>& branches,
-                          const std::set<std::string>& aboveBranches, size_t depth) {
+                          const std::set<std::string>& aboveBranches, bool storedOrder, size_t depth) {
     const std::string upper = UpperAscii(path);
     if (branches.count(upper) > 0) return;
     if (aboveBranches.count(upper) == 0 && (depth > 0 || !key.values.empty())) {
-        WriteTree(writer, key, path, depth);
+        WriteTree(writer, key, path, storedOrder, depth);
         return;
     }
     if (depth >= kMaxDepth) return;
-    for (const auto& sub : key.subkeys)
-        if (!sub->deleted)
-            WriteOutsideBranches(writer, *sub, path + "\\" + sub->name, branches, aboveBranches,
-                                 depth + 1);
+    ForEachSubkey(key, storedOrder, [&](const sim::RegKey& sub) {
+        WriteOutsideBranches(writer, sub, path + "\\" + sub.name, branches, aboveBranches,
+                             storedOrder, depth + 1);
+    });
 }
 
 }  // namespace
 
-std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd) {
+std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd,
+                           unsigned codePage) {
     std::string out = value.name.empty() ? "@=" : EscapeQuoted(value.name) + "=";
     if (value.type == REG_SZ && IsPlainString(value.data)) {
-        out += EscapeQuoted(std::string(value.data.begin(), value.data.end() - 1));
+        const std::string_view ansi(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1);
+        out += EscapeQuoted(AnsiToUtf8(codePage, ansi));
         return out;
     }
     if (value.type == REG_DWORD && value.data.size() == 4) {
@@ -95,7 +113,7 @@ std::string FormatRegValue(const sim::RegValue& value, bool version5, const char
         out += buffer;
     }
     const std::vector<uint8_t> data =
-        version5 && IsStringType(value.type) ? AnsiDataToUtf16(value.data) : value.data;
+        version5 && IsStringType(value.type) ? AnsiDataToUtf16(value.data, codePage) : value.data;
     // regedit breaks the line after the comma that brings it to 77
     // characters or more, and goes on indented by two blanks.
     size_t lineLength = out.size();
@@ -123,20 +141,27 @@ RegWriter::RegWriter(const RegFormat& format) : format_(format) {
     Line(format_.version5 ? kVersion5 : kRegedit4);
 }
 
-void RegWriter::Line(const std::string& ansi) {
+void RegWriter::Line(const std::string& utf8) {
     const char* eol = format_.crlf ? "\r\n" : "\n";
     switch (format_.encoding) {
     case RegEncoding::Ansi:
-        out_ += ansi;
+        // A name from a REGEDIT4 export converts back to the bytes it was.
+        if (sim::IsAscii(utf8)) out_ += utf8;
+        else out_ += Utf8ToAnsi(format_.codePage, utf8);
         out_ += eol;
         break;
     case RegEncoding::Utf16le:
-        for (unsigned char c : ansi) {
+        for (size_t i = 0; i < utf8.size();) {
+            char32_t c = static_cast<unsigned char>(utf8[i]);
             if (c < 0x80) {
                 out_ += static_cast<char>(c);
                 out_ += '\0';
+                ++i;
+            } else if (DecodeUtf8(utf8, i, &c)) {
+                AppendUtf16le(out_, c);
             } else {
-                AppendUtf16le(out_, AnsiToCodePoint(c));
+                AppendUtf16le(out_, 0xFFFD);  // not UTF-8: no name of the registry
+                ++i;
             }
         }
         for (const char* e = eol; *e; ++e) {
@@ -145,10 +170,7 @@ void RegWriter::Line(const std::string& ansi) {
         }
         break;
     case RegEncoding::Utf8:
-        for (unsigned char c : ansi) {
-            if (c < 0x80) out_ += static_cast<char>(c);
-            else AppendUtf8(out_, AnsiToCodePoint(c));
-        }
+        out_ += utf8;
         out_ += eol;
         break;
     }
@@ -162,9 +184,7 @@ void RegWriter::WideLine(const std::u32string& text) {
         } else if (format_.encoding == RegEncoding::Utf8) {
             AppendUtf8(out_, cp);
         } else {
-            uint8_t b = '?';
-            CodePointToAnsi(cp, &b);
-            out_ += static_cast<char>(b);
+            out_ += static_cast<char>(UnicodeToAnsi(format_.codePage, cp));
         }
     }
     for (const char* e = eol; *e; ++e) {
@@ -196,7 +216,8 @@ void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
     }
     // Wrapped hex data carries its line ends inside; the writer's encoding
     // applies to them as to any other text.
-    const std::string text = FormatRegValue(value, format_.version5, format_.crlf ? "\r\n" : "\n");
+    const std::string text =
+        FormatRegValue(value, format_.version5, format_.crlf ? "\r\n" : "\n", format_.codePage);
     Line(text);
 }
 
@@ -227,10 +248,11 @@ std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format)
             aboveBranches.insert(upper.substr(0, slash));
             if (slash == 0) break;
         }
-        WriteTree(writer, *key, path, 0);
+        WriteTree(writer, *key, path, !format.version5, 0);
     }
     for (const auto& root : registry.Roots())
-        if (root) WriteOutsideBranches(writer, *root, root->name, branches, aboveBranches, 0);
+        if (root)
+            WriteOutsideBranches(writer, *root, root->name, branches, aboveBranches, !format.version5, 0);
     return writer.Finish();
 }
 

@@ -29,9 +29,9 @@ std::string TypeName(DWORD type) {
     }
 }
 
-std::string QuoteText(const std::string& ansi) {
+std::string QuoteText(const std::string& utf8) {
     std::string out = "\"";
-    for (unsigned char c : ansi) {
+    for (unsigned char c : utf8) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -40,10 +40,14 @@ std::string QuoteText(const std::string& ansi) {
             std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
             out += buffer;
         } else {
-            AppendUtf8(out, AnsiToCodePoint(c));
+            out += static_cast<char>(c);
         }
     }
     return out + "\"";
+}
+
+std::string QuoteAnsi(const std::string& ansi, unsigned codePage) {
+    return QuoteText(AnsiToUtf8(codePage, ansi));
 }
 
 std::string HexBytes(const std::vector<uint8_t>& data, size_t limit) {
@@ -91,7 +95,7 @@ bool IsWholeList(const std::vector<std::string>& strings, const std::vector<uint
 
 }  // namespace
 
-std::string DescribeValue(const sim::RegValue& value, ValueDetail detail) {
+std::string DescribeValue(const sim::RegValue& value, ValueDetail detail, unsigned codePage) {
     const bool exact = detail == ValueDetail::Exact;
     const std::string type = TypeName(value.type);
     const auto& d = value.data;
@@ -102,13 +106,14 @@ std::string DescribeValue(const sim::RegValue& value, ValueDetail detail) {
         if (!exact && d.empty()) return type + " \"\" (no data)";
         if (!exact || clean) {
             if (zero != std::string::npos) text.resize(zero);
-            return type + " " + QuoteText(text) + (clean ? "" : " (" + Bytes(d.size()) + ")");
+            return type + " " + QuoteAnsi(text, codePage) + (clean ? "" : " (" + Bytes(d.size()) + ")");
         }
     } else if (value.type == REG_MULTI_SZ) {
         const auto strings = MultiStrings(d);
         if (!exact || IsWholeList(strings, d)) {
             std::string out = type + " [";
-            for (size_t i = 0; i < strings.size(); ++i) out += (i ? ", " : "") + QuoteText(strings[i]);
+            for (size_t i = 0; i < strings.size(); ++i)
+                out += (i ? ", " : "") + QuoteAnsi(strings[i], codePage);
             return out + "]";
         }
     } else if (value.type == REG_DWORD && d.size() == 4) {

@@ -1,5 +1,6 @@
 // Registry values in words, for the dry run's report and for the state of a
-// machine as comparable lines (UTF-8 text of the ANSI data).
+// machine as comparable lines (UTF-8 text; string data converted from the
+// machine's ANSI code page).
 #pragma once
 
 #include "platform/sim/sim.h"
@@ -13,9 +14,11 @@ namespace image {
 // "REG_SZ", "REG_DWORD", ...; "type 42" for a type without a name.
 std::string TypeName(DWORD type);
 
-// A quoted ANSI text in UTF-8, with '"' and '\' escaped and control
-// characters as \xNN.
-std::string QuoteText(const std::string& ansi);
+// A quoted UTF-8 text, with '"' and '\' escaped and control characters as
+// \xNN.
+std::string QuoteText(const std::string& utf8);
+// The same of ANSI text in `codePage`.
+std::string QuoteAnsi(const std::string& ansi, unsigned codePage);
 
 // "01,02,ff": the first `limit` bytes.
 std::string HexBytes(const std::vector<uint8_t>& data, size_t limit);
@@ -29,6 +32,7 @@ enum class ValueDetail {
 };
 
 // "REG_SZ \"text\"", "REG_DWORD 0x00000001 (1)", "REG_BINARY 01,02", ...
-std::string DescribeValue(const sim::RegValue& value, ValueDetail detail = ValueDetail::Brief);
+std::string DescribeValue(const sim::RegValue& value, ValueDetail detail = ValueDetail::Brief,
+                          unsigned codePage = sim::kDefaultCodePage);
 
 }  // namespace image

@@ -91,9 +91,11 @@ TEST(RegFile, Version5ExportRoundTripsByteForByteAndReadsAsTheAnsiApiSeesIt) {
         EXPECT_EQ(registry.GetValue(service, "Nothing")->type, static_cast<DWORD>(REG_NONE));
         EXPECT_TRUE(registry.GetValue(service, "Nothing")->data.empty());
         EXPECT_EQ(registry.GetValue(service, "Big")->type, static_cast<DWORD>(REG_QWORD));
-        // Characters the ANSI code page lacks read as '?', and the value's
+        // A name keeps every character; string data reads as the ANSI API
+        // sees it, a character the code page lacks as '?', and the value's
         // lines are kept to be written back as they were.
-        EXPECT_EQ(registry.GetString(service, "??"), "??");
+        EXPECT_EQ(registry.GetString(service, "\xE6\xBC\xA2\xE5\xAD\x97"), "??");
+        EXPECT_FALSE(registry.GetValue(service, "??"));
         EXPECT_TRUE(registry.Exists("HKEY_USERS\\.DEFAULT\\Control Panel"));
         EXPECT_EQ(format.branches, std::vector<std::string>({"HKEY_LOCAL_MACHINE\\SYSTEM",
                                                              "HKEY_USERS\\.DEFAULT\\Control Panel"}));
@@ -129,7 +131,7 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
     ASSERT_TRUE(ReadRegFile(Utf16le(kVersion5Export), "registry.reg", registry, &format, nullptr));
     const std::string service = "HKLM\\SYSTEM\\ControlSet001\\Services\\USBSTOR";
     registry.SetString(service, "ImagePath", "System32\\DRIVERS\\USBSTOR.SYS", REG_EXPAND_SZ);
-    registry.SetString(service, "??", "now ANSI");
+    registry.SetString(service, "\xE6\xBC\xA2\xE5\xAD\x97", "now ANSI");
     registry.DeleteTree("HKLM\\SYSTEM\\Select");
     registry.SetValue("HKEY_USERS\\.DEFAULT\\Control Panel", "Colors", REG_SZ, {});
     registry.Create("HKEY_USERS\\.DEFAULT\\Keyboard Layout");  // no values, beside a branch
@@ -153,7 +155,7 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
         "  16,17,18,19,1a,1b,1c,1d,1e,1f\r\n"
         "\"Nothing\"=hex(0):\r\n"
         "\"Big\"=hex(b):01,00,00,00,00,00,00,00\r\n"
-        "\"??\"=\"now ANSI\"\r\n\r\n"
+        "\"\xE6\xBC\xA2\xE5\xAD\x97\"=\"now ANSI\"\r\n\r\n"
         "[HKEY_USERS\\.DEFAULT\\Control Panel]\r\n"
         // An empty REG_SZ without its terminating zero is no quoted string.
         "\"Colors\"=hex(1):\r\n\r\n"
@@ -171,7 +173,8 @@ TEST(RegFile, ValuesAreFormattedAsRegeditWritesThem) {
     struct Row {
         sim::RegValue value;
         bool version5;
-        const char* text;
+        const char* text;  // UTF-8
+        unsigned codePage = 1252;
     };
     const Row rows[] = {
         {{"", REG_SZ, Bytes(std::string("a\\b\"c") + '\0')}, false, "@=\"a\\\\b\\\"c\""},
@@ -183,11 +186,15 @@ TEST(RegFile, ValuesAreFormattedAsRegeditWritesThem) {
          "\"x\"=hex(2):25,00,61,00,25,00,00,00"},
         {{"x", REG_SZ, Bytes(std::string("two\r\nlines") + '\0')}, false,
          "\"x\"=hex(1):74,77,6f,0d,0a,6c,69,6e,65,73,00"},
-        {{"x", REG_SZ, Bytes(std::string("\x80", 1) + '\0')}, true, "\"x\"=\"\x80\""},
+        {{"x", REG_SZ, Bytes(std::string("\x80", 1) + '\0')}, true, "\"x\"=\"\u20ac\""},
+        {{"x", REG_SZ, Bytes(std::string("\x80", 1) + '\0')}, false, "\"x\"=\"\u0402\"", 1251},
+        {{"x", REG_EXPAND_SZ, Bytes(std::string("\xC8", 1) + '\0')}, true, "\"x\"=hex(2):18,04,00,00", 1251},
+        {{"x", REG_EXPAND_SZ, Bytes(std::string("\xC8", 1) + '\0')}, false, "\"x\"=hex(2):c8,00", 1251},
+        {{"\u0418\u043c\u044f", REG_DWORD, {1, 0, 0, 0}}, false, "\"\u0418\u043c\u044f\"=dword:00000001"},
         {{"x", 0x20000, {7}}, false, "\"x\"=hex(20000):07"},
     };
     for (const Row& row : rows)
-        EXPECT_EQ(image::FormatRegValue(row.value, row.version5, "\r\n"), row.text);
+        EXPECT_EQ(image::FormatRegValue(row.value, row.version5, "\r\n", row.codePage), row.text);
 }
 
 TEST(RegFile, DeletionLinesActAsOnImport) {

@@ -86,18 +86,21 @@ struct Builder {
 
     explicit Builder(Choices& choices) : c(choices) {}
 
+    // Keys and names spelled in ANSI, as the program spells them; the
+    // registry holds them in Unicode.
     void SetString(const std::string& key, const std::string& name, const std::string& text) {
-        if (ValidKeyPath(key)) m.registry.SetString(key, name, text);
+        if (ValidKeyPath(key)) m.registry.SetString(Held(key), Held(name), text);
     }
     void SetValue(const std::string& key, const std::string& name, DWORD type, std::vector<uint8_t> data) {
-        if (ValidKeyPath(key)) m.registry.SetValue(key, name, type, std::move(data));
+        if (ValidKeyPath(key)) m.registry.SetValue(Held(key), Held(name), type, std::move(data));
     }
+    std::string Held(const std::string& ansi) const { return sim::AnsiToUtf8(m.codePage, ansi); }
     void AddDevice(const std::string& id, const char* classGuid, bool explicitClass) {
         if (id.empty() || !deviceIds.insert(UpperAscii(id)).second) return;
         sim::Device device;
         device.instanceId = id;
         if (explicitClass) device.classGuid = sim::ParseGuid(classGuid);
-        else SetString(m.HardwareKeyPath(id), "ClassGUID", classGuid);
+        else SetString(enumRoot + id, "ClassGUID", classGuid);
         m.devices.push_back(device);
     }
 

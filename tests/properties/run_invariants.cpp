@@ -24,6 +24,11 @@ const char kSearch[] = "%12%\\USBSTORSP3.SYS";
 const char kReplacement[] = "%12%\\USBSTOR.SYS";
 const char kSystemDriverValue[] = "System32\\DRIVERS\\USBSTOR.SYS";
 
+// A registry path or name the program spells in ANSI, as the registry holds
+// it (Unicode), and the other way.
+std::string Held(const sim::Machine& m, const std::string& ansi) { return sim::AnsiToUtf8(m.codePage, ansi); }
+std::string AsAnsi(const sim::Machine& m, const std::string& held) { return sim::Utf8ToAnsi(m.codePage, held); }
+
 const GUID kHdcClass = {0x4D36E96A, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 const GUID kDiskClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
@@ -188,13 +193,19 @@ void DeviceScope(const sim::Machine& before, bool faulted, RunScope& s) {
         }
     }
 
+    // The sub-keys as RegEnumKeyA gives them: in ANSI, in the order the
+    // 9x family stores them (NT's sorted order on any other system).
     std::vector<std::string> candidates;
     for (const std::string& field : fields) {
-        const sim::RegKey* key = before.registry.Find(std::string(kHklm) + "\\Enum\\" + field);
+        const sim::RegKey* key = before.registry.Find(Held(before, std::string(kHklm) + "\\Enum\\" + field));
         if (key == nullptr) continue;
-        for (const auto& sub : key->subkeys) {
-            if (sub->name.size() + 1 > 256) break;  // the enumeration ends at a name that does not fit
-            candidates.push_back(field + "\\" + sub->name);
+        std::vector<const sim::RegKey*> order;
+        if (before.family == sim::Family::Win9x) order.assign(key->stored.begin(), key->stored.end());
+        else for (const auto& sub : key->subkeys) order.push_back(sub.get());
+        for (const sim::RegKey* sub : order) {
+            const std::string name = AsAnsi(before, sub->name);
+            if (name.size() + 1 > 256) break;  // the enumeration ends at a name that does not fit
+            candidates.push_back(field + "\\" + name);
         }
     }
 
@@ -239,18 +250,18 @@ void DeviceScope(const sim::Machine& before, bool faulted, RunScope& s) {
     // The hardware keys of records and disks; the driver keys that their
     // "Driver" values (and that of the record's USB node) name.
     auto driverKey = [&](const std::string& hardwarePath) {
-        const auto value = before.registry.GetValue(hardwarePath, "Driver");
+        const auto value = before.registry.GetValue(Held(before, hardwarePath), "Driver");
         if (!value) return;
         const std::string text = ValueText(*value);
-        if (!text.empty()) s.deletableKeys.insert(kDriverClassUpper + UpperAscii(text));
+        if (!text.empty()) s.deletableKeys.insert(kDriverClassUpper + UpperAscii(Held(before, text)));
     };
     for (const std::string& id : s.recordDeviceIds) {
-        s.deletableKeys.insert(kEnumUpper + UpperAscii(id));
+        s.deletableKeys.insert(kEnumUpper + UpperAscii(Held(before, id)));
         driverKey(std::string(kHklm) + "\\Enum\\" + id);
         driverKey(std::string(kHklm) + "\\Enum\\USB\\" + ReferenceRewrite(id).usbKeyTail);
     }
     for (const std::string& id : s.pairedDiskIds) {
-        s.deletableKeys.insert(kEnumUpper + UpperAscii(id));
+        s.deletableKeys.insert(kEnumUpper + UpperAscii(Held(before, id)));
         driverKey(std::string(kHklm) + "\\Enum\\" + id);
     }
 
@@ -273,7 +284,7 @@ void RestoreScope(const sim::Machine& before, RunScope& s) {
     const sim::RegKey* system = before.registry.Find(std::string(kHklm) + "\\System");
     if (system != nullptr) {
         for (const auto& sub : system->subkeys) {
-            if (sub->name.size() + 1 > 256) break;
+            if (AsAnsi(before, sub->name).size() + 1 > 256) break;
             const std::string service = std::string(kHklm) + "\\System\\" + sub->name + "\\Services\\USBSTOR";
             if (before.registry.Find(service) == nullptr) continue;
             s.writableValues.insert(UpperAscii(service) + "\nIMAGEPATH");
