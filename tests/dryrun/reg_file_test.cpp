@@ -51,7 +51,8 @@ const char kVersion5Export[] =
     "\"Colors\"=\"\"\r\n"
     "\r\n";
 
-// As Windows 98's regedit writes it: ANSI text, hex(2) data in ANSI bytes.
+// As Windows 98's regedit writes it: ANSI text, hex(2) data in ANSI bytes,
+// the subkeys in the order the registry stored them (0001 after SN01).
 const char kRegedit4Export[] =
     "REGEDIT4\r\n"
     "\r\n"
@@ -64,6 +65,9 @@ const char kRegedit4Export[] =
     "\"Mfg\"=\"Caf\xE9\"\r\n"
     "\"Path\"=hex(2):25,77,69,6e,64,69,72,25,5c,73,79,73,74,65,6d,33,32,5c,64,72,69,\\\r\n"
     "  76,65,72,73,00\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678\\0001]\r\n"
+    "\"Driver\"=\"hdc\\\\0004\"\r\n"
     "\r\n";
 
 }  // namespace
@@ -117,6 +121,11 @@ TEST(RegFile, Regedit4ExportRoundTripsByteForByteWithAnsiData) {
     EXPECT_EQ(registry.GetValue(key, "Path")->data, Bytes(std::string("%windir%\\system32\\drivers") + '\0'));
     EXPECT_EQ(registry.GetValue(key, "ConfigFlags")->type, static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(WriteRegFile(registry, format), kRegedit4Export);
+    // A key added later is stored, and written, after the others.
+    registry.SetString("HKLM\\Enum\\USB\\VID_1234&PID_5678\\AAAA", "Driver", "hdc\\0005");
+    EXPECT_EQ(WriteRegFile(registry, format), std::string(kRegedit4Export) +
+                                                  "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678\\AAAA]\r\n"
+                                                  "\"Driver\"=\"hdc\\\\0005\"\r\n\r\n");
 
     // The keys the export held only as parents of the one removed stay,
     // each with its header, as regedit would export them.

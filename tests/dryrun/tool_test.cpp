@@ -66,16 +66,59 @@ void Replace(const std::string& path, const std::string& from, const std::string
 }  // namespace
 
 TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
-    for (const char* name : {"win98-package", "win2000-sp2", "realistic", "xp-clean"}) {
-        SCOPED_TRACE(name);
+    // Names beyond the Western code page: two value names, and two key names
+    // of the same length, which code page 1252 spells alike ("???", "????").
+    const std::string names =
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Настройки]\r\n"
+        "\"Имя\"=\"первый\"\r\n"
+        "\"Тип\"=dword:00000002\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Настройки\\Вход]\r\n"
+        "\"Путь\"=\"C:\\\\Вход\"\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Настройки\\Ключ]\r\n"
+        "\"Путь\"=\"C:\\\\Ключ\"\r\n";
+    struct Row {
+        const char* example;
+        std::string added;      // keys added to the example's export (UTF-8 text)
+        unsigned codePage = 0;  // the one machine.ini names, if any
+    };
+    const Row rows[] = {
+        {"win98-package", ""}, {"win2000-sp2", ""}, {"realistic", ""}, {"xp-clean", ""},
+        {"win98-package", names, 1251},  // REGEDIT4: the names in code page 1251
+        {"xp-clean", names},             // version 5 on a machine of code page 1252
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.example) + (row.added.empty() ? "" : " with Cyrillic names"));
         ScratchFolder dir;
-        const auto imageBefore = Snapshot(Example(name));
-        const Outcome o = Tool({Example(name), "--write", dir / "after", "--undo", dir / "undo"});
+        std::string folder = Example(row.example);
+        std::string added;  // the added keys as the export holds them
+        if (!row.added.empty()) {
+            folder = dir / "image";
+            fs::copy(Example(row.example), folder, fs::copy_options::recursive);
+            std::string reg;
+            ASSERT_TRUE(image::ReadHostFile(folder + "/registry.reg", &reg));
+            const bool regedit4 = reg.compare(0, 8, "REGEDIT4") == 0;
+            // The test's own conversion: the code page tables are checked
+            // byte for byte by the registry's tests.
+            added = regedit4 ? sim::Utf8ToAnsi(row.codePage, row.added) : dryrun_test::Utf16le(row.added, false);
+            ASSERT_TRUE(image::WriteHostFile(folder + "/registry.reg",
+                                             reg + added + (regedit4 ? "\r\n" : dryrun_test::Utf16le("\r\n", false))));
+            if (row.codePage != 0)
+                Replace(folder + "/machine.ini", "minor = 10", "minor = 10\ncodepage = " + std::to_string(row.codePage));
+        }
+        const auto imageBefore = Snapshot(folder);
+        const Outcome o = Tool({folder, "--write", dir / "after", "--undo", dir / "undo"});
         ASSERT_EQ(o.code, 0) << o.err;
-        EXPECT_EQ(Snapshot(Example(name)), imageBefore);  // the image is only read
+        EXPECT_TRUE(o.err.empty()) << o.err;
+        EXPECT_EQ(Snapshot(folder), imageBefore);  // the image is only read
 
-        // The image written is the machine the program left.
-        image::MachineImage before = Load(Example(name));
+        // The image written is the machine the program left; the keys the
+        // run did not touch are written back as the export held them.
+        if (!added.empty()) {
+            std::string written;
+            ASSERT_TRUE(image::ReadHostFile(dir / "after/registry.reg", &written));
+            EXPECT_NE(written.find(added), std::string::npos);
+        }
+        image::MachineImage before = Load(folder);
         sim::Machine expected = before.machine;
         image::RunWinMain(expected);
         image::MachineImage after = Load(dir / "after");
@@ -87,6 +130,7 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
             EXPECT_EQ(after.machine.devices[i].instanceId, expected.devices[i].instanceId);
         EXPECT_EQ(after.registryFormat.version5, before.registryFormat.version5);
         EXPECT_EQ(after.registryFormat.encoding, before.registryFormat.encoding);
+        EXPECT_EQ(after.machine.codePage, before.machine.codePage);
 
         // The after image with the undo applied is the image before, key for
         // key and byte for byte.
@@ -160,6 +204,10 @@ TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
          {image, "--write", out}, "unterminated string"},
         {"bad machine.ini", [&] { Replace(ini, "minor = 10", "minor = ten"); },
          {image, "--write", out}, ini + ":5: \"minor\" takes a number"},
+        {"double-byte code page", [&] { Replace(ini, "minor = 10", "minor = 10\ncodepage = 932"); },
+         {image, "--write", out}, ini + ":6: code page 932 is a double-byte code page"},
+        {"no ANSI code page", [&] { Replace(ini, "minor = 10", "minor = 10\ncodepage = 437"); },
+         {image, "--write", out}, ini + ":6: code page 437 is no ANSI code page of Windows"},
         {"missing registry.reg", [&] { fs::remove(reg); }, {image, "--write", out}, reg + ": missing"},
         {"image not a folder", [] {}, {ini, "--write", out}, "not a folder"},
         {"no such image", [] {}, {dir / "nowhere"}, "no such image folder"},
