@@ -151,17 +151,23 @@ void RegWriter::Line(const std::string& utf8) {
         out_ += eol;
         break;
     case RegEncoding::Utf16le:
-        for (size_t i = 0; i < utf8.size();) {
-            char32_t c = static_cast<unsigned char>(utf8[i]);
-            if (c < 0x80) {
-                out_ += static_cast<char>(c);
-                out_ += '\0';
-                ++i;
-            } else if (DecodeUtf8(utf8, i, &c)) {
-                AppendUtf16le(out_, c);
-            } else {
-                AppendUtf16le(out_, 0xFFFD);  // not UTF-8: no name of the registry
-                ++i;
+        if (sim::IsAscii(utf8)) {  // nearly every line, widened at once
+            const size_t at = out_.size();
+            out_.resize(at + 2 * utf8.size());
+            char* wide = &out_[at];
+            for (const char c : utf8) {
+                *wide++ = c;
+                *wide++ = '\0';
+            }
+        } else {
+            for (size_t i = 0; i < utf8.size();) {
+                char32_t c = 0;
+                if (DecodeUtf8(utf8, i, &c)) {
+                    AppendUtf16le(out_, c);
+                } else {
+                    AppendUtf16le(out_, 0xFFFD);  // not UTF-8: no name of the registry
+                    ++i;
+                }
             }
         }
         for (const char* e = eol; *e; ++e) {
