@@ -185,6 +185,7 @@ bool ApplyUndo(const std::string& folder, sim::Machine& machine, image::Diag* di
     if (!image::ReadHostFile(regPath, &regBytes)) return fail(regPath, 0, "missing or unreadable");
     if (!image::ReadHostFile(readmePath, &readme)) return fail(readmePath, 0, "missing or unreadable");
     image::RegFormat format;
+    format.codePage = machine.codePage;  // a REGEDIT4 undo file is in the machine's
     if (!image::ReadRegFile(regBytes, regPath, machine.registry, &format, diag)) return false;
 
     sim::FileSystem copies;

@@ -76,15 +76,20 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
         "\"Путь\"=\"C:\\\\Вход\"\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Настройки\\Ключ]\r\n"
         "\"Путь\"=\"C:\\\\Ключ\"\r\n";
+    // A key the run deletes with the package's device: the undo brings it back.
+    const std::string deviceKey =
+        "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678\\SN01\\Параметры]\r\n"
+        "\"Имя\"=\"диск\"\r\n";
     struct Row {
         const char* example;
-        std::string added;      // keys added to the example's export (UTF-8 text)
+        std::string added;      // keys added to the example's export (UTF-8 text), kept by the run
+        std::string removed;    // and keys added that the run deletes
         unsigned codePage = 0;  // the one machine.ini names, if any
     };
     const Row rows[] = {
-        {"win98-package", ""}, {"win2000-sp2", ""}, {"realistic", ""}, {"xp-clean", ""},
-        {"win98-package", names, 1251},  // REGEDIT4: the names in code page 1251
-        {"xp-clean", names},             // version 5 on a machine of code page 1252
+        {"win98-package", "", ""}, {"win2000-sp2", "", ""}, {"realistic", "", ""}, {"xp-clean", "", ""},
+        {"win98-package", names, deviceKey, 1251},  // REGEDIT4: the names in code page 1251
+        {"xp-clean", names, ""},                    // version 5 on a machine of code page 1252
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.example) + (row.added.empty() ? "" : " with Cyrillic names"));
@@ -99,9 +104,12 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
             const bool regedit4 = reg.compare(0, 8, "REGEDIT4") == 0;
             // The test's own conversion: the code page tables are checked
             // byte for byte by the registry's tests.
-            added = regedit4 ? sim::Utf8ToAnsi(row.codePage, row.added) : dryrun_test::Utf16le(row.added, false);
-            ASSERT_TRUE(image::WriteHostFile(folder + "/registry.reg",
-                                             reg + added + (regedit4 ? "\r\n" : dryrun_test::Utf16le("\r\n", false))));
+            auto encoded = [&](const std::string& text) {
+                return regedit4 ? sim::Utf8ToAnsi(row.codePage, text) : dryrun_test::Utf16le(text, false);
+            };
+            added = encoded(row.added);
+            const std::string removed = row.removed.empty() ? "" : encoded("\r\n" + row.removed);
+            ASSERT_TRUE(image::WriteHostFile(folder + "/registry.reg", reg + added + removed + encoded("\r\n")));
             if (row.codePage != 0)
                 Replace(folder + "/machine.ini", "minor = 10", "minor = 10\ncodepage = " + std::to_string(row.codePage));
         }
