@@ -87,10 +87,12 @@ bool RemovePackageDevices() {
         const BOOL removed = SetupDiRemoveDevice(set, &element);
         int registryRecordIndex = r;
         // A device without drive letters hands over the record of its sibling
-        // (same flattened id tail), which holds the disk's names.
-        if (DeviceInventory.records[r].currentDriveLetterAssignment.empty()) {
-            const int q = FindRecord(&my_devdriData::flatIdTail,
-                                     DeviceInventory.records[r].flatIdTail, r);
+        // (same flattened id tail), which holds the disk's names. An empty
+        // tail (no "&" in the id's second or third segment) names no sibling:
+        // every such id flattens to it, so it would pick an unrelated device.
+        const my_devdriData& matched = DeviceInventory.records[r];
+        if (matched.currentDriveLetterAssignment.empty() && !matched.flatIdTail.empty()) {
+            const int q = FindRecord(&my_devdriData::flatIdTail, matched.flatIdTail, r);
             if (q >= 0) registryRecordIndex = q;
         }
         if (removed) RemoveDeviceRegistryKeys(DeviceInventory.records[registryRecordIndex]);

@@ -351,7 +351,12 @@ void Builder::Devices() {
             SetString(key, "DeviceDesc", "USB disk");
             SetString(key, "Mfg", "Zav");
             if (!c.OneIn(7)) DriverValue(key);
-            if (c.OneIn(5)) continue;  // recorded, not present
+            if (c.OneIn(5)) {
+                // Recorded, not present (unplugged): its key keeps the
+                // class, unless a present device's key it is gave one.
+                if (!m.registry.GetValue(key, "ClassGUID")) SetString(key, "ClassGUID", kPackageGuid);
+                continue;
+            }
 
             // The id as the device list gives it: as the INF and the key
             // name form it, as the registry spells it, or nearly so.

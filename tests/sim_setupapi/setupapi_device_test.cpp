@@ -81,6 +81,93 @@ TEST(SetupApiDevices, WalkGivesEveryPresentDeviceWithItsClass) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+// A machine of either family with present devices (SN01, class from its
+// key; PCI\VEN_1\1, whose key spells its id in lower case; a device without
+// class) and hardware keys of devices installed but not present (SN02, SN04)
+// beside keys that are no such device: one naming no class ("Class" alone),
+// one above and one below the instance level, one in the other family's
+// hardware tree. Keys are created in name order, so the order the registry
+// enumerates them is the same on both families.
+sim::Machine MachineWithAbsentDevices(sim::Family family) {
+    sim::Machine m = family == sim::Family::NT ? sim::MakeWindows2000("Service Pack 2") : sim::MakeWindows98();
+    sim::Registry& r = m.registry;
+    const std::string usb = m.HardwareKeyPath("USB\\VID_1234&PID_5678\\");
+    r.SetString(m.HardwareKeyPath("pci\\ven_1\\1"), "ClassGUID", kUsbGuid);
+    r.SetString(m.HardwareKeyPath("USB\\VID_1"), "ClassGUID", kHdcGuid);
+    r.SetString(usb + "SN01", "ClassGUID", kHdcGuid);
+    r.SetString(usb + "SN02", "Class", "hdc");
+    r.SetString(usb + "SN02", "ClassGUID", kHdcGuid);
+    r.SetString(usb + "SN02", "DeviceDesc", "Zav Bridge, unplugged");
+    r.SetString(usb + "SN02\\Device Parameters", "ClassGUID", kHdcGuid);
+    r.SetString(usb + "SN03", "Class", "hdc");
+    r.SetString(usb + "SN04", "ClassGUID", kUsbGuid);
+    r.SetString(family == sim::Family::NT ? "HKLM\\Enum\\USB\\VID_1234&PID_5678\\SN05"
+                                          : "HKLM\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\SN05",
+                "ClassGUID", kHdcGuid);
+    m.devices.push_back({"USB\\VID_1234&PID_5678\\SN01", std::nullopt, std::nullopt});
+    m.devices.push_back({"PCI\\VEN_1\\1", std::nullopt, std::nullopt});
+    m.devices.push_back({"ROOT\\UNKNOWN\\0000", std::nullopt, std::nullopt});
+    return m;
+}
+
+// The flags of the device list: DIGCF_PRESENT leaves out the devices that
+// are installed but not present, which otherwise follow the present ones;
+// a class and an enumerator filter both kinds; flags that Windows does not
+// document, or documents for device interfaces only, are refused.
+TEST(SetupApiDevices, PresentAndInstalledDevicesByFlags) {
+    struct Row {
+        const char* name;
+        DWORD flags;
+        const char* classGuid;   // nullptr: none
+        const char* enumerator;  // nullptr: none
+        std::vector<std::string> listed;  // "id|class"; empty with `error` set
+        DWORD error;
+    };
+    const std::string sn01 = std::string("USB\\VID_1234&PID_5678\\SN01|") + kHdcGuid;
+    const std::string pci = std::string("PCI\\VEN_1\\1|") + kUsbGuid;
+    const std::string unknown = "ROOT\\UNKNOWN\\0000|{00000000-0000-0000-0000-000000000000}";
+    const std::string sn02 = std::string("USB\\VID_1234&PID_5678\\SN02|") + kHdcGuid;
+    const std::string sn04 = std::string("USB\\VID_1234&PID_5678\\SN04|") + kUsbGuid;
+    const Row rows[] = {
+        {"present, all classes", DIGCF_PRESENT | DIGCF_ALLCLASSES, nullptr, nullptr, {sn01, pci, unknown}, 0},
+        {"installed, all classes", DIGCF_ALLCLASSES, nullptr, nullptr, {sn01, pci, unknown, sn02, sn04}, 0},
+        {"installed, one class", 0, kHdcGuid, nullptr, {sn01, sn02}, 0},
+        {"present, one class", DIGCF_PRESENT, kHdcGuid, nullptr, {sn01}, 0},
+        {"installed, one enumerator", DIGCF_ALLCLASSES, nullptr, "usb", {sn01, sn02, sn04}, 0},
+        {"present, the one hardware profile", DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE, nullptr,
+         nullptr, {sn01, pci, unknown}, 0},
+        {"a class ignored with all classes", DIGCF_ALLCLASSES | DIGCF_PRESENT, kDiskGuid, nullptr,
+         {sn01, pci, unknown}, 0},
+        {"no class, not all classes", DIGCF_PRESENT, nullptr, nullptr, {}, ERROR_INVALID_PARAMETER},
+        {"an undocumented flag", DIGCF_PRESENT | DIGCF_ALLCLASSES | 0x20, nullptr, nullptr, {}, ERROR_INVALID_FLAGS},
+        {"the default interface without interfaces", DIGCF_DEFAULT | DIGCF_ALLCLASSES, nullptr, nullptr, {},
+         ERROR_INVALID_FLAGS},
+        {"device interfaces", DIGCF_DEVICEINTERFACE | DIGCF_ALLCLASSES, nullptr, nullptr, {},
+         ERROR_INVALID_PARAMETER},
+    };
+    for (sim::Family family : {sim::Family::Win9x, sim::Family::NT}) {
+        sim::Machine m = MachineWithAbsentDevices(family);
+        const std::string before = m.registry.Dump();
+        sim::ActiveMachine active(m);
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(row.name) + (family == sim::Family::NT ? " (NT)" : " (9x)"));
+            const std::optional<GUID> guid = row.classGuid ? sim::ParseGuid(row.classGuid) : std::nullopt;
+            SetLastError(0);
+            HDEVINFO set = SetupDiGetClassDevsA(guid ? &*guid : nullptr, row.enumerator, nullptr, row.flags);
+            if (row.error != 0) {
+                EXPECT_EQ(set, INVALID_HANDLE_VALUE);
+                EXPECT_EQ(GetLastError(), row.error);
+                continue;
+            }
+            ASSERT_NE(set, INVALID_HANDLE_VALUE);
+            EXPECT_EQ(Walk(set), row.listed);
+            EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+        }
+        EXPECT_EQ(m.registry.Dump(), before);
+        EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    }
+}
+
 // Instance ids of 253 to 256 characters and descriptions (given, from the
 // hardware key, missing) read into a 256-byte buffer, or smaller ones.
 TEST(SetupApiDevices, QueryBufferEdges) {
@@ -136,12 +223,15 @@ TEST(SetupApiDevices, QueryBufferEdges) {
 }
 
 // The package device of a machine of either family, with its hardware key
-// (and a subkey), its software key, and a neighbour that must remain.
+// (and a subkey), its software key, and a neighbour that must remain. A
+// device that is not present (unplugged) has its keys only, and a device
+// list without DIGCF_PRESENT lists it after the neighbour.
 struct RemovalCase {
     sim::Family family;
     const char* hardwareKey;
     const char* softwareKey;
     const char* driver;
+    bool present;
 };
 
 sim::Machine MachineFor(const RemovalCase& c, bool withPackage) {
@@ -153,7 +243,7 @@ sim::Machine MachineFor(const RemovalCase& c, bool withPackage) {
         m.registry.SetString(c.hardwareKey, "ClassGUID", kHdcGuid);
         m.registry.SetString(std::string(c.hardwareKey) + "\\Device Parameters", "x", "1");
         m.registry.SetString(c.softwareKey, "DriverDesc", "Zav Bridge");
-        m.devices.push_back({id, std::nullopt, std::nullopt});
+        if (c.present) m.devices.push_back({id, std::nullopt, std::nullopt});
     } else {
         // A removal deletes the two keys only, not their parents.
         const std::string hardware = c.hardwareKey, software = c.softwareKey;
@@ -169,23 +259,33 @@ sim::Machine MachineFor(const RemovalCase& c, bool withPackage) {
 }
 
 TEST(SetupApiDevices, RemovalDeletesHardwareAndSoftwareKeys) {
+    const char* const nine = "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678\\SN01";
+    const char* const nineSoftware = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0000";
+    const char* const nt = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\SN01";
+    const char* const ntSoftware =
+        "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\{4D36E96A-E325-11CE-BFC1-08002BE10318}\\0000";
+    const char* const ntDriver = "{4D36E96A-E325-11CE-BFC1-08002BE10318}\\0000";
     const RemovalCase cases[] = {
-        {sim::Family::Win9x, "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678\\SN01",
-         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0000", "hdc\\0000"},
-        {sim::Family::NT,
-         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\SN01",
-         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\"
-         "{4D36E96A-E325-11CE-BFC1-08002BE10318}\\0000",
-         "{4D36E96A-E325-11CE-BFC1-08002BE10318}\\0000"},
+        {sim::Family::Win9x, nine, nineSoftware, "hdc\\0000", true},
+        {sim::Family::NT, nt, ntSoftware, ntDriver, true},
+        {sim::Family::Win9x, nine, nineSoftware, "hdc\\0000", false},
+        {sim::Family::NT, nt, ntSoftware, ntDriver, false},
     };
     for (const RemovalCase& c : cases) {
+        SCOPED_TRACE(std::string(c.hardwareKey) + (c.present ? ", present" : ", not present"));
         sim::Machine m = MachineFor(c, true);
         const sim::Machine expected = MachineFor(c, false);
         const sim::Registry before = m.registry;
         sim::ActiveMachine active(m);
-        HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-        SP_DEVINFO_DATA data = Element(set, 0);
+        HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr,
+                                            c.present ? DIGCF_PRESENT | DIGCF_ALLCLASSES : DIGCF_ALLCLASSES);
+        SP_DEVINFO_DATA data = Element(set, c.present ? 0 : 1);
         EXPECT_EQ(sim::GuidText(data.ClassGuid), kHdcGuid);
+        // Its properties are its hardware key's values, present or not.
+        char driver[256] = {};
+        EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_DRIVER, nullptr,
+                                                      reinterpret_cast<BYTE*>(driver), 256, nullptr));
+        EXPECT_EQ(std::string(driver), c.driver);
         ASSERT_TRUE(SetupDiRemoveDevice(set, &data));
 
         // The device and its two keys are gone; the neighbour remains.

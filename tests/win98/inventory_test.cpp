@@ -114,8 +114,10 @@ TEST(Inventory, ValuesAtTheBufferLimit) {
 
 // Damaged device lists: two present devices with one instance id (the
 // one candidate gives one record; the second device finds the table full),
-// and a device whose class GUID differs from the package's in its last byte
-// only (no record: class GUIDs are equal on all 16 bytes).
+// a device whose class GUID differs from the package's in its last byte
+// only (no record: class GUIDs are equal on all 16 bytes), and the device
+// unplugged (no record: its hardware key, which keeps the package class as
+// Windows 98 writes it, is not a present device).
 TEST(Inventory, HostileDeviceLists) {
     struct Row {
         const char* name;
@@ -129,12 +131,15 @@ TEST(Inventory, HostileDeviceLists) {
          {{id, "{7F1E3A20-5B6C-4D8E-9F01-23456789ABCE}"}}, {}},
         {"class differing in the first byte",
          {{id, "{7F1E3A21-5B6C-4D8E-9F01-23456789ABCD}"}}, {}},  // the low byte of Data1
+        {"the device unplugged", {}, {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         sim::Machine m = sim::MakeWindows98();
         AddInf(m, "inf\\other", InfText({"ZavDisk=Install,USB\\VID_1234&PID_5678"}));
         m.registry.SetString(kEnum + id, "Driver", "ZavStorage\\0000");
+        m.registry.SetString(kEnum + id, "Class", kPackageClass);
+        m.registry.SetString(kEnum + id, "ClassGUID", kPackageGuid);
         for (const auto& device : row.devices) AddDevice(m, device.first, device.second.c_str());
         sim::ActiveMachine active(m);
         RecordWindowsDirectory();

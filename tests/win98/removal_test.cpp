@@ -86,35 +86,47 @@ TEST(DeviceRegistryKeys, FiveDeletionsInOrder) {
 
 // Two package devices of the INF's class: SN01 with its disk and drive
 // letter, and ZAVBUS\...\SN01 without a disk, whose sibling (same flattened
-// id tail) is SN01. Around them: a recorded but absent instance (SN02), a
-// device of another class whose id is a candidate (SN03), a device of the
-// package class whose id differs from its candidate only in letter case
-// (SN05), and a foreign device of the package class. Exactly the two package
-// devices go; the keys deleted are those named by SN01's record, for SN01
-// and again for its sibling. (Removing a device takes its own hardware key
-// and driver key with it, as on Windows.) The device list's order decides the
-// records' order: with the letterless device listed first, its own record
-// comes before its sibling's, and the sibling search must pass over it.
+// id tail) is SN01. Around them: an instance of the package class that was
+// unplugged (SN02: its hardware key, class and driver key remain, and only
+// a device walk without DIGCF_PRESENT would meet it), a device of another
+// class whose id is a candidate (SN03), a device of the package class whose
+// id differs from its candidate only in letter case (SN05), and a foreign
+// device of the package class. Exactly the two package devices go; the keys
+// deleted are those named by SN01's record, for SN01 and again for its
+// sibling. (Removing a device takes its own hardware key and driver key with
+// it, as on Windows.) The device list's order decides the records' order:
+// with the letterless device listed first, its own record comes before its
+// sibling's, and the sibling search must pass over it. Ids without an "&"
+// in their second or third segment have an empty flattened tail, which names
+// no sibling: each such letterless device hands over its own record, and the
+// keys of another one (whose removal fails here, so that it stays) remain.
 TEST(DeviceRemoval, PackageDevicesAndTheirKeysOnly) {
     struct Row {
         const char* name;
         bool letterlessFirst;
+        bool emptyTails;  // two letterless devices ZAVROOT\DISK\0000 and \0001; the removal of \0001 fails
         std::vector<std::string> removed;
     };
     const std::string sn01 = "USB\\VID_1234&PID_5678\\SN01", zavbus = "ZAVBUS\\VID_1234&PID_5678\\SN01";
+    const std::string root0 = "ZAVROOT\\DISK\\0000", root1 = "ZAVROOT\\DISK\\0001";
     const Row rows[] = {
-        {"device with a drive letter listed first", false, {sn01, zavbus}},
-        {"letterless device listed first", true, {zavbus, sn01}},
+        {"device with a drive letter listed first", false, false, {sn01, zavbus}},
+        {"letterless device listed first", true, false, {zavbus, sn01}},
+        {"letterless devices with empty id tails", false, true, {sn01, zavbus, root0, root1}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         sim::Machine m = PackageMachine();
-        AddInf(m, "inf\\other",
-               InfText({"ZavDisk=Install,USB\\VID_1234&PID_5678", "ZavBus=Install,ZAVBUS\\VID_1234&PID_5678"}));
+        std::vector<std::string> infLines = {"ZavDisk=Install,USB\\VID_1234&PID_5678",
+                                             "ZavBus=Install,ZAVBUS\\VID_1234&PID_5678"};
+        if (row.emptyTails) infLines.push_back("ZavRoot=Install,ZAVROOT\\DISK");
+        AddInf(m, "inf\\other", InfText(infLines));
         sim::Registry& r = m.registry;
         const std::string usb = std::string(kEnum) + "USB\\VID_1234&PID_5678\\";
         r.SetString(std::string(kEnum) + zavbus, "Driver", "ZavStorage\\0001");
         r.SetString(usb + "SN02", "Driver", "ZavStorage\\0002");
+        r.SetString(usb + "SN02", "Class", kPackageClass);
+        r.SetString(usb + "SN02", "ClassGUID", kPackageGuid);
         r.SetString(usb + "SN03", "Driver", "USB\\0003");
         r.SetString(usb + "SN05", "Driver", "ZavStorage\\0005");
         r.SetString(std::string(kEnum) + "USB\\VID_9999&PID_0001\\X1", "Driver", "ZavStorage\\0009");
@@ -129,6 +141,15 @@ TEST(DeviceRemoval, PackageDevicesAndTheirKeysOnly) {
         AddDevice(m, "USB\\VID_1234&PID_5678\\SN03", kUsbGuid);
         AddDevice(m, "usb\\vid_1234&pid_5678\\SN05", kPackageGuid);
         AddDevice(m, "USB\\VID_9999&PID_0001\\X1", kPackageGuid);
+        if (row.emptyTails) {
+            for (const std::string& id : {root0, root1}) {
+                const std::string driver = "ZavStorage\\001" + id.substr(id.size() - 1);
+                r.SetString(kEnum + id, "Driver", driver);
+                r.SetString(kClass + driver, "DriverDesc", "x");
+                AddDevice(m, id, kPackageGuid);
+            }
+            m.InjectFault({Api::SetupDiRemoveDevice, 4});
+        }
 
         sim::Machine expected = m;
         for (const std::string& key : {"Enum\\" + sn01,
@@ -142,12 +163,21 @@ TEST(DeviceRemoval, PackageDevicesAndTheirKeysOnly) {
             kHklm + kClassPath + "ZavStorage\\0000"};
         std::vector<std::string> deletions = sn01Keys;
         deletions.insert(deletions.end(), sn01Keys.begin(), sn01Keys.end());
+        if (row.emptyTails) {
+            for (const std::string& key : {"Enum\\" + root0, kClassPath + "ZavStorage\\0010"}) {
+                ASSERT_TRUE(expected.registry.DeleteTree("HKLM\\" + key)) << key;
+                deletions.push_back(kHklm + key);
+            }
+        }
 
         sim::ActiveMachine active(m);
         RecordWindowsDirectory();
         EXPECT_TRUE(RemovePackageDevices());
         EXPECT_EQ(Targets(m, Api::SetupDiRemoveDevice), row.removed);
         EXPECT_EQ(Targets(m, Api::RegDeleteKeyA), deletions);
+        if (row.emptyTails) {
+            EXPECT_EQ(m.devices.back().instanceId, root1);  // its removal failed
+        }
         EXPECT_EQ(r.Dump(), expected.registry.Dump());
         EXPECT_EQ(DeviceInventory.records, nullptr);
         EXPECT_EQ(DeviceInventory.count, 0);

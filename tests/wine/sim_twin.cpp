@@ -69,6 +69,7 @@ bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome
     for (const ScenarioFile& file : scenario.files)
         machine.files.AddFile(file.path, file.content,
                               file.readOnly ? FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_ARCHIVE);
+    // Every installed device counts as present, as Wine lists it (see WinePresentDevices).
     for (const std::string& id : WinePresentDevices(wine.registryBefore)) machine.devices.push_back({id, {}, {}});
     machine.windowTitles = {"Glovix"};
 

@@ -1,7 +1,8 @@
 // The simulated Windows machine that serves the platform calls on the host.
 //
 // Tests and tools build a Machine (registry, files, present devices, version,
-// top-level windows), make it the active one, run program operations against
+// top-level windows; the devices installed but not present are read from its
+// hardware keys), make it the active one, run program operations against
 // it through the ordinary Win32 names of platform/platform.h, and inspect it
 // afterwards. Every simulated function keeps the Windows conventions:
 // registry functions return their error code; SetupAPI and kernel functions
@@ -160,6 +161,12 @@ private:
 
 // ---------------------------------------------------------------- devices
 
+// A present device. A device that is installed but not present is an
+// instance key of the hardware tree (enumerator\device\instance below the
+// family's Enum key) that carries a class in its "ClassGUID" value and names
+// no present device: SetupDiGetClassDevsA lists it after the present ones
+// without DIGCF_PRESENT and leaves it out with it, and SetupDiRemoveDevice
+// deletes its keys.
 struct Device {
     std::string instanceId;
     std::optional<GUID> classGuid;           // when absent: the hardware key's "ClassGUID"
@@ -243,7 +250,7 @@ struct Machine {
 
     Registry registry;
     FileSystem files;
-    std::vector<Device> devices;            // present devices, in enumeration order
+    std::vector<Device> devices;            // present devices, in enumeration order (see Device)
     std::vector<std::string> windowTitles;  // top-level windows; WM_CLOSE closes one
 
     std::vector<Event> events;

@@ -1,11 +1,13 @@
 // The simulated device setup services (SETUPAPI): INF files read from the
 // machine's file system, class lookups in its registry, and the device walk
-// and removal over its present devices.
+// and removal over its devices: the present ones the machine lists, and
+// those installed but not present, which only their hardware keys tell of.
 #include "platform/sim/sim_inf.h"
 #include "platform/sim/sim_internal.h"
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 namespace sim {
 
@@ -14,13 +16,14 @@ struct InfFile {
     std::vector<InfSection> sections;
 };
 
-// A snapshot of the present devices taken when the set was made. Removing a
-// device keeps its element, so member indexes stay stable during a walk.
+// A snapshot of the devices taken when the set was made. Removing a device
+// keeps its element, so member indexes stay stable during a walk.
 struct DeviceSet {
     struct Element {
         std::string instanceId;
         GUID classGuid{};
         DWORD devInst = 0;
+        bool present = true;  // false: installed but not present, known by its hardware key alone
     };
     std::vector<Element> elements;
 };
@@ -37,6 +40,8 @@ namespace {
 const char kControlClass[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class";
 const char kServicesClass[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class";
 const DWORD kErrorInvalidMachineName = 1210;  // ERROR_INVALID_MACHINENAME
+const DWORD kDocumentedClassDevsFlags =
+    DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
 
 // ---------------------------------------------------------------- INF files
 
@@ -171,11 +176,12 @@ sim::DeviceSet::Element* FindElement(HDEVINFO set, const SP_DEVINFO_DATA* data) 
     return &s->elements[data->Reserved - 1];
 }
 
-// The present device of an element, or nullptr once it has been removed
-// (instance ids are unique among the present devices). The device stood at
-// index devInst - 1 when the set was made and removals since then only move
-// it towards the front: the search starts there and goes back, then on, so
-// that a walk that removes as it goes finds each device in a few steps.
+// The present device of a present element, or nullptr once it has been
+// removed (instance ids are unique among the present devices). The device
+// stood at index devInst - 1 when the set was made and removals since then
+// only move it towards the front: the search starts there and goes back,
+// then on, so that a walk that removes as it goes finds each device in a few
+// steps.
 sim::Device* PresentDevice(const sim::DeviceSet::Element& element) {
     std::vector<sim::Device>& devices = Current().devices;
     if (devices.empty()) return nullptr;
@@ -187,14 +193,63 @@ sim::Device* PresentDevice(const sim::DeviceSet::Element& element) {
     return nullptr;
 }
 
+// Whether the device of an element is still installed, and if it is
+// present, which one: a present device until it is removed, one that is not
+// present while its hardware key is there.
+bool StillInstalled(const sim::DeviceSet::Element& element, sim::Device** present) {
+    *present = nullptr;
+    if (element.present) {
+        *present = PresentDevice(element);
+        return *present != nullptr;
+    }
+    const sim::Machine& m = Current();
+    return m.registry.Find(m.HardwareKeyPath(element.instanceId)) != nullptr;
+}
+
+// The class a hardware key gives its device: its "ClassGUID" value, on both
+// families. (Windows 98 writes it next to the class name "Class"; the name
+// alone is not read.)
+std::optional<GUID> HardwareKeyClass(const std::string& hardwareKey) {
+    const std::optional<std::string> text = Current().registry.GetString(hardwareKey, "ClassGUID");
+    return text ? sim::ParseGuid(*text) : std::nullopt;
+}
+
 GUID ClassOf(const sim::Device& device) {
     if (device.classGuid) return *device.classGuid;
+    // GUID_NULL: a present device without a class.
+    return HardwareKeyClass(Current().HardwareKeyPath(device.instanceId)).value_or(GUID{});
+}
+
+struct AbsentDevice {
+    std::string instanceId;
+    GUID classGuid;
+};
+
+// The devices installed but not present: the instance keys of the hardware
+// tree (enumerator\device\instance below HKLM\Enum on the 9x family, below
+// HKLM\System\CurrentControlSet\Enum on NT) that carry a class and name no
+// present device, in the order the registry enumerates them. A key without a
+// class is not taken for a device.
+std::vector<AbsentDevice> AbsentDevices() {
     const sim::Machine& m = Current();
-    const std::optional<std::string> text =
-        m.registry.GetString(m.HardwareKeyPath(device.instanceId), "ClassGUID");
-    if (text)
-        if (const std::optional<GUID> guid = sim::ParseGuid(*text)) return *guid;
-    return GUID{};  // GUID_NULL: a device without a class
+    std::unordered_set<std::string> present;
+    for (const sim::Device& device : m.devices) present.insert(sim::Upper(device.instanceId));
+    std::string root = m.HardwareKeyPath("");
+    root.pop_back();  // the separator after "Enum"
+    std::vector<AbsentDevice> absent;
+    for (const std::string& enumerator : m.registry.SubkeyNames(root)) {
+        const std::string enumeratorKey = root + "\\" + enumerator;
+        for (const std::string& device : m.registry.SubkeyNames(enumeratorKey)) {
+            const std::string deviceKey = enumeratorKey + "\\" + device;
+            for (const std::string& instance : m.registry.SubkeyNames(deviceKey)) {
+                const std::string id = enumerator + "\\" + device + "\\" + instance;
+                if (present.count(sim::Upper(id)) != 0) continue;
+                if (const std::optional<GUID> guid = HardwareKeyClass(deviceKey + "\\" + instance))
+                    absent.push_back({id, *guid});
+            }
+        }
+    }
+    return absent;
 }
 
 // A "Driver" value names a key below the class key; one that is empty or
@@ -468,28 +523,41 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enu
         SetError(*e);
         return INVALID_HANDLE_VALUE;
     }
+    // Flags beyond the five documented ones are refused, and so is
+    // DIGCF_DEFAULT without DIGCF_DEVICEINTERFACE, the only flag it is
+    // documented with.
+    if ((flags & ~kDocumentedClassDevsFlags) != 0 ||
+        (flags & (DIGCF_DEFAULT | DIGCF_DEVICEINTERFACE)) == DIGCF_DEFAULT) {
+        SetError(ERROR_INVALID_FLAGS);
+        return INVALID_HANDLE_VALUE;
+    }
     // Device interfaces are not simulated; without DIGCF_ALLCLASSES a class
-    // is required.
+    // is required. The machine has one hardware profile, which holds every
+    // device: DIGCF_PROFILE leaves nothing out.
     if ((flags & DIGCF_DEVICEINTERFACE) != 0 ||
         ((flags & DIGCF_ALLCLASSES) == 0 && classGuid == nullptr)) {
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    // Every simulated device is present, so DIGCF_PRESENT changes nothing.
     const sim::Machine& m = Current();
     auto set = std::make_shared<sim::DeviceSet>();
-    for (size_t i = 0; i < m.devices.size(); ++i) {
-        const sim::Device& device = m.devices[i];
-        const GUID guid = ClassOf(device);
-        if ((flags & DIGCF_ALLCLASSES) == 0 && !SameClass(guid, *classGuid)) continue;
+    auto add = [&](const std::string& id, const GUID& guid, DWORD devInst, bool present) {
+        if ((flags & DIGCF_ALLCLASSES) == 0 && !SameClass(guid, *classGuid)) return;
         if (enumerator != nullptr && enumerator[0] != '\0' &&
-            !sim::NamesEqual(device.instanceId.substr(0, device.instanceId.find('\\')), enumerator))
-            continue;
-        sim::DeviceSet::Element element;
-        element.instanceId = device.instanceId;
-        element.classGuid = guid;
-        element.devInst = static_cast<DWORD>(i + 1);
-        set->elements.push_back(element);
+            !sim::NamesEqual(id.substr(0, id.find('\\')), enumerator))
+            return;
+        set->elements.push_back({id, guid, devInst, present});
+    };
+    for (size_t i = 0; i < m.devices.size(); ++i)
+        add(m.devices[i].instanceId, ClassOf(m.devices[i]), static_cast<DWORD>(i + 1), true);
+    // Without DIGCF_PRESENT the devices that are installed but not present
+    // follow the present ones. (Windows lists all of them in the order of
+    // its device tree; the simulator keeps the order the machine gives its
+    // present devices and puts the others after them.)
+    if ((flags & DIGCF_PRESENT) == 0) {
+        const std::vector<AbsentDevice> absent = AbsentDevices();
+        for (size_t i = 0; i < absent.size(); ++i)
+            add(absent[i].instanceId, absent[i].classGuid, static_cast<DWORD>(m.devices.size() + i + 1), false);
     }
     const uintptr_t handle = State().NewHandle();
     State().deviceSets[handle] = set;
@@ -557,13 +625,13 @@ extern "C" BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVIN
     }
     const sim::DeviceSet::Element* element = FindElement(set, data);
     if (element == nullptr) return FALSE;
-    const sim::Device* device = PresentDevice(*element);
-    if (device == nullptr) {
+    sim::Device* device = nullptr;
+    if (!StillInstalled(*element, &device)) {
         SetError(ERROR_NO_SUCH_DEVINST);
         return FALSE;
     }
-    // The properties are values of the hardware key; the description may
-    // also be given with the device.
+    // The properties are values of the hardware key; the description of a
+    // present device may also be given with it.
     const char* valueName = nullptr;
     switch (property) {
         case SPDRP_DEVICEDESC: valueName = "DeviceDesc"; break;
@@ -575,13 +643,13 @@ extern "C" BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVIN
         default: SetError(ERROR_INVALID_REG_PROPERTY); return FALSE;
     }
     std::optional<sim::RegValue> value;
-    if (property == SPDRP_DEVICEDESC && device->description) {
+    if (property == SPDRP_DEVICEDESC && device != nullptr && device->description) {
         const std::string& text = *device->description;
         value = sim::RegValue{"DeviceDesc", REG_SZ, {text.begin(), text.end()}};
         value->data.push_back(0);
     } else {
         const sim::Machine& m = Current();
-        value = m.registry.GetValue(m.HardwareKeyPath(device->instanceId), valueName);
+        value = m.registry.GetValue(m.HardwareKeyPath(element->instanceId), valueName);
     }
     if (!value) {
         SetError(ERROR_INVALID_DATA);
@@ -614,16 +682,17 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) 
     if (auto e = detail::Enter(event.api)) return fail(*e);
     const sim::DeviceSet::Element* element = FindElement(set, data);
     if (element == nullptr) return fail(State().lastError);
-    const sim::Device* device = PresentDevice(*element);
-    if (device == nullptr) return fail(ERROR_NO_SUCH_DEVINST);
+    sim::Device* device = nullptr;
+    if (!StillInstalled(*element, &device)) return fail(ERROR_NO_SUCH_DEVINST);
 
-    // The device leaves the present devices, and its hardware key and the
-    // software key that the hardware key's "Driver" value names are deleted
-    // (Services\Class on the 9x family, Control\Class on NT).
+    // A present device leaves the present devices; present or not, its
+    // hardware key and the software key that the hardware key's "Driver"
+    // value names are deleted (Services\Class on the 9x family, Control\Class
+    // on NT).
     sim::Machine& m = Current();
-    const std::string hardwareKey = m.HardwareKeyPath(device->instanceId);
+    const std::string hardwareKey = m.HardwareKeyPath(element->instanceId);
     const std::string driver = m.registry.GetString(hardwareKey, "Driver").value_or("");
-    m.devices.erase(m.devices.begin() + (device - m.devices.data()));
+    if (device != nullptr) m.devices.erase(m.devices.begin() + (device - m.devices.data()));
     detail::Log(event);
 
     DeleteDeviceKey(hardwareKey);
