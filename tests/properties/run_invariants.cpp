@@ -193,16 +193,12 @@ void DeviceScope(const sim::Machine& before, bool faulted, RunScope& s) {
         }
     }
 
-    // The sub-keys as RegEnumKeyA gives them: in ANSI, in the order the
-    // 9x family stores them (NT's sorted order on any other system).
+    // The sub-keys as RegEnumKeyA gives them: in ANSI, in the family's order.
     std::vector<std::string> candidates;
     for (const std::string& field : fields) {
         const sim::RegKey* key = before.registry.Find(Held(before, std::string(kHklm) + "\\Enum\\" + field));
         if (key == nullptr) continue;
-        std::vector<const sim::RegKey*> order;
-        if (before.family == sim::Family::Win9x) order.assign(key->stored.begin(), key->stored.end());
-        else for (const auto& sub : key->subkeys) order.push_back(sub.get());
-        for (const sim::RegKey* sub : order) {
+        for (size_t i = 0; const sim::RegKey* sub = key->EnumeratedSubkey(i, before.family); ++i) {
             const std::string name = AsAnsi(before, sub->name);
             if (name.size() + 1 > 256) break;  // the enumeration ends at a name that does not fit
             candidates.push_back(field + "\\" + name);

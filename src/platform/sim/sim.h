@@ -63,6 +63,8 @@ struct RegKey {
     bool deleted = false;  // set on a deleted key and its whole subtree (open handles see it)
 
     RegKey* FindSubkey(const std::string& name) const;  // case-insensitive
+    // The subkey at `index` in the order `family` enumerates them; nullptr past the last.
+    RegKey* EnumeratedSubkey(size_t index, Family family) const;
     RegKey& Subkey(const std::string& name);  // the subkey, created (stored last) when missing
     RegValue* FindValue(const std::string& name);       // case-insensitive
     const RegValue* FindValue(const std::string& name) const;

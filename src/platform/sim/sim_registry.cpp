@@ -216,6 +216,11 @@ RegKey* RegKey::FindSubkey(const std::string& subName) const { return Child(*thi
 
 RegKey& RegKey::Subkey(const std::string& subName) { return *ChildOrNew(*this, subName); }
 
+RegKey* RegKey::EnumeratedSubkey(size_t index, Family family) const {
+    if (index >= subkeys.size()) return nullptr;
+    return family == Family::Win9x ? stored[index] : subkeys[index].get();
+}
+
 std::shared_ptr<RegKey> CopyKey(const RegKey& key) { return CopyTree(key, nullptr); }
 
 RegValue* RegKey::FindValue(const std::string& valueName) {
@@ -448,10 +453,10 @@ LONG Walk(const std::shared_ptr<RegKey>& base, const std::vector<std::string>& n
 LONG EnumName(HKEY hKey, DWORD index, LPSTR name, DWORD cch, DWORD* length) {
     std::shared_ptr<RegKey> key;
     if (LONG error = ResolveHandle(hKey, &key)) return error;
-    if (index >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     const sim::Machine& m = sim::Current();
-    const RegKey& sub = m.family == sim::Family::Win9x ? *key->stored[index] : *key->subkeys[index];
-    const std::string text = sim::Utf8ToAnsi(m.codePage, sub.name);
+    const RegKey* sub = key->EnumeratedSubkey(index, m.family);
+    if (sub == nullptr) return ERROR_NO_MORE_ITEMS;
+    const std::string text = sim::Utf8ToAnsi(m.codePage, sub->name);
     if (name == nullptr) return ERROR_INVALID_PARAMETER;
     if (text.size() + 1 > cch) return ERROR_MORE_DATA;
     std::memcpy(name, text.c_str(), text.size() + 1);

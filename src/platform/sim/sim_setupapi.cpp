@@ -237,18 +237,23 @@ std::vector<AbsentDevice> AbsentDevices() {
     std::string root = m.HardwareKeyPath("");
     root.pop_back();  // the separator after "Enum"
     std::vector<AbsentDevice> absent;
-    for (const std::string& enumerator : m.registry.SubkeyNames(root)) {
-        const std::string enumeratorKey = root + "\\" + enumerator;
-        for (const std::string& device : m.registry.SubkeyNames(enumeratorKey)) {
-            const std::string deviceKey = enumeratorKey + "\\" + device;
-            for (const std::string& instance : m.registry.SubkeyNames(deviceKey)) {
-                const std::string id = enumerator + "\\" + device + "\\" + instance;
-                if (present.count(sim::Upper(id)) != 0) continue;
-                if (const std::optional<GUID> guid = HardwareKeyClass(deviceKey + "\\" + instance))
+    const sim::RegKey* enumKey = m.registry.Find(root);
+    if (enumKey == nullptr) return absent;
+    // The ids as the ANSI functions give them.
+    auto each = [&m](const sim::RegKey& key, auto&& visit) {
+        for (size_t i = 0; const sim::RegKey* sub = key.EnumeratedSubkey(i, m.family); ++i)
+            visit(*sub, sim::Utf8ToAnsi(m.codePage, sub->name));
+    };
+    each(*enumKey, [&](const sim::RegKey& enumerator, const std::string& enumeratorName) {
+        each(enumerator, [&](const sim::RegKey& device, const std::string& deviceName) {
+            each(device, [&](const sim::RegKey& instance, const std::string& instanceName) {
+                const std::string id = enumeratorName + "\\" + deviceName + "\\" + instanceName;
+                if (present.count(sim::Upper(id)) != 0) return;
+                if (const std::optional<GUID> guid = HardwareKeyClass(sim::KeyPath(instance)))
                     absent.push_back({id, *guid});
-            }
-        }
-    }
+            });
+        });
+    });
     return absent;
 }
 
@@ -698,7 +703,7 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) 
     DeleteDeviceKey(hardwareKey);
     if (IsDriverKeyName(driver))
         DeleteDeviceKey(std::string(m.family == sim::Family::NT ? kControlClass : kServicesClass) +
-                        "\\" + driver);
+                        "\\" + sim::AnsiToUtf8(m.codePage, driver));  // data in ANSI, names in Unicode
     return TRUE;
 }
 
