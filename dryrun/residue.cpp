@@ -96,8 +96,8 @@ public:
             } else {
                 state = Step(state, fold_[data[i]]);
             }
-            found.narrow = std::min(found.narrow, narrow_[static_cast<size_t>(state)]);
-            found.wide = std::min(found.wide, wide_[static_cast<size_t>(state)]);
+            found.narrow = std::min(found.narrow, narrow_[state]);
+            found.wide = std::min(found.wide, wide_[state]);
         }
         return state;
     }
@@ -117,8 +117,8 @@ private:
     }
 
     int Child(int node, uint8_t c) const {
-        int child = firstChild_[static_cast<size_t>(node)];
-        while (child >= 0 && byte_[static_cast<size_t>(child)] != c) child = nextSibling_[static_cast<size_t>(child)];
+        int child = firstChild_[node];
+        while (child >= 0 && byte_[child] != c) child = nextSibling_[child];
         return child;
     }
 
@@ -129,13 +129,13 @@ private:
             int child = Child(node, c);
             if (child < 0) {
                 child = AddNode();
-                byte_[static_cast<size_t>(child)] = c;
-                nextSibling_[static_cast<size_t>(child)] = firstChild_[static_cast<size_t>(node)];
-                firstChild_[static_cast<size_t>(node)] = child;
+                byte_[child] = c;
+                nextSibling_[child] = firstChild_[node];
+                firstChild_[node] = child;
             }
             node = child;
         }
-        lowest[static_cast<size_t>(node)] = std::min(lowest[static_cast<size_t>(node)], marker);
+        lowest[node] = std::min(lowest[node], marker);
     }
 
     int Step(int state, uint8_t c) const {
@@ -143,7 +143,7 @@ private:
             if (state == 0) return rootNext_[c];
             const int child = Child(state, c);
             if (child >= 0) return child;
-            state = fail_[static_cast<size_t>(state)];
+            state = fail_[state];
         }
     }
 
