@@ -32,6 +32,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -50,6 +51,7 @@ const size_t kExportBytes = 50u << 20;
 const char kSearch[] = "%12%\\USBSTORSP3.SYS";
 const char kReplacement[] = "%12%\\USBSTOR.SYS";
 const char kInfPath[] = "C:\\WINNT\\inf\\usbstor.inf";
+const int kLongInfLines = 20000;
 
 struct Inputs {
     std::string dir;
@@ -58,6 +60,7 @@ struct Inputs {
     std::string wideFilePath;  // the same bytes on the host, for cp
     std::string v5Image, r4Image;
     std::string v5Reg, r4Reg;
+    std::string longInfImage;  // Windows 98, a package INF of kLongInfLines device lines
     size_t v5Bytes = 0, r4Bytes = 0;
 };
 Inputs* g_inputs = nullptr;
@@ -93,27 +96,45 @@ bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 // ---------------------------------------------------------------- inputs
 
-// An image folder made by the generator, reused while its stamp (format,
-// size, seed) is the same.
-bool EnsureImage(const std::string& folder, bool version5, size_t* bytes) {
+// An image folder made by `make`, reused while its stamp (what it holds,
+// sizes, seed) is `want`.
+bool EnsureImage(const std::string& folder, const std::string& want,
+                 const std::function<bool(std::string* error)>& make) {
     const std::string stamp = folder + ".stamp";
-    const std::string want = std::string(version5 ? "v5 " : "regedit4 ") +
-                             std::to_string(kExportBytes) + " " + std::to_string(kSeed);
     std::string have;
-    if (image::ReadHostFile(stamp, &have) && have == want && fs::exists(folder + "/registry.reg")) {
-        *bytes = fs::file_size(folder + "/registry.reg");
+    if (image::ReadHostFile(stamp, &have) && have == want && fs::exists(folder + "/registry.reg"))
         return true;
-    }
     std::error_code ec;
     fs::remove_all(folder, ec);
     std::string error;
     std::cerr << "zavbench: generating " << folder << " ...\n";
-    *bytes = bench::WriteWindows2000Image(folder, version5, kExportBytes, kSeed, &error);
-    if (*bytes == 0) {
+    if (!make(&error)) {
         std::cerr << "zavbench: " << error << "\n";
         return false;
     }
     return image::WriteHostFile(stamp, want);
+}
+
+// The Windows 2000 image of about kExportBytes in one of the two formats.
+bool EnsureWindows2000Image(const std::string& folder, bool version5, size_t* bytes) {
+    const std::string want = std::string(version5 ? "v5 " : "regedit4 ") +
+                             std::to_string(kExportBytes) + " " + std::to_string(kSeed);
+    if (!EnsureImage(folder, want, [&](std::string* error) {
+            return bench::WriteWindows2000Image(folder, version5, kExportBytes, kSeed, error) != 0;
+        }))
+        return false;
+    *bytes = fs::file_size(folder + "/registry.reg");
+    return true;
+}
+
+// The Windows 98 image whose package INF has a device section of
+// kLongInfLines lines; a few hundred devices, a few of them the package's.
+bench::Windows98Sizes LongInfSizes() {
+    bench::Windows98Sizes sizes;
+    sizes.presentDevices = 400;
+    sizes.candidates = 200;
+    sizes.prefixes = kLongInfLines;
+    return sizes;
 }
 
 bool PrepareInputs(Inputs& in) {
@@ -125,8 +146,18 @@ bool PrepareInputs(Inputs& in) {
     if (!WriteBytes(in.wideFilePath, in.wideFile)) return false;
     in.v5Image = in.dir + "/win2000-v5";
     in.r4Image = in.dir + "/win2000-regedit4";
-    if (!EnsureImage(in.v5Image, true, &in.v5Bytes)) return false;
-    if (!EnsureImage(in.r4Image, false, &in.r4Bytes)) return false;
+    if (!EnsureWindows2000Image(in.v5Image, true, &in.v5Bytes)) return false;
+    if (!EnsureWindows2000Image(in.r4Image, false, &in.r4Bytes)) return false;
+    in.longInfImage = in.dir + "/win98-long-inf";
+    const bench::Windows98Sizes sizes = LongInfSizes();
+    if (!EnsureImage(in.longInfImage,
+                     "win98 " + std::to_string(sizes.presentDevices) + " " +
+                         std::to_string(sizes.candidates) + " " + std::to_string(sizes.prefixes) +
+                         " " + std::to_string(kSeed),
+                     [&](std::string* error) {
+                         return bench::WriteWindows98Image(in.longInfImage, sizes, kSeed, error);
+                     }))
+        return false;
     in.v5Reg = in.v5Image + "/registry.reg";
     in.r4Reg = in.r4Image + "/registry.reg";
     // Every file read once, so that each benchmark starts from the page cache.
@@ -446,6 +477,7 @@ int main(int argc, char** argv) {
     reg("text_rewrite", TextRewrite);
     reg("text_cp", CopyWithCp);
     reg("text_dd", CopyWithDd);
+    reg("long_inf_dry_run", [](benchmark::State& s) { DryRun(s, &g_inputs->longInfImage); });
     for (const auto& [tag, file, image] :
          {std::make_tuple("v5", &inputs.v5Reg, &inputs.v5Image),
           std::make_tuple("regedit4", &inputs.r4Reg, &inputs.r4Image)}) {
@@ -477,6 +509,9 @@ int main(int argc, char** argv) {
                     rewrite > 0 && rewrite <= 1.5 * cp});
     rows.push_back({"  the same, against a one-buffer read and write", Seconds(rewrite),
                     "dd bs=64M " + Seconds(dd), Fixed(rewrite / dd, " x dd"), "-", true});
+    const double longInf = t("long_inf_dry_run");
+    rows.push_back({"dry run, Windows 98, INF of " + std::to_string(kLongInfLines) + " device lines",
+                    Seconds(longInf), "", "", "<= 1 s", longInf > 0 && longInf <= 1.0});
     for (const auto& [tag, label, bytes, image, regFile] :
          {std::make_tuple("v5", "version 5, UTF-16LE", inputs.v5Bytes, inputs.v5Image, inputs.v5Reg),
           std::make_tuple("regedit4", "REGEDIT4, ANSI", inputs.r4Bytes, inputs.r4Image, inputs.r4Reg)}) {

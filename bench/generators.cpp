@@ -186,6 +186,13 @@ sim::Machine MakeWindows98Machine(const Windows98Sizes& sizes, uint64_t seed) {
     return m;
 }
 
+bool WriteWindows98Image(const std::string& folder, const Windows98Sizes& sizes, uint64_t seed,
+                         std::string* error) {
+    image::RegFormat format = image::RegFormat::Regedit4();
+    format.branches = {"HKEY_LOCAL_MACHINE"};
+    return image::SaveImage(MakeWindows98Machine(sizes, seed), format, folder, error);
+}
+
 // ---------------------------------------------------------------- 16-bit text
 
 std::vector<uint8_t> MakeWideTextFile(size_t bytes, const std::string& search, uint64_t seed) {

@@ -41,6 +41,12 @@ struct Windows98Sizes {
 // driver files, INF copies and drive icon registrations as installed.
 sim::Machine MakeWindows98Machine(const Windows98Sizes& sizes, uint64_t seed);
 
+// Writes a machine image folder (registry.reg in the REGEDIT4 format,
+// machine.ini, drive_c/) of that machine. `folder` must not exist. False on
+// a failure of the host (with `error` set).
+bool WriteWindows98Image(const std::string& folder, const Windows98Sizes& sizes, uint64_t seed,
+                         std::string* error);
+
 // ---------------------------------------------------------------- 16-bit text
 
 // A UTF-16LE text file (byte order mark, CRLF lines of INF-like text) of

@@ -13,8 +13,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <set>
+#include <unordered_set>
 
 namespace dryrun {
 
@@ -36,51 +38,122 @@ std::vector<std::string> InfSectionPrefixes(const std::vector<uint8_t>& data) {
     return prefixes;
 }
 
-// Whether `upperMarker` starts at byte i of `data`, ignoring letter case, as
-// 8-bit text or as UTF-16LE text.
-bool MatchesAt(const uint8_t* data, size_t size, size_t i, const std::string& upperMarker) {
-    auto up = [](uint8_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 32) : c; };
-    const size_t m = upperMarker.size();
-    if (i + m <= size) {
-        size_t k = 1;
-        while (k < m && up(data[i + k]) == static_cast<uint8_t>(upperMarker[k])) ++k;
-        if (k == m) return true;
-    }
-    if (i + 2 * m <= size) {
-        size_t k = 0;
-        while (k < m && up(data[i + 2 * k]) == static_cast<uint8_t>(upperMarker[k]) &&
-               data[i + 2 * k + 1] == 0)
-            ++k;
-        if (k == m) return true;
-    }
-    return false;
-}
+// The markers, all found in one pass over a text: an Aho-Corasick automaton
+// over their upper-case bytes, as 8-bit text and as UTF-16LE text (each
+// character followed by a zero byte), letter case ignored. A pass costs the
+// same whatever the number of markers: the package INF's device section may
+// have tens of thousands of lines, and the scan covers every key, value and
+// file of the machine (registries of hundreds of thousands of keys).
+class MarkerScanner {
+public:
+    static constexpr int kNone = std::numeric_limits<int>::max();
 
-// Whether `data` holds `upperMarker`, ignoring letter case, as 8-bit text or
-// as UTF-16LE text. The candidates are the bytes equal to the first
-// character in either case, found with memchr: the scan covers every value
-// of registries of hundreds of thousands of keys.
-bool Contains(const uint8_t* data, size_t size, const std::string& upperMarker) {
-    if (upperMarker.empty()) return false;
-    const uint8_t first = static_cast<uint8_t>(upperMarker[0]);
-    const uint8_t lower = first >= 'A' && first <= 'Z' ? static_cast<uint8_t>(first + 32) : first;
-    for (const uint8_t c : {first, lower}) {
-        for (size_t i = 0; i < size; ++i) {
-            const void* found = std::memchr(data + i, c, size - i);
-            if (found == nullptr) break;
-            i = static_cast<size_t>(static_cast<const uint8_t*>(found) - data);
-            if (MatchesAt(data, size, i, upperMarker)) return true;
+    // The lowest index of a marker found, as 8-bit and as 16-bit text.
+    struct Found {
+        int narrow = kNone, wide = kNone;
+        int Lowest() const { return std::min(narrow, wide); }
+    };
+
+    explicit MarkerScanner(const std::vector<std::string>& upper) {
+        for (int c = 0; c < 256; ++c) fold_[c] = static_cast<uint8_t>(c >= 'a' && c <= 'z' ? c - 32 : c);
+        AddNode();  // the root
+        for (size_t m = 0; m < upper.size(); ++m) {
+            if (upper[m].empty()) continue;
+            std::string wide;
+            for (char c : upper[m]) wide += {c, '\0'};
+            Insert(upper[m], static_cast<int>(m), narrow_);
+            Insert(wide, static_cast<int>(m), wide_);
         }
-        if (lower == first) break;
+        // Failure links breadth first, each node's lowest marker taken over
+        // those its failure chain ends in.
+        std::vector<int> queue;
+        for (int c = firstChild_[0]; c >= 0; c = nextSibling_[c]) queue.push_back(c);
+        for (size_t q = 0; q < queue.size(); ++q) {
+            const int node = queue[q];
+            narrow_[node] = std::min(narrow_[node], narrow_[fail_[node]]);
+            wide_[node] = std::min(wide_[node], wide_[fail_[node]]);
+            for (int child = firstChild_[node]; child >= 0; child = nextSibling_[child]) {
+                int f = fail_[node];
+                while (f != 0 && Child(f, byte_[child]) < 0) f = fail_[f];
+                const int target = Child(f, byte_[child]);
+                fail_[child] = target >= 0 ? target : 0;
+                queue.push_back(child);
+            }
+        }
+        for (int c = 0; c < 256; ++c) {
+            const int child = Child(0, fold_[c]);
+            rootNext_[c] = child >= 0 ? child : 0;
+        }
     }
-    return false;
-}
 
-const std::string* FindMarker(const std::string& upperText, const std::vector<std::string>& upper) {
-    for (const std::string& m : upper)
-        if (upperText.find(m) != std::string::npos) return &m;
-    return nullptr;
-}
+    // Feeds `size` bytes to the automaton in `state` (0 at the start of a
+    // text); returns the state after them and lowers `found`.
+    int Feed(int state, const uint8_t* data, size_t size, Found& found) const {
+        for (size_t i = 0; i < size; ++i) {
+            if (state == 0) {
+                state = rootNext_[data[i]];
+                if (state == 0) continue;
+            } else {
+                state = Step(state, fold_[data[i]]);
+            }
+            found.narrow = std::min(found.narrow, narrow_[state]);
+            found.wide = std::min(found.wide, wide_[state]);
+        }
+        return state;
+    }
+    int Feed(int state, const std::string& text, Found& found) const {
+        return Feed(state, reinterpret_cast<const uint8_t*>(text.data()), text.size(), found);
+    }
+
+private:
+    int AddNode() {
+        firstChild_.push_back(-1);
+        nextSibling_.push_back(-1);
+        byte_.push_back(0);
+        fail_.push_back(0);
+        narrow_.push_back(kNone);
+        wide_.push_back(kNone);
+        return static_cast<int>(fail_.size() - 1);
+    }
+
+    int Child(int node, uint8_t c) const {
+        int child = firstChild_[node];
+        while (child >= 0 && byte_[child] != c) child = nextSibling_[child];
+        return child;
+    }
+
+    void Insert(const std::string& pattern, int marker, std::vector<int>& lowest) {
+        int node = 0;
+        for (char ch : pattern) {
+            const uint8_t c = static_cast<uint8_t>(ch);
+            int child = Child(node, c);
+            if (child < 0) {
+                child = AddNode();
+                byte_[child] = c;
+                nextSibling_[child] = firstChild_[node];
+                firstChild_[node] = child;
+            }
+            node = child;
+        }
+        lowest[node] = std::min(lowest[node], marker);
+    }
+
+    int Step(int state, uint8_t c) const {
+        while (true) {
+            if (state == 0) return rootNext_[c];
+            const int child = Child(state, c);
+            if (child >= 0) return child;
+            state = fail_[state];
+        }
+    }
+
+    uint8_t fold_[256];
+    int rootNext_[256];
+    // The trie: each node's children as a list, the byte leading to a node.
+    std::vector<int> firstChild_, nextSibling_, fail_;
+    std::vector<uint8_t> byte_;
+    std::vector<int> narrow_, wide_;  // lowest marker ending here or down the failure chain
+};
 
 struct ResidueContext {
     const sim::Machine* before = nullptr;
@@ -88,7 +161,8 @@ struct ResidueContext {
     UninstallWork work = UninstallWork::None;
     bool nt = false;
     std::string systemName;
-    std::set<std::string> refusedFiles;  // upper-case paths
+    std::set<std::string> refusedFiles;    // upper-case paths
+    std::set<std::string> rewrittenFiles;  // upper-case paths
     std::map<std::string, std::string> driverOwners;  // upper-case driver key name -> instance id
 };
 
@@ -163,7 +237,9 @@ std::string NoteForValue(const ResidueContext& ctx, const std::string& upperPath
     return "not among the values the uninstaller deletes or changes";
 }
 
-std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool content) {
+// `eightBit`: the marker in the content is 8-bit text only.
+std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool content,
+                        bool eightBit) {
     if (ctx.refusedFiles.count(UpperAscii(path)) > 0) return "its deletion was refused";
     const std::string upper = UpperAscii(path);
     // The system's storage driver files, the replacement driver among them.
@@ -175,87 +251,37 @@ std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool
     if (ctx.work == UninstallWork::None)
         return "the uninstaller deletes files on Windows 98 and Windows 2000 only, not on " +
                (ctx.systemName.empty() ? std::string("this system") : ctx.systemName);
+    if (content && ctx.rewrittenFiles.count(upper) > 0)
+        // The rewrite replaces the first reference to the replacement driver
+        // written as 16-bit text, as Windows 2000 writes its own INF files.
+        return eightBit ? "rewritten, but this reference is 8-bit text, which the uninstaller's "
+                          "16-bit replacement does not match"
+                        : "rewritten, but this reference is not the one the uninstaller replaces";
     return content ? "its content names the package; the uninstaller does not touch this file"
                    : "not among the files the uninstaller deletes";
 }
 
-// The markers found in `data` (as in Contains), as a bit per marker (at most
-// 64): one pass over the bytes, a table telling which markers start with
-// each byte (the scan covers every value of the registry).
-struct MarkerTable {
-    uint64_t startingWith[256] = {};
-    explicit MarkerTable(const std::vector<std::string>& upper) {
-        for (size_t m = 0; m < upper.size() && m < 64; ++m) {
-            const uint8_t c = static_cast<uint8_t>(upper[m][0]);
-            startingWith[c] |= uint64_t(1) << m;
-            if (c >= 'A' && c <= 'Z') startingWith[c + 32] |= uint64_t(1) << m;
-        }
-    }
-};
-
-uint64_t MarkersIn(const uint8_t* data, size_t size, const std::vector<std::string>& upper,
-                   const MarkerTable& table) {
-    uint64_t found = 0;
-    for (size_t i = 0; i < size; ++i) {
-        uint64_t candidates = table.startingWith[data[i]] & ~found;
-        while (candidates != 0) {
-            const int m = __builtin_ctzll(candidates);
-            candidates &= candidates - 1;
-            if (MatchesAt(data, size, i, upper[static_cast<size_t>(m)])) found |= uint64_t(1) << m;
-        }
-    }
-    return found;
-}
-
-// The residue below `key`. `path` and `upperPath` hold the key's path as it
-// is and upper-cased; they grow by each subkey's name and are cut back after
-// it (one buffer for the whole walk of hundreds of thousands of keys).
-// `parentLength` is the length of the parent's path, in which no marker was
-// found: a marker in this key's path then lies in its last part.
-void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, std::string& path,
-                         std::string& upperPath, size_t parentLength,
-                         const std::vector<std::string>& upper, const MarkerTable& table,
-                         const std::vector<std::string>& markers, std::vector<Residue>& out,
-                         size_t depth) {
-    size_t longest = 0;
-    for (const std::string& m : upper) longest = std::max(longest, m.size());
-    const size_t from = parentLength + 1 > longest ? parentLength + 1 - longest : 0;
-    const std::string* marker = nullptr;
-    for (const std::string& m : upper)
-        if (upperPath.find(m, from) != std::string::npos) {
-            marker = &m;
-            break;
-        }
-    auto original = [&](const std::string* m) { return markers[static_cast<size_t>(m - upper.data())]; };
-    if (marker != nullptr) {
-        Residue r;
-        r.kind = "key";
-        r.path = path;
-        r.marker = original(marker);
-        r.where = "name";
-        r.note = NoteForKey(ctx, upperPath, &key);
-        out.push_back(r);
-        return;  // the key stands for everything below it
-    }
+// The residue below `key`, whose path the scanner has read up to `state`
+// (no marker in it). `path` and `upperPath` hold the key's path as it is and
+// upper-cased; they grow by each subkey's name and are cut back after it
+// (one buffer for the whole walk of hundreds of thousands of keys).
+void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, int state,
+                         std::string& path, std::string& upperPath,
+                         const MarkerScanner& scanner, const std::vector<std::string>& markers,
+                         std::vector<Residue>& out, size_t depth) {
     for (const sim::RegValue& value : key.values) {
+        MarkerScanner::Found inName, inData;
+        scanner.Feed(0, value.name, inName);
+        if (inName.narrow == MarkerScanner::kNone)
+            scanner.Feed(0, value.data.data(), value.data.size(), inData);
+        const int marker = std::min(inName.narrow, inData.Lowest());
+        if (marker == MarkerScanner::kNone) continue;
         Residue r;
-        if (const std::string* m = FindMarker(UpperAscii(value.name), upper)) {
-            r.marker = original(m);
-            r.where = "name";
-        } else if (upper.size() <= 64) {
-            const uint64_t found = MarkersIn(value.data.data(), value.data.size(), upper, table);
-            for (size_t i = 0; i < upper.size() && r.marker.empty(); ++i)
-                if (found & (uint64_t(1) << i)) r.marker = markers[i];
-            r.where = "data";
-        } else {
-            for (size_t i = 0; i < upper.size() && r.marker.empty(); ++i)
-                if (Contains(value.data.data(), value.data.size(), upper[i])) r.marker = markers[i];
-            r.where = "data";
-        }
-        if (r.marker.empty()) continue;
         r.kind = "value";
         r.path = path;
         r.name = value.name;
+        r.marker = markers[static_cast<size_t>(marker)];
+        r.where = inName.narrow != MarkerScanner::kNone ? "name" : "data";
         r.note = NoteForValue(ctx, upperPath, key);
         out.push_back(r);
     }
@@ -267,7 +293,21 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, std:
         path += sub->name;
         upperPath += '\\';
         upperPath += UpperAscii(sub->name);
-        FindRegistryResidue(ctx, *sub, path, upperPath, length, upper, table, markers, out, depth + 1);
+        MarkerScanner::Found inPath;
+        const int next = scanner.Feed(state, reinterpret_cast<const uint8_t*>(upperPath.data()) + length,
+                                      upperPath.size() - length, inPath);
+        if (inPath.narrow != MarkerScanner::kNone) {
+            // The key stands for everything below it.
+            Residue r;
+            r.kind = "key";
+            r.path = path;
+            r.marker = markers[static_cast<size_t>(inPath.narrow)];
+            r.where = "name";
+            r.note = NoteForKey(ctx, upperPath, sub.get());
+            out.push_back(r);
+        } else {
+            FindRegistryResidue(ctx, *sub, next, path, upperPath, scanner, markers, out, depth + 1);
+        }
         path.resize(length);
         upperPath.resize(length);
     }
@@ -276,13 +316,12 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, std:
 }  // namespace
 
 std::vector<std::string> PackageMarkers(const sim::Machine& machine) {
-    std::vector<std::string> markers(std::begin(kPackageTexts), std::end(kPackageTexts));
-    auto add = [&markers](const std::string& text) {
-        if (text.empty()) return;
-        for (const std::string& m : markers)
-            if (UpperAscii(m) == UpperAscii(text)) return;
-        markers.push_back(text);
+    std::vector<std::string> markers;
+    std::unordered_set<std::string> seen;  // upper case
+    auto add = [&](const std::string& text) {
+        if (!text.empty() && seen.insert(UpperAscii(text)).second) markers.push_back(text);
     };
+    for (const char* text : kPackageTexts) add(text);
     for (const char* folder : {"\\inf\\other\\", "\\inf\\"}) {
         const auto data = machine.files.Read(machine.windowsDirectory + folder + kDriverInfName);
         if (!data) continue;
@@ -311,33 +350,38 @@ std::vector<Residue> FindResidue(const Report& report, const sim::Machine& befor
     ctx.work = WorkFor(os);
     if (const sim::RegKey* enumKey = after.registry.Find("HKEY_LOCAL_MACHINE\\Enum"))
         CollectDriverOwners(*enumKey, "", 0, ctx.driverOwners);
-    for (const Change& c : report.changes)
+    for (const Change& c : report.changes) {
         if (!c.done && (c.kind == Change::Kind::FileDeleted || c.kind == Change::Kind::FileRewritten))
             ctx.refusedFiles.insert(UpperAscii(c.target));
+        if (c.done && c.kind == Change::Kind::FileRewritten) ctx.rewrittenFiles.insert(UpperAscii(c.target));
+    }
     std::vector<std::string> upper;
     for (const std::string& m : markers) upper.push_back(UpperAscii(m));
-    const MarkerTable table(upper);
+    const MarkerScanner scanner(upper);
     for (const auto& root : after.registry.Roots()) {
         if (!root) continue;
         std::string path = root->name, upperPath = UpperAscii(root->name);
-        FindRegistryResidue(ctx, *root, path, upperPath, 0, upper, table, markers, residue, 0);
+        MarkerScanner::Found inName;
+        const int state = scanner.Feed(0, upperPath, inName);
+        if (inName.narrow == MarkerScanner::kNone)
+            FindRegistryResidue(ctx, *root, state, path, upperPath, scanner, markers, residue, 0);
     }
     for (const sim::FileEntry* entry : after.files.Entries()) {
         const size_t slash = entry->path.find_last_of('\\');
-        const std::string name = UpperAscii(slash == std::string::npos ? entry->path : entry->path.substr(slash + 1));
+        MarkerScanner::Found inName, inContent;
+        scanner.Feed(0, slash == std::string::npos ? entry->path : entry->path.substr(slash + 1), inName);
+        if (inName.narrow == MarkerScanner::kNone && !entry->directory)
+            scanner.Feed(0, entry->data.data(), entry->data.size(), inContent);
+        const int marker = std::min(inName.narrow, inContent.Lowest());
+        if (marker == MarkerScanner::kNone) continue;
         Residue r;
         r.kind = "file";
         r.path = entry->path;
-        if (const std::string* m = FindMarker(name, upper)) {
-            r.marker = markers[static_cast<size_t>(m - upper.data())];
-            r.where = "name";
-        } else if (!entry->directory) {
-            for (size_t i = 0; i < upper.size() && r.marker.empty(); ++i)
-                if (Contains(entry->data.data(), entry->data.size(), upper[i])) r.marker = markers[i];
-            r.where = "content";
-        }
-        if (r.marker.empty()) continue;
-        r.note = NoteForFile(ctx, entry->path, r.where == "content");
+        r.marker = markers[static_cast<size_t>(marker)];
+        r.where = inName.narrow != MarkerScanner::kNone ? "name" : "content";
+        // The marker found lowest is in 8-bit text only when no 16-bit
+        // text holds it (or a marker before it).
+        r.note = NoteForFile(ctx, entry->path, r.where == "content", inContent.wide != marker);
         residue.push_back(r);
     }
     return residue;

@@ -72,7 +72,10 @@ bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Regis
 // The export of `registry` in `format`: each branch of the format with its
 // whole subtree, keys depth-first in enumeration order, each key followed by
 // its values, one empty line between keys; hex data wrapped as regedit wraps
-// it. Keys outside every branch are written only when they hold values.
+// it. Then every other key of the registry the same way, each with its
+// header line, but for those above a branch (which the branch's header
+// implies, as in regedit's export of the branch) and the roots: reading
+// the file back gives every key.
 std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format);
 
 // Builds an export line by line (the undo file is made with it).

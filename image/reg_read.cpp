@@ -55,13 +55,16 @@ int HexDigit(char c) {
 
 // One physical line of the file: its text in the ANSI code page ('?' for a
 // character the code page lacks, which makes the line lossy) and where it is.
+// regedit ends a line at a line feed, a carriage return and line feed, or a
+// carriage return alone (as an old Mac editor leaves it).
 struct PhysLine {
     std::string text;
     bool lossy = false;
     int number = 0;
     size_t begin = 0, end = 0;  // byte range of the text, line ending excluded
-    bool newline = false;       // ended by a line feed
-    bool crlf = false;
+    bool newline = false;       // ended by a line ending
+    bool crlf = false;          // ... and that ending is CR LF
+    bool loneCr = false;        // ... or CR alone
 };
 
 class LineSource {
@@ -76,64 +79,36 @@ public:
         line.lossy = false;
         line.number = ++number_;
         line.begin = pos_;
-        line.newline = false;
-        line.crlf = false;
         switch (encoding_) {
         case RegEncoding::Ansi: {
-            size_t nl = bytes_.find('\n', pos_);
-            const size_t stop = nl == std::string::npos ? bytes_.size() : nl;
+            const size_t stop = FindEnd(pos_, 1);
             line.text.assign(bytes_, pos_, stop - pos_);
-            line.end = stop;
-            pos_ = nl == std::string::npos ? bytes_.size() : nl + 1;
-            line.newline = nl != std::string::npos;
+            pos_ = stop;
             break;
         }
         case RegEncoding::Utf16le: {
             if (NextAsciiWideLine(line)) break;
-            while (true) {
-                if (pos_ >= bytes_.size()) break;
+            while (pos_ < bytes_.size()) {
                 if (pos_ + 1 >= bytes_.size()) {
                     *error = "UTF-16 text with an odd number of bytes";
                     return false;
                 }
-                char32_t unit = static_cast<unsigned char>(bytes_[pos_]) |
-                                (static_cast<unsigned char>(bytes_[pos_ + 1]) << 8);
-                if (unit == '\n') {
-                    line.end = pos_;
-                    pos_ += 2;
-                    line.newline = true;
-                    break;
-                }
-                pos_ += 2;
-                if (unit >= 0xD800 && unit <= 0xDBFF && pos_ + 1 < bytes_.size()) {
-                    const char32_t low = static_cast<unsigned char>(bytes_[pos_]) |
-                                         (static_cast<unsigned char>(bytes_[pos_ + 1]) << 8);
-                    if (low >= 0xDC00 && low <= 0xDFFF) {
-                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                        pos_ += 2;
-                    }
-                }
-                Add(line, unit);
-                line.end = pos_;
+                const char32_t unit = WideUnit(pos_);
+                if (unit == '\n' || unit == '\r') break;
+                Add(line, NextWide(pos_, bytes_.size()));
             }
             break;
         }
         case RegEncoding::Utf8: {
-            while (pos_ < bytes_.size()) {
-                if (bytes_[pos_] == '\n') {
-                    line.end = pos_;
-                    ++pos_;
-                    line.newline = true;
-                    break;
-                }
+            while (pos_ < bytes_.size() && bytes_[pos_] != '\n' && bytes_[pos_] != '\r') {
                 if (static_cast<unsigned char>(bytes_[pos_]) < 0x80) {
-                    // A run of ASCII bytes other than the line feed, at once.
+                    // A run of ASCII bytes other than the line endings, at once.
                     size_t q = pos_;
                     while (q < bytes_.size() && static_cast<unsigned char>(bytes_[q]) < 0x80 &&
-                           bytes_[q] != '\n')
+                           bytes_[q] != '\n' && bytes_[q] != '\r')
                         ++q;
                     line.text.append(bytes_, pos_, q - pos_);
-                    line.end = pos_ = q;
+                    pos_ = q;
                     continue;
                 }
                 char32_t cp = 0;
@@ -142,16 +117,18 @@ public:
                     return false;
                 }
                 Add(line, cp);
-                line.end = pos_;
             }
             break;
         }
         }
-        if (!line.text.empty() && line.text.back() == '\r') {
-            line.text.pop_back();
-            line.crlf = true;
-            line.end -= encoding_ == RegEncoding::Utf16le ? 2 : 1;
-        }
+        // pos_ is at the line ending or the end of the file.
+        line.end = pos_;
+        const size_t unit = encoding_ == RegEncoding::Utf16le ? 2 : 1;
+        line.newline = pos_ < bytes_.size();
+        const bool cr = line.newline && CharAt(pos_) == '\r';
+        line.crlf = cr && pos_ + unit < bytes_.size() && CharAt(pos_ + unit) == '\n';
+        line.loneCr = cr && !line.crlf;
+        if (line.newline) pos_ += line.crlf ? 2 * unit : unit;
         return true;
     }
 
@@ -165,18 +142,7 @@ public:
             if (encoding_ == RegEncoding::Ansi) {
                 out += AnsiToCodePoint(static_cast<unsigned char>(bytes_[p++]));
             } else if (encoding_ == RegEncoding::Utf16le) {
-                char32_t unit = static_cast<unsigned char>(bytes_[p]) |
-                                (static_cast<unsigned char>(bytes_[p + 1]) << 8);
-                p += 2;
-                if (unit >= 0xD800 && unit <= 0xDBFF && p + 1 < end) {
-                    const char32_t low = static_cast<unsigned char>(bytes_[p]) |
-                                         (static_cast<unsigned char>(bytes_[p + 1]) << 8);
-                    if (low >= 0xDC00 && low <= 0xDFFF) {
-                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                        p += 2;
-                    }
-                }
-                out += unit;
+                out += NextWide(p, end);
             } else {
                 char32_t cp = 0;
                 if (!DecodeUtf8(bytes_, p, &cp)) break;
@@ -187,28 +153,67 @@ public:
     }
 
 private:
+    // The UTF-16LE unit at byte `at` (at + 1 within the file).
+    char32_t WideUnit(size_t at) const {
+        return static_cast<unsigned char>(bytes_[at]) | (static_cast<unsigned char>(bytes_[at + 1]) << 8);
+    }
+
+    // The code point at byte `p` of UTF-16LE text, a surrogate pair that
+    // ends within `limit` taken together; `p` moves past it.
+    char32_t NextWide(size_t& p, size_t limit) const {
+        char32_t unit = WideUnit(p);
+        p += 2;
+        if (unit >= 0xD800 && unit <= 0xDBFF && p + 1 < limit) {
+            const char32_t low = WideUnit(p);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                p += 2;
+            }
+        }
+        return unit;
+    }
+
+    // The character at byte `at` of a line ending's place: a byte, or a
+    // UTF-16LE unit (0 when the file ends in the middle of one).
+    char32_t CharAt(size_t at) const {
+        if (encoding_ != RegEncoding::Utf16le) return static_cast<unsigned char>(bytes_[at]);
+        return at + 1 < bytes_.size() ? WideUnit(at) : 0;
+    }
+
+    // The first line ending ('\n' or '\r', as a byte or as a UTF-16LE unit
+    // at an even distance from `from`) at or after `from`; the end of the
+    // file when there is none. memchr finds the candidates: the line feeds
+    // first, then a carriage return before the line feed found.
+    size_t FindEnd(size_t from, size_t unit) const {
+        const char* b = bytes_.data();
+        const size_t size = bytes_.size();
+        size_t stop = size;
+        for (const char c : {'\n', '\r'}) {
+            size_t at = from;
+            while (at < stop) {
+                const void* found = std::memchr(b + at, c, stop - at);
+                if (found == nullptr) break;
+                at = static_cast<size_t>(static_cast<const char*>(found) - b);
+                if (unit == 1 || ((at - from) % 2 == 0 && at + 1 < size && b[at + 1] == 0)) {
+                    stop = at;
+                    break;
+                }
+                ++at;
+            }
+        }
+        return stop;
+    }
+
     // A UTF-16LE line of ASCII characters only (nearly every line of an
     // export), taken in one pass; false, with nothing consumed, for any
     // other line, which the character by character path then reads.
     bool NextAsciiWideLine(PhysLine& line) {
-        const char* b = bytes_.data();
-        const size_t size = bytes_.size();
-        size_t nl = pos_;
-        while (true) {  // the line feed unit: 0x0A then 0x00, at an even distance
-            const void* found = std::memchr(b + nl, '\n', size - nl);
-            if (found == nullptr) {
-                nl = size;
-                break;
-            }
-            nl = static_cast<size_t>(static_cast<const char*>(found) - b);
-            if ((nl - pos_) % 2 == 0 && nl + 1 < size && b[nl + 1] == 0) break;
-            ++nl;
-        }
-        if ((nl - pos_) % 2 != 0) return false;
-        const size_t units = (nl - pos_) / 2;
+        const size_t stop = FindEnd(pos_, 2);
+        if ((stop - pos_) % 2 != 0) return false;
+        const size_t units = (stop - pos_) / 2;
         line.text.resize(units);
         char* __restrict out = &line.text[0];
-        const unsigned char* __restrict in = reinterpret_cast<const unsigned char*>(b + pos_);
+        const unsigned char* __restrict in = reinterpret_cast<const unsigned char*>(bytes_.data() + pos_);
         unsigned ascii = 0;
         for (size_t k = 0; k < units; ++k) {
             ascii |= (in[2 * k] & 0x80u) | in[2 * k + 1];
@@ -218,9 +223,7 @@ private:
             line.text.clear();
             return false;
         }
-        line.end = nl;
-        line.newline = nl < size;
-        pos_ = line.newline ? nl + 2 : nl;
+        pos_ = stop;
         return true;
     }
 
@@ -267,6 +270,8 @@ const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_C
 
 // Checks a key path of a header line; "" when it is sound.
 std::string CheckKeyPath(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        return "a NUL character in a key name; no registry can hold such a name";
     const size_t slash = path.find('\\');
     const size_t rootLength = slash == std::string::npos ? path.size() : slash;
     bool known = false;
@@ -391,7 +396,9 @@ bool Reader::Run() {
         return Fail(1, error.empty() ? "empty file; a registry export starts with \"REGEDIT4\" or "
                                        "\"Windows Registry Editor Version 5.00\""
                                      : error);
-    const std::string header = TrimRight(line.text);
+    // Blanks before the header are no matter to regedit; a blank line is.
+    std::string header = TrimRight(line.text);
+    header.erase(0, std::min(header.find_first_not_of(" \t"), header.size()));
     if (header == kVersion5) {
         format_.version5 = true;
         if (format_.encoding == RegEncoding::Ansi) format_.encoding = RegEncoding::Utf8;
@@ -401,7 +408,8 @@ bool Reader::Run() {
         return Fail(1, "not a registry export: the first line is neither \"REGEDIT4\" nor "
                        "\"Windows Registry Editor Version 5.00\"");
     }
-    format_.crlf = line.crlf || !line.newline;
+    // Written back with CR LF unless the file ends its lines with LF alone.
+    format_.crlf = line.crlf || line.loneCr || !line.newline;
 
     LineSource source(bytes_, start, format_.encoding);
     source.Next(line, &error);  // the header again, now in the file's encoding
@@ -427,7 +435,7 @@ bool Reader::Run() {
         }
         blankRun = 0;
         const char c = line.text[p];
-        if (c == ';') continue;  // comment
+        if (c == ';' || c == '#') continue;  // comment, a backslash at its end included
         if (c == '[') {
             if (!ParseKeyLine(line)) return false;
         } else if (c == '"' || c == '@') {
@@ -467,6 +475,8 @@ bool Reader::ParseKeyLine(const PhysLine& line) {
     std::string path = text.substr(p + 1, n - p - 2);
     const bool deletion = !path.empty() && path[0] == '-';
     if (deletion) path.erase(0, 1);
+    // regedit drops the backslashes a header ends with: "[HKLM\Software\]".
+    while (!path.empty() && path.back() == '\\') path.pop_back();
     if (path.empty()) return Fail(line.number, "a key line without a key");
     const std::string problem = CheckKeyPath(path);
     if (!problem.empty()) return Fail(line.number, problem);
@@ -557,6 +567,7 @@ bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
     const PhysLine* line = &first;
     *endOffset = first.end;
     bool afterComma = false;
+    size_t lineStart = 0;  // the size of `out` when this line began
     const std::string* reserved = nullptr;  // the line whose bytes have room in `out`
     while (true) {
         const std::string& s = line->text;
@@ -576,33 +587,53 @@ bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
             afterComma = true;
         }
         while (p < s.size() && IsBlank(s[p])) ++p;
-        if (p >= s.size()) {  // end of the value (a trailing comma is tolerated)
+        if (p >= s.size() || s[p] == ';') {
+            // The end of the value: a trailing comma and a comment after the
+            // data are taken, as regedit takes them.
             // Growth by lines may leave room that a large export would keep
             // by the hundred thousand.
             if (out->capacity() - out->size() > 16) out->shrink_to_fit();
             return true;
         }
         if (s[p] == '\\') {
+            // regedit continues after a comma that ends a line's bytes, or
+            // right after "hex:"; a continuation line starts with a byte.
+            const bool continues = line == &first ? afterComma || out->empty()
+                                                  : afterComma && out->size() > lineStart;
+            if (!continues)
+                return Fail(line->number, "bad hex data: a line continuation \"\\\" must follow "
+                                          "a comma after the line's bytes");
             size_t q = p + 1;
             while (q < s.size() && IsBlank(s[q])) ++q;
-            if (q != s.size())
+            if (q != s.size() && s[q] != ';')
                 return Fail(line->number, "bad hex data: text after the line continuation \"\\\"");
+            // The data goes on at the next line that is neither blank nor a
+            // ";" comment. A file that ends right after the backslash ends
+            // the value, as on import.
+            const bool lastLine = !line->newline;
             std::string error;
-            if (!source.Next(continuation_, &error))
-                return Fail(line->number, error.empty() ? "the value continues past the end of "
-                                                          "the file"
-                                                        : error);
+            bool more = false;
+            while ((more = source.Next(continuation_, &error))) {
+                const size_t start = continuation_.text.find_first_not_of(" \t");
+                if (start != std::string::npos && continuation_.text[start] != ';') break;
+            }
+            if (!more) {
+                if (!error.empty()) return Fail(source.LineNumber(), error);
+                if (lastLine) return true;
+                return Fail(line->number, "the value continues past the end of the file");
+            }
             line = &continuation_;
             *endOffset = continuation_.end;
             *lossy = *lossy || continuation_.lossy;
+            lineStart = out->size();
             p = 0;
             continue;
         }
         if (!out->empty() && !afterComma)
             return Fail(line->number, "bad hex data: expected \",\" between bytes");
-        // A byte is the text up to the next comma, blank or continuation.
+        // A byte is the text up to the next comma, blank, continuation or comment.
         const size_t from = p;
-        while (p < s.size() && s[p] != ',' && s[p] != '\\' && !IsBlank(s[p])) ++p;
+        while (p < s.size() && s[p] != ',' && s[p] != '\\' && s[p] != ';' && !IsBlank(s[p])) ++p;
         int value = 0;
         bool good = p - from >= 1 && p - from <= 2;
         for (size_t i = from; good && i < p; ++i) {
@@ -619,7 +650,7 @@ bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
         if (p < s.size() && s[p] == ',') {
             afterComma = true;
             ++p;
-        } else if (p < s.size() && s[p] != '\\') {
+        } else if (p < s.size() && s[p] != '\\' && s[p] != ';') {
             return Fail(line->number, "bad hex data: expected \",\" between bytes");
         }
     }
@@ -643,9 +674,11 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
     ++p;
     while (p < s.size() && IsBlank(s[p])) ++p;
 
+    // Whether the rest of the line is blank or a ";" comment, which regedit
+    // takes after a value ("#" only at the start of a line).
     auto restBlank = [&](size_t from) {
         while (from < s.size() && IsBlank(s[from])) ++from;
-        return from == s.size();
+        return from == s.size() || s[from] == ';';
     };
 
     continuation_.number = 0;

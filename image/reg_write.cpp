@@ -52,16 +52,24 @@ void WriteTree(RegWriter& writer, const sim::RegKey& key, const std::string& pat
         if (!sub->deleted) WriteTree(writer, *sub, path + "\\" + sub->name, depth + 1);
 }
 
-void WriteStrays(RegWriter& writer, const sim::RegKey& key, const std::string& path,
-                 const std::set<std::string>& branches, size_t depth) {
-    if (branches.count(UpperAscii(path)) > 0) return;
-    if (!key.values.empty()) {
-        writer.Key(path);
-        for (const sim::RegValue& value : key.values) writer.Value(path, value);
+// The keys outside every branch, each written with its header as regedit
+// exports a key: whole, with its subtree. Only the keys above a branch, which
+// regedit's export of that branch leaves implied, are passed through (as are
+// the roots, unless a root holds values).
+void WriteOutsideBranches(RegWriter& writer, const sim::RegKey& key, const std::string& path,
+                          const std::set<std::string>& branches,
+                          const std::set<std::string>& aboveBranches, size_t depth) {
+    const std::string upper = UpperAscii(path);
+    if (branches.count(upper) > 0) return;
+    if (aboveBranches.count(upper) == 0 && (depth > 0 || !key.values.empty())) {
+        WriteTree(writer, key, path, depth);
+        return;
     }
     if (depth >= kMaxDepth) return;
     for (const auto& sub : key.subkeys)
-        if (!sub->deleted) WriteStrays(writer, *sub, path + "\\" + sub->name, branches, depth + 1);
+        if (!sub->deleted)
+            WriteOutsideBranches(writer, *sub, path + "\\" + sub->name, branches, aboveBranches,
+                                 depth + 1);
 }
 
 }  // namespace
@@ -207,16 +215,22 @@ std::string RegWriter::Finish() {
 
 std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format) {
     RegWriter writer(format);
-    std::set<std::string> branches;
+    std::set<std::string> branches, aboveBranches;  // upper-case paths
     for (const std::string& branch : format.branches) {
         const sim::RegKey* key = registry.Find(branch);
         if (key == nullptr || key->deleted) continue;
         const std::string path = sim::KeyPath(*key);
-        branches.insert(UpperAscii(path));
+        const std::string upper = UpperAscii(path);
+        branches.insert(upper);
+        for (size_t slash = upper.rfind('\\'); slash != std::string::npos;
+             slash = upper.rfind('\\', slash - 1)) {
+            aboveBranches.insert(upper.substr(0, slash));
+            if (slash == 0) break;
+        }
         WriteTree(writer, *key, path, 0);
     }
     for (const auto& root : registry.Roots())
-        if (root) WriteStrays(writer, *root, root->name, branches, 0);
+        if (root) WriteOutsideBranches(writer, *root, root->name, branches, aboveBranches, 0);
     return writer.Finish();
 }
 

@@ -115,6 +115,12 @@ TEST(RegFile, Regedit4ExportRoundTripsByteForByteWithAnsiData) {
     EXPECT_EQ(registry.GetValue(key, "Path")->data, Bytes(std::string("%windir%\\system32\\drivers") + '\0'));
     EXPECT_EQ(registry.GetValue(key, "ConfigFlags")->type, static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(WriteRegFile(registry, format), kRegedit4Export);
+
+    // The keys the export held only as parents of the one removed stay,
+    // each with its header, as regedit would export them.
+    registry.DeleteTree("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678");
+    EXPECT_EQ(WriteRegFile(registry, format),
+              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\USB]\r\n\r\n");
 }
 
 TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
@@ -126,6 +132,7 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
     registry.SetString(service, "??", "now ANSI");
     registry.DeleteTree("HKLM\\SYSTEM\\Select");
     registry.SetValue("HKEY_USERS\\.DEFAULT\\Control Panel", "Colors", REG_SZ, {});
+    registry.Create("HKEY_USERS\\.DEFAULT\\Keyboard Layout");  // no values, beside a branch
 
     const std::string written = WriteRegFile(registry, format);
     const std::string expected = Utf16le(
@@ -149,7 +156,8 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
         "\"??\"=\"now ANSI\"\r\n\r\n"
         "[HKEY_USERS\\.DEFAULT\\Control Panel]\r\n"
         // An empty REG_SZ without its terminating zero is no quoted string.
-        "\"Colors\"=hex(1):\r\n\r\n");
+        "\"Colors\"=hex(1):\r\n\r\n"
+        "[HKEY_USERS\\.DEFAULT\\Keyboard Layout]\r\n\r\n");
     EXPECT_EQ(written, expected);
 
     // What was written reads back as the same registry.
@@ -206,37 +214,74 @@ TEST(RegFile, DeletionLinesActAsOnImport) {
               "  \"stays\" = REG_SZ \"5\"\n");
 }
 
-TEST(RegFile, MalformedInputNamesTheFileAndTheLine) {
+// Export lines as regedit imports them (the cases Wine's regedit
+// conformance tests record on Windows): what it imports reads into the same
+// registry; what it refuses is refused with the file and the line.
+TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
     struct Row {
-        const char* text;
-        int line;
-        const char* message;
+        std::string text;
+        int line;            // 0: imported
+        std::string result;  // the registry's dump when imported, else the message
+        bool utf16 = false;  // the text as UTF-16LE with its byte order mark
     };
+    using namespace std::string_literals;  // texts with NUL bytes
+    const std::string a = "HKEY_LOCAL_MACHINE\nHKEY_LOCAL_MACHINE\\A\n";
     const Row rows[] = {
+        // Imported: comments, line endings, blanks and continuations.
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"b\";comment\r\n", 0, a + "  \"a\" = REG_SZ \"b\"\n"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"x\"=dword:00000000 ; text\r\n\"y\"=dword:1234;5678\r\n", 0,
+         a + "  \"x\" = REG_DWORD 0x00000000\n  \"y\" = REG_DWORD 0x00001234\n"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n#comment\\\r\n  ;comment\r\n\"a\"=- ;gone\r\n", 0, a},
+        {"REGEDIT4\r[HKLM\\A]\r\"a\"=\"b\"\r\r", 0, a + "  \"a\" = REG_SZ \"b\"\n"},
+        {" \tREGEDIT4\r\n  [HKLM\\A]\r\n", 0, a},
+        {"REGEDIT4\n[HKLM\\A]\n\t\"a\" \t= \t\"b\"  \n@ = dword:\t8\t\n\"\"=\"c\"\n", 0,
+         a + "  \"a\" = REG_SZ \"b\"\n  @ = REG_SZ \"c\"\n"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"h\"=hex:01,  \\ ;comment\r\n\r\n  ;comment\r\n  02,\\\r\n  03,;end\r\n", 0,
+         a + "  \"h\" = REG_BINARY hex[3]: 01 02 03\n"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"h\"=hex(2):\\\r\n  41,00 ;comment\r\n\"e\"=hex:01,02,\\", 0,
+         a + "  \"h\" = REG_EXPAND_SZ \"A\"\n  \"e\" = REG_BINARY hex[2]: 01 02\n"},
+        {"REGEDIT4\r\n[HKLM\\A\\]\r\n[HKLM\\A\\B\\\\]\r\n[HKLM\\A\\C ]\r\n", 0,
+         a + "HKEY_LOCAL_MACHINE\\A\\B\nHKEY_LOCAL_MACHINE\\A\\C \n"},
+        // Refused, with the line.
         {"", 1, "empty file"},
         {"REGEDIT5\r\n", 1, "not a registry export"},
+        {"\r\nREGEDIT4\r\n", 1, "not a registry export"},
         {"[HKEY_LOCAL_MACHINE\\X]\r\n", 1, "not a registry export"},
-        {"\xFE\xFF\0R", 1, "big-endian"},
+        {"\xFE\xFF\0R"s, 1, "big-endian"},
         {"REGEDIT4\r\n\r\n\"a\"=\"b\"\r\n", 3, "a value before the first key"},
         {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\r\n", 2, "closing \"]\""},
         {"REGEDIT4\r\n[HKEY_NOWHERE\\A]\r\n", 2, "unknown root key \"HKEY_NOWHERE\""},
+        {"REGEDIT4\r\n[ HKLM\\A]\r\n", 2, "unknown root key \" HKLM\""},
         {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\\\\B]\r\n", 2, "empty key name"},
+        {"REGEDIT4\r\n[HKLM\\A\0B]\r\n"s, 2, "a NUL character in a key name"},
+        {"Windows Registry Editor Version 5.00\r\n\r\n[HKLM\\A\0B]\r\n"s, 3, "a NUL character in a key name",
+         true},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"open\r\n", 3, "unterminated string"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a=\"x\"\r\n", 3, "expected \"=\""},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"open=1\r\n", 3, "unterminated value name"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"x\\n\"\r\n", 3, "unknown escape"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"x\" junk\r\n", 3, "after the closing quote"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"x\"#comment\r\n", 3, "after the closing quote"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=-\"x\"\r\n", 3, "unknown value type"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=qword:1\r\n", 3, "unknown value type \"qword\""},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=1234\r\n", 3, "unknown value type"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=dword:123456789\r\n", 3, "bad dword"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=dword:xyz\r\n", 3, "bad dword"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=dword:1 #comment\r\n", 3, "bad dword"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,zz\r\n", 3, "bad hex byte \"zz\""},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:012\r\n", 3, "bad hex byte"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,,02\r\n", 3, "bad hex byte"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01 02\r\n", 3, "expected \",\""},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,02 #comment\r\n", 3, "expected \",\""},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\\r\n  02,g0\r\n", 4, "bad hex byte"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\\r\n", 3, "past the end of the file"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,02\\\r\n  03\r\n", 3, "must follow a comma"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\\r\n  \\\r\n  02\r\n", 4, "must follow a comma"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\#comment\r\n  02\r\n", 3, "after the line continuation"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\\r\n  #comment\r\n  02\r\n", 4, "bad hex byte \"#comment\""},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\\r\n\r\n\"b\"=\"c\"\r\n", 5, "bad hex byte"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex(x2):01\r\n", 3, "hex(N) takes 1 to 8 hex digits"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex(100000000):01\r\n", 3, "hex(N) takes 1 to 8 hex digits"},
         {"REGEDIT4\r\n[HKLM\\A]\r\nplain text\r\n", 3, "neither a key"},
         {"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"\xC3\x28\"=\"x\"\r\n", 3,
          "not valid UTF-8"},
@@ -245,12 +290,17 @@ TEST(RegFile, MalformedInputNamesTheFileAndTheLine) {
         SCOPED_TRACE(row.text);
         sim::Registry registry;
         Diag diag;
-        const std::string bytes(row.text, row.text + std::char_traits<char>::length(row.text) +
-                                              (row.text[0] == '\xFE' ? 3 : 0));
-        EXPECT_FALSE(ReadRegFile(bytes, "image/registry.reg", registry, nullptr, &diag));
+        const std::string bytes = row.utf16 ? Utf16le(row.text) : row.text;
+        const bool read = ReadRegFile(bytes, "image/registry.reg", registry, nullptr, &diag);
+        if (row.line == 0) {
+            ASSERT_TRUE(read) << diag.Text();
+            EXPECT_EQ(registry.Dump(), row.result);
+            continue;
+        }
+        EXPECT_FALSE(read);
         EXPECT_EQ(diag.file, "image/registry.reg");
         EXPECT_EQ(diag.line, row.line);
-        EXPECT_NE(diag.message.find(row.message), std::string::npos) << diag.Text();
+        EXPECT_NE(diag.message.find(row.result), std::string::npos) << diag.Text();
     }
     // An odd UTF-16 byte count is named at the line it cuts.
     sim::Registry registry;

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <functional>
 
 using dryrun::Change;
 using dryrun::Report;
@@ -23,11 +24,14 @@ struct ExampleRun {
     Report report;
 };
 
-ExampleRun RunExample(const std::string& name) {
+// The example image `name`, changed by `alter` before the run when given.
+ExampleRun RunExample(const std::string& name,
+                      const std::function<void(sim::Machine&)>& alter = nullptr) {
     image::MachineImage loaded;
     image::Diag diag;
     const std::string folder = std::string(DRYRUN_EXAMPLES) + "/" + name;
     EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
+    if (alter) alter(loaded.machine);
     ExampleRun run;
     run.before = loaded.machine;
     const auto markers = dryrun::PackageMarkers(loaded.machine);
@@ -220,6 +224,24 @@ TEST(Report, Windows2000Sp2RestoresTheStorageDriverAndKeepsTheIconMarkerByDesign
     EXPECT_EQ(ResidueLines(r), std::vector<std::string>({"key " + kIcons + "F\\TEVDRIVE"}));
     EXPECT_NE(r.residue[0].note.find("stays by design"), std::string::npos);
     ExpectReportAccountsForEveryChange(run);
+
+    // usbstor.inf in 8-bit text: the 16-bit search finds nothing, the file
+    // is rewritten with the same content, and the residue says why the
+    // reference stays.
+    const ExampleRun ansi = RunExample("win2000-sp2", [](sim::Machine& m) {
+        std::vector<uint8_t>& data = m.files.Find("C:\\WINNT\\inf\\usbstor.inf")->data;
+        std::vector<uint8_t> narrow;
+        for (size_t i = 2; i < data.size(); i += 2) narrow.push_back(data[i]);
+        data = narrow;
+    });
+    const Change* same = Find(ansi.report, Change::Kind::FileRewritten, "C:\\WINNT\\inf\\usbstor.inf");
+    ASSERT_NE(same, nullptr);
+    EXPECT_TRUE(same->done);
+    EXPECT_EQ(same->newSize, same->oldSize);
+    EXPECT_EQ(ResidueLines(ansi.report), std::vector<std::string>({"key " + kIcons + "F\\TEVDRIVE",
+                                                                   "file C:\\WINNT\\inf\\usbstor.inf"}));
+    EXPECT_EQ(ansi.report.residue[1].note, "rewritten, but this reference is 8-bit text, which the "
+                                           "uninstaller's 16-bit replacement does not match");
 }
 
 TEST(Report, WindowsXpWithoutThePackageChangesNothingOfTheMachine) {

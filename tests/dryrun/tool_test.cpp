@@ -158,6 +158,12 @@ TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
          {image, "--undo", undo}, "bad hex byte \"0x\""},
         {"unterminated string", [&] { Replace(reg, "\"DeviceDesc\"=\"USB Root Hub\"", "\"DeviceDesc\"=\"USB Root Hub"); },
          {image, "--write", out}, "unterminated string"},
+        {"NUL in a key name",
+         [&] {
+             Replace(reg, "[HKEY_LOCAL_MACHINE\\Config\\0001]",
+                     std::string("[HKEY_LOCAL_MACHINE\\Config\\00") + '\0' + "01]");
+         },
+         {image, "--write", out, "--undo", undo}, reg + ":7: a NUL character in a key name"},
         {"bad machine.ini", [&] { Replace(ini, "minor = 10", "minor = ten"); },
          {image, "--write", out}, ini + ":5: \"minor\" takes a number"},
         {"missing registry.reg", [&] { fs::remove(reg); }, {image, "--write", out}, reg + ": missing"},
