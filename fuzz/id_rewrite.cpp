@@ -6,7 +6,7 @@
 #include "fuzz_check.h"
 
 #include "inventory/inventory.h"
-#include "properties/run_invariants.h"
+#include "support/run_invariants.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string id(reinterpret_cast<const char*>(data), size);

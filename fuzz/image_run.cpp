@@ -10,7 +10,7 @@
 #include "dryrun/dry_run.h"
 #include "image/machine_image.h"
 #include "image/run_winmain.h"
-#include "properties/run_invariants.h"
+#include "support/run_invariants.h"
 
 #include <nlohmann/json.hpp>
 

@@ -10,7 +10,7 @@
 #include "inventory/inventory.h"
 #include "platform/sim/sim.h"
 #include "platform/sim/sim_inf.h"
-#include "properties/run_invariants.h"
+#include "support/run_invariants.h"
 #include "run/run.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

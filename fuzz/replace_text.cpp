@@ -16,7 +16,7 @@
 
 #include "files/files.h"
 #include "platform/sim/sim.h"
-#include "properties/run_invariants.h"
+#include "support/run_invariants.h"
 
 namespace {
 

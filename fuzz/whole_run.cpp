@@ -8,8 +8,8 @@
 // run (of a safe run only, when a call failed).
 #include "fuzz_check.h"
 
-#include "properties/random_machine.h"
-#include "properties/run_invariants.h"
+#include "support/random_machine.h"
+#include "support/run_invariants.h"
 
 #include "image/run_winmain.h"
 

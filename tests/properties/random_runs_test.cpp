@@ -7,8 +7,8 @@
 //   ZAV_PROPERTY_ITERATIONS=100000 [ZAV_PROPERTY_SEED=1] build/host/tests/... test_properties
 // A failure names its seed; ZAV_PROPERTY_SEED=<seed> ZAV_PROPERTY_ITERATIONS=1
 // repeats exactly that machine.
-#include "properties/random_machine.h"
-#include "properties/run_invariants.h"
+#include "support/random_machine.h"
+#include "support/run_invariants.h"
 
 #include "image/run_winmain.h"
 

@@ -1,8 +1,8 @@
 // The checker of the property tests and fuzz targets, checked itself: its
 // reference models give the documented results, and a run that breaks an
 // invariant is caught.
-#include "id_rewrite_rows.h"
-#include "properties/run_invariants.h"
+#include "support/id_rewrite_rows.h"
+#include "support/run_invariants.h"
 
 #include "image/run_winmain.h"
 

@@ -1,10 +1,10 @@
 // The inventory of the package's present devices: candidates from the INF
 // section and the Enum tree, pass A over the package devices, pass B over
 // the disk drives, and the registry reads that fill the records.
-#include "id_rewrite_rows.h"
 #include "inventory/inventory.h"
 #include "run/run.h"
 #include "run/run_state.h"
+#include "support/id_rewrite_rows.h"
 #include "win98/win98_machine.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "properties/random_machine.h"
+#include "support/random_machine.h"
 
-#include "properties/run_invariants.h"
+#include "support/run_invariants.h"
 
 #include <cstdio>
 #include <set>

@@ -1,4 +1,4 @@
-#include "properties/run_invariants.h"
+#include "support/run_invariants.h"
 
 #include "image/run_winmain.h"
 #include "run/run.h"
