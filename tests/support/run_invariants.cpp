@@ -11,12 +11,12 @@
 
 using sim::Api;
 
-namespace props {
+namespace support {
 
 namespace {
 
 const char kHklm[] = "HKEY_LOCAL_MACHINE";
-const char kDriveIcons[] =
+const char kDriveIconsPath[] =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
 const char kEnumUpper[] = "HKEY_LOCAL_MACHINE\\ENUM\\";
 const char kDriverClassUpper[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\CLASS\\";
@@ -385,13 +385,13 @@ RunScope ScopeOf(const sim::Machine& before, bool faulted) {
         RestoreScope(before, s);
     }
 
-    if (const sim::RegKey* icons = before.registry.Find(kDriveIcons)) {
+    if (const sim::RegKey* icons = before.registry.Find(kDriveIconsPath)) {
         for (const auto& letter : icons->subkeys) {
             const std::string& name = letter->name;
             if (name.size() != 1 || !std::isalpha(static_cast<unsigned char>(name[0])) ||
                 static_cast<unsigned char>(name[0]) > 0x7F || letter->FindSubkey("TEVDRIVE") == nullptr)
                 continue;
-            const std::string key = UpperAscii(std::string(kDriveIcons) + "\\" + name);
+            const std::string key = UpperAscii(std::string(kDriveIconsPath) + "\\" + name);
             s.deletableKeys.insert(key);
             s.packageLetterKeys.insert(key);
             s.writableValues.insert(key + "\\DEFAULTICON\n");
@@ -412,9 +412,7 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     if (exitCode != 0) problem("exit code " + std::to_string(exitCode));
     const sim::HandleCounts open = after.OpenHandles();
     if (open.Total() != 0)
-        problem("handles left open: keys " + std::to_string(open.keys) + ", infs " +
-                std::to_string(open.infs) + ", sets " + std::to_string(open.deviceSets) + ", files " +
-                std::to_string(open.files) + ", finds " + std::to_string(open.finds));
+        problem(HandlesText(open));
 
     const std::set<std::string> protectedKeys(std::begin(kProtectedKeys), std::end(kProtectedKeys));
     auto fileAllowed = [&s](const std::string& path) {
@@ -573,10 +571,16 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     return problems;
 }
 
+std::string HandlesText(const sim::HandleCounts& open) {
+    return "handles left open: keys " + std::to_string(open.keys) + ", infs " + std::to_string(open.infs) +
+           ", sets " + std::to_string(open.deviceSets) + ", files " + std::to_string(open.files) + ", finds " +
+           std::to_string(open.finds);
+}
+
 std::vector<std::string> RunAndCheck(const sim::Machine& machine) {
     sim::Machine m = machine;
     const int exitCode = image::RunWinMain(m);
     return CheckRun(machine, m, exitCode);
 }
 
-}  // namespace props
+}  // namespace support

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace props {
+namespace support {
 
 // ---------------------------------------------------------------- reference models
 
@@ -84,7 +84,10 @@ RunScope ScopeOf(const sim::Machine& before, bool faulted = false);
 std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine& after,
                                   int exitCode, bool faulted = false);
 
+// "handles left open: keys 1, infs 0, sets 0, files 0, finds 0".
+std::string HandlesText(const sim::HandleCounts& open);
+
 // Runs WinMain on a copy of `machine` and checks the run.
 std::vector<std::string> RunAndCheck(const sim::Machine& machine);
 
-}  // namespace props
+}  // namespace support
