@@ -11,6 +11,7 @@
 #include "support/run_invariants.h"
 
 #include "image/run_winmain.h"
+#include "image/text_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ void Count(const sim::Machine& before, const sim::Machine& after, Coverage& cov)
         // The program's own key deletions count when attempted: the device
         // removal has often taken the key already.
         if (e.api == Api::RegDeleteKeyA) {
-            const std::string target = support::UpperAscii(e.target);
+            const std::string target = image::UpperAscii(e.target);
             if (target.find("\\DRIVEICONS\\") != std::string::npos) ++cov.lettersTreated;
             else if (target.find("\\SERVICES\\CLASS\\") != std::string::npos) ++cov.driverKeysDeleted;
             else ++cov.enumKeysDeleted, ++enumDeletes;

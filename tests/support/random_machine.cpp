@@ -3,6 +3,8 @@
 #include "support/package_machine.h"
 #include "support/run_invariants.h"
 
+#include "image/text_codec.h"
+
 #include <cstdio>
 #include <set>
 #include <vector>
@@ -87,7 +89,7 @@ struct Builder {
         if (ValidKeyPath(key)) m.registry.SetValue(key, name, type, std::move(data));
     }
     void AddDevice(const std::string& id, const char* classGuid, bool explicitClass) {
-        if (id.empty() || !deviceIds.insert(UpperAscii(id)).second) return;
+        if (id.empty() || !deviceIds.insert(image::UpperAscii(id)).second) return;
         sim::Device device;
         device.instanceId = id;
         if (explicitClass) device.classGuid = sim::ParseGuid(classGuid);

@@ -36,9 +36,6 @@ IdRewrite ReferenceRewrite(const std::string& instanceId);
 std::vector<uint8_t> ReferenceReplace(const std::vector<uint8_t>& file, const std::string& search,
                                       const std::string& replacement);
 
-// ASCII upper case, as the registry and the file system fold names.
-std::string UpperAscii(std::string text);
-
 // ---------------------------------------------------------------- the scope of a run
 
 struct RunScope {
@@ -54,8 +51,8 @@ struct RunScope {
     // Keys (upper-case full paths) the run may delete, each with its subtree:
     // the records' hardware keys and driver keys, the package's drive letters.
     std::set<std::string> deletableKeys;
-    // Values (upper-case key path, "\n", upper-case name) the run may write,
-    // and the ImagePath values it must write.
+    // Values the run may write (what their state lines are about,
+    // image::ValueWhat), and the keys whose ImagePath it must write.
     std::set<std::string> writableValues;
     std::set<std::string> requiredImagePaths;  // upper-case key paths
     // Drive letter keys with the package's marker (upper-case full paths).
