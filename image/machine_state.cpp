@@ -19,7 +19,8 @@ void AddKey(State& state, const sim::RegKey& key, std::string& path, size_t dept
     if (key.deleted) return;
     state.emplace("key " + path, "");
     for (const sim::RegValue& value : key.values)
-        state.emplace("value " + path + " | " + ValueName(value.name), DescribeValue(value, ValueDetail::Exact));
+        state.emplace("value " + path + " | " + ValueName(value.name),
+                      DescribeValue(value, ValueDetail::Exact));
     if (depth >= kMaxDepth) return;
     const size_t length = path.size();
     for (const auto& sub : key.subkeys) {

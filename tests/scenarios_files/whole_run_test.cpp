@@ -57,7 +57,8 @@ struct Outward {
 };
 
 Outward OutwardOf(const sim::Machine& m) {
-    Outward o{IndexOf(m, Api::MessageBoxA), IndexOf(m, Api::ShellExecuteA), IndexOf(m, Api::SendMessageA), false};
+    Outward o{IndexOf(m, Api::MessageBoxA), IndexOf(m, Api::ShellExecuteA), IndexOf(m, Api::SendMessageA),
+              false};
     o.inOrder = o.message < o.installer && o.installer < o.close && o.close < m.events.size();
     return o;
 }

@@ -15,7 +15,9 @@ std::vector<uint8_t> Wide(const std::string& text, uint8_t high) {
     return out;
 }
 
-std::vector<uint8_t> Narrow(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+std::vector<uint8_t> Narrow(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
 
 std::vector<uint8_t> Join(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -36,7 +38,8 @@ void AddInf(sim::Machine& m, const std::string& folder, const std::string& text)
     m.files.AddFile(m.windowsDirectory + "\\" + folder + "\\USBZAV03.inf", text);
 }
 
-void AddDevice(sim::Machine& m, const std::string& id, const char* classGuid, const std::string& description) {
+void AddDevice(sim::Machine& m, const std::string& id, const char* classGuid,
+               const std::string& description) {
     sim::Device device;
     device.instanceId = id;
     device.classGuid = Guid(classGuid);
@@ -45,7 +48,8 @@ void AddDevice(sim::Machine& m, const std::string& id, const char* classGuid, co
 }
 
 void AddWindows98Files(sim::FileSystem& files, const std::string& w) {
-    files.AddFile(w + "\\system32\\drivers\\WDMZAV03.sys", "MZ driver", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    files.AddFile(w + "\\system32\\drivers\\WDMZAV03.sys", "MZ driver",
+                  FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     files.AddFile(w + "\\system\\iosubsys\\PDRZAV03.pdr", "MZ pdr");
     files.AddFile(w + "\\inf\\MSTEVUmss.PNF", "PNF");
     files.AddFile(w + "\\system32\\drivers\\usbhub.sys", "MZ hub");
@@ -133,9 +137,10 @@ sim::Machine Windows98WithPackage(const Windows98Package& options) {
 }
 
 bool PackageDeviceRemoved(sim::Machine& m) {
+    const std::string enumRoot = kEnum, classRoot = kClass;
     bool all = true;
-    for (const std::string& key : {std::string(kEnum) + kSn01, std::string(kEnum) + kSn01Disk,
-                                   std::string(kClass) + "DiskDrive\\0003", std::string(kClass) + "ZavStorage\\0000"})
+    for (const std::string& key : {enumRoot + kSn01, enumRoot + kSn01Disk, classRoot + "DiskDrive\\0003",
+                                   classRoot + "ZavStorage\\0000"})
         all = m.registry.DeleteTree(key) && all;
     return all;
 }
@@ -149,7 +154,8 @@ sim::Machine Windows2000WithPackage(const Windows2000Package& options) {
         m.registry.SetString(services + "USBSTOR", "ImagePath", kPackageImage);
         m.registry.SetDword(services + "USBSTOR", "Type", 1);
         m.registry.SetDword(services + "USBSTOR", "Start", 3);
-        m.registry.SetString(services + "usbhub", "ImagePath", "System32\\DRIVERS\\usbhub.sys", REG_EXPAND_SZ);
+        m.registry.SetString(services + "usbhub", "ImagePath", "System32\\DRIVERS\\usbhub.sys",
+                             REG_EXPAND_SZ);
     }
     m.registry.SetDword("HKLM\\System\\Select", "Current", 1);
     m.registry.SetDword("HKLM\\System\\Select", "LastKnownGood", 2);

@@ -48,8 +48,8 @@ inline const std::vector<uint8_t> kByteOrderMark = {0xFF, 0xFE};
 
 // An INF of the package's form: its [Version] class and the device section
 // with the given lines ("key=values").
-std::string InfText(const std::vector<std::string>& sectionLines, const std::string& className = kPackageClass,
-                    const std::string& classGuid = kPackageGuid);
+std::string InfText(const std::vector<std::string>& sectionLines,
+                    const std::string& className = kPackageClass, const std::string& classGuid = kPackageGuid);
 
 // The package INF in `folder` below the Windows directory: "inf\other"
 // (where the setup services copy an OEM INF on 9x) or "inf".

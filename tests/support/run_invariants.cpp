@@ -455,24 +455,25 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     const image::State stateAfter = image::MachineState(after);
     const image::StateDifference changes = image::Difference(stateBefore, stateAfter);
     image::State goneWithKeys, cameWithKeys;
-    for (const auto& line : changes.removed)
-        if (StartsWith(line.first, "key ")) image::AddRegistry(goneWithKeys, before.registry, line.first.substr(4));
-    for (const auto& line : changes.added)
-        if (StartsWith(line.first, "key ")) image::AddRegistry(cameWithKeys, after.registry, line.first.substr(4));
+    for (const auto& [what, facts] : changes.removed)
+        if (StartsWith(what, "key ")) image::AddRegistry(goneWithKeys, before.registry, what.substr(4));
+    for (const auto& [what, facts] : changes.added)
+        if (StartsWith(what, "key ")) image::AddRegistry(cameWithKeys, after.registry, what.substr(4));
     for (const auto& [what, facts] : changes.removed) {
         if (StartsWith(what, "key ")) {
             const std::string path = what.substr(4);
             if (protectedKeys.count(path) != 0) problem("protected key gone: " + path);
             else if (!AtOrBelowAny(path, s.deletableKeys)) problem("key gone: " + path);
-        } else if (StartsWith(what, "value ") && goneWithKeys.count(what) == 0 && s.writableValues.count(what) == 0) {
+        } else if (StartsWith(what, "value ") && goneWithKeys.count(what) == 0 &&
+                   s.writableValues.count(what) == 0) {
             problem("value changed or gone: " + what.substr(6));
         }
     }
     for (const auto& [what, facts] : changes.added) {
         if (StartsWith(what, "key ")) {
             problem("key added: " + what.substr(4));
-        } else if (StartsWith(what, "value ") && stateBefore.count(what) == 0 && cameWithKeys.count(what) == 0 &&
-                   s.writableValues.count(what) == 0) {
+        } else if (StartsWith(what, "value ") && stateBefore.count(what) == 0 &&
+                   cameWithKeys.count(what) == 0 && s.writableValues.count(what) == 0) {
             problem("value added: " + what.substr(6));
         }
     }
@@ -485,19 +486,20 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     for (const sim::Device& d : faulted ? std::vector<sim::Device>() : after.devices)
         if (s.recordDeviceIds.count(d.instanceId) != 0)
             problem("package device still present: " + d.instanceId);
+    auto keyAfter = [&stateAfter](const std::string& key) { return stateAfter.count(image::KeyWhat(key)) != 0; };
     const std::string emptyText = image::DescribeValue(sim::RegValue{"", REG_SZ, {}}, image::ValueDetail::Exact);
     for (const std::string& letter : faulted ? std::set<std::string>() : s.packageLetterKeys) {
         if (before.family == sim::Family::Win9x) {
-            if (stateAfter.count(image::KeyWhat(letter)) != 0) problem("package drive letter key left: " + letter);
+            if (keyAfter(letter)) problem("package drive letter key left: " + letter);
             continue;
         }
         for (const char* sub : {"\\DEFAULTICON", "\\DEFAULTLABEL"})
-            if (stateAfter.count(image::KeyWhat(letter + sub)) != 0 && valueAfter(letter + sub, "") != emptyText)
+            if (keyAfter(letter + sub) && valueAfter(letter + sub, "") != emptyText)
                 problem("package drive registration not emptied: " + letter + sub);
     }
-    const std::string systemDriver = image::DescribeValue(
-        sim::RegValue{"ImagePath", REG_EXPAND_SZ, Narrow(std::string(kSystemDriverValue, sizeof kSystemDriverValue))},
-        image::ValueDetail::Exact);
+    const std::vector<uint8_t> systemDriverData = Narrow(std::string(kSystemDriverValue, sizeof kSystemDriverValue));
+    const std::string systemDriver =
+        image::DescribeValue(sim::RegValue{"ImagePath", REG_EXPAND_SZ, systemDriverData}, image::ValueDetail::Exact);
     for (const std::string& service : faulted ? std::set<std::string>() : s.requiredImagePaths)
         if (valueAfter(service, "ImagePath") != systemDriver) problem("ImagePath not restored: " + service);
 
@@ -514,7 +516,8 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
                 // Gone only while a sibling keeps its former content.
                 bool kept = false;
                 for (const sim::FileEntry* e : after.files.Entries())
-                    kept = kept || (IsSiblingOf(sim::FileSystem::Normalize(e->path), path) && e->data == was->data);
+                    kept = kept ||
+                           (IsSiblingOf(sim::FileSystem::Normalize(e->path), path) && e->data == was->data);
                 if (!kept) problem("storage INF lost: " + path);
             } else if (!deletable || was->directory) {
                 problem("file gone: " + path);
@@ -552,8 +555,8 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
 
 std::string HandlesText(const sim::HandleCounts& open) {
     return "handles left open: keys " + std::to_string(open.keys) + ", infs " + std::to_string(open.infs) +
-           ", sets " + std::to_string(open.deviceSets) + ", files " + std::to_string(open.files) + ", finds " +
-           std::to_string(open.finds);
+           ", sets " + std::to_string(open.deviceSets) + ", files " + std::to_string(open.files) +
+           ", finds " + std::to_string(open.finds);
 }
 
 std::vector<std::string> RunAndCheck(const sim::Machine& machine) {
