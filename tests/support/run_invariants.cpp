@@ -29,8 +29,8 @@ const char kSearch[] = "%12%\\USBSTORSP3.SYS";
 const char kReplacement[] = "%12%\\USBSTOR.SYS";
 const char kSystemDriverValue[] = "System32\\DRIVERS\\USBSTOR.SYS";
 
-const GUID kHdcClass = {0x4D36E96A, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-const GUID kDiskClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+const GUID kHdcClass = Guid(kHdcGuid);
+const GUID kDiskClass = Guid(kDiskGuid);
 
 // Keys that no run may delete: "Enum", the driver class key, every key
 // above them, and the other trees the run works in.
