@@ -93,6 +93,14 @@ namespace {
 const char kSn01[] = "USB\\VID_1234&PID_5678\\SN01";
 const char kSn01Disk[] = "SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100";
 
+// The drive icons (E the package's, C another program's) and the companion
+// program's window, on either family.
+void AddIconsAndCompanion(sim::Machine& m) {
+    AddDriveIcon(m, 'C', false);
+    AddDriveIcon(m, 'E', true);
+    m.windowTitles = {"Glovix"};
+}
+
 }  // namespace
 
 sim::Machine Windows98WithPackage(const Windows98Package& options) {
@@ -129,9 +137,7 @@ sim::Machine Windows98WithPackage(const Windows98Package& options) {
         AddWindows98Files(m.files, m.windowsDirectory);
         if (sim::FileEntry* copy = m.files.Find(m.windowsDirectory + "\\inf\\USBZAV03.inf"))
             copy->attributes = FILE_ATTRIBUTE_READONLY;
-        AddDriveIcon(m, 'C', false);
-        AddDriveIcon(m, 'E', true);
-        m.windowTitles = {"Glovix"};
+        AddIconsAndCompanion(m);
     }
     return m;
 }
@@ -163,9 +169,7 @@ sim::Machine Windows2000WithPackage(const Windows2000Package& options) {
     m.registry.SetDword("HKLM\\System\\Setup", "SystemSetupInProgress", 0);
     AddStorageDriverFiles(m.files, m.windowsDirectory);
     if (options.whole) {
-        AddDriveIcon(m, 'C', false);
-        AddDriveIcon(m, 'E', true);
-        m.windowTitles = {"Glovix"};
+        AddIconsAndCompanion(m);
     }
     return m;
 }
