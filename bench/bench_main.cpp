@@ -203,35 +203,31 @@ void TextRewrite(benchmark::State& state) {
     }
 }
 
-void CopyWithCp(benchmark::State& state) {
-    const std::string target = g_inputs->dir + "/usbstor-64mb.copy";
+// A host program's copy of the 64 MB file to `target`, which is removed
+// before each run and at the end.
+void HostCopy(benchmark::State& state, const std::string& target, const std::vector<std::string>& command) {
     for (auto _ : state) {
         state.PauseTiming();
         std::remove(target.c_str());
         state.ResumeTiming();
-        if (!RunChild({"cp", g_inputs->wideFilePath, target})) {
-            state.SkipWithError("cp failed");
+        if (!RunChild(command)) {
+            state.SkipWithError((command[0] + " failed").c_str());
             break;
         }
     }
     std::remove(target.c_str());
 }
 
+void CopyWithCp(benchmark::State& state) {
+    const std::string target = g_inputs->dir + "/usbstor-64mb.copy";
+    HostCopy(state, target, {"cp", g_inputs->wideFilePath, target});
+}
+
 // The host's whole-file read into one 64 MB buffer and write of it: what a
 // program that holds the file in memory does at the least.
 void CopyWithDd(benchmark::State& state) {
     const std::string target = g_inputs->dir + "/usbstor-64mb.dd";
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::remove(target.c_str());
-        state.ResumeTiming();
-        if (!RunChild({"dd", "if=" + g_inputs->wideFilePath, "of=" + target, "bs=64M",
-                       "status=none"})) {
-            state.SkipWithError("dd failed");
-            break;
-        }
-    }
-    std::remove(target.c_str());
+    HostCopy(state, target, {"dd", "if=" + g_inputs->wideFilePath, "of=" + target, "bs=64M", "status=none"});
 }
 
 void CountLines(benchmark::State& state, const std::string* file) {

@@ -2,6 +2,7 @@
 
 #include "image/machine_image.h"
 #include "image/reg_file.h"
+#include "support/package_machine.h"
 
 #include <cstdio>
 #include <cstring>
@@ -38,11 +39,6 @@ std::string Random::Word(size_t minLength, size_t maxLength) {
 }
 
 namespace {
-
-const char kPackageClass[] = "{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
-const char kDiskClass[] = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
-const char kDriveIcons[] =
-    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
 
 // n in `width` digits, decimal or upper-case hex, zero-padded.
 std::string Padded(long long n, int width, bool hex = false) {
@@ -88,49 +84,34 @@ void Put(sim::RegKey& key, const std::string& name, DWORD type, std::vector<uint
     key.values.push_back(std::move(value));
 }
 
-const char kPackageInf[] =
-    "; package INF\r\n"
-    "[Version]\r\n"
-    "Signature=\"$Chicago$\"\r\n"
-    "Class=ZavStorage\r\n"
-    "ClassGUID={A5DCBF10-6530-11D2-901F-00C04FB951ED}\r\n"
-    "Provider=%Maker%\r\n"
-    "\r\n";
-
 }  // namespace
 
 // ---------------------------------------------------------------- Windows 98
 
 sim::Machine MakeWindows98Machine(const Windows98Sizes& sizes, uint64_t seed) {
     Random r(seed);
-    sim::Machine m = sim::MakeWindows98();
-    const std::string w = m.windowsDirectory;
-    const std::string cls = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\";
-
-    // The INF: one section line per prefix.
+    // The package whole (INF copies with one section line per prefix, class,
+    // files, drive icons, companion), its devices added below at scale.
+    support::Windows98Package options;
     std::vector<std::string> prefixes;
-    for (int p = 0; p < sizes.prefixes; ++p)
+    options.sectionLines.clear();
+    for (int p = 0; p < sizes.prefixes; ++p) {
         prefixes.push_back("USB\\VID_1234&PID_" + Padded(0x5678 + p, 4, true));
-    std::string inf = kPackageInf;
-    inf += "[MSZAV03SECTION]\r\n";
-    for (int p = 0; p < sizes.prefixes; ++p)
-        inf += "%Disk" + std::to_string(p) + ".Desc%=ZAV.Install," + prefixes[p] + "\r\n";
-    inf += "\r\n[Strings]\r\nMaker=\"Maker\"\r\n";
-    m.files.AddFile(w + "\\inf\\other\\USBZAV03.inf", inf, FILE_ATTRIBUTE_ARCHIVE);
-    m.files.AddFile(w + "\\inf\\USBZAV03.inf", inf, FILE_ATTRIBUTE_READONLY);
-    m.files.AddFile(w + "\\inf\\MSTEVUmss.PNF", "PNF", FILE_ATTRIBUTE_ARCHIVE);
-    m.files.AddFile(w + "\\system32\\drivers\\WDMZAV03.sys", "MZ driver",
-                    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-    m.files.AddFile(w + "\\system\\iosubsys\\PDRZAV03.pdr", "MZ pdr", FILE_ATTRIBUTE_ARCHIVE);
-    m.registry.SetString(cls + kPackageClass, "Class", "ZavStorage");
+        options.sectionLines.push_back("ZavDisk" + std::to_string(p) + "=Install," + prefixes.back());
+    }
+    options.infFolders = {"inf\\other", "inf"};
+    options.devices = false;
+    options.whole = true;
+    sim::Machine m = support::Windows98WithPackage(options);
+    const std::string cls = support::kClass;
 
     struct Present {
         std::string id;
         GUID guid;
     };
     std::vector<Present> devices;
-    const GUID packageGuid = *sim::ParseGuid(kPackageClass);
-    const GUID diskGuid = *sim::ParseGuid(kDiskClass);
+    const GUID packageGuid = support::Guid(support::kPackageGuid);
+    const GUID diskGuid = support::Guid(support::kDiskGuid);
     auto device = [&](const std::string& id, const char* classGuid, const std::string& desc,
                       const std::string& driver) {
         sim::RegKey& key = m.registry.Create(m.HardwareKeyPath(id));
@@ -147,7 +128,7 @@ sim::Machine MakeWindows98Machine(const Windows98Sizes& sizes, uint64_t seed) {
         const std::string serial = "SN" + Padded(i, 6);
         const std::string id = prefix + "\\" + serial;
         const std::string driver = "ZavStorage\\" + Padded(i, 4);
-        device(id, kPackageClass, "USB disk", driver);
+        device(id, support::kPackageGuid, "USB disk", driver);
         m.registry.SetString(cls + driver, "DriverDesc", "USB disk");
         devices.push_back({id, packageGuid});
 
@@ -156,7 +137,7 @@ sim::Machine MakeWindows98Machine(const Windows98Sizes& sizes, uint64_t seed) {
             if (c == '\\') c = '&';
         const std::string diskId = "SCSI\\DISK&VEN_ZAV&PROD_FLASH\\" + flat + "00";
         const std::string diskDriver = "DiskDrive\\" + Padded(i, 4);
-        sim::RegKey* disk = device(diskId, kDiskClass, "USB disk drive", diskDriver);
+        sim::RegKey* disk = device(diskId, support::kDiskGuid, "USB disk drive", diskDriver);
         if (i % 2 == 0) Put(*disk, "CurrentDriveLetterAssignment", REG_SZ, Sz(std::string(1, static_cast<char>('E' + i % 20))));
         m.registry.SetString(cls + diskDriver, "DriverDesc", "USB disk drive");
         devices.push_back({diskId, diskGuid});
@@ -168,7 +149,7 @@ sim::Machine MakeWindows98Machine(const Windows98Sizes& sizes, uint64_t seed) {
         const std::string id = "USB\\VID_" + vendor + "&PID_" + r.Hex(4) + "\\" +
                                Padded(i, 8);
         const std::string driver = "ZavStorage\\" + Padded(sizes.candidates + i, 4);
-        device(id, kPackageClass, "Other USB disk", driver);
+        device(id, support::kPackageGuid, "Other USB disk", driver);
         devices.push_back({id, packageGuid});
     }
     // Present devices in a shuffled enumeration order.
@@ -176,13 +157,8 @@ sim::Machine MakeWindows98Machine(const Windows98Sizes& sizes, uint64_t seed) {
         std::swap(devices[i - 1], devices[r.Below(static_cast<uint32_t>(i))]);
     for (const Present& p : devices) m.devices.push_back({p.id, p.guid, std::nullopt});
 
-    for (char letter = 'E'; letter <= 'H'; ++letter) {
-        const std::string key = std::string(kDriveIcons) + "\\" + letter;
-        m.registry.SetString(key + "\\DefaultIcon", "", "C:\\PROGRA~1\\ZAV\\disk.ico,0");
-        m.registry.SetString(key + "\\DefaultLabel", "", "USB DISK");
-        m.registry.Create(key + "\\TEVDRIVE");
-    }
-    m.windowTitles = {"Glovix"};
+    // More of the package's drive letters than the builder's E.
+    for (char letter = 'F'; letter <= 'H'; ++letter) support::AddDriveIcon(m, letter, true);
     return m;
 }
 
@@ -414,59 +390,38 @@ void AddLink(sim::Registry& reg) {
     Put(k, "SymbolicLinkValue", REG_LINK, wide);
 }
 
-std::vector<uint8_t> Utf16File(const std::string& text) {
-    std::vector<uint8_t> out = {0xFF, 0xFE};
-    for (char c : text) {
-        out.push_back(static_cast<uint8_t>(c));
-        out.push_back(0);
-    }
-    return out;
-}
-
-// What the package installed on Windows 2000.
+// What the package installed on Windows 2000 beyond the builder's: the
+// service's other values and its device in every control set, the
+// installer's uninstall entry, a second drive letter, the companion's file
+// and the present device.
 void AddPackage(sim::Machine& m) {
     for (const char* set : kControlSets) {
         const std::string service = std::string("HKEY_LOCAL_MACHINE\\SYSTEM\\") + set + "\\Services\\USBSTOR";
-        m.registry.SetString(service, "ImagePath", "System32\\DRIVERS\\USBSTORSP3.SYS", REG_EXPAND_SZ);
         m.registry.SetString(service, "DisplayName", "USB Mass Storage Driver");
-        m.registry.SetDword(service, "Start", 3);
-        m.registry.SetDword(service, "Type", 1);
         m.registry.SetDword(service, "ErrorControl", 1);
         const std::string usb = std::string("HKEY_LOCAL_MACHINE\\SYSTEM\\") + set + "\\Enum\\USB\\VID_1234&PID_5678\\SN01";
         m.registry.SetString(usb, "Service", "USBSTOR");
         m.registry.SetString(usb, "DeviceDesc", "USB Mass Storage Device");
     }
-    m.registry.SetDword("HKEY_LOCAL_MACHINE\\SYSTEM\\Select", "Current", 1);
-    m.registry.SetDword("HKEY_LOCAL_MACHINE\\SYSTEM\\Select", "LastKnownGood", 2);
     const std::string uninstall =
         "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
         "{6E2A91C4-3B7D-4F08-9C5E-D1A47B20E6F3}";
     m.registry.SetString(uninstall, "DisplayName", "ZAV USB Storage");
     m.registry.SetString(uninstall, "UninstallString",
                          "MsiExec.exe /X{6E2A91C4-3B7D-4F08-9C5E-D1A47B20E6F3}", REG_EXPAND_SZ);
-    for (char letter : {'E', 'F'}) {
-        const std::string key = std::string(kDriveIcons) + "\\" + letter;
-        m.registry.SetString(key + "\\DefaultIcon", "", "C:\\Program Files\\ZAV\\Glovix\\zavdisk.ico");
-        m.registry.SetString(key + "\\DefaultLabel", "", "ZAV DISK");
-        m.registry.Create(key + "\\TEVDRIVE");
-    }
-    const std::string w = m.windowsDirectory;
-    m.files.AddFile(w + "\\inf\\usbstor.inf",
-                    Utf16File("[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USB\r\n"
-                              "[USBSTOR.CopyFiles]\r\nUSBSTOR.SYS,%12%\\USBSTORSP3.SYS\r\n"),
-                    FILE_ATTRIBUTE_ARCHIVE);
-    m.files.AddFile(w + "\\system32\\drivers\\USBSTORSP3.SYS", "MZ replacement", FILE_ATTRIBUTE_READONLY);
-    m.files.AddFile(w + "\\system32\\drivers\\USBSTOR.SYS", "MZ system driver", FILE_ATTRIBUTE_ARCHIVE);
+    support::AddDriveIcon(m, 'F', true);
     m.files.AddFile("C:\\Program Files\\ZAV\\Glovix\\Glovix.exe", "MZ companion", FILE_ATTRIBUTE_ARCHIVE);
     m.devices = {{"USB\\VID_1234&PID_5678\\SN01", std::nullopt, std::nullopt}};
-    m.windowTitles = {"Glovix"};
 }
 
 }  // namespace
 
 sim::Machine MakeWindows2000Machine(int scale, uint64_t seed) {
     Random r(seed);
-    sim::Machine m = sim::MakeWindows2000("Service Pack 2");
+    support::Windows2000Package options;
+    options.controlSets.assign(std::begin(kControlSets), std::end(kControlSets));
+    options.whole = true;
+    sim::Machine m = support::Windows2000WithPackage(options);
     AddClasses(m.registry, r, scale);
     AddInstallerData(m.registry, r, scale);
     for (const char* set : kControlSets) AddControlSet(m.registry, set, scale, seed);

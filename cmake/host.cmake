@@ -18,6 +18,10 @@ add_subdirectory(${CMAKE_SOURCE_DIR}/image ${CMAKE_BINARY_DIR}/image)
 # tool's command and the dry run's tests.
 add_subdirectory(${CMAKE_SOURCE_DIR}/dryrun ${CMAKE_BINARY_DIR}/dryrun)
 
+# tests/support/: the machines, runs and checks that the tests, the fuzz
+# targets and the benchmarks share; built with or without GoogleTest.
+add_subdirectory(${CMAKE_SOURCE_DIR}/tests/support ${CMAKE_BINARY_DIR}/tests/support)
+
 enable_testing()
 # GoogleTest is needed by the tests only: without it (the dry run's own
 # install leaves it out) the tool, the fuzz targets and the benchmarks build.
@@ -26,7 +30,8 @@ set(TEST_AREAS "")
 if(GTest_FOUND)
   include(GoogleTest)
   # tests/<area>/: a folder with its own CMakeLists.txt is added as it is;
-  # any other folder of *.cpp files becomes one GoogleTest executable.
+  # any other folder of *.cpp files becomes one GoogleTest executable, linked
+  # with the test support (tests/support, added above).
   file(GLOB TEST_AREAS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
 else()
   message(STATUS "GoogleTest not found: the tests are not built (scripts/install-deps.sh installs it)")
@@ -36,15 +41,16 @@ foreach(area_dir ${TEST_AREAS})
     continue()
   endif()
   get_filename_component(area ${area_dir} NAME)
-  if(EXISTS ${area_dir}/CMakeLists.txt)
+  if(area STREQUAL "support")
+    continue()
+  elseif(EXISTS ${area_dir}/CMakeLists.txt)
     add_subdirectory(${area_dir} ${CMAKE_BINARY_DIR}/tests/${area})
   else()
     file(GLOB area_sources CONFIGURE_DEPENDS ${area_dir}/*.cpp)
     if(area_sources)
       add_executable(test_${area} ${area_sources})
       target_compile_options(test_${area} PRIVATE ${WARNINGS})
-      target_include_directories(test_${area} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-      target_link_libraries(test_${area} PRIVATE zavimage GTest::gtest_main)
+      target_link_libraries(test_${area} PRIVATE zavtestsupport GTest::gtest_main)
       gtest_discover_tests(test_${area} TEST_PREFIX "${area}." DISCOVERY_TIMEOUT 60)
     endif()
   endif()

@@ -6,7 +6,7 @@
 #include "fuzz_check.h"
 
 #include "inventory/inventory.h"
-#include "properties/run_invariants.h"
+#include "support/run_invariants.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string id(reinterpret_cast<const char*>(data), size);
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     fuzz::Check(rewritten, "an id of 253 characters or fewer was refused");
-    const props::IdRewrite expected = props::ReferenceRewrite(id);
+    const support::IdRewrite expected = support::ReferenceRewrite(id);
     fuzz::Check(diskMatchId == expected.diskMatchId, "diskMatchId of " + id);
     fuzz::Check(flatIdTail == expected.flatIdTail, "flatIdTail of " + id);
     fuzz::Check(usbKeyTail == expected.usbKeyTail, "usbKeyTail of " + id);

@@ -10,7 +10,8 @@
 #include "dryrun/dry_run.h"
 #include "image/machine_image.h"
 #include "image/run_winmain.h"
-#include "properties/run_invariants.h"
+#include "support/package_machine.h"
+#include "support/run_invariants.h"
 
 #include <nlohmann/json.hpp>
 
@@ -30,20 +31,14 @@ std::vector<std::string> Parts(const std::string& text) {
     return parts;
 }
 
-// The files of both usual Windows directories, so that [attributes] can
-// name them whichever directory the image chooses.
+// The package's files and the system's beside them in both usual Windows
+// directories, so that [attributes] can name them whichever directory the
+// image chooses.
 void AddFiles(sim::FileSystem& files) {
-    for (const char* w : {"C:\\WINDOWS", "C:\\WINNT"}) {
-        const std::string d = w;
-        files.AddFile(d + "\\system32\\drivers\\WDMZAV03.sys", "MZ package driver");
-        files.AddFile(d + "\\system32\\drivers\\usbhub.sys", "MZ hub");
-        files.AddFile(d + "\\system32\\drivers\\USBSTORSP3.SYS", "MZ replacement");
-        files.AddFile(d + "\\system32\\drivers\\USBSTOR.SYS", "MZ system driver");
-        files.AddFile(d + "\\system\\iosubsys\\PDRZAV03.pdr", "MZ pdr");
-        files.AddFile(d + "\\inf\\MSTEVUmss.PNF", "PNF");
-        files.AddFile(d + "\\inf\\USBZAV03.inf", "[Version]\r\nSignature=\"$Chicago$\"\r\n");
-        files.AddFile(d + "\\inf\\usb.inf", "[Version]");
-        files.AddDirectory(d + "\\inf\\other");
+    for (const std::string w : {"C:\\WINDOWS", "C:\\WINNT"}) {
+        support::AddWindows98Files(files, w);
+        files.AddFile(w + "\\system32\\drivers\\USBSTORSP3.SYS", "MZ replacement");
+        files.AddFile(w + "\\inf\\USBZAV03.inf", "[Version]\r\nSignature=\"$Chicago$\"\r\n");
     }
     files.AddFile("C:\\MSDOS.SYS", "");
 }
@@ -80,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     sim::Machine after = machine;
     const int exitCode = image::RunWinMain(after);
-    fuzz::CheckNone(props::CheckRun(machine, after, exitCode));
+    fuzz::CheckNone(support::CheckRun(machine, after, exitCode));
 
     const dryrun::Report report =
         dryrun::BuildReport("fuzz", machine, after, dryrun::PackageMarkers(machine), exitCode);

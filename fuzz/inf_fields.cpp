@@ -10,7 +10,7 @@
 #include "inventory/inventory.h"
 #include "platform/sim/sim.h"
 #include "platform/sim/sim_inf.h"
-#include "properties/run_invariants.h"
+#include "support/run_invariants.h"
 #include "run/run.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool read = ReadInfLineField(inf, kDriverInfSection, i, field);
         if (text.size() + 1 <= 256) {
             fuzz::Check(read, "a line that fits was not read");
-            fuzz::Check(field == props::ReferenceLineField(text), "field of \"" + text + "\"");
+            fuzz::Check(field == support::ReferenceLineField(text), "field of \"" + text + "\"");
         } else {
             fuzz::Check(!read && field == "\x01untouched", "a line too long for the buffer was read");
         }

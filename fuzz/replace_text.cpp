@@ -16,7 +16,7 @@
 
 #include "files/files.h"
 #include "platform/sim/sim.h"
-#include "properties/run_invariants.h"
+#include "support/run_invariants.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     fuzz::Check(m.OpenHandles().Total() == 0, "a handle left open");
 
-    const std::vector<uint8_t> expected = props::ReferenceReplace(content, search, replacement);
+    const std::vector<uint8_t> expected = support::ReferenceReplace(content, search, replacement);
     const auto now = m.files.Read(kPath);
     // Every other file that was there stays as it was.
     for (const sim::FileEntry* e : filesBefore.Entries()) {

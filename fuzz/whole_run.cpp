@@ -8,23 +8,23 @@
 // run (of a safe run only, when a call failed).
 #include "fuzz_check.h"
 
-#include "properties/random_machine.h"
-#include "properties/run_invariants.h"
+#include "support/random_machine.h"
+#include "support/run_invariants.h"
 
 #include "image/run_winmain.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    props::ByteChoices choices(data, size);
-    const sim::Machine machine = props::RandomMachine(choices);
+    support::ByteChoices choices(data, size);
+    const sim::Machine machine = support::RandomMachine(choices);
     // The choices after the machine's: no failure (an exhausted input), or
     // one platform call made to fail.
     if (choices.Below(3) == 0) {
-        fuzz::CheckNone(props::RunAndCheck(machine));
+        fuzz::CheckNone(support::RunAndCheck(machine));
         return 0;
     }
     sim::Machine after = machine;
-    after.InjectFault(props::RandomFault(choices, 48));
+    after.InjectFault(support::RandomFault(choices, 48));
     const int exitCode = image::RunWinMain(after);
-    fuzz::CheckNone(props::CheckRun(machine, after, exitCode, true));
+    fuzz::CheckNone(support::CheckRun(machine, after, exitCode, true));
     return 0;
 }

@@ -12,11 +12,14 @@ namespace image {
 
 namespace {
 
+// A value's name in its line: @ for the unnamed value, else the name quoted.
+std::string ValueName(const std::string& name) { return name.empty() ? "@" : QuoteText(UpperAscii(name)); }
+
 void AddKey(State& state, const sim::RegKey& key, std::string& path, unsigned codePage, size_t depth) {
     if (key.deleted) return;
     state.emplace("key " + path, "");
     for (const sim::RegValue& value : key.values)
-        state.emplace("value " + path + " | " + (value.name.empty() ? "@" : QuoteText(UpperAscii(value.name))),
+        state.emplace("value " + path + " | " + ValueName(value.name),
                       DescribeValue(value, ValueDetail::Exact, codePage));
     if (depth >= kMaxDepth) return;
     const size_t length = path.size();
@@ -48,6 +51,12 @@ void AddRegistry(State& state, const sim::Registry& registry, const std::string&
         std::string path = UpperAscii(root->name);
         AddKey(state, *root, path, codePage, 0);
     }
+}
+
+std::string KeyWhat(const std::string& path) { return "key " + UpperAscii(path); }
+
+std::string ValueWhat(const std::string& keyPath, const std::string& name) {
+    return "value " + UpperAscii(keyPath) + " | " + ValueName(name);
 }
 
 std::string FileWhat(const std::string& path) {

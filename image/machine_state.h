@@ -51,7 +51,10 @@ State MachineState(const sim::Machine& machine);
 // "fnv 0123456789abcdef": the 64-bit FNV-1a digest of the content.
 std::string ContentDigest(const std::vector<uint8_t>& bytes);
 
-// What the line of a file or folder at `path` is about.
+// What the line of a key, of a value of a key, and of a file or folder is
+// about. Key paths begin with the root's full name, as sim::KeyPath gives it.
+std::string KeyWhat(const std::string& path);
+std::string ValueWhat(const std::string& keyPath, const std::string& name);
 std::string FileWhat(const std::string& path);
 
 // Two states compared: the lines of `before` that `after` lacks or tells

@@ -4,12 +4,15 @@
 #include "platform/sim/sim.h"
 #include "run/run.h"
 #include "run/run_state.h"
+#include "support/active_machine.h"
+#include "support/package_machine.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 using sim::Api;
+using support::Targets;
 
 namespace {
 
@@ -22,25 +25,13 @@ const char kInfOther[] = "C:\\WINDOWS\\inf\\other\\USBZAV03.inf";
 const char kInf[] = "C:\\WINDOWS\\inf\\USBZAV03.inf";
 const char kPnf[] = "C:\\WINDOWS\\inf\\MSTEVUmss.PNF";
 
-// A Windows 98 machine with the package's files and some of the system's
-// own beside them.
+// A Windows 98 machine with the package's files (both INF copies) and some
+// of the system's own beside them.
 sim::Machine PackageMachine() {
-    sim::Machine m = sim::MakeWindows98();
-    m.files.AddFile(kWdm, std::string("wdm driver"));
-    m.files.AddFile(kPdr, std::string("port driver"));
-    m.files.AddFile(kInfOther, std::string("[Version]"));
-    m.files.AddFile(kInf, std::string("[Version]"));
-    m.files.AddFile(kPnf, std::string("pnf"));
-    m.files.AddFile("C:\\WINDOWS\\system32\\drivers\\USBSTOR.SYS", std::string("system driver"));
-    m.files.AddFile("C:\\WINDOWS\\inf\\usb.inf", std::string("[Version]"));
-    m.files.AddFile("C:\\WINDOWS\\inf\\other\\OTHER.inf", std::string("[Version]"));
-    return m;
-}
-
-std::vector<std::string> Targets(const sim::Machine& m, sim::Api api) {
-    std::vector<std::string> out;
-    for (const sim::Event& e : m.EventsOf(api)) out.push_back(e.target);
-    return out;
+    support::Windows98Package options;
+    options.infFolders = {"inf\\other", "inf"};
+    options.whole = true;
+    return support::Windows98WithPackage(options);
 }
 
 struct ForceDeleteRow {
@@ -75,7 +66,7 @@ TEST(ForceDeleteFile, DeletesWithOneRetryAfterClearingAttributes) {
         if (row.gone) expected.files.Remove(kWdm);
         else expected.files.Find(kWdm)->attributes = row.attributes & 0x11111110;
         {
-            sim::ActiveMachine active(m);
+            support::ActiveMachine active(m);
             ForceDeleteFile(kWdm);
         }
         EXPECT_EQ(m.EventsOf(Api::DeleteFileA).size(), row.deletions);
@@ -94,7 +85,6 @@ TEST(ForceDeleteFile, DeletesWithOneRetryAfterClearingAttributes) {
         }
         EXPECT_FALSE(!row.present && m.files.Exists(kWdm)) << "a missing file was created";
         EXPECT_EQ(m.files.Dump(), expected.files.Dump());
-        EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
 }
 
@@ -119,13 +109,12 @@ TEST(RemoveDriverFiles, EachSelectorDeletesItsFilesAndNothingElse) {
         sim::Machine expected = m;
         for (const char* path : row.deleted) expected.files.Remove(path);
         {
-            sim::ActiveMachine active(m);
+            support::ActiveMachine active(m);
             RecordWindowsDirectory();
             RemoveDriverFiles(row.selector);
         }
         EXPECT_EQ(m.files.Dump(), expected.files.Dump());
         EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
-        EXPECT_EQ(m.OpenHandles().Total(), 0u);
         if (row.deleted.empty()) {
             EXPECT_EQ(m.callCounts[Api::DeleteFileA], 0u);
             EXPECT_EQ(m.callCounts[Api::SetFileAttributesA], 0u);
@@ -142,7 +131,7 @@ TEST(RemoveDriverFiles, ReadOnlyDriversGoTheReadOnlyPnfStays) {
     sim::Machine expected = m;
     for (const char* path : {kWdm, kPdr, kInfOther, kInf}) expected.files.Remove(path);
     {
-        sim::ActiveMachine active(m);
+        support::ActiveMachine active(m);
         RecordWindowsDirectory();
         for (int selector = 1; selector <= 3; ++selector) RemoveDriverFiles(selector);
     }
@@ -153,7 +142,6 @@ TEST(RemoveDriverFiles, ReadOnlyDriversGoTheReadOnlyPnfStays) {
         if (target == kPnf) pnfDeletions.push_back(target);
     EXPECT_EQ(pnfDeletions.size(), 1u);
     for (const std::string& target : Targets(m, Api::SetFileAttributesA)) EXPECT_NE(target, kPnf);
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
 TEST(RemoveDriverFiles, MissingInfCopiesAreNotAttemptedThePnfIs) {
@@ -166,14 +154,13 @@ TEST(RemoveDriverFiles, MissingInfCopiesAreNotAttemptedThePnfIs) {
     m.files.AddFile(std::string(kInfOther) + "\\inside.txt", std::string("kept"));
     sim::Machine expected = m;
     {
-        sim::ActiveMachine active(m);
+        support::ActiveMachine active(m);
         RecordWindowsDirectory();
         RemoveDriverFiles(3);
     }
     EXPECT_EQ(Targets(m, Api::DeleteFileA), std::vector<std::string>{kPnf});
     EXPECT_EQ(m.EventsOf(Api::SetFileAttributesA).size(), 0u);
     EXPECT_EQ(m.files.Dump(), expected.files.Dump());
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
 TEST(RemoveDriverFiles, UnknownWindowsDirectoryTouchesNoFile) {
@@ -184,7 +171,7 @@ TEST(RemoveDriverFiles, UnknownWindowsDirectoryTouchesNoFile) {
     m.files.AddFile("C:\\inf\\MSTEVUmss.PNF", std::string("not ours"));
     sim::Machine expected = m;
     {
-        sim::ActiveMachine active(m);
+        support::ActiveMachine active(m);
         std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
         for (int selector = 1; selector <= 3; ++selector) RemoveDriverFiles(selector);
     }

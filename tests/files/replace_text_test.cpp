@@ -1,8 +1,9 @@
 // ReplaceTextInFile: the search over the low bytes of a 16-bit file, the
 // rewritten file, and the former content kept safe on every failure.
-#include "files/file_bytes.h"
 #include "files/files.h"
 #include "platform/sim/sim.h"
+#include "support/active_machine.h"
+#include "support/package_machine.h"
 
 #include <gtest/gtest.h>
 
@@ -13,28 +14,22 @@ using sim::Api;
 
 namespace {
 
-using files_test::Join;
-using files_test::kByteOrderMark;
-using files_test::Narrow;
-using files_test::Wide;
+using support::Join;
+using support::Narrow;
+using support::UsbstorInf;
+using support::Wide;
 
-const char kPath[] = "C:\\WINNT\\inf\\usbstor.inf";
+const char* const kPath = support::kUsbstorInf;
 const char kSearch[] = "%12%\\USBSTORSP3.SYS";
 const char kReplacement[] = "%12%\\USBSTOR.SYS";
 
 // What CreateFileA gives a new file asked for with FILE_ATTRIBUTE_NORMAL.
 const DWORD kNewFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
 
-std::vector<uint8_t> Inf(const std::string& reference) {
-    return Join(kByteOrderMark,
-                Wide("[USBSTOR.Install]\r\nCopyFiles=USBSTOR.CopyFiles\r\n"
-                     "ServiceBinary = " + reference + "\r\n"));
-}
-
+// Windows 2000 with the package, usbstor.inf holding `content`.
 sim::Machine MachineWith(const std::vector<uint8_t>& content, DWORD attributes) {
-    sim::Machine m = sim::MakeWindows2000("Service Pack 2");
+    sim::Machine m = support::Windows2000WithPackage();
     m.files.AddFile(kPath, content, attributes);
-    m.files.AddFile("C:\\WINNT\\inf\\usb.inf", Wide("[Version]"));
     return m;
 }
 
@@ -62,22 +57,22 @@ std::vector<ReplaceRow> Rows() {
     std::vector<uint8_t> oddOffset = Join(Narrow("x"), Wide(std::string(kSearch) + "!"));
 
     return {
-        {"occurrence after a byte order mark: 6 bytes shorter", Inf(kSearch),
-         FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true, Inf(kReplacement)},
+        {"occurrence after a byte order mark: 6 bytes shorter", UsbstorInf(kSearch),
+         FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true, UsbstorInf(kReplacement)},
         {"two occurrences: the first one only",
          Join(Wide(std::string("A=") + kSearch + "\r\n"), Wide(std::string("B=") + kSearch)),
          FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true,
          Join(Wide(std::string("A=") + kReplacement + "\r\n"), Wide(std::string("B=") + kSearch))},
-        {"no occurrence: rewritten with normal attributes", Inf("%12%\\OTHER.SYS"),
+        {"no occurrence: rewritten with normal attributes", UsbstorInf("%12%\\OTHER.SYS"),
          FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE, kSearch,
-         kReplacement, true, Inf("%12%\\OTHER.SYS")},
+         kReplacement, true, UsbstorInf("%12%\\OTHER.SYS")},
         {"the text in 8-bit characters is no occurrence",
          Narrow(std::string("ServiceBinary=") + kSearch), FILE_ATTRIBUTE_ARCHIVE, kSearch,
          kReplacement, true, Narrow(std::string("ServiceBinary=") + kSearch)},
-        {"last character differs", Inf("%12%\\USBSTORSP3.SYX"), FILE_ATTRIBUTE_ARCHIVE, kSearch,
-         kReplacement, true, Inf("%12%\\USBSTORSP3.SYX")},
-        {"case differs", Inf("%12%\\usbstorsp3.sys"), FILE_ATTRIBUTE_ARCHIVE, kSearch,
-         kReplacement, true, Inf("%12%\\usbstorsp3.sys")},
+        {"last character differs", UsbstorInf("%12%\\USBSTORSP3.SYX"), FILE_ATTRIBUTE_ARCHIVE, kSearch,
+         kReplacement, true, UsbstorInf("%12%\\USBSTORSP3.SYX")},
+        {"case differs", UsbstorInf("%12%\\usbstorsp3.sys"), FILE_ATTRIBUTE_ARCHIVE, kSearch,
+         kReplacement, true, UsbstorInf("%12%\\usbstorsp3.sys")},
         {"any high byte matches", highBytes, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true,
          Join(Join(prefix, Wide(kReplacement)), Wide(";end", 0x04))},
         {"odd length ending on the match", oddEnding, FILE_ATTRIBUTE_ARCHIVE, kSearch,
@@ -92,9 +87,9 @@ std::vector<ReplaceRow> Rows() {
          ":", "-->>", true, Wide("a-->>b")},
         {"empty file", {}, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true,
          std::vector<uint8_t>{}},
-        {"read-only file: untouched", Inf(kSearch), FILE_ATTRIBUTE_READONLY, kSearch,
+        {"read-only file: untouched", UsbstorInf(kSearch), FILE_ATTRIBUTE_READONLY, kSearch,
          kReplacement, false, std::nullopt},
-        {"empty search text: untouched", Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE, "", kReplacement,
+        {"empty search text: untouched", UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE, "", kReplacement,
          false, std::nullopt},
     };
 }
@@ -107,13 +102,12 @@ TEST(ReplaceTextInFile, Table) {
         if (row.after) expected.files.AddFile(kPath, *row.after, kNewFileAttributes);
         bool result = !row.result;
         {
-            sim::ActiveMachine active(m);
+            support::ActiveMachine active(m);
             result = ReplaceTextInFile(kPath, row.search, row.replacement);
         }
         EXPECT_EQ(result, row.result);
         EXPECT_EQ(m.files.Dump(), expected.files.Dump());
         EXPECT_EQ(m.files.Read(kPath), expected.files.Read(kPath));
-        EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
 }
 
@@ -126,20 +120,19 @@ TEST(ReplaceTextInFile, NoFileNoDirectoryNoFileInUse) {
     for (const Row& row : {Row{"missing path", false, false}, Row{"a directory", true, false},
                            Row{"held open by another process", false, true}}) {
         SCOPED_TRACE(row.name);
-        sim::Machine m = MachineWith(Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
+        sim::Machine m = MachineWith(UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
         m.files.Remove(kPath);
         if (row.directory) m.files.AddDirectory(kPath);
-        if (row.heldOpen) m.files.AddFile(kPath, Inf(kSearch));
+        if (row.heldOpen) m.files.AddFile(kPath, UsbstorInf(kSearch));
         const uintptr_t holder = row.heldOpen ? sim::HoldFileOpen(m, kPath, GENERIC_READ, 0) : 0;
         const sim::Machine expected = m;
         {
-            sim::ActiveMachine active(m);
+            support::ActiveMachine active(m);
             EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
         }
         if (holder != 0) sim::ReleaseFile(m, holder);
         EXPECT_EQ(m.files.Dump(), expected.files.Dump());
         EXPECT_EQ(m.EventsOf(Api::CreateFileA).size(), 0u) << "nothing may be created";
-        EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
 }
 
@@ -162,19 +155,18 @@ TEST(ReplaceTextInFile, InjectedFaultsKeepTheFormerContent) {
         {"former file cannot be moved aside", {{Api::MoveFileA, 1, false, ERROR_ACCESS_DENIED, false}}},
         {"new file cannot take the path", {{Api::MoveFileA, 2, false, ERROR_ACCESS_DENIED, false}}},
     };
-    const std::vector<uint8_t> before = Inf(kSearch);
+    const std::vector<uint8_t> before = UsbstorInf(kSearch);
     for (const FaultRow& row : rows) {
         SCOPED_TRACE(row.name);
         sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
         const sim::Machine expected = m;
         for (const sim::Fault& fault : row.faults) m.InjectFault(fault);
         {
-            sim::ActiveMachine active(m);
+            support::ActiveMachine active(m);
             EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
         }
         EXPECT_EQ(m.files.Read(kPath), std::optional<std::vector<uint8_t>>(before));
         EXPECT_EQ(m.files.Dump(), expected.files.Dump());
-        EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
 }
 
@@ -182,11 +174,11 @@ TEST(ReplaceTextInFile, InjectedFaultsKeepTheFormerContent) {
 // back fails, the former bytes are written anew at the path from memory and
 // both siblings go.
 TEST(ReplaceTextInFile, WhenTheWayBackFailsTheFormerBytesAreWrittenAnew) {
-    const std::vector<uint8_t> before = Inf(kSearch);
+    const std::vector<uint8_t> before = UsbstorInf(kSearch);
     sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
     m.InjectFault({Api::MoveFileA, 2, true, ERROR_ACCESS_DENIED, false});
     {
-        sim::ActiveMachine active(m);
+        support::ActiveMachine active(m);
         EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
     }
     std::vector<std::string> paths;
@@ -194,18 +186,17 @@ TEST(ReplaceTextInFile, WhenTheWayBackFailsTheFormerBytesAreWrittenAnew) {
         if (entry->path.rfind(kPath, 0) == 0) paths.push_back(entry->path);
     EXPECT_EQ(paths, std::vector<std::string>{kPath});
     EXPECT_EQ(m.files.Read(kPath), before);
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
 // Should the rewrite from memory fail as well, both files are left beside
 // the path, so that neither content is lost.
 TEST(ReplaceTextInFile, WhenEveryWayBackFailsBothContentsSurvive) {
-    const std::vector<uint8_t> before = Inf(kSearch);
+    const std::vector<uint8_t> before = UsbstorInf(kSearch);
     sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
     m.InjectFault({Api::MoveFileA, 2, true, ERROR_ACCESS_DENIED, false});
     m.InjectFault({Api::CreateFileA, 3, true, ERROR_ACCESS_DENIED, false});
     {
-        sim::ActiveMachine active(m);
+        support::ActiveMachine active(m);
         EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
     }
     EXPECT_EQ(m.EventsOf(Api::DeleteFileA).size(), 0u);
@@ -214,8 +205,7 @@ TEST(ReplaceTextInFile, WhenEveryWayBackFailsBothContentsSurvive) {
         if (entry->path.rfind(kPath, 0) == 0 && entry->path != kPath) contents.push_back(entry->data);
     ASSERT_EQ(contents.size(), 2u);
     EXPECT_NE(std::find(contents.begin(), contents.end(), before), contents.end());
-    EXPECT_NE(std::find(contents.begin(), contents.end(), Inf(kReplacement)), contents.end());
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    EXPECT_NE(std::find(contents.begin(), contents.end(), UsbstorInf(kReplacement)), contents.end());
 }
 
 // Leftovers of a run that was cut short sit under the sibling names: they
@@ -237,39 +227,37 @@ TEST(ReplaceTextInFile, LeftoversOfAnEarlierRunAreKept) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        sim::Machine m = MachineWith(Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
+        sim::Machine m = MachineWith(UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
         for (const std::string& suffix : row.halfWritten)
             m.files.AddFile(std::string(kPath) + suffix, Narrow("half written"), FILE_ATTRIBUTE_READONLY);
-        m.files.AddFile(std::string(kPath) + ".~zb00", Inf("%12%\\FORMER.SYS"),
+        m.files.AddFile(std::string(kPath) + ".~zb00", UsbstorInf("%12%\\FORMER.SYS"),
                         FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
         m.files.AddDirectory(std::string(kPath) + ".~zb01");
         sim::Machine expected = m;
-        if (row.result) expected.files.AddFile(kPath, Inf(kReplacement), kNewFileAttributes);
+        if (row.result) expected.files.AddFile(kPath, UsbstorInf(kReplacement), kNewFileAttributes);
         {
-            sim::ActiveMachine active(m);
+            support::ActiveMachine active(m);
             EXPECT_EQ(ReplaceTextInFile(kPath, kSearch, kReplacement), row.result);
         }
         EXPECT_EQ(m.files.Dump(), expected.files.Dump());
-        EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
 }
 
 // The moved-aside former file cannot be deleted: the replacement stands, and
 // the former file is left under its aside name; a later run still works.
 TEST(ReplaceTextInFile, FormerFileThatCannotBeDeletedIsLeftAside) {
-    sim::Machine m = MachineWith(Inf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
+    sim::Machine m = MachineWith(UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
     m.InjectFault({Api::DeleteFileA, 1, true, ERROR_ACCESS_DENIED, false});
     {
-        sim::ActiveMachine active(m);
+        support::ActiveMachine active(m);
         EXPECT_TRUE(ReplaceTextInFile(kPath, kSearch, kReplacement));
         EXPECT_TRUE(ReplaceTextInFile(kPath, kReplacement, kSearch));
     }
-    EXPECT_EQ(m.files.Read(kPath), std::optional<std::vector<uint8_t>>(Inf(kSearch)));
+    EXPECT_EQ(m.files.Read(kPath), std::optional<std::vector<uint8_t>>(UsbstorInf(kSearch)));
     EXPECT_EQ(m.files.Read(std::string(kPath) + ".~zb00"),
-              std::optional<std::vector<uint8_t>>(Inf(kSearch)));
+              std::optional<std::vector<uint8_t>>(UsbstorInf(kSearch)));
     EXPECT_EQ(m.files.Read(std::string(kPath) + ".~zb01"),
-              std::optional<std::vector<uint8_t>>(Inf(kReplacement)));
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+              std::optional<std::vector<uint8_t>>(UsbstorInf(kReplacement)));
 }
 
 }  // namespace

@@ -7,10 +7,11 @@
 //   ZAV_PROPERTY_ITERATIONS=100000 [ZAV_PROPERTY_SEED=1] build/host/tests/... test_properties
 // A failure names its seed; ZAV_PROPERTY_SEED=<seed> ZAV_PROPERTY_ITERATIONS=1
 // repeats exactly that machine.
-#include "properties/random_machine.h"
-#include "properties/run_invariants.h"
+#include "support/random_machine.h"
+#include "support/run_invariants.h"
 
 #include "image/run_winmain.h"
+#include "image/text_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -37,15 +38,15 @@ struct Coverage {
 
 void Count(const sim::Machine& before, const sim::Machine& after, Coverage& cov) {
     ++cov.runs;
-    const props::RunScope scope = props::ScopeOf(before);
-    if (scope.work == props::RunScope::Work::Windows98) ++cov.windows98;
-    if (scope.work == props::RunScope::Work::StorageDriverRestore) ++cov.restore;
+    const support::RunScope scope = support::ScopeOf(before);
+    if (scope.work == support::RunScope::Work::Windows98) ++cov.windows98;
+    if (scope.work == support::RunScope::Work::StorageDriverRestore) ++cov.restore;
     size_t enumDeletes = 0;
     for (const sim::Event& e : after.events) {
         // The program's own key deletions count when attempted: the device
         // removal has often taken the key already.
         if (e.api == Api::RegDeleteKeyA) {
-            const std::string target = props::UpperAscii(e.target);
+            const std::string target = image::UpperAscii(e.target);
             if (target.find("\\DRIVEICONS\\") != std::string::npos) ++cov.lettersTreated;
             else if (target.find("\\SERVICES\\CLASS\\") != std::string::npos) ++cov.driverKeysDeleted;
             else ++cov.enumKeysDeleted, ++enumDeletes;
@@ -79,11 +80,11 @@ TEST(RandomMachines, EveryRunKeepsTheInvariants) {
     Coverage cov;
     size_t failures = 0;
     for (uint64_t seed = first; seed < first + count && failures < 5; ++seed) {
-        props::SeededChoices choices(seed);
-        const sim::Machine machine = props::RandomMachine(choices);
+        support::SeededChoices choices(seed);
+        const sim::Machine machine = support::RandomMachine(choices);
         sim::Machine after = machine;
         const int exitCode = image::RunWinMain(after);
-        const std::vector<std::string> problems = props::CheckRun(machine, after, exitCode);
+        const std::vector<std::string> problems = support::CheckRun(machine, after, exitCode);
         Count(machine, after, cov);
         if (problems.empty()) continue;
         ++failures;
@@ -127,16 +128,16 @@ TEST(RandomMachines, EveryRunWithAFailingCallStaysSafe) {
     const uint64_t count = EnvNumber("ZAV_PROPERTY_ITERATIONS", 600);
     size_t failures = 0, injected = 0;
     for (uint64_t seed = first; seed < first + count && failures < 5; ++seed) {
-        props::SeededChoices choices(seed);
-        const sim::Machine machine = props::RandomMachine(choices);
+        support::SeededChoices choices(seed);
+        const sim::Machine machine = support::RandomMachine(choices);
         sim::Machine clean = machine;
         image::RunWinMain(clean);
 
         // A function the run calls (drawn again while it is not), at one of its calls.
-        props::SeededChoices faultChoices(seed * 7919 + 1);
-        sim::Fault fault = props::RandomFault(faultChoices, 1);
+        support::SeededChoices faultChoices(seed * 7919 + 1);
+        sim::Fault fault = support::RandomFault(faultChoices, 1);
         for (int tries = 0; tries < 50 && clean.callCounts[fault.function] == 0; ++tries)
-            fault = props::RandomFault(faultChoices, 1);
+            fault = support::RandomFault(faultChoices, 1);
         const unsigned called = clean.callCounts[fault.function];
         if (called == 0) continue;
         fault.nth = 1 + faultChoices.Below(called);
@@ -145,7 +146,7 @@ TEST(RandomMachines, EveryRunWithAFailingCallStaysSafe) {
         sim::Machine after = machine;
         after.InjectFault(fault);
         const int exitCode = image::RunWinMain(after);
-        const std::vector<std::string> problems = props::CheckRun(machine, after, exitCode, true);
+        const std::vector<std::string> problems = support::CheckRun(machine, after, exitCode, true);
         if (problems.empty()) continue;
         ++failures;
         std::string text;

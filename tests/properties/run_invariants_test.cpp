@@ -1,8 +1,9 @@
 // The checker of the property tests and fuzz targets, checked itself: its
 // reference models give the documented results, and a run that breaks an
 // invariant is caught.
-#include "id_rewrite_rows.h"
-#include "properties/run_invariants.h"
+#include "support/id_rewrite_rows.h"
+#include "support/package_machine.h"
+#include "support/run_invariants.h"
 
 #include "image/run_winmain.h"
 
@@ -14,14 +15,14 @@ using sim::Api;
 
 namespace {
 
-using props::CheckRun;
-using props::ReferenceLineField;
-using props::ReferenceReplace;
-using props::ReferenceRewrite;
+using support::CheckRun;
+using support::ReferenceLineField;
+using support::ReferenceReplace;
+using support::ReferenceRewrite;
 
 TEST(ReferenceModels, IdRewriteOfTheDocumentedRows) {
     for (const IdRewriteRow& row : kIdRewriteRows) {
-        const props::IdRewrite r = ReferenceRewrite(row.id);
+        const support::IdRewrite r = ReferenceRewrite(row.id);
         EXPECT_EQ(r.diskMatchId, row.diskMatchId) << row.id;
         EXPECT_EQ(r.flatIdTail, row.flatIdTail) << row.id;
         EXPECT_EQ(r.usbKeyTail, row.usbKeyTail) << row.id;
@@ -35,48 +36,22 @@ TEST(ReferenceModels, LineFieldAndReplacement) {
     EXPECT_EQ(ReferenceLineField("Install,"), "");
     EXPECT_EQ(ReferenceLineField(",X"), "X");
 
-    auto wide = [](const std::string& text) {
-        std::vector<uint8_t> out;
-        for (char c : text) out.insert(out.end(), {static_cast<uint8_t>(c), 0});
-        return out;
-    };
-    const std::vector<uint8_t> file = wide("a=%12%\\USBSTORSP3.SYS;%12%\\USBSTORSP3.SYS");
+    const std::vector<uint8_t> file = support::Wide("a=%12%\\USBSTORSP3.SYS;%12%\\USBSTORSP3.SYS");
     EXPECT_EQ(ReferenceReplace(file, "%12%\\USBSTORSP3.SYS", "%12%\\USBSTOR.SYS"),
-              wide("a=%12%\\USBSTOR.SYS;%12%\\USBSTORSP3.SYS"));
+              support::Wide("a=%12%\\USBSTOR.SYS;%12%\\USBSTORSP3.SYS"));
     // Odd offset, last character on the last byte; a candidate cut short.
     const std::vector<uint8_t> odd = {'x', 'A', 0, 'B'};
     EXPECT_EQ(ReferenceReplace(odd, "AB", "C"), (std::vector<uint8_t>{'x', 'C', 0}));
     EXPECT_EQ(ReferenceReplace({'A', 0}, "AB", "C"), (std::vector<uint8_t>{'A', 0}));
 }
 
-// A Windows 98 machine with one package device, its disk and drive letter,
-// and the system's own devices and files around them.
+// Windows 98 with the package whole: one package device with its disk and
+// drive letter, the package's files, and the system's own devices and files
+// around them.
 sim::Machine SmallMachine() {
-    sim::Machine m = sim::MakeWindows98();
-    const std::string w = m.windowsDirectory;
-    m.files.AddFile(w + "\\inf\\other\\USBZAV03.inf",
-                    "[Version]\r\nSignature=\"$Chicago$\"\r\nClass=ZavStorage\r\n"
-                    "ClassGUID={7F1E3A20-5B6C-4D8E-9F01-23456789ABCD}\r\n"
-                    "[MSZAV03SECTION]\r\nZav=Install,USB\\VID_1234&PID_5678\r\n");
-    m.files.AddFile(w + "\\system32\\drivers\\WDMZAV03.sys", "MZ");
-    m.files.AddFile(w + "\\system32\\drivers\\usbhub.sys", "MZ hub");
-    const std::string cls = "HKLM\\System\\CurrentControlSet\\Services\\Class\\";
-    m.registry.SetString(cls + "{7F1E3A20-5B6C-4D8E-9F01-23456789ABCD}", "Class", "ZavStorage");
-    m.registry.SetString(cls + "ZavStorage\\0000", "DriverDesc", "Zav");
-    m.registry.SetString(cls + "DiskDrive\\0003", "DriverDesc", "Disk");
-    m.registry.SetString(cls + "DiskDrive\\0000", "DriverDesc", "System disk");
-    m.registry.SetString("HKLM\\Enum\\USB\\VID_1234&PID_5678\\SN01", "Driver", "ZavStorage\\0000");
-    const std::string disk = "SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100";
-    m.registry.SetString("HKLM\\Enum\\" + disk, "Driver", "DiskDrive\\0003");
-    m.registry.SetString("HKLM\\Enum\\" + disk, "CurrentDriveLetterAssignment", "E");
-    m.registry.SetString("HKLM\\Enum\\ESDI\\GENERIC_IDE_DISK\\0", "Driver", "DiskDrive\\0000");
-    const GUID package = *sim::ParseGuid("{7F1E3A20-5B6C-4D8E-9F01-23456789ABCD}");
-    const GUID diskClass = *sim::ParseGuid("{4D36E967-E325-11CE-BFC1-08002BE10318}");
-    m.devices = {{"ESDI\\GENERIC_IDE_DISK\\0", diskClass, std::nullopt},
-                 {"USB\\VID_1234&PID_5678\\SN01", package, std::nullopt},
-                 {disk, diskClass, std::nullopt}};
-    m.registry.Create("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\E\\TEVDRIVE");
-    return m;
+    support::Windows98Package options;
+    options.whole = true;
+    return support::Windows98WithPackage(options);
 }
 
 bool Mentions(const std::vector<std::string>& problems, const std::string& part) {
@@ -91,7 +66,7 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
         sim::Machine after = before;
         const int exitCode = image::RunWinMain(after);
         EXPECT_EQ(CheckRun(before, after, exitCode), std::vector<std::string>{});
-        EXPECT_EQ(props::ScopeOf(before).recordDeviceIds,
+        EXPECT_EQ(support::ScopeOf(before).recordDeviceIds,
                   std::set<std::string>{"USB\\VID_1234&PID_5678\\SN01"});
     }
 
@@ -104,8 +79,8 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
         {"Enum deleted", [](sim::Machine& m) { m.registry.DeleteTree("HKLM\\Enum"); return 0; },
          "protected key gone: HKEY_LOCAL_MACHINE\\ENUM"},
         {"a system disk key deleted",
-         [](sim::Machine& m) { m.registry.DeleteTree("HKLM\\Enum\\ESDI\\GENERIC_IDE_DISK\\0"); return 0; },
-         "key gone: HKEY_LOCAL_MACHINE\\ENUM\\ESDI\\GENERIC_IDE_DISK\\0"},
+         [](sim::Machine& m) { m.registry.DeleteTree("HKLM\\Enum\\SCSI\\DISK&VEN_SYS\\5&0&0"); return 0; },
+         "key gone: HKEY_LOCAL_MACHINE\\ENUM\\SCSI\\DISK&VEN_SYS\\5&0&0"},
         {"a system driver key deleted",
          [](sim::Machine& m) {
              m.registry.DeleteTree("HKLM\\System\\CurrentControlSet\\Services\\Class\\DiskDrive\\0000");
@@ -114,7 +89,7 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
          "key gone: HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\CLASS\\DISKDRIVE\\0000"},
         {"a value changed",
          [](sim::Machine& m) {
-             m.registry.SetString("HKLM\\Enum\\ESDI\\GENERIC_IDE_DISK\\0", "Driver", "x");
+             m.registry.SetString("HKLM\\Enum\\SCSI\\DISK&VEN_SYS\\5&0&0", "Driver", "x");
              return 0;
          },
          "value changed or gone"},

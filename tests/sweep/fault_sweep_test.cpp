@@ -3,7 +3,8 @@
 // must finish with exit code 0, leave no handle open, change nothing that
 // the fault-free run does not change (but for the named cases where a
 // failure leads elsewhere), and never lose usbstor.inf's content.
-#include "scenarios.h"
+#include "support/package_machine.h"
+#include "support/run_invariants.h"
 
 #include "image/machine_image.h"
 #include "image/machine_state.h"
@@ -141,12 +142,7 @@ void Sweep(const std::string& scenario, const sim::Machine& base, SweepTotals& t
         ++totals.faults;
         std::vector<std::string> problems;
         if (r.exitCode != 0) problems.push_back("exit code " + std::to_string(r.exitCode));
-        if (r.handles.Total() != 0)
-            problems.push_back("handles left open: keys " + std::to_string(r.handles.keys) +
-                               ", infs " + std::to_string(r.handles.infs) + ", sets " +
-                               std::to_string(r.handles.deviceSets) + ", files " +
-                               std::to_string(r.handles.files) + ", finds " +
-                               std::to_string(r.handles.finds));
+        if (r.handles.Total() != 0) problems.push_back(support::HandlesText(r.handles));
         const image::StateDifference changes = image::Difference(before, r.state);
         for (const auto& l : changes.removed) {
             if (Holds(cleanChanges.removed, l)) continue;
@@ -174,8 +170,13 @@ void Sweep(const std::string& scenario, const sim::Machine& base, SweepTotals& t
 
 TEST(FaultSweep, EveryFailureOfEveryCallIsSurvived) {
     SweepTotals totals;
-    Sweep("Windows 98 with the package", scenarios::Windows98WithPackage(), totals);
-    Sweep("Windows 2000 SP2 with the package", scenarios::Windows2000Sp2WithPackage(), totals);
+    support::Windows98Package windows98;
+    windows98.infFolders = {"inf\\other", "inf"};
+    windows98.secondModel = windows98.whole = true;
+    Sweep("Windows 98 with the package", support::Windows98WithPackage(windows98), totals);
+    support::Windows2000Package windows2000;
+    windows2000.whole = true;
+    Sweep("Windows 2000 SP2 with the package", support::Windows2000WithPackage(windows2000), totals);
     for (const char* example : {"win98-package", "win2000-sp2", "xp-clean", "realistic"}) {
         image::MachineImage loaded;
         image::Diag diag;

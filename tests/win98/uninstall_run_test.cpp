@@ -4,13 +4,14 @@
 // and the devices are compared.
 #include "inventory/inventory.h"
 #include "run/run_state.h"
-#include "win98/win98_machine.h"
+#include "support/active_machine.h"
+#include "support/package_machine.h"
 
 #include <gtest/gtest.h>
 
 using sim::Api;
 
-using namespace win98;
+using namespace support;
 
 namespace {
 
@@ -25,40 +26,32 @@ std::vector<Api> OutwardCalls(const sim::Machine& m) {
 // The package device and its disk go, with their Enum and driver keys; then
 // the completion message, the installer, and WM_CLOSE to the companion.
 TEST(Windows98Run, RemovesThePackageThenFinishes) {
-    sim::Machine m = PackageMachine();
+    sim::Machine m = Windows98WithPackage();
     m.windowTitles.push_back("Glovix");
     sim::Machine expected = m;
-    for (const char* key : {"Enum\\USB\\VID_1234&PID_5678\\SN01",
-                            "Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100",
-                            "System\\CurrentControlSet\\Services\\Class\\DiskDrive\\0003",
-                            "System\\CurrentControlSet\\Services\\Class\\ZavStorage\\0000"})
-        ASSERT_TRUE(expected.registry.DeleteTree("HKLM\\" + std::string(key))) << key;
+    ASSERT_TRUE(PackageDeviceRemoved(expected));
 
-    sim::ActiveMachine active(m);
-    EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>(""), SW_SHOW), 0);
+    EXPECT_EQ(RunWinMainChecked(m), 0);
     EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
     EXPECT_EQ(Targets(m, Api::SetupDiRemoveDevice),
               std::vector<std::string>{"USB\\VID_1234&PID_5678\\SN01"});
     EXPECT_EQ(OutwardCalls(m),
               (std::vector<Api>{Api::MessageBoxA, Api::ShellExecuteA, Api::SendMessageA}));
     EXPECT_EQ(m.EventsOf(Api::MessageBoxA).at(0).text, "UnInstall finished!");
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
 // No list of present devices: nothing removed, no completion message, yet
 // the installer is started and the companion asked to close.
 TEST(Windows98Run, DeviceListUnobtainable) {
-    sim::Machine m = PackageMachine();
+    sim::Machine m = Windows98WithPackage();
     m.windowTitles.push_back("Glovix");
     m.InjectFault({Api::SetupDiGetClassDevsA, 1, true});
     const std::string before = m.registry.Dump();
-    sim::ActiveMachine active(m);
-    EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>(""), SW_SHOW), 0);
+    EXPECT_EQ(RunWinMainChecked(m), 0);
     EXPECT_EQ(m.registry.Dump(), before);
     EXPECT_TRUE(m.EventsOf(Api::SetupDiRemoveDevice).empty());
     EXPECT_EQ(OutwardCalls(m), (std::vector<Api>{Api::ShellExecuteA, Api::SendMessageA}));
     EXPECT_EQ(DeviceInventory.records, nullptr);
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
 // A hostile registry: "Driver" values that would name "Enum", the driver
@@ -67,7 +60,7 @@ TEST(Windows98Run, DeviceListUnobtainable) {
 // devices are deleted, and never through an unsafe field. (Removing a device
 // takes its hardware key and a well-formed driver key with it, as on Windows.)
 TEST(Windows98Run, HostileRegistryDeletesOnlyPackageKeys) {
-    sim::Machine m = PackageMachine();
+    sim::Machine m = Windows98WithPackage();
     const std::string prefix = "USB\\VID_1234&PID_5678";
     const std::string enumPrefix = "Enum\\" + prefix + "\\";
     const std::string classPath = "System\\CurrentControlSet\\Services\\Class\\";
@@ -120,13 +113,11 @@ TEST(Windows98Run, HostileRegistryDeletesOnlyPackageKeys) {
     deletions.push_back(enumPrefix + "H8");
     for (std::string& target : deletions) target = "HKEY_LOCAL_MACHINE\\" + target;
 
-    sim::ActiveMachine active(m);
-    EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>(""), SW_SHOW), 0);
+    EXPECT_EQ(RunWinMainChecked(m), 0);
     EXPECT_EQ(Targets(m, Api::RegDeleteKeyA), deletions);
     EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
     EXPECT_EQ(m.EventsOf(Api::SetupDiRemoveDevice).size(), 9u);  // SN01 and H1 to H8
     EXPECT_EQ(m.EventsOf(Api::MessageBoxA).size(), 1u);
-    EXPECT_EQ(m.OpenHandles().Total(), 0u);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace props {
+namespace support {
 
 // ---------------------------------------------------------------- reference models
 
@@ -36,9 +36,6 @@ IdRewrite ReferenceRewrite(const std::string& instanceId);
 std::vector<uint8_t> ReferenceReplace(const std::vector<uint8_t>& file, const std::string& search,
                                       const std::string& replacement);
 
-// ASCII upper case, as the registry and the file system fold names.
-std::string UpperAscii(std::string text);
-
 // ---------------------------------------------------------------- the scope of a run
 
 struct RunScope {
@@ -54,8 +51,8 @@ struct RunScope {
     // Keys (upper-case full paths) the run may delete, each with its subtree:
     // the records' hardware keys and driver keys, the package's drive letters.
     std::set<std::string> deletableKeys;
-    // Values (upper-case key path, "\n", upper-case name) the run may write,
-    // and the ImagePath values it must write.
+    // Values the run may write (what their state lines are about,
+    // image::ValueWhat), and the keys whose ImagePath it must write.
     std::set<std::string> writableValues;
     std::set<std::string> requiredImagePaths;  // upper-case key paths
     // Drive letter keys with the package's marker (upper-case full paths).
@@ -84,7 +81,10 @@ RunScope ScopeOf(const sim::Machine& before, bool faulted = false);
 std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine& after,
                                   int exitCode, bool faulted = false);
 
+// "handles left open: keys 1, infs 0, sets 0, files 0, finds 0".
+std::string HandlesText(const sim::HandleCounts& open);
+
 // Runs WinMain on a copy of `machine` and checks the run.
 std::vector<std::string> RunAndCheck(const sim::Machine& machine);
 
-}  // namespace props
+}  // namespace support

@@ -1,22 +1,27 @@
-#include "properties/run_invariants.h"
+#include "support/run_invariants.h"
 
+#include "support/package_machine.h"
+
+#include "image/machine_state.h"
 #include "image/run_winmain.h"
+#include "image/text_codec.h"
+#include "image/value_text.h"
 #include "run/run.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <map>
 
+using image::UpperAscii;
 using sim::Api;
 
-namespace props {
+namespace support {
 
 namespace {
 
 const char kHklm[] = "HKEY_LOCAL_MACHINE";
-const char kDriveIcons[] =
+const char kDriveIconsPath[] =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
 const char kEnumUpper[] = "HKEY_LOCAL_MACHINE\\ENUM\\";
 const char kDriverClassUpper[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\CLASS\\";
@@ -29,8 +34,8 @@ const char kSystemDriverValue[] = "System32\\DRIVERS\\USBSTOR.SYS";
 std::string Held(const sim::Machine& m, const std::string& ansi) { return sim::AnsiToUtf8(m.codePage, ansi); }
 std::string AsAnsi(const sim::Machine& m, const std::string& held) { return sim::Utf8ToAnsi(m.codePage, held); }
 
-const GUID kHdcClass = {0x4D36E96A, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-const GUID kDiskClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+const GUID kHdcClass = Guid(kHdcGuid);
+const GUID kDiskClass = Guid(kDiskGuid);
 
 // Keys that no run may delete: "Enum", the driver class key, every key
 // above them, and the other trees the run works in.
@@ -82,30 +87,6 @@ bool WholeSegments(const std::string& rest, size_t minimum) {
         start = end + 1;
     }
     return count >= minimum;
-}
-
-void KeyMap(const sim::RegKey& key, const std::string& path,
-            std::map<std::string, const sim::RegKey*>& out) {
-    out[UpperAscii(path)] = &key;
-    for (const auto& sub : key.subkeys) KeyMap(*sub, path + "\\" + sub->name, out);
-}
-
-std::map<std::string, const sim::RegKey*> KeyMap(const sim::Registry& registry) {
-    std::map<std::string, const sim::RegKey*> out;
-    for (const auto& root : registry.Roots()) KeyMap(*root, root->name, out);
-    return out;
-}
-
-std::map<std::string, const sim::RegValue*> ValueMap(const sim::RegKey& key) {
-    std::map<std::string, const sim::RegValue*> out;
-    for (const sim::RegValue& v : key.values) out[UpperAscii(v.name)] = &v;
-    return out;
-}
-
-std::map<std::string, const sim::FileEntry*> FileMap(const sim::FileSystem& files) {
-    std::map<std::string, const sim::FileEntry*> out;
-    for (const sim::FileEntry* e : files.Entries()) out[sim::FileSystem::Normalize(e->path)] = e;
-    return out;
 }
 
 // "<file>.~ZT00" .. "<file>.~ZB99": the rewrite's own sibling files.
@@ -283,7 +264,7 @@ void RestoreScope(const sim::Machine& before, RunScope& s) {
             if (AsAnsi(before, sub->name).size() + 1 > 256) break;
             const std::string service = std::string(kHklm) + "\\System\\" + sub->name + "\\Services\\USBSTOR";
             if (before.registry.Find(service) == nullptr) continue;
-            s.writableValues.insert(UpperAscii(service) + "\nIMAGEPATH");
+            s.writableValues.insert(image::ValueWhat(service, "ImagePath"));
             s.requiredImagePaths.insert(UpperAscii(service));
         }
     }
@@ -367,12 +348,6 @@ std::vector<uint8_t> ReferenceReplace(const std::vector<uint8_t>& file, const st
     return file;
 }
 
-std::string UpperAscii(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
-
 // ---------------------------------------------------------------- the scope
 
 RunScope ScopeOf(const sim::Machine& before, bool faulted) {
@@ -392,17 +367,17 @@ RunScope ScopeOf(const sim::Machine& before, bool faulted) {
         RestoreScope(before, s);
     }
 
-    if (const sim::RegKey* icons = before.registry.Find(kDriveIcons)) {
+    if (const sim::RegKey* icons = before.registry.Find(kDriveIconsPath)) {
         for (const auto& letter : icons->subkeys) {
             const std::string& name = letter->name;
             if (name.size() != 1 || !std::isalpha(static_cast<unsigned char>(name[0])) ||
                 static_cast<unsigned char>(name[0]) > 0x7F || letter->FindSubkey("TEVDRIVE") == nullptr)
                 continue;
-            const std::string key = UpperAscii(std::string(kDriveIcons) + "\\" + name);
+            const std::string key = UpperAscii(std::string(kDriveIconsPath) + "\\" + name);
             s.deletableKeys.insert(key);
             s.packageLetterKeys.insert(key);
-            s.writableValues.insert(key + "\\DEFAULTICON\n");
-            s.writableValues.insert(key + "\\DEFAULTLABEL\n");
+            s.writableValues.insert(image::ValueWhat(key + "\\DEFAULTICON", ""));
+            s.writableValues.insert(image::ValueWhat(key + "\\DEFAULTLABEL", ""));
         }
     }
     return s;
@@ -419,9 +394,7 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     if (exitCode != 0) problem("exit code " + std::to_string(exitCode));
     const sim::HandleCounts open = after.OpenHandles();
     if (open.Total() != 0)
-        problem("handles left open: keys " + std::to_string(open.keys) + ", infs " +
-                std::to_string(open.infs) + ", sets " + std::to_string(open.deviceSets) + ", files " +
-                std::to_string(open.files) + ", finds " + std::to_string(open.finds));
+        problem(HandlesText(open));
 
     const std::set<std::string> protectedKeys(std::begin(kProtectedKeys), std::end(kProtectedKeys));
     auto fileAllowed = [&s](const std::string& path) {
@@ -450,7 +423,7 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
             if (!AtOrBelowAny(target, s.deletableKeys))
                 problem("device removal deleted a key no selected record names: " + e.target);
         } else if (e.api == Api::RegSetValueExA) {
-            if (s.writableValues.count(target + "\n" + UpperAscii(e.text)) == 0)
+            if (s.writableValues.count(image::ValueWhat(e.target, e.text)) == 0)
                 problem(call + " outside the run's values: " + e.target + " | " + e.text);
         } else if (e.api == Api::SetupDiRemoveDevice) {
             if (e.ok && s.recordDeviceIds.count(e.target) == 0)
@@ -482,102 +455,115 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     if (closes != (companion ? 1u : 0u) && !(faulted && closes == 0))
         problem("WM_CLOSE sent " + std::to_string(closes) + " times");
 
-    // The registry: what went, what changed, what came.
-    const auto beforeKeys = KeyMap(before.registry);
-    const auto afterKeys = KeyMap(after.registry);
-    for (const auto& [path, key] : beforeKeys) {
-        const auto found = afterKeys.find(path);
-        if (found == afterKeys.end()) {
+    // The registry and the files as lines of the machine's state: every line
+    // the run removed, changed or added must lie in its scope. The lines of
+    // a key that went or came are told by the key's own line.
+    const image::State stateBefore = image::MachineState(before);
+    const image::State stateAfter = image::MachineState(after);
+    const image::StateDifference changes = image::Difference(stateBefore, stateAfter);
+    image::State goneWithKeys, cameWithKeys;
+    for (const auto& [what, facts] : changes.removed)
+        if (StartsWith(what, "key ")) image::AddRegistry(goneWithKeys, before.registry, what.substr(4));
+    for (const auto& [what, facts] : changes.added)
+        if (StartsWith(what, "key ")) image::AddRegistry(cameWithKeys, after.registry, what.substr(4));
+    for (const auto& [what, facts] : changes.removed) {
+        if (StartsWith(what, "key ")) {
+            const std::string path = what.substr(4);
             if (protectedKeys.count(path) != 0) problem("protected key gone: " + path);
             else if (!AtOrBelowAny(path, s.deletableKeys)) problem("key gone: " + path);
-            continue;
+        } else if (StartsWith(what, "value ") && goneWithKeys.count(what) == 0 &&
+                   s.writableValues.count(what) == 0) {
+            problem("value changed or gone: " + what.substr(6));
         }
-        const auto valuesBefore = ValueMap(*key);
-        const auto valuesAfter = ValueMap(*found->second);
-        for (const auto& [name, value] : valuesBefore) {
-            const auto now = valuesAfter.find(name);
-            const bool same = now != valuesAfter.end() && now->second->type == value->type &&
-                              now->second->data == value->data;
-            if (!same && s.writableValues.count(path + "\n" + name) == 0)
-                problem("value changed or gone: " + path + " | " + name);
-        }
-        for (const auto& [name, value] : valuesAfter)
-            if (valuesBefore.count(name) == 0 && s.writableValues.count(path + "\n" + name) == 0)
-                problem("value added: " + path + " | " + name);
     }
-    for (const auto& [path, key] : afterKeys)
-        if (beforeKeys.count(path) == 0) problem("key added: " + path);
+    for (const auto& [what, facts] : changes.added) {
+        if (StartsWith(what, "key ")) {
+            problem("key added: " + what.substr(4));
+        } else if (StartsWith(what, "value ") && stateBefore.count(what) == 0 &&
+                   cameWithKeys.count(what) == 0 && s.writableValues.count(what) == 0) {
+            problem("value added: " + what.substr(6));
+        }
+    }
 
     // What the run must have done: all of it without a failure.
+    auto valueAfter = [&stateAfter](const std::string& key, const std::string& name) {
+        const auto found = stateAfter.find(image::ValueWhat(key, name));
+        return found == stateAfter.end() ? std::string("(none)") : found->second;
+    };
     for (const sim::Device& d : faulted ? std::vector<sim::Device>() : after.devices)
         if (s.recordDeviceIds.count(d.instanceId) != 0)
             problem("package device still present: " + d.instanceId);
+    auto keyAfter = [&stateAfter](const std::string& key) { return stateAfter.count(image::KeyWhat(key)) != 0; };
+    const std::string emptyText = image::DescribeValue(sim::RegValue{"", REG_SZ, {}}, image::ValueDetail::Exact);
     for (const std::string& letter : faulted ? std::set<std::string>() : s.packageLetterKeys) {
         if (before.family == sim::Family::Win9x) {
-            if (afterKeys.count(letter) != 0) problem("package drive letter key left: " + letter);
+            if (keyAfter(letter)) problem("package drive letter key left: " + letter);
             continue;
         }
-        for (const char* sub : {"\\DEFAULTICON", "\\DEFAULTLABEL"}) {
-            const auto key = afterKeys.find(letter + sub);
-            if (key == afterKeys.end()) continue;
-            const sim::RegValue* value = key->second->FindValue("");
-            if (value == nullptr || value->type != REG_SZ || !value->data.empty())
+        for (const char* sub : {"\\DEFAULTICON", "\\DEFAULTLABEL"})
+            if (keyAfter(letter + sub) && valueAfter(letter + sub, "") != emptyText)
                 problem("package drive registration not emptied: " + letter + sub);
-        }
     }
-    for (const std::string& service : faulted ? std::set<std::string>() : s.requiredImagePaths) {
-        const auto key = afterKeys.find(service);
-        const sim::RegValue* value = key == afterKeys.end() ? nullptr : key->second->FindValue("ImagePath");
-        const std::string expected(kSystemDriverValue, sizeof kSystemDriverValue);
-        if (value == nullptr || value->type != REG_EXPAND_SZ ||
-            std::string(value->data.begin(), value->data.end()) != expected)
-            problem("ImagePath not restored: " + service);
-    }
+    const std::vector<uint8_t> systemDriverData = Narrow(std::string(kSystemDriverValue, sizeof kSystemDriverValue));
+    const std::string systemDriver =
+        image::DescribeValue(sim::RegValue{"ImagePath", REG_EXPAND_SZ, systemDriverData}, image::ValueDetail::Exact);
+    for (const std::string& service : faulted ? std::set<std::string>() : s.requiredImagePaths)
+        if (valueAfter(service, "ImagePath") != systemDriver) problem("ImagePath not restored: " + service);
 
     // The files: only the package's own go or lose attributes; the storage
     // INF holds the replacement's result.
-    const auto filesBefore = FileMap(before.files);
-    const auto filesAfter = FileMap(after.files);
-    for (const auto& [path, entry] : filesBefore) {
-        const auto found = filesAfter.find(path);
+    for (const auto& [what, facts] : changes.removed) {
+        if (!StartsWith(what, "file ")) continue;
+        const std::string path = what.substr(5);
+        const sim::FileEntry* was = before.files.Find(path);
+        const sim::FileEntry* now = after.files.Find(path);
         const bool deletable = s.deletableFiles.count(path) != 0;
-        if (found == filesAfter.end()) {
+        if (now == nullptr) {
             if (faulted && path == s.rewritableFile) {
                 // Gone only while a sibling keeps its former content.
                 bool kept = false;
-                for (const auto& [other, e] : filesAfter)
-                    kept = kept || (IsSiblingOf(other, s.rewritableFile) && e->data == entry->data);
+                for (const sim::FileEntry* e : after.files.Entries())
+                    kept = kept ||
+                           (IsSiblingOf(sim::FileSystem::Normalize(e->path), path) && e->data == was->data);
                 if (!kept) problem("storage INF lost: " + path);
-            } else if (!deletable || entry->directory) {
+            } else if (!deletable || was->directory) {
                 problem("file gone: " + path);
             }
-            continue;
-        }
-        const sim::FileEntry& now = *found->second;
-        if (now.directory != entry->directory) {
+        } else if (now->directory != was->directory) {
             problem("file became a directory or the other way round: " + path);
         } else if (path == s.rewritableFile && faulted) {
-            if (now.data != entry->data && now.data != s.rewrittenContent)
+            if (now->data != was->data && now->data != s.rewrittenContent)
                 problem("storage INF holds neither its former nor its rewritten content: " + path);
-        } else if (path == s.rewritableFile && s.rewriteExpected) {
-            if (now.data != s.rewrittenContent) problem("storage INF not rewritten as expected: " + path);
-        } else {
-            if (now.data != entry->data) problem("file content changed: " + path);
-            if (now.attributes != entry->attributes && !deletable)
-                problem("file attributes changed: " + path);
+        } else if (!(path == s.rewritableFile && s.rewriteExpected)) {  // that one is checked below
+            if (now->data != was->data) problem("file content changed: " + path);
+            if (now->attributes != was->attributes && !deletable) problem("file attributes changed: " + path);
         }
-        if (!faulted && s.requiredGoneFiles.count(path) != 0) problem("package file left: " + path);
     }
+    if (!faulted && s.rewriteExpected) {
+        const sim::FileEntry* now = after.files.Find(s.rewritableFile);
+        if (now != nullptr && !now->directory && now->data != s.rewrittenContent)
+            problem("storage INF not rewritten as expected: " + s.rewritableFile);
+    }
+    for (const std::string& path : faulted ? std::set<std::string>() : s.requiredGoneFiles)
+        if (after.files.Find(path) != nullptr) problem("package file left: " + path);
     // A failed rewrite may leave its sibling files, each holding one of the
     // two contents.
-    for (const auto& [path, entry] : filesAfter) {
-        if (filesBefore.count(path) != 0) continue;
-        const auto inf = filesBefore.find(s.rewritableFile);
-        const bool leftover = faulted && IsSiblingOf(path, s.rewritableFile) && inf != filesBefore.end() &&
-                              (entry->data == inf->second->data || entry->data == s.rewrittenContent);
+    const sim::FileEntry* inf = s.rewritableFile.empty() ? nullptr : before.files.Find(s.rewritableFile);
+    for (const auto& [what, facts] : changes.added) {
+        if (!StartsWith(what, "file ") || stateBefore.count(what) != 0) continue;
+        const std::string path = what.substr(5);
+        const sim::FileEntry* entry = after.files.Find(path);
+        const bool leftover = faulted && IsSiblingOf(path, s.rewritableFile) && inf != nullptr &&
+                              (entry->data == inf->data || entry->data == s.rewrittenContent);
         if (!leftover) problem("file added: " + path);
     }
     return problems;
+}
+
+std::string HandlesText(const sim::HandleCounts& open) {
+    return "handles left open: keys " + std::to_string(open.keys) + ", infs " + std::to_string(open.infs) +
+           ", sets " + std::to_string(open.deviceSets) + ", files " + std::to_string(open.files) +
+           ", finds " + std::to_string(open.finds);
 }
 
 std::vector<std::string> RunAndCheck(const sim::Machine& machine) {
@@ -586,4 +572,4 @@ std::vector<std::string> RunAndCheck(const sim::Machine& machine) {
     return CheckRun(machine, m, exitCode);
 }
 
-}  // namespace props
+}  // namespace support

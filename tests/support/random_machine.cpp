@@ -1,12 +1,15 @@
-#include "properties/random_machine.h"
+#include "support/random_machine.h"
 
-#include "properties/run_invariants.h"
+#include "support/package_machine.h"
+#include "support/run_invariants.h"
+
+#include "image/text_codec.h"
 
 #include <cstdio>
 #include <set>
 #include <vector>
 
-namespace props {
+namespace support {
 
 std::string SeededChoices::Bytes(size_t maxLength) {
     const size_t length = static_cast<size_t>(rng_() % (maxLength + 1));
@@ -38,15 +41,8 @@ std::string ByteChoices::Bytes(size_t maxLength) {
 
 namespace {
 
-const char kPackageGuid[] = "{7F1E3A20-5B6C-4D8E-9F01-23456789ABCD}";
 const char kRivalGuid[] = "{7F1E3A20-5B6C-4D8E-9F01-23456789ABCE}";  // same class name, other GUID
-const char kDiskGuid[] = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
-const char kHdcGuid[] = "{4D36E96A-E325-11CE-BFC1-08002BE10318}";
-const char kUsbGuid[] = "{36FC9E60-C465-11CF-8056-444553540000}";
 const char kKeyboardGuid[] = "{4D36E96B-E325-11CE-BFC1-08002BE10318}";
-const char kDriveIcons[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
-
-std::vector<uint8_t> Data(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
 std::string NoZeros(std::string text) {
     for (char& ch : text)
@@ -96,7 +92,7 @@ struct Builder {
     }
     std::string Held(const std::string& ansi) const { return sim::AnsiToUtf8(m.codePage, ansi); }
     void AddDevice(const std::string& id, const char* classGuid, bool explicitClass) {
-        if (id.empty() || !deviceIds.insert(UpperAscii(id)).second) return;
+        if (id.empty() || !deviceIds.insert(image::UpperAscii(id)).second) return;
         sim::Device device;
         device.instanceId = id;
         if (explicitClass) device.classGuid = sim::ParseGuid(classGuid);
@@ -220,7 +216,7 @@ void Builder::DriverValue(const std::string& key) {
     default:
         switch (c.Below(3)) {
         case 0: SetValue(key, "Driver", REG_SZ, std::vector<uint8_t>(256, 'Z')); break;  // no terminator
-        case 1: SetValue(key, "Driver", REG_BINARY, Data(c.Bytes(20))); break;
+        case 1: SetValue(key, "Driver", REG_BINARY, Narrow(c.Bytes(20))); break;
         default: SetValue(key, "Driver", REG_DWORD, {1, 0, 0, 0}); break;
         }
         return;
@@ -299,7 +295,7 @@ void Builder::PackageInf() {
     case 5: case 6: m.files.AddFile(inf, InfText(), c.Pick(kAttributes)); break;
     case 7:
         m.files.AddFile(other, InfText(), c.Pick(kAttributes));
-        m.files.AddFile(inf, c.OneIn(2) ? m.files.Read(other).value() : Data(InfText()), c.Pick(kAttributes));
+        m.files.AddFile(inf, c.OneIn(2) ? m.files.Read(other).value() : Narrow(InfText()), c.Pick(kAttributes));
         break;
     case 8: m.files.AddDirectory(w + "\\inf\\other"); break;  // no INF
     default:
@@ -454,7 +450,7 @@ void Builder::StorageDriver() {
             case 0: case 1: SetString(service, "ImagePath", "System32\\DRIVERS\\USBSTORSP3.SYS"); break;
             case 2: m.registry.SetString(service, "ImagePath", "System32\\DRIVERS\\USBSTOR.SYS", REG_EXPAND_SZ); break;
             case 3: m.registry.SetDword(service, "Start", 3); break;
-            default: SetValue(service, "ImagePath", REG_BINARY, Data(c.Bytes(30)));
+            default: SetValue(service, "ImagePath", REG_BINARY, Narrow(c.Bytes(30)));
             }
             m.registry.SetString("HKLM\\System\\ControlSet00" + std::to_string(i) + "\\Services\\usbhub",
                                  "ImagePath", "System32\\DRIVERS\\usbhub.sys", REG_EXPAND_SZ);
@@ -467,19 +463,11 @@ void Builder::StorageDriver() {
     const std::string inf = w + "\\inf\\usbstor.inf";
     static const DWORD kAttributes[] = {FILE_ATTRIBUTE_ARCHIVE, FILE_ATTRIBUTE_ARCHIVE, FILE_ATTRIBUTE_READONLY,
                                         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM};
-    auto wide = [](const std::string& text, uint8_t high) {
-        std::vector<uint8_t> out;
-        for (char ch : text) {
-            out.push_back(static_cast<uint8_t>(ch));
-            out.push_back(high);
-        }
-        return out;
-    };
     switch (c.Below(8)) {
     case 6: break;
     case 7:
         if (c.OneIn(2)) m.files.AddDirectory(inf);
-        else m.files.AddFile(inf, Data(c.Bytes(200)), c.Pick(kAttributes));
+        else m.files.AddFile(inf, Narrow(c.Bytes(200)), c.Pick(kAttributes));
         break;
     default: {
         std::vector<uint8_t> content = {0xFF, 0xFE};
@@ -489,7 +477,7 @@ void Builder::StorageDriver() {
             static const char* const kLines[] = {"[Version]\r\n", "USBSTOR.SYS,%12%\\USBSTORSP3.SYS\r\n",
                                                  "ServiceBinary = %12%\\USBSTORSP3.SYS\r\n",
                                                  "%12%\\USBSTORSP3.SY\r\n", "%12%\\usbstorsp3.sys\r\n"};
-            const std::vector<uint8_t> line = wide(c.Pick(kLines), c.OneIn(6) ? 0x30 : 0);
+            const std::vector<uint8_t> line = Wide(c.Pick(kLines), c.OneIn(6) ? 0x30 : 0);
             content.insert(content.end(), line.begin(), line.end());
         }
         if (c.OneIn(3)) content.resize(content.size() - c.Below(static_cast<uint32_t>(content.size())));
@@ -558,4 +546,4 @@ sim::Fault RandomFault(Choices& c, unsigned maxNth) {
     return fault;
 }
 
-}  // namespace props
+}  // namespace support

@@ -17,7 +17,7 @@
 #include <random>
 #include <string>
 
-namespace props {
+namespace support {
 
 class Choices {
 public:
@@ -60,4 +60,4 @@ sim::Machine RandomMachine(Choices& c);
 // error Windows gives for it (or a short read or write).
 sim::Fault RandomFault(Choices& c, unsigned maxNth);
 
-}  // namespace props
+}  // namespace support
