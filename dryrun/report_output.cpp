@@ -74,10 +74,10 @@ std::string ChangeText(const Change& c, unsigned codePage) {
     case Change::Kind::ValueSet: {
         const std::string name =
             c.valueName.empty() ? std::string("(default)") : QuoteText(c.valueName);
-        const std::string change =
-            (c.oldValue ? DescribeValue(*c.oldValue, ValueDetail::Brief, codePage) : std::string("(no value)")) +
-            " -> " +
-            (c.newValue ? DescribeValue(*c.newValue, ValueDetail::Brief, codePage) : std::string("(no value)"));
+        auto describe = [codePage](const std::optional<sim::RegValue>& v) {
+            return v ? DescribeValue(*v, ValueDetail::Brief, codePage) : std::string("(no value)");
+        };
+        const std::string change = describe(c.oldValue) + " -> " + describe(c.newValue);
         if (!c.done) return "attempted to set value " + name + " of " + target + ", not done: " + c.reason;
         return "set value " + name + " of " + target + ": " + change;
     }
@@ -108,7 +108,8 @@ std::string ChangeText(const Change& c, unsigned codePage) {
         return "changed the attributes of file " + target + ": " + attrs(c.oldAttributes) + " -> " +
                attrs(c.newAttributes);
     case Change::Kind::MessageBox:
-        return "showed the message box " + QuoteAnsi(c.text2, codePage) + ": " + QuoteAnsi(c.target, codePage) +
+        return "showed the message box " + QuoteAnsi(c.text2, codePage) + ": " +
+               QuoteAnsi(c.target, codePage) +
                " (answered " + c.reason + ")";
     case Change::Kind::ProgramStarted:
         return (c.done ? "started the program " : "attempted to start the program ") + target +

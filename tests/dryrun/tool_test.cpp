@@ -109,9 +109,11 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
             };
             added = encoded(row.added);
             const std::string removed = row.removed.empty() ? "" : encoded("\r\n" + row.removed);
-            ASSERT_TRUE(image::WriteHostFile(folder + "/registry.reg", reg + added + removed + encoded("\r\n")));
+            ASSERT_TRUE(
+                image::WriteHostFile(folder + "/registry.reg", reg + added + removed + encoded("\r\n")));
             if (row.codePage != 0)
-                Replace(folder + "/machine.ini", "minor = 10", "minor = 10\ncodepage = " + std::to_string(row.codePage));
+                Replace(folder + "/machine.ini", "minor = 10",
+                        "minor = 10\ncodepage = " + std::to_string(row.codePage));
         }
         const auto imageBefore = Snapshot(folder);
         const Outcome o = Tool({folder, "--write", dir / "after", "--undo", dir / "undo"});

@@ -151,15 +151,17 @@ TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothing
     const Row rows[] = {
         // NT sorts, ASCII letters without regard to case; 9x keeps the order it stored.
         // A second "a" is the key "A": nothing new, case kept.
-        {sim::Family::NT, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"}, {"A", "a2", "ABCDEFGH", "b", "Ccc"}, true},
-        {sim::Family::Win9x, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"}, {"b", "A", "Ccc", "a2", "ABCDEFGH"}, true},
+        {sim::Family::NT, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"},
+         {"A", "a2", "ABCDEFGH", "b", "Ccc"}, true},
+        {sim::Family::Win9x, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"},
+         {"b", "A", "Ccc", "a2", "ABCDEFGH"}, true},
         // Names the code page cannot spell read as "?" and open nothing,
         // not even a key whose ANSI name looks the same.
         {sim::Family::NT, 1252, {"Тип", "Имя"}, {"???", "???"}, false},
         {sim::Family::NT, 1251, {"Тип", "Имя"}, {"\xC8\xEC\xFF", "\xD2\xE8\xEF"}, true},
         {sim::Family::Win9x, 1251, {"Тип", "Имя"}, {"\xD2\xE8\xEF", "\xC8\xEC\xFF"}, true},
         {sim::Family::Win9x, 1252, {"Caf\u00e9"}, {"Caf\xE9"}, true},
-        {sim::Family::NT, 1252, {"Z\u0101v"}, {"Zav"}, false},  // a look-alike, as WideCharToMultiByte gives it
+        {sim::Family::NT, 1252, {"Z\u0101v"}, {"Zav"}, false},  // a look-alike, as Windows converts it
     };
     for (const Row& row : rows) {
         sim::Machine m;

@@ -31,8 +31,12 @@ const char kSystemDriverValue[] = "System32\\DRIVERS\\USBSTOR.SYS";
 
 // A registry path or name the program spells in ANSI, as the registry holds
 // it (Unicode), and the other way.
-std::string Held(const sim::Machine& m, const std::string& ansi) { return sim::AnsiToUtf8(m.codePage, ansi); }
-std::string AsAnsi(const sim::Machine& m, const std::string& held) { return sim::Utf8ToAnsi(m.codePage, held); }
+std::string Held(const sim::Machine& m, const std::string& ansi) {
+    return sim::AnsiToUtf8(m.codePage, ansi);
+}
+std::string AsAnsi(const sim::Machine& m, const std::string& held) {
+    return sim::Utf8ToAnsi(m.codePage, held);
+}
 
 const GUID kHdcClass = Guid(kHdcGuid);
 const GUID kDiskClass = Guid(kDiskGuid);

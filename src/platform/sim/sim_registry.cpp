@@ -84,10 +84,10 @@ std::shared_ptr<RegKey> CopyTree(const RegKey& from, RegKey* parent) {
     // mostly is, or each key found again by its name.
     copy->stored.reserve(from.stored.size());
     for (size_t i = 0; i < from.stored.size(); ++i) {
-        if (from.stored[i] == from.subkeys[i].get())
-            copy->stored.push_back(copy->subkeys[i].get());
-        else
-            copy->stored.push_back(copy->subkeys[SortedPlace(from, from.stored[i]->name) - from.subkeys.begin()].get());
+        const size_t sorted = from.stored[i] == from.subkeys[i].get()
+                                  ? i
+                                  : SortedPlace(from, from.stored[i]->name) - from.subkeys.begin();
+        copy->stored.push_back(copy->subkeys[sorted].get());
     }
     return copy;
 }
