@@ -272,15 +272,6 @@ bool IsDriverKeyName(const std::string& driver) {
     return true;
 }
 
-std::shared_ptr<sim::RegKey> CloneKey(const sim::RegKey& key, sim::RegKey* parent) {
-    auto copy = std::make_shared<sim::RegKey>();
-    copy->name = key.name;
-    copy->values = key.values;
-    copy->parent = parent;
-    for (const auto& sub : key.subkeys) copy->subkeys.push_back(CloneKey(*sub, copy.get()));
-    return copy;
-}
-
 // Deletes a device key with everything below it and logs it as it was.
 void DeleteDeviceKey(const std::string& path) {
     sim::Machine& m = Current();
@@ -288,7 +279,7 @@ void DeleteDeviceKey(const std::string& path) {
     if (key == nullptr) return;
     sim::Event event(sim::Api::DeviceKeyDeleted);
     event.target = sim::KeyPath(*key);
-    event.deletedKey = CloneKey(*key, nullptr);
+    event.deletedKey = sim::CopyKey(*key);
     m.registry.DeleteTree(path);
     detail::Log(event);
 }
