@@ -265,11 +265,15 @@ void RestoreScope(const sim::Machine& before, RunScope& s) {
     const sim::RegKey* system = before.registry.Find(std::string(kHklm) + "\\System");
     if (system != nullptr) {
         for (const auto& sub : system->subkeys) {
-            if (AsAnsi(before, sub->name).size() + 1 > 256) break;
+            bool spelled = true;
+            if (sim::Utf8ToAnsi(before.codePage, sub->name, &spelled).size() + 1 > 256) break;
             const std::string service = std::string(kHklm) + "\\System\\" + sub->name + "\\Services\\USBSTOR";
             if (before.registry.Find(service) == nullptr) continue;
             s.writableValues.insert(image::ValueWhat(service, "ImagePath"));
-            s.requiredImagePaths.insert(UpperAscii(service));
+            // A control set whose name the ANSI code page cannot spell is out of
+            // the A functions' reach: the name they enumerate opens another key
+            // or none, as on Windows.
+            if (spelled) s.requiredImagePaths.insert(UpperAscii(service));
         }
     }
     if (!s.windowsDirectoryKnown) return;
