@@ -334,6 +334,11 @@ bool ExportRegistry(const Env& env, const std::string& logDir, const std::string
     // second time. The 64-bit program works in the 64-bit view; a 32-bit
     // prefix has no such view.
     registry.DeleteTree("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node");
+    // Wine registers its display driver below Control\Video when its desktop
+    // first starts, which in a fresh prefix can fall during the run: Wine's
+    // own key, which the program never touches.
+    for (const char* set : {"CurrentControlSet", "ControlSet001"})
+        registry.DeleteTree(std::string("HKEY_LOCAL_MACHINE\\System\\") + set + "\\Control\\Video");
     return true;
 }
 
