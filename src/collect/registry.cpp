@@ -16,8 +16,9 @@ const char* const k9xBranches[] = {"Enum", "System\\CurrentControlSet\\Services\
 
 // Value names reach 16383 characters; a longer buffer is never needed.
 const size_t kLongestName = 32768;
-// regedit folds hex data after this many characters of a line.
-const size_t kHexLineWidth = 76;
+// regedit breaks a hex line after the comma that brings it to this many
+// characters or more, and goes on indented by two blanks.
+const size_t kHexLineWidth = 77;
 
 typedef LONG(WINAPI* OpenKeyW)(HKEY, const WCHAR*, DWORD, REGSAM, PHKEY);
 typedef LONG(WINAPI* EnumKeyW)(HKEY, DWORD, WCHAR*, DWORD*, DWORD*, WCHAR*, DWORD*, FILETIME*);
