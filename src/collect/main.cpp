@@ -17,6 +17,11 @@ struct Options {
     std::string folder;  // empty: a new folder beside the exe
 };
 
+// Options are matched without regard to case, as Windows programs take them.
+bool IsOption(const std::string& word, const char* option) {
+    return CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, word.c_str(), -1, option, -1) == CSTR_EQUAL;
+}
+
 // The arguments after the program's own name; a quoted argument keeps its
 // blanks. start.cpp passes WinMain no command line, so it is read here.
 bool ParseCommandLine(const char* line, Options& options) {
@@ -39,8 +44,8 @@ bool ParseCommandLine(const char* line, Options& options) {
     }
     for (size_t i = 1; i < words.size(); ++i) {
         const std::string& word = words[i];
-        if (LocaleTextEqual(word, "/all")) options.all = true;
-        else if (LocaleTextEqual(word, "/quiet")) options.quiet = true;
+        if (IsOption(word, "/all")) options.all = true;
+        else if (IsOption(word, "/quiet")) options.quiet = true;
         else if (word.empty() || word[0] == '/' || !options.folder.empty()) return false;
         else options.folder = word;
     }
