@@ -126,7 +126,7 @@ std::string Summary(const std::string& folder, const CollectResult& r, bool note
     return text +
            "\nWhat to do next:\n"
            "1. Copy this folder to a computer that has the dry run (zavuninst-sim).\n"
-           "2. There, run: zavuninst-sim FOLDER (the copied folder).\n"
+           "2. There, run: zavuninst-sim " + folder.substr(folder.find_last_of("\\:") + 1) + "\n"
            "3. Read its report: it tells what the uninstaller would change on this computer.\n"
            "4. Then run the uninstaller, zavuninst.exe, here.";
 }
