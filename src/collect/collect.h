@@ -13,10 +13,10 @@
 // written outside the image folder.
 #pragma once
 
-#include "platform/platform.h"
-
 #include <string>
 #include <vector>
+
+#include "platform/platform.h"
 
 // What went into the image, for the closing message, and one line for each
 // thing that did not.

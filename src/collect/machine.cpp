@@ -14,11 +14,13 @@ struct PackageFile {
     const char* folder;  // with its trailing backslash, or ""
     const char* name;
 };
-const PackageFile kPackageFiles[] = {
-    {"system32\\drivers\\", kWdmDriverFile}, {"system\\iosubsys\\", kIosDriverFile},
-    {"inf\\other\\", kDriverInfName},        {"inf\\", kDriverInfName},
-    {"inf\\", kPrecompiledInfFile},          {"", kStorageInf},
-    {"System32\\DRIVERS\\", kReplacementDriverFile}};
+const PackageFile kPackageFiles[] = {{"system32\\drivers\\", kWdmDriverFile},
+                                     {"system\\iosubsys\\", kIosDriverFile},
+                                     {"inf\\other\\", kDriverInfName},
+                                     {"inf\\", kDriverInfName},
+                                     {"inf\\", kPrecompiledInfFile},
+                                     {"", kStorageInf},
+                                     {"System32\\DRIVERS\\", kReplacementDriverFile}};
 
 const size_t kCopyChunk = 64 * 1024;
 
@@ -37,7 +39,8 @@ const char* Unwritable(const std::string& text) {
 // start that would read as a section or a comment.
 std::string IniText(const std::string& text) {
     const bool quote = text.empty() || IsBlank(text[0]) || IsBlank(text[text.size() - 1]) ||
-                       text[0] == '[' || text[0] == '#' || text.find_first_of(";=") != std::string::npos;
+                       text[0] == '[' || text[0] == '#' ||
+                       text.find_first_of(";=") != std::string::npos;
     return quote ? "\"" + text + "\"" : text;
 }
 
@@ -57,10 +60,12 @@ std::string Terminated(const std::string& buffer, DWORD filled) {
 bool DeviceInstanceId(HDEVINFO list, SP_DEVINFO_DATA& element, std::string& id) {
     std::string buffer(256, '\0');
     DWORD required = 0;
-    if (!SetupDiGetDeviceInstanceIdA(list, &element, &buffer[0], static_cast<DWORD>(buffer.size()), &required)) {
+    if (!SetupDiGetDeviceInstanceIdA(list, &element, &buffer[0], static_cast<DWORD>(buffer.size()),
+                                     &required)) {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= buffer.size()) return false;
         buffer.assign(required, '\0');
-        if (!SetupDiGetDeviceInstanceIdA(list, &element, &buffer[0], required, nullptr)) return false;
+        if (!SetupDiGetDeviceInstanceIdA(list, &element, &buffer[0], required, nullptr))
+            return false;
     }
     id = Terminated(buffer, static_cast<DWORD>(buffer.size()));
     return true;
@@ -86,9 +91,11 @@ bool DeviceDescription(HDEVINFO list, SP_DEVINFO_DATA& element, std::string& des
 // [devices]: the present devices in enumeration order.
 void AddDevices(std::string& ini, CollectResult& result) {
     ini += "\r\n[devices]\r\n";
-    HDEVINFO list = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    HDEVINFO list =
+        SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     if (list == INVALID_HANDLE_VALUE) {
-        result.notes.push_back("devices: cannot list the present devices (" + ErrorText(GetLastError()) + ")");
+        result.notes.push_back("devices: cannot list the present devices (" +
+                               ErrorText(GetLastError()) + ")");
         return;
     }
     for (DWORD index = 0;; ++index) {
@@ -98,26 +105,29 @@ void AddDevices(std::string& ini, CollectResult& result) {
         if (!SetupDiEnumDeviceInfo(list, index, &element)) {
             const DWORD error = GetLastError();
             if (error != ERROR_NO_MORE_ITEMS)
-                result.notes.push_back(FormatText("devices: cannot list the devices after the first %lu (%s)",
-                                                  static_cast<unsigned long>(index), ErrorText(error).c_str()));
+                result.notes.push_back(
+                    FormatText("devices: cannot list the devices after the first %lu (%s)",
+                               static_cast<unsigned long>(index), ErrorText(error).c_str()));
             break;
         }
         std::string id, description;
         if (!DeviceInstanceId(list, element, id)) {
-            result.notes.push_back(FormatText("devices: device %lu left out: cannot read its instance id (%s)",
-                                              static_cast<unsigned long>(index + 1),
-                                              ErrorText(GetLastError()).c_str()));
+            result.notes.push_back(FormatText(
+                "devices: device %lu left out: cannot read its instance id (%s)",
+                static_cast<unsigned long>(index + 1), ErrorText(GetLastError()).c_str()));
             continue;
         }
         // The reader takes an instance id as it stands, unquoted.
         if (id.empty() || Unwritable(id) != nullptr || IniText(id) != id) {
-            result.notes.push_back("devices: " + id + " left out: machine.ini cannot hold its instance id");
+            result.notes.push_back("devices: " + id +
+                                   " left out: machine.ini cannot hold its instance id");
             continue;
         }
         std::string line = id + " = " + GuidText(element.ClassGuid);
         if (DeviceDescription(list, element, description)) {
             if (const char* why = Unwritable(description))
-                result.notes.push_back("devices: " + id + ": description \"" + description + "\" left out: " + why);
+                result.notes.push_back("devices: " + id + ": description \"" + description +
+                                       "\" left out: " + why);
             else
                 line += ", " + IniText(description);
         }
@@ -155,17 +165,21 @@ void AddWindows(std::string& ini, CollectResult& result) {
 
 // The attribute words of machine.ini.
 std::string AttributeWords(DWORD attributes) {
-    static const struct { DWORD bit; const char* word; } kWords[] = {
-        {FILE_ATTRIBUTE_READONLY, "readonly"}, {FILE_ATTRIBUTE_HIDDEN, "hidden"},
-        {FILE_ATTRIBUTE_SYSTEM, "system"},     {FILE_ATTRIBUTE_ARCHIVE, "archive"},
-        {FILE_ATTRIBUTE_NORMAL, "normal"},     {FILE_ATTRIBUTE_TEMPORARY, "temporary"}};
+    static const struct {
+        DWORD bit;
+        const char* word;
+    } kWords[] = {{FILE_ATTRIBUTE_READONLY, "readonly"}, {FILE_ATTRIBUTE_HIDDEN, "hidden"},
+                  {FILE_ATTRIBUTE_SYSTEM, "system"},     {FILE_ATTRIBUTE_ARCHIVE, "archive"},
+                  {FILE_ATTRIBUTE_NORMAL, "normal"},     {FILE_ATTRIBUTE_TEMPORARY, "temporary"}};
     std::string words;
     for (const auto& w : kWords) {
         if ((attributes & w.bit) == 0) continue;
         words += (words.empty() ? "" : " ") + std::string(w.word);
         attributes &= ~w.bit;
     }
-    if (attributes != 0) words += FormatText("%s0x%lx", words.empty() ? "" : " ", static_cast<unsigned long>(attributes));
+    if (attributes != 0)
+        words +=
+            FormatText("%s0x%lx", words.empty() ? "" : " ", static_cast<unsigned long>(attributes));
     return words.empty() ? "none" : words;
 }
 
@@ -174,7 +188,8 @@ std::string AttributeWords(DWORD attributes) {
 bool MakeFolders(const std::string& base, const std::string& path) {
     for (size_t slash = path.find('\\', base.size() + 1); slash != std::string::npos;
          slash = path.find('\\', slash + 1)) {
-        if (!CreateDirectoryA(path.substr(0, slash).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        if (!CreateDirectoryA(path.substr(0, slash).c_str(), nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
     }
     return true;
@@ -184,8 +199,8 @@ bool MakeFolders(const std::string& base, const std::string& path) {
 // error with `what` saying which side failed. A part copy is removed.
 DWORD CopyBytes(const std::string& source, const std::string& target, const char*& what) {
     what = "cannot read it";
-    HANDLE in = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE in = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (in == INVALID_HANDLE_VALUE) return GetLastError();
     OutFile out;
     DWORD error = 0;
@@ -195,7 +210,9 @@ DWORD CopyBytes(const std::string& source, const std::string& target, const char
     } else {
         std::string chunk(kCopyChunk, '\0');
         DWORD got = 0;
-        while ((error = ReadFile(in, &chunk[0], kCopyChunk, &got, nullptr) ? 0 : GetLastError()) == 0 && got > 0)
+        while ((error = ReadFile(in, &chunk[0], kCopyChunk, &got, nullptr) ? 0 : GetLastError()) ==
+                   0 &&
+               got > 0)
             Put(out, chunk.data(), got);
         if (!CloseOutFile(out) && error == 0) {
             what = "cannot write its copy";
@@ -212,8 +229,10 @@ DWORD CopyBytes(const std::string& source, const std::string& target, const char
 std::string CopyPackageFiles(const std::string& folder, const std::string& windowsDirectory,
                              CollectResult& result) {
     const std::string& w = windowsDirectory;
-    if (w.size() < 3 || w[1] != ':' || w[2] != '\\' || !((w[0] | 0x20) >= 'a' && (w[0] | 0x20) <= 'z')) {
-        result.notes.push_back("files: the Windows directory \"" + w + "\" is on no drive letter; no file copied");
+    if (w.size() < 3 || w[1] != ':' || w[2] != '\\' ||
+        !((w[0] | 0x20) >= 'a' && (w[0] | 0x20) <= 'z')) {
+        result.notes.push_back("files: the Windows directory \"" + w +
+                               "\" is on no drive letter; no file copied");
         return std::string();
     }
     const std::string windows = w[w.size() - 1] == '\\' ? w.substr(0, w.size() - 1) : w;
@@ -225,15 +244,18 @@ std::string CopyPackageFiles(const std::string& folder, const std::string& windo
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
-                result.notes.push_back("files: " + source + ": cannot read its attributes (" + ErrorText(error) + ")");
+                result.notes.push_back("files: " + source + ": cannot read its attributes (" +
+                                       ErrorText(error) + ")");
             continue;
         }
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         const std::string target = drive + source.substr(2);
         const char* what = "cannot make its folder";
-        DWORD error = MakeFolders(folder, target) ? CopyBytes(source, target, what) : GetLastError();
+        DWORD error =
+            MakeFolders(folder, target) ? CopyBytes(source, target, what) : GetLastError();
         if (error != 0) {
-            result.notes.push_back("files: " + source + ": " + what + " (" + ErrorText(error) + ")");
+            result.notes.push_back("files: " + source + ": " + what + " (" + ErrorText(error) +
+                                   ")");
             continue;
         }
         lines += source + " = " + AttributeWords(attributes) + "\r\n";
@@ -245,10 +267,12 @@ std::string CopyPackageFiles(const std::string& folder, const std::string& windo
 bool CollectMachineIni(const std::string& folder, const OSVERSIONINFOA& version,
                        const std::string& windowsDirectory, const std::string& attributeLines,
                        CollectResult& result) {
-    std::string servicePack = Terminated(std::string(version.szCSDVersion, sizeof version.szCSDVersion),
-                                         sizeof version.szCSDVersion);
+    std::string servicePack =
+        Terminated(std::string(version.szCSDVersion, sizeof version.szCSDVersion),
+                   sizeof version.szCSDVersion);
     if (const char* why = Unwritable(servicePack)) {
-        result.notes.push_back("system: the service pack text \"" + servicePack + "\" left out: " + why);
+        result.notes.push_back("system: the service pack text \"" + servicePack +
+                               "\" left out: " + why);
         servicePack.clear();
     }
     std::string ini = "; A machine image written by zavcollect.exe.\r\n[system]\r\n";

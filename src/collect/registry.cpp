@@ -105,7 +105,7 @@ LONG QueryInfo(const Export& e, HKEY key, DWORD* subkeyName, DWORD* valueName, D
 bool GrowName(const Export& e, std::string& buffer) {
     if (buffer.size() >= kLongestName * UnitSize(e)) return false;
     buffer.resize(buffer.size() * 2 < kLongestName * UnitSize(e) ? buffer.size() * 2
-                                                                  : kLongestName * UnitSize(e));
+                                                                 : kLongestName * UnitSize(e));
     return true;
 }
 
@@ -114,11 +114,10 @@ bool GrowName(const Export& e, std::string& buffer) {
 LONG EnumKey(const Export& e, HKEY key, DWORD index, std::string& buffer, std::string& name) {
     for (;;) {
         DWORD count = static_cast<DWORD>(buffer.size() / UnitSize(e));
-        const LONG status =
-            e.wide ? e.enumKey(key, index, reinterpret_cast<WCHAR*>(&buffer[0]), &count, nullptr,
-                               nullptr, nullptr, nullptr)
-                   : RegEnumKeyExA(key, index, &buffer[0], &count, nullptr, nullptr, nullptr,
-                                   nullptr);
+        const LONG status = e.wide ? e.enumKey(key, index, reinterpret_cast<WCHAR*>(&buffer[0]),
+                                               &count, nullptr, nullptr, nullptr, nullptr)
+                                   : RegEnumKeyExA(key, index, &buffer[0], &count, nullptr, nullptr,
+                                                   nullptr, nullptr);
         if (status == ERROR_MORE_DATA && GrowName(e, buffer)) continue;
         if (status == ERROR_SUCCESS) name.assign(buffer, 0, count * UnitSize(e));
         return status;
@@ -135,12 +134,15 @@ LONG EnumValue(const Export& e, HKEY key, DWORD index, std::string& nameBuffer,
         DWORD size = static_cast<DWORD>(dataBuffer.size());
         BYTE* bytes = reinterpret_cast<BYTE*>(&dataBuffer[0]);
         const LONG status =
-            e.wide ? e.enumValue(key, index, reinterpret_cast<WCHAR*>(&nameBuffer[0]), &count,
-                                 nullptr, &type, bytes, &size)
-                   : RegEnumValueA(key, index, &nameBuffer[0], &count, nullptr, &type, bytes, &size);
+            e.wide
+                ? e.enumValue(key, index, reinterpret_cast<WCHAR*>(&nameBuffer[0]), &count, nullptr,
+                              &type, bytes, &size)
+                : RegEnumValueA(key, index, &nameBuffer[0], &count, nullptr, &type, bytes, &size);
         if (status == ERROR_MORE_DATA) {
-            if (size > dataBuffer.size()) dataBuffer.resize(size);
-            else if (!GrowName(e, nameBuffer)) dataBuffer.resize(dataBuffer.size() * 2);
+            if (size > dataBuffer.size())
+                dataBuffer.resize(size);
+            else if (!GrowName(e, nameBuffer))
+                dataBuffer.resize(dataBuffer.size() * 2);
             continue;
         }
         if (status == ERROR_SUCCESS) {
@@ -183,14 +185,16 @@ void WriteValue(Export& e, const std::string& name, DWORD type, const std::strin
     if (type == REG_SZ && IsCleanString(e, data)) {
         line += Quoted(e, data.substr(0, data.size() - UnitSize(e)));
     } else if (type == REG_DWORD && data.size() == 4) {
-        const DWORD v = static_cast<unsigned char>(data[0]) | static_cast<unsigned char>(data[1]) << 8 |
+        const DWORD v = static_cast<unsigned char>(data[0]) |
+                        static_cast<unsigned char>(data[1]) << 8 |
                         static_cast<unsigned char>(data[2]) << 16 |
                         static_cast<DWORD>(static_cast<unsigned char>(data[3])) << 24;
         line += Units(e, FormatText("dword:%08lx", static_cast<unsigned long>(v)));
     } else {
         // The bytes exactly as read, folded as regedit folds them.
-        line += Units(e, type == REG_BINARY ? std::string("hex:")
-                                            : FormatText("hex(%lx):", static_cast<unsigned long>(type)));
+        line += Units(e, type == REG_BINARY
+                             ? std::string("hex:")
+                             : FormatText("hex(%lx):", static_cast<unsigned long>(type)));
         static const char kDigits[] = "0123456789abcdef";
         size_t column = line.size() / UnitSize(e);
         for (size_t i = 0; i < data.size(); ++i) {
@@ -252,7 +256,8 @@ void WriteTree(Export& e, HKEY key, const std::string& path) {
         }
         const std::string childPath = path + Units(e, "\\") + name;
         if (HasLineBreak(e, name)) {
-            Note(e, childPath, "key left out: a line break in its name, which an export cannot hold", 0);
+            Note(e, childPath,
+                 "key left out: a line break in its name, which an export cannot hold", 0);
             continue;
         }
         HKEY child = nullptr;
@@ -260,7 +265,8 @@ void WriteTree(Export& e, HKEY key, const std::string& path) {
         if (status != ERROR_SUCCESS) {
             // It exists (it was enumerated); what it holds is unknown.
             WriteHeader(e, childPath);
-            Note(e, childPath, "cannot open the key; written without its values and subkeys", status);
+            Note(e, childPath, "cannot open the key; written without its values and subkeys",
+                 status);
             continue;
         }
         WriteTree(e, child, childPath);
@@ -298,7 +304,8 @@ void WriteUsbStorServices(Export& e) {
         Note(e, Units(e, std::string(kRoot) + "\\") + system, "cannot read its subkeys", status);
     RegCloseKey(key);
     for (const std::string& set : sets)
-        WriteBranch(e, system + Units(e, "\\") + set + Units(e, "\\") + Units(e, kNtUsbStorService));
+        WriteBranch(e,
+                    system + Units(e, "\\") + set + Units(e, "\\") + Units(e, kNtUsbStorService));
 }
 
 // advapi32's W functions, found at run time: a static import of them would
@@ -306,11 +313,16 @@ void WriteUsbStorServices(Export& e) {
 bool FindWideFunctions(Export& e) {
     HMODULE advapi = GetModuleHandleA("advapi32.dll");  // loaded: the A functions are imported
     if (advapi == nullptr) return false;
-    e.openKey = reinterpret_cast<OpenKeyW>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegOpenKeyExW")));
-    e.enumKey = reinterpret_cast<EnumKeyW>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegEnumKeyExW")));
-    e.enumValue = reinterpret_cast<EnumValueW>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegEnumValueW")));
-    e.queryInfo = reinterpret_cast<QueryInfoW>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegQueryInfoKeyW")));
-    return e.openKey != nullptr && e.enumKey != nullptr && e.enumValue != nullptr && e.queryInfo != nullptr;
+    e.openKey = reinterpret_cast<OpenKeyW>(
+        reinterpret_cast<void*>(GetProcAddress(advapi, "RegOpenKeyExW")));
+    e.enumKey = reinterpret_cast<EnumKeyW>(
+        reinterpret_cast<void*>(GetProcAddress(advapi, "RegEnumKeyExW")));
+    e.enumValue = reinterpret_cast<EnumValueW>(
+        reinterpret_cast<void*>(GetProcAddress(advapi, "RegEnumValueW")));
+    e.queryInfo = reinterpret_cast<QueryInfoW>(
+        reinterpret_cast<void*>(GetProcAddress(advapi, "RegQueryInfoKeyW")));
+    return e.openKey != nullptr && e.enumKey != nullptr && e.enumValue != nullptr &&
+           e.queryInfo != nullptr;
 }
 
 }  // namespace
@@ -324,8 +336,9 @@ bool CollectRegistry(const std::string& folder, bool ntFamily, bool wholeMachine
     if (ntFamily) {
         e.wide = FindWideFunctions(e);
         if (!e.wide)
-            result.notes.push_back("registry: the W registry functions are missing; written as "
-                                   "REGEDIT4 through the A functions");
+            result.notes.push_back(
+                "registry: the W registry functions are missing; written as "
+                "REGEDIT4 through the A functions");
     }
     if (!OpenOutFile(e.out, folder + "\\registry.reg")) return false;
     if (e.wide) Put(e.out, "\xFF\xFE", 2);
@@ -340,7 +353,8 @@ bool CollectRegistry(const std::string& folder, bool ntFamily, bool wholeMachine
     }
     Put(e.out, Units(e, "\r\n"));
     if (!CloseOutFile(e.out)) {
-        result.notes.push_back(FormatText("registry.reg: cannot write it (%s)", ErrorText(e.out.error).c_str()));
+        result.notes.push_back(
+            FormatText("registry.reg: cannot write it (%s)", ErrorText(e.out.error).c_str()));
         return false;
     }
     return true;
