@@ -249,8 +249,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     }
     const bool notesWritten = WriteNotes(folder, result);
     if (!written)
-        return Finish(
-            options, kNoImage,
-            "No usable machine image was written to " + folder + ":\n\n" + result.notes.back());
+        return Finish(options, kNoImage,
+                      "No usable machine image was written to " + folder + ":\n\n" +
+                          (result.notes.empty() ? std::string() : result.notes.back()));
     return Finish(options, kWritten, Summary(folder, result, notesWritten));
 }

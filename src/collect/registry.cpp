@@ -340,18 +340,19 @@ bool CollectRegistry(const std::string& folder, bool ntFamily, bool wholeMachine
                 "registry: the W registry functions are missing; written as "
                 "REGEDIT4 through the A functions");
     }
-    if (!OpenOutFile(e.out, folder + "\\registry.reg")) return false;
-    if (e.wide) Put(e.out, "\xFF\xFE", 2);
-    Put(e.out, Units(e, e.wide ? "Windows Registry Editor Version 5.00\r\n" : "REGEDIT4\r\n"));
-    if (wholeMachine) {
-        WriteTree(e, HKEY_LOCAL_MACHINE, Units(e, kRoot));
-    } else if (ntFamily) {
-        WriteUsbStorServices(e);
-        for (const char* branch : kNtBranches) WriteBranch(e, Units(e, branch));
-    } else {
-        for (const char* branch : k9xBranches) WriteBranch(e, Units(e, branch));
+    if (OpenOutFile(e.out, folder + "\\registry.reg")) {
+        if (e.wide) Put(e.out, "\xFF\xFE", 2);
+        Put(e.out, Units(e, e.wide ? "Windows Registry Editor Version 5.00\r\n" : "REGEDIT4\r\n"));
+        if (wholeMachine) {
+            WriteTree(e, HKEY_LOCAL_MACHINE, Units(e, kRoot));
+        } else if (ntFamily) {
+            WriteUsbStorServices(e);
+            for (const char* branch : kNtBranches) WriteBranch(e, Units(e, branch));
+        } else {
+            for (const char* branch : k9xBranches) WriteBranch(e, Units(e, branch));
+        }
+        Put(e.out, Units(e, "\r\n"));
     }
-    Put(e.out, Units(e, "\r\n"));
     if (!CloseOutFile(e.out)) {
         result.notes.push_back(
             FormatText("registry.reg: cannot write it (%s)", ErrorText(e.out.error).c_str()));
