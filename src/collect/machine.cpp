@@ -84,7 +84,7 @@ bool DeviceDescription(HDEVINFO list, SP_DEVINFO_DATA& element, std::string& des
                                                required, &required))
             return false;
     }
-    description = Terminated(buffer, required);
+    description = Terminated(buffer, static_cast<DWORD>(buffer.size()));  // zero-filled
     return true;
 }
 
@@ -183,16 +183,19 @@ std::string AttributeWords(DWORD attributes) {
     return words.empty() ? "none" : words;
 }
 
-// Each folder of `path` below `base` (which exists); false on the first that
-// cannot be made.
-bool MakeFolders(const std::string& base, const std::string& path) {
+// Each folder of `path` below `base` (which exists): 0, or the error of the
+// first that can be neither made nor found.
+DWORD MakeFolders(const std::string& base, const std::string& path) {
     for (size_t slash = path.find('\\', base.size() + 1); slash != std::string::npos;
          slash = path.find('\\', slash + 1)) {
-        if (!CreateDirectoryA(path.substr(0, slash).c_str(), nullptr) &&
-            GetLastError() != ERROR_ALREADY_EXISTS)
-            return false;
+        const std::string folder = path.substr(0, slash);
+        if (CreateDirectoryA(folder.c_str(), nullptr)) continue;
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesA(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return error;
     }
-    return true;
+    return 0;
 }
 
 // Copies `source` to the new file `target` (normal attributes); 0, or the
@@ -209,11 +212,12 @@ DWORD CopyBytes(const std::string& source, const std::string& target, const char
         error = out.error;
     } else {
         std::string chunk(kCopyChunk, '\0');
-        DWORD got = 0;
-        while ((error = ReadFile(in, &chunk[0], kCopyChunk, &got, nullptr) ? 0 : GetLastError()) ==
-                   0 &&
-               got > 0)
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(in, &chunk[0], kCopyChunk, &got, nullptr)) error = GetLastError();
+            if (error != 0 || got == 0) break;
             Put(out, chunk.data(), got);
+        }
         if (!CloseOutFile(out) && error == 0) {
             what = "cannot write its copy";
             error = out.error;
@@ -251,8 +255,8 @@ std::string CopyPackageFiles(const std::string& folder, const std::string& windo
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         const std::string target = drive + source.substr(2);
         const char* what = "cannot make its folder";
-        DWORD error =
-            MakeFolders(folder, target) ? CopyBytes(source, target, what) : GetLastError();
+        DWORD error = MakeFolders(folder, target);
+        if (error == 0) error = CopyBytes(source, target, what);
         if (error != 0) {
             result.notes.push_back("files: " + source + ": " + what + " (" + ErrorText(error) +
                                    ")");

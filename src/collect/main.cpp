@@ -111,8 +111,8 @@ std::string MakeImageFolder(std::string folder, std::string& why) {
     for (unsigned n = 1; n < 10000; ++n) {
         const std::string name = n == 1 ? base : FormatText("%s-%u", base.c_str(), n);
         if (CreateDirectoryA(name.c_str(), nullptr)) return name;
-        // Windows 98 and the NT family differ in the error for a name that is
-        // taken; whether it exists is what tells.
+        // Whether the name is taken is told by its existence, not by the
+        // error, which need not be the same on every Windows.
         const DWORD error = GetLastError();
         if (!Exists(name)) {
             why = "The folder " + name + " could not be made (" + ErrorText(error) + ").";
