@@ -37,19 +37,27 @@ std::string MissingObjdump() {
                                             : "";
 }
 
-// One shipped exe, and calls its reader must see imported (its main work).
+// One shipped exe, the calls its reader must see imported (its main work),
+// and the calls it must not import.
 struct Shipped {
     const char* name;
     std::vector<const char*> calls;
+    std::vector<const char*> never;
 };
 
 const Shipped kShipped[] = {
     {"zavuninst",
      {"KERNEL32!GetWindowsDirectoryA", "KERNEL32!GetVersionExA", "USER32!MessageBoxA", "SHELL32!ShellExecuteA",
-      "USER32!FindWindowA", "USER32!SendMessageA"}},
+      "USER32!FindWindowA", "USER32!SendMessageA"},
+     {}},
+    // The collector only reads the machine: nothing that changes the
+    // registry, a device or a file attribute, and no program started.
     {"zavcollect",
      {"KERNEL32!GetWindowsDirectoryA", "KERNEL32!GetVersionExA", "USER32!MessageBoxA", "ADVAPI32!RegEnumValueA",
-      "SETUPAPI!SetupDiGetClassDevsA", "USER32!EnumWindows"}},
+      "SETUPAPI!SetupDiGetClassDevsA", "USER32!EnumWindows"},
+     {"ADVAPI32!RegSetValueExA", "ADVAPI32!RegDeleteKeyA", "ADVAPI32!RegCreateKeyA", "ADVAPI32!RegCreateKeyExA",
+      "ADVAPI32!RegDeleteValueA", "SETUPAPI!SetupDiRemoveDevice", "KERNEL32!MoveFileA",
+      "KERNEL32!SetFileAttributesA", "SHELL32!ShellExecuteA", "USER32!SendMessageA"}},
 };
 
 void PrintTo(const Shipped& shipped, std::ostream* out) { *out << shipped.name; }
@@ -91,6 +99,7 @@ TEST_P(ShippedExe, ImportsOnlyWhatWindows98AndWindows2000BothExport) {
     std::set<std::string> names;
     for (const pe::Import& import : image_.imports) names.insert(pe::DllKey(import.dll) + "!" + import.function);
     for (const char* call : GetParam().calls) EXPECT_EQ(names.count(call), 1u) << call;
+    for (const char* call : GetParam().never) EXPECT_EQ(names.count(call), 0u) << call;
 }
 
 TEST_P(ShippedExe, UsesOnlyInstructionsA486DXHas) {
