@@ -57,34 +57,18 @@ std::string Terminated(const std::string& buffer, DWORD filled) {
     return buffer.substr(0, nul ? static_cast<const char*>(nul) - buffer.data() : limit);
 }
 
-bool DeviceInstanceId(HDEVINFO list, SP_DEVINFO_DATA& element, std::string& id) {
+// A text a device call fills: into 256 bytes first, then into the size it
+// asks for. False when the call fails.
+template <typename Call>
+bool DeviceText(std::string& text, Call call) {
     std::string buffer(256, '\0');
     DWORD required = 0;
-    if (!SetupDiGetDeviceInstanceIdA(list, &element, &buffer[0], static_cast<DWORD>(buffer.size()),
-                                     &required)) {
+    if (!call(&buffer[0], static_cast<DWORD>(buffer.size()), &required)) {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= buffer.size()) return false;
         buffer.assign(required, '\0');
-        if (!SetupDiGetDeviceInstanceIdA(list, &element, &buffer[0], required, nullptr))
-            return false;
+        if (!call(&buffer[0], required, &required)) return false;
     }
-    id = Terminated(buffer, static_cast<DWORD>(buffer.size()));
-    return true;
-}
-
-bool DeviceDescription(HDEVINFO list, SP_DEVINFO_DATA& element, std::string& description) {
-    std::string buffer(256, '\0');
-    DWORD type = REG_NONE, required = 0;
-    BYTE* bytes = reinterpret_cast<BYTE*>(&buffer[0]);
-    if (!SetupDiGetDeviceRegistryPropertyA(list, &element, SPDRP_DEVICEDESC, &type, bytes,
-                                           static_cast<DWORD>(buffer.size()), &required)) {
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= buffer.size()) return false;
-        buffer.assign(required, '\0');
-        bytes = reinterpret_cast<BYTE*>(&buffer[0]);
-        if (!SetupDiGetDeviceRegistryPropertyA(list, &element, SPDRP_DEVICEDESC, &type, bytes,
-                                               required, &required))
-            return false;
-    }
-    description = Terminated(buffer, static_cast<DWORD>(buffer.size()));  // zero-filled
+    text = Terminated(buffer, static_cast<DWORD>(buffer.size()));  // zero-filled
     return true;
 }
 
@@ -111,7 +95,9 @@ void AddDevices(std::string& ini, CollectResult& result) {
             break;
         }
         std::string id, description;
-        if (!DeviceInstanceId(list, element, id)) {
+        if (!DeviceText(id, [&](char* buffer, DWORD size, DWORD* required) {
+                return SetupDiGetDeviceInstanceIdA(list, &element, buffer, size, required);
+            })) {
             result.notes.push_back(FormatText(
                 "devices: device %lu left out: cannot read its instance id (%s)",
                 static_cast<unsigned long>(index + 1), ErrorText(GetLastError()).c_str()));
@@ -124,7 +110,11 @@ void AddDevices(std::string& ini, CollectResult& result) {
             continue;
         }
         std::string line = id + " = " + GuidText(element.ClassGuid);
-        if (DeviceDescription(list, element, description)) {
+        if (DeviceText(description, [&](char* buffer, DWORD size, DWORD* required) {
+                return SetupDiGetDeviceRegistryPropertyA(list, &element, SPDRP_DEVICEDESC, nullptr,
+                                                         reinterpret_cast<BYTE*>(buffer), size,
+                                                         required);
+            })) {
             if (const char* why = Unwritable(description))
                 result.notes.push_back("devices: " + id + ": description \"" + description +
                                        "\" left out: " + why);
