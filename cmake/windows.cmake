@@ -1,33 +1,48 @@
-# The shipped program: a GUI-subsystem exe over the ANSI API, C++ runtime
-# linked statically so that it needs only system DLLs.
-file(GLOB WINDOWS_RESOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/run/*.rc)
-# src/platform/win32: the program's own entry point and the small C++
+# The shipped programs: GUI-subsystem exes over the ANSI API, C++ runtime
+# linked statically so that they need only system DLLs.
+# src/platform/win32: the programs' own entry point and the small C++
 # runtime pieces that stand in for the static libstdc++ ones (Windows
 # targets only).
 file(GLOB WINDOWS_RUNTIME CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
-add_executable(zavuninst WIN32 ${PRODUCT_SOURCES} ${WINDOWS_RUNTIME} ${WINDOWS_RESOURCES})
-target_include_directories(zavuninst PRIVATE ${CMAKE_SOURCE_DIR}/src)
-target_compile_definitions(zavuninst PRIVATE _WIN32_WINNT=0x0400 WINVER=0x0400)
-# Each function and datum in its own section, so that --gc-sections drops the
-# std::string members and runtime pieces the program never calls.
-target_compile_options(zavuninst PRIVATE -Wall -Wextra -Os -fno-exceptions -fno-rtti
-  -ffunction-sections -fdata-sections)
-# The i686 build's DWARF unwind tables (.eh_frame) serve only the unwinder
-# of exceptions, which the program is built without and does not link;
-# the linker keeps every function those tables name.
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  target_compile_options(zavuninst PRIVATE -fno-asynchronous-unwind-tables)
-endif()
-# -nostartfiles: src/platform/win32/start.cpp is the entry point instead of
-# the mingw-w64 start code, which is built for the Pentium Pro (CMOV).
-# --disable-auto-import: a reference to a DLL's data would need that start
-# code's pseudo-relocation pass; without it the link fails instead.
-target_link_options(zavuninst PRIVATE -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
-  -nostartfiles -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
-  -Wl,--subsystem,windows:4.0
-  -Wl,--major-os-version,4 -Wl,--minor-os-version,0
-  -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0)
-target_link_libraries(zavuninst PRIVATE advapi32 setupapi shell32 user32)
-set_target_properties(zavuninst PROPERTIES
-  OUTPUT_NAME zavuninst
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# One shipped exe from `ARGN` (its sources and resources), built the same way
+# as every other.
+function(zav_shipped_exe target)
+  add_executable(${target} WIN32 ${ARGN} ${WINDOWS_RUNTIME})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_compile_definitions(${target} PRIVATE _WIN32_WINNT=0x0400 WINVER=0x0400)
+  # Each function and datum in its own section, so that --gc-sections drops the
+  # std::string members and runtime pieces the program never calls.
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Os -fno-exceptions -fno-rtti
+    -ffunction-sections -fdata-sections)
+  # The i686 build's DWARF unwind tables (.eh_frame) serve only the unwinder
+  # of exceptions, which the program is built without and does not link;
+  # the linker keeps every function those tables name.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    target_compile_options(${target} PRIVATE -fno-asynchronous-unwind-tables)
+  endif()
+  # -nostartfiles: src/platform/win32/start.cpp is the entry point instead of
+  # the mingw-w64 start code, which is built for the Pentium Pro (CMOV).
+  # --disable-auto-import: a reference to a DLL's data would need that start
+  # code's pseudo-relocation pass; without it the link fails instead.
+  target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
+    -nostartfiles -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+    -Wl,--subsystem,windows:4.0
+    -Wl,--major-os-version,4 -Wl,--minor-os-version,0
+    -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0)
+  target_link_libraries(${target} PRIVATE advapi32 setupapi shell32 user32)
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${target}
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endfunction()
+
+# The uninstaller.
+file(GLOB WINDOWS_RESOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/run/*.rc)
+zav_shipped_exe(zavuninst ${PRODUCT_SOURCES} ${WINDOWS_RESOURCES})
+
+# The machine image collector: only reads the machine; it shares the text
+# helpers of the platform door and the package's names of the product
+# headers, not the product code.
+file(GLOB COLLECT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/collect/*.cpp
+  ${CMAKE_SOURCE_DIR}/src/collect/*.rc)
+zav_shipped_exe(zavcollect ${COLLECT_SOURCES} ${CMAKE_SOURCE_DIR}/src/platform/text.cpp)

@@ -12,6 +12,9 @@ inline constexpr char kPrecompiledInfFile[] = "MSTEVUmss.PNF";  // <windows>\inf
 // The replacement USB storage driver the package puts in on Windows 2000
 // (<windows>\System32\DRIVERS), and that usbstor.inf then names.
 inline constexpr char kReplacementDriverFile[] = "USBSTORSP3.SYS";
+// The system's own INF of that driver, below the Windows directory; the
+// restoration rewrites it.
+inline constexpr char kStorageInf[] = "inf\\usbstor.inf";
 
 // DeleteFileA; when that fails, clear the attribute bits and try once more.
 void ForceDeleteFile(const std::string& path);

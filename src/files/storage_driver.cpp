@@ -14,7 +14,6 @@ const char kServiceKeyFormat[] = "%s\\Services\\USBSTOR";
 const char kImagePathName[] = "ImagePath";
 // Written with its terminating zero: 29 bytes.
 const char kSystemDriverPath[] = "System32\\DRIVERS\\USBSTOR.SYS";
-const char kStorageInf[] = "inf\\usbstor.inf";
 const char kSystemDriverReference[] = "%12%\\USBSTOR.SYS";
 
 // ImagePath in every subkey of "System" that has Services\USBSTOR: each

@@ -5,8 +5,6 @@
 #include <string>
 
 namespace {
-const char kDriveIconsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
-
 // Sets the unnamed value of an existing key to an empty REG_SZ; a missing key
 // is not created.
 void EmptyDefaultValue(HKEY driveIcons, const std::string& keyName) {

@@ -3,6 +3,9 @@
 
 #include "platform/platform.h"
 
+// Explorer's per-drive registrations, below HKEY_LOCAL_MACHINE.
+inline constexpr char kDriveIconsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+
 // The subkey that marks a drive letter's registrations as the package's.
 inline constexpr char kDriveIconMarker[] = "TEVDRIVE";
 

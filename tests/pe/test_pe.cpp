@@ -1,9 +1,9 @@
-// The shipped exe (build/win32/zavuninst.exe) checked for what Windows 95/98
-// and NT 4/2000 need to load it, for the imports both Windows 98 and
-// Windows 2000 export, and for instructions the 486DX that Windows 98 runs
-// on lacks. The exe is built by the win32 preset, and the mingw-w64 objdump
-// disassembles it; without them the tests are skipped, except under CI,
-// where that is a failure.
+// The shipped exes (build/win32/zavuninst.exe and zavcollect.exe) checked for
+// what Windows 95/98 and NT 4/2000 need to load them, for the imports both
+// Windows 98 and Windows 2000 export, and for instructions the 486DX that
+// Windows 98 runs on lacks. The exes are built by the win32 preset, and the
+// mingw-w64 objdump disassembles them; without them the tests are skipped,
+// except under CI, where that is a failure.
 #include "instructions.h"
 #include "pe_checks.h"
 #include "pe_image.h"
@@ -16,7 +16,6 @@
 
 namespace {
 
-const std::string kExePath = std::string(ZAV_SOURCE_DIR) + "/build/win32/zavuninst.exe";
 const std::string kAllowListPath = std::string(ZAV_SOURCE_DIR) + "/tests/pe/win98_win2000_imports.txt";
 
 std::string Lines(const std::vector<std::string>& lines) {
@@ -38,19 +37,49 @@ std::string MissingObjdump() {
                                             : "";
 }
 
-class ShippedExe : public testing::Test {
+// One shipped exe, the calls its reader must see imported (its main work),
+// and the calls it must not import.
+struct Shipped {
+    const char* name;
+    std::vector<const char*> calls;
+    std::vector<const char*> never;
+};
+
+const Shipped kShipped[] = {
+    {"zavuninst",
+     {"KERNEL32!GetWindowsDirectoryA", "KERNEL32!GetVersionExA", "USER32!MessageBoxA", "SHELL32!ShellExecuteA",
+      "USER32!FindWindowA", "USER32!SendMessageA"},
+     {}},
+    // The collector only reads the machine: nothing that changes the
+    // registry, a device or a file attribute, and no program started.
+    {"zavcollect",
+     {"KERNEL32!GetWindowsDirectoryA", "KERNEL32!GetVersionExA", "USER32!MessageBoxA", "ADVAPI32!RegEnumValueA",
+      "SETUPAPI!SetupDiGetClassDevsA", "USER32!EnumWindows"},
+     {"ADVAPI32!RegSetValueExA", "ADVAPI32!RegDeleteKeyA", "ADVAPI32!RegCreateKeyA", "ADVAPI32!RegCreateKeyExA",
+      "ADVAPI32!RegDeleteValueA", "SETUPAPI!SetupDiRemoveDevice", "KERNEL32!MoveFileA",
+      "KERNEL32!SetFileAttributesA", "SHELL32!ShellExecuteA", "USER32!SendMessageA"}},
+};
+
+void PrintTo(const Shipped& shipped, std::ostream* out) { *out << shipped.name; }
+
+class ShippedExe : public testing::TestWithParam<Shipped> {
 protected:
     void SetUp() override {
+        exePath_ = std::string(ZAV_SOURCE_DIR) + "/build/win32/" + GetParam().name + ".exe";
         std::vector<uint8_t> bytes;
-        if (!pe::ReadFile(kExePath, bytes))
-            return SkipOrFail(kExePath + " is not built (cmake --preset win32 && cmake --build --preset win32)");
+        if (!pe::ReadFile(exePath_, bytes))
+            return SkipOrFail(exePath_ + " is not built (cmake --preset win32 && cmake --build --preset win32)");
         std::string error;
-        ASSERT_TRUE(pe::Parse(bytes, image_, error)) << kExePath << ": " << error;
+        ASSERT_TRUE(pe::Parse(bytes, image_, error)) << exePath_ << ": " << error;
     }
+    std::string exePath_;
     pe::Image image_;
 };
 
-TEST_F(ShippedExe, HasTheHeadersOldWindowsLoaders) {
+INSTANTIATE_TEST_SUITE_P(Win32, ShippedExe, testing::ValuesIn(kShipped),
+                         [](const testing::TestParamInfo<Shipped>& row) { return std::string(row.param.name); });
+
+TEST_P(ShippedExe, HasTheHeadersOldWindowsLoaders) {
     EXPECT_EQ(image_.machine, 0x14C);
     EXPECT_EQ(image_.subsystem, 2);
     EXPECT_EQ(image_.majorSubsystemVersion, 4);
@@ -59,25 +88,24 @@ TEST_F(ShippedExe, HasTheHeadersOldWindowsLoaders) {
     EXPECT_TRUE(problems.empty()) << Lines(problems);
 }
 
-TEST_F(ShippedExe, ImportsOnlyWhatWindows98AndWindows2000BothExport) {
+TEST_P(ShippedExe, ImportsOnlyWhatWindows98AndWindows2000BothExport) {
     pe::AllowList list;
     std::string error;
     ASSERT_TRUE(pe::LoadAllowList(kAllowListPath, list, error)) << error;
     const std::vector<std::string> problems = pe::CheckImports(image_, list);
     EXPECT_TRUE(problems.empty()) << "imports that may keep Windows 98 or Windows 2000 from loading the exe:\n"
                                   << Lines(problems);
-    // The calls that make the run sequence, seen by the reader.
+    // The calls that make the program's work, seen by the reader.
     std::set<std::string> names;
     for (const pe::Import& import : image_.imports) names.insert(pe::DllKey(import.dll) + "!" + import.function);
-    for (const char* call : {"KERNEL32!GetWindowsDirectoryA", "KERNEL32!GetVersionExA", "USER32!MessageBoxA",
-                             "SHELL32!ShellExecuteA", "USER32!FindWindowA", "USER32!SendMessageA"})
-        EXPECT_EQ(names.count(call), 1u) << call;
+    for (const char* call : GetParam().calls) EXPECT_EQ(names.count(call), 1u) << call;
+    for (const char* call : GetParam().never) EXPECT_EQ(names.count(call), 0u) << call;
 }
 
-TEST_F(ShippedExe, UsesOnlyInstructionsA486DXHas) {
+TEST_P(ShippedExe, UsesOnlyInstructionsA486DXHas) {
     if (!MissingObjdump().empty()) return SkipOrFail(MissingObjdump());
     std::string text, error;
-    ASSERT_TRUE(pe::Disassemble(ZAV_OBJDUMP, kExePath, text, error)) << error;
+    ASSERT_TRUE(pe::Disassemble(ZAV_OBJDUMP, exePath_, text, error)) << error;
     const pe::InstructionScan scan = pe::ScanFor486(text);
     EXPECT_GT(scan.instructions, 1000u) << "the code was not disassembled:\n" << text.substr(0, 1000);
     EXPECT_TRUE(scan.problems.empty()) << scan.problems.size()
@@ -85,11 +113,12 @@ TEST_F(ShippedExe, UsesOnlyInstructionsA486DXHas) {
                                        << Lines(scan.problems);
 }
 
-TEST_F(ShippedExe, CarriesItsVersionResource) {
+TEST_P(ShippedExe, CarriesItsVersionResource) {
     ASSERT_TRUE(image_.hasVersionResource);
     EXPECT_EQ(image_.fileVersionMs, 0x00010000u);  // 1.0
     EXPECT_EQ(image_.fileVersionLs, 0x00000000u);  // .0.0
-    EXPECT_EQ(image_.versionStrings["ProductName"], "zavuninst");
+    EXPECT_EQ(image_.versionStrings["ProductName"], GetParam().name);
+    EXPECT_EQ(image_.versionStrings["OriginalFilename"], std::string(GetParam().name) + ".exe");
     EXPECT_EQ(image_.versionStrings["FileVersion"], "1.0.0");
     EXPECT_EQ(image_.versionStrings["ProductVersion"], "1.0.0");
     EXPECT_FALSE(image_.versionStrings["FileDescription"].empty());

@@ -1,0 +1,256 @@
+// zavcollect.exe [/all] [/quiet] [FOLDER]: the command line, the image
+// folder, the order of the parts and the closing message.
+#include "collect/collect.h"
+
+#include <cstring>
+
+namespace {
+
+const size_t kFlushSize = 64 * 1024;
+const char kTitle[] = "Machine image";
+
+enum ExitCode { kWritten = 0, kNoImage = 1, kBadCommandLine = 2 };
+
+struct Options {
+    bool all = false;
+    bool quiet = false;
+    std::string folder;  // empty: a new folder beside the exe
+};
+
+// Options are matched without regard to case, as Windows programs take them.
+bool IsOption(const std::string& word, const char* option) {
+    return CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, word.c_str(), -1, option, -1) ==
+           CSTR_EQUAL;
+}
+
+// The arguments after the program's own name; a quoted argument keeps its
+// blanks. start.cpp passes WinMain no command line, so it is read here.
+bool ParseCommandLine(const char* line, Options& options) {
+    std::vector<std::string> words;
+    bool quoted = false, inWord = false;
+    for (const char* p = line;; ++p) {
+        const bool end = *p == '\0';
+        if (!end && *p == '"') {
+            quoted = !quoted;
+            if (!inWord) words.push_back(std::string());
+            inWord = true;
+        } else if (end || (!quoted && (*p == ' ' || *p == '\t'))) {
+            inWord = false;
+            if (end) break;
+        } else {
+            if (!inWord) words.push_back(std::string());
+            words.back() += *p;
+            inWord = true;
+        }
+    }
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (IsOption(word, "/all"))
+            options.all = true;
+        else if (IsOption(word, "/quiet"))
+            options.quiet = true;
+        else if (word.empty() || word[0] == '/' || !options.folder.empty())
+            return false;
+        else
+            options.folder = word;
+    }
+    return true;
+}
+
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsEmptyFolder(const std::string& path) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return true;
+    bool empty = true;
+    do {
+        empty = std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0;
+    } while (empty && FindNextFileA(search, &found));
+    FindClose(search);
+    return empty;
+}
+
+// The image folder: FOLDER made (or taken when it is an empty folder), else
+// a new folder beside the exe named after the computer. "" with `why` set
+// when there is none.
+std::string MakeImageFolder(std::string folder, std::string& why) {
+    if (!folder.empty()) {
+        while (folder.size() > 3 && folder[folder.size() - 1] == '\\')
+            folder.erase(folder.size() - 1);
+        if (CreateDirectoryA(folder.c_str(), nullptr)) return folder;
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesA(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            why = "The folder " + folder + " could not be made (" + ErrorText(error) + ").";
+        else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            why = folder + " is a file, not a folder.";
+        else if (!IsEmptyFolder(folder))
+            why = "The folder " + folder +
+                  " is not empty; give a new or empty folder, so that two images never mix.";
+        else
+            return folder;
+        return std::string();
+    }
+    char module[MAX_PATH + 1];
+    std::memset(module, 0, sizeof module);
+    const DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
+    const char* slash = length > 0 && length < MAX_PATH ? std::strrchr(module, '\\') : nullptr;
+    if (slash == nullptr) {
+        why = "The program's own folder could not be found (" + ErrorText(GetLastError()) + ").";
+        return std::string();
+    }
+    char computer[MAX_COMPUTERNAME_LENGTH + 1];
+    std::memset(computer, 0, sizeof computer);
+    DWORD size = sizeof computer;
+    const std::string base =
+        std::string(module, slash + 1 - module) +
+        (GetComputerNameA(computer, &size) && computer[0] != '\0' ? computer : "machine");
+    for (unsigned n = 1; n < 10000; ++n) {
+        const std::string name = n == 1 ? base : FormatText("%s-%u", base.c_str(), n);
+        if (CreateDirectoryA(name.c_str(), nullptr)) return name;
+        // Whether the name is taken is told by its existence, not by the
+        // error, which need not be the same on every Windows.
+        const DWORD error = GetLastError();
+        if (!Exists(name)) {
+            why = "The folder " + name + " could not be made (" + ErrorText(error) + ").";
+            return std::string();
+        }
+    }
+    why = "Every folder name " + base + "-2 to -9999 is taken.";
+    return std::string();
+}
+
+std::string Summary(const std::string& folder, const CollectResult& r, bool notesWritten) {
+    std::string text = "The machine image is written to the folder\n\n" + folder + "\n\n";
+    text += FormatText(
+        "It holds %lu registry keys with %lu values, %lu devices, %lu window "
+        "titles and %lu copied files.\n",
+        r.keys, r.values, r.devices, r.windows, r.files);
+    const unsigned long notes = static_cast<unsigned long>(r.notes.size());
+    if (notes != 0 && notesWritten)
+        text += FormatText(
+            "Some things could not be read (%lu notes); notes.txt in the folder lists them.\n",
+            notes);
+    else if (notes != 0)
+        text += FormatText(
+            "Some things could not be read (%lu notes), and notes.txt, which would "
+            "list them, could not be written.\n",
+            notes);
+    const std::string name = folder.substr(folder.find_last_of("\\:") + 1);
+    return text +
+           "\nWhat to do next:\n"
+           "1. Copy this folder to a computer that has the dry run (zavuninst-sim).\n"
+           "2. There, run: zavuninst-sim " +
+           name +
+           "\n"
+           "3. Read its report: it tells what the uninstaller would change on this computer.\n"
+           "4. Then run the uninstaller, zavuninst.exe, here.";
+}
+
+int Finish(const Options& options, int code, const std::string& text) {
+    if (!options.quiet)
+        MessageBoxA(nullptr, text.c_str(), kTitle,
+                    MB_OK | (code == kWritten ? MB_ICONINFORMATION : MB_ICONERROR));
+    return code;
+}
+
+bool WriteNotes(const std::string& folder, const CollectResult& result) {
+    if (result.notes.empty()) return true;
+    OutFile out;
+    if (OpenOutFile(out, folder + "\\notes.txt"))
+        for (const std::string& note : result.notes) Put(out, note + "\r\n");
+    return CloseOutFile(out);
+}
+
+void Flush(OutFile& out) {
+    if (out.error == 0 && out.handle != INVALID_HANDLE_VALUE && !out.pending.empty()) {
+        DWORD written = 0;
+        if (!WriteFile(out.handle, out.pending.data(), static_cast<DWORD>(out.pending.size()),
+                       &written, nullptr))
+            out.error = GetLastError();
+        else if (written != out.pending.size())
+            out.error = ERROR_HANDLE_DISK_FULL;
+    }
+    out.pending.clear();
+}
+
+}  // namespace
+
+bool OpenOutFile(OutFile& out, const std::string& path) {
+    out.handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out.handle == INVALID_HANDLE_VALUE) out.error = GetLastError();
+    return out.handle != INVALID_HANDLE_VALUE;
+}
+
+void Put(OutFile& out, const char* bytes, size_t count) {
+    out.pending.append(bytes, count);
+    if (out.pending.size() >= kFlushSize) Flush(out);
+}
+
+void Put(OutFile& out, const std::string& bytes) { Put(out, bytes.data(), bytes.size()); }
+
+bool CloseOutFile(OutFile& out) {
+    Flush(out);
+    if (out.handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(out.handle);
+        out.handle = INVALID_HANDLE_VALUE;
+    }
+    return out.error == 0;
+}
+
+std::string ErrorText(DWORD error) {
+    return FormatText("Windows error %lu", static_cast<unsigned long>(error));
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    Options options;
+    if (!ParseCommandLine(GetCommandLineA(), options))
+        return Finish(
+            options, kBadCommandLine,
+            "Usage: zavcollect.exe [/all] [/quiet] [FOLDER]\n\n"
+            "Writes a picture of this computer (its registry branches, devices, windows and "
+            "the driver package's files) into FOLDER, a new or empty folder; without FOLDER, "
+            "into a new folder beside this program named after the computer.\n\n"
+            "/all  the whole HKEY_LOCAL_MACHINE instead of the branches the uninstaller uses\n"
+            "/quiet  no message; the exit code tells: 0 written, 1 not written, 2 bad command "
+            "line");
+
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!GetVersionExA(&version))
+        return Finish(options, kNoImage,
+                      "No machine image was written: the Windows version could not be read (" +
+                          ErrorText(GetLastError()) + ").");
+    CollectResult result;
+    char windows[MAX_PATH + 1];
+    std::memset(windows, 0, sizeof windows);
+    const UINT length = GetWindowsDirectoryA(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        result.notes.push_back("system: the Windows directory could not be read (" +
+                               ErrorText(GetLastError()) + ")");
+        windows[0] = '\0';
+    }
+
+    std::string why;
+    const std::string folder = MakeImageFolder(options.folder, why);
+    if (folder.empty()) return Finish(options, kNoImage, "No machine image was written.\n\n" + why);
+
+    const bool ntFamily = version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+    bool written = CollectRegistry(folder, ntFamily, options.all, result);
+    if (written) {
+        const std::string attributes =
+            windows[0] != '\0' ? CopyPackageFiles(folder, windows, result) : std::string();
+        written = CollectMachineIni(folder, version, windows, attributes, result);
+    }
+    const bool notesWritten = WriteNotes(folder, result);
+    if (!written)
+        return Finish(options, kNoImage,
+                      "No usable machine image was written to " + folder + ":\n\n" +
+                          (result.notes.empty() ? std::string() : result.notes.back()));
+    return Finish(options, kWritten, Summary(folder, result, notesWritten));
+}
