@@ -72,6 +72,9 @@ struct Report {
     std::string servicePack;
     std::string windowsDirectory;
     unsigned codePage = sim::kDefaultCodePage;  // the machine's, which its ANSI texts are in
+    // The image's notes.txt, one line each: what the collector could not read
+    // into the image, so that the report says what it could not see.
+    std::vector<std::string> imageNotes;
     int exitCode = 0;
     std::vector<Change> changes;  // in the order they happened
     Summary summary;

@@ -193,6 +193,12 @@ std::string ReportText(const Report& r) {
            ", service pack " + QuoteAnsi(r.servicePack, r.codePage) + "), Windows directory " +
            DisplayPath(r.windowsDirectory, r.codePage) + "\n";
     out += "The image was only read: the uninstaller ran on a simulated copy of the machine.\n\n";
+    if (!r.imageNotes.empty()) {
+        out += "The image lacks what its collector could not read (notes.txt); the report cannot "
+               "tell what the uninstaller would do there:\n";
+        for (const std::string& note : r.imageNotes) out += "  " + AnsiToUtf8(r.codePage, note) + "\n";
+        out += "\n";
+    }
     out += "What the uninstaller did, in order:\n";
     size_t n = 0;
     for (const Change& c : r.changes) {
@@ -230,6 +236,10 @@ std::string ReportJson(const Report& r) {
                    {"minor", r.minorVersion},
                    {"service_pack", AnsiToUtf8(r.codePage, r.servicePack)},
                    {"windows_directory", DisplayPath(r.windowsDirectory, r.codePage)}};
+    if (!r.imageNotes.empty()) {
+        j["image_notes"] = nlohmann::ordered_json::array();
+        for (const std::string& note : r.imageNotes) j["image_notes"].push_back(AnsiToUtf8(r.codePage, note));
+    }
     j["exit_code"] = r.exitCode;
     j["changes"] = nlohmann::ordered_json::array();
     for (const Change& c : r.changes) {
@@ -240,6 +250,8 @@ std::string ReportJson(const Report& r) {
         if (!c.done) e["reason"] = c.reason;
         switch (c.kind) {
         case Change::Kind::KeyDeleted:
+            // The device removal's own deletions, told apart from the program's.
+            if (!c.text2.empty()) e["by_device_removal"] = true;
             e["values"] = c.values;
             e["subkeys"] = c.subkeys;
             e["keys_below"] = c.keysBelow;

@@ -8,6 +8,7 @@
 #include "dryrun/undo.h"
 
 #include <exception>
+#include <sstream>
 #include <filesystem>
 
 namespace dryrun {
@@ -96,7 +97,15 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         before.registry = sim::Registry();
     }
     const int exitCode = image::RunWinMain(loaded.machine);
-    const Report report = BuildReport(imageFolder, before, loaded.machine, markers, exitCode);
+    Report report = BuildReport(imageFolder, before, loaded.machine, markers, exitCode);
+    std::string notes;
+    if (image::ReadHostFile(imageFolder + "/notes.txt", &notes)) {
+        std::istringstream lines(notes);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty()) report.imageNotes.push_back(line);
+        }
+    }
     out << (json ? ReportJson(report) : ReportText(report));
 
     std::string error;

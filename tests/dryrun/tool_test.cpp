@@ -182,6 +182,21 @@ TEST(Tool, ReportGoesToStandardOutputAsTextOrJson) {
     const auto j = nlohmann::json::parse(json.out);
     EXPECT_EQ(j["summary"]["devices_removed"], 2);
     EXPECT_EQ(j["changes"].back()["kind"], "window_closed");
+    // The device removal's own key deletion is told apart from the program's.
+    EXPECT_EQ(j["changes"][1]["by_device_removal"], true);
+    EXPECT_FALSE(j["changes"][3].contains("by_device_removal")) << j["changes"][3];
+    EXPECT_FALSE(j.contains("image_notes"));
+
+    // What the collector could not read leads the report.
+    ScratchFolder dir;
+    const std::string image = dir / "image";
+    fs::copy(Example("win98-package"), image, fs::copy_options::recursive);
+    ASSERT_TRUE(image::WriteHostFile(image + "/notes.txt", "registry: HKLM\\Enum: Windows error 5\r\n\r\nfile: x\r\n"));
+    EXPECT_NE(Tool({image}).out.find("could not read (notes.txt); the report cannot tell what the uninstaller "
+                                     "would do there:\n  registry: HKLM\\Enum: Windows error 5\n  file: x\n\n"),
+              std::string::npos);
+    EXPECT_EQ(nlohmann::json::parse(Tool({"--json", image}).out)["image_notes"],
+              (nlohmann::json{"registry: HKLM\\Enum: Windows error 5", "file: x"}));
 }
 
 TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {

@@ -1,5 +1,7 @@
 #include "scenario.h"
 
+#include <algorithm>
+
 #include <fstream>
 #include <sstream>
 
@@ -119,6 +121,9 @@ bool ParseScenario(const std::string& name, const std::string& text, Scenario& s
             if (!block(body)) return fail("simulator differs block without end");
             scenario.simulatorDiffers = "REGEDIT4\r\n";
             for (const std::string& b : body) scenario.simulatorDiffers += b + "\r\n";
+        } else if (words.size() > 3 && words[0] == "dry" && words[1] == "run" && words[2] == "differs") {
+            scenario.wineDiffers.push_back(RestAfter(lines[i], 3));
+            std::sort(scenario.wineDiffers.begin(), scenario.wineDiffers.end());
         } else if (words[0] == "expect" && words.size() == 3 && words[1] == "gone") {
             scenario.expectGone.push_back(words[2]);
         } else {

@@ -24,6 +24,9 @@
 //   simulator differs                  .reg lines that turn the simulator
 //   ...                                twin's machine after into Wine's:
 //   end                                the platform differences, explained
+//   dry run differs NAME               a documented difference of Wine (see
+//                                      kWineDifferences) that the dry run on
+//                                      the collected image may show
 //
 // File content lines are joined with CR LF, the last one included; "utf16"
 // stores them as UTF-16LE with a byte order mark.
@@ -54,6 +57,7 @@ struct Scenario {
     std::vector<std::string> expectGone;
     std::vector<ScenarioFile> expectFiles;
     std::string simulatorDiffers;  // REGEDIT4 text, header included
+    std::vector<std::string> wineDiffers;  // names of kWineDifferences, sorted
 };
 
 bool ParseScenario(const std::string& name, const std::string& text, Scenario& scenario, std::string& error);

@@ -23,16 +23,14 @@ bool ParseVersion(const std::string& text, sim::Machine& machine) {
     return true;
 }
 
-// An export cannot tell an empty text stored without its zero from one
-// stored with it: the texts as the export of the twin's registry reads back.
+}  // namespace
+
 void AsExported(sim::RegKey& key) {
     for (sim::RegValue& value : key.values)
         if ((value.type == REG_SZ || value.type == REG_EXPAND_SZ) && (value.data.empty() || value.data.back() != 0))
             value.data.push_back(0);
     for (const auto& subkey : key.subkeys) AsExported(*subkey);
 }
-
-}  // namespace
 
 std::vector<std::string> WinePresentDevices(const sim::Registry& registry) {
     std::vector<std::string> ids;

@@ -35,6 +35,11 @@ struct TwinOutcome {
 // that its walks list what Wine's do.
 std::vector<std::string> WinePresentDevices(const sim::Registry& registry);
 
+// An export by regedit cannot tell an empty text stored without its zero
+// from one stored with it (both read back with the zero): `key` and below as
+// such an export of them reads back, to compare with Wine's exports.
+void AsExported(sim::RegKey& key);
+
 // Runs WinMain over a simulated NT-family machine built from the Wine run's
 // "before" state. False, with the reason, when the machine cannot be built.
 bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome& twin, std::string& error);

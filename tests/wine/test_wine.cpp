@@ -11,6 +11,7 @@
 //
 // Where an architecture's Wine cannot start, its scenarios are skipped with
 // the reason; under CI (the environment variable CI set) that is a failure.
+#include "prediction.h"
 #include "scenario.h"
 #include "sim_twin.h"
 #include "wine_harness.h"
@@ -108,6 +109,7 @@ HarnessPaths Paths(const Architecture& arch) {
     paths.loader = arch.loader;
     paths.wineArch = arch.wineArch;
     paths.exe = std::string(ZAV_SOURCE_DIR) + "/build/" + arch.preset + "/zavuninst.exe";
+    paths.collector = std::string(ZAV_SOURCE_DIR) + "/build/" + arch.preset + "/zavcollect.exe";
     paths.programsDir = std::string(ZAV_WINE_PROGRAMS_DIR) + "/" + arch.name;
     paths.workDir = std::string(ZAV_WINE_WORK_DIR) + "/" + arch.name;
     return paths;
@@ -118,9 +120,10 @@ std::string MissingPrerequisite(const Architecture& arch, const HarnessPaths& pa
     for (const char* program : {"msiexec_stub.exe", "companion.exe", "boxwatch.exe", "osversion.exe"})
         if (!fs::exists(paths.programsDir + "/" + program))
             return paths.programsDir + "/" + program + " is not built (it needs " + arch.name + "-w64-mingw32-gcc)";
-    if (!fs::exists(paths.exe))
-        return paths.exe + " is not built (cmake --preset " + arch.preset + " && cmake --build --preset " +
-               arch.preset + ")";
+    for (const std::string& exe : {paths.exe, paths.collector})
+        if (!fs::exists(exe))
+            return exe + " is not built (cmake --preset " + arch.preset + " && cmake --build --preset " + arch.preset +
+                   ")";
     if (access(paths.loader.c_str(), X_OK) != 0)
         return "the Wine loader " + paths.loader + " is not installed (" + arch.installed + ")";
     return WineUnavailableReason(paths);
@@ -199,6 +202,22 @@ TEST_P(WineScenario, Run) {
     const std::vector<std::string> files = Differences(expectedFiles, outcome.filesAfter);
     EXPECT_TRUE(files.empty()) << "drive_c after the run differs from the expected machine:\n" << Lines(files);
 
+    // The collector left the prefix as it was, and the dry run on its image
+    // told what the program then did.
+    EXPECT_EQ(outcome.collectorExit, 0) << "zavcollect.exe: see " << outcome.logDir << "/zavcollect.out";
+    EXPECT_TRUE(outcome.changedByCollecting.empty()) << "collecting changed the prefix:\n"
+                                                     << Lines(outcome.changedByCollecting);
+    Prediction prediction;
+    ASSERT_TRUE(RunDryRun(ZAV_DRYRUN_TOOL, outcome.imageDir, outcome.imageDir + "-predicted", prediction, error))
+        << error;
+    const Comparison comparison = ComparePrediction(prediction, outcome);
+    EXPECT_TRUE(comparison.mismatches.empty())
+        << "the dry run on the collected image (" << outcome.imageDir << ") against the real run:\n"
+        << Lines(comparison.mismatches);
+    // A platform difference excuses only the scenarios that name it.
+    EXPECT_EQ(comparison.differencesUsed, scenario.wineDiffers)
+        << "Wine's documented differences needed by this run, against those the scenario names";
+
     // The simulator twin: the same machine before, the same machine after.
     TwinOutcome twin;
     ASSERT_TRUE(RunSimulatorTwin(scenario, outcome, twin, error)) << error;
@@ -245,6 +264,11 @@ TEST(ScenarioFiles, AllParseWithTheirRegistryTexts) {
         EXPECT_TRUE(ApplyRegText(scenario.expectRegistry, "expect registry", registry, error)) << name << ": " << error;
         EXPECT_TRUE(ApplyRegText(scenario.simulatorDiffers, "simulator differs", registry, error))
             << name << ": " << error;
+        for (const std::string& difference : scenario.wineDiffers) {
+            bool known = false;
+            for (const WineDifference* d = kWineDifferences; d->name != nullptr; ++d) known = known || difference == d->name;
+            EXPECT_TRUE(known) << name << " names an undocumented difference: " << difference;
+        }
     }
 }
 

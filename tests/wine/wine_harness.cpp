@@ -17,6 +17,8 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iterator>
+#include <set>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -26,6 +28,11 @@ namespace fs = std::filesystem;
 namespace winetest {
 
 const char kDriveIconsKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons";
+
+const char* const kRelayedFunctions[] = {"SetupDiRemoveDevice", "RegDeleteKeyA", "RegSetValueExA", "CreateFileA",
+                                         "DeleteFileA",         "MoveFileA",     "SetFileAttributesA",
+                                         "MessageBoxA",         "ShellExecuteA", "SendMessageA",
+                                         nullptr};
 
 namespace {
 
@@ -383,6 +390,154 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, bool 
     return true;
 }
 
+
+// ---------------------------------------------------------------- relay trace
+
+// The registry lines that limit Wine's relay trace to the functions that
+// change the machine (HKEY_CURRENT_USER, which no comparison looks at).
+std::string RelayRegistry() {
+    std::string list;
+    for (const char* const* f = kRelayedFunctions; *f != nullptr; ++f) list += (list.empty() ? "" : ";") + std::string(*f);
+    return "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\r\n\"RelayInclude\"=\"" + list + "\"\r\n\r\n";
+}
+
+// The exe's size in memory (SizeOfImage of its PE header); 0 when unreadable.
+uint64_t ImageSize(const std::string& exe) {
+    const std::vector<uint8_t> b = ReadBytes(exe);
+    auto u32 = [&](size_t at) -> uint64_t {
+        return at + 4 <= b.size() ? (uint64_t(b[at]) | uint64_t(b[at + 1]) << 8 | uint64_t(b[at + 2]) << 16 |
+                                     uint64_t(b[at + 3]) << 24)
+                                  : 0;
+    };
+    const uint64_t header = u32(0x3C);
+    return u32(static_cast<size_t>(header) + 24 + 56);  // the same offset in PE32 and PE32+
+}
+
+// A text argument as Wine's trace escapes it, back to its bytes.
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out.push_back(text[i]);
+            continue;
+        }
+        const char c = text[++i];
+        if (c == 'n') out.push_back('\n');
+        else if (c == 'r') out.push_back('\r');
+        else if (c == 't') out.push_back('\t');
+        else if (c == 'x' && i + 2 < text.size()) {
+            out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else out.push_back(c);
+    }
+    return out;
+}
+
+// "0024:Call advapi32.RegSetValueExA(0000005c,00406380 \"ImagePath\",...) ret=00402ee6"
+// and its "Ret" line: the calls whose return address lies in the exe, which
+// "+loaddll" says where Wine loaded it.
+std::vector<RelayCall> ReadRelayCalls(const std::string& trace, const std::string& exe, std::string& error) {
+    std::vector<RelayCall> calls;
+    const std::string exeName = Lower(fs::path(exe).filename().string());
+    uint64_t base = 0;
+    const uint64_t size = ImageSize(exe);
+    std::map<std::string, std::vector<size_t>> open;  // by thread: calls without their Ret line yet
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string thread = line.substr(0, colon), rest = line.substr(colon + 1);
+        if (rest.rfind("trace:loaddll:", 0) == 0 && Lower(rest).find(exeName + "\" at ") != std::string::npos) {
+            base = std::stoull(rest.substr(rest.rfind(" at ") + 4), nullptr, 16);
+            continue;
+        }
+        const bool call = rest.rfind("Call ", 0) == 0, ret = rest.rfind("Ret  ", 0) == 0;
+        const size_t paren = rest.find('('), retAt = rest.rfind(" ret=");
+        if ((!call && !ret) || paren == std::string::npos || retAt == std::string::npos || base == 0) continue;
+        const uint64_t from = std::stoull(rest.substr(retAt + 5), nullptr, 16);
+        if (from < base || from >= base + size) continue;  // a DLL's own call
+        const std::string qualified = rest.substr(5, paren - 5);
+        const std::string function = qualified.substr(qualified.find('.') + 1);
+        bool relayed = false;
+        for (const char* const* f = kRelayedFunctions; *f != nullptr; ++f) relayed = relayed || function == *f;
+        if (!relayed) continue;
+        if (call) {
+            RelayCall c;
+            c.function = function;
+            const std::string args = rest.substr(paren + 1, rest.rfind(')', retAt) - paren - 1);
+            std::string arg;
+            bool quoted = false;
+            for (size_t i = 0; i <= args.size(); ++i) {
+                if (i == args.size() || (args[i] == ',' && !quoted)) {
+                    c.numbers.push_back(arg.substr(0, arg.find(' ')));
+                    const size_t q = arg.find('"');
+                    if (q != std::string::npos && arg.size() >= q + 2)
+                        c.texts.push_back(Unescape(arg.substr(q + 1, arg.rfind('"') - q - 1)));
+                    arg.clear();
+                    continue;
+                }
+                if (quoted && args[i] == '\\' && i + 1 < args.size()) {
+                    arg.push_back(args[i++]);  // an escaped character, a quote among them
+                } else if (args[i] == '"') {
+                    quoted = !quoted;
+                }
+                arg.push_back(args[i]);
+            }
+            open[thread].push_back(calls.size());
+            calls.push_back(c);
+        } else {
+            std::vector<size_t>& pending = open[thread];
+            for (size_t i = pending.size(); i-- > 0;) {
+                if (calls[pending[i]].function != function) continue;
+                const size_t at = rest.find("retval=");
+                if (at != std::string::npos) calls[pending[i]].retval = std::stoull(rest.substr(at + 7), nullptr, 16);
+                pending.erase(pending.begin() + static_cast<long>(i));
+                break;
+            }
+        }
+    }
+    if (base == 0) error = "the relay trace does not say where " + exeName + " was loaded";
+    return calls;
+}
+
+// ---------------------------------------------------------------- collecting
+
+// Every root of the registry as regedit exports it, as text.
+bool ExportWholeRegistry(const Env& env, const std::string& logDir, const std::string& file, std::string& text,
+                         std::string& error) {
+    fs::remove(file);
+    if (Run(Wine(env, {"regedit", "/E", WindowsPathOf(file)}), env, logDir, logDir + "/wine.log", 120) != 0 ||
+        !image::ReadHostFile(file, &text)) {
+        error = "regedit /E " + file + " failed";
+        return false;
+    }
+    return true;
+}
+
+// The lines of the UTF-16LE export `a` that `b` lacks, prefixed with `mark`.
+void LinesOnlyIn(const std::string& a, const std::string& b, const std::string& mark, std::vector<std::string>& out) {
+    auto lines = [](const std::string& bytes) {
+        std::multiset<std::string> set;
+        std::string line;
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {  // past the byte order mark; ASCII is enough to show
+            const char c = bytes[i + 1] == 0 ? bytes[i] : '?';
+            if (c == '\n') {
+                set.insert(line);
+                line.clear();
+            } else if (c != '\r') {
+                line.push_back(c);
+            }
+        }
+        set.insert(line);
+        return set;
+    };
+    const std::multiset<std::string> la = lines(a), lb = lines(b);
+    std::vector<std::string> only;
+    std::set_difference(la.begin(), la.end(), lb.begin(), lb.end(), std::back_inserter(only));
+    for (const std::string& line : only) out.push_back(mark + line);
+}
+
 }  // namespace
 
 std::string HostPath(const std::string& prefix, const std::string& windowsPath) {
@@ -443,7 +598,7 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
 
     // The machine before: version, registry, files, the stub installer.
     const std::string seed = work + "/seed.reg";
-    std::ofstream(seed, std::ios::binary) << VersionRegistry(scenario) << "\r\n"
+    std::ofstream(seed, std::ios::binary) << VersionRegistry(scenario) << "\r\n" << RelayRegistry()
                                           << (scenario.registry.empty() ? "" : scenario.registry.substr(10));
     if (Run(Wine(env, {"regedit", "/S", WindowsPathOf(seed)}), env, work, wineLog, 120) != 0) {
         error = "regedit /S " + seed + " failed";
@@ -471,7 +626,28 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
         error = "the companion window did not come up";
         return finish(false);
     }
-    const pid_t program = Spawn(Wine(env, {paths.exe}), env, work, logs + "/zavuninst.out");
+    // The collector, with the machine as the program will find it (the
+    // companion's window up); the whole registry and drive_c around it.
+    std::string registryBeforeCollecting, registryAfterCollecting;
+    if (!ExportWholeRegistry(env, logs, work + "/whole-before-collecting.reg", registryBeforeCollecting, error))
+        return finish(false);
+    const image::State filesBeforeCollecting = SnapshotFiles(prefix);
+    outcome.imageDir = work + "/image";
+    outcome.collectorExit = Run(Wine(env, {paths.collector, "/quiet", WindowsPathOf(outcome.imageDir)}), env, work,
+                                logs + "/zavcollect.out", 180);
+    if (!ExportWholeRegistry(env, logs, work + "/whole-after-collecting.reg", registryAfterCollecting, error))
+        return finish(false);
+    LinesOnlyIn(registryBeforeCollecting, registryAfterCollecting, "registry before only: ", outcome.changedByCollecting);
+    LinesOnlyIn(registryAfterCollecting, registryBeforeCollecting, "registry after only:  ", outcome.changedByCollecting);
+    const image::StateDifference files = image::Difference(filesBeforeCollecting, SnapshotFiles(prefix));
+    for (const auto& line : files.removed) outcome.changedByCollecting.push_back("file before: " + image::Line(line));
+    for (const auto& line : files.added) outcome.changedByCollecting.push_back("file after:  " + image::Line(line));
+
+    // The program, its calls that change the machine traced (the trace goes
+    // to its output).
+    Env traced = env;
+    traced["WINEDEBUG"] = "+relay,+loaddll";
+    const pid_t program = Spawn(Wine(traced, {paths.exe}), traced, work, logs + "/zavuninst.out");
     started.push_back(program);
     const std::string go = logs + "/go";
     const pid_t watcher = Spawn(Wine(env, {paths.programsDir + "/boxwatch.exe", "60", WindowsPathOf(go)}), env, work,
@@ -520,7 +696,8 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     if (!ExportRegistry(env, logs, "HKEY_LOCAL_MACHINE", work + "/after.reg", outcome.registryAfter, error))
         return finish(false);
     outcome.filesAfter = SnapshotFiles(prefix);
-    return finish(true);
+    outcome.calls = ReadRelayCalls(ReadText(logs + "/zavuninst.out"), paths.exe, error);
+    return finish(error.empty());
 }
 
 }  // namespace winetest

@@ -22,9 +22,23 @@ struct HarnessPaths {
     std::string loader;       // /usr/lib/wine/wine (32-bit) or /usr/lib/wine/wine64
     std::string wineArch;     // WINEARCH of the prefix: "win32" or "win64"
     std::string exe;          // build/win32/zavuninst.exe or build/win64/zavuninst.exe
+    std::string collector;    // zavcollect.exe of the same build
     std::string programsDir;  // msiexec_stub.exe, companion.exe, boxwatch.exe, osversion.exe
     std::string workDir;      // template prefix and one folder per scenario
 };
+
+// One call of the program's own (not of a DLL it calls) that may change the
+// machine, as Wine's relay trace shows it: the function's name, its text
+// arguments in order, its numeric arguments as printed, its return value.
+struct RelayCall {
+    std::string function;              // "RegDeleteKeyA"
+    std::vector<std::string> texts;    // the arguments the trace prints as text
+    std::vector<std::string> numbers;  // every argument's number, hex as printed
+    unsigned long long retval = 0;
+};
+
+// The functions whose calls RelayCall records.
+extern const char* const kRelayedFunctions[];
 
 struct Outcome {
     // What GetVersionExA reported in the prefix: "<platform> <major>.<minor> <CSD>".
@@ -46,6 +60,14 @@ struct Outcome {
     // shows; the content digest of a large file is its size and time.
     image::State filesBefore, filesAfter;
     std::string logDir;                      // where the run's logs stay
+    // The collector, run while the companion was up and before the program.
+    int collectorExit = -1;
+    std::string imageDir;  // the machine image it wrote (outside the prefix)
+    // What of the prefix differed after collecting: registry lines (every
+    // root) and drive_c files, "before -> after".
+    std::vector<std::string> changedByCollecting;
+    // The program's calls that change the machine, in the order it made them.
+    std::vector<RelayCall> calls;
 };
 
 // Why this loader cannot run the scenarios here (empty when it can). Makes
