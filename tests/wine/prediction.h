@@ -10,6 +10,7 @@
 
 #include "image/machine_state.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,12 +34,25 @@ struct Prediction {
     // The image's HKEY_LOCAL_MACHINE and files before the run and as the dry
     // run wrote the machine after it (files: read-only as their only attribute).
     image::State registryBefore, registryAfter, filesBefore, filesAfter;
+    sim::Registry imageRegistry;         // the image's registry as read
+    std::set<std::string> imageHeaders;  // the keys registry.reg has a header for, upper case
 };
 
 // Runs the dry run (`tool IMAGE --json --write OUT`) on `imageDir`; false,
 // with the reason, when it fails or its output cannot be read.
 bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::string& outDir, Prediction& prediction,
                std::string& error);
+
+// What the image's registry tells otherwise than the machine before the
+// run: every line of the image must be the machine's, and every line the
+// machine has of a key the image holds must be in the image (with
+// `wholeMachine`, every line of HKEY_LOCAL_MACHINE). The machine is Wine's
+// export of it, where the scenario's own `seeded` registry text tells the
+// values: Wine's regedit exports a REG_SZ only up to its first NUL and a
+// REG_DWORD of another length than 4 bytes as four bytes, which the
+// collector keeps. Empty when the collector lost or changed nothing.
+std::vector<std::string> CompareImageWithMachine(const Prediction& predicted, const Outcome& real,
+                                                 const sim::Registry& seeded, bool wholeMachine);
 
 // A documented platform difference of Wine that the comparison allows.
 struct WineDifference {

@@ -121,6 +121,8 @@ bool ParseScenario(const std::string& name, const std::string& text, Scenario& s
             if (!block(body)) return fail("simulator differs block without end");
             scenario.simulatorDiffers = "REGEDIT4\r\n";
             for (const std::string& b : body) scenario.simulatorDiffers += b + "\r\n";
+        } else if (words.size() == 2 && words[0] == "collect" && words[1] == "all") {
+            scenario.collectAll = true;
         } else if (words.size() > 3 && words[0] == "dry" && words[1] == "run" && words[2] == "differs") {
             scenario.wineDiffers.push_back(RestAfter(lines[i], 3));
             std::sort(scenario.wineDiffers.begin(), scenario.wineDiffers.end());

@@ -24,6 +24,8 @@
 //   simulator differs                  .reg lines that turn the simulator
 //   ...                                twin's machine after into Wine's:
 //   end                                the platform differences, explained
+//   collect all                        the collector takes the whole of
+//                                      HKEY_LOCAL_MACHINE (/all)
 //   dry run differs NAME               a documented difference of Wine (see
 //                                      kWineDifferences) that the dry run on
 //                                      the collected image may show
@@ -58,6 +60,7 @@ struct Scenario {
     std::vector<ScenarioFile> expectFiles;
     std::string simulatorDiffers;  // REGEDIT4 text, header included
     std::vector<std::string> wineDiffers;  // names of kWineDifferences, sorted
+    bool collectAll = false;               // the collector's /all
 };
 
 bool ParseScenario(const std::string& name, const std::string& text, Scenario& scenario, std::string& error);

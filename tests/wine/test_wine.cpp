@@ -210,6 +210,12 @@ TEST_P(WineScenario, Run) {
     Prediction prediction;
     ASSERT_TRUE(RunDryRun(ZAV_DRYRUN_TOOL, outcome.imageDir, outcome.imageDir + "-predicted", prediction, error))
         << error;
+    sim::Registry seeded;
+    ASSERT_TRUE(ApplyRegText(scenario.registry, "registry", seeded, error)) << error;
+    const std::vector<std::string> collected =
+        CompareImageWithMachine(prediction, outcome, seeded, scenario.collectAll);
+    EXPECT_TRUE(collected.empty()) << "the collected registry against Wine's export of the machine before the run:\n"
+                                   << Lines(collected);
     const Comparison comparison = ComparePrediction(prediction, outcome);
     EXPECT_TRUE(comparison.mismatches.empty())
         << "the dry run on the collected image (" << outcome.imageDir << ") against the real run:\n"

@@ -336,16 +336,7 @@ bool ExportRegistry(const Env& env, const std::string& logDir, const std::string
         error = diag.message.empty() ? file + ": cannot read" : diag.Text();
         return false;
     }
-    // The 32-bit view of a 64-bit prefix: its keys shared with the 64-bit
-    // view (DriveIcons among them) are links that the export writes out a
-    // second time. The 64-bit program works in the 64-bit view; a 32-bit
-    // prefix has no such view.
-    registry.DeleteTree("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node");
-    // Wine registers its display driver below Control\Video when its desktop
-    // first starts, which in a fresh prefix can fall during the run: Wine's
-    // own key, which the program never touches.
-    for (const char* set : {"CurrentControlSet", "ControlSet001"})
-        registry.DeleteTree(std::string("HKEY_LOCAL_MACHINE\\System\\") + set + "\\Control\\Video");
+    LeaveOutWineOwnKeys(registry);
     return true;
 }
 
@@ -540,6 +531,19 @@ void LinesOnlyIn(const std::string& a, const std::string& b, const std::string& 
 
 }  // namespace
 
+void LeaveOutWineOwnKeys(sim::Registry& registry) {
+    // The 32-bit view of a 64-bit prefix: its keys shared with the 64-bit
+    // view (DriveIcons among them) are links that an export writes out a
+    // second time. The 64-bit program works in the 64-bit view; a 32-bit
+    // prefix has no such view.
+    registry.DeleteTree("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node");
+    // Wine registers its display driver below Control\Video when its desktop
+    // first starts, which in a fresh prefix can fall during the run: Wine's
+    // own key, which the program never touches.
+    for (const char* set : {"CurrentControlSet", "ControlSet001"})
+        registry.DeleteTree(std::string("HKEY_LOCAL_MACHINE\\System\\") + set + "\\Control\\Video");
+}
+
 std::string HostPath(const std::string& prefix, const std::string& windowsPath) {
     fs::path path = fs::path(prefix) / "drive_c";
     std::string rest = windowsPath.size() > 3 ? windowsPath.substr(3) : "";
@@ -633,8 +637,9 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
         return finish(false);
     const image::State filesBeforeCollecting = SnapshotFiles(prefix);
     outcome.imageDir = work + "/image";
-    outcome.collectorExit = Run(Wine(env, {paths.collector, "/quiet", WindowsPathOf(outcome.imageDir)}), env, work,
-                                logs + "/zavcollect.out", 180);
+    std::vector<std::string> collect = {paths.collector, "/quiet", WindowsPathOf(outcome.imageDir)};
+    if (scenario.collectAll) collect.insert(collect.begin() + 1, "/all");
+    outcome.collectorExit = Run(Wine(env, collect), env, work, logs + "/zavcollect.out", 180);
     if (!ExportWholeRegistry(env, logs, work + "/whole-after-collecting.reg", registryAfterCollecting, error))
         return finish(false);
     LinesOnlyIn(registryBeforeCollecting, registryAfterCollecting, "registry before only: ", outcome.changedByCollecting);

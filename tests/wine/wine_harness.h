@@ -83,6 +83,11 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
 // folders without regard to case as Wine does.
 std::string HostPath(const std::string& prefix, const std::string& windowsPath);
 
+// Leaves out of an export of a prefix's registry the keys that are Wine's
+// own business and may change while a scenario runs (the 64-bit prefix's
+// 32-bit view, the desktop's display driver key).
+void LeaveOutWineOwnKeys(sim::Registry& registry);
+
 // The registry path of the drive icon registrations.
 extern const char kDriveIconsKey[];
 
