@@ -257,6 +257,75 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, WineScenario,
                              return std::string(std::get<0>(row.param).name) + "_" + std::get<1>(row.param);
                          });
 
+// The collector's command line, one run after the other in one prefix: the
+// folder it writes (beside itself, named after the computer, when none is
+// given) and its exit code.
+class CollectorCommandLine : public testing::TestWithParam<Architecture> {};
+
+TEST_P(CollectorCommandLine, WritesANewImageFolderOrRefuses) {
+    const Architecture& arch = GetParam();
+    const HarnessPaths paths = Paths(arch);
+    const std::string missing = MissingPrerequisite(arch, paths);
+    if (!missing.empty()) {
+        if (std::getenv("CI") != nullptr) FAIL() << missing;
+        GTEST_SKIP() << missing;
+    }
+    std::string prefix, error;
+    ASSERT_TRUE(MakePrefix(paths, "collector-command-line", prefix, error)) << error;
+    const fs::path beside = fs::path(prefix).parent_path() / "beside";
+    fs::remove_all(beside);  // what an earlier run left
+    fs::create_directories(beside);
+    fs::copy_file(paths.collector, beside / "zavcollect.exe", fs::copy_options::overwrite_existing);
+    const std::string exe = (beside / "zavcollect.exe").string();
+    const std::string given = WindowsPathOf((beside / "given").string());
+    std::ofstream((beside / "a file").string()) << "not a folder\n";
+    auto folders = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(beside))
+            if (entry.is_directory()) names.insert(entry.path().filename().string());
+        return names;
+    };
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        int exitCode;
+        const char* newFolder;  // "" none, "?" one named after the computer, "?-2" that name and "-2"
+    };
+    const Row rows[] = {
+        {"no folder: a new one beside the exe", {}, 0, "?"},
+        {"no folder again: the next free name", {}, 0, "?-2"},
+        {"a folder given", {given}, 0, "given"},
+        {"the same folder again, now not empty", {given}, 1, ""},
+        {"a file given", {WindowsPathOf((beside / "a file").string())}, 1, ""},
+        {"a folder whose parent is missing", {WindowsPathOf((beside / "none/image").string())}, 1, ""},
+        {"an unknown option", {"/verbose"}, 2, ""},
+        {"two folders", {given + "1", given + "2"}, 2, ""},
+    };
+    std::string computerFolder;
+    for (const Row& row : rows) {
+        const std::set<std::string> before = folders();
+        std::vector<std::string> args = {exe, "/QUIET"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        EXPECT_EQ(RunInPrefix(paths, prefix, args, 120), row.exitCode) << row.what;
+        std::vector<std::string> added;
+        for (const std::string& name : folders())
+            if (before.count(name) == 0) added.push_back(name);
+        std::string expected = row.newFolder;
+        if (expected == "?" && added.size() == 1) computerFolder = added[0];
+        if (!expected.empty() && expected[0] == '?') expected = computerFolder + expected.substr(1);
+        EXPECT_EQ(added, expected.empty() ? std::vector<std::string>{} : std::vector<std::string>{expected})
+            << row.what;
+        for (const std::string& name : added)
+            for (const char* file : {"registry.reg", "machine.ini"})
+                EXPECT_TRUE(fs::exists(beside / name / file)) << row.what << ": " << name << "/" << file;
+    }
+    EXPECT_FALSE(computerFolder.empty());
+    EndPrefix(paths, prefix);
+}
+
+INSTANTIATE_TEST_SUITE_P(Architectures, CollectorCommandLine, testing::ValuesIn(kArchitectures),
+                         [](const testing::TestParamInfo<Architecture>& row) { return std::string(row.param.name); });
+
 // ---------------------------------------------------------------- the harness's own parts
 
 TEST(ScenarioFiles, AllParseWithTheirRegistryTexts) {

@@ -146,13 +146,6 @@ bool HasLine(const std::string& path, const std::string& wanted) {
 
 // ---------------------------------------------------------------- wine
 
-std::string WindowsPathOf(const std::string& hostPath) {
-    std::string path = "Z:" + fs::absolute(hostPath).lexically_normal().string();
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
-}
-
 // A prefix of the architecture's own, run by its own loader: once the
 // 32-bit Wine is installed beside the 64-bit one, the plain `wine` command
 // starts the 32-bit loader, which cannot run a prefix made by the 64-bit one.
@@ -530,6 +523,31 @@ void LinesOnlyIn(const std::string& a, const std::string& b, const std::string& 
 }
 
 }  // namespace
+
+std::string WindowsPathOf(const std::string& hostPath) {
+    std::string path = "Z:" + fs::absolute(hostPath).lexically_normal().string();
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+bool MakePrefix(const HarnessPaths& paths, const std::string& name, std::string& prefix, std::string& error) {
+    prefix = paths.workDir + "/" + name + "/prefix";
+    return CopyPrefix(paths.workDir + "/template", prefix, error);
+}
+
+int RunInPrefix(const HarnessPaths& paths, const std::string& prefix, const std::vector<std::string>& args,
+                double seconds) {
+    const Env env = WineEnv(paths, prefix, "");
+    const std::string folder = fs::path(prefix).parent_path().string();
+    return Run(Wine(env, args), env, folder, folder + "/wine.log", seconds);
+}
+
+void EndPrefix(const HarnessPaths& paths, const std::string& prefix) {
+    const Env env = WineEnv(paths, prefix, "");
+    const std::string folder = fs::path(prefix).parent_path().string();
+    Run({"wineserver", "-k"}, env, folder, folder + "/wine.log", 30);
+}
 
 void LeaveOutWineOwnKeys(sim::Registry& registry) {
     // The 32-bit view of a 64-bit prefix: its keys shared with the 64-bit

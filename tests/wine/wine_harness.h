@@ -79,6 +79,18 @@ std::string WineUnavailableReason(const HarnessPaths& paths);
 // what was seen up to that point.
 bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& outcome, std::string& error);
 
+// A fresh prefix `name` below the work folder, copied from the template,
+// for running single programs in it; false with the reason when it cannot be
+// made. RunInPrefix runs a Windows program there (its exit status, -1 when it
+// did not end within `seconds`); EndPrefix stops the prefix's server.
+bool MakePrefix(const HarnessPaths& paths, const std::string& name, std::string& prefix, std::string& error);
+int RunInPrefix(const HarnessPaths& paths, const std::string& prefix, const std::vector<std::string>& args,
+                double seconds);
+void EndPrefix(const HarnessPaths& paths, const std::string& prefix);
+
+// The Windows path ("Z:\...") of a host path, as Wine maps it.
+std::string WindowsPathOf(const std::string& hostPath);
+
 // Maps a Windows "C:\..." path into a prefix's drive_c, matching existing
 // folders without regard to case as Wine does.
 std::string HostPath(const std::string& prefix, const std::string& windowsPath);
