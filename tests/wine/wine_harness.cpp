@@ -419,11 +419,14 @@ std::string Unescape(const std::string& text) {
 
 // "0024:Call advapi32.RegSetValueExA(0000005c,00406380 \"ImagePath\",...) ret=00402ee6"
 // and its "Ret" line: the calls whose return address lies in the exe, which
-// "+loaddll" says where Wine loaded it.
+// "+loaddll" says where Wine loaded it, made by the thread that loaded it
+// (the program has no other; a program it starts writes its trace to the
+// same output, and may be loaded at the same address).
 std::vector<RelayCall> ReadRelayCalls(const std::string& trace, const std::string& exe, std::string& error) {
     std::vector<RelayCall> calls;
     const std::string exeName = Lower(fs::path(exe).filename().string());
     uint64_t base = 0;
+    std::string mainThread;
     const uint64_t size = ImageSize(exe);
     std::map<std::string, std::vector<size_t>> open;  // by thread: calls without their Ret line yet
     std::istringstream lines(trace);
@@ -432,13 +435,16 @@ std::vector<RelayCall> ReadRelayCalls(const std::string& trace, const std::strin
         const size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
         const std::string thread = line.substr(0, colon), rest = line.substr(colon + 1);
-        if (rest.rfind("trace:loaddll:", 0) == 0 && Lower(rest).find(exeName + "\" at ") != std::string::npos) {
+        if (base == 0 && rest.rfind("trace:loaddll:", 0) == 0 &&
+            Lower(rest).find(exeName + "\" at ") != std::string::npos) {
             base = std::stoull(rest.substr(rest.rfind(" at ") + 4), nullptr, 16);
+            mainThread = thread;
             continue;
         }
         const bool call = rest.rfind("Call ", 0) == 0, ret = rest.rfind("Ret  ", 0) == 0;
         const size_t paren = rest.find('('), retAt = rest.rfind(" ret=");
-        if ((!call && !ret) || paren == std::string::npos || retAt == std::string::npos || base == 0) continue;
+        if ((!call && !ret) || paren == std::string::npos || retAt == std::string::npos || thread != mainThread)
+            continue;
         const uint64_t from = std::stoull(rest.substr(retAt + 5), nullptr, 16);
         if (from < base || from >= base + size) continue;  // a DLL's own call
         const std::string qualified = rest.substr(5, paren - 5);
