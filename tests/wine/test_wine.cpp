@@ -285,13 +285,13 @@ TEST_P(CollectorCommandLine, WritesANewImageFolderOrRefuses) {
             if (entry.is_directory()) names.insert(entry.path().filename().string());
         return names;
     };
-    struct Row {
+    struct Case {
         const char* what;
         std::vector<std::string> args;
         int exitCode;
         const char* newFolder;  // "" none, "?" one named after the computer, "?-2" that name and "-2"
     };
-    const Row rows[] = {
+    const Case cases[] = {
         {"no folder: a new one beside the exe", {}, 0, "?"},
         {"no folder again: the next free name", {}, 0, "?-2"},
         {"a folder given", {given}, 0, "given"},
@@ -302,7 +302,7 @@ TEST_P(CollectorCommandLine, WritesANewImageFolderOrRefuses) {
         {"two folders", {given + "1", given + "2"}, 2, ""},
     };
     std::string computerFolder;
-    for (const Row& row : rows) {
+    for (const Case& row : cases) {
         const std::set<std::string> before = folders();
         std::vector<std::string> args = {exe, "/QUIET"};
         args.insert(args.end(), row.args.begin(), row.args.end());
@@ -320,6 +320,23 @@ TEST_P(CollectorCommandLine, WritesANewImageFolderOrRefuses) {
                 EXPECT_TRUE(fs::exists(beside / name / file)) << row.what << ": " << name << "/" << file;
     }
     EXPECT_FALSE(computerFolder.empty());
+
+    // Without /quiet, one message says what was written where and what to
+    // do next, or why nothing was written.
+    std::vector<std::string> box;
+    const std::string boxed = WindowsPathOf((beside / "boxed").string());
+    EXPECT_EQ(RunWithBox(paths, prefix, {exe, boxed}, "Machine image", box), 0);
+    ASSERT_EQ(box.size(), 3u) << Lines(box);
+    EXPECT_EQ(box[0], "caption=Machine image");
+    for (const std::string& part : {"The machine image is written to the folder\\n\\n" + boxed + "\\n\\n",
+                                    std::string("1. Copy this folder"), std::string("run: zavuninst-sim boxed\\n"),
+                                    std::string("Then run the uninstaller, zavuninst.exe, here.")})
+        EXPECT_NE(box[1].find(part), std::string::npos) << part << " is not in " << box[1];
+    EXPECT_EQ(box[2], "buttons=OK");
+    EXPECT_EQ(RunWithBox(paths, prefix, {exe, boxed}, "Machine image", box), 1);
+    ASSERT_EQ(box.size(), 3u) << Lines(box);
+    EXPECT_EQ(box[1].rfind("text=No machine image was written.\\n\\nThe folder " + boxed + " is not empty", 0), 0u)
+        << box[1];
     EndPrefix(paths, prefix);
 }
 

@@ -549,6 +549,24 @@ int RunInPrefix(const HarnessPaths& paths, const std::string& prefix, const std:
     return Run(Wine(env, args), env, folder, folder + "/wine.log", seconds);
 }
 
+int RunWithBox(const HarnessPaths& paths, const std::string& prefix, const std::vector<std::string>& args,
+               const std::string& caption, std::vector<std::string>& box) {
+    const std::string folder = fs::path(prefix).parent_path().string(), logs = folder + "/box";
+    std::error_code ec;
+    fs::remove_all(logs, ec);
+    fs::create_directories(logs, ec);
+    const Env env = WineEnv(paths, prefix, logs);
+    const std::string go = logs + "/go";
+    std::ofstream(go, std::ios::binary) << "go\n";  // dismissed as soon as it is recorded
+    const pid_t program = Spawn(Wine(env, args), env, folder, folder + "/wine.log");
+    Run(Wine(env, {paths.programsDir + "/boxwatch.exe", "60", WindowsPathOf(go), caption}), env, folder,
+        folder + "/wine.log", 90);
+    box.clear();
+    for (const std::string& line : ReadLines(logs + "/boxwatch.log"))
+        if (line != "shown" && line != "dismissed") box.push_back(line);
+    return WaitFor(program, 60);
+}
+
 void EndPrefix(const HarnessPaths& paths, const std::string& prefix) {
     const Env env = WineEnv(paths, prefix, "");
     const std::string folder = fs::path(prefix).parent_path().string();

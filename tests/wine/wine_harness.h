@@ -87,6 +87,11 @@ bool MakePrefix(const HarnessPaths& paths, const std::string& name, std::string&
 int RunInPrefix(const HarnessPaths& paths, const std::string& prefix, const std::vector<std::string>& args,
                 double seconds);
 void EndPrefix(const HarnessPaths& paths, const std::string& prefix);
+// RunInPrefix for a program that ends with a message box: the box captioned
+// `caption` is recorded ("caption=...", "text=..." with line breaks as
+// "\n", "buttons=...") into `box` and dismissed with OK.
+int RunWithBox(const HarnessPaths& paths, const std::string& prefix, const std::vector<std::string>& args,
+               const std::string& caption, std::vector<std::string>& box);
 
 // The Windows path ("Z:\...") of a host path, as Wine maps it.
 std::string WindowsPathOf(const std::string& hostPath);

@@ -1,10 +1,12 @@
 /* Waits for the completion message box (a top-level window captioned
- * " Success!"), records its caption, text and buttons in boxwatch.log,
- * writes "shown", then waits until the file named by its second argument
- * exists (the harness has checked the machine meanwhile) and dismisses the
- * box with OK, as a user would.
+ * " Success!", or the caption given), records its caption, text (line
+ * breaks as "\n") and buttons in boxwatch.log, writes "shown", then waits
+ * until the file named by its second argument exists (the harness has
+ * checked the machine meanwhile) and dismisses the box with OK, as a user
+ * would.
  *
  * Arguments: <seconds to wait for each step> <Windows path of the go file>
+ *            [caption]
  * Exit code: 0 dismissed, 2 no box appeared, 3 no go file came, 1 bad use. */
 #include <windows.h>
 
@@ -28,12 +30,14 @@ static BOOL CALLBACK CollectButton(HWND child, LPARAM unused) {
 
 int main(int argc, char** argv) {
     HWND box = NULL;
-    char line[1024], text[512], caption[256];
+    char line[4096], text[2048], shown[4096], caption[256];
+    const char* wanted = argc == 4 ? argv[3] : " Success!";
     int seconds, waited;
-    if (argc != 3) return 1;
+    size_t i, n;
+    if (argc != 3 && argc != 4) return 1;
     seconds = atoi(argv[1]);
     for (waited = 0; box == NULL && waited < seconds * 20; ++waited) {
-        box = FindWindowA(NULL, " Success!");
+        box = FindWindowA(NULL, wanted);
         if (box == NULL) Sleep(50);
     }
     if (box == NULL) {
@@ -53,7 +57,13 @@ int main(int argc, char** argv) {
     GetWindowTextA(box, caption, sizeof caption);
     snprintf(line, sizeof line, "caption=%s", caption);
     AppendLog("boxwatch.log", line);
-    snprintf(line, sizeof line, "text=%s", text);
+    for (i = 0, n = 0; text[i] != '\0' && n + 2 < sizeof shown; ++i) {
+        if (text[i] == '\r') continue;
+        if (text[i] == '\n') shown[n++] = '\\';
+        shown[n++] = text[i] == '\n' ? 'n' : text[i];
+    }
+    shown[n] = '\0';
+    snprintf(line, sizeof line, "text=%s", shown);
     AppendLog("boxwatch.log", line);
     snprintf(line, sizeof line, "buttons=%s", buttons);
     AppendLog("boxwatch.log", line);
