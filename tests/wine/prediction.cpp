@@ -368,8 +368,8 @@ Comparison ComparePrediction(const Prediction& predicted, const Outcome& real) {
     // The message, the installer's command line, the closed window, the exit code.
     if (const PredictedChange* box = OnlyChange(predicted, "message_box", out))
         if (box->target != real.boxText || box->detail != real.boxCaption)
-            out.mismatches.push_back("predicted the message \"" + box->target + "\" \"" + box->detail + "\", shown: \"" +
-                                     real.boxText + "\" \"" + real.boxCaption + "\"");
+            out.mismatches.push_back("predicted the message \"" + box->target + "\" \"" + box->detail +
+                                     "\", shown: \"" + real.boxText + "\" \"" + real.boxCaption + "\"");
     if (const PredictedChange* program = OnlyChange(predicted, "program_started", out)) {
         const std::string command = real.installerLog.empty() ? "" : real.installerLog[0];
         const std::string ending = " " + program->detail;

@@ -358,7 +358,8 @@ TEST(ScenarioFiles, AllParseWithTheirRegistryTexts) {
             << name << ": " << error;
         for (const std::string& difference : scenario.wineDiffers) {
             bool known = false;
-            for (const WineDifference* d = kWineDifferences; d->name != nullptr; ++d) known = known || difference == d->name;
+            for (const WineDifference* d = kWineDifferences; d->name != nullptr; ++d)
+                known = known || difference == d->name;
             EXPECT_TRUE(known) << name << " names an undocumented difference: " << difference;
         }
     }

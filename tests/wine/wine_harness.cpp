@@ -374,14 +374,15 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, bool 
     return true;
 }
 
-
 // ---------------------------------------------------------------- relay trace
 
 // The registry lines that limit Wine's relay trace to the functions that
-// change the machine (HKEY_CURRENT_USER, which no comparison looks at).
+// change the machine (in HKEY_CURRENT_USER, which the run's comparisons
+// leave out; it is set before anything is compared).
 std::string RelayRegistry() {
     std::string list;
-    for (const char* const* f = kRelayedFunctions; *f != nullptr; ++f) list += (list.empty() ? "" : ";") + std::string(*f);
+    for (const char* const* f = kRelayedFunctions; *f != nullptr; ++f)
+        list += (list.empty() ? "" : ";") + std::string(*f);
     return "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\r\n\"RelayInclude\"=\"" + list + "\"\r\n\r\n";
 }
 
@@ -684,11 +685,12 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     outcome.collectorExit = Run(Wine(env, collect), env, work, logs + "/zavcollect.out", 180);
     if (!ExportWholeRegistry(env, logs, work + "/whole-after-collecting.reg", registryAfterCollecting, error))
         return finish(false);
-    LinesOnlyIn(registryBeforeCollecting, registryAfterCollecting, "registry before only: ", outcome.changedByCollecting);
-    LinesOnlyIn(registryAfterCollecting, registryBeforeCollecting, "registry after only:  ", outcome.changedByCollecting);
+    std::vector<std::string>& changed = outcome.changedByCollecting;
+    LinesOnlyIn(registryBeforeCollecting, registryAfterCollecting, "registry before only: ", changed);
+    LinesOnlyIn(registryAfterCollecting, registryBeforeCollecting, "registry after only:  ", changed);
     const image::StateDifference files = image::Difference(filesBeforeCollecting, SnapshotFiles(prefix));
-    for (const auto& line : files.removed) outcome.changedByCollecting.push_back("file before: " + image::Line(line));
-    for (const auto& line : files.added) outcome.changedByCollecting.push_back("file after:  " + image::Line(line));
+    for (const auto& line : files.removed) changed.push_back("file before: " + image::Line(line));
+    for (const auto& line : files.added) changed.push_back("file after:  " + image::Line(line));
 
     // The program, its calls that change the machine traced (the trace goes
     // to its output).
