@@ -1,5 +1,7 @@
 #include "scenario.h"
 
+#include "image/text_codec.h"
+
 #include <algorithm>
 
 #include <fstream>
@@ -29,17 +31,19 @@ std::string RestAfter(const std::string& line, size_t wordCount) {
 
 }  // namespace
 
+std::string Utf16leWithMark(const std::string& utf8) {
+    std::string out = "\xFF\xFE";
+    char32_t c = 0;
+    for (size_t pos = 0; pos < utf8.size();)
+        image::AppendUtf16le(out, image::DecodeUtf8(utf8, pos, &c) ? c : U'\uFFFD');
+    return out;
+}
+
 std::vector<uint8_t> EncodeLines(const std::vector<std::string>& lines, bool utf16) {
     std::string text;
     for (const std::string& line : lines) text += line + "\r\n";
-    std::vector<uint8_t> bytes;
-    if (!utf16) return std::vector<uint8_t>(text.begin(), text.end());
-    bytes = {0xFF, 0xFE};
-    for (unsigned char c : text) {  // the fixtures are ASCII
-        bytes.push_back(c);
-        bytes.push_back(0);
-    }
-    return bytes;
+    if (utf16) text = Utf16leWithMark(text);
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 bool ParseScenario(const std::string& name, const std::string& text, Scenario& scenario, std::string& error) {
@@ -95,6 +99,11 @@ bool ParseScenario(const std::string& name, const std::string& text, Scenario& s
             if (!block(body)) return fail("registry block without end");
             scenario.registry = "REGEDIT4\r\n";
             for (const std::string& b : body) scenario.registry += b + "\r\n";
+        } else if (words[0] == "registry" && words.size() == 2 && words[1] == "unicode") {
+            std::vector<std::string> body;
+            if (!block(body)) return fail("registry unicode block without end");
+            scenario.registryUnicode = "Windows Registry Editor Version 5.00\r\n";
+            for (const std::string& b : body) scenario.registryUnicode += b + "\r\n";
         } else if (words[0] == "file" || (words[0] == "expect" && words.size() >= 3 && words[1] == "file")) {
             const bool expected = words[0] == "expect";
             const size_t first = expected ? 2 : 1;

@@ -14,6 +14,9 @@
 //   file C:\windows\system32\drivers\USBSTORSP3.SYS readonly
 //   ...
 //   end
+//   registry unicode                   version 5 .reg lines (names and
+//   ...                                texts of any language, hex(2) and
+//   end                                hex(7) in UTF-16LE) until "end"
 //   expect registry                    .reg lines that turn the machine
 //   ...                                before the run into the one after
 //   end
@@ -54,6 +57,7 @@ struct Scenario {
     std::string windows;
     std::string servicePack;
     std::string registry;  // REGEDIT4 text, header included
+    std::string registryUnicode;  // version 5 text in UTF-8, header included
     std::vector<ScenarioFile> files;
     std::string expectRegistry;  // REGEDIT4 text, header included
     std::vector<std::string> expectGone;
@@ -65,6 +69,10 @@ struct Scenario {
 
 bool ParseScenario(const std::string& name, const std::string& text, Scenario& scenario, std::string& error);
 bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error);
+
+// UTF-8 text as UTF-16LE with a byte order mark, as regedit reads a
+// version 5 file.
+std::string Utf16leWithMark(const std::string& utf8);
 
 // The content bytes of text lines: CR LF after every line, as 8-bit text or
 // as UTF-16LE with a byte order mark.

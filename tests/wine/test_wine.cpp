@@ -212,6 +212,7 @@ TEST_P(WineScenario, Run) {
         << error;
     sim::Registry seeded;
     ASSERT_TRUE(ApplyRegText(scenario.registry, "registry", seeded, error)) << error;
+    ASSERT_TRUE(ApplyRegText(scenario.registryUnicode, "registry unicode", seeded, error)) << error;
     const std::vector<std::string> collected =
         CompareImageWithMachine(prediction, outcome, seeded, scenario.collectAll);
     EXPECT_TRUE(collected.empty()) << "the collected registry against Wine's export of the machine before the run:\n"
@@ -353,6 +354,8 @@ TEST(ScenarioFiles, AllParseWithTheirRegistryTexts) {
         EXPECT_FALSE(scenario.description.empty()) << name << " says nothing about itself";
         sim::Registry registry;
         EXPECT_TRUE(ApplyRegText(scenario.registry, "registry", registry, error)) << name << ": " << error;
+        EXPECT_TRUE(ApplyRegText(scenario.registryUnicode, "registry unicode", registry, error))
+            << name << ": " << error;
         EXPECT_TRUE(ApplyRegText(scenario.expectRegistry, "expect registry", registry, error)) << name << ": " << error;
         EXPECT_TRUE(ApplyRegText(scenario.simulatorDiffers, "simulator differs", registry, error))
             << name << ": " << error;

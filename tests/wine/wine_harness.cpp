@@ -651,6 +651,14 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
         error = "regedit /S " + seed + " failed";
         return finish(false);
     }
+    if (!scenario.registryUnicode.empty()) {
+        const std::string unicode = work + "/seed-unicode.reg";
+        std::ofstream(unicode, std::ios::binary) << Utf16leWithMark(scenario.registryUnicode);
+        if (Run(Wine(env, {"regedit", "/S", WindowsPathOf(unicode)}), env, work, wineLog, 120) != 0) {
+            error = "regedit /S " + unicode + " failed";
+            return finish(false);
+        }
+    }
     Run(Wine(env, {paths.programsDir + "/osversion.exe"}), env, work, wineLog, 60);
     const std::vector<std::string> version = ReadLines(logs + "/osversion.log");
     outcome.windowsVersion = version.empty() ? "" : version[0];
