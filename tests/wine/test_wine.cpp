@@ -5,9 +5,13 @@
 // completion message and what had and had not happened while it was up,
 // the exit code, the installer's command line, the companion's WM_CLOSE,
 // and the whole registry (HKEY_LOCAL_MACHINE) and drive_c against the
-// machine the scenario expects. Then the same run goes through the
-// simulator, given Wine's machine before, and the two machines after must
-// agree, up to the platform differences the scenario names.
+// machine the scenario expects. Before the run the collector takes the
+// prefix's image, which must leave the prefix as it was and hold what it
+// took exactly; the dry run on that image must predict the run's changes in
+// order, up to the documented differences of Wine the scenario names. Then
+// the same run goes through the simulator, given Wine's machine before, and
+// the two machines after must agree, up to the platform differences the
+// scenario names.
 //
 // Where an architecture's Wine cannot start, its scenarios are skipped with
 // the reason; under CI (the environment variable CI set) that is a failure.
