@@ -46,24 +46,6 @@ bool Below(const std::string& path, const std::string& key) {
            (path.size() == key.size() || path[key.size()] == '\\');
 }
 
-// HKEY_LOCAL_MACHINE as a regedit export of it reads back (Wine's machine is
-// only known through such exports).
-image::State RegistryOf(sim::Registry registry, unsigned codePage = sim::kDefaultCodePage) {
-    if (sim::RegKey* root = registry.Root(HKEY_LOCAL_MACHINE)) AsExported(*root);
-    image::State state;
-    image::AddRegistry(state, registry, "HKEY_LOCAL_MACHINE", codePage);
-    return state;
-}
-
-image::State FilesOf(const sim::FileSystem& files) {
-    image::State state;
-    for (const sim::FileEntry* entry : files.Entries())
-        if (!entry->directory)
-            image::AddFile(state, entry->path, false, entry->attributes & FILE_ATTRIBUTE_READONLY, entry->data.size(),
-                           image::ContentDigest(entry->data));
-    return state;
-}
-
 // The keys an export has a header for, upper case (key paths are ASCII in
 // the scenarios; a UTF-16 unit outside the first plane would not decode).
 std::set<std::string> Headers(const std::string& bytes, unsigned codePage) {
@@ -306,10 +288,12 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
     std::string exported;
     image::ReadHostFile(imageDir + "/registry.reg", &exported);
     prediction.imageHeaders = Headers(exported, before.machine.codePage);
-    prediction.registryBefore = RegistryOf(before.machine.registry, before.machine.codePage);
-    prediction.registryAfter = RegistryOf(after.machine.registry, after.machine.codePage);
-    prediction.filesBefore = FilesOf(before.machine.files);
-    prediction.filesAfter = FilesOf(after.machine.files);
+    prediction.registryBefore =
+        ExportedRegistryState(before.machine.registry, "HKEY_LOCAL_MACHINE", before.machine.codePage);
+    prediction.registryAfter =
+        ExportedRegistryState(after.machine.registry, "HKEY_LOCAL_MACHINE", after.machine.codePage);
+    prediction.filesBefore = FileState(before.machine.files);
+    prediction.filesAfter = FileState(after.machine.files);
     return true;
 }
 
@@ -317,9 +301,9 @@ std::vector<std::string> CompareImageWithMachine(const Prediction& predicted, co
                                                  const sim::Registry& seeded, bool wholeMachine) {
     sim::Registry collected = predicted.imageRegistry;
     LeaveOutWineOwnKeys(collected);
-    const image::State image = RegistryOf(collected);
-    image::State wine = RegistryOf(real.registryBefore);
-    for (const auto& line : RegistryOf(seeded)) wine[line.first] = line.second;
+    const image::State image = ExportedRegistryState(collected);
+    image::State wine = ExportedRegistryState(real.registryBefore);
+    for (const auto& line : ExportedRegistryState(seeded)) wine[line.first] = line.second;
     const std::set<std::string>& keys = predicted.imageHeaders;
     std::vector<std::string> lines;
     for (const auto& line : image) {
@@ -344,8 +328,8 @@ Comparison ComparePrediction(const Prediction& predicted, const Outcome& real) {
             if (c.kind == "device_removed" && c.done)
                 for (const std::string& key : NtLayoutKeys(real.registryBefore, c.target)) ntLayout.push_back(key);
     bool usedNtLayout = false;
-    CompareStates(predicted.registryBefore, predicted.registryAfter, RegistryOf(real.registryBefore),
-                  RegistryOf(real.registryAfter),
+    CompareStates(predicted.registryBefore, predicted.registryAfter, ExportedRegistryState(real.registryBefore),
+                  ExportedRegistryState(real.registryAfter),
                   [&](const std::string& what) {
                       for (const std::string& key : ntLayout)
                           if (Below(KeyOfLine(what), key)) return usedNtLayout = true;

@@ -25,11 +25,31 @@ bool ParseVersion(const std::string& text, sim::Machine& machine) {
 
 }  // namespace
 
+namespace {
+
 void AsExported(sim::RegKey& key) {
     for (sim::RegValue& value : key.values)
         if ((value.type == REG_SZ || value.type == REG_EXPAND_SZ) && (value.data.empty() || value.data.back() != 0))
             value.data.push_back(0);
     for (const auto& subkey : key.subkeys) AsExported(*subkey);
+}
+
+}  // namespace
+
+image::State ExportedRegistryState(sim::Registry registry, const std::string& from, unsigned codePage) {
+    if (sim::RegKey* root = registry.Root(HKEY_LOCAL_MACHINE)) AsExported(*root);
+    image::State state;
+    image::AddRegistry(state, registry, from, codePage);
+    return state;
+}
+
+image::State FileState(const sim::FileSystem& files) {
+    image::State state;
+    for (const sim::FileEntry* entry : files.Entries())
+        if (!entry->directory)
+            image::AddFile(state, entry->path, false, entry->attributes & FILE_ATTRIBUTE_READONLY, entry->data.size(),
+                           image::ContentDigest(entry->data));
+    return state;
 }
 
 std::vector<std::string> WinePresentDevices(const sim::Registry& registry) {
@@ -79,11 +99,7 @@ bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome
         if (e.api == sim::Api::SendMessageA) twin.events.push_back(call + " " + e.target + " " + std::to_string(e.number));
     }
     twin.registryAfter = machine.registry;
-    if (sim::RegKey* root = twin.registryAfter.Root(HKEY_LOCAL_MACHINE)) AsExported(*root);
-    for (const sim::FileEntry* entry : machine.files.Entries())
-        if (!entry->directory)
-            image::AddFile(twin.filesAfter, entry->path, false, entry->attributes & FILE_ATTRIBUTE_READONLY,
-                           entry->data.size(), image::ContentDigest(entry->data));
+    twin.filesAfter = FileState(machine.files);
     return true;
 }
 

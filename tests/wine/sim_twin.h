@@ -21,8 +21,8 @@ struct TwinOutcome {
     // The message box, the program start and the message sent, in order:
     // the call's name, then its texts.
     std::vector<std::string> events;
-    sim::Registry registryAfter;  // as an export of it reads back
-    image::State filesAfter;      // the files (no folders), read-only as their only attribute
+    sim::Registry registryAfter;
+    image::State filesAfter;      // FileState
     int exitCode = -1;
 };
 
@@ -35,10 +35,15 @@ struct TwinOutcome {
 // that its walks list what Wine's do.
 std::vector<std::string> WinePresentDevices(const sim::Registry& registry);
 
-// An export by regedit cannot tell an empty text stored without its zero
-// from one stored with it (both read back with the zero): `key` and below as
-// such an export of them reads back, to compare with Wine's exports.
-void AsExported(sim::RegKey& key);
+// The key `from` and below as a regedit export of them reads back, to
+// compare with Wine's exports: an export cannot tell an empty text stored
+// without its zero from one stored with it (both read back with the zero).
+image::State ExportedRegistryState(sim::Registry registry, const std::string& from = "HKEY_LOCAL_MACHINE",
+                                   unsigned codePage = sim::kDefaultCodePage);
+
+// The files (no folders), read-only as their only attribute: what Wine
+// shows of a file.
+image::State FileState(const sim::FileSystem& files);
 
 // Runs WinMain over a simulated NT-family machine built from the Wine run's
 // "before" state. False, with the reason, when the machine cannot be built.

@@ -60,11 +60,6 @@ bool ApplyRegText(const std::string& text, const std::string& what, sim::Registr
     return false;
 }
 
-image::State RegistryState(const sim::Registry& registry, const std::string& from = "HKEY_LOCAL_MACHINE") {
-    image::State state;
-    image::AddRegistry(state, registry, from);
-    return state;
-}
 
 // "missing    LINE" for a line of `expected` that `actual` lacks or tells
 // otherwise, "unexpected LINE" for one of `actual`.
@@ -175,8 +170,9 @@ TEST_P(WineScenario, Run) {
     EXPECT_FALSE(outcome.installerStartedAtBox) << "the installer ran before the message was dismissed";
     EXPECT_EQ(outcome.companionAtBox, std::vector<std::string>{"ready"})
         << "the companion was reached before the message was dismissed";
-    const std::vector<std::string> iconsAtBox = Differences(RegistryState(outcome.registryBefore, kDriveIconsKey),
-                                                            RegistryState(outcome.driveIconsAtBox, kDriveIconsKey));
+    const std::vector<std::string> iconsAtBox =
+        Differences(ExportedRegistryState(outcome.registryBefore, kDriveIconsKey),
+                    ExportedRegistryState(outcome.driveIconsAtBox, kDriveIconsKey));
     EXPECT_TRUE(iconsAtBox.empty()) << "drive icons touched before the message was dismissed:\n" << Lines(iconsAtBox);
 
     // The steps after it, and the exit code.
@@ -193,7 +189,8 @@ TEST_P(WineScenario, Run) {
     // The registry: the machine before, changed exactly as the scenario says.
     sim::Registry expected = outcome.registryBefore;
     ASSERT_TRUE(ApplyRegText(scenario.expectRegistry, "expect registry", expected, error)) << error;
-    const std::vector<std::string> registry = Differences(RegistryState(expected), RegistryState(outcome.registryAfter));
+    const std::vector<std::string> registry =
+        Differences(ExportedRegistryState(expected), ExportedRegistryState(outcome.registryAfter));
     EXPECT_TRUE(registry.empty()) << "registry after the run differs from the expected machine:\n" << Lines(registry);
 
     // The files below drive_c, likewise.
@@ -241,7 +238,7 @@ TEST_P(WineScenario, Run) {
     sim::Registry twinRegistry = twin.registryAfter;
     ASSERT_TRUE(ApplyRegText(scenario.simulatorDiffers, "simulator differs", twinRegistry, error)) << error;
     const std::vector<std::string> twinDifferences =
-        Differences(RegistryState(twinRegistry), RegistryState(outcome.registryAfter));
+        Differences(ExportedRegistryState(twinRegistry), ExportedRegistryState(outcome.registryAfter));
     EXPECT_TRUE(twinDifferences.empty())
         << "registry after the run: \"missing\" only in the simulator twin, \"unexpected\" only under Wine:\n"
         << Lines(twinDifferences);

@@ -313,10 +313,18 @@ image::State SnapshotFiles(const std::string& prefix) {
     return files;
 }
 
+// regedit /E FILE KEY (every root for an empty KEY) into a FILE removed
+// first; the exit status.
+int RegeditExport(const Env& env, const std::string& logDir, const std::string& file, const std::string& key) {
+    fs::remove(file);
+    std::vector<std::string> args = {"regedit", "/E", WindowsPathOf(file)};
+    if (!key.empty()) args.push_back(key);
+    return Run(Wine(env, args), env, logDir, logDir + "/wine.log", 120);
+}
+
 bool ExportRegistry(const Env& env, const std::string& logDir, const std::string& key, const std::string& file,
                     sim::Registry& registry, std::string& error) {
-    fs::remove(file);
-    const int status = Run(Wine(env, {"regedit", "/E", WindowsPathOf(file), key}), env, logDir, logDir + "/wine.log", 120);
+    const int status = RegeditExport(env, logDir, file, key);
     if (status == -1) {
         error = "regedit /E " + key + " timed out";
         return false;
@@ -497,9 +505,7 @@ std::vector<RelayCall> ReadRelayCalls(const std::string& trace, const std::strin
 // Every root of the registry as regedit exports it, as text.
 bool ExportWholeRegistry(const Env& env, const std::string& logDir, const std::string& file, std::string& text,
                          std::string& error) {
-    fs::remove(file);
-    if (Run(Wine(env, {"regedit", "/E", WindowsPathOf(file)}), env, logDir, logDir + "/wine.log", 120) != 0 ||
-        !image::ReadHostFile(file, &text)) {
+    if (RegeditExport(env, logDir, file, "") != 0 || !image::ReadHostFile(file, &text)) {
         error = "regedit /E " + file + " failed";
         return false;
     }
