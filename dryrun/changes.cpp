@@ -204,7 +204,7 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
         } else if (e.api == sim::Api::RegDeleteKeyA || (e.deletedKey && e.ok)) {
             c.kind = Change::Kind::KeyDeleted;
             c.done = e.ok && e.deletedKey != nullptr;
-            if (e.api != sim::Api::RegDeleteKeyA) c.text2 = "with the removed device";
+            c.byDeviceRemoval = e.api != sim::Api::RegDeleteKeyA;
             if (e.deletedKey) {
                 c.values = e.deletedKey->values.size();
                 c.subkeys = e.deletedKey->subkeys.size();

@@ -37,6 +37,8 @@ struct Change {
     std::string reason;  // why an attempt was refused
     size_t order = 0;    // index of the first event that belongs to it
 
+    // KeyDeleted: deleted by the device removal itself, not by the program.
+    bool byDeviceRemoval = false;
     // KeyDeleted: what the key held.
     size_t values = 0, subkeys = 0, keysBelow = 0, valuesBelow = 0;
     // ValueSet

@@ -61,7 +61,7 @@ std::string ChangeText(const Change& c, unsigned codePage) {
                       : "attempted to remove device " + target + ", not done: " + c.reason;
     case Change::Kind::KeyDeleted: {
         if (!c.done) return "attempted to delete key " + target + ", not done: " + c.reason;
-        const std::string how = c.text2.empty() ? "" : " " + c.text2;
+        const std::string how = c.byDeviceRemoval ? " with the removed device" : "";
         std::string held = "it held ";
         if (c.values > 0 || c.subkeys == 0) held += Plural(c.values, "value", "values");
         if (c.values > 0 && c.subkeys > 0) held += " and ";
@@ -250,8 +250,7 @@ std::string ReportJson(const Report& r) {
         if (!c.done) e["reason"] = c.reason;
         switch (c.kind) {
         case Change::Kind::KeyDeleted:
-            // The device removal's own deletions, told apart from the program's.
-            if (!c.text2.empty()) e["by_device_removal"] = true;
+            if (c.byDeviceRemoval) e["by_device_removal"] = true;
             e["values"] = c.values;
             e["subkeys"] = c.subkeys;
             e["keys_below"] = c.keysBelow;
