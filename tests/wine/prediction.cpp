@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <functional>
 #include <set>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -44,28 +43,6 @@ std::string KeyOfLine(const std::string& what) {
 bool Below(const std::string& path, const std::string& key) {
     return path.size() >= key.size() && path.compare(0, key.size(), key) == 0 &&
            (path.size() == key.size() || path[key.size()] == '\\');
-}
-
-// The keys an export has a header for, upper case (key paths are ASCII in
-// the scenarios; a UTF-16 unit outside the first plane would not decode).
-std::set<std::string> Headers(const std::string& bytes, unsigned codePage) {
-    std::string text;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-            image::AppendUtf8(text, static_cast<char32_t>(static_cast<unsigned char>(bytes[i]) |
-                                                          static_cast<unsigned char>(bytes[i + 1]) << 8));
-    } else {
-        text = image::AnsiToUtf8(codePage, bytes);
-    }
-    std::set<std::string> headers;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.size() > 2 && line.front() == '[' && line.back() == ']')
-            headers.insert(Upper(line.substr(1, line.size() - 2)));
-    }
-    return headers;
 }
 
 // The keys Wine's device removal deletes for `deviceId` beside the ones the
@@ -285,9 +262,8 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
         return false;
     }
     prediction.imageRegistry = before.machine.registry;
-    std::string exported;
-    image::ReadHostFile(imageDir + "/registry.reg", &exported);
-    prediction.imageHeaders = Headers(exported, before.machine.codePage);
+    for (const std::string& branch : before.registryFormat.branches)
+        prediction.imageBranches.push_back(Upper(branch));
     prediction.registryBefore =
         ExportedRegistryState(before.machine.registry, "HKEY_LOCAL_MACHINE", before.machine.codePage);
     prediction.registryAfter =
@@ -298,23 +274,28 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
 }
 
 std::vector<std::string> CompareImageWithMachine(const Prediction& predicted, const Outcome& real,
-                                                 const sim::Registry& seeded, bool wholeMachine) {
+                                                 const sim::Registry& seeded) {
     sim::Registry collected = predicted.imageRegistry;
     LeaveOutWineOwnKeys(collected);
     const image::State image = ExportedRegistryState(collected);
     image::State wine = ExportedRegistryState(real.registryBefore);
     for (const auto& line : ExportedRegistryState(seeded)) wine[line.first] = line.second;
-    const std::set<std::string>& keys = predicted.imageHeaders;
+    // A key the image holds: one of its branches or below one.
+    auto held = [&](const std::string& what) {
+        for (const std::string& branch : predicted.imageBranches)
+            if (Below(KeyOfLine(what), branch)) return true;
+        return false;
+    };
     std::vector<std::string> lines;
     for (const auto& line : image) {
-        if (keys.count(KeyOfLine(line.first)) == 0) continue;  // a key only above the exported ones
+        if (!held(line.first)) continue;  // a key only above the exported ones
         const auto w = wine.find(line.first);
         if (w == wine.end() || w->second != line.second)
             lines.push_back("the image tells otherwise: " + image::Line(line) +
                             (w == wine.end() ? "  (Wine: none)" : "  (Wine: " + w->second + ")"));
     }
     for (const auto& line : wine)
-        if ((wholeMachine || keys.count(KeyOfLine(line.first)) != 0) && image.count(line.first) == 0)
+        if (held(line.first) && image.count(line.first) == 0)
             lines.push_back("the image lacks: " + image::Line(line));
     return lines;
 }

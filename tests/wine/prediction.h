@@ -10,7 +10,6 @@
 
 #include "image/machine_state.h"
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -35,7 +34,7 @@ struct Prediction {
     // run wrote the machine after it (files: read-only as their only attribute).
     image::State registryBefore, registryAfter, filesBefore, filesAfter;
     sim::Registry imageRegistry;         // the image's registry as read
-    std::set<std::string> imageHeaders;  // the keys registry.reg has a header for, upper case
+    std::vector<std::string> imageBranches;  // the keys its export starts from, upper case
 };
 
 // Runs the dry run (`tool IMAGE --json --write OUT`) on `imageDir`; false,
@@ -45,14 +44,14 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
 
 // What the image's registry tells otherwise than the machine before the
 // run: every line of the image must be the machine's, and every line the
-// machine has of a key the image holds must be in the image (with
-// `wholeMachine`, every line of HKEY_LOCAL_MACHINE). The machine is Wine's
+// machine has of a key the image holds (its export's branches and below;
+// all of HKEY_LOCAL_MACHINE for /all) must be in the image. The machine is Wine's
 // export of it, where the scenario's own `seeded` registry text tells the
 // values: Wine's regedit exports a REG_SZ only up to its first NUL and a
 // REG_DWORD of another length than 4 bytes as four bytes, which the
 // collector keeps. Empty when the collector lost or changed nothing.
 std::vector<std::string> CompareImageWithMachine(const Prediction& predicted, const Outcome& real,
-                                                 const sim::Registry& seeded, bool wholeMachine);
+                                                 const sim::Registry& seeded);
 
 // A documented platform difference of Wine that the comparison allows.
 struct WineDifference {

@@ -214,8 +214,7 @@ TEST_P(WineScenario, Run) {
     sim::Registry seeded;
     ASSERT_TRUE(ApplyRegText(scenario.registry, "registry", seeded, error)) << error;
     ASSERT_TRUE(ApplyRegText(scenario.registryUnicode, "registry unicode", seeded, error)) << error;
-    const std::vector<std::string> collected =
-        CompareImageWithMachine(prediction, outcome, seeded, scenario.collectAll);
+    const std::vector<std::string> collected = CompareImageWithMachine(prediction, outcome, seeded);
     EXPECT_TRUE(collected.empty()) << "the collected registry against Wine's export of the machine before the run:\n"
                                    << Lines(collected);
     const Comparison comparison = ComparePrediction(prediction, outcome);
