@@ -244,7 +244,7 @@ void LoadExport(benchmark::State& state, const std::string* file) {
         std::string bytes;
         sim::Registry registry;
         image::RegFormat format;
-        image::Diag diag;
+        image::InputError diag;
         if (!image::ReadHostFile(*file, &bytes) ||
             !image::ReadRegFile(bytes, *file, registry, &format, &diag)) {
             state.SkipWithError(("load failed: " + diag.Text()).c_str());
@@ -262,7 +262,7 @@ void WriteExport(benchmark::State& state, const std::string* file) {
     std::string bytes;
     sim::Registry registry;
     image::RegFormat format;
-    image::Diag diag;
+    image::InputError diag;
     if (!image::ReadHostFile(*file, &bytes) ||
         !image::ReadRegFile(bytes, *file, registry, &format, &diag)) {
         state.SkipWithError("load failed");
@@ -397,7 +397,7 @@ int ChildMode(const std::string& mode, const std::string& argument) {
         std::string bytes;
         sim::Registry registry;
         image::RegFormat format;
-        image::Diag diag;
+        image::InputError diag;
         return image::ReadHostFile(argument, &bytes) &&
                        image::ReadRegFile(bytes, argument, registry, &format, &diag)
                    ? 0

@@ -26,51 +26,10 @@ enable_testing()
 # GoogleTest is needed by the tests only: without it (the dry run's own
 # install leaves it out) the tool, the fuzz targets and the benchmarks build.
 find_package(GTest QUIET)
-set(TEST_AREAS "")
 if(GTest_FOUND)
-  include(GoogleTest)
-  # tests/<area>/: a folder with its own CMakeLists.txt is added as it is;
-  # any other folder of *.cpp files becomes one GoogleTest executable, linked
-  # with the test support (tests/support, added above).
-  file(GLOB TEST_AREAS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests ${CMAKE_BINARY_DIR}/tests)
 else()
   message(STATUS "GoogleTest not found: the tests are not built (scripts/install-deps.sh installs it)")
-endif()
-foreach(area_dir ${TEST_AREAS})
-  if(NOT IS_DIRECTORY ${area_dir})
-    continue()
-  endif()
-  get_filename_component(area ${area_dir} NAME)
-  if(area STREQUAL "support")
-    continue()
-  elseif(EXISTS ${area_dir}/CMakeLists.txt)
-    add_subdirectory(${area_dir} ${CMAKE_BINARY_DIR}/tests/${area})
-  else()
-    file(GLOB area_sources CONFIGURE_DEPENDS ${area_dir}/*.cpp)
-    if(area_sources)
-      add_executable(test_${area} ${area_sources})
-      target_compile_options(test_${area} PRIVATE ${WARNINGS})
-      target_link_libraries(test_${area} PRIVATE zavtestsupport GTest::gtest_main)
-      gtest_discover_tests(test_${area} TEST_PREFIX "${area}." DISCOVERY_TIMEOUT 60)
-    endif()
-  endif()
-endforeach()
-
-# The file and inventory tests under valgrind's memcheck as well: a read of
-# a byte that was allocated but never written (the spare byte after a file's
-# content, say) lies inside the allocation, where the sanitizers cannot see
-# it. Not in the sanitizer builds, whose runtime valgrind cannot host.
-find_program(VALGRIND valgrind)
-if(GTest_FOUND AND NOT CMAKE_CXX_FLAGS MATCHES "sanitize")
-  if(VALGRIND)
-    foreach(area files win98)
-      add_test(NAME memcheck.${area}
-               COMMAND ${VALGRIND} -q --tool=memcheck --error-exitcode=99 --leak-check=full
-                       $<TARGET_FILE:test_${area}>)
-    endforeach()
-  else()
-    message(WARNING "valgrind not found: the memcheck tests are not registered")
-  endif()
 endif()
 
 # tools/<name>/CMakeLists.txt: host tools.

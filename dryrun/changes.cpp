@@ -72,7 +72,7 @@ void AddFileChanges(const sim::Machine& before, const sim::Machine& after, Repor
         const sim::Event& e = events[i];
         if (!IsFileApi(e.api)) continue;
         std::vector<std::string> touched = {e.target};
-        if (e.api == sim::Api::MoveFileA) touched.push_back(e.text);
+        if (e.api == sim::Api::MoveFileA) touched.push_back(e.newPath);
         std::string firstKey;
         for (const std::string& t : touched) {
             std::string key = sim::FileSystem::Normalize(t);
@@ -219,7 +219,7 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
                     alreadyGone = alreadyGone || UpperAscii(e.target).rfind(gone, 0) == 0;
                 // The event counts the subkeys the key had when it was asked for.
                 if (e.error == ERROR_ACCESS_DENIED && before.family == sim::Family::NT &&
-                    e.number > 0)
+                    e.subkeys > 0)
                     c.reason = "the key has subkeys, and the NT family deletes only keys without "
                                "subkeys";
                 else if (alreadyGone && e.error == ERROR_FILE_NOT_FOUND)
@@ -230,20 +230,20 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
             }
         } else if (e.api == sim::Api::RegSetValueExA) {
             c.kind = Change::Kind::ValueSet;
-            c.valueName = e.text;
+            c.valueName = e.valueName;
             c.oldValue = e.oldValue;
             c.newValue = e.newValue;
             if (!e.ok) c.reason = ReasonForError(e.error, true);
         } else if (e.api == sim::Api::MessageBoxA) {
             c.kind = Change::Kind::MessageBox;
-            c.text2 = e.text2;
-            c.target = e.text;
-            c.reason = after.messageBoxAnswer == IDOK ? "OK" : "Cancel";
+            c.caption = e.caption;
+            c.target = e.message;
+            c.answer = after.messageBoxAnswer == IDOK ? "OK" : "Cancel";
         } else if (e.api == sim::Api::ShellExecuteA) {
             c.kind = Change::Kind::ProgramStarted;
-            c.text2 = e.text;
+            c.parameters = e.parameters;
             if (!e.ok) c.reason = ReasonForError(e.error, false);
-        } else if (e.api == sim::Api::SendMessageA && e.number == WM_CLOSE) {
+        } else if (e.api == sim::Api::SendMessageA && e.windowMessage == WM_CLOSE) {
             c.kind = Change::Kind::WindowClosed;
             if (!e.ok) c.reason = "no such window";
         } else {

@@ -34,7 +34,7 @@ struct Change {
     bool done = true;    // false: attempted and refused, or nothing there to change
     bool absent = false; // not done because there was nothing there (no such key/file)
     std::string target;  // instance id, key path, file path, program, window title, message text
-    std::string reason;  // why an attempt was refused
+    std::string reason;  // why an attempt was refused (only when not done)
     size_t order = 0;    // index of the first event that belongs to it
 
     // KeyDeleted: deleted by the device removal itself, not by the program.
@@ -48,8 +48,10 @@ struct Change {
     uint64_t oldSize = 0, newSize = 0;
     DWORD oldAttributes = 0, newAttributes = 0;
     bool attributesChanged = false;
-    // MessageBox: caption and answer; ProgramStarted: parameters.
-    std::string text2;
+    // MessageBox: the caption, and how the box was answered ("OK", "Cancel").
+    std::string caption, answer;
+    // ProgramStarted: the program's parameters.
+    std::string parameters;
 };
 
 struct Residue {

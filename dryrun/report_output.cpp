@@ -108,12 +108,11 @@ std::string ChangeText(const Change& c, unsigned codePage) {
         return "changed the attributes of file " + target + ": " + attrs(c.oldAttributes) + " -> " +
                attrs(c.newAttributes);
     case Change::Kind::MessageBox:
-        return "showed the message box " + QuoteAnsi(c.text2, codePage) + ": " +
-               QuoteAnsi(c.target, codePage) +
-               " (answered " + c.reason + ")";
+        return "showed the message box " + QuoteAnsi(c.caption, codePage) + ": " +
+               QuoteAnsi(c.target, codePage) + " (answered " + c.answer + ")";
     case Change::Kind::ProgramStarted:
         return (c.done ? "started the program " : "attempted to start the program ") + target +
-               " " + AnsiToUtf8(codePage, c.text2) + (c.done ? "" : ", not done: " + c.reason);
+               " " + AnsiToUtf8(codePage, c.parameters) + (c.done ? "" : ", not done: " + c.reason);
     case Change::Kind::WindowClosed:
         return (c.done ? "sent WM_CLOSE to the window " : "attempted to send WM_CLOSE to the window ") +
                QuoteAnsi(c.target, codePage) + (c.done ? "" : ", not done: " + c.reason);
@@ -271,12 +270,11 @@ std::string ReportJson(const Report& r) {
             e["new_attributes"] = c.newAttributes;
             break;
         case Change::Kind::MessageBox:
-            e["caption"] = AnsiToUtf8(r.codePage, c.text2);
-            e["answer"] = c.reason;
-            e.erase("reason");
+            e["caption"] = AnsiToUtf8(r.codePage, c.caption);
+            e["answer"] = c.answer;
             break;
         case Change::Kind::ProgramStarted:
-            e["parameters"] = AnsiToUtf8(r.codePage, c.text2);
+            e["parameters"] = AnsiToUtf8(r.codePage, c.parameters);
             break;
         default:
             break;

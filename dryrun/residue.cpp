@@ -5,9 +5,7 @@
 
 #include "image/text_codec.h"
 
-#include "files/files.h"
-#include "icons/icons.h"
-#include "inventory/inventory.h"
+#include "package.h"
 #include "platform/sim/sim_inf.h"
 #include "run/run.h"
 
@@ -24,8 +22,9 @@ using image::UpperAscii;
 
 namespace {
 
-const char* const kPackageTexts[] = {kWdmDriverFile,      kIosDriverFile,         kDriverInfName,
-                                     kPrecompiledInfFile, kReplacementDriverFile, kDriveIconMarker};
+const char* const kPackageTexts[] = {kWdmDriverFile.name,      kIosDriverFile.name,
+                                     kDriverInfName,           kPrecompiledInfFile.name,
+                                     kReplacementDriverFile.name, kDriveIconMarker};
 
 // The device id prefixes of the package INF's device section: the second
 // value of each line, read as SETUPAPI reads the file.
@@ -243,7 +242,7 @@ std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool
     if (ctx.refusedFiles.count(UpperAscii(path)) > 0) return "its deletion was refused";
     const std::string upper = UpperAscii(path);
     // The system's storage driver files, the replacement driver among them.
-    if (upper.find("USBSTOR") != std::string::npos) {
+    if (upper.find(kStorageServiceName) != std::string::npos) {
         if (ctx.work != UninstallWork::StorageDriverRestore)
             return "the storage driver is restored only on Windows 2000 without Service Pack 3 or 4, "
                    "not on " + (ctx.systemName.empty() ? std::string("this system") : ctx.systemName);
@@ -322,8 +321,9 @@ std::vector<std::string> PackageMarkers(const sim::Machine& machine) {
         if (!text.empty() && seen.insert(UpperAscii(text)).second) markers.push_back(text);
     };
     for (const char* text : kPackageTexts) add(text);
-    for (const char* folder : {"\\inf\\other\\", "\\inf\\"}) {
-        const auto data = machine.files.Read(machine.windowsDirectory + folder + kDriverInfName);
+    for (const PackageFile& copy : {kOtherInfCopy, kInfCopy}) {
+        const auto data = machine.files.Read(machine.windowsDirectory + "\\" + copy.folder + "\\" +
+                                             copy.name);
         if (!data) continue;
         for (const std::string& prefix : InfSectionPrefixes(*data)) {
             add(prefix);

@@ -78,7 +78,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return Usage(err, "--write and --undo need two different folders");
 
     image::MachineImage loaded;
-    image::Diag diag;
+    image::InputError diag;
     if (!image::LoadImage(imageFolder, &loaded, &diag)) {
         err << "zavuninst-sim: " << diag.Text() << "\n";
         return 2;

@@ -89,7 +89,7 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
             const std::string path = FullKeyPath(e.target);
             writer.Key(path);
             if (e.oldValue) writer.Value(path, *e.oldValue);
-            else writer.DeleteValue(e.text);
+            else writer.DeleteValue(e.valueName);
             ++registryChanges;
         }
     }
@@ -154,7 +154,7 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
                    << "has restored its keys.\n";
             any = true;
         } else if (c.kind == Change::Kind::ProgramStarted) {
-            readme << "  - " << c.target << " " << c.text2 << " was started: the Windows Installer "
+            readme << "  - " << c.target << " " << c.parameters << " was started: the Windows Installer "
                    << "removes the product; install it again to undo that.\n";
             any = true;
         } else if (c.kind == Change::Kind::WindowClosed) {
@@ -172,7 +172,7 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
     return true;
 }
 
-bool ApplyUndo(const std::string& folder, sim::Machine& machine, image::Diag* diag) {
+bool ApplyUndo(const std::string& folder, sim::Machine& machine, image::InputError* diag) {
     auto fail = [&](const std::string& file, int line, const std::string& message) {
         diag->file = file;
         diag->line = line;

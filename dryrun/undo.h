@@ -24,6 +24,6 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
 // Applies an undo folder to `machine` as a person following its README would:
 // imports undo.reg, copies the files back with their attributes, deletes
 // what the run created. Devices are not brought back (Windows detects them).
-bool ApplyUndo(const std::string& folder, sim::Machine& machine, image::Diag* diag);
+bool ApplyUndo(const std::string& folder, sim::Machine& machine, image::InputError* diag);
 
 }  // namespace dryrun

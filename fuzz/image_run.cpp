@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string> parts = Parts(std::string(reinterpret_cast<const char*>(data), size));
     sim::Machine machine;
     AddFiles(machine.files);
-    image::Diag diag;
+    image::InputError diag;
     if (!image::ReadMachineIni(parts[0], "machine.ini", machine, &diag)) return 0;
     image::RegFormat format;
     if (!image::ReadRegFile(parts[1], "registry.reg", machine.registry, &format, &diag)) return 0;

@@ -35,7 +35,7 @@ bool SameDevices(const std::vector<sim::Device>& a, const std::vector<sim::Devic
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     sim::Machine m = WithFiles();
-    image::Diag diag;
+    image::InputError diag;
     if (!image::ReadMachineIni(text, "machine.ini", m, &diag)) {
         fuzz::Check(!diag.Text().empty(), "a refused file without a reason");
         return 0;

@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     sim::Registry registry;
     image::RegFormat format;
-    image::Diag diag;
+    image::InputError diag;
     if (!image::ReadRegFile(bytes, "registry.reg", registry, &format, &diag)) {
         fuzz::Check(!diag.Text().empty(), "a refused file without a reason");
         return 0;

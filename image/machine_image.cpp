@@ -174,7 +174,7 @@ bool WriteHostFile(const std::string& path, const std::string& bytes) {
 }
 
 bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::Machine& machine,
-                    Diag* diag) {
+                    InputError* diag) {
     auto fail = [&](int line, const std::string& message) {
         if (diag != nullptr) {
             diag->file = fileName;
@@ -406,7 +406,7 @@ private:
 
 }  // namespace
 
-bool LoadImage(const std::string& folder, MachineImage* image, Diag* diag) {
+bool LoadImage(const std::string& folder, MachineImage* image, InputError* diag) {
     auto fail = [&](const std::string& file, const std::string& message) {
         diag->file = file;
         diag->line = 0;

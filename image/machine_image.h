@@ -38,7 +38,7 @@ struct MachineImage {
 // devices, windows). Attributes name files, so they are applied to
 // `machine.files` as it stands: load the files first.
 bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::Machine& machine,
-                    Diag* diag);
+                    InputError* diag);
 
 // machine.ini text for a machine (attributes of every entry whose attributes
 // differ from what a file or folder gets when loaded from the host).
@@ -46,7 +46,7 @@ std::string WriteMachineIni(const sim::Machine& machine);
 
 // Loads an image folder; false with `diag` naming the file (and line) that is
 // wrong. The folder is only read.
-bool LoadImage(const std::string& folder, MachineImage* image, Diag* diag);
+bool LoadImage(const std::string& folder, MachineImage* image, InputError* diag);
 
 // Writes `machine` as a new image into `folder` (created; it must not exist),
 // the registry in `format`. False with `error` set on a failure of the host.

@@ -15,7 +15,7 @@ namespace {
 // A value's name in its line: @ for the unnamed value, else the name quoted.
 std::string ValueName(const std::string& name) { return name.empty() ? "@" : QuoteText(UpperAscii(name)); }
 
-void AddKey(State& state, const sim::RegKey& key, std::string& path, unsigned codePage, size_t depth) {
+void AddKey(StateLines& state, const sim::RegKey& key, std::string& path, unsigned codePage, size_t depth) {
     if (key.deleted) return;
     state.emplace("key " + path, "");
     for (const sim::RegValue& value : key.values)
@@ -33,11 +33,11 @@ void AddKey(State& state, const sim::RegKey& key, std::string& path, unsigned co
 
 }  // namespace
 
-std::string Line(const State::value_type& entry) {
+std::string Line(const StateLines::value_type& entry) {
     return entry.second.empty() ? entry.first : entry.first + " = " + entry.second;
 }
 
-void AddRegistry(State& state, const sim::Registry& registry, const std::string& from,
+void AddRegistry(StateLines& state, const sim::Registry& registry, const std::string& from,
                  unsigned codePage) {
     if (!from.empty()) {
         if (const sim::RegKey* key = registry.Find(from)) {
@@ -64,7 +64,7 @@ std::string FileWhat(const std::string& path) {
     return "file " + (normalized.empty() ? UpperAscii(path) : normalized);
 }
 
-void AddFile(State& state, const std::string& path, bool folder, DWORD attributes, uint64_t size,
+void AddFile(StateLines& state, const std::string& path, bool folder, DWORD attributes, uint64_t size,
              const std::string& digest) {
     attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY);
     if (folder) {
@@ -75,14 +75,14 @@ void AddFile(State& state, const std::string& path, bool folder, DWORD attribute
                             (size == 1 ? " byte, " : " bytes, ") + digest;
 }
 
-void AddFiles(State& state, const sim::FileSystem& files, DWORD attributeMask) {
+void AddFiles(StateLines& state, const sim::FileSystem& files, DWORD attributeMask) {
     for (const sim::FileEntry* entry : files.Entries())
         AddFile(state, entry->path, entry->directory, entry->attributes & attributeMask, entry->data.size(),
                 entry->directory ? std::string() : ContentDigest(entry->data));
 }
 
-State MachineState(const sim::Machine& machine) {
-    State state;
+StateLines MachineState(const sim::Machine& machine) {
+    StateLines state;
     AddRegistry(state, machine.registry, "", machine.codePage);
     AddFiles(state, machine.files);
     return state;
@@ -99,7 +99,7 @@ std::string ContentDigest(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-StateDifference Difference(const State& before, const State& after) {
+StateDifference Difference(const StateLines& before, const StateLines& after) {
     StateDifference difference;
     for (const auto& entry : before) {
         const auto found = after.find(entry.first);

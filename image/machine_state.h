@@ -24,29 +24,29 @@ namespace image {
 
 // What each line is about ("key P", "value P | \"N\"", "file P") -> what it
 // says of it ("" for a key).
-using State = std::map<std::string, std::string>;
+using StateLines = std::map<std::string, std::string>;
 
 // The line as text: "what = facts".
-std::string Line(const State::value_type& entry);
+std::string Line(const StateLines::value_type& entry);
 
 // The keys and values of `registry` from the key `from` down (every root
 // when empty); keys deleted while a handle held them are left out. String
 // data is told in the machine's code page.
-void AddRegistry(State& state, const sim::Registry& registry, const std::string& from = "",
+void AddRegistry(StateLines& state, const sim::Registry& registry, const std::string& from = "",
                  unsigned codePage = sim::kDefaultCodePage);
 
 // One folder or file. `digest` tells the content apart (ContentDigest, or
 // whatever a host snapshot can tell of a large file).
-void AddFile(State& state, const std::string& path, bool folder, DWORD attributes, uint64_t size,
+void AddFile(StateLines& state, const std::string& path, bool folder, DWORD attributes, uint64_t size,
              const std::string& digest);
 
 // Every folder and file of `files`, with their attributes masked by
 // `attributeMask` (a caller comparing with a platform that shows fewer
 // attributes masks the others out).
-void AddFiles(State& state, const sim::FileSystem& files, DWORD attributeMask = ~DWORD(0));
+void AddFiles(StateLines& state, const sim::FileSystem& files, DWORD attributeMask = ~DWORD(0));
 
 // The whole machine: its registry, folders and files.
-State MachineState(const sim::Machine& machine);
+StateLines MachineState(const sim::Machine& machine);
 
 // "fnv 0123456789abcdef": the 64-bit FNV-1a digest of the content.
 std::string ContentDigest(const std::vector<uint8_t>& bytes);
@@ -60,9 +60,9 @@ std::string FileWhat(const std::string& path);
 // Two states compared: the lines of `before` that `after` lacks or tells
 // otherwise, and the lines of `after` that `before` lacks or tells otherwise.
 struct StateDifference {
-    State removed, added;
+    StateLines removed, added;
     bool Empty() const { return removed.empty() && added.empty(); }
 };
-StateDifference Difference(const State& before, const State& after);
+StateDifference Difference(const StateLines& before, const StateLines& after);
 
 }  // namespace image

@@ -24,7 +24,7 @@ namespace image {
 
 // A problem in an input file, with the file and the 1-based line it is on
 // (0 when it concerns the file as a whole).
-struct Diag {
+struct InputError {
     std::string file;
     int line = 0;
     std::string message;
@@ -71,7 +71,7 @@ struct RegFormat {
 // `consumed`, when given, is told now and then how many bytes from the start
 // the reader is done with (a caller that maps a large file can let them go).
 bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Registry& registry,
-                 RegFormat* format, Diag* diag,
+                 RegFormat* format, InputError* diag,
                  const std::function<void(size_t)>& consumed = std::function<void(size_t)>());
 
 // The export of `registry` in `format`: each branch of the format with its

@@ -296,7 +296,7 @@ bool IsSelfOrAncestor(const std::string& ancestor, const std::string& path) {
 class Reader {
 public:
     Reader(std::string_view bytes, const std::string& file, sim::Registry& registry,
-           RegFormat& format, Diag& diag, const std::function<void(size_t)>& consumed)
+           RegFormat& format, InputError& diag, const std::function<void(size_t)>& consumed)
         : bytes_(bytes), file_(file), registry_(registry), format_(format), diag_(diag),
           consumed_(consumed) {}
 
@@ -319,7 +319,7 @@ private:
     const std::string& file_;
     sim::Registry& registry_;
     RegFormat& format_;
-    Diag& diag_;
+    InputError& diag_;
 
     enum class State { NoKey, Key, DeletedKey } state_ = State::NoKey;
     sim::RegKey* key_ = nullptr;
@@ -748,7 +748,7 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
 }
 }  // namespace
 
-std::string Diag::Text() const {
+std::string InputError::Text() const {
     if (line > 0) return file + ":" + std::to_string(line) + ": " + message;
     return file + ": " + message;
 }
@@ -769,9 +769,9 @@ RegFormat RegFormat::Version5() {
 }
 
 bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Registry& registry,
-                 RegFormat* format, Diag* diag, const std::function<void(size_t)>& consumed) {
+                 RegFormat* format, InputError* diag, const std::function<void(size_t)>& consumed) {
     RegFormat local;
-    Diag localDiag;
+    InputError localDiag;
     Reader reader(bytes, fileName, registry, format ? *format : local, diag ? *diag : localDiag,
                   consumed);
     return reader.Run();

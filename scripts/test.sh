@@ -13,9 +13,9 @@ cmake --preset win32
 cmake --build --preset win32
 cmake --preset win64
 cmake --build --preset win64
-ctest --preset host -E '^(sweep|properties)\.'
-# The fault sweep and the property tests in full, for their totals.
-ctest --preset host -R '^(sweep|properties)\.' --verbose
+ctest --preset host -E '^runs\.(FaultSweep|RandomMachines)\.'
+# The fault sweep and the random machines in full, for their totals.
+ctest --preset host -R '^runs\.(FaultSweep|RandomMachines)\.' --verbose
 # The sanitizer build; Wine scenarios are left out of it (they run the
 # Windows program, which the sanitizers do not see).
 cmake --preset host-asan

@@ -2,25 +2,11 @@
 // the copies of the package's files.
 #include "collect/collect.h"
 
-#include "files/files.h"
-#include "inventory/inventory.h"
+#include "package.h"
 
 #include <cstring>
 
 namespace {
-
-// The files the uninstaller may delete or rewrite, below the Windows directory.
-struct PackageFile {
-    const char* folder;  // with its trailing backslash, or ""
-    const char* name;
-};
-const PackageFile kPackageFiles[] = {{"system32\\drivers\\", kWdmDriverFile},
-                                     {"system\\iosubsys\\", kIosDriverFile},
-                                     {"inf\\other\\", kDriverInfName},
-                                     {"inf\\", kDriverInfName},
-                                     {"inf\\", kPrecompiledInfFile},
-                                     {"", kStorageInf},
-                                     {"System32\\DRIVERS\\", kReplacementDriverFile}};
 
 const size_t kCopyChunk = 64 * 1024;
 
@@ -233,7 +219,7 @@ std::string CopyPackageFiles(const std::string& folder, const std::string& windo
     const std::string drive = folder + "\\drive_" + static_cast<char>(w[0] | 0x20);
     std::string lines;
     for (const PackageFile& file : kPackageFiles) {
-        const std::string source = windows + "\\" + file.folder + file.name;
+        const std::string source = windows + "\\" + file.folder + "\\" + file.name;
         const DWORD attributes = GetFileAttributesA(source.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const DWORD error = GetLastError();

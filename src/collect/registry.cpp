@@ -2,13 +2,12 @@
 // written as the machine's own regedit exports them.
 #include "collect/collect.h"
 
-#include "icons/icons.h"
+#include "package.h"
 
 namespace {
 
 const char kRoot[] = "HKEY_LOCAL_MACHINE";
 const char kNtSystemKey[] = "SYSTEM";
-const char kNtUsbStorService[] = "Services\\USBSTOR";
 const char* const kNtBranches[] = {"SYSTEM\\CurrentControlSet\\Enum",
                                    "SYSTEM\\CurrentControlSet\\Control\\Class", kDriveIconsKey};
 const char* const k9xBranches[] = {"Enum", "System\\CurrentControlSet\\Services\\Class",
@@ -305,7 +304,7 @@ void WriteUsbStorServices(Export& e) {
     RegCloseKey(key);
     for (const std::string& set : sets)
         WriteBranch(e,
-                    system + Units(e, "\\") + set + Units(e, "\\") + Units(e, kNtUsbStorService));
+                    system + Units(e, "\\") + set + Units(e, "\\") + Units(e, kStorageServiceKey));
 }
 
 // advapi32's W functions, found at run time: a static import of them would

@@ -2,8 +2,7 @@
 // files deleted from below the Windows directory.
 #include "files/files.h"
 
-#include "inventory/inventory.h"
-#include "platform/platform.h"
+#include "package.h"
 #include "run/run_state.h"
 
 void ForceDeleteFile(const std::string& path) {
@@ -18,13 +17,22 @@ void ForceDeleteFile(const std::string& path) {
     DeleteFileA(path.c_str());
 }
 
-bool IsExistingFile(const std::string& path) {
+bool FindEntry(const std::string& path, DWORD& attributes) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(path.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return false;
-    const DWORD attributes = found.dwFileAttributes;
+    attributes = found.dwFileAttributes;
     FindClose(search);
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return true;
+}
+
+bool IsExistingFile(const std::string& path) {
+    DWORD attributes = 0;
+    return FindEntry(path, attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::string WindowsPath(const PackageFile& file) {
+    return FormatText("%s\\%s\\%s", WindowsDirectory, file.folder, file.name);
 }
 
 void RemoveDriverFiles(int selector) {
@@ -33,19 +41,18 @@ void RemoveDriverFiles(int selector) {
     if (!IsWindowsDirectoryKnown()) return;
     switch (selector) {
     case 1:
-        ForceDeleteFile(FormatText("%s\\system32\\drivers\\%s", WindowsDirectory, kWdmDriverFile));
+        ForceDeleteFile(WindowsPath(kWdmDriverFile));
         break;
     case 2:
-        ForceDeleteFile(FormatText("%s\\system\\iosubsys\\%s", WindowsDirectory, kIosDriverFile));
+        ForceDeleteFile(WindowsPath(kIosDriverFile));
         break;
     case 3: {
-        const std::string otherCopy =
-            FormatText("%s\\inf\\other\\%s", WindowsDirectory, kDriverInfName);
+        const std::string otherCopy = WindowsPath(kOtherInfCopy);
         if (IsExistingFile(otherCopy)) ForceDeleteFile(otherCopy);
-        const std::string infCopy = FormatText("%s\\inf\\%s", WindowsDirectory, kDriverInfName);
+        const std::string infCopy = WindowsPath(kInfCopy);
         if (IsExistingFile(infCopy)) ForceDeleteFile(infCopy);
         // The precompiled INF gets one plain attempt: a read-only one stays.
-        DeleteFileA(FormatText("%s\\inf\\%s", WindowsDirectory, kPrecompiledInfFile).c_str());
+        DeleteFileA(WindowsPath(kPrecompiledInfFile).c_str());
         break;
     }
     default:

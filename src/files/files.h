@@ -2,25 +2,22 @@
 // 16-bit text file, and the system's own USB storage driver restored.
 #pragma once
 
+#include "package.h"
+#include "platform/platform.h"
+
 #include <string>
 
-// The package's driver files and precompiled INF, by name (the INF itself:
-// kDriverInfName in inventory/inventory.h).
-inline constexpr char kWdmDriverFile[] = "WDMZAV03.sys";      // <windows>\system32\drivers
-inline constexpr char kIosDriverFile[] = "PDRZAV03.pdr";      // <windows>\system\iosubsys
-inline constexpr char kPrecompiledInfFile[] = "MSTEVUmss.PNF";  // <windows>\inf
-// The replacement USB storage driver the package puts in on Windows 2000
-// (<windows>\System32\DRIVERS), and that usbstor.inf then names.
-inline constexpr char kReplacementDriverFile[] = "USBSTORSP3.SYS";
-// The system's own INF of that driver, below the Windows directory; the
-// restoration rewrites it.
-inline constexpr char kStorageInf[] = "inf\\usbstor.inf";
+// The path of one of the package's files below WindowsDirectory (which the
+// caller has found known).
+std::string WindowsPath(const PackageFile& file);
 
 // DeleteFileA; when that fails, clear the attribute bits and try once more.
 void ForceDeleteFile(const std::string& path);
 
-// True when a directory search for the exact path finds an entry that is not
-// a directory.
+// True when a directory search (FindFirstFileA) for the exact path finds an
+// entry, file or directory; `attributes` then holds the entry's.
+bool FindEntry(const std::string& path, DWORD& attributes);
+// True when FindEntry finds an entry that is not a directory.
 bool IsExistingFile(const std::string& path);
 
 // 1: the WDM driver file; 2: the I/O subsystem driver file; 3: the package

@@ -39,20 +39,13 @@ struct Buffer {
     }
 };
 
-bool EntryExists(const std::string& path) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(path.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    FindClose(search);
-    return true;
-}
-
 // The first of "<path>.~<tag>00" to "<path>.~<tag>99" that names no entry,
 // or "" when all are taken.
 std::string FreeSiblingName(const std::string& path, const char* tag) {
     for (unsigned n = 0; n < kSiblingNames; ++n) {
         std::string name = FormatText("%s.~%s%02u", path.c_str(), tag, n);
-        if (!EntryExists(name)) return name;
+        DWORD attributes = 0;
+        if (!FindEntry(name, attributes)) return name;
     }
     return std::string();
 }

@@ -3,18 +3,13 @@
 // package's replacement driver deleted.
 #include "files/files.h"
 
-#include "platform/platform.h"
+#include "package.h"
 #include "run/run_state.h"
 
 #include <cstring>
 
 namespace {
 const char kSystemKey[] = "System";
-const char kServiceKeyFormat[] = "%s\\Services\\USBSTOR";
-const char kImagePathName[] = "ImagePath";
-// Written with its terminating zero: 29 bytes.
-const char kSystemDriverPath[] = "System32\\DRIVERS\\USBSTOR.SYS";
-const char kSystemDriverReference[] = "%12%\\USBSTOR.SYS";
 
 // ImagePath in every subkey of "System" that has Services\USBSTOR: each
 // control set, whichever one the next boot selects. False when the key
@@ -32,12 +27,14 @@ bool RestoreServiceImagePaths() {
             break;
         const std::string subkey(name, strnlen(name, sizeof name));
         HKEY service = 0;
-        if (RegOpenKeyA(system, FormatText(kServiceKeyFormat, subkey.c_str()).c_str(), &service) !=
-            ERROR_SUCCESS)
+        if (RegOpenKeyA(system, FormatText("%s\\%s", subkey.c_str(), kStorageServiceKey).c_str(),
+                        &service) != ERROR_SUCCESS)
             continue;
         // Written whatever the value held, a REG_SZ becoming REG_EXPAND_SZ.
-        RegSetValueExA(service, kImagePathName, 0, REG_EXPAND_SZ,
-                       reinterpret_cast<const BYTE*>(kSystemDriverPath), sizeof kSystemDriverPath);
+        // With its terminating zero: 29 bytes.
+        RegSetValueExA(service, kStorageServiceImagePath, 0, REG_EXPAND_SZ,
+                       reinterpret_cast<const BYTE*>(kSystemStorageDriverPath),
+                       sizeof kSystemStorageDriverPath);
         if (service != 0) RegCloseKey(service);
     }
     if (system != 0) RegCloseKey(system);
@@ -52,14 +49,13 @@ void RestoreStorageDriver(int selector) {
         // as well. The registry values need no Windows directory.
         if (!RestoreServiceImagePaths()) return;
         if (IsWindowsDirectoryKnown())
-            ReplaceTextInFile(FormatText("%s\\%s", WindowsDirectory, kStorageInf),
-                              FormatText("%%12%%\\%s", kReplacementDriverFile),
-                              kSystemDriverReference);
+            ReplaceTextInFile(WindowsPath(kStorageInf),
+                              FormatText("%%12%%\\%s", kReplacementDriverFile.name),
+                              kSystemStorageDriverReference);
         break;
     case 2:
         if (IsWindowsDirectoryKnown())
-            ForceDeleteFile(FormatText("%s\\System32\\DRIVERS\\%s", WindowsDirectory,
-                                       kReplacementDriverFile));
+            ForceDeleteFile(WindowsPath(kReplacementDriverFile));
         break;
     default:
         break;

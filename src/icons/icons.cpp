@@ -2,6 +2,8 @@
 // below Explorer's DriveIcons key taken away.
 #include "icons/icons.h"
 
+#include "package.h"
+
 #include <string>
 
 namespace {

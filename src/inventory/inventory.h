@@ -3,13 +3,10 @@
 // registry names that belong to them.
 #pragma once
 
+#include "package.h"
 #include "platform/platform.h"
 
 #include <string>
-
-// The package INF's file name and device section.
-inline constexpr char kDriverInfName[] = "USBZAV03.inf";
-inline constexpr char kDriverInfSection[] = "MSZAV03SECTION";
 
 // The INF, found in "<windows>\inf\other" first and "<windows>\inf" second.
 // The platform's invalid-handle value when it could not be opened.
@@ -37,12 +34,16 @@ struct my_devdriData {
     std::string usbDriver;
 };
 
-// The table itself is the run's DeviceInventory (run/run_state.h).
 struct DeviceInventoryTable {
     my_devdriData* records = nullptr;  // null until the first build that obtains the device list
     int count = 0;                     // valid records: 0 .. count-1
     int capacity = 0;                  // size of the records array
 };
+
+// The package's present devices, with every name their removal needs.
+// Written by: BuildDeviceInventory and ReleaseDeviceInventory.
+// Read by: RemovePackageDevices (removal), between the two.
+extern DeviceInventoryTable DeviceInventory;
 
 // The setup class of hard disk controllers (the default package class) and
 // the disk drive class.

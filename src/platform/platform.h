@@ -6,9 +6,8 @@
 // same names and signatures and the 32-bit structure layouts, and a simulated
 // Windows machine (src/platform/sim) serves the calls.
 //
-// Besides the Win32 names it offers the two text helpers that every
-// subsystem builds its names and comparisons with: FormatText and
-// LocaleTextEqual.
+// Besides the Win32 names it offers the helpers that every subsystem builds
+// its names and comparisons with: FormatText, LocaleTextEqual and SameGuid.
 #pragma once
 
 #include <string>
@@ -25,7 +24,7 @@
 #include <setupapi.h>
 #include <shellapi.h>
 
-// Looked up at run time (src/platform/win32_setupapi.cpp): Windows 98 must
+// Looked up at run time (src/platform/win32/setupapi.cpp): Windows 98 must
 // load the program whether or not its setupapi.dll has this call.
 extern "C" BOOL WINAPI ZavSetupDiClassGuidsFromNameExA(PCSTR ClassName, LPGUID ClassGuidList,
                                                        DWORD ClassGuidListSize,

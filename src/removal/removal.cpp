@@ -4,7 +4,6 @@
 #include "removal/removal.h"
 
 #include "files/files.h"
-#include "run/run_state.h"
 
 #include <cstring>
 

@@ -4,6 +4,7 @@
 
 #include "files/files.h"
 #include "icons/icons.h"
+#include "package.h"
 #include "removal/removal.h"
 #include "run/run_state.h"
 
@@ -12,9 +13,6 @@
 char WindowsDirectory[100] = {0};
 
 namespace {
-const char kInstallerProgram[] = "MsiExec.exe";
-const char kInstallerParameters[] = "/X {6E2A91C4-3B7D-4F08-9C5E-D1A47B20E6F3} /qn";
-const char kCompanionWindowTitle[] = "Glovix";
 const char kCompletionText[] = "UnInstall finished!";
 const char kCompletionCaption[] = " Success!";
 }  // namespace

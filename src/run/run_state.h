@@ -1,8 +1,7 @@
-// The run's global state: what one step of the run records for the steps
-// after it, each written by one subsystem and read by others.
+// The run's global state: what the run's first step records for every
+// later step. A leaf, like package.h: it includes nothing, so that every
+// room may read it without an arrow back to the run.
 #pragma once
-
-#include "inventory/inventory.h"
 
 // The Windows directory, zero-terminated; all zero until WinMain records it,
 // and all zero again when it could not be read or did not fit.
@@ -15,8 +14,3 @@ extern char WindowsDirectory[100];
 // from it asks first: an empty directory would make "\system32\..." name the
 // root of the current drive.
 bool IsWindowsDirectoryKnown();
-
-// The package's present devices, with every name their removal needs.
-// Written by: BuildDeviceInventory and ReleaseDeviceInventory (inventory).
-// Read by: RemovePackageDevices (removal), between the two.
-extern DeviceInventoryTable DeviceInventory;

@@ -3,7 +3,7 @@
 // Every report is also checked for completeness: the changes it lists,
 // applied to the machine before, give exactly the machine after.
 #include "dryrun/dry_run.h"
-#include "helpers.h"
+#include "support/scratch.h"
 #include "image/machine_image.h"
 #include "image/run_winmain.h"
 #include "image/value_text.h"
@@ -28,8 +28,8 @@ struct ExampleRun {
 ExampleRun RunExample(const std::string& name,
                       const std::function<void(sim::Machine&)>& alter = nullptr) {
     image::MachineImage loaded;
-    image::Diag diag;
-    const std::string folder = std::string(DRYRUN_EXAMPLES) + "/" + name;
+    image::InputError diag;
+    const std::string folder = std::string(ZAV_EXAMPLES) + "/" + name;
     EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
     if (alter) alter(loaded.machine);
     ExampleRun run;
@@ -160,7 +160,7 @@ TEST(Report, Windows98PackageIsRemovedDevicesKeysFilesAndIconsInOrder) {
                                       [](const Change& c) { return c.target == kIcons + "E"; });
     EXPECT_GT(iconsAt - r.changes.begin(), static_cast<long>(Position(r, Change::Kind::ProgramStarted)));
     const Change& started = r.changes[Position(r, Change::Kind::ProgramStarted)];
-    EXPECT_EQ(started.target + " " + started.text2, "MsiExec.exe /X {6E2A91C4-3B7D-4F08-9C5E-D1A47B20E6F3} /qn");
+    EXPECT_EQ(started.target + " " + started.parameters, "MsiExec.exe /X {6E2A91C4-3B7D-4F08-9C5E-D1A47B20E6F3} /qn");
     EXPECT_EQ(Targets(r, Change::Kind::WindowClosed), std::vector<std::string>({"Glovix"}));
 
     // What stays names the package only in the keys above removed instances.
@@ -251,7 +251,7 @@ TEST(Report, WindowsXpWithoutThePackageChangesNothingOfTheMachine) {
     ASSERT_EQ(r.changes.size(), 2u);
     EXPECT_EQ(r.changes[0].kind, Change::Kind::MessageBox);
     EXPECT_EQ(r.changes[0].target, "UnInstall finished!");
-    EXPECT_EQ(r.changes[0].text2, " Success!");
+    EXPECT_EQ(r.changes[0].caption, " Success!");
     EXPECT_EQ(r.changes[1].kind, Change::Kind::ProgramStarted);
     EXPECT_TRUE(r.residue.empty());
     EXPECT_EQ(run.after.registry.Dump(), run.before.registry.Dump());

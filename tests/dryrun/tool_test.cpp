@@ -1,7 +1,7 @@
 // zavuninst-sim as a user runs it: the image is only read, --write gives the
 // machine after as an image, --undo gives what brings the machine back, and
 // bad input is named, exits with 2 and writes nothing.
-#include "helpers.h"
+#include "support/scratch.h"
 #include "image/machine_image.h"
 #include "image/run_winmain.h"
 #include "dryrun/tool.h"
@@ -15,7 +15,7 @@
 #include <random>
 #include <sstream>
 
-using dryrun_test::ScratchFolder;
+using support::ScratchFolder;
 namespace fs = std::filesystem;
 
 namespace {
@@ -34,7 +34,7 @@ Outcome Tool(const std::vector<std::string>& args) {
     return o;
 }
 
-std::string Example(const std::string& name) { return std::string(DRYRUN_EXAMPLES) + "/" + name; }
+std::string Example(const std::string& name) { return std::string(ZAV_EXAMPLES) + "/" + name; }
 
 // Every file below a folder with its bytes.
 std::map<std::string, std::string> Snapshot(const std::string& folder) {
@@ -49,7 +49,7 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
 
 image::MachineImage Load(const std::string& folder) {
     image::MachineImage loaded;
-    image::Diag diag;
+    image::InputError diag;
     EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
     return loaded;
 }
@@ -105,7 +105,7 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
             // The test's own conversion: the code page tables are checked
             // byte for byte by the registry's tests.
             auto encoded = [&](const std::string& text) {
-                return regedit4 ? sim::Utf8ToAnsi(row.codePage, text) : dryrun_test::Utf16le(text, false);
+                return regedit4 ? sim::Utf8ToAnsi(row.codePage, text) : support::Utf16le(text, false);
             };
             added = encoded(row.added);
             const std::string removed = row.removed.empty() ? "" : encoded("\r\n" + row.removed);
@@ -144,7 +144,7 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
 
         // The after image with the undo applied is the image before, key for
         // key and byte for byte.
-        image::Diag diag;
+        image::InputError diag;
         ASSERT_TRUE(dryrun::ApplyUndo(dir / "undo", after.machine, &diag)) << diag.Text();
         EXPECT_EQ(after.machine.registry.Dump(), before.machine.registry.Dump());
         EXPECT_EQ(after.machine.files.Dump(), before.machine.files.Dump());

@@ -75,7 +75,7 @@ TEST(ForceDeleteFile, DeletesWithOneRetryAfterClearingAttributes) {
             // The attributes as read, masked: the failure value of a missing
             // file is passed on masked as well.
             const DWORD read = row.present ? row.attributes : INVALID_FILE_ATTRIBUTES;
-            EXPECT_EQ(m.EventsOf(Api::SetFileAttributesA)[0].number, read & 0x11111110);
+            EXPECT_EQ(m.EventsOf(Api::SetFileAttributesA)[0].attributes, read & 0x11111110);
         }
         if (row.heldOpen) {
             const sim::FileEntry* kept = m.files.Find(kWdm);

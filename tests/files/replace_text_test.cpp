@@ -14,10 +14,10 @@ using sim::Api;
 
 namespace {
 
-using support::Join;
-using support::Narrow;
+using support::Concat;
+using support::TextBytes;
 using support::UsbstorInf;
-using support::Wide;
+using support::Utf16Bytes;
 
 const char* const kPath = support::kUsbstorInf;
 const char kSearch[] = "%12%\\USBSTORSP3.SYS";
@@ -44,47 +44,47 @@ struct ReplaceRow {
 };
 
 std::vector<ReplaceRow> Rows() {
-    const std::vector<uint8_t> prefix = Wide("Service=");
-    std::vector<uint8_t> highBytes = Join(prefix, Wide(kSearch, 0x30));
-    highBytes = Join(highBytes, Wide(";end", 0x04));
-    std::vector<uint8_t> oddEnding = Join(Narrow("x"), Wide(kSearch));
+    const std::vector<uint8_t> prefix = Utf16Bytes("Service=");
+    std::vector<uint8_t> highBytes = Concat(prefix, Utf16Bytes(kSearch, 0x30));
+    highBytes = Concat(highBytes, Utf16Bytes(";end", 0x04));
+    std::vector<uint8_t> oddEnding = Concat(TextBytes("x"), Utf16Bytes(kSearch));
     oddEnding.pop_back();  // the file ends on the search text's last character
-    std::vector<uint8_t> pastEnd = Join(prefix, Wide(kSearch));
+    std::vector<uint8_t> pastEnd = Concat(prefix, Utf16Bytes(kSearch));
     pastEnd.resize(pastEnd.size() - 2);  // the last character would lie past the end
     // A candidate that starts near the end: most of it would lie past the
     // end (the sanitizer build catches any read there).
-    const std::vector<uint8_t> farPastEnd = Join(prefix, Wide("%12%\\US"));
-    std::vector<uint8_t> oddOffset = Join(Narrow("x"), Wide(std::string(kSearch) + "!"));
+    const std::vector<uint8_t> farPastEnd = Concat(prefix, Utf16Bytes("%12%\\US"));
+    std::vector<uint8_t> oddOffset = Concat(TextBytes("x"), Utf16Bytes(std::string(kSearch) + "!"));
 
     return {
         {"occurrence after a byte order mark: 6 bytes shorter", UsbstorInf(kSearch),
          FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true, UsbstorInf(kReplacement)},
         {"two occurrences: the first one only",
-         Join(Wide(std::string("A=") + kSearch + "\r\n"), Wide(std::string("B=") + kSearch)),
+         Concat(Utf16Bytes(std::string("A=") + kSearch + "\r\n"), Utf16Bytes(std::string("B=") + kSearch)),
          FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true,
-         Join(Wide(std::string("A=") + kReplacement + "\r\n"), Wide(std::string("B=") + kSearch))},
+         Concat(Utf16Bytes(std::string("A=") + kReplacement + "\r\n"), Utf16Bytes(std::string("B=") + kSearch))},
         {"no occurrence: rewritten with normal attributes", UsbstorInf("%12%\\OTHER.SYS"),
          FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE, kSearch,
          kReplacement, true, UsbstorInf("%12%\\OTHER.SYS")},
         {"the text in 8-bit characters is no occurrence",
-         Narrow(std::string("ServiceBinary=") + kSearch), FILE_ATTRIBUTE_ARCHIVE, kSearch,
-         kReplacement, true, Narrow(std::string("ServiceBinary=") + kSearch)},
+         TextBytes(std::string("ServiceBinary=") + kSearch), FILE_ATTRIBUTE_ARCHIVE, kSearch,
+         kReplacement, true, TextBytes(std::string("ServiceBinary=") + kSearch)},
         {"last character differs", UsbstorInf("%12%\\USBSTORSP3.SYX"), FILE_ATTRIBUTE_ARCHIVE, kSearch,
          kReplacement, true, UsbstorInf("%12%\\USBSTORSP3.SYX")},
         {"case differs", UsbstorInf("%12%\\usbstorsp3.sys"), FILE_ATTRIBUTE_ARCHIVE, kSearch,
          kReplacement, true, UsbstorInf("%12%\\usbstorsp3.sys")},
         {"any high byte matches", highBytes, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true,
-         Join(Join(prefix, Wide(kReplacement)), Wide(";end", 0x04))},
+         Concat(Concat(prefix, Utf16Bytes(kReplacement)), Utf16Bytes(";end", 0x04))},
         {"odd length ending on the match", oddEnding, FILE_ATTRIBUTE_ARCHIVE, kSearch,
-         kReplacement, true, Join(Narrow("x"), Wide(kReplacement))},
+         kReplacement, true, Concat(TextBytes("x"), Utf16Bytes(kReplacement))},
         {"occurrence at an odd offset", oddOffset, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement,
-         true, Join(Narrow("x"), Wide(std::string(kReplacement) + "!"))},
+         true, Concat(TextBytes("x"), Utf16Bytes(std::string(kReplacement) + "!"))},
         {"candidate running past the end", pastEnd, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement,
          true, pastEnd},
         {"candidate starting near the end", farPastEnd, FILE_ATTRIBUTE_ARCHIVE, kSearch,
          kReplacement, true, farPastEnd},
-        {"replacement longer than twice the search text", Wide("a:b"), FILE_ATTRIBUTE_ARCHIVE,
-         ":", "-->>", true, Wide("a-->>b")},
+        {"replacement longer than twice the search text", Utf16Bytes("a:b"), FILE_ATTRIBUTE_ARCHIVE,
+         ":", "-->>", true, Utf16Bytes("a-->>b")},
         {"empty file", {}, FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, true,
          std::vector<uint8_t>{}},
         {"read-only file: untouched", UsbstorInf(kSearch), FILE_ATTRIBUTE_READONLY, kSearch,
@@ -229,7 +229,7 @@ TEST(ReplaceTextInFile, LeftoversOfAnEarlierRunAreKept) {
         SCOPED_TRACE(row.name);
         sim::Machine m = MachineWith(UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
         for (const std::string& suffix : row.halfWritten)
-            m.files.AddFile(std::string(kPath) + suffix, Narrow("half written"), FILE_ATTRIBUTE_READONLY);
+            m.files.AddFile(std::string(kPath) + suffix, TextBytes("half written"), FILE_ATTRIBUTE_READONLY);
         m.files.AddFile(std::string(kPath) + ".~zb00", UsbstorInf("%12%\\FORMER.SYS"),
                         FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
         m.files.AddDirectory(std::string(kPath) + ".~zb01");

@@ -125,8 +125,8 @@ TEST(RecordWindowsDirectory, KnownOnlyWhenTheWholePathFits) {
 std::vector<std::string> Effects(const sim::Machine& m) {
     std::vector<std::string> out;
     for (const sim::Event& e : m.events) {
-        if (e.api == Api::MessageBoxA) out.push_back("message:" + e.text + "|" + e.text2);
-        else if (e.api == Api::ShellExecuteA) out.push_back("start:" + e.target + " " + e.text);
+        if (e.api == Api::MessageBoxA) out.push_back("message:" + e.message + "|" + e.caption);
+        else if (e.api == Api::ShellExecuteA) out.push_back("start:" + e.target + " " + e.parameters);
         else if (e.api == Api::SendMessageA) out.push_back("close:" + e.target);
     }
     return out;
@@ -185,13 +185,13 @@ TEST(WinMain, RunSequence) {
         EXPECT_EQ(WinMain(nullptr, nullptr, const_cast<char*>("ignored /x"), SW_HIDE), 0);
         EXPECT_EQ(Effects(m), row.effects);
         for (const sim::Event& e : m.EventsOf(Api::ShellExecuteA)) {
-            EXPECT_EQ(e.text2, "");  // the default verb
-            EXPECT_EQ(e.number, static_cast<uint32_t>(SW_SHOW));
+            EXPECT_EQ(e.verb, "");  // the default verb
+            EXPECT_EQ(e.showCommand, static_cast<uint32_t>(SW_SHOW));
         }
         for (const sim::Event& e : m.EventsOf(Api::MessageBoxA))
-            EXPECT_EQ(e.number, static_cast<uint32_t>(MB_OK));
+            EXPECT_EQ(e.boxType, static_cast<uint32_t>(MB_OK));
         for (const sim::Event& e : m.EventsOf(Api::SendMessageA))
-            EXPECT_EQ(e.number, static_cast<uint32_t>(WM_CLOSE));
+            EXPECT_EQ(e.windowMessage, static_cast<uint32_t>(WM_CLOSE));
         EXPECT_EQ(m.windowTitles, row.windowsAfter);
         EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
     }

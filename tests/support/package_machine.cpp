@@ -6,7 +6,7 @@ GUID Guid(const char* text) { return *sim::ParseGuid(text); }
 
 // ---------------------------------------------------------------- bytes
 
-std::vector<uint8_t> Wide(const std::string& text, uint8_t high) {
+std::vector<uint8_t> Utf16Bytes(const std::string& text, uint8_t high) {
     std::vector<uint8_t> out;
     for (char c : text) {
         out.push_back(static_cast<uint8_t>(c));
@@ -15,11 +15,11 @@ std::vector<uint8_t> Wide(const std::string& text, uint8_t high) {
     return out;
 }
 
-std::vector<uint8_t> Narrow(const std::string& text) {
+std::vector<uint8_t> TextBytes(const std::string& text) {
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-std::vector<uint8_t> Join(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -60,14 +60,14 @@ void AddWindows98Files(sim::FileSystem& files, const std::string& w) {
 }
 
 std::vector<uint8_t> UsbstorInf(const std::string& driverReference) {
-    return Join(kByteOrderMark, Wide("[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USB\r\n\r\n"
+    return Concat(kByteOrderMark, Utf16Bytes("[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USB\r\n\r\n"
                                      "[USBSTOR.AddService]\r\nServiceBinary = " + driverReference +
                                      "\r\nStartType = 3\r\n"));
 }
 
 void AddStorageDriverFiles(sim::FileSystem& files, const std::string& w) {
     files.AddFile(w + "\\inf\\usbstor.inf", UsbstorInf("%12%\\USBSTORSP3.SYS"));
-    files.AddFile(w + "\\inf\\usb.inf", Wide("[Version]"));
+    files.AddFile(w + "\\inf\\usb.inf", Utf16Bytes("[Version]"));
     files.AddFile(w + "\\System32\\DRIVERS\\USBSTORSP3.SYS", "MZ replacement", FILE_ATTRIBUTE_READONLY);
     files.AddFile(w + "\\System32\\DRIVERS\\USBSTOR.SYS", "MZ system driver");
 }

@@ -37,11 +37,13 @@ GUID Guid(const char* text);
 
 // ---------------------------------------------------------------- bytes
 
-// Each character as its low byte followed by `high` (0 for plain text), as
-// 16-bit little-endian text.
-std::vector<uint8_t> Wide(const std::string& text, uint8_t high = 0);
-std::vector<uint8_t> Narrow(const std::string& text);
-std::vector<uint8_t> Join(std::vector<uint8_t> a, const std::vector<uint8_t>& b);
+// 16-bit little-endian text: each character of `text` as its low byte
+// followed by `high` (0 for plain text).
+std::vector<uint8_t> Utf16Bytes(const std::string& text, uint8_t high = 0);
+// 8-bit text: the bytes of `text` as they are.
+std::vector<uint8_t> TextBytes(const std::string& text);
+// `a` followed by `b`.
+std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b);
 inline const std::vector<uint8_t> kByteOrderMark = {0xFF, 0xFE};
 
 // ---------------------------------------------------------------- pieces

@@ -216,7 +216,7 @@ void Builder::DriverValue(const std::string& key) {
     default:
         switch (c.Below(3)) {
         case 0: SetValue(key, "Driver", REG_SZ, std::vector<uint8_t>(256, 'Z')); break;  // no terminator
-        case 1: SetValue(key, "Driver", REG_BINARY, Narrow(c.Bytes(20))); break;
+        case 1: SetValue(key, "Driver", REG_BINARY, TextBytes(c.Bytes(20))); break;
         default: SetValue(key, "Driver", REG_DWORD, {1, 0, 0, 0}); break;
         }
         return;
@@ -295,7 +295,7 @@ void Builder::PackageInf() {
     case 5: case 6: m.files.AddFile(inf, InfText(), c.Pick(kAttributes)); break;
     case 7:
         m.files.AddFile(other, InfText(), c.Pick(kAttributes));
-        m.files.AddFile(inf, c.OneIn(2) ? m.files.Read(other).value() : Narrow(InfText()), c.Pick(kAttributes));
+        m.files.AddFile(inf, c.OneIn(2) ? m.files.Read(other).value() : TextBytes(InfText()), c.Pick(kAttributes));
         break;
     case 8: m.files.AddDirectory(w + "\\inf\\other"); break;  // no INF
     default:
@@ -450,7 +450,7 @@ void Builder::StorageDriver() {
             case 0: case 1: SetString(service, "ImagePath", "System32\\DRIVERS\\USBSTORSP3.SYS"); break;
             case 2: m.registry.SetString(service, "ImagePath", "System32\\DRIVERS\\USBSTOR.SYS", REG_EXPAND_SZ); break;
             case 3: m.registry.SetDword(service, "Start", 3); break;
-            default: SetValue(service, "ImagePath", REG_BINARY, Narrow(c.Bytes(30)));
+            default: SetValue(service, "ImagePath", REG_BINARY, TextBytes(c.Bytes(30)));
             }
             m.registry.SetString("HKLM\\System\\ControlSet00" + std::to_string(i) + "\\Services\\usbhub",
                                  "ImagePath", "System32\\DRIVERS\\usbhub.sys", REG_EXPAND_SZ);
@@ -467,7 +467,7 @@ void Builder::StorageDriver() {
     case 6: break;
     case 7:
         if (c.OneIn(2)) m.files.AddDirectory(inf);
-        else m.files.AddFile(inf, Narrow(c.Bytes(200)), c.Pick(kAttributes));
+        else m.files.AddFile(inf, TextBytes(c.Bytes(200)), c.Pick(kAttributes));
         break;
     default: {
         std::vector<uint8_t> content = {0xFF, 0xFE};
@@ -477,7 +477,7 @@ void Builder::StorageDriver() {
             static const char* const kLines[] = {"[Version]\r\n", "USBSTOR.SYS,%12%\\USBSTORSP3.SYS\r\n",
                                                  "ServiceBinary = %12%\\USBSTORSP3.SYS\r\n",
                                                  "%12%\\USBSTORSP3.SY\r\n", "%12%\\usbstorsp3.sys\r\n"};
-            const std::vector<uint8_t> line = Wide(c.Pick(kLines), c.OneIn(6) ? 0x30 : 0);
+            const std::vector<uint8_t> line = Utf16Bytes(c.Pick(kLines), c.OneIn(6) ? 0x30 : 0);
             content.insert(content.end(), line.begin(), line.end());
         }
         if (c.OneIn(3)) content.resize(content.size() - c.Below(static_cast<uint32_t>(content.size())));

@@ -431,8 +431,8 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
             if (!AtOrBelowAny(target, s.deletableKeys))
                 problem("device removal deleted a key no selected record names: " + e.target);
         } else if (e.api == Api::RegSetValueExA) {
-            if (s.writableValues.count(image::ValueWhat(e.target, e.text)) == 0)
-                problem(call + " outside the run's values: " + e.target + " | " + e.text);
+            if (s.writableValues.count(image::ValueWhat(e.target, e.valueName)) == 0)
+                problem(call + " outside the run's values: " + e.target + " | " + e.valueName);
         } else if (e.api == Api::SetupDiRemoveDevice) {
             if (e.ok && s.recordDeviceIds.count(e.target) == 0)
                 problem("removed a device that stands in no record: " + e.target);
@@ -440,12 +440,12 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
                    e.api == Api::CreateFileA || e.api == Api::WriteFile) {
             if (!fileAllowed(e.target)) problem(call + " outside the package's files: " + e.target);
         } else if (e.api == Api::MoveFileA) {
-            if (!fileAllowed(e.target) || !fileAllowed(e.text))
-                problem(call + " outside the package's files: " + e.target + " -> " + e.text);
+            if (!fileAllowed(e.target) || !fileAllowed(e.newPath))
+                problem(call + " outside the package's files: " + e.target + " -> " + e.newPath);
         } else if (e.api == Api::MessageBoxA) {
             ++messageBoxes;
-            if (e.text != "UnInstall finished!" || e.text2 != " Success!")
-                problem("message box \"" + e.text + "\" / \"" + e.text2 + "\"");
+            if (e.message != "UnInstall finished!" || e.caption != " Success!")
+                problem("message box \"" + e.message + "\" / \"" + e.caption + "\"");
         } else if (e.api == Api::ShellExecuteA) {
             ++installers;
         } else if (e.api == Api::SendMessageA) {
@@ -466,10 +466,10 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     // The registry and the files as lines of the machine's state: every line
     // the run removed, changed or added must lie in its scope. The lines of
     // a key that went or came are told by the key's own line.
-    const image::State stateBefore = image::MachineState(before);
-    const image::State stateAfter = image::MachineState(after);
+    const image::StateLines stateBefore = image::MachineState(before);
+    const image::StateLines stateAfter = image::MachineState(after);
     const image::StateDifference changes = image::Difference(stateBefore, stateAfter);
-    image::State goneWithKeys, cameWithKeys;
+    image::StateLines goneWithKeys, cameWithKeys;
     for (const auto& [what, facts] : changes.removed)
         if (StartsWith(what, "key ")) image::AddRegistry(goneWithKeys, before.registry, what.substr(4));
     for (const auto& [what, facts] : changes.added)
@@ -512,7 +512,7 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
             if (keyAfter(letter + sub) && valueAfter(letter + sub, "") != emptyText)
                 problem("package drive registration not emptied: " + letter + sub);
     }
-    const std::vector<uint8_t> systemDriverData = Narrow(std::string(kSystemDriverValue, sizeof kSystemDriverValue));
+    const std::vector<uint8_t> systemDriverData = TextBytes(std::string(kSystemDriverValue, sizeof kSystemDriverValue));
     const std::string systemDriver =
         image::DescribeValue(sim::RegValue{"ImagePath", REG_EXPAND_SZ, systemDriverData}, image::ValueDetail::Exact);
     for (const std::string& service : faulted ? std::set<std::string>() : s.requiredImagePaths)

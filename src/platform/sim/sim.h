@@ -204,11 +204,22 @@ struct Event {
     explicit Event(Api what) : api(what) {}
     Api api;
     std::string target;  // key path, file path, device instance id, window title, program
-    std::string text;    // message text, parameters, value name, new path, ...
-    std::string text2;   // message caption, ...
     bool ok = true;
     DWORD error = 0;
-    uint32_t number = 0;  // message id, new attributes, bytes written, subkeys of a key to delete, ...
+    // The call's own arguments and counts, each set by the calls named.
+    std::string valueName;      // RegSetValueExA: the value's name as stored
+    uint32_t subkeys = 0;       // RegDeleteKeyA: the subkeys the key had when asked for
+    uint32_t attributes = 0;    // SetFileAttributesA: the attributes asked for
+    uint32_t disposition = 0;   // CreateFileA: CREATE_NEW ... TRUNCATE_EXISTING
+    uint32_t bytesWritten = 0;  // WriteFile
+    std::string newPath;        // MoveFileA
+    std::string parameters;     // ShellExecuteA: the program's parameters
+    std::string verb;           // ShellExecuteA: "" for the default verb
+    uint32_t showCommand = 0;   // ShellExecuteA
+    uint32_t windowMessage = 0; // SendMessageA
+    std::string message;        // MessageBoxA: the text
+    std::string caption;        // MessageBoxA
+    uint32_t boxType = 0;       // MessageBoxA: MB_OK, ...
     std::shared_ptr<const RegKey> deletedKey;  // deep copy of a key as it was before its deletion
     std::optional<RegValue> oldValue;          // a value as it was before it was set
     std::optional<RegValue> newValue;

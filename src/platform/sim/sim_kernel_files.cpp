@@ -237,7 +237,7 @@ extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR path) {
 
 extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
     sim::Event event = sim::MakeEvent(sim::Api::SetFileAttributesA, path);
-    event.number = attributes;  // as asked; the entry shows what was kept
+    event.attributes = attributes;  // as asked; the entry shows what was kept
     sim::Target t;
     sim::FileEntry* e = sim::EnterForEntry(event, path, t);
     if (e == nullptr) return FALSE;
@@ -275,7 +275,7 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
 
 extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
     sim::Event event = sim::MakeEvent(sim::Api::MoveFileA, from);
-    event.text = to != nullptr ? to : "";
+    event.newPath = to != nullptr ? to : "";
     if (auto error = detail::Enter(event.api)) {
         detail::LogFailure(std::move(event), *error);
         return FALSE;
@@ -425,7 +425,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
                                      LPSECURITY_ATTRIBUTES, DWORD disposition,
                                      DWORD flagsAndAttributes, HANDLE) {
     sim::Event event = sim::MakeEvent(sim::Api::CreateFileA, path);
-    event.number = disposition;  // CREATE_NEW ... TRUNCATE_EXISTING
+    event.disposition = disposition;  // CREATE_NEW ... TRUNCATE_EXISTING
     if (auto error = detail::Enter(event.api)) {
         SetError(*error);
         return INVALID_HANDLE_VALUE;
@@ -636,7 +636,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, L
     o->position = end;
     if (count > 0) e->attributes |= FILE_ATTRIBUTE_ARCHIVE;
     *written = count;
-    event.number = count;
+    event.bytesWritten = count;
     detail::Log(std::move(event));
     return TRUE;
 }

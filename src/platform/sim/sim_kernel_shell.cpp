@@ -93,9 +93,9 @@ extern "C" HINSTANCE WINAPI ShellExecuteA(HWND, LPCSTR operation, LPCSTR file, L
                                           LPCSTR directory, INT show) {
     sim::Event event(sim::Api::ShellExecuteA);
     event.target = file ? file : "";
-    event.text = parameters ? parameters : "";
-    event.text2 = operation ? operation : "";
-    event.number = static_cast<uint32_t>(show);
+    event.parameters = parameters ? parameters : "";
+    event.verb = operation ? operation : "";
+    event.showCommand = static_cast<uint32_t>(show);
     (void)directory;
     if (auto error = detail::Enter(event.api)) {
         detail::LogFailure(std::move(event), *error);
@@ -135,7 +135,7 @@ extern "C" LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam,
     auto found = handles.find(reinterpret_cast<uintptr_t>(window));
     sim::Event event(sim::Api::SendMessageA);
     event.target = found != handles.end() ? found->second : "";
-    event.number = message;
+    event.windowMessage = message;
     (void)wParam;
     (void)lParam;
     if (auto error = detail::Enter(event.api)) {
@@ -161,9 +161,9 @@ extern "C" LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam,
 
 extern "C" int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
     sim::Event event(sim::Api::MessageBoxA);
-    event.text = text ? text : "";
-    event.text2 = caption ? caption : "";
-    event.number = type;
+    event.message = text ? text : "";
+    event.caption = caption ? caption : "";
+    event.boxType = type;
     if (auto error = detail::Enter(event.api)) {
         detail::LogFailure(std::move(event), *error);
         return 0;

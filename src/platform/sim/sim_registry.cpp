@@ -553,8 +553,8 @@ extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reser
                                       const BYTE* lpData, DWORD cbData) {
     (void)Reserved;
     sim::Event event(sim::Api::RegSetValueExA);
-    event.text = lpValueName == nullptr ? "" : Unicode(lpValueName);  // the name as stored
-    event.newValue = sim::RegValue{event.text, dwType, {}};
+    event.valueName = lpValueName == nullptr ? "" : Unicode(lpValueName);  // the name as stored
+    event.newValue = sim::RegValue{event.valueName, dwType, {}};
     if (lpData != nullptr) event.newValue->data.assign(lpData, lpData + cbData);
 
     std::shared_ptr<RegKey> key;
@@ -570,7 +570,7 @@ extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reser
     else error = ResolveHandle(hKey, &key);
 
     if (error == ERROR_SUCCESS) {
-        if (sim::RegValue* old = key->FindValue(event.text)) {
+        if (sim::RegValue* old = key->FindValue(event.valueName)) {
             event.oldValue = *old;
             old->type = dwType;
             old->data = event.newValue->data;  // the name keeps the case it was created with
@@ -604,7 +604,7 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         const LONG walked = Walk(base, names, &key, &matched);
         event.target = sim::KeyPath(*key);
         for (size_t i = matched; i < names.size(); ++i) event.target += "\\" + names[i];
-        if (walked == ERROR_SUCCESS) event.number = static_cast<uint32_t>(key->subkeys.size());
+        if (walked == ERROR_SUCCESS) event.subkeys = static_cast<uint32_t>(key->subkeys.size());
         if (error == ERROR_SUCCESS) error = walked;
     } else if (lpSubKey != nullptr) {
         event.target = Unicode(lpSubKey);

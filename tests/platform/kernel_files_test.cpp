@@ -1,0 +1,216 @@
+// The kernel file functions over the simulated tree.
+#include "platform/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using sim::Api;
+
+namespace {
+
+const char kDriver[] = "C:\\WINDOWS\\system32\\drivers\\WDMZAV03.sys";
+
+sim::Machine MachineWithDriver(sim::Family family) {
+    sim::Machine m = family == sim::Family::Win9x ? sim::MakeWindows98() : sim::MakeWindowsXP();
+    m.files.AddFile(kDriver, std::string("driver"), FILE_ATTRIBUTE_ARCHIVE);
+    m.files.AddDirectory("C:\\WINDOWS\\inf\\USBZAV03.inf");  // a directory with a file's name
+    return m;
+}
+
+TEST(SimFilesAttributes, ReadAndMissingEntries) {
+    sim::Machine m = MachineWithDriver(sim::Family::Win9x);
+    sim::ActiveMachine active(m);
+    EXPECT_EQ(GetFileAttributesA(kDriver), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(GetFileAttributesA("c:/windows/INF/usbzav03.inf"),
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    struct Row {
+        const char* path;
+        DWORD error;
+    } rows[] = {
+        {"C:\\WINDOWS\\inf\\other\\USBZAV03.inf", ERROR_PATH_NOT_FOUND},  // "other" is missing
+        {"C:\\WINDOWS\\inf\\USBZAV03.PNF", ERROR_FILE_NOT_FOUND},
+        {"C:\\WINDOWS\\system32\\drivers\\WDMZAV03.sys\\x", ERROR_PATH_NOT_FOUND},  // a file on the way
+        {"Q:\\x", ERROR_PATH_NOT_FOUND},
+        {"inf\\x.inf", ERROR_PATH_NOT_FOUND},
+        {"C:\\WINDOWS\\a|b", ERROR_INVALID_NAME},
+    };
+    for (const Row& row : rows) {
+        SetLastError(0);
+        EXPECT_EQ(GetFileAttributesA(row.path), INVALID_FILE_ATTRIBUTES) << row.path;
+        EXPECT_EQ(GetLastError(), row.error) << row.path;
+    }
+}
+
+// The file removal passes the attributes it read, masked with 0x11111110.
+TEST(SimFilesAttributes, SetKeepsOnlySettableBitsPerFamily) {
+    struct Row {
+        sim::Family family;
+        DWORD before, given, after;
+    } rows[] = {
+        {sim::Family::Win9x, 0x27, 0x27 & 0x11111110, 0x00},
+        {sim::Family::NT, 0x27, 0x27 & 0x11111110, 0x00},
+        {sim::Family::Win9x, 0x20, 0xFFFFFFFF & 0x11111110, 0x00},   // temporary, offline: not on FAT
+        {sim::Family::NT, 0x20, 0xFFFFFFFF & 0x11111110, 0x1100},    // temporary and offline kept
+        {sim::Family::NT, 0x20, FILE_ATTRIBUTE_NORMAL, 0x00},
+        {sim::Family::NT, 0x00, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_NORMAL, 0x01},
+        {sim::Family::Win9x, 0x01, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN, 0x02},
+    };
+    for (const Row& row : rows) {
+        sim::Machine m = MachineWithDriver(row.family);
+        m.files.Find(kDriver)->attributes = row.before;
+        sim::ActiveMachine active(m);
+        EXPECT_TRUE(SetFileAttributesA(kDriver, row.given));
+        EXPECT_EQ(m.files.Find(kDriver)->attributes, row.after) << std::hex << row.given;
+        ASSERT_EQ(m.events.size(), 1u);
+        EXPECT_EQ(m.events[0].api, Api::SetFileAttributesA);
+        EXPECT_EQ(m.events[0].attributes, row.given);
+    }
+    sim::Machine m = MachineWithDriver(sim::Family::NT);
+    sim::ActiveMachine active(m);
+    EXPECT_TRUE(SetFileAttributesA("C:\\WINDOWS\\inf\\USBZAV03.inf", 0x11111110));
+    EXPECT_EQ(m.files.Find("C:\\WINDOWS\\inf\\USBZAV03.inf")->attributes,
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | 0x1100));  // still a directory
+    EXPECT_FALSE(SetFileAttributesA("C:\\WINDOWS\\missing.sys", 0x11111110));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(m.events.back().ok);
+}
+
+TEST(SimFilesDelete, ReadOnlyFileGoesOnceItsAttributesAreCleared) {
+    sim::Machine m = MachineWithDriver(sim::Family::Win9x);
+    m.files.Find(kDriver)->attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    const sim::FileEntry before = *m.files.Find(kDriver);
+    sim::ActiveMachine active(m);
+    EXPECT_FALSE(DeleteFileA(kDriver));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(SetFileAttributesA(kDriver, GetFileAttributesA(kDriver) & 0x11111110));
+    EXPECT_TRUE(DeleteFileA(kDriver));
+    EXPECT_FALSE(m.files.Exists(kDriver));
+    const std::vector<sim::Event> deletions = m.EventsOf(Api::DeleteFileA);
+    ASSERT_EQ(deletions.size(), 2u);
+    EXPECT_FALSE(deletions[0].ok);
+    EXPECT_EQ(deletions[0].error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(deletions[0].oldFile->attributes, before.attributes);
+    EXPECT_TRUE(deletions[1].ok);
+    EXPECT_EQ(deletions[1].oldFile->data, before.data);
+}
+
+TEST(SimFilesDelete, FailuresLeaveTheTreeAsItWas) {
+    struct Row {
+        sim::Family family;
+        const char* path;
+        DWORD holderShare;  // another process holds the driver open with this share mode
+        bool hold;
+        DWORD error;  // 0: deleted
+    } rows[] = {
+        {sim::Family::Win9x, "C:\\WINDOWS\\inf\\USBZAV03.inf", 0, false, ERROR_ACCESS_DENIED},
+        {sim::Family::NT, "C:\\WINDOWS\\inf\\USBZAV03.inf", 0, false, ERROR_ACCESS_DENIED},
+        {sim::Family::NT, "C:\\WINDOWS\\inf\\MSTEVUmss.PNF", 0, false, ERROR_FILE_NOT_FOUND},
+        {sim::Family::NT, "C:\\WINDOWS\\system\\iosubsys\\PDRZAV03.pdr", 0, false,
+         ERROR_PATH_NOT_FOUND},
+        {sim::Family::Win9x, kDriver, FILE_SHARE_READ, true, ERROR_SHARING_VIOLATION},
+        {sim::Family::NT, kDriver, FILE_SHARE_READ, true, ERROR_SHARING_VIOLATION},
+        // Delete sharing: NT lets the file go, the 9x family does not know it.
+        {sim::Family::Win9x, kDriver, FILE_SHARE_READ | FILE_SHARE_DELETE, true,
+         ERROR_SHARING_VIOLATION},
+        {sim::Family::NT, kDriver, FILE_SHARE_READ | FILE_SHARE_DELETE, true, 0},
+    };
+    for (const Row& row : rows) {
+        sim::Machine m = MachineWithDriver(row.family);
+        const uintptr_t holder = row.hold ? sim::HoldFileOpen(m, kDriver, GENERIC_READ, row.holderShare) : 0;
+        EXPECT_EQ(holder != 0, row.hold);
+        const std::string before = m.files.Dump();
+        sim::ActiveMachine active(m);
+        EXPECT_EQ(DeleteFileA(row.path), row.error == 0 ? TRUE : FALSE) << row.path;
+        if (row.error != 0) {
+            EXPECT_EQ(GetLastError(), row.error) << row.path;
+            EXPECT_EQ(m.files.Dump(), before) << row.path;
+        } else {
+            EXPECT_FALSE(m.files.Exists(row.path));
+        }
+        EXPECT_EQ(m.OpenHandles().files, 0u);  // the other process's handle is not the program's
+        sim::ReleaseFile(m, holder);
+    }
+}
+
+TEST(SimFilesMove, RenamesFilesAndDirectories) {
+    sim::Machine m = MachineWithDriver(sim::Family::NT);
+    m.files.AddFile("C:\\WINDOWS\\inf\\USBZAV03.inf\\inner.txt", std::string("in"));
+    m.files.Find(kDriver)->attributes = FILE_ATTRIBUTE_READONLY;
+    sim::ActiveMachine active(m);
+    EXPECT_TRUE(MoveFileA(kDriver, "C:\\WINDOWS\\wdmzav03.old"));
+    EXPECT_EQ(m.files.Find("C:\\WINDOWS\\WDMZAV03.OLD")->path, "C:\\WINDOWS\\wdmzav03.old");
+    EXPECT_EQ(m.files.Find("C:\\WINDOWS\\WDMZAV03.OLD")->attributes,
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(m.files.Exists(kDriver));
+    EXPECT_TRUE(MoveFileA("C:\\WINDOWS\\inf\\USBZAV03.inf", "C:\\WINDOWS\\Moved"));
+    EXPECT_EQ(*m.files.Read("C:\\WINDOWS\\Moved\\inner.txt"), (std::vector<uint8_t>{'i', 'n'}));
+    EXPECT_TRUE(MoveFileA("C:\\WINDOWS\\Moved", "C:\\WINDOWS\\MOVED"));  // case only
+    EXPECT_EQ(m.files.Find("C:\\WINDOWS\\moved\\INNER.TXT")->path, "C:\\WINDOWS\\MOVED\\inner.txt");
+
+    const std::string before = m.files.Dump();
+    EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\wdmzav03.old"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\nothing", "C:\\WINDOWS\\x"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\MOVED\\sub"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    const uintptr_t holder = sim::HoldFileOpen(m, "C:\\WINDOWS\\MOVED\\inner.txt", GENERIC_READ, 0);
+    EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\x"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    sim::ReleaseFile(m, holder);
+    EXPECT_EQ(m.files.Dump(), before);
+    EXPECT_EQ(m.EventsOf(Api::MoveFileA).size(), 7u);
+    EXPECT_EQ(m.EventsOf(Api::MoveFileA)[0].newPath, "C:\\WINDOWS\\wdmzav03.old");
+}
+
+TEST(SimFilesFind, ExactNamesAndWildcards) {
+    sim::Machine m = MachineWithDriver(sim::Family::Win9x);
+    m.files.AddFile("C:\\WINDOWS\\inf\\usbstor.inf", std::string(300, 'x'));
+    m.files.AddFile("C:\\WINDOWS\\system32\\drivers\\ABC", std::string());  // no extension
+    sim::ActiveMachine active(m);
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA("c:\\windows\\SYSTEM32\\drivers\\wdmzav03.SYS", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, "WDMZAV03.sys");
+    EXPECT_EQ(data.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(data.nFileSizeLow, 6u);
+    EXPECT_EQ(m.OpenHandles().finds, 1u);
+    EXPECT_TRUE(FindClose(h));
+
+    h = FindFirstFileA("C:\\WINDOWS\\inf\\USBZAV03.inf", &data);  // the directory is found
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_TRUE(FindClose(h));
+
+    h = FindFirstFileA("C:\\WINDOWS\\system32\\drivers\\*.*", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, "ABC");
+    EXPECT_TRUE(FindClose(h));
+
+    h = FindFirstFileA("C:\\WINDOWS\\inf\\U?B*.INF", &data);  // first in name order
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, "usbstor.inf");
+    EXPECT_EQ(data.nFileSizeLow, 300u);
+    EXPECT_TRUE(FindClose(h));
+
+    struct Row {
+        const char* path;
+        DWORD error;
+    } rows[] = {
+        {"C:\\WINDOWS\\inf\\MSTEVUmss.PNF", ERROR_FILE_NOT_FOUND},
+        {"C:\\WINDOWS\\inf\\*.pnf", ERROR_FILE_NOT_FOUND},
+        {"C:\\WINDOWS\\inf\\other\\USBZAV03.inf", ERROR_PATH_NOT_FOUND},
+        {"C:\\WINDOWS\\", ERROR_FILE_NOT_FOUND},
+        {"C:\\*\\x", ERROR_INVALID_NAME},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(FindFirstFileA(row.path, &data), INVALID_HANDLE_VALUE) << row.path;
+        EXPECT_EQ(GetLastError(), row.error) << row.path;
+    }
+    EXPECT_FALSE(FindClose(h));  // closed already
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,382 @@
+// The simulated registry: the key tree and the ADVAPI32 calls the program
+// makes on it, with the behaviour of each Windows family.
+#include "platform/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using sim::Api;
+
+namespace {
+
+const std::string kSn1 = "HKLM\\Enum\\USB\\VID_1\\SN1";
+
+// HKLM\Enum\USB\VID_1\SN1 with two values and a child key; a sibling VID_2.
+sim::Machine UsbMachine(sim::Family family) {
+    sim::Machine m;
+    m.family = family;
+    m.registry.SetString(kSn1, "Driver", "USB\\0001");
+    m.registry.SetDword(kSn1, "ConfigFlags", 0);
+    m.registry.SetString(kSn1 + "\\Device Parameters", "Mode", "x");
+    m.registry.Create("HKLM\\Enum\\USB\\VID_2");
+    return m;
+}
+
+HKEY Open(HKEY base, const char* path) {
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyA(base, path, &key)) << path;
+    return key;
+}
+
+TEST(SimRegistryDelete, FamilyDecidesWhetherASubtreeGoes) {
+    struct Row {
+        sim::Family family;
+        const char* subKey;
+        LONG result;
+    };
+    const Row rows[] = {
+        {sim::Family::Win9x, "Enum\\USB\\VID_1\\SN1", ERROR_SUCCESS},
+        {sim::Family::NT, "Enum\\USB\\VID_1\\SN1", ERROR_ACCESS_DENIED},
+        {sim::Family::NT, "Enum\\USB\\VID_1\\SN1\\Device Parameters", ERROR_SUCCESS},
+        {sim::Family::Win9x, "enum\\usb\\vid_1\\sn1\\", ERROR_SUCCESS},
+        {sim::Family::Win9x, "Enum\\USB\\VID_3", ERROR_FILE_NOT_FOUND},
+        {sim::Family::Win9x, "\\Enum\\USB\\VID_1", ERROR_BAD_PATHNAME},
+        {sim::Family::Win9x, "", ERROR_ACCESS_DENIED},  // HKLM itself
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.subKey);
+        sim::Machine m = UsbMachine(row.family);
+        sim::Registry expected = m.registry;
+        if (row.result == ERROR_SUCCESS) {
+            ASSERT_TRUE(expected.DeleteTree(std::string("HKLM\\") + row.subKey));
+        }
+        sim::ActiveMachine active(m);
+        EXPECT_EQ(row.result, RegDeleteKeyA(HKEY_LOCAL_MACHINE, row.subKey));
+        // Only the named key goes: its parent stays, also when left without subkeys.
+        EXPECT_EQ(expected.Dump(), m.registry.Dump());
+        ASSERT_EQ(1u, m.events.size());
+        EXPECT_EQ(row.result == ERROR_SUCCESS, m.events[0].ok);
+        EXPECT_EQ(static_cast<DWORD>(row.result), m.events[0].error);
+    }
+}
+
+TEST(SimRegistryDelete, EventCarriesTheSubtreeAsItWas) {
+    sim::Machine m = UsbMachine(sim::Family::Win9x);
+    sim::ActiveMachine active(m);
+    HKEY usb = Open(HKEY_LOCAL_MACHINE, "Enum\\USB");
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(usb, "vid_1\\sn1"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyA(usb, "VID_1\\SN1\\Device Parameters"));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(usb));
+
+    const auto events = m.EventsOf(Api::RegDeleteKeyA);
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1\\SN1", events[0].target);
+    ASSERT_TRUE(events[0].deletedKey);
+    EXPECT_EQ("SN1", events[0].deletedKey->name);
+    EXPECT_EQ(2u, events[0].deletedKey->CountKeys());
+    EXPECT_EQ(3u, events[0].deletedKey->CountValues());
+    EXPECT_FALSE(events[0].deletedKey->deleted);
+    // A refused attempt names the path as far as it resolved, then as given.
+    EXPECT_FALSE(events[1].ok);
+    EXPECT_EQ("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1\\SN1\\Device Parameters", events[1].target);
+    EXPECT_FALSE(events[1].deletedKey);
+}
+
+TEST(SimRegistryOpen, PathsParseAsWindowsParsesThem) {
+    struct Row {
+        const char* subKey;
+        LONG result;
+        const char* valueThere;  // a value name only the opened key has
+    };
+    const Row rows[] = {
+        {"Enum\\USB\\VID_1\\SN1", ERROR_SUCCESS, "Driver"},
+        {"Enum\\USB\\VID_1\\SN1\\", ERROR_SUCCESS, "Driver"},
+        {"ENUM\\usb\\Vid_1\\sn1\\device parameters", ERROR_SUCCESS, "Mode"},
+        {"\\Enum\\USB", ERROR_BAD_PATHNAME, nullptr},
+        {"Enum\\\\USB", ERROR_FILE_NOT_FOUND, nullptr},
+        {"Enum\\USB\\VID_9", ERROR_FILE_NOT_FOUND, nullptr},
+        {"Enum\\USB\\\xC8\xEC\xFF", ERROR_SUCCESS, "Name"},  // code page 1251
+        {"Enum\\USB\\\xD2\xE8\xEF", ERROR_SUCCESS, "Type"},
+        {"Enum\\USB\\???", ERROR_FILE_NOT_FOUND, nullptr},   // as 1252 spells both
+    };
+    sim::Machine m = UsbMachine(sim::Family::NT);
+    m.codePage = 1251;
+    m.registry.SetString("HKLM\\Enum\\USB\\Имя", "Name", "");
+    m.registry.SetString("HKLM\\Enum\\USB\\Тип", "Type", "");
+    sim::ActiveMachine active(m);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.subKey);
+        HKEY key = reinterpret_cast<HKEY>(0x77);  // overwritten on every outcome
+        EXPECT_EQ(row.result, RegOpenKeyA(HKEY_LOCAL_MACHINE, row.subKey, &key));
+        if (row.valueThere == nullptr) {
+            EXPECT_EQ(nullptr, key);
+        } else {
+            EXPECT_EQ(1u, m.OpenHandles().keys);
+            EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, row.valueThere, nullptr, nullptr, nullptr, nullptr));
+            EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+        }
+        EXPECT_EQ(0u, m.OpenHandles().keys);
+    }
+    EXPECT_TRUE(m.events.empty());
+}
+
+TEST(SimRegistryOpen, EmptySubPathReturnsTheHandlePassedIn) {
+    sim::Machine m = UsbMachine(sim::Family::Win9x);
+    sim::ActiveMachine active(m);
+    HKEY root = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyA(HKEY_LOCAL_MACHINE, "", &root));
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, root);
+    HKEY usb = Open(HKEY_LOCAL_MACHINE, "Enum\\USB");
+    HKEY same = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyA(usb, nullptr, &same));
+    EXPECT_EQ(usb, same);
+    EXPECT_EQ(1u, m.OpenHandles().keys);
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(usb));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(same));  // the same handle, already closed
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(HKEY_LOCAL_MACHINE));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyA(reinterpret_cast<HKEY>(0x1234), "Enum", &same));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyA(nullptr, "Enum", &same));
+    EXPECT_EQ(0u, m.OpenHandles().Total());
+}
+
+TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothingWrittenPastTheSize) {
+    struct Row {
+        sim::Family family;
+        unsigned codePage;
+        std::vector<const char*> created;   // in this order, UTF-8
+        std::vector<const char*> expected;  // as RegEnumKeyA gives them
+        bool reopen;  // whether each name read opens its key again
+    };
+    const Row rows[] = {
+        // NT sorts, ASCII letters without regard to case; 9x keeps the order it stored.
+        // A second "a" is the key "A": nothing new, case kept.
+        {sim::Family::NT, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"},
+         {"A", "a2", "ABCDEFGH", "b", "Ccc"}, true},
+        {sim::Family::Win9x, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"},
+         {"b", "A", "Ccc", "a2", "ABCDEFGH"}, true},
+        // Names the code page cannot spell read as "?" and open nothing,
+        // not even a key whose ANSI name looks the same.
+        {sim::Family::NT, 1252, {"Тип", "Имя"}, {"???", "???"}, false},
+        {sim::Family::NT, 1251, {"Тип", "Имя"}, {"\xC8\xEC\xFF", "\xD2\xE8\xEF"}, true},
+        {sim::Family::Win9x, 1251, {"Тип", "Имя"}, {"\xD2\xE8\xEF", "\xC8\xEC\xFF"}, true},
+        {sim::Family::Win9x, 1252, {"Caf\u00e9"}, {"Caf\xE9"}, true},
+        {sim::Family::NT, 1252, {"Z\u0101v"}, {"Zav"}, false},  // a look-alike, as Windows converts it
+    };
+    for (const Row& row : rows) {
+        sim::Machine m;
+        m.family = row.family;
+        m.codePage = row.codePage;
+        for (const char* name : row.created) m.registry.Create(std::string("HKLM\\E\\") + name);
+        sim::ActiveMachine active(m);
+        HKEY key = Open(HKEY_LOCAL_MACHINE, "E");
+        const DWORD count = static_cast<DWORD>(row.expected.size());
+        for (DWORD i = 0; i <= count; ++i) {
+            // Each name with room for exactly its terminator, and one less.
+            const DWORD fit = i < count ? static_cast<DWORD>(std::strlen(row.expected[i]) + 1) : 8;
+            for (DWORD cch : {fit - 1, fit}) {
+                SCOPED_TRACE(testing::Message() << row.codePage << " " << i << " " << cch);
+                const LONG result = i == count ? ERROR_NO_MORE_ITEMS : cch < fit ? ERROR_MORE_DATA : ERROR_SUCCESS;
+                char plain[16], ex[16];
+                std::memset(plain, 'g', sizeof plain);
+                std::memset(ex, 'g', sizeof ex);
+                DWORD cchEx = cch;
+                FILETIME time;
+                EXPECT_EQ(result, RegEnumKeyA(key, i, plain, cch));
+                EXPECT_EQ(result, RegEnumKeyExA(key, i, ex, &cchEx, nullptr, nullptr, nullptr, &time));
+                const std::string written = result == ERROR_SUCCESS ? std::string(row.expected[i]) + '\0' : "";
+                EXPECT_EQ(written + std::string(16 - written.size(), 'g'), std::string(plain, 16));
+                EXPECT_EQ(written + std::string(16 - written.size(), 'g'), std::string(ex, 16));
+                EXPECT_EQ(result == ERROR_SUCCESS ? fit - 1 : cch, cchEx);  // changed only on success
+                if (result != ERROR_SUCCESS) continue;
+                HKEY again = nullptr;
+                EXPECT_EQ(row.reopen ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND, RegOpenKeyA(key, plain, &again));
+                if (again != nullptr) RegCloseKey(again);
+            }
+        }
+        RegCloseKey(key);
+    }
+}
+
+TEST(SimRegistryQuery, SizesMissingValuesAndTheScribbledBuffer) {
+    sim::Machine m;
+    m.registry.SetString(kSn1, "Driver", "USB\\0001");  // 9 bytes with its terminator
+    m.registry.SetString(kSn1, "", "default");
+    m.registry.SetString(kSn1, "Имя", "name");  // "???" in code page 1252, as "Тип"
+    m.registry.SetString(kSn1, "Тип", "type");
+    sim::ActiveMachine active(m);
+    HKEY key = Open(HKEY_LOCAL_MACHINE, "Enum\\USB\\VID_1\\SN1");
+    struct Row {
+        const char* name;
+        DWORD size;
+        LONG result;
+        DWORD sizeAfter;
+    };
+    const Row rows[] = {
+        {"Driver", 256, ERROR_SUCCESS, 9}, {"DRIVER", 9, ERROR_SUCCESS, 9},
+        {"Driver", 8, ERROR_MORE_DATA, 9}, {"Driver", 0, ERROR_MORE_DATA, 9},
+        {"Mfg", 256, ERROR_FILE_NOT_FOUND, 256}, {nullptr, 256, ERROR_SUCCESS, 8},
+        {"", 256, ERROR_SUCCESS, 8}, {"???", 256, ERROR_FILE_NOT_FOUND, 256},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name == nullptr ? "(null)" : row.name);
+        uint8_t buffer[300] = {};
+        DWORD size = row.size;
+        DWORD type = 99;
+        EXPECT_EQ(row.result, RegQueryValueExA(key, row.name, nullptr, &type, buffer, &size));
+        EXPECT_EQ(row.sizeAfter, size);
+        // The value on success, the scribble over all bytes given on ERROR_MORE_DATA,
+        // and nothing beyond.
+        std::string want(sizeof buffer, '\0');
+        if (row.result == ERROR_SUCCESS) want.replace(0, size, row.name != nullptr && *row.name ? "USB\\0001" : "default", size);
+        if (row.result == ERROR_MORE_DATA) want.replace(0, row.size, row.size, '\xCD');
+        EXPECT_EQ(want, std::string(reinterpret_cast<char*>(buffer), sizeof buffer));
+        EXPECT_EQ(row.result == ERROR_FILE_NOT_FOUND ? 99u : static_cast<DWORD>(REG_SZ), type);
+    }
+    RegCloseKey(key);
+}
+
+TEST(SimRegistrySet, CreatesReplacesAndLogsOldAndNewValues) {
+    const std::string service = "HKLM\\System\\CS1\\Services\\USBSTOR";
+    sim::Machine m;
+    m.registry.SetString(service, "ImagePath", "old.sys");
+    m.registry.Create("HKLM\\Icons\\C\\DefaultIcon");
+    sim::Registry expected = m.registry;
+    expected.SetString(service, "ImagePath", "new.sys", REG_EXPAND_SZ);  // keeps its name's case
+    expected.SetValue("HKLM\\Icons\\C\\DefaultIcon", "", REG_SZ, {});
+    sim::ActiveMachine active(m);
+
+    HKEY key = Open(HKEY_LOCAL_MACHINE, "System\\CS1\\Services\\USBSTOR");
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "imagepath", 0, REG_EXPAND_SZ,
+                                            reinterpret_cast<const BYTE*>("new.sys"), 8));
+    RegCloseKey(key);
+    key = Open(HKEY_LOCAL_MACHINE, "Icons\\C\\DefaultIcon");
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, nullptr, 0, REG_SZ, nullptr, 0));
+    RegCloseKey(key);
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegSetValueExA(nullptr, nullptr, 0, REG_SZ, nullptr, 0));
+    EXPECT_EQ(expected.Dump(), m.registry.Dump());
+
+    const auto events = m.EventsOf(Api::RegSetValueExA);
+    ASSERT_EQ(3u, events.size());
+    EXPECT_EQ("HKEY_LOCAL_MACHINE\\System\\CS1\\Services\\USBSTOR", events[0].target);
+    EXPECT_EQ("imagepath", events[0].valueName);
+    const auto text = [](const char* t) { return std::vector<uint8_t>(t, t + std::strlen(t) + 1); };
+    EXPECT_EQ((sim::RegValue{"imagepath", REG_EXPAND_SZ, text("new.sys")}), events[0].newValue);
+    EXPECT_EQ((sim::RegValue{"ImagePath", REG_SZ, text("old.sys")}), events[0].oldValue);
+    EXPECT_FALSE(events[1].oldValue);
+    EXPECT_EQ((sim::RegValue{"", REG_SZ, {}}), events[1].newValue);
+    EXPECT_FALSE(events[2].ok);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), events[2].error);
+}
+
+TEST(SimRegistryHandles, DeletedKeysAnswerKeyDeletedUntilClosed) {
+    sim::Machine m = UsbMachine(sim::Family::Win9x);
+    sim::ActiveMachine active(m);
+    HKEY sn1 = Open(HKEY_LOCAL_MACHINE, "Enum\\USB\\VID_1\\SN1");
+    HKEY params = Open(sn1, "Device Parameters");
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum\\USB\\VID_1"));
+    char buffer[256];
+    DWORD size = sizeof buffer;
+    HKEY other = nullptr;
+    EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExA(sn1, "Driver", nullptr, nullptr,
+                                                  reinterpret_cast<LPBYTE>(buffer), &size));
+    EXPECT_EQ(ERROR_KEY_DELETED, RegEnumKeyA(sn1, 0, buffer, sizeof buffer));
+    EXPECT_EQ(ERROR_KEY_DELETED, RegOpenKeyA(params, "", &other));
+    EXPECT_EQ(ERROR_KEY_DELETED, RegSetValueExA(params, "Mode", 0, REG_SZ, nullptr, 0));
+    EXPECT_EQ(ERROR_KEY_DELETED, RegDeleteKeyA(sn1, "Device Parameters"));
+    EXPECT_EQ(2u, m.OpenHandles().keys);
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(params));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(sn1));
+    EXPECT_EQ(0u, m.OpenHandles().keys);
+    EXPECT_EQ("HKEY_LOCAL_MACHINE\nHKEY_LOCAL_MACHINE\\Enum\nHKEY_LOCAL_MACHINE\\Enum\\USB\n"
+              "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_2\n",
+              m.registry.Dump());
+}
+
+TEST(SimRegistryFaults, NthCallFailsOnceOrFromThenOn) {
+    for (bool persistent : {false, true}) {
+        SCOPED_TRACE(persistent);
+        sim::Machine m = UsbMachine(sim::Family::NT);
+        m.InjectFault({Api::RegOpenKeyA, 2, persistent, ERROR_CANTREAD});
+        sim::ActiveMachine active(m);
+        HKEY keys[3] = {nullptr, reinterpret_cast<HKEY>(0x77), nullptr};
+        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum", &keys[0]));
+        EXPECT_EQ(ERROR_CANTREAD, RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum", &keys[1]));
+        EXPECT_EQ(nullptr, keys[1]);
+        EXPECT_EQ(persistent ? ERROR_CANTREAD : ERROR_SUCCESS, RegOpenKeyA(HKEY_LOCAL_MACHINE, "Enum", &keys[2]));
+        EXPECT_EQ(persistent ? 1u : 2u, m.OpenHandles().keys);
+        for (HKEY key : keys)
+            if (key != nullptr) RegCloseKey(key);
+        EXPECT_EQ(0u, m.OpenHandles().keys);
+    }
+}
+
+TEST(SimRegistryFaults, EachFunctionFailsInItsOwnConvention) {
+    sim::Machine m = UsbMachine(sim::Family::Win9x);
+    const std::string before = m.registry.Dump();
+    for (const Api f : {Api::RegEnumKeyA, Api::RegEnumKeyExA, Api::RegQueryValueExA,
+                        Api::RegSetValueExA, Api::RegDeleteKeyA, Api::RegCloseKey})
+        m.InjectFault({f, 1, true, ERROR_REGISTRY_IO_FAILED});
+    sim::ActiveMachine active(m);
+    HKEY key = Open(HKEY_LOCAL_MACHINE, "Enum\\USB\\VID_1\\SN1");
+    char name[256];
+    DWORD cch = sizeof name;
+    DWORD size = sizeof name;
+    const LONG failed = ERROR_REGISTRY_IO_FAILED;
+    EXPECT_EQ(failed, RegEnumKeyA(key, 0, name, sizeof name));
+    EXPECT_EQ(failed, RegEnumKeyExA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(failed, RegQueryValueExA(key, "Driver", nullptr, nullptr, reinterpret_cast<LPBYTE>(name), &size));
+    EXPECT_EQ(failed, RegSetValueExA(key, "Driver", 0, REG_SZ, nullptr, 0));
+    EXPECT_EQ(failed, RegDeleteKeyA(key, "Device Parameters"));
+    EXPECT_EQ(failed, RegCloseKey(key));
+    EXPECT_EQ(0u, m.OpenHandles().keys);  // released all the same
+    EXPECT_EQ(before, m.registry.Dump());
+    ASSERT_EQ(2u, m.events.size());
+    EXPECT_FALSE(m.events[0].ok || m.events[1].ok);
+}
+
+TEST(SimRegistryTree, CopiesAreIndependent) {
+    sim::Machine original = UsbMachine(sim::Family::Win9x);
+    const std::string before = original.registry.Dump();
+    sim::Machine copy = original;
+    copy.registry.SetString(kSn1, "Driver", "changed");
+    copy.registry.DeleteTree("HKLM\\Enum\\USB\\VID_2");
+    sim::Registry assigned;
+    assigned = original.registry;
+    assigned.Create("HKCU\\Software");
+    EXPECT_EQ(before, original.registry.Dump());
+    EXPECT_EQ("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1", sim::KeyPath(*copy.registry.Find(kSn1)->parent));
+    EXPECT_FALSE(original.registry.Exists("HKCU\\Software"));
+    EXPECT_FALSE(copy.registry.Exists("hklm\\enum\\usb\\vid_2"));
+}
+
+TEST(SimRegistryTree, DumpIsTheSameWhateverTheOrderOfCreation) {
+    sim::Registry a;
+    a.SetString("HKEY_LOCAL_MACHINE\\Software\\B", "Text", "a\"b");
+    a.SetDword("HKLM\\Software\\a", "Flags", 0x12345678);
+    a.SetValue("HKLM\\Software\\a", "", REG_BINARY, {0x01, 0xFF});
+    a.SetValue("HKCU\\X", "Empty", REG_SZ, {});
+    sim::Registry b;
+    b.SetValue("HKCU\\X", "Empty", REG_SZ, {});
+    b.SetValue("HKLM\\Software\\a", "Flags", REG_DWORD, {0x78, 0x56, 0x34, 0x12});
+    b.SetValue("HKLM\\Software\\a", "", REG_BINARY, {0x01, 0xFF});
+    b.SetString("HKLM\\Software\\B", "Text", "a\"b");
+    EXPECT_EQ(a.Dump(), b.Dump());
+    EXPECT_EQ("HKEY_CURRENT_USER\n"
+              "HKEY_CURRENT_USER\\X\n"
+              "  \"Empty\" = REG_SZ hex[0]:\n"
+              "HKEY_LOCAL_MACHINE\n"
+              "HKEY_LOCAL_MACHINE\\Software\n"
+              "HKEY_LOCAL_MACHINE\\Software\\a\n"
+              "  \"Flags\" = REG_DWORD 0x12345678\n"
+              "  @ = REG_BINARY hex[2]: 01 FF\n"
+              "HKEY_LOCAL_MACHINE\\Software\\B\n"
+              "  \"Text\" = REG_SZ \"a\\\"b\"\n",
+              a.Dump());
+    EXPECT_EQ("a\"b", a.GetString("hklm\\software\\b", "TEXT"));
+    EXPECT_TRUE(a.DeleteValue("HKLM\\Software\\a", "flags"));
+    EXPECT_FALSE(a.DeleteTree("HKLM"));
+    EXPECT_EQ(std::vector<std::string>({"a", "B"}), a.SubkeyNames("HKLM\\Software"));
+}
+
+}  // namespace

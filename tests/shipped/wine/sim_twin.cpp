@@ -1,0 +1,106 @@
+#include "sim_twin.h"
+
+#include "image/run_winmain.h"
+#include "image/text_codec.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace winetest {
+namespace {
+
+const char kWineEnum[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum";
+
+// "1 4.10  A " -> platform 1, version 4.10, service-pack text " A ".
+bool ParseVersion(const std::string& text, sim::Machine& machine) {
+    unsigned long platform = 0, major = 0, minor = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str(), "%lu %lu.%lu%n", &platform, &major, &minor, &used) != 3) return false;
+    machine.platformId = platform;
+    machine.majorVersion = major;
+    machine.minorVersion = minor;
+    machine.csdVersion = static_cast<size_t>(used) < text.size() ? text.substr(static_cast<size_t>(used) + 1) : "";
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
+void AsExported(sim::RegKey& key) {
+    for (sim::RegValue& value : key.values)
+        if ((value.type == REG_SZ || value.type == REG_EXPAND_SZ) && (value.data.empty() || value.data.back() != 0))
+            value.data.push_back(0);
+    for (const auto& subkey : key.subkeys) AsExported(*subkey);
+}
+
+}  // namespace
+
+image::StateLines ExportedRegistryState(sim::Registry registry, const std::string& from, unsigned codePage) {
+    if (sim::RegKey* root = registry.Root(HKEY_LOCAL_MACHINE)) AsExported(*root);
+    image::StateLines state;
+    image::AddRegistry(state, registry, from, codePage);
+    return state;
+}
+
+image::StateLines FileState(const sim::FileSystem& files) {
+    image::StateLines state;
+    for (const sim::FileEntry* entry : files.Entries())
+        if (!entry->directory)
+            image::AddFile(state, entry->path, false, entry->attributes & FILE_ATTRIBUTE_READONLY, entry->data.size(),
+                           image::ContentDigest(entry->data));
+    return state;
+}
+
+std::vector<std::string> WinePresentDevices(const sim::Registry& registry) {
+    std::vector<std::string> ids;
+    const sim::RegKey* root = registry.Find(kWineEnum);
+    if (root == nullptr) return ids;
+    // Subkeys are in registry order: by name, without regard to case.
+    for (const auto& enumerator : root->subkeys)
+        for (const auto& device : enumerator->subkeys)
+            for (const auto& instance : device->subkeys) {
+                const sim::RegValue* guid = instance->FindValue("ClassGUID");
+                if (guid == nullptr || guid->type != REG_SZ) continue;
+                if (!sim::ParseGuid(std::string(guid->data.begin(), std::find(guid->data.begin(), guid->data.end(), 0))))
+                    continue;
+                ids.push_back(image::UpperAscii(enumerator->name + "\\" + device->name + "\\" + instance->name));
+            }
+    return ids;
+}
+
+bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome& twin, std::string& error) {
+    twin = TwinOutcome();
+    sim::Machine machine;
+    // Wine's registry layout: hardware keys below CurrentControlSet\Enum,
+    // driver keys below Control\Class, RegDeleteKeyA refusing keys with
+    // subkeys (Wine's 9x tree deletion is the one platform difference, named
+    // by each scenario).
+    machine.family = sim::Family::NT;
+    machine.windowsDirectory = "C:\\windows";
+    if (!ParseVersion(wine.windowsVersion, machine)) {
+        error = "cannot read the Windows version \"" + wine.windowsVersion + "\"";
+        return false;
+    }
+    machine.registry = wine.registryBefore;
+    machine.files.AddDirectory("C:\\windows");
+    for (const ScenarioFile& file : scenario.files)
+        machine.files.AddFile(file.path, file.content,
+                              file.readOnly ? FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_ARCHIVE);
+    // Every installed device counts as present, as Wine lists it (see WinePresentDevices).
+    for (const std::string& id : WinePresentDevices(wine.registryBefore)) machine.devices.push_back({id, {}, {}});
+    machine.windowTitles = {"Glovix"};
+
+    twin.exitCode = image::RunWinMain(machine);
+    for (const sim::Event& e : machine.events) {
+        const std::string call = sim::ApiName(e.api);
+        if (e.api == sim::Api::MessageBoxA) twin.events.push_back(call + " \"" + e.message + "\" \"" + e.caption + "\"");
+        if (e.api == sim::Api::ShellExecuteA) twin.events.push_back(call + " " + e.target + " " + e.parameters);
+        if (e.api == sim::Api::SendMessageA) twin.events.push_back(call + " " + e.target + " " + std::to_string(e.windowMessage));
+    }
+    twin.registryAfter = machine.registry;
+    twin.filesAfter = FileState(machine.files);
+    return true;
+}
+
+}  // namespace winetest

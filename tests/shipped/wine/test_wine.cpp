@@ -1,0 +1,372 @@
+// End-to-end runs of the real program under Wine, one per scenario file in
+// tests/shipped/wine/scenarios and architecture: the shipped i686 exe under the
+// 32-bit Wine and the x86_64 build of the same sources under the 64-bit
+// Wine, each in a prefix of its own architecture. Each checks the
+// completion message and what had and had not happened while it was up,
+// the exit code, the installer's command line, the companion's WM_CLOSE,
+// and the whole registry (HKEY_LOCAL_MACHINE) and drive_c against the
+// machine the scenario expects. Before the run the collector takes the
+// prefix's image, which must leave the prefix as it was and hold what it
+// took exactly; the dry run on that image must predict the run's changes in
+// order, up to the documented differences of Wine the scenario names. Then
+// the same run goes through the simulator, given Wine's machine before, and
+// the two machines after must agree, up to the platform differences the
+// scenario names.
+//
+// Where an architecture's Wine cannot start, its scenarios are skipped with
+// the reason; under CI (the environment variable CI set) that is a failure.
+#include "prediction.h"
+#include "scenario.h"
+#include "sim_twin.h"
+#include "wine_harness.h"
+
+#include "image/machine_state.h"
+#include "image/reg_file.h"
+#include "platform/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <tuple>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+extern const char* const kWineScenarioNames[];  // generated: the scenario files
+
+namespace winetest {
+namespace {
+
+const std::string kScenarioDir = std::string(ZAV_SOURCE_DIR) + "/tests/shipped/wine/scenarios";
+const char kInstallerParameters[] = " /X {6E2A91C4-3B7D-4F08-9C5E-D1A47B20E6F3} /qn";
+
+std::string Lines(const std::vector<std::string>& lines, size_t limit = 60) {
+    std::string text;
+    for (size_t i = 0; i < lines.size() && i < limit; ++i) text += "  " + lines[i] + "\n";
+    if (lines.size() > limit) text += "  ... " + std::to_string(lines.size() - limit) + " more\n";
+    return text;
+}
+
+// Applies a scenario's .reg text to `registry` as regedit imports it.
+bool ApplyRegText(const std::string& text, const std::string& what, sim::Registry& registry, std::string& error) {
+    image::InputError diag;
+    if (text.empty() || image::ReadRegFile(text, what, registry, nullptr, &diag)) return true;
+    error = diag.Text();
+    return false;
+}
+
+
+// "missing    LINE" for a line of `expected` that `actual` lacks or tells
+// otherwise, "unexpected LINE" for one of `actual`.
+std::vector<std::string> Differences(const image::StateLines& expected, const image::StateLines& actual) {
+    const image::StateDifference difference = image::Difference(expected, actual);
+    std::vector<std::string> lines;
+    for (const auto& line : difference.removed) lines.push_back("missing    " + image::Line(line));
+    for (const auto& line : difference.added) lines.push_back("unexpected " + image::Line(line));
+    return lines;
+}
+
+// The scenario's files, and every file the twin holds after the run, as
+// the twin and Wine have them after the run.
+std::vector<std::string> TwinFileDifferences(const Scenario& scenario, const image::StateLines& twin,
+                                             const image::StateLines& wine) {
+    std::set<std::string> whats;
+    for (const ScenarioFile& file : scenario.files) whats.insert(image::FileWhat(file.path));
+    for (const ScenarioFile& file : scenario.expectFiles) whats.insert(image::FileWhat(file.path));
+    for (const auto& entry : twin) whats.insert(entry.first);
+    auto state = [](const image::StateLines& files, const std::string& what) {
+        const auto found = files.find(what);
+        return found == files.end() ? std::string("absent") : found->second;
+    };
+    std::vector<std::string> differences;
+    for (const std::string& what : whats)
+        if (state(twin, what) != state(wine, what))
+            differences.push_back(what + ": twin " + state(twin, what) + ", Wine " + state(wine, what));
+    return differences;
+}
+
+// The architectures, each with its exe, Wine loader and prefix.
+struct Architecture {
+    const char* name;       // the test name's first part and the mingw compiler's prefix
+    const char* preset;     // the preset that builds the exe
+    const char* loader;     // the Wine loader
+    const char* wineArch;   // WINEARCH
+    const char* installed;  // what installs the loader
+};
+const Architecture kArchitectures[] = {
+    {"i686", "win32", ZAV_WINE_LOADER_I686, "win32", "apt-get install wine32:i386, after dpkg --add-architecture i386"},
+    {"x86_64", "win64", ZAV_WINE_LOADER_X86_64, "win64", "apt-get install wine64"},
+};
+
+HarnessPaths Paths(const Architecture& arch) {
+    HarnessPaths paths;
+    paths.loader = arch.loader;
+    paths.wineArch = arch.wineArch;
+    paths.exe = std::string(ZAV_SOURCE_DIR) + "/build/" + arch.preset + "/zavuninst.exe";
+    paths.collector = std::string(ZAV_SOURCE_DIR) + "/build/" + arch.preset + "/zavcollect.exe";
+    paths.programsDir = std::string(ZAV_WINE_PROGRAMS_DIR) + "/" + arch.name;
+    paths.workDir = std::string(ZAV_WINE_WORK_DIR) + "/" + arch.name;
+    return paths;
+}
+
+// Skips (or under CI fails) when the run cannot happen here; empty when it can.
+std::string MissingPrerequisite(const Architecture& arch, const HarnessPaths& paths) {
+    for (const char* program : {"msiexec_stub.exe", "companion.exe", "boxwatch.exe", "osversion.exe"})
+        if (!fs::exists(paths.programsDir + "/" + program))
+            return paths.programsDir + "/" + program + " is not built (it needs " + arch.name + "-w64-mingw32-gcc)";
+    for (const std::string& exe : {paths.exe, paths.collector})
+        if (!fs::exists(exe))
+            return exe + " is not built (cmake --preset " + arch.preset + " && cmake --build --preset " + arch.preset +
+                   ")";
+    if (access(paths.loader.c_str(), X_OK) != 0)
+        return "the Wine loader " + paths.loader + " is not installed (" + arch.installed + ")";
+    return WineUnavailableReason(paths);
+}
+
+// What GetVersionExA must report for the scenario's Windows.
+std::string ExpectedVersion(const Scenario& scenario) {
+    if (scenario.windows == "win98") return "1 4.10  A ";
+    if (scenario.windows == "win2k") return "2 5.0 Service Pack 4";
+    if (scenario.windows == "winxp") return "2 5.1 Service Pack 3";
+    return "2 5.0 " + scenario.servicePack;
+}
+
+// How the test names print an architecture.
+void PrintTo(const Architecture& arch, std::ostream* out) { *out << arch.name; }
+
+// A row: the architecture, the scenario file's name.
+using Row = std::tuple<Architecture, std::string>;
+
+class WineScenario : public testing::TestWithParam<Row> {};
+
+TEST_P(WineScenario, Run) {
+    const Architecture& arch = std::get<0>(GetParam());
+    Scenario scenario;
+    std::string error;
+    ASSERT_TRUE(LoadScenario(kScenarioDir + "/" + std::get<1>(GetParam()) + ".scn", scenario, error)) << error;
+    const HarnessPaths paths = Paths(arch);
+    const std::string missing = MissingPrerequisite(arch, paths);
+    if (!missing.empty()) {
+        if (std::getenv("CI") != nullptr) FAIL() << missing;
+        GTEST_SKIP() << missing;
+    }
+    RecordProperty("scenario", scenario.description);
+
+    Outcome outcome;
+    const bool ran = RunScenario(paths, scenario, outcome, error);
+    ASSERT_TRUE(ran) << error << " (logs in " << outcome.logDir << ")";
+    EXPECT_EQ(outcome.windowsVersion, ExpectedVersion(scenario)) << "Wine does not play the scenario's Windows";
+
+    // The completion message, before anything of the steps after it.
+    EXPECT_EQ(outcome.boxCaption, " Success!");
+    EXPECT_EQ(outcome.boxText, "UnInstall finished!");
+    EXPECT_EQ(outcome.boxButtons, "OK");
+    EXPECT_TRUE(outcome.programRunningAtBox);
+    EXPECT_FALSE(outcome.installerStartedAtBox) << "the installer ran before the message was dismissed";
+    EXPECT_EQ(outcome.companionAtBox, std::vector<std::string>{"ready"})
+        << "the companion was reached before the message was dismissed";
+    const std::vector<std::string> iconsAtBox =
+        Differences(ExportedRegistryState(outcome.registryBefore, kDriveIconsKey),
+                    ExportedRegistryState(outcome.driveIconsAtBox, kDriveIconsKey));
+    EXPECT_TRUE(iconsAtBox.empty()) << "drive icons touched before the message was dismissed:\n" << Lines(iconsAtBox);
+
+    // The steps after it, and the exit code.
+    EXPECT_EQ(outcome.exitCode, 0);
+    ASSERT_EQ(outcome.installerLog.size(), 1u) << "installer starts:\n" << Lines(outcome.installerLog);
+    const std::string& command = outcome.installerLog[0];
+    EXPECT_TRUE(command.size() > sizeof kInstallerParameters &&
+                command.compare(command.size() - (sizeof kInstallerParameters - 1), std::string::npos,
+                                kInstallerParameters) == 0)
+        << command;
+    EXPECT_NE(command.find("MsiExec.exe"), std::string::npos) << command;
+    EXPECT_EQ(outcome.companionLog, (std::vector<std::string>{"ready", "WM_CLOSE"}));
+
+    // The registry: the machine before, changed exactly as the scenario says.
+    sim::Registry expected = outcome.registryBefore;
+    ASSERT_TRUE(ApplyRegText(scenario.expectRegistry, "expect registry", expected, error)) << error;
+    const std::vector<std::string> registry =
+        Differences(ExportedRegistryState(expected), ExportedRegistryState(outcome.registryAfter));
+    EXPECT_TRUE(registry.empty()) << "registry after the run differs from the expected machine:\n" << Lines(registry);
+
+    // The files below drive_c, likewise.
+    image::StateLines expectedFiles = outcome.filesBefore;
+    for (const std::string& gone : scenario.expectGone)
+        EXPECT_EQ(expectedFiles.erase(image::FileWhat(gone)), 1u) << gone << " was not there before the run";
+    for (const ScenarioFile& file : scenario.expectFiles)
+        image::AddFile(expectedFiles, file.path, false, file.readOnly ? FILE_ATTRIBUTE_READONLY : 0,
+                       file.content.size(), image::ContentDigest(file.content));
+    const std::vector<std::string> files = Differences(expectedFiles, outcome.filesAfter);
+    EXPECT_TRUE(files.empty()) << "drive_c after the run differs from the expected machine:\n" << Lines(files);
+
+    // The collector left the prefix as it was, and the dry run on its image
+    // told what the program then did.
+    EXPECT_EQ(outcome.collectorExit, 0) << "zavcollect.exe: see " << outcome.logDir << "/zavcollect.out";
+    EXPECT_TRUE(outcome.changedByCollecting.empty()) << "collecting changed the prefix:\n"
+                                                     << Lines(outcome.changedByCollecting);
+    Prediction prediction;
+    ASSERT_TRUE(RunDryRun(ZAV_DRYRUN_TOOL, outcome.imageDir, outcome.imageDir + "-predicted", prediction, error))
+        << error;
+    sim::Registry seeded;
+    ASSERT_TRUE(ApplyRegText(scenario.registry, "registry", seeded, error)) << error;
+    ASSERT_TRUE(ApplyRegText(scenario.registryUnicode, "registry unicode", seeded, error)) << error;
+    const std::vector<std::string> collected = CompareImageWithMachine(prediction, outcome, seeded);
+    EXPECT_TRUE(collected.empty()) << "the collected registry against Wine's export of the machine before the run:\n"
+                                   << Lines(collected);
+    const Comparison comparison = ComparePrediction(prediction, outcome);
+    EXPECT_TRUE(comparison.mismatches.empty())
+        << "the dry run on the collected image (" << outcome.imageDir << ") against the real run:\n"
+        << Lines(comparison.mismatches);
+    // A platform difference excuses only the scenarios that name it.
+    EXPECT_EQ(comparison.differencesUsed, scenario.wineDiffers)
+        << "Wine's documented differences needed by this run, against those the scenario names";
+
+    // The simulator twin: the same machine before, the same machine after.
+    TwinOutcome twin;
+    ASSERT_TRUE(RunSimulatorTwin(scenario, outcome, twin, error)) << error;
+    EXPECT_EQ(twin.exitCode, 0);
+    auto call = [](sim::Api api) { return std::string(sim::ApiName(api)) + " "; };
+    EXPECT_EQ(twin.events, (std::vector<std::string>{
+                               call(sim::Api::MessageBoxA) + "\"UnInstall finished!\" \" Success!\"",
+                               call(sim::Api::ShellExecuteA) + "MsiExec.exe" + kInstallerParameters,
+                               call(sim::Api::SendMessageA) + "Glovix 16"}));
+    sim::Registry twinRegistry = twin.registryAfter;
+    ASSERT_TRUE(ApplyRegText(scenario.simulatorDiffers, "simulator differs", twinRegistry, error)) << error;
+    const std::vector<std::string> twinDifferences =
+        Differences(ExportedRegistryState(twinRegistry), ExportedRegistryState(outcome.registryAfter));
+    EXPECT_TRUE(twinDifferences.empty())
+        << "registry after the run: \"missing\" only in the simulator twin, \"unexpected\" only under Wine:\n"
+        << Lines(twinDifferences);
+    const std::vector<std::string> twinFiles = TwinFileDifferences(scenario, twin.filesAfter, outcome.filesAfter);
+    EXPECT_TRUE(twinFiles.empty()) << "files after the run, simulator twin against Wine:\n" << Lines(twinFiles);
+}
+
+std::vector<std::string> ScenarioNames() {
+    std::vector<std::string> names;
+    for (const char* const* name = kWineScenarioNames; *name != nullptr; ++name) names.push_back(*name);
+    return names;
+}
+
+// Named "i686_win98_package", "x86_64_win98_package", ...
+INSTANTIATE_TEST_SUITE_P(Scenarios, WineScenario,
+                         testing::Combine(testing::ValuesIn(kArchitectures), testing::ValuesIn(ScenarioNames())),
+                         [](const testing::TestParamInfo<Row>& row) {
+                             return std::string(std::get<0>(row.param).name) + "_" + std::get<1>(row.param);
+                         });
+
+// The collector's command line, one run after the other in one prefix: the
+// folder it writes (beside itself, named after the computer, when none is
+// given) and its exit code.
+class CollectorCommandLine : public testing::TestWithParam<Architecture> {};
+
+TEST_P(CollectorCommandLine, WritesANewImageFolderOrRefuses) {
+    const Architecture& arch = GetParam();
+    const HarnessPaths paths = Paths(arch);
+    const std::string missing = MissingPrerequisite(arch, paths);
+    if (!missing.empty()) {
+        if (std::getenv("CI") != nullptr) FAIL() << missing;
+        GTEST_SKIP() << missing;
+    }
+    std::string prefix, error;
+    ASSERT_TRUE(MakePrefix(paths, "collector-command-line", prefix, error)) << error;
+    const fs::path beside = fs::path(prefix).parent_path() / "beside";
+    fs::remove_all(beside);  // what an earlier run left
+    fs::create_directories(beside);
+    fs::copy_file(paths.collector, beside / "zavcollect.exe", fs::copy_options::overwrite_existing);
+    const std::string exe = (beside / "zavcollect.exe").string();
+    const std::string given = WindowsPathOf((beside / "given").string());
+    std::ofstream((beside / "a file").string()) << "not a folder\n";
+    auto folders = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(beside))
+            if (entry.is_directory()) names.insert(entry.path().filename().string());
+        return names;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int exitCode;
+        const char* newFolder;  // "" none, "?" one named after the computer, "?-2" that name and "-2"
+    };
+    const Case cases[] = {
+        {"no folder: a new one beside the exe", {}, 0, "?"},
+        {"no folder again: the next free name", {}, 0, "?-2"},
+        {"a folder given", {given}, 0, "given"},
+        {"the same folder again, now not empty", {given}, 1, ""},
+        {"a file given", {WindowsPathOf((beside / "a file").string())}, 1, ""},
+        {"a folder whose parent is missing", {WindowsPathOf((beside / "none/image").string())}, 1, ""},
+        {"an unknown option", {"/verbose"}, 2, ""},
+        {"two folders", {given + "1", given + "2"}, 2, ""},
+    };
+    std::string computerFolder;
+    for (const Case& row : cases) {
+        const std::set<std::string> before = folders();
+        std::vector<std::string> args = {exe, "/QUIET"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        EXPECT_EQ(RunInPrefix(paths, prefix, args, 120), row.exitCode) << row.what;
+        std::vector<std::string> added;
+        for (const std::string& name : folders())
+            if (before.count(name) == 0) added.push_back(name);
+        std::string expected = row.newFolder;
+        if (expected == "?" && added.size() == 1) computerFolder = added[0];
+        if (!expected.empty() && expected[0] == '?') expected = computerFolder + expected.substr(1);
+        EXPECT_EQ(added, expected.empty() ? std::vector<std::string>{} : std::vector<std::string>{expected})
+            << row.what;
+        for (const std::string& name : added)
+            for (const char* file : {"registry.reg", "machine.ini"})
+                EXPECT_TRUE(fs::exists(beside / name / file)) << row.what << ": " << name << "/" << file;
+    }
+    EXPECT_FALSE(computerFolder.empty());
+
+    // Without /quiet, one message says what was written where and what to
+    // do next, or why nothing was written.
+    std::vector<std::string> box;
+    const std::string boxed = WindowsPathOf((beside / "boxed").string());
+    EXPECT_EQ(RunWithBox(paths, prefix, {exe, boxed}, "Machine image", box), 0);
+    ASSERT_EQ(box.size(), 3u) << Lines(box);
+    EXPECT_EQ(box[0], "caption=Machine image");
+    for (const std::string& part : {"The machine image is written to the folder\\n\\n" + boxed + "\\n\\n",
+                                    std::string("1. Copy this folder"), std::string("run: zavuninst-sim boxed\\n"),
+                                    std::string("Then run the uninstaller, zavuninst.exe, here.")})
+        EXPECT_NE(box[1].find(part), std::string::npos) << part << " is not in " << box[1];
+    EXPECT_EQ(box[2], "buttons=OK");
+    EXPECT_EQ(RunWithBox(paths, prefix, {exe, boxed}, "Machine image", box), 1);
+    ASSERT_EQ(box.size(), 3u) << Lines(box);
+    EXPECT_EQ(box[1].rfind("text=No machine image was written.\\n\\nThe folder " + boxed + " is not empty", 0), 0u)
+        << box[1];
+    EndPrefix(paths, prefix);
+}
+
+INSTANTIATE_TEST_SUITE_P(Architectures, CollectorCommandLine, testing::ValuesIn(kArchitectures),
+                         [](const testing::TestParamInfo<Architecture>& row) { return std::string(row.param.name); });
+
+// ---------------------------------------------------------------- the harness's own parts
+
+TEST(ScenarioFiles, AllParseWithTheirRegistryTexts) {
+    for (const std::string& name : ScenarioNames()) {
+        Scenario scenario;
+        std::string error;
+        ASSERT_TRUE(LoadScenario(kScenarioDir + "/" + name + ".scn", scenario, error)) << error;
+        EXPECT_FALSE(scenario.description.empty()) << name << " says nothing about itself";
+        sim::Registry registry;
+        EXPECT_TRUE(ApplyRegText(scenario.registry, "registry", registry, error)) << name << ": " << error;
+        EXPECT_TRUE(ApplyRegText(scenario.registryUnicode, "registry unicode", registry, error))
+            << name << ": " << error;
+        EXPECT_TRUE(ApplyRegText(scenario.expectRegistry, "expect registry", registry, error)) << name << ": " << error;
+        EXPECT_TRUE(ApplyRegText(scenario.simulatorDiffers, "simulator differs", registry, error))
+            << name << ": " << error;
+        for (const std::string& difference : scenario.wineDiffers) {
+            bool known = false;
+            for (const WineDifference* d = kWineDifferences; d->name != nullptr; ++d)
+                known = known || difference == d->name;
+            EXPECT_TRUE(known) << name << " names an undocumented difference: " << difference;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace winetest
