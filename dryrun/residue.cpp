@@ -3,6 +3,7 @@
 // still there.
 #include "dryrun/dry_run.h"
 
+#include "image/reg_syntax.h"
 #include "image/text_codec.h"
 
 #include "package.h"
@@ -54,7 +55,7 @@ public:
     };
 
     explicit MarkerScanner(const std::vector<std::string>& upper) {
-        for (int c = 0; c < 256; ++c) fold_[c] = static_cast<uint8_t>(c >= 'a' && c <= 'z' ? c - 32 : c);
+        for (int c = 0; c < 256; ++c) fold_[c] = static_cast<uint8_t>(UpperAscii(static_cast<char>(c)));
         AddNode();  // the root
         for (size_t m = 0; m < upper.size(); ++m) {
             if (upper[m].empty()) continue;
@@ -284,7 +285,7 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, int 
         r.note = NoteForValue(ctx, upperPath, key);
         out.push_back(r);
     }
-    if (depth >= 512) return;
+    if (depth >= image::kMaxDepth) return;
     const size_t length = path.size();
     for (const auto& sub : key.subkeys) {
         if (sub->deleted) continue;

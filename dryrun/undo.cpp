@@ -2,6 +2,7 @@
 #include "dryrun/undo.h"
 
 #include "image/machine_image.h"
+#include "image/reg_syntax.h"
 #include "image/text_codec.h"
 
 #include <cctype>
@@ -31,7 +32,7 @@ void WriteSnapshot(image::RegWriter& writer, const sim::RegKey& key, const std::
                    size_t depth) {
     writer.Key(path);
     for (const sim::RegValue& value : key.values) writer.Value(path, value);
-    if (depth >= 512) return;
+    if (depth >= image::kMaxDepth) return;
     for (const auto& sub : key.subkeys) WriteSnapshot(writer, *sub, path + "\\" + sub->name, depth + 1);
 }
 
@@ -43,13 +44,6 @@ std::string HostRelative(const std::string& windowsPath) {
     for (size_t i = 2; i < windowsPath.size(); ++i)
         out += windowsPath[i] == '\\' ? '/' : windowsPath[i];
     return out;
-}
-
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-    return s.substr(b, e - b);
 }
 
 // "PATH (attributes: words)" -> PATH and the attribute bits.
@@ -200,7 +194,7 @@ bool ApplyUndo(const std::string& folder, sim::Machine& machine, image::InputErr
     int number = 0;
     while (std::getline(in, raw)) {
         ++number;
-        const std::string line = Trim(raw);
+        const std::string line = image::Trim(raw);
         std::string path;
         DWORD attributes = 0;
         if (line.rfind(kCopy, 0) == 0) {

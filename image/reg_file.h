@@ -91,7 +91,6 @@ class RegWriter {
 public:
     explicit RegWriter(const RegFormat& format);
     void Key(const std::string& path);         // an empty line, then [path]
-    void DeleteKey(const std::string& path);   // an empty line, then [-path]
     void Value(const std::string& keyPath, const sim::RegValue& value);
     void DeleteValue(const std::string& name); // "name"=-
     std::string Finish();                       // the file's bytes
@@ -101,7 +100,6 @@ private:
     void WideLine(const std::u32string& text);
     const RegFormat& format_;
     std::string out_;
-    bool anyKey_ = false;
 };
 
 // The text of one value as regedit writes it (without line ending; wrapped

@@ -31,20 +31,12 @@ const size_t kConsumedMargin = 1u << 20;
 bool SameUpper(const char* text, size_t n, const char* upperWord) {
     size_t i = 0;
     for (; i < n && upperWord[i] != '\0'; ++i) {
-        const char c = text[i];
-        const char u = static_cast<char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 'a' - 'A' : 0));
-        if (u != upperWord[i]) return false;
+        if (UpperAscii(text[i]) != upperWord[i]) return false;
     }
     return i == n && upperWord[i] == '\0';
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string TrimRight(const std::string& s) {
-    size_t n = s.size();
-    while (n > 0 && (IsBlank(s[n - 1]) || s[n - 1] == '\r')) --n;
-    return s.substr(0, n);
-}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -275,7 +267,8 @@ std::string CheckKeyPath(const std::string& path) {
         if (len == 0) return "empty key name in \"" + path + "\"";
         if (sim::Utf16Length(std::string_view(path).substr(start + 1, len)) > kMaxKeyName)
             return "a key name longer than the 255 characters Windows allows";
-        if (++depth > kMaxDepth) return "a key deeper than the 512 levels Windows allows";
+        if (++depth > kMaxDepth)
+            return "a key deeper than the " + std::to_string(kMaxDepth) + " levels Windows allows";
         start = next;
     }
     return "";
@@ -358,8 +351,7 @@ bool Reader::Run() {
                                        "\"Windows Registry Editor Version 5.00\""
                                      : error);
     // Blanks before the header are no matter to regedit; a blank line is.
-    std::string header = TrimRight(line.text);
-    header.erase(0, std::min(header.find_first_not_of(" \t"), header.size()));
+    const std::string header = Trim(line.text);
     if (header == kVersion5) {
         format_.version5 = true;
         if (format_.encoding == RegEncoding::Ansi) format_.encoding = RegEncoding::Utf8;
@@ -664,7 +656,7 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
         if (colon == std::string::npos)
             return Fail(line.number, "unknown value type: expected a string, dword:, hex: or "
                                      "hex(N):");
-        const std::string word = UpperAscii(TrimRight(s.substr(p, colon - p)));
+        const std::string word = UpperAscii(Trim(std::string_view(s).substr(p, colon - p)));
         size_t q = colon + 1;
         if (word == "DWORD") {
             while (q < s.size() && IsBlank(s[q])) ++q;

@@ -218,13 +218,6 @@ void RegWriter::WideLine(const std::u32string& text) {
 void RegWriter::Key(const std::string& path) {
     Line("");
     Line("[" + path + "]");
-    anyKey_ = true;
-}
-
-void RegWriter::DeleteKey(const std::string& path) {
-    Line("");
-    Line("[-" + path + "]");
-    anyKey_ = true;
 }
 
 void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {

@@ -1,12 +1,14 @@
-// Names compared as the registry and the file system compare them.
+// Texts of the machine image: blanks trimmed.
 #include "image/text_codec.h"
 
 namespace image {
 
-std::string UpperAscii(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 'a' - 'A' : 0));
-    return text;
+std::string Trim(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    size_t begin = 0, end = text.size();
+    while (begin < end && blank(text[begin])) ++begin;
+    while (end > begin && blank(text[end - 1])) --end;
+    return std::string(text.substr(begin, end - begin));
 }
 
 }  // namespace image

@@ -7,6 +7,7 @@
 // report is UTF-8.
 #pragma once
 
+#include "platform/sim/sim.h"
 #include "platform/sim/sim_code_page.h"
 
 #include <cstdint>
@@ -23,8 +24,11 @@ using sim::DecodeUtf8;
 using sim::UnicodeToAnsi;
 using sim::Utf8ToAnsi;
 
-// `text` with the ASCII letters upper-cased, as the registry and the file
-// system compare names (other characters are left as they are).
-std::string UpperAscii(std::string text);
+// Names compared as the registry and the file system compare them.
+using sim::NamesEqual;
+using sim::UpperAscii;
+
+// `text` without the blanks (spaces, tabs, carriage returns) at its ends.
+std::string Trim(std::string_view text);
 
 }  // namespace image

@@ -49,14 +49,9 @@ std::vector<std::string> Targets(const Report& r, Change::Kind kind, bool done =
     return out;
 }
 
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
 const Change* Find(const Report& r, Change::Kind kind, const std::string& target) {
     for (const Change& c : r.changes)
-        if (c.kind == kind && Upper(c.target) == Upper(target)) return &c;
+        if (c.kind == kind && sim::NamesEqual(c.target, target)) return &c;
     return nullptr;
 }
 

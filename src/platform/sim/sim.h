@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -31,6 +32,18 @@ namespace sim {
 // NT: RegDeleteKeyA fails with ERROR_ACCESS_DENIED on a key with subkeys;
 //     hardware keys are HKLM\System\CurrentControlSet\Enum\<id>.
 enum class Family { Win9x, NT };
+
+// ---------------------------------------------------------------- names
+
+// Both families compare registry, file, INF and device names with the case
+// of the ASCII letters folded and every other byte as it is. This is the one
+// fold of the simulator, the image library, the dry run and the tests; unlike
+// std::toupper it does not depend on the C library's locale.
+inline char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
+std::string UpperAscii(std::string text);
+bool NamesEqual(std::string_view a, std::string_view b);
+// The order of the upper-cased bytes (the NT family's order of subkeys).
+bool NameLess(std::string_view a, std::string_view b);
 
 // ---------------------------------------------------------------- registry
 

@@ -3,7 +3,6 @@
 #include "platform/sim/sim_internal.h"
 
 #include <cassert>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
@@ -14,34 +13,26 @@ namespace {
 Machine* g_active = nullptr;
 }
 
-namespace {
-// The registry and the file systems fold the case of ASCII letters only.
-inline int AsciiUpper(unsigned char c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; }
-}  // namespace
+std::string UpperAscii(std::string text) {
+    for (char& c : text) c = UpperAscii(c);
+    return text;
+}
 
-bool NamesEqual(const std::string& a, const std::string& b) {
+bool NamesEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (AsciiUpper(static_cast<unsigned char>(a[i])) != AsciiUpper(static_cast<unsigned char>(b[i])))
-            return false;
-    }
+    for (size_t i = 0; i < a.size(); ++i)
+        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
     return true;
 }
 
-bool NameLess(const std::string& a, const std::string& b) {
+bool NameLess(std::string_view a, std::string_view b) {
     const size_t n = a.size() < b.size() ? a.size() : b.size();
     for (size_t i = 0; i < n; ++i) {
-        const int ca = AsciiUpper(static_cast<unsigned char>(a[i]));
-        const int cb = AsciiUpper(static_cast<unsigned char>(b[i]));
+        const auto ca = static_cast<unsigned char>(UpperAscii(a[i]));
+        const auto cb = static_cast<unsigned char>(UpperAscii(b[i]));
         if (ca != cb) return ca < cb;
     }
     return a.size() < b.size();
-}
-
-std::string Upper(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
 }
 
 Machine::Machine() : internal(new Internal) {}
@@ -254,10 +245,10 @@ std::optional<GUID> ParseGuid(const std::string& text) {
     auto hex = [&](size_t pos, size_t len, uint64_t* out) {
         uint64_t v = 0;
         for (size_t i = pos; i < pos + len; ++i) {
-            const int c = std::tolower(static_cast<unsigned char>(text[i]));
+            const char c = UpperAscii(text[i]);
             int digit;
             if (c >= '0' && c <= '9') digit = c - '0';
-            else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
             else return false;
             v = v * 16 + static_cast<uint64_t>(digit);
         }

@@ -3,7 +3,6 @@
 #include "platform/sim/sim_internal.h"
 #include "platform/sim/sim_paths.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,11 +11,11 @@ namespace sim {
 // ---------------------------------------------------------------- paths
 
 bool ParsePath(const std::string& path, bool wildcards, ParsedPath* out) {
-    if (path.size() < 3 || !std::isalpha(static_cast<unsigned char>(path[0])) || path[1] != ':' ||
+    if (path.size() < 3 || !IsDriveLetter(path[0]) || path[1] != ':' ||
         !IsSeparator(path[2]))
         return false;
     ParsedPath parsed;
-    parsed.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+    parsed.drive = UpperAscii(path[0]);
     std::vector<std::string> raw;
     size_t i = 3;
     while (i < path.size()) {
@@ -92,7 +91,7 @@ DWORD FileBits(DWORD attributes) {
 std::string FileSystem::Normalize(const std::string& path) {
     ParsedPath parsed;
     if (!ParsePath(path, false, &parsed)) return "";
-    return Upper(Display(parsed, parsed.parts.size()));
+    return UpperAscii(Display(parsed, parsed.parts.size()));
 }
 
 void FileSystem::AddDirectory(const std::string& path) {
@@ -101,7 +100,7 @@ void FileSystem::AddDirectory(const std::string& path) {
     std::string current = RootText(p.drive);
     for (size_t i = 0; i <= p.parts.size(); ++i) {
         if (i > 0) current = Join(current, p.parts[i - 1]);
-        const std::string key = Upper(current);
+        const std::string key = UpperAscii(current);
         auto found = entries_.find(key);
         if (found == entries_.end()) {
             FileEntry entry;

@@ -26,7 +26,7 @@ bool LoadFolder(FileSystem& tree, const fs::path& folder, const std::string& win
     std::map<std::string, std::string> seen;  // upper-cased name -> name
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        const std::string upper = Upper(name);
+        const std::string upper = UpperAscii(name);
         if (seen.count(upper) != 0)
             return Fail(error, "names differ only in case: " + seen[upper] + " and " + name +
                                    " in " + folder.string());
@@ -59,7 +59,7 @@ bool FileSystem::LoadFromHost(const std::string& hostRoot, std::string* error) {
     for (fs::directory_iterator it(hostRoot, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         // drive_c/ holds C:\ ; anything else at the top is not part of the image.
-        if (name.size() != 7 || Upper(name.substr(0, 6)) != "DRIVE_" ||
+        if (name.size() != 7 || UpperAscii(name.substr(0, 6)) != "DRIVE_" ||
             !std::isalpha(static_cast<unsigned char>(name[6])) || !it->is_directory(ec))
             continue;
         const std::string root =

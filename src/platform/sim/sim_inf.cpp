@@ -2,7 +2,7 @@
 // no machine, so that its tests can run it on bytes alone.
 #include "platform/sim/sim_inf.h"
 
-#include <cctype>
+#include "platform/sim/sim.h"
 
 namespace sim {
 
@@ -10,15 +10,6 @@ namespace {
 
 // SETUPAPI limits a section name to 255 characters (MAX_SECT_NAME_LEN).
 const size_t kMaxSectionName = 255;
-
-bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
@@ -157,13 +148,13 @@ std::string DecodeInfText(const std::vector<uint8_t>& bytes) {
 
 const InfSection* FindInfSection(const std::vector<InfSection>& sections, const std::string& name) {
     for (const InfSection& section : sections)
-        if (SameName(section.name, name)) return &section;
+        if (NamesEqual(section.name, name)) return &section;
     return nullptr;
 }
 
 const InfLine* FindInfLine(const InfSection& section, const std::string& key) {
     for (const InfLine& line : section.lines)
-        if (line.hasKey && SameName(line.key, key)) return &line;
+        if (line.hasKey && NamesEqual(line.key, key)) return &line;
     return nullptr;
 }
 
@@ -214,7 +205,7 @@ InfParse ParseInf(const std::vector<uint8_t>& bytes) {
                 // file order, as SETUPAPI merges them.
                 section = nullptr;
                 for (InfSection& existing : result.sections)
-                    if (SameName(existing.name, sectionName)) section = &existing;
+                    if (NamesEqual(existing.name, sectionName)) section = &existing;
                 if (section == nullptr) {
                     result.sections.push_back(InfSection{sectionName, {}});
                     section = &result.sections.back();

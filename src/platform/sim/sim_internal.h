@@ -46,10 +46,4 @@ struct Machine::Internal {
 inline Machine::Internal& State() { return *Current().internal; }
 inline void SetError(DWORD error) { State().lastError = error; }
 
-// Case-insensitive (ASCII) comparison and upper-casing, as the registry and
-// the file system of both families compare names.
-bool NamesEqual(const std::string& a, const std::string& b);
-bool NameLess(const std::string& a, const std::string& b);
-std::string Upper(const std::string& text);
-
 }  // namespace sim

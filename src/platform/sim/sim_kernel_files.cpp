@@ -4,7 +4,6 @@
 #include "platform/sim/sim_internal.h"
 #include "platform/sim/sim_paths.h"
 
-#include <cctype>
 #include <cstring>
 
 namespace sim {
@@ -35,7 +34,7 @@ Target Resolve(LPCSTR path, bool wildcards = false) {
     }
     const std::string text = path;
     if (ParsePath(text, wildcards, &t.parsed)) {
-        t.key = Upper(Display(t.parsed, t.parsed.parts.size()));
+        t.key = UpperAscii(Display(t.parsed, t.parsed.parts.size()));
         return t;
     }
     t.error = ERROR_PATH_NOT_FOUND;
@@ -167,9 +166,7 @@ bool Matches(const char* pattern, const char* name) {
     if (*pattern == '\0') return *name == '\0';
     if (*pattern == '*') return Matches(pattern + 1, name) || (*name != '\0' && Matches(pattern, name + 1));
     if (*name == '\0') return false;
-    if (*pattern != '?' && std::toupper(static_cast<unsigned char>(*pattern)) !=
-                               std::toupper(static_cast<unsigned char>(*name)))
-        return false;
+    if (*pattern != '?' && UpperAscii(*pattern) != UpperAscii(*name)) return false;
     return Matches(pattern + 1, name + 1);
 }
 
@@ -323,7 +320,7 @@ extern "C" BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
     // moves along rather than being copied: files may be tens of megabytes.
     std::vector<std::string> movedKeys;
     for (const sim::FileEntry* e : m.files.Entries()) {
-        const std::string key = sim::Upper(e->path);
+        const std::string key = sim::UpperAscii(e->path);
         if (key == src.key || key.compare(0, sim::ChildPrefix(src.key).size(),
                                           sim::ChildPrefix(src.key)) == 0)
             movedKeys.push_back(key);
@@ -385,7 +382,7 @@ extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR path, LPWIN32_FIND_DATAA data) {
     sim::FindState state;
     state.pattern = pattern;
     for (const sim::FileEntry* e : m.files.Entries()) {
-        const std::string key = sim::Upper(e->path);
+        const std::string key = sim::UpperAscii(e->path);
         if (key.size() <= prefix.size() || key.compare(0, prefix.size(), prefix) != 0 ||
             key.find('\\', prefix.size()) != std::string::npos)
             continue;

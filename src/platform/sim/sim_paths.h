@@ -2,6 +2,8 @@
 // system model, the host images and the kernel file functions.
 #pragma once
 
+#include "platform/sim/sim.h"
+
 #include <string>
 #include <vector>
 
@@ -14,6 +16,10 @@ struct ParsedPath {
     std::vector<std::string> parts;
 };
 
+inline bool IsDriveLetter(char c) {
+    const char u = UpperAscii(c);
+    return u >= 'A' && u <= 'Z';
+}
 inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 inline bool IsWildcard(char c) { return c == '*' || c == '?'; }
 

@@ -233,7 +233,7 @@ struct AbsentDevice {
 std::vector<AbsentDevice> AbsentDevices() {
     const sim::Machine& m = Current();
     std::unordered_set<std::string> present;
-    for (const sim::Device& device : m.devices) present.insert(sim::Upper(device.instanceId));
+    for (const sim::Device& device : m.devices) present.insert(sim::UpperAscii(device.instanceId));
     std::string root = m.HardwareKeyPath("");
     root.pop_back();  // the separator after "Enum"
     std::vector<AbsentDevice> absent;
@@ -248,7 +248,7 @@ std::vector<AbsentDevice> AbsentDevices() {
         each(enumerator, [&](const sim::RegKey& device, const std::string& deviceName) {
             each(device, [&](const sim::RegKey& instance, const std::string& instanceName) {
                 const std::string id = enumeratorName + "\\" + deviceName + "\\" + instanceName;
-                if (present.count(sim::Upper(id)) != 0) return;
+                if (present.count(sim::UpperAscii(id)) != 0) return;
                 if (const std::optional<GUID> guid = HardwareKeyClass(sim::KeyPath(instance)))
                     absent.push_back({id, *guid});
             });
