@@ -382,12 +382,7 @@ void AddUsers(sim::Registry& reg, Random& r, int scale) {
 void AddLink(sim::Registry& reg) {
     sim::RegKey& k = reg.Create("HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\Links\\Current");
     const std::string target = "\\Registry\\Machine\\System\\ControlSet001";
-    std::vector<uint8_t> wide;
-    for (char c : target) {
-        wide.push_back(static_cast<uint8_t>(c));
-        wide.push_back(0);
-    }
-    Put(k, "SymbolicLinkValue", REG_LINK, wide);
+    Put(k, "SymbolicLinkValue", REG_LINK, support::Utf16Bytes(target));
 }
 
 // What the package installed on Windows 2000 beyond the builder's: the

@@ -11,6 +11,8 @@
 // is converted on the way in and out.
 #pragma once
 
+#include "image/text_codec.h"
+
 #include "platform/sim/sim.h"
 
 #include <cstdint>
@@ -31,7 +33,7 @@ struct InputError {
     std::string Text() const;  // "file:line: message"
 };
 
-enum class RegEncoding { Ansi, Utf16le, Utf8 };
+using RegEncoding = TextEncoding;
 
 // How an export was written, so that it can be written back the same way.
 struct RegFormat {

@@ -6,9 +6,7 @@
 #include "image/text_codec.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <set>
@@ -45,188 +43,6 @@ int HexDigit(char c) {
     return -1;
 }
 
-// One physical line of the file: its text in UTF-8 (an ANSI file's bytes
-// converted through the machine's code page, which loses nothing) and where
-// it is.
-// regedit ends a line at a line feed, a carriage return and line feed, or a
-// carriage return alone (as an old Mac editor leaves it).
-struct PhysLine {
-    std::string text;
-    int number = 0;
-    size_t begin = 0, end = 0;  // byte range of the text, line ending excluded
-    bool newline = false;       // ended by a line ending
-    bool crlf = false;          // ... and that ending is CR LF
-    bool loneCr = false;        // ... or CR alone
-};
-
-class LineSource {
-public:
-    LineSource(std::string_view bytes, size_t start, RegEncoding encoding, unsigned codePage)
-        : bytes_(bytes), pos_(start), encoding_(encoding), codePage_(codePage) {}
-
-    // False at the end of the file, or on a decoding error (`error` set).
-    bool Next(PhysLine& line, std::string* error) {
-        if (pos_ >= bytes_.size()) return false;
-        line.text.clear();
-        line.number = ++number_;
-        line.begin = pos_;
-        switch (encoding_) {
-        case RegEncoding::Ansi: {
-            const size_t stop = FindEnd(pos_, 1);
-            const std::string_view bytes = bytes_.substr(pos_, stop - pos_);
-            if (sim::IsAscii(bytes)) line.text.assign(bytes);
-            else line.text = AnsiToUtf8(codePage_, bytes);
-            pos_ = stop;
-            break;
-        }
-        case RegEncoding::Utf16le: {
-            if (NextAsciiWideLine(line)) break;
-            while (pos_ < bytes_.size()) {
-                if (pos_ + 1 >= bytes_.size()) {
-                    *error = "UTF-16 text with an odd number of bytes";
-                    return false;
-                }
-                const char32_t unit = WideUnit(pos_);
-                if (unit == '\n' || unit == '\r') break;
-                AppendUtf8(line.text, NextWide(pos_, bytes_.size()));
-            }
-            break;
-        }
-        case RegEncoding::Utf8: {
-            while (pos_ < bytes_.size() && bytes_[pos_] != '\n' && bytes_[pos_] != '\r') {
-                if (static_cast<unsigned char>(bytes_[pos_]) < 0x80) {
-                    // A run of ASCII bytes other than the line endings, at once.
-                    size_t q = pos_;
-                    while (q < bytes_.size() && static_cast<unsigned char>(bytes_[q]) < 0x80 &&
-                           bytes_[q] != '\n' && bytes_[q] != '\r')
-                        ++q;
-                    line.text.append(bytes_, pos_, q - pos_);
-                    pos_ = q;
-                    continue;
-                }
-                char32_t cp = 0;
-                if (!DecodeUtf8(bytes_, pos_, &cp)) {
-                    *error = "not valid UTF-8";
-                    return false;
-                }
-                AppendUtf8(line.text, cp);
-            }
-            break;
-        }
-        }
-        // pos_ is at the line ending or the end of the file.
-        line.end = pos_;
-        const size_t unit = encoding_ == RegEncoding::Utf16le ? 2 : 1;
-        line.newline = pos_ < bytes_.size();
-        const bool cr = line.newline && CharAt(pos_) == '\r';
-        line.crlf = cr && pos_ + unit < bytes_.size() && CharAt(pos_ + unit) == '\n';
-        line.loneCr = cr && !line.crlf;
-        if (line.newline) pos_ += line.crlf ? 2 * unit : unit;
-        return true;
-    }
-
-    int LineNumber() const { return number_; }
-
-    // The code points of a byte range that Next() returned lines from.
-    std::u32string Wide(size_t begin, size_t end) const {
-        std::u32string out;
-        size_t p = begin;
-        while (p < end) {
-            if (encoding_ == RegEncoding::Ansi) {
-                out += AnsiToUnicode(codePage_, static_cast<unsigned char>(bytes_[p++]));
-            } else if (encoding_ == RegEncoding::Utf16le) {
-                out += NextWide(p, end);
-            } else {
-                char32_t cp = 0;
-                if (!DecodeUtf8(bytes_, p, &cp)) break;
-                out += cp;
-            }
-        }
-        return out;
-    }
-
-private:
-    // The UTF-16LE unit at byte `at` (at + 1 within the file).
-    char32_t WideUnit(size_t at) const {
-        return static_cast<unsigned char>(bytes_[at]) | (static_cast<unsigned char>(bytes_[at + 1]) << 8);
-    }
-
-    // The code point at byte `p` of UTF-16LE text, a surrogate pair that
-    // ends within `limit` taken together; `p` moves past it.
-    char32_t NextWide(size_t& p, size_t limit) const {
-        char32_t unit = WideUnit(p);
-        p += 2;
-        if (unit >= 0xD800 && unit <= 0xDBFF && p + 1 < limit) {
-            const char32_t low = WideUnit(p);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                p += 2;
-            }
-        }
-        return unit;
-    }
-
-    // The character at byte `at` of a line ending's place: a byte, or a
-    // UTF-16LE unit (0 when the file ends in the middle of one).
-    char32_t CharAt(size_t at) const {
-        if (encoding_ != RegEncoding::Utf16le) return static_cast<unsigned char>(bytes_[at]);
-        return at + 1 < bytes_.size() ? WideUnit(at) : 0;
-    }
-
-    // The first line ending ('\n' or '\r', as a byte or as a UTF-16LE unit
-    // at an even distance from `from`) at or after `from`; the end of the
-    // file when there is none. memchr finds the candidates: the line feeds
-    // first, then a carriage return before the line feed found.
-    size_t FindEnd(size_t from, size_t unit) const {
-        const char* b = bytes_.data();
-        const size_t size = bytes_.size();
-        size_t stop = size;
-        for (const char c : {'\n', '\r'}) {
-            size_t at = from;
-            while (at < stop) {
-                const void* found = std::memchr(b + at, c, stop - at);
-                if (found == nullptr) break;
-                at = static_cast<size_t>(static_cast<const char*>(found) - b);
-                if (unit == 1 || ((at - from) % 2 == 0 && at + 1 < size && b[at + 1] == 0)) {
-                    stop = at;
-                    break;
-                }
-                ++at;
-            }
-        }
-        return stop;
-    }
-
-    // A UTF-16LE line of ASCII characters only (nearly every line of an
-    // export), taken in one pass; false, with nothing consumed, for any
-    // other line, which the character by character path then reads.
-    bool NextAsciiWideLine(PhysLine& line) {
-        const size_t stop = FindEnd(pos_, 2);
-        if ((stop - pos_) % 2 != 0) return false;
-        const size_t units = (stop - pos_) / 2;
-        line.text.resize(units);
-        char* __restrict out = &line.text[0];
-        const unsigned char* __restrict in = reinterpret_cast<const unsigned char*>(bytes_.data() + pos_);
-        unsigned ascii = 0;
-        for (size_t k = 0; k < units; ++k) {
-            ascii |= (in[2 * k] & 0x80u) | in[2 * k + 1];
-            out[k] = static_cast<char>(in[2 * k]);
-        }
-        if (ascii != 0) {
-            line.text.clear();
-            return false;
-        }
-        pos_ = stop;
-        return true;
-    }
-
-    std::string_view bytes_;
-    size_t pos_;
-    RegEncoding encoding_;
-    unsigned codePage_;
-    int number_ = 0;
-};
-
 // UTF-16LE string data of a version 5 export as the ANSI functions read it;
 // false when the conversion loses something (odd length, a character the
 // code page lacks).
@@ -236,7 +52,8 @@ bool Utf16DataToAnsi(const std::vector<uint8_t>& in, unsigned codePage, std::vec
     out->reserve(in.size() / 2);
     for (size_t i = 0; i + 1 < in.size(); i += 2) {
         bool same = false;
-        out->push_back(UnicodeToAnsi(codePage, in[i] | (in[i + 1] << 8), &same));
+        const std::string_view bytes(reinterpret_cast<const char*>(in.data()), in.size());
+        out->push_back(UnicodeToAnsi(codePage, Utf16Unit(bytes, i), &same));
         exact = exact && same;
     }
     return exact;
@@ -302,10 +119,10 @@ private:
         diag_.message = message;
         return false;
     }
-    bool ParseKeyLine(const PhysLine& line);
-    bool ParseValue(LineSource& source, const PhysLine& first);
+    bool ParseKeyLine(const TextLine& line);
+    bool ParseValue(LineSource& source, const TextLine& first);
     bool ParseQuoted(const std::string& s, size_t& p, int lineNumber, std::string* out);
-    bool ParseHex(LineSource& source, const PhysLine& first, size_t p, std::vector<uint8_t>* out,
+    bool ParseHex(LineSource& source, const TextLine& first, size_t p, std::vector<uint8_t>* out,
                   size_t* endOffset);
 
     std::string_view bytes_;
@@ -319,7 +136,7 @@ private:
     std::vector<std::string> openHeaders_;  // upper case, each an ancestor of the next
     std::vector<sim::RegKey*> openKeys_;    // the keys of openHeaders_
     std::vector<std::string> branches_;
-    PhysLine continuation_;
+    TextLine continuation_;
     const std::function<void(size_t)>& consumed_;  // told how far the bytes are read
     size_t toldConsumed_ = 0;
 };
@@ -344,7 +161,7 @@ bool Reader::Run() {
     }
 
     LineSource headerSource(bytes_, start, format_.encoding, format_.codePage);
-    PhysLine line;
+    TextLine line;
     std::string error;
     if (!headerSource.Next(line, &error))
         return Fail(1, error.empty() ? "empty file; a registry export starts with \"REGEDIT4\" or "
@@ -418,7 +235,7 @@ bool Reader::Run() {
     return true;
 }
 
-bool Reader::ParseKeyLine(const PhysLine& line) {
+bool Reader::ParseKeyLine(const TextLine& line) {
     const std::string& text = line.text;
     size_t n = text.size();  // the text without trailing blanks and CR
     while (n > 0 && (IsBlank(text[n - 1]) || text[n - 1] == '\r')) --n;
@@ -514,9 +331,9 @@ bool Reader::ParseQuoted(const std::string& s, size_t& p, int lineNumber, std::s
     return Fail(lineNumber, "unterminated string: the closing quote is missing");
 }
 
-bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
+bool Reader::ParseHex(LineSource& source, const TextLine& first, size_t p,
                       std::vector<uint8_t>* out, size_t* endOffset) {
-    const PhysLine* line = &first;
+    const TextLine* line = &first;
     *endOffset = first.end;
     bool afterComma = false;
     size_t lineStart = 0;  // the size of `out` when this line began
@@ -607,7 +424,7 @@ bool Reader::ParseHex(LineSource& source, const PhysLine& first, size_t p,
     }
 }
 
-bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
+bool Reader::ParseValue(LineSource& source, const TextLine& line) {
     const std::string& s = line.text;
     size_t p = 0;
     while (IsBlank(s[p])) ++p;
@@ -728,7 +545,7 @@ bool Reader::ParseValue(LineSource& source, const PhysLine& line) {
         v.data = value.data;
         // The value's lines as they stand in the file.
         LineSource again(bytes_, line.begin, format_.encoding, format_.codePage);
-        PhysLine l;
+        TextLine l;
         std::string error;
         while (again.Next(l, &error)) {
             v.lines.push_back(again.Wide(l.begin, l.end));

@@ -12,15 +12,6 @@ namespace image {
 
 namespace {
 
-// Three bytes at `i` that spell a UTF-16 surrogate (U+D800 to U+DFFF) as
-// UTF-8 would spell its number: how the reader holds a unit of a UTF-16
-// name that pairs with none.
-bool IsLoneSurrogate(const std::string& text, size_t i) {
-    return i + 2 < text.size() && static_cast<unsigned char>(text[i]) == 0xED &&
-           (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0 &&
-           (static_cast<unsigned char>(text[i + 2]) & 0xC0) == 0x80;
-}
-
 std::vector<uint8_t> AnsiDataToUtf16(const std::vector<uint8_t>& in, unsigned codePage) {
     std::string out;
     out.reserve(in.size() * 2);
@@ -169,22 +160,10 @@ void RegWriter::Line(const std::string& utf8) {
                 *wide++ = '\0';
             }
         } else {
-            for (size_t i = 0; i < utf8.size();) {
-                char32_t c = 0;
-                if (DecodeUtf8(utf8, i, &c)) {
-                    AppendUtf16le(out_, c);
-                } else if (IsLoneSurrogate(utf8, i)) {
-                    // A name may hold a 16-bit unit that pairs with none (the
-                    // registry keeps any units): the reader held it in three
-                    // bytes, and it is written back as the unit it was.
-                    AppendUtf16le(out_, 0xD000 | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3F) << 6) |
-                                            (static_cast<unsigned char>(utf8[i + 2]) & 0x3F));
-                    i += 3;
-                } else {
-                    AppendUtf16le(out_, 0xFFFD);  // not UTF-8: no name of the registry
-                    ++i;
-                }
-            }
+            // A name may hold a 16-bit unit that pairs with none (the
+            // registry keeps any units): it is written back as the unit it
+            // was.
+            out_ += Utf8ToUtf16le(utf8);
         }
         for (const char* e = eol; *e; ++e) {
             out_ += *e;

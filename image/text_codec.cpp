@@ -1,5 +1,8 @@
-// Texts of the machine image: blanks trimmed.
+// Texts of the machine image: blanks trimmed, UTF-8 written as UTF-16LE, and
+// text files of any of the image's encodings read line by line.
 #include "image/text_codec.h"
+
+#include <cstring>
 
 namespace image {
 
@@ -9,6 +12,172 @@ std::string Trim(std::string_view text) {
     while (begin < end && blank(text[begin])) ++begin;
     while (end > begin && blank(text[end - 1])) --end;
     return std::string(text.substr(begin, end - begin));
+}
+
+namespace {
+
+// Three bytes at `i` that spell a UTF-16 surrogate (U+D800 to U+DFFF) as
+// UTF-8 would spell its number.
+bool IsLoneSurrogate(std::string_view text, size_t i) {
+    return i + 2 < text.size() && static_cast<unsigned char>(text[i]) == 0xED &&
+           (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0 &&
+           (static_cast<unsigned char>(text[i + 2]) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed) {
+    if (wellFormed != nullptr) *wellFormed = true;
+    std::string out;
+    out.reserve(2 * utf8.size());
+    for (size_t i = 0; i < utf8.size();) {
+        char32_t c = 0;
+        if (DecodeUtf8(utf8, i, &c)) {
+            AppendUtf16le(out, c);
+            continue;
+        }
+        if (wellFormed != nullptr) *wellFormed = false;
+        if (IsLoneSurrogate(utf8, i)) {
+            AppendUtf16le(out, 0xD000 | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3F) << 6) |
+                                   (static_cast<unsigned char>(utf8[i + 2]) & 0x3F));
+            i += 3;
+        } else {
+            AppendUtf16le(out, 0xFFFD);
+            ++i;
+        }
+    }
+    return out;
+}
+
+bool LineSource::Next(TextLine& line, std::string* error) {
+    if (pos_ >= bytes_.size()) return false;
+    line.text.clear();
+    line.number = ++number_;
+    line.begin = pos_;
+    switch (encoding_) {
+    case TextEncoding::Ansi: {
+        const size_t stop = FindEnd(pos_, 1);
+        const std::string_view bytes = bytes_.substr(pos_, stop - pos_);
+        if (sim::IsAscii(bytes)) line.text.assign(bytes);
+        else line.text = AnsiToUtf8(codePage_, bytes);
+        pos_ = stop;
+        break;
+    }
+    case TextEncoding::Utf16le: {
+        if (NextAsciiWideLine(line)) break;
+        while (pos_ < bytes_.size()) {
+            if (pos_ + 1 >= bytes_.size()) {
+                *error = "UTF-16 text with an odd number of bytes";
+                return false;
+            }
+            const char16_t unit = Utf16Unit(bytes_, pos_);
+            if (unit == '\n' || unit == '\r') break;
+            AppendUtf8(line.text, DecodeUtf16(bytes_, pos_, bytes_.size()));
+        }
+        break;
+    }
+    case TextEncoding::Utf8: {
+        while (pos_ < bytes_.size() && bytes_[pos_] != '\n' && bytes_[pos_] != '\r') {
+            if (static_cast<unsigned char>(bytes_[pos_]) < 0x80) {
+                // A run of ASCII bytes other than the line endings, at once.
+                size_t q = pos_;
+                while (q < bytes_.size() && static_cast<unsigned char>(bytes_[q]) < 0x80 &&
+                       bytes_[q] != '\n' && bytes_[q] != '\r')
+                    ++q;
+                line.text.append(bytes_, pos_, q - pos_);
+                pos_ = q;
+                continue;
+            }
+            char32_t cp = 0;
+            if (!DecodeUtf8(bytes_, pos_, &cp)) {
+                *error = "not valid UTF-8";
+                return false;
+            }
+            AppendUtf8(line.text, cp);
+        }
+        break;
+    }
+    }
+    // pos_ is at the line ending or the end of the file.
+    line.end = pos_;
+    const size_t unit = encoding_ == TextEncoding::Utf16le ? 2 : 1;
+    line.newline = pos_ < bytes_.size();
+    const bool cr = line.newline && CharAt(pos_) == '\r';
+    line.crlf = cr && pos_ + unit < bytes_.size() && CharAt(pos_ + unit) == '\n';
+    line.loneCr = cr && !line.crlf;
+    if (line.newline) pos_ += line.crlf ? 2 * unit : unit;
+    return true;
+}
+
+std::u32string LineSource::Wide(size_t begin, size_t end) const {
+    std::u32string out;
+    size_t p = begin;
+    while (p < end) {
+        if (encoding_ == TextEncoding::Ansi) {
+            out += AnsiToUnicode(codePage_, static_cast<unsigned char>(bytes_[p++]));
+        } else if (encoding_ == TextEncoding::Utf16le) {
+            out += DecodeUtf16(bytes_, p, end);
+        } else {
+            char32_t cp = 0;
+            if (!DecodeUtf8(bytes_, p, &cp)) break;
+            out += cp;
+        }
+    }
+    return out;
+}
+
+// The character at byte `at` of a line ending's place: a byte, or a
+// UTF-16LE unit (0 when the file ends in the middle of one).
+char32_t LineSource::CharAt(size_t at) const {
+    if (encoding_ != TextEncoding::Utf16le) return static_cast<unsigned char>(bytes_[at]);
+    return at + 1 < bytes_.size() ? Utf16Unit(bytes_, at) : 0;
+}
+
+// The first line ending ('\n' or '\r', as a byte or as a UTF-16LE unit at
+// an even distance from `from`) at or after `from`; the end of the file when
+// there is none. memchr finds the candidates: the line feeds first, then a
+// carriage return before the line feed found.
+size_t LineSource::FindEnd(size_t from, size_t unit) const {
+    const char* b = bytes_.data();
+    const size_t size = bytes_.size();
+    size_t stop = size;
+    for (const char c : {'\n', '\r'}) {
+        size_t at = from;
+        while (at < stop) {
+            const void* found = std::memchr(b + at, c, stop - at);
+            if (found == nullptr) break;
+            at = static_cast<size_t>(static_cast<const char*>(found) - b);
+            if (unit == 1 || ((at - from) % 2 == 0 && at + 1 < size && b[at + 1] == 0)) {
+                stop = at;
+                break;
+            }
+            ++at;
+        }
+    }
+    return stop;
+}
+
+// A UTF-16LE line of ASCII characters only, taken in one pass; false, with
+// nothing consumed, for any other line, which the character by character
+// path then reads.
+bool LineSource::NextAsciiWideLine(TextLine& line) {
+    const size_t stop = FindEnd(pos_, 2);
+    if ((stop - pos_) % 2 != 0) return false;
+    const size_t units = (stop - pos_) / 2;
+    line.text.resize(units);
+    char* __restrict out = &line.text[0];
+    const unsigned char* __restrict in = reinterpret_cast<const unsigned char*>(bytes_.data() + pos_);
+    unsigned ascii = 0;
+    for (size_t k = 0; k < units; ++k) {
+        ascii |= (in[2 * k] & 0x80u) | in[2 * k + 1];
+        out[k] = static_cast<char>(in[2 * k]);
+    }
+    if (ascii != 0) {
+        line.text.clear();
+        return false;
+    }
+    pos_ = stop;
+    return true;
 }
 
 }  // namespace image

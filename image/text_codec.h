@@ -1,15 +1,17 @@
-// Text encodings the machine image uses.
+// Text encodings the machine image uses, and text files read line by line.
 //
 // The simulated machine holds registry names in Unicode (UTF-8) and string
 // data as the ANSI API sees it: bytes in the machine's ANSI code page (1252
 // unless machine.ini names another). Registry exports of the NT family are
 // UTF-16LE (or UTF-8), Windows 98 exports are ANSI in that code page; the
-// report is UTF-8.
+// report is UTF-8. The conversions themselves are the simulator's
+// (sim_code_page.h); this header adds what only the image files need.
 #pragma once
 
 #include "platform/sim/sim.h"
 #include "platform/sim/sim_code_page.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,8 +22,10 @@ using sim::AnsiToUnicode;
 using sim::AnsiToUtf8;
 using sim::AppendUtf16le;
 using sim::AppendUtf8;
+using sim::DecodeUtf16;
 using sim::DecodeUtf8;
 using sim::UnicodeToAnsi;
+using sim::Utf16Unit;
 using sim::Utf8ToAnsi;
 
 // Names compared as the registry and the file system compare them.
@@ -30,5 +34,56 @@ using sim::UpperAscii;
 
 // `text` without the blanks (spaces, tabs, carriage returns) at its ends.
 std::string Trim(std::string_view text);
+
+// UTF-8 text as UTF-16LE bytes, without a byte order mark. Three bytes that
+// spell a UTF-16 surrogate as UTF-8 would spell its number (how the export
+// reader holds a unit of a name that pairs with none) are written back as
+// that unit; any other byte that is not UTF-8 as U+FFFD. `wellFormed`, when
+// given, tells whether the text was UTF-8 throughout.
+std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed = nullptr);
+
+enum class TextEncoding { Ansi, Utf16le, Utf8 };
+
+// One physical line of a text file: its text in UTF-8 (an ANSI file's bytes
+// converted through the machine's code page, which loses nothing) and where
+// it is. A line ends at a line feed, a carriage return and line feed, or a
+// carriage return alone (as an old Mac editor leaves it), as regedit reads
+// them.
+struct TextLine {
+    std::string text;
+    int number = 0;
+    size_t begin = 0, end = 0;  // byte range of the text, line ending excluded
+    bool newline = false;       // ended by a line ending
+    bool crlf = false;          // ... and that ending is CR LF
+    bool loneCr = false;        // ... or CR alone
+};
+
+// The lines of a file's bytes in one encoding, from byte `start` on (after a
+// byte order mark). Lines of ASCII characters only, nearly every line of an
+// export, are taken in one pass.
+class LineSource {
+public:
+    LineSource(std::string_view bytes, size_t start, TextEncoding encoding, unsigned codePage)
+        : bytes_(bytes), pos_(start), encoding_(encoding), codePage_(codePage) {}
+
+    // False at the end of the file, or on a decoding error (`error` set).
+    bool Next(TextLine& line, std::string* error);
+
+    int LineNumber() const { return number_; }
+
+    // The code points of a byte range that Next() returned lines from.
+    std::u32string Wide(size_t begin, size_t end) const;
+
+private:
+    char32_t CharAt(size_t at) const;
+    size_t FindEnd(size_t from, size_t unit) const;
+    bool NextAsciiWideLine(TextLine& line);
+
+    std::string_view bytes_;
+    size_t pos_;
+    TextEncoding encoding_;
+    unsigned codePage_;
+    int number_ = 0;
+};
 
 }  // namespace image

@@ -1,5 +1,7 @@
 #include "support/package_machine.h"
 
+#include "image/text_codec.h"
+
 namespace support {
 
 GUID Guid(const char* text) { return *sim::ParseGuid(text); }
@@ -7,12 +9,9 @@ GUID Guid(const char* text) { return *sim::ParseGuid(text); }
 // ---------------------------------------------------------------- bytes
 
 std::vector<uint8_t> Utf16Bytes(const std::string& text, uint8_t high) {
-    std::vector<uint8_t> out;
-    for (char c : text) {
-        out.push_back(static_cast<uint8_t>(c));
-        out.push_back(high);
-    }
-    return out;
+    std::string wide;
+    for (char c : text) image::AppendUtf16le(wide, static_cast<char32_t>(static_cast<uint8_t>(c) | high << 8));
+    return TextBytes(wide);
 }
 
 std::vector<uint8_t> TextBytes(const std::string& text) {

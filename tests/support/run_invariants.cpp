@@ -345,10 +345,8 @@ std::vector<uint8_t> ReferenceReplace(const std::vector<uint8_t>& file, const st
             match = p + 2 * k < n && file[p + 2 * k] == static_cast<uint8_t>(search[k]);
         if (!match) continue;
         std::vector<uint8_t> out(file.begin(), file.begin() + static_cast<long>(p));
-        for (char c : replacement) {
-            out.push_back(static_cast<uint8_t>(c));
-            out.push_back(0);
-        }
+        const std::vector<uint8_t> wide = Utf16Bytes(replacement);
+        out.insert(out.end(), wide.begin(), wide.end());
         const size_t after = p + 2 * search.size();
         if (after < n) out.insert(out.end(), file.begin() + static_cast<long>(after), file.end());
         return out;

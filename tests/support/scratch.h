@@ -16,17 +16,10 @@ namespace support {
 
 // UTF-8 text as UTF-16LE bytes, with the byte order mark regedit writes.
 inline std::string Utf16le(const std::string& utf8, bool bom = true) {
-    std::string out = bom ? "\xFF\xFE" : "";
-    size_t pos = 0;
-    while (pos < utf8.size()) {
-        char32_t cp = 0;
-        if (!image::DecodeUtf8(utf8, pos, &cp)) {
-            ADD_FAILURE() << "test text is not UTF-8";
-            return out;
-        }
-        image::AppendUtf16le(out, cp);
-    }
-    return out;
+    bool wellFormed = true;
+    const std::string text = image::Utf8ToUtf16le(utf8, &wellFormed);
+    if (!wellFormed) ADD_FAILURE() << "test text is not UTF-8";
+    return (bom ? "\xFF\xFE" : "") + text;
 }
 
 // A fresh folder below the system's temporary folder, removed afterwards.

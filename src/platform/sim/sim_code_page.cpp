@@ -1,4 +1,4 @@
-// Conversions through the ANSI code page, and UTF-8 / UTF-16LE text.
+// Conversions through the ANSI code page, and UTF-8 / UTF-16 text.
 #include "platform/sim/sim_code_page.h"
 
 #include <algorithm>
@@ -153,6 +153,19 @@ bool DecodeUtf8(std::string_view bytes, size_t& pos, char32_t* cp) {
     *cp = value;
     pos += static_cast<size_t>(extra) + 1;
     return true;
+}
+
+char32_t DecodeUtf16(std::string_view bytes, size_t& pos, size_t end, bool bigEndian) {
+    const char32_t unit = Utf16Unit(bytes, pos, bigEndian);
+    pos += 2;
+    if (unit >= 0xD800 && unit <= 0xDBFF && pos + 1 < end) {
+        const char32_t low = Utf16Unit(bytes, pos, bigEndian);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            pos += 2;
+            return 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        }
+    }
+    return unit;
 }
 
 }  // namespace sim

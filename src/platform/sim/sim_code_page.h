@@ -52,6 +52,20 @@ void AppendUtf16le(std::string& out, char32_t codePoint);
 // malformed sequence (pos is left on the bad byte).
 bool DecodeUtf8(std::string_view bytes, size_t& pos, char32_t* codePoint);
 
+// The UTF-16 unit at byte `at` (`at + 1` lies within `bytes`): little-endian,
+// or big-endian with `bigEndian`.
+inline char16_t Utf16Unit(std::string_view bytes, size_t at, bool bigEndian = false) {
+    const auto first = static_cast<unsigned char>(bytes[at]);
+    const auto second = static_cast<unsigned char>(bytes[at + 1]);
+    return static_cast<char16_t>(bigEndian ? first << 8 | second : second << 8 | first);
+}
+
+// Decodes one code point from UTF-16 at byte `pos` (advanced past it; `pos
+// + 1` lies before `end`): a high surrogate followed, before `end`, by a low
+// one is their pair's code point; any other unit stands for itself, a
+// surrogate that pairs with none included (the registry keeps such units).
+char32_t DecodeUtf16(std::string_view bytes, size_t& pos, size_t end, bool bigEndian = false);
+
 inline bool IsAscii(std::string_view text) {
     for (char c : text)
         if (static_cast<unsigned char>(c) >= 0x80) return false;

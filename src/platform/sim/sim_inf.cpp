@@ -3,6 +3,9 @@
 #include "platform/sim/sim_inf.h"
 
 #include "platform/sim/sim.h"
+#include "platform/sim/sim_code_page.h"
+
+#include <string_view>
 
 namespace sim {
 
@@ -15,42 +18,20 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
 char Narrow(uint32_t codePoint) { return codePoint <= 0xFF ? static_cast<char>(codePoint) : '?'; }
 
-std::string FromUtf16(const std::vector<uint8_t>& bytes, bool bigEndian) {
+// The text of UTF-16 (after its byte order mark) and UTF-8 (after its
+// signature) files as 8-bit characters.
+std::string FromUtf16(std::string_view bytes, bool bigEndian) {
     std::string text;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-        const uint16_t unit = bigEndian ? static_cast<uint16_t>(bytes[i] << 8 | bytes[i + 1])
-                                        : static_cast<uint16_t>(bytes[i + 1] << 8 | bytes[i]);
-        // A surrogate pair is one character, and one '?'.
-        if (unit >= 0xDC00 && unit <= 0xDFFF && i >= 4) {
-            const size_t p = i - 2;
-            const uint16_t prev = bigEndian ? static_cast<uint16_t>(bytes[p] << 8 | bytes[p + 1])
-                                            : static_cast<uint16_t>(bytes[p + 1] << 8 | bytes[p]);
-            if (prev >= 0xD800 && prev <= 0xDBFF) continue;
-        }
-        text += Narrow(unit);
-    }
+    for (size_t pos = 2; pos + 1 < bytes.size();) text += Narrow(DecodeUtf16(bytes, pos, bytes.size(), bigEndian));
     return text;
 }
 
-std::string FromUtf8(const std::vector<uint8_t>& bytes) {
+std::string FromUtf8(std::string_view bytes) {
     std::string text;
-    size_t i = 3;
-    while (i < bytes.size()) {
-        const uint8_t b = bytes[i];
-        const size_t extra = (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 0;
-        uint32_t cp = b & (0x3F >> extra);
-        bool valid = b >= 0x80 && extra > 0 && i + extra < bytes.size();
-        for (size_t k = 1; valid && k <= extra; ++k) {
-            valid = (bytes[i + k] & 0xC0) == 0x80;
-            cp = cp << 6 | (bytes[i + k] & 0x3F);
-        }
-        if (!valid) {
-            text += static_cast<char>(b);  // ASCII, or a stray byte kept as it stands
-            ++i;
-            continue;
-        }
-        text += Narrow(cp);
-        i += extra + 1;
+    for (size_t pos = 3; pos < bytes.size();) {
+        char32_t codePoint = 0;
+        if (DecodeUtf8(bytes, pos, &codePoint)) text += Narrow(codePoint);
+        else text += bytes[pos++];  // a stray byte kept as it stands
     }
     return text;
 }
@@ -132,13 +113,14 @@ bool ContinuesLine(const std::string& line, size_t backslash) {
 }  // namespace
 
 std::string DecodeInfText(const std::vector<uint8_t>& bytes) {
+    const std::string_view view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     std::string text;
     if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE)
-        text = FromUtf16(bytes, false);
+        text = FromUtf16(view, false);
     else if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF)
-        text = FromUtf16(bytes, true);
+        text = FromUtf16(view, true);
     else if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)
-        text = FromUtf8(bytes);
+        text = FromUtf8(view);
     else
         text.assign(bytes.begin(), bytes.end());
     const size_t end = text.find_first_of(std::string("\0\x1A", 2));
