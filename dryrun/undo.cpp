@@ -5,7 +5,6 @@
 #include "image/reg_syntax.h"
 #include "image/text_codec.h"
 
-#include <cctype>
 #include <filesystem>
 #include <sstream>
 
@@ -34,16 +33,6 @@ void WriteSnapshot(image::RegWriter& writer, const sim::RegKey& key, const std::
     for (const sim::RegValue& value : key.values) writer.Value(path, value);
     if (depth >= image::kMaxDepth) return;
     for (const auto& sub : key.subkeys) WriteSnapshot(writer, *sub, path + "\\" + sub->name, depth + 1);
-}
-
-// Where FileSystem::SaveToHost puts a Windows path: "C:\WINDOWS\x" is
-// drive_c/WINDOWS/x.
-std::string HostRelative(const std::string& windowsPath) {
-    std::string out = "drive_";
-    out += static_cast<char>(std::tolower(static_cast<unsigned char>(windowsPath[0])));
-    for (size_t i = 2; i < windowsPath.size(); ++i)
-        out += windowsPath[i] == '\\' ? '/' : windowsPath[i];
-    return out;
 }
 
 // "PATH (attributes: words)" -> PATH and the attribute bits.
@@ -104,7 +93,7 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
             if (!old || old->directory) break;
             if (c.done) {
                 copies.AddFile(old->path, old->data, old->attributes);
-                copyLines << "  " << kCopy << "files/" << HostRelative(old->path) << kTo << old->path
+                copyLines << "  " << kCopy << "files/" << image::HostRelativePath(old->path) << kTo << old->path
                           << kAttributes << image::AttributeWords(old->attributes) << ")\n";
             } else if (c.attributesChanged) {
                 attributeLines << "  " << kSetAttributes << old->path << kAttributes
@@ -124,7 +113,7 @@ bool WriteUndo(const std::string& folder, const Report& report, const sim::Machi
     }
     std::string fsError;
     if (!copies.Entries().empty() &&
-        !copies.SaveToHost((fs::path(folder) / "files").string(), &fsError)) {
+        !image::SaveToHost(copies, (fs::path(folder) / "files").string(), &fsError)) {
         *error = folder + "/files: " + fsError;
         return false;
     }
@@ -186,7 +175,7 @@ bool ApplyUndo(const std::string& folder, sim::Machine& machine, image::InputErr
     std::error_code ec;
     const std::string filesPath = (fs::path(folder) / "files").string();
     std::string fsError;
-    if (fs::is_directory(filesPath, ec) && !copies.LoadFromHost(filesPath, &fsError))
+    if (fs::is_directory(filesPath, ec) && !image::LoadFromHost(copies, filesPath, &fsError))
         return fail(filesPath, 0, fsError);
 
     std::istringstream in(readme);

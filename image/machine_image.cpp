@@ -143,29 +143,6 @@ std::string AttributeWords(DWORD attributes) {
     return out.empty() ? "none" : out;
 }
 
-// Straight into a string of the file's size: a registry export runs to tens
-// of megabytes, and a stream buffer in between would hold it twice or more.
-bool ReadHostFile(const std::string& path, std::string* bytes) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) return false;
-    const std::streamoff size = in.tellg();
-    if (size < 0) return false;
-    in.seekg(0);
-    std::string content(static_cast<size_t>(size), '\0');
-    in.read(&content[0], size);
-    if (in.gcount() != size || in.bad()) return false;
-    bytes->swap(content);
-    return true;
-}
-
-bool WriteHostFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return !out.fail();
-}
-
 bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::Machine& machine,
                     InputError* diag) {
     auto fail = [&](int line, const std::string& message) {
@@ -423,7 +400,7 @@ bool LoadImage(const std::string& folder, MachineImage* image, InputError* diag)
 
     sim::Machine& m = image->machine;
     std::string error;
-    if (!m.files.LoadFromHost(folder, &error)) return fail(folder, error);
+    if (!LoadFromHost(m.files, folder, &error)) return fail(folder, error);
     if (!ReadMachineIni(iniText, iniPath, m, diag)) return false;
     image->registryFormat.codePage = m.codePage;
     if (mapped.Mapped()) {
@@ -445,7 +422,7 @@ bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::
     }
     // The files first: the file system writes only into an empty folder.
     std::string fsError;
-    if (!machine.files.SaveToHost(folder, &fsError)) {
+    if (!SaveToHost(machine.files, folder, &fsError)) {
         *error = folder + ": " + fsError;
         return false;
     }

@@ -21,6 +21,7 @@
 // format has no escape for one.
 #pragma once
 
+#include "image/host_files.h"
 #include "image/reg_file.h"
 
 #include "platform/sim/sim.h"
@@ -56,9 +57,5 @@ bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::
 // Attribute words <-> bits.
 bool ParseAttributes(const std::string& words, DWORD* attributes);
 std::string AttributeWords(DWORD attributes);  // "none" for 0
-
-// Reads a whole host file; false when it cannot be read.
-bool ReadHostFile(const std::string& path, std::string* bytes);
-bool WriteHostFile(const std::string& path, const std::string& bytes);
 
 }  // namespace image

@@ -1,4 +1,5 @@
 // The in-memory tree: path normalization, names, Dump and host images.
+#include "image/host_files.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -102,16 +103,16 @@ TEST_F(SimFilesHostImage, RoundTripKeepsBytesNamesAndFolders) {
     fs.AddFile("D:\\data\\Mixed Case.Txt", std::string("d"));
 
     std::string error;
-    ASSERT_TRUE(fs.SaveToHost(root_.string(), &error)) << error;
+    ASSERT_TRUE(image::SaveToHost(fs, root_.string(), &error)) << error;
     EXPECT_TRUE(std::filesystem::is_regular_file(root_ / "drive_c" / "WINNT" / "System32" /
                                                  "DRIVERS" / "USBSTORSP3.SYS"));
     EXPECT_TRUE(std::filesystem::is_directory(root_ / "drive_d" / "data"));
-    EXPECT_FALSE(fs.SaveToHost(root_.string(), &error));  // never into a folder in use
+    EXPECT_FALSE(image::SaveToHost(fs, root_.string(), &error));  // never into a folder in use
     EXPECT_NE(error, "");
 
     sim::FileSystem loaded;
     loaded.AddFile("C:\\stale.txt", std::string("gone after the load"));
-    ASSERT_TRUE(loaded.LoadFromHost(root_.string(), &error)) << error;
+    ASSERT_TRUE(image::LoadFromHost(loaded, root_.string(), &error)) << error;
     EXPECT_EQ(loaded.Dump(), fs.Dump());  // every file was created with the archive bit
 }
 
@@ -123,10 +124,10 @@ TEST_F(SimFilesHostImage, LoadRefusesNamesThatCollideOnWindows) {
     fs.AddFile("C:\\kept.txt", std::string("k"));
     const std::string before = fs.Dump();
     std::string error;
-    EXPECT_FALSE(fs.LoadFromHost(root_.string(), &error));
+    EXPECT_FALSE(image::LoadFromHost(fs, root_.string(), &error));
     EXPECT_NE(error.find("case"), std::string::npos) << error;
     EXPECT_EQ(fs.Dump(), before);  // a failed load leaves the tree alone
-    EXPECT_FALSE(fs.LoadFromHost((root_ / "missing").string(), &error));
+    EXPECT_FALSE(image::LoadFromHost(fs, (root_ / "missing").string(), &error));
 }
 
 }  // namespace

@@ -157,11 +157,6 @@ public:
     std::optional<std::vector<uint8_t>> Read(const std::string& path) const;  // files only
     std::vector<const FileEntry*> Entries() const;  // every entry, sorted by path case-insensitively
 
-    // An image folder on the host: drive_c/ holds C:\, drive_d/ holds D:\, ...
-    // Names keep their case; attributes are not stored on the host.
-    bool LoadFromHost(const std::string& hostRoot, std::string* error);
-    bool SaveToHost(const std::string& hostRoot, std::string* error) const;
-
     // Every entry, one line each: path, kind, attributes, size and a content
     // digest. A stable text for exact before/after comparisons in tests.
     std::string Dump() const;
