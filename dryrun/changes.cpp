@@ -218,7 +218,7 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
                 for (const std::string& gone : deletedKeys)
                     alreadyGone = alreadyGone || UpperAscii(e.target).rfind(gone, 0) == 0;
                 // The event counts the subkeys the key had when it was asked for.
-                if (e.error == ERROR_ACCESS_DENIED && before.family == sim::Family::NT &&
+                if (e.error == ERROR_ACCESS_DENIED && before.family() == sim::Family::NT &&
                     e.subkeys > 0)
                     c.reason = "the key has subkeys, and the NT family deletes only keys without "
                                "subkeys";

@@ -347,7 +347,7 @@ std::vector<Residue> FindResidue(const Report& report, const sim::Machine& befor
     ctx.before = &before;
     ctx.after = &after;
     ctx.systemName = os.SystemName;
-    ctx.nt = before.family == sim::Family::NT;
+    ctx.nt = before.family() == sim::Family::NT;
     ctx.work = WorkFor(os);
     if (const sim::RegKey* enumKey = after.registry.Find("HKEY_LOCAL_MACHINE\\Enum"))
         CollectDriverOwners(*enumKey, "", 0, ctx.driverOwners);

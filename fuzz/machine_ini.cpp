@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::Machine again = WithFiles();
     fuzz::Check(image::ReadMachineIni(written, "written.ini", again, &diag),
                 "the written machine.ini does not read back: " + diag.Text() + "\n" + written);
-    fuzz::Check(again.platformId == m.platformId && again.family == m.family &&
+    fuzz::Check(again.platformId == m.platformId && again.family() == m.family() &&
                     again.majorVersion == m.majorVersion && again.minorVersion == m.minorVersion &&
                     again.buildNumber == m.buildNumber && again.csdVersion == m.csdVersion &&
                     again.windowsDirectory == m.windowsDirectory,

@@ -200,7 +200,6 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
                     return fail(number, "\"" + key + "\" takes a number, not \"" + value + "\"");
                 if (key == "platform") {
                     machine.platformId = n;
-                    machine.family = n == VER_PLATFORM_WIN32_NT ? sim::Family::NT : sim::Family::Win9x;
                 } else if (key == "major") {
                     machine.majorVersion = n;
                 } else if (key == "minor") {

@@ -35,7 +35,7 @@ struct MachineImage {
     RegFormat registryFormat;
 };
 
-// Reads machine.ini text into `machine` (version, family, Windows directory,
+// Reads machine.ini text into `machine` (version, Windows directory,
 // devices, windows). Attributes name files, so they are applied to
 // `machine.files` as it stands: load the files first.
 bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::Machine& machine,

@@ -49,7 +49,7 @@ TEST(MachineImage, MachineIniDescribesTheSystemDevicesWindowsAndAttributes) {
     m.files.AddDirectory("C:\\WINNT\\inf");
     InputError diag;
     ASSERT_TRUE(ReadMachineIni(kIni, "machine.ini", m, &diag)) << diag.Text();
-    EXPECT_EQ(m.family, sim::Family::NT);
+    EXPECT_EQ(m.family(), sim::Family::NT);
     EXPECT_EQ(m.platformId, 2u);
     EXPECT_EQ(m.majorVersion, 5u);
     EXPECT_EQ(m.minorVersion, 0u);
@@ -76,7 +76,7 @@ TEST(MachineImage, MachineIniDescribesTheSystemDevicesWindowsAndAttributes) {
     for (auto* e : again.files.Entries())
         again.files.Find(e->path)->attributes = e->directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     ASSERT_TRUE(ReadMachineIni(image::WriteMachineIni(m), "again.ini", again, &diag)) << diag.Text();
-    EXPECT_EQ(again.family, m.family);
+    EXPECT_EQ(again.family(), m.family());
     EXPECT_EQ(again.csdVersion, m.csdVersion);
     EXPECT_EQ(again.buildNumber, m.buildNumber);
     EXPECT_EQ(again.windowTitles, m.windowTitles);

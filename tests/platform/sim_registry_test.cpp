@@ -15,7 +15,7 @@ const std::string kSn1 = "HKLM\\Enum\\USB\\VID_1\\SN1";
 // HKLM\Enum\USB\VID_1\SN1 with two values and a child key; a sibling VID_2.
 sim::Machine UsbMachine(sim::Family family) {
     sim::Machine m;
-    m.family = family;
+    m.platformId = family == sim::Family::NT ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
     m.registry.SetString(kSn1, "Driver", "USB\\0001");
     m.registry.SetDword(kSn1, "ConfigFlags", 0);
     m.registry.SetString(kSn1 + "\\Device Parameters", "Mode", "x");
@@ -165,7 +165,7 @@ TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothing
     };
     for (const Row& row : rows) {
         sim::Machine m;
-        m.family = row.family;
+        m.platformId = row.family == sim::Family::NT ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
         m.codePage = row.codePage;
         for (const char* name : row.created) m.registry.Create(std::string("HKLM\\E\\") + name);
         sim::ActiveMachine active(m);

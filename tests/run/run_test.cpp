@@ -173,7 +173,7 @@ TEST(WinMain, RunSequence) {
         m.registry.SetString(icons + "Y\\DefaultIcon", "", "C:\\other.ico");
         sim::Machine expected = m;
         for (const char* letter : {"A", "Z"}) {
-            if (m.family == sim::Family::Win9x) {
+            if (m.family() == sim::Family::Win9x) {
                 expected.registry.DeleteTree(icons + letter);
             } else {
                 expected.registry.SetValue(icons + letter + "\\DefaultIcon", "", REG_SZ, {});
@@ -228,7 +228,6 @@ TEST(RunUninstall, ChoosesTheWorkBySystemNameAndServicePack) {
         SCOPED_TRACE(testing::Message() << row.platform << " " << row.major << "." << row.minor
                                         << " '" << row.servicePack << "'");
         sim::Machine m;
-        m.family = row.platform == 2 ? sim::Family::NT : sim::Family::Win9x;
         m.platformId = row.platform;
         m.majorVersion = row.major;
         m.minorVersion = row.minor;

@@ -141,8 +141,8 @@ void Builder::System() {
         m.windowsDirectory = "C:\\" + std::string(96 + c.Below(2), 'W');
         m.files.AddDirectory(m.windowsDirectory);
     }
-    enumRoot = m.family == sim::Family::NT ? "HKLM\\System\\CurrentControlSet\\Enum\\" : "HKLM\\Enum\\";
-    classRoot = m.family == sim::Family::NT ? "HKLM\\System\\CurrentControlSet\\Control\\Class\\"
+    enumRoot = m.family() == sim::Family::NT ? "HKLM\\System\\CurrentControlSet\\Enum\\" : "HKLM\\Enum\\";
+    classRoot = m.family() == sim::Family::NT ? "HKLM\\System\\CurrentControlSet\\Control\\Class\\"
                                             : "HKLM\\System\\CurrentControlSet\\Services\\Class\\";
 }
 
@@ -437,7 +437,7 @@ void Builder::Files() {
 
 void Builder::StorageDriver() {
     const std::string w = m.windowsDirectory;
-    const bool nt = m.family == sim::Family::NT;
+    const bool nt = m.family() == sim::Family::NT;
     if (!nt && c.OneIn(2)) return;
     if (c.OneIn(12)) {
         // No key "System": the INF is left alone too.

@@ -183,7 +183,7 @@ void DeviceScope(const sim::Machine& before, bool faulted, RunScope& s) {
     for (const std::string& field : fields) {
         const sim::RegKey* key = before.registry.Find(Held(before, std::string(kHklm) + "\\Enum\\" + field));
         if (key == nullptr) continue;
-        for (size_t i = 0; const sim::RegKey* sub = key->EnumeratedSubkey(i, before.family); ++i) {
+        for (size_t i = 0; const sim::RegKey* sub = key->EnumeratedSubkey(i, before.family()); ++i) {
             const std::string name = AsAnsi(before, sub->name);
             if (name.size() + 1 > 256) break;  // the enumeration ends at a name that does not fit
             candidates.push_back(field + "\\" + name);
@@ -502,7 +502,7 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
     auto keyAfter = [&stateAfter](const std::string& key) { return stateAfter.count(image::KeyWhat(key)) != 0; };
     const std::string emptyText = image::DescribeValue(sim::RegValue{"", REG_SZ, {}}, image::ValueDetail::Exact);
     for (const std::string& letter : faulted ? std::set<std::string>() : s.packageLetterKeys) {
-        if (before.family == sim::Family::Win9x) {
+        if (before.family() == sim::Family::Win9x) {
             if (keyAfter(letter)) problem("package drive letter key left: " + letter);
             continue;
         }

@@ -256,8 +256,14 @@ struct HandleCounts {
 
 // ---------------------------------------------------------------- the machine
 
-struct Machine {
-    Family family = Family::Win9x;
+// The family of a platform id (GetVersionExA's dwPlatformId): NT for
+// VER_PLATFORM_WIN32_NT, the 9x family for the others.
+inline Family FamilyOf(DWORD platformId) {
+    return platformId == VER_PLATFORM_WIN32_NT ? Family::NT : Family::Win9x;
+}
+
+// What a machine is, and all that a copy of it takes.
+struct MachineSetup {
     DWORD platformId = VER_PLATFORM_WIN32_WINDOWS;
     DWORD majorVersion = 4;
     DWORD minorVersion = 10;
@@ -268,22 +274,36 @@ struct Machine {
     // The ANSI code page (a known one, sim_code_page.h): what the ANSI
     // registry functions give and take of names converts through it.
     unsigned codePage = kDefaultCodePage;
+    // Wine plays any Windows over one implementation, with the NT family's
+    // registry layout and rules whatever platform id it reports. Set only
+    // for the simulator's twin of a Wine prefix; no Windows machine has it.
+    bool wineLayout = false;
 
     Registry registry;
     FileSystem files;
     std::vector<Device> devices;            // present devices, in enumeration order (see Device)
     std::vector<std::string> windowTitles;  // top-level windows; WM_CLOSE closes one
 
-    std::vector<Event> events;
-    std::vector<Api> calls;  // every simulated call, in order
-    CallCounts callCounts;
     // False: `calls` is not kept (the counts are). Runs over large machines
     // make tens of millions of calls.
     bool recordCalls = true;
-    std::vector<Fault> faults;
 
+    // The family follows from the platform id, so that the two never disagree.
+    Family family() const { return wineLayout ? Family::NT : FamilyOf(platformId); }
+};
+
+// What the calls made on a machine leave, and the faults they are to meet:
+// a copy of the machine starts without any.
+struct MachineRecord {
+    std::vector<Event> events;
+    std::vector<Api> calls;  // every simulated call, in order
+    CallCounts callCounts;
+    std::vector<Fault> faults;
+};
+
+struct Machine : MachineSetup, MachineRecord {
     Machine();
-    Machine(const Machine& other);  // copies the state, not handles, events, calls or faults
+    Machine(const Machine& other);  // copies the setup: no record, no handles
     Machine& operator=(const Machine& other);
     ~Machine();
 
@@ -300,7 +320,7 @@ struct Machine {
     std::unique_ptr<Internal> internal;
 };
 
-// Ready-made machines with version, family and Windows directory set (and
+// Ready-made machines with version and Windows directory set (and
 // the Windows directory's folder created).
 Machine MakeWindows98();                               // 1, 4.10, " A ", C:\WINDOWS
 Machine MakeWindows2000(const std::string& servicePack);  // 2, 5.0, C:\WINNT

@@ -37,43 +37,12 @@ bool NameLess(std::string_view a, std::string_view b) {
 
 Machine::Machine() : internal(new Internal) {}
 
-Machine::Machine(const Machine& other)
-    : family(other.family),
-      platformId(other.platformId),
-      majorVersion(other.majorVersion),
-      minorVersion(other.minorVersion),
-      buildNumber(other.buildNumber),
-      csdVersion(other.csdVersion),
-      windowsDirectory(other.windowsDirectory),
-      messageBoxAnswer(other.messageBoxAnswer),
-      codePage(other.codePage),
-      registry(other.registry),
-      files(other.files),
-      devices(other.devices),
-      windowTitles(other.windowTitles),
-      recordCalls(other.recordCalls),
-      internal(new Internal) {}
+Machine::Machine(const Machine& other) : MachineSetup(other), internal(new Internal) {}
 
 Machine& Machine::operator=(const Machine& other) {
     if (this == &other) return *this;
-    family = other.family;
-    platformId = other.platformId;
-    majorVersion = other.majorVersion;
-    minorVersion = other.minorVersion;
-    buildNumber = other.buildNumber;
-    csdVersion = other.csdVersion;
-    windowsDirectory = other.windowsDirectory;
-    messageBoxAnswer = other.messageBoxAnswer;
-    codePage = other.codePage;
-    recordCalls = other.recordCalls;
-    registry = other.registry;
-    files = other.files;
-    devices = other.devices;
-    windowTitles = other.windowTitles;
-    events.clear();
-    calls.clear();
-    callCounts = CallCounts();
-    faults.clear();
+    static_cast<MachineSetup&>(*this) = other;
+    static_cast<MachineRecord&>(*this) = MachineRecord();
     internal.reset(new Internal);
     return *this;
 }
@@ -101,14 +70,13 @@ std::vector<Event> Machine::EventsOf(Api api) const {
 }
 
 std::string Machine::HardwareKeyPath(const std::string& instanceId) const {
-    return (family == Family::NT ? "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\"
+    return (family() == Family::NT ? "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\"
                                  : "HKEY_LOCAL_MACHINE\\Enum\\") +
            AnsiToUtf8(codePage, instanceId);
 }
 
 Machine MakeWindows98() {
     Machine m;
-    m.family = Family::Win9x;
     m.platformId = VER_PLATFORM_WIN32_WINDOWS;
     m.majorVersion = 4;
     m.minorVersion = 10;
@@ -121,7 +89,6 @@ Machine MakeWindows98() {
 
 Machine MakeWindows2000(const std::string& servicePack) {
     Machine m;
-    m.family = Family::NT;
     m.platformId = VER_PLATFORM_WIN32_NT;
     m.majorVersion = 5;
     m.minorVersion = 0;
@@ -134,7 +101,6 @@ Machine MakeWindows2000(const std::string& servicePack) {
 
 Machine MakeWindowsXP() {
     Machine m;
-    m.family = Family::NT;
     m.platformId = VER_PLATFORM_WIN32_NT;
     m.majorVersion = 5;
     m.minorVersion = 1;

@@ -113,7 +113,7 @@ bool DeleteBlocked(const Machine& m, const std::string& key, bool subtree) {
         const bool on = o.normalized == key ||
                         (subtree && o.normalized.compare(0, prefix.size(), prefix) == 0);
         if (!on) continue;
-        if (m.family == Family::Win9x ||
+        if (m.family() == Family::Win9x ||
             (HasDataAccess(o.access) && !(o.share & FILE_SHARE_DELETE)))
             return true;
     }
@@ -238,7 +238,7 @@ extern "C" BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
     sim::Target t;
     sim::FileEntry* e = sim::EnterForEntry(event, path, t);
     if (e == nullptr) return FALSE;
-    const DWORD settable = sim::SettableBits(Current().family);
+    const DWORD settable = sim::SettableBits(Current().family());
     e->attributes = (e->attributes & ~settable) | (attributes & settable);
     sim::detail::Log(std::move(event));
     return TRUE;
@@ -475,7 +475,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
             event.oldFile = *e;
             e->data.clear();
             e->attributes = disposition == CREATE_ALWAYS
-                                ? sim::CreatedBits(m.family, flagsAndAttributes)
+                                ? sim::CreatedBits(m.family(), flagsAndAttributes)
                                 : e->attributes | FILE_ATTRIBUTE_ARCHIVE;
             detail::Log(std::move(event));
         }
@@ -487,7 +487,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
             return INVALID_HANDLE_VALUE;
         }
         m.files.AddFile(sim::Join(parent->path, t.parsed.parts.back()), std::vector<uint8_t>(),
-                        sim::CreatedBits(m.family, flagsAndAttributes));
+                        sim::CreatedBits(m.family(), flagsAndAttributes));
         detail::Log(std::move(event));
     }
     const uintptr_t handle = st.NewHandle();

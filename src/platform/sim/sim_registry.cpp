@@ -454,7 +454,7 @@ LONG EnumName(HKEY hKey, DWORD index, LPSTR name, DWORD cch, DWORD* length) {
     std::shared_ptr<RegKey> key;
     if (LONG error = ResolveHandle(hKey, &key)) return error;
     const sim::Machine& m = sim::Current();
-    const RegKey* sub = key->EnumeratedSubkey(index, m.family);
+    const RegKey* sub = key->EnumeratedSubkey(index, m.family());
     if (sub == nullptr) return ERROR_NO_MORE_ITEMS;
     const std::string text = sim::Utf8ToAnsi(m.codePage, sub->name);
     if (name == nullptr) return ERROR_INVALID_PARAMETER;
@@ -612,7 +612,7 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (fault) error = static_cast<LONG>(*fault);
     if (error == ERROR_SUCCESS) {
         if (key->parent == nullptr) error = ERROR_ACCESS_DENIED;
-        else if (sim::Current().family == sim::Family::NT && !key->subkeys.empty())
+        else if (sim::Current().family() == sim::Family::NT && !key->subkeys.empty())
             error = ERROR_ACCESS_DENIED;
     }
     if (error == ERROR_SUCCESS) {

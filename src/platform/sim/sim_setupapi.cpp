@@ -50,7 +50,7 @@ const DWORD kDocumentedClassDevsFlags =
 std::vector<std::string> InfCandidates(const std::string& name) {
     if (name.find_first_of("\\/:") != std::string::npos) return {name};
     const sim::Machine& m = Current();
-    const char* system = m.family == sim::Family::NT ? "\\system32\\" : "\\system\\";
+    const char* system = m.family() == sim::Family::NT ? "\\system32\\" : "\\system\\";
     return {m.windowsDirectory + "\\inf\\" + name, m.windowsDirectory + system + name};
 }
 
@@ -136,7 +136,7 @@ struct RegisteredClass {
 std::vector<RegisteredClass> RegisteredClasses() {
     const sim::Machine& m = Current();
     std::vector<std::string> roots = {kControlClass};
-    if (m.family == sim::Family::Win9x) roots.push_back(kServicesClass);
+    if (m.family() == sim::Family::Win9x) roots.push_back(kServicesClass);
     std::vector<RegisteredClass> classes;
     for (const std::string& root : roots) {
         for (const std::string& keyName : m.registry.SubkeyNames(root)) {
@@ -241,7 +241,7 @@ std::vector<AbsentDevice> AbsentDevices() {
     if (enumKey == nullptr) return absent;
     // The ids as the ANSI functions give them.
     auto each = [&m](const sim::RegKey& key, auto&& visit) {
-        for (size_t i = 0; const sim::RegKey* sub = key.EnumeratedSubkey(i, m.family); ++i)
+        for (size_t i = 0; const sim::RegKey* sub = key.EnumeratedSubkey(i, m.family()); ++i)
             visit(*sub, sim::Utf8ToAnsi(m.codePage, sub->name));
     };
     each(*enumKey, [&](const sim::RegKey& enumerator, const std::string& enumeratorName) {
@@ -693,7 +693,7 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) 
 
     DeleteDeviceKey(hardwareKey);
     if (IsDriverKeyName(driver))
-        DeleteDeviceKey(std::string(m.family == sim::Family::NT ? kControlClass : kServicesClass) +
+        DeleteDeviceKey(std::string(m.family() == sim::Family::NT ? kControlClass : kServicesClass) +
                         "\\" + sim::AnsiToUtf8(m.codePage, driver));  // data in ANSI, names in Unicode
     return TRUE;
 }

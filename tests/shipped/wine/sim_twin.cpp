@@ -76,7 +76,7 @@ bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome
     // driver keys below Control\Class, RegDeleteKeyA refusing keys with
     // subkeys (Wine's 9x tree deletion is the one platform difference, named
     // by each scenario).
-    machine.family = sim::Family::NT;
+    machine.wineLayout = true;
     machine.windowsDirectory = "C:\\windows";
     if (!ParseVersion(wine.windowsVersion, machine)) {
         error = "cannot read the Windows version \"" + wine.windowsVersion + "\"";
