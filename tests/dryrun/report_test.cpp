@@ -5,6 +5,7 @@
 #include "dryrun/dry_run.h"
 #include "support/scratch.h"
 #include "image/machine_image.h"
+#include "image/machine_state.h"
 #include "image/run_winmain.h"
 #include "image/value_text.h"
 
@@ -106,8 +107,8 @@ void ExpectReportAccountsForEveryChange(const ExampleRun& run) {
             break;
         }
     }
-    EXPECT_EQ(replay.registry.Dump(), run.after.registry.Dump());
-    EXPECT_EQ(replay.files.Dump(), run.after.files.Dump());
+    EXPECT_EQ(image::RegistryText(replay.registry), image::RegistryText(run.after.registry));
+    EXPECT_EQ(image::FilesText(replay.files), image::FilesText(run.after.files));
     EXPECT_EQ(replay.devices.size(), run.after.devices.size());
     EXPECT_EQ(replay.windowTitles, run.after.windowTitles);
 }
@@ -249,8 +250,8 @@ TEST(Report, WindowsXpWithoutThePackageChangesNothingOfTheMachine) {
     EXPECT_EQ(r.changes[0].caption, " Success!");
     EXPECT_EQ(r.changes[1].kind, Change::Kind::ProgramStarted);
     EXPECT_TRUE(r.residue.empty());
-    EXPECT_EQ(run.after.registry.Dump(), run.before.registry.Dump());
-    EXPECT_EQ(run.after.files.Dump(), run.before.files.Dump());
+    EXPECT_EQ(image::RegistryText(run.after.registry), image::RegistryText(run.before.registry));
+    EXPECT_EQ(image::FilesText(run.after.files), image::FilesText(run.before.files));
     EXPECT_NE(dryrun::ReportText(r).find("Residue: nothing on the machine names the package any more."),
               std::string::npos);
 }

@@ -3,6 +3,7 @@
 // bad input is named, exits with 2 and writes nothing.
 #include "support/scratch.h"
 #include "image/machine_image.h"
+#include "image/machine_state.h"
 #include "image/run_winmain.h"
 #include "dryrun/tool.h"
 #include "dryrun/undo.h"
@@ -132,8 +133,8 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
         sim::Machine expected = before.machine;
         image::RunWinMain(expected);
         image::MachineImage after = Load(dir / "after");
-        EXPECT_EQ(after.machine.registry.Dump(), expected.registry.Dump());
-        EXPECT_EQ(after.machine.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(image::RegistryText(after.machine.registry), image::RegistryText(expected.registry));
+        EXPECT_EQ(image::FilesText(after.machine.files), image::FilesText(expected.files));
         EXPECT_EQ(after.machine.windowTitles, expected.windowTitles);
         ASSERT_EQ(after.machine.devices.size(), expected.devices.size());
         for (size_t i = 0; i < expected.devices.size(); ++i)
@@ -146,8 +147,8 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
         // key and byte for byte.
         image::InputError diag;
         ASSERT_TRUE(dryrun::ApplyUndo(dir / "undo", after.machine, &diag)) << diag.Text();
-        EXPECT_EQ(after.machine.registry.Dump(), before.machine.registry.Dump());
-        EXPECT_EQ(after.machine.files.Dump(), before.machine.files.Dump());
+        EXPECT_EQ(image::RegistryText(after.machine.registry), image::RegistryText(before.machine.registry));
+        EXPECT_EQ(image::FilesText(after.machine.files), image::FilesText(before.machine.files));
     }
 }
 

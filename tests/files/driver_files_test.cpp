@@ -1,6 +1,7 @@
 // ForceDeleteFile and the removal of the package's driver files on a
 // Windows 98 machine.
 #include "files/files.h"
+#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 #include "run/run.h"
 #include "run/run_state.h"
@@ -84,7 +85,7 @@ TEST(ForceDeleteFile, DeletesWithOneRetryAfterClearingAttributes) {
             sim::ReleaseFile(m, holder);
         }
         EXPECT_FALSE(!row.present && m.files.Exists(kWdm)) << "a missing file was created";
-        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
     }
 }
 
@@ -113,8 +114,8 @@ TEST(RemoveDriverFiles, EachSelectorDeletesItsFilesAndNothingElse) {
             RecordWindowsDirectory();
             RemoveDriverFiles(row.selector);
         }
-        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
-        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
+        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
         if (row.deleted.empty()) {
             EXPECT_EQ(m.callCounts[Api::DeleteFileA], 0u);
             EXPECT_EQ(m.callCounts[Api::SetFileAttributesA], 0u);
@@ -135,7 +136,7 @@ TEST(RemoveDriverFiles, ReadOnlyDriversGoTheReadOnlyPnfStays) {
         RecordWindowsDirectory();
         for (int selector = 1; selector <= 3; ++selector) RemoveDriverFiles(selector);
     }
-    EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+    EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
     // The PNF gets one plain attempt: no attribute step, no retry.
     std::vector<std::string> pnfDeletions;
     for (const std::string& target : Targets(m, Api::DeleteFileA))
@@ -160,7 +161,7 @@ TEST(RemoveDriverFiles, MissingInfCopiesAreNotAttemptedThePnfIs) {
     }
     EXPECT_EQ(Targets(m, Api::DeleteFileA), std::vector<std::string>{kPnf});
     EXPECT_EQ(m.EventsOf(Api::SetFileAttributesA).size(), 0u);
-    EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+    EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
 }
 
 TEST(RemoveDriverFiles, UnknownWindowsDirectoryTouchesNoFile) {
@@ -175,7 +176,7 @@ TEST(RemoveDriverFiles, UnknownWindowsDirectoryTouchesNoFile) {
         std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
         for (int selector = 1; selector <= 3; ++selector) RemoveDriverFiles(selector);
     }
-    EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+    EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
     for (const Api api :
          {Api::DeleteFileA, Api::SetFileAttributesA, Api::GetFileAttributesA, Api::FindFirstFileA})
         EXPECT_EQ(m.callCounts[api], 0u) << api;

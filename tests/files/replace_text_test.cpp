@@ -1,6 +1,7 @@
 // ReplaceTextInFile: the search over the low bytes of a 16-bit file, the
 // rewritten file, and the former content kept safe on every failure.
 #include "files/files.h"
+#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 #include "support/active_machine.h"
 #include "support/package_machine.h"
@@ -106,7 +107,7 @@ TEST(ReplaceTextInFile, Table) {
             result = ReplaceTextInFile(kPath, row.search, row.replacement);
         }
         EXPECT_EQ(result, row.result);
-        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
         EXPECT_EQ(m.files.Read(kPath), expected.files.Read(kPath));
     }
 }
@@ -131,7 +132,7 @@ TEST(ReplaceTextInFile, NoFileNoDirectoryNoFileInUse) {
             EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
         }
         if (holder != 0) sim::ReleaseFile(m, holder);
-        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
         EXPECT_EQ(m.EventsOf(Api::CreateFileA).size(), 0u) << "nothing may be created";
     }
 }
@@ -166,7 +167,7 @@ TEST(ReplaceTextInFile, InjectedFaultsKeepTheFormerContent) {
             EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
         }
         EXPECT_EQ(m.files.Read(kPath), std::optional<std::vector<uint8_t>>(before));
-        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
     }
 }
 
@@ -239,7 +240,7 @@ TEST(ReplaceTextInFile, LeftoversOfAnEarlierRunAreKept) {
             support::ActiveMachine active(m);
             EXPECT_EQ(ReplaceTextInFile(kPath, kSearch, kReplacement), row.result);
         }
-        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
     }
 }
 

@@ -1,6 +1,7 @@
 // RestoreStorageDriver on Windows 2000: USBSTOR's ImagePath in every control
 // set, usbstor.inf and the package's replacement driver.
 #include "files/files.h"
+#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 #include "run/run.h"
 #include "run/run_state.h"
@@ -90,8 +91,8 @@ TEST(RestoreStorageDriver, Table) {
             if (!row.windowsDirectoryKnown) std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
             for (int selector : row.selectors) RestoreStorageDriver(selector);
         }
-        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
-        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
+        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
         if (!row.windowsDirectoryKnown) {
             for (const Api api : {Api::FindFirstFileA, Api::CreateFileA, Api::DeleteFileA,
                                   Api::MoveFileA, Api::SetFileAttributesA})

@@ -1,6 +1,7 @@
 // ClearDriveIcons on both families: the package's letters (those with the
 // TEVDRIVE marker) deleted on 9x, emptied on NT; every other letter untouched.
 #include "icons/icons.h"
+#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 #include "support/active_machine.h"
 #include "support/package_machine.h"
@@ -76,7 +77,7 @@ TEST(ClearDriveIcons, AllLettersOnBothFamilies) {
             result = ClearDriveIcons(0xFFFFFFFF);
         }
         EXPECT_TRUE(result);
-        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
         EXPECT_FALSE(m.registry.Exists(Key("F\\DefaultIcon")));
         EXPECT_EQ(m.calls.end(), std::find(m.calls.begin(), m.calls.end(), Api::MessageBoxA));
     }
@@ -115,7 +116,7 @@ TEST(ClearDriveIcons, TheMaskSelectsTheLetters) {
         EXPECT_TRUE(result);
         EXPECT_EQ(m.callCounts[Api::RegOpenKeyA], row.opens);
         EXPECT_EQ(m.callCounts[Api::RegCloseKey], row.closes);
-        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
     }
 }
 
@@ -132,7 +133,7 @@ TEST(ClearDriveIcons, MissingDriveIconsKeyIsFalseAndChangesNothing) {
         }
         EXPECT_FALSE(result);
         EXPECT_EQ(m.callCounts[Api::RegOpenKeyA], 1u);  // the walk stops at the letter A
-        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
     }
 }
 
@@ -152,7 +153,7 @@ TEST(ClearDriveIcons, KeyVanishingDuringTheWalkStopsIt) {
     }
     EXPECT_FALSE(result);
     EXPECT_EQ(m.callCounts[Api::RegOpenKeyA], 11u);
-    EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+    EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // where, and that a written image reads back as the same machine.
 #include "support/scratch.h"
 #include "image/machine_image.h"
+#include "image/machine_state.h"
 
 #include <fstream>
 
@@ -86,7 +87,7 @@ TEST(MachineImage, MachineIniDescribesTheSystemDevicesWindowsAndAttributes) {
         EXPECT_EQ(again.devices[i].description, m.devices[i].description);
         EXPECT_EQ(again.devices[i].classGuid.has_value(), m.devices[i].classGuid.has_value());
     }
-    EXPECT_EQ(again.files.Dump(), m.files.Dump());
+    EXPECT_EQ(image::FilesText(again.files), image::FilesText(m.files));
 }
 
 TEST(MachineImage, BadMachineIniLinesAreNamed) {
@@ -176,7 +177,7 @@ TEST(MachineImage, AnImageFolderIsLoadedAndItsProblemsAreNamed) {
     ASSERT_TRUE(image::SaveImage(good.machine, good.registryFormat, dir / "copy", &error)) << error;
     MachineImage copy;
     ASSERT_TRUE(LoadImage(dir / "copy", &copy, &diag)) << diag.Text();
-    EXPECT_EQ(copy.machine.registry.Dump(), good.machine.registry.Dump());
-    EXPECT_EQ(copy.machine.files.Dump(), good.machine.files.Dump());
+    EXPECT_EQ(image::RegistryText(copy.machine.registry), image::RegistryText(good.machine.registry));
+    EXPECT_EQ(image::FilesText(copy.machine.files), image::FilesText(good.machine.files));
     EXPECT_FALSE(image::SaveImage(good.machine, good.registryFormat, dir / "copy", &error));
 }

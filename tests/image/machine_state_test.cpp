@@ -1,9 +1,12 @@
 // The state of a machine as comparable lines: an export as Wine's regedit
 // writes it reads into the lines the Wine harness compares, and a deletion
-// shows as exactly the lines it removed.
+// shows as exactly the lines it removed; the exact lines the simulator's
+// tests compare by tell what the folded ones leave to Windows' comparison.
 #include "support/scratch.h"
 #include "image/machine_state.h"
 #include "image/reg_file.h"
+
+#include <functional>
 
 namespace {
 
@@ -52,6 +55,71 @@ TEST(MachineState, WinesUnicodeExportReadsIntoLinesAndDeletionsShowAsRemovedLine
                                       {"value " + key + "\\USBSTOR | \"START\"", "REG_DWORD 0x00000003 (3)"},
                                       {"value " + key + "\\USBSTOR\\ENUM | \"COUNT\"", "REG_DWORD 0x00000000 (0)"},
                                   }));
+}
+
+// One machine changed in one way each: which changes the folded lines (as
+// Windows compares names) and the exact lines see.
+TEST(MachineState, ExactLinesTellCaseAndValueOrderWhereFoldedLinesDoNot) {
+    const std::string zav = "HKLM\\Software\\Zav";
+    const std::string readMe = "C:\\Zav\\Read.me";
+    sim::Machine base;
+    base.registry.SetDword(zav, "A", 1);
+    base.registry.SetString(zav, "b", "x");
+    base.registry.Create(zav + "\\One");
+    base.registry.Create(zav + "\\Two");
+    base.files.AddFile(readMe, std::string("text"));
+    struct Row {
+        const char* change;
+        std::function<void(sim::Machine&)> make;
+        bool foldedAlike, exactAlike;
+    };
+    const Row rows[] = {
+        {"a key's case",
+         [&](sim::Machine& m) {
+             m.registry.DeleteTree(zav + "\\One");
+             m.registry.Create(zav + "\\ONE");
+         },
+         true, false},
+        {"a value's case",
+         [&](sim::Machine& m) {
+             m.registry.DeleteValue(zav, "A");
+             m.registry.DeleteValue(zav, "b");
+             m.registry.SetDword(zav, "a", 1);
+             m.registry.SetString(zav, "B", "x");
+         },
+         true, false},
+        {"the order of the values",
+         [&](sim::Machine& m) {
+             m.registry.DeleteValue(zav, "A");
+             m.registry.SetDword(zav, "A", 1);
+         },
+         true, false},
+        {"the order the subkeys were created in",
+         [&](sim::Machine& m) {
+             m.registry.DeleteTree(zav + "\\One");
+             m.registry.Create(zav + "\\One");
+         },
+         true, true},
+        {"a file name's case",
+         [&](sim::Machine& m) {
+             m.files.Remove(readMe);
+             m.files.AddFile("C:\\Zav\\READ.ME", std::string("text"));
+         },
+         true, false},
+        {"a directory bit on a file",
+         [&](sim::Machine& m) { m.files.Find(readMe)->attributes |= FILE_ATTRIBUTE_DIRECTORY; }, true, false},
+        {"a value's data", [&](sim::Machine& m) { m.registry.SetString(zav, "b", "y"); }, false, false},
+        {"a file's content", [&](sim::Machine& m) { m.files.AddFile(readMe, std::string("texT")); }, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.change);
+        sim::Machine changed = base;
+        row.make(changed);
+        EXPECT_EQ(image::MachineState(changed) == image::MachineState(base), row.foldedAlike);
+        EXPECT_EQ(image::RegistryText(changed.registry) + image::FilesText(changed.files) ==
+                      image::RegistryText(base.registry) + image::FilesText(base.files),
+                  row.exactAlike);
+    }
 }
 
 }  // namespace

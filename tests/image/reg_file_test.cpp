@@ -2,6 +2,7 @@
 // formats round-trip byte for byte, every value type reads as the ANSI API
 // sees it, deletion lines act as on import, and bad lines are named.
 #include "support/scratch.h"
+#include "image/machine_state.h"
 #include "image/reg_file.h"
 
 #include <algorithm>
@@ -175,7 +176,7 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
     sim::Registry again;
     RegFormat againFormat;
     ASSERT_TRUE(ReadRegFile(written, "after.reg", again, &againFormat, nullptr));
-    EXPECT_EQ(again.Dump(), registry.Dump());
+    EXPECT_EQ(image::RegistryText(again), image::RegistryText(registry));
 }
 
 TEST(RegFile, ValuesAreFormattedAsRegeditWritesThem) {
@@ -223,11 +224,11 @@ TEST(RegFile, DeletionLinesActAsOnImport) {
         "\"stays\"=\"5\"\r\n\r\n";
     InputError diag;
     ASSERT_TRUE(ReadRegFile(text, "undo.reg", registry, nullptr, &diag)) << diag.Text();
-    EXPECT_EQ(registry.Dump(),
-              "HKEY_LOCAL_MACHINE\n"
-              "HKEY_LOCAL_MACHINE\\Software\n"
-              "HKEY_LOCAL_MACHINE\\Software\\Keep\n"
-              "  \"stays\" = REG_SZ \"5\"\n");
+    EXPECT_EQ(image::RegistryText(registry),
+              "key HKEY_LOCAL_MACHINE\n"
+              "key HKEY_LOCAL_MACHINE\\Software\n"
+              "key HKEY_LOCAL_MACHINE\\Software\\Keep\n"
+              "value HKEY_LOCAL_MACHINE\\Software\\Keep | \"stays\" = REG_SZ \"5\"\n");
 }
 
 // Export lines as regedit imports them (the cases Wine's regedit
@@ -237,27 +238,31 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
     struct Row {
         std::string text;
         int line;            // 0: imported
-        std::string result;  // the registry's dump when imported, else the message
+        std::string result;  // the registry's exact text when imported, else the message
         bool utf16 = false;  // the text as UTF-16LE with its byte order mark
     };
     using namespace std::string_literals;  // texts with NUL bytes
-    const std::string a = "HKEY_LOCAL_MACHINE\nHKEY_LOCAL_MACHINE\\A\n";
+    const std::string root = "key HKEY_LOCAL_MACHINE\n";
+    const std::string a = root + "key HKEY_LOCAL_MACHINE\\A\n";
+    const std::string in = "value HKEY_LOCAL_MACHINE\\A | ";
     const Row rows[] = {
         // Imported: comments, line endings, blanks and continuations.
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"b\";comment\r\n", 0, a + "  \"a\" = REG_SZ \"b\"\n"},
+        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"b\";comment\r\n", 0, a + in + "\"a\" = REG_SZ \"b\"\n"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"x\"=dword:00000000 ; text\r\n\"y\"=dword:1234;5678\r\n", 0,
-         a + "  \"x\" = REG_DWORD 0x00000000\n  \"y\" = REG_DWORD 0x00001234\n"},
+         root + "key HKEY_LOCAL_MACHINE\\A = values \"x\", \"y\"\n" + in + "\"x\" = REG_DWORD 0x00000000 (0)\n" + in +
+             "\"y\" = REG_DWORD 0x00001234 (4660)\n"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n#comment\\\r\n  ;comment\r\n\"a\"=- ;gone\r\n", 0, a},
-        {"REGEDIT4\r[HKLM\\A]\r\"a\"=\"b\"\r\r", 0, a + "  \"a\" = REG_SZ \"b\"\n"},
+        {"REGEDIT4\r[HKLM\\A]\r\"a\"=\"b\"\r\r", 0, a + in + "\"a\" = REG_SZ \"b\"\n"},
         {" \tREGEDIT4\r\n  [HKLM\\A]\r\n", 0, a},
         {"REGEDIT4\n[HKLM\\A]\n\t\"a\" \t= \t\"b\"  \n@ = dword:\t8\t\n\"\"=\"c\"\n", 0,
-         a + "  \"a\" = REG_SZ \"b\"\n  @ = REG_SZ \"c\"\n"},
+         root + "key HKEY_LOCAL_MACHINE\\A = values \"a\", @\n" + in + "\"a\" = REG_SZ \"b\"\n" + in + "@ = REG_SZ \"c\"\n"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"h\"=hex:01,  \\ ;comment\r\n\r\n  ;comment\r\n  02,\\\r\n  03,;end\r\n", 0,
-         a + "  \"h\" = REG_BINARY hex[3]: 01 02 03\n"},
+         a + in + "\"h\" = REG_BINARY 01,02,03\n"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"h\"=hex(2):\\\r\n  41,00 ;comment\r\n\"e\"=hex:01,02,\\", 0,
-         a + "  \"h\" = REG_EXPAND_SZ \"A\"\n  \"e\" = REG_BINARY hex[2]: 01 02\n"},
+         root + "key HKEY_LOCAL_MACHINE\\A = values \"h\", \"e\"\n" + in + "\"e\" = REG_BINARY 01,02\n" + in +
+             "\"h\" = REG_EXPAND_SZ \"A\"\n"},
         {"REGEDIT4\r\n[HKLM\\A\\]\r\n[HKLM\\A\\B\\\\]\r\n[HKLM\\A\\C ]\r\n", 0,
-         a + "HKEY_LOCAL_MACHINE\\A\\B\nHKEY_LOCAL_MACHINE\\A\\C \n"},
+         a + "key HKEY_LOCAL_MACHINE\\A\\B\nkey HKEY_LOCAL_MACHINE\\A\\C \n"},
         // Refused, with the line.
         {"", 1, "empty file"},
         {"REGEDIT5\r\n", 1, "not a registry export"},
@@ -310,7 +315,7 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
         const bool read = ReadRegFile(bytes, "image/registry.reg", registry, nullptr, &diag);
         if (row.line == 0) {
             ASSERT_TRUE(read) << diag.Text();
-            EXPECT_EQ(registry.Dump(), row.result);
+            EXPECT_EQ(image::RegistryText(registry), row.result);
             continue;
         }
         EXPECT_FALSE(read);
@@ -356,7 +361,7 @@ TEST(RegFile, ArbitraryDamageToAnExportNeverCrashesTheReader) {
             sim::Registry again;
             ASSERT_TRUE(ReadRegFile(WriteRegFile(registry, format), "again.reg", again, nullptr, &diag))
                 << diag.Text();
-            EXPECT_EQ(again.Dump(), registry.Dump());
+            EXPECT_EQ(image::RegistryText(again), image::RegistryText(registry));
         }
     }
     EXPECT_GT(refused, 0u);
@@ -394,8 +399,8 @@ TEST(RegFileLarge, TheReaderSaysHowFarItIsDone) {
         ASSERT_FALSE(told.empty()) << version5;
         EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
         EXPECT_LT(told.back(), bytes.size());
-        EXPECT_EQ(listened.Dump(), plain.Dump()) << version5;
-        EXPECT_EQ(plain.Dump(), source.Dump()) << version5;
+        EXPECT_EQ(image::RegistryText(listened), image::RegistryText(plain)) << version5;
+        EXPECT_EQ(image::RegistryText(plain), image::RegistryText(source)) << version5;
     }
 }
 

@@ -1,4 +1,5 @@
 // CreateFileA, sharing, reading, writing and seeking over the simulated tree.
+#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -209,10 +210,10 @@ TEST(SimFilesFaults, ShortTransfersAndFailingCalls) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
 
-    const std::string before = m.files.Dump();
+    const std::string before = image::FilesText(m.files);
     EXPECT_FALSE(DeleteFileA(kInf));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(m.files.Dump(), before);
+    EXPECT_EQ(image::FilesText(m.files), before);
     EXPECT_FALSE(m.EventsOf(Api::DeleteFileA)[0].ok);
     EXPECT_TRUE(DeleteFileA(kInf));  // the fault was for the first call only
 }

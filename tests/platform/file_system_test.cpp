@@ -1,5 +1,6 @@
-// The in-memory tree: path normalization, names, Dump and host images.
+// The in-memory tree: path normalization, names, its exact text and host images.
 #include "image/host_files.h"
+#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -60,11 +61,11 @@ TEST(SimFilesPaths, NamesKeepTheirCaseAndParentsAreCreated) {
               (std::vector<uint8_t>{'[', 'V', 'e', 'r', 's', 'i', 'o', 'n', ']'}));
 
     EXPECT_TRUE(fs.Remove("C:\\WINDOWS\\INF"));  // with everything below it
-    EXPECT_EQ(fs.Dump(), "C:\\  dir  attributes=00000010\nC:\\WINDOWS  dir  attributes=00000010\n");
+    EXPECT_EQ(image::FilesText(fs), "file C:\\ = folder\nfile C:\\WINDOWS = folder\n");
     EXPECT_FALSE(fs.Remove("C:\\WINDOWS\\INF"));
 }
 
-TEST(SimFilesPaths, DumpIsExactAndDeterministic) {
+TEST(SimFilesPaths, TextIsExactAndDeterministic) {
     sim::FileSystem a;
     a.AddFile("C:\\b.txt", std::string("abc"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
     a.AddFile("C:\\A.txt", std::string(""), FILE_ATTRIBUTE_NORMAL);
@@ -73,13 +74,13 @@ TEST(SimFilesPaths, DumpIsExactAndDeterministic) {
     b.AddFile("C:\\b.txt", std::string("abc"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
     // FNV-1a 64 of "" and of "abc".
     const std::string expected =
-        "C:\\  dir  attributes=00000010\n"
-        "C:\\A.txt  file  attributes=00000000  size=0  fnv1a=cbf29ce484222325\n"
-        "C:\\b.txt  file  attributes=00000022  size=3  fnv1a=e71fa2190541574b\n";
-    EXPECT_EQ(a.Dump(), expected);
-    EXPECT_EQ(b.Dump(), expected);
+        "file C:\\ = folder\n"
+        "file C:\\A.txt = none, 0 bytes, fnv cbf29ce484222325\n"
+        "file C:\\b.txt = hidden archive, 3 bytes, fnv e71fa2190541574b\n";
+    EXPECT_EQ(image::FilesText(a), expected);
+    EXPECT_EQ(image::FilesText(b), expected);
     b.Find("C:\\b.txt")->data[1] = 'B';
-    EXPECT_NE(a.Dump(), b.Dump());
+    EXPECT_NE(image::FilesText(a), image::FilesText(b));
 }
 
 class SimFilesHostImage : public ::testing::Test {
@@ -113,7 +114,7 @@ TEST_F(SimFilesHostImage, RoundTripKeepsBytesNamesAndFolders) {
     sim::FileSystem loaded;
     loaded.AddFile("C:\\stale.txt", std::string("gone after the load"));
     ASSERT_TRUE(image::LoadFromHost(loaded, root_.string(), &error)) << error;
-    EXPECT_EQ(loaded.Dump(), fs.Dump());  // every file was created with the archive bit
+    EXPECT_EQ(image::FilesText(loaded), image::FilesText(fs));  // every file was created with the archive bit
 }
 
 TEST_F(SimFilesHostImage, LoadRefusesNamesThatCollideOnWindows) {
@@ -122,11 +123,11 @@ TEST_F(SimFilesHostImage, LoadRefusesNamesThatCollideOnWindows) {
     std::ofstream(root_ / "drive_c" / "dir" / "A.TXT") << "2";
     sim::FileSystem fs;
     fs.AddFile("C:\\kept.txt", std::string("k"));
-    const std::string before = fs.Dump();
+    const std::string before = image::FilesText(fs);
     std::string error;
     EXPECT_FALSE(image::LoadFromHost(fs, root_.string(), &error));
     EXPECT_NE(error.find("case"), std::string::npos) << error;
-    EXPECT_EQ(fs.Dump(), before);  // a failed load leaves the tree alone
+    EXPECT_EQ(image::FilesText(fs), before);  // a failed load leaves the tree alone
     EXPECT_FALSE(image::LoadFromHost(fs, (root_ / "missing").string(), &error));
 }
 

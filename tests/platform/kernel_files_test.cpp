@@ -1,4 +1,5 @@
 // The kernel file functions over the simulated tree.
+#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -119,12 +120,12 @@ TEST(SimFilesDelete, FailuresLeaveTheTreeAsItWas) {
         sim::Machine m = MachineWithDriver(row.family);
         const uintptr_t holder = row.hold ? sim::HoldFileOpen(m, kDriver, GENERIC_READ, row.holderShare) : 0;
         EXPECT_EQ(holder != 0, row.hold);
-        const std::string before = m.files.Dump();
+        const std::string before = image::FilesText(m.files);
         sim::ActiveMachine active(m);
         EXPECT_EQ(DeleteFileA(row.path), row.error == 0 ? TRUE : FALSE) << row.path;
         if (row.error != 0) {
             EXPECT_EQ(GetLastError(), row.error) << row.path;
-            EXPECT_EQ(m.files.Dump(), before) << row.path;
+            EXPECT_EQ(image::FilesText(m.files), before) << row.path;
         } else {
             EXPECT_FALSE(m.files.Exists(row.path));
         }
@@ -148,7 +149,7 @@ TEST(SimFilesMove, RenamesFilesAndDirectories) {
     EXPECT_TRUE(MoveFileA("C:\\WINDOWS\\Moved", "C:\\WINDOWS\\MOVED"));  // case only
     EXPECT_EQ(m.files.Find("C:\\WINDOWS\\moved\\INNER.TXT")->path, "C:\\WINDOWS\\MOVED\\inner.txt");
 
-    const std::string before = m.files.Dump();
+    const std::string before = image::FilesText(m.files);
     EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\wdmzav03.old"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\nothing", "C:\\WINDOWS\\x"));
@@ -159,7 +160,7 @@ TEST(SimFilesMove, RenamesFilesAndDirectories) {
     EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\x"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     sim::ReleaseFile(m, holder);
-    EXPECT_EQ(m.files.Dump(), before);
+    EXPECT_EQ(image::FilesText(m.files), before);
     EXPECT_EQ(m.EventsOf(Api::MoveFileA).size(), 7u);
     EXPECT_EQ(m.EventsOf(Api::MoveFileA)[0].newPath, "C:\\WINDOWS\\wdmzav03.old");
 }

@@ -1,5 +1,6 @@
 // The simulated SETUPAPI device walk and removal against a small machine:
 // present devices, their classes and ids, and what a removal deletes.
+#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -147,7 +148,7 @@ TEST(SetupApiDevices, PresentAndInstalledDevicesByFlags) {
     };
     for (sim::Family family : {sim::Family::Win9x, sim::Family::NT}) {
         sim::Machine m = MachineWithAbsentDevices(family);
-        const std::string before = m.registry.Dump();
+        const std::string before = image::RegistryText(m.registry);
         sim::ActiveMachine active(m);
         for (const Row& row : rows) {
             SCOPED_TRACE(std::string(row.name) + (family == sim::Family::NT ? " (NT)" : " (9x)"));
@@ -163,7 +164,7 @@ TEST(SetupApiDevices, PresentAndInstalledDevicesByFlags) {
             EXPECT_EQ(Walk(set), row.listed);
             EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
         }
-        EXPECT_EQ(m.registry.Dump(), before);
+        EXPECT_EQ(image::RegistryText(m.registry), before);
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
     }
 }
@@ -289,7 +290,7 @@ TEST(SetupApiDevices, RemovalDeletesHardwareAndSoftwareKeys) {
         ASSERT_TRUE(SetupDiRemoveDevice(set, &data));
 
         // The device and its two keys are gone; the neighbour remains.
-        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
         ASSERT_EQ(m.devices.size(), 1u);
         EXPECT_EQ(m.devices[0].instanceId, "USB\\ROOT_HUB\\1");
         ASSERT_EQ(m.events.size(), 3u);
@@ -319,7 +320,7 @@ TEST(SetupApiDevices, RemovalDeletesHardwareAndSoftwareKeys) {
         EXPECT_EQ(GetLastError(), ERROR_NO_SUCH_DEVINST);
         EXPECT_FALSE(m.events.back().ok);
         EXPECT_EQ(m.events.back().error, ERROR_NO_SUCH_DEVINST);
-        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
 
         SetupDiDestroyDeviceInfoList(set);
         EXPECT_EQ(m.OpenHandles().Total(), 0u);
@@ -374,7 +375,7 @@ TEST(SetupApiDevices, InjectedFaultsFailInTheSetupApiConvention) {
     EXPECT_FALSE(m.events[0].ok);
     EXPECT_EQ(m.events[0].error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(m.devices.size(), 3u);
-    EXPECT_EQ(m.registry.Dump(), before.Dump());
+    EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(before));
     EXPECT_TRUE(SetupDiRemoveDevice(set, &data));  // the fault was for the first call only
     SetupDiDestroyDeviceInfoList(set);
     EXPECT_EQ(m.OpenHandles().Total(), 0u);

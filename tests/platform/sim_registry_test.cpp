@@ -1,5 +1,6 @@
 // The simulated registry: the key tree and the ADVAPI32 calls the program
 // makes on it, with the behaviour of each Windows family.
+#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -54,7 +55,7 @@ TEST(SimRegistryDelete, FamilyDecidesWhetherASubtreeGoes) {
         sim::ActiveMachine active(m);
         EXPECT_EQ(row.result, RegDeleteKeyA(HKEY_LOCAL_MACHINE, row.subKey));
         // Only the named key goes: its parent stays, also when left without subkeys.
-        EXPECT_EQ(expected.Dump(), m.registry.Dump());
+        EXPECT_EQ(image::RegistryText(expected), image::RegistryText(m.registry));
         ASSERT_EQ(1u, m.events.size());
         EXPECT_EQ(row.result == ERROR_SUCCESS, m.events[0].ok);
         EXPECT_EQ(static_cast<DWORD>(row.result), m.events[0].error);
@@ -254,7 +255,7 @@ TEST(SimRegistrySet, CreatesReplacesAndLogsOldAndNewValues) {
     EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, nullptr, 0, REG_SZ, nullptr, 0));
     RegCloseKey(key);
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegSetValueExA(nullptr, nullptr, 0, REG_SZ, nullptr, 0));
-    EXPECT_EQ(expected.Dump(), m.registry.Dump());
+    EXPECT_EQ(image::RegistryText(expected), image::RegistryText(m.registry));
 
     const auto events = m.EventsOf(Api::RegSetValueExA);
     ASSERT_EQ(3u, events.size());
@@ -288,9 +289,9 @@ TEST(SimRegistryHandles, DeletedKeysAnswerKeyDeletedUntilClosed) {
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(params));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(sn1));
     EXPECT_EQ(0u, m.OpenHandles().keys);
-    EXPECT_EQ("HKEY_LOCAL_MACHINE\nHKEY_LOCAL_MACHINE\\Enum\nHKEY_LOCAL_MACHINE\\Enum\\USB\n"
-              "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_2\n",
-              m.registry.Dump());
+    EXPECT_EQ("key HKEY_LOCAL_MACHINE\nkey HKEY_LOCAL_MACHINE\\Enum\nkey HKEY_LOCAL_MACHINE\\Enum\\USB\n"
+              "key HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_2\n",
+              image::RegistryText(m.registry));
 }
 
 TEST(SimRegistryFaults, NthCallFailsOnceOrFromThenOn) {
@@ -313,7 +314,7 @@ TEST(SimRegistryFaults, NthCallFailsOnceOrFromThenOn) {
 
 TEST(SimRegistryFaults, EachFunctionFailsInItsOwnConvention) {
     sim::Machine m = UsbMachine(sim::Family::Win9x);
-    const std::string before = m.registry.Dump();
+    const std::string before = image::RegistryText(m.registry);
     for (const Api f : {Api::RegEnumKeyA, Api::RegEnumKeyExA, Api::RegQueryValueExA,
                         Api::RegSetValueExA, Api::RegDeleteKeyA, Api::RegCloseKey})
         m.InjectFault({f, 1, true, ERROR_REGISTRY_IO_FAILED});
@@ -330,27 +331,27 @@ TEST(SimRegistryFaults, EachFunctionFailsInItsOwnConvention) {
     EXPECT_EQ(failed, RegDeleteKeyA(key, "Device Parameters"));
     EXPECT_EQ(failed, RegCloseKey(key));
     EXPECT_EQ(0u, m.OpenHandles().keys);  // released all the same
-    EXPECT_EQ(before, m.registry.Dump());
+    EXPECT_EQ(before, image::RegistryText(m.registry));
     ASSERT_EQ(2u, m.events.size());
     EXPECT_FALSE(m.events[0].ok || m.events[1].ok);
 }
 
 TEST(SimRegistryTree, CopiesAreIndependent) {
     sim::Machine original = UsbMachine(sim::Family::Win9x);
-    const std::string before = original.registry.Dump();
+    const std::string before = image::RegistryText(original.registry);
     sim::Machine copy = original;
     copy.registry.SetString(kSn1, "Driver", "changed");
     copy.registry.DeleteTree("HKLM\\Enum\\USB\\VID_2");
     sim::Registry assigned;
     assigned = original.registry;
     assigned.Create("HKCU\\Software");
-    EXPECT_EQ(before, original.registry.Dump());
+    EXPECT_EQ(before, image::RegistryText(original.registry));
     EXPECT_EQ("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1", sim::KeyPath(*copy.registry.Find(kSn1)->parent));
     EXPECT_FALSE(original.registry.Exists("HKCU\\Software"));
     EXPECT_FALSE(copy.registry.Exists("hklm\\enum\\usb\\vid_2"));
 }
 
-TEST(SimRegistryTree, DumpIsTheSameWhateverTheOrderOfCreation) {
+TEST(SimRegistryTree, TextIsTheSameWhateverTheOrderOfCreation) {
     sim::Registry a;
     a.SetString("HKEY_LOCAL_MACHINE\\Software\\B", "Text", "a\"b");
     a.SetDword("HKLM\\Software\\a", "Flags", 0x12345678);
@@ -361,18 +362,18 @@ TEST(SimRegistryTree, DumpIsTheSameWhateverTheOrderOfCreation) {
     b.SetValue("HKLM\\Software\\a", "Flags", REG_DWORD, {0x78, 0x56, 0x34, 0x12});
     b.SetValue("HKLM\\Software\\a", "", REG_BINARY, {0x01, 0xFF});
     b.SetString("HKLM\\Software\\B", "Text", "a\"b");
-    EXPECT_EQ(a.Dump(), b.Dump());
-    EXPECT_EQ("HKEY_CURRENT_USER\n"
-              "HKEY_CURRENT_USER\\X\n"
-              "  \"Empty\" = REG_SZ hex[0]:\n"
-              "HKEY_LOCAL_MACHINE\n"
-              "HKEY_LOCAL_MACHINE\\Software\n"
-              "HKEY_LOCAL_MACHINE\\Software\\a\n"
-              "  \"Flags\" = REG_DWORD 0x12345678\n"
-              "  @ = REG_BINARY hex[2]: 01 FF\n"
-              "HKEY_LOCAL_MACHINE\\Software\\B\n"
-              "  \"Text\" = REG_SZ \"a\\\"b\"\n",
-              a.Dump());
+    EXPECT_EQ(image::RegistryText(a), image::RegistryText(b));
+    EXPECT_EQ("key HKEY_CURRENT_USER\n"
+              "key HKEY_CURRENT_USER\\X\n"
+              "key HKEY_LOCAL_MACHINE\n"
+              "key HKEY_LOCAL_MACHINE\\Software\n"
+              "key HKEY_LOCAL_MACHINE\\Software\\B\n"
+              "key HKEY_LOCAL_MACHINE\\Software\\a = values \"Flags\", @\n"
+              "value HKEY_CURRENT_USER\\X | \"Empty\" = REG_SZ (no data)\n"
+              "value HKEY_LOCAL_MACHINE\\Software\\B | \"Text\" = REG_SZ \"a\\\"b\"\n"
+              "value HKEY_LOCAL_MACHINE\\Software\\a | \"Flags\" = REG_DWORD 0x12345678 (305419896)\n"
+              "value HKEY_LOCAL_MACHINE\\Software\\a | @ = REG_BINARY 01,ff\n",
+              image::RegistryText(a));
     EXPECT_EQ("a\"b", a.GetString("hklm\\software\\b", "TEXT"));
     EXPECT_TRUE(a.DeleteValue("HKLM\\Software\\a", "flags"));
     EXPECT_FALSE(a.DeleteTree("HKLM"));

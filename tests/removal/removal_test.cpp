@@ -1,5 +1,6 @@
 // Device removal: which present devices are removed, which record names
 // the keys to delete, and the five deletions of one record.
+#include "image/machine_state.h"
 #include "removal/removal.h"
 #include "run/run.h"
 #include "run/run_state.h"
@@ -81,7 +82,7 @@ TEST(DeviceRegistryKeys, FiveDeletionsInOrder) {
         EXPECT_EQ(Targets(m, Api::RegDeleteKeyA), targets) << row.name;
     }
     // Enum\USB\VID_1&PID_2 stays, though left without sub-keys.
-    EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+    EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
     EXPECT_TRUE(m.registry.Exists("HKLM\\Enum\\USB\\VID_1&PID_2"));
 }
 
@@ -179,7 +180,7 @@ TEST(DeviceRemoval, PackageDevicesAndTheirKeysOnly) {
         if (row.emptyTails) {
             EXPECT_EQ(m.devices.back().instanceId, root1);  // its removal failed
         }
-        EXPECT_EQ(r.Dump(), expected.registry.Dump());
+        EXPECT_EQ(image::RegistryText(r), image::RegistryText(expected.registry));
         EXPECT_EQ(DeviceInventory.records, nullptr);
         EXPECT_EQ(DeviceInventory.count, 0);
     }
@@ -192,11 +193,11 @@ TEST(DeviceRemoval, FailedRemovalAndEmptyInventory) {
         sim::Machine m = Windows98WithPackage();
         if (noInf) m.files.Remove("C:\\WINDOWS\\inf\\other\\USBZAV03.inf");
         else m.InjectFault({Api::SetupDiRemoveDevice, 1});
-        const std::string before = m.registry.Dump();
+        const std::string before = image::RegistryText(m.registry);
         support::ActiveMachine active(m);
         RecordWindowsDirectory();
         EXPECT_TRUE(RemovePackageDevices());
-        EXPECT_EQ(m.registry.Dump(), before);
+        EXPECT_EQ(image::RegistryText(m.registry), before);
         EXPECT_EQ(m.EventsOf(Api::SetupDiRemoveDevice).size(), noInf ? 0u : 1u);
     }
 }

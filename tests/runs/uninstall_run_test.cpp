@@ -2,6 +2,7 @@
 // installed. The drive icon cleanup and the driver file removal run too:
 // these machines give the icon cleanup nothing to do, and only the registry
 // and the devices are compared.
+#include "image/machine_state.h"
 #include "inventory/inventory.h"
 #include "run/run_state.h"
 #include "support/active_machine.h"
@@ -32,7 +33,7 @@ TEST(Windows98Run, RemovesThePackageThenFinishes) {
     ASSERT_TRUE(PackageDeviceRemoved(expected));
 
     EXPECT_EQ(RunWinMainChecked(m), 0);
-    EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+    EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
     EXPECT_EQ(Targets(m, Api::SetupDiRemoveDevice),
               std::vector<std::string>{"USB\\VID_1234&PID_5678\\SN01"});
     EXPECT_EQ(OutwardCalls(m),
@@ -46,9 +47,9 @@ TEST(Windows98Run, DeviceListUnobtainable) {
     sim::Machine m = Windows98WithPackage();
     m.windowTitles.push_back("Glovix");
     m.InjectFault({Api::SetupDiGetClassDevsA, 1, true});
-    const std::string before = m.registry.Dump();
+    const std::string before = image::RegistryText(m.registry);
     EXPECT_EQ(RunWinMainChecked(m), 0);
-    EXPECT_EQ(m.registry.Dump(), before);
+    EXPECT_EQ(image::RegistryText(m.registry), before);
     EXPECT_TRUE(m.EventsOf(Api::SetupDiRemoveDevice).empty());
     EXPECT_EQ(OutwardCalls(m), (std::vector<Api>{Api::ShellExecuteA, Api::SendMessageA}));
     EXPECT_EQ(DeviceInventory.records, nullptr);
@@ -115,7 +116,7 @@ TEST(Windows98Run, HostileRegistryDeletesOnlyPackageKeys) {
 
     EXPECT_EQ(RunWinMainChecked(m), 0);
     EXPECT_EQ(Targets(m, Api::RegDeleteKeyA), deletions);
-    EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
+    EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
     EXPECT_EQ(m.EventsOf(Api::SetupDiRemoveDevice).size(), 9u);  // SN01 and H1 to H8
     EXPECT_EQ(m.EventsOf(Api::MessageBoxA).size(), 1u);
 }

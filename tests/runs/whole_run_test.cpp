@@ -3,6 +3,7 @@
 // driver restoration where the service pack asks for it and the drive icons
 // emptied; the icons each time after the completion message and the
 // installer start and before the companion program is asked to close.
+#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 #include "support/active_machine.h"
 #include "support/package_machine.h"
@@ -84,8 +85,8 @@ TEST(WholeRun, RestorationAndIconsInTheirPlaceInTheSequence) {
         if (row.restores) StorageDriverRestored(expected);
         expected.windowTitles = {"Program Manager"};
         EXPECT_EQ(RunWinMainChecked(m), 0);
-        EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
-        EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
+        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
         EXPECT_EQ(m.windowTitles, expected.windowTitles);
 
         // Restoration, completion message, installer, icons, companion close.
@@ -139,8 +140,8 @@ TEST(WholeRun, Windows98PackageAllGone) {
     expected.windowTitles = {"Program Manager"};
 
     EXPECT_EQ(RunWinMainChecked(m), 0);
-    EXPECT_EQ(m.registry.Dump(), expected.registry.Dump());
-    EXPECT_EQ(m.files.Dump(), expected.files.Dump());
+    EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
+    EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
     EXPECT_EQ(m.windowTitles, expected.windowTitles);
     for (const sim::Device& device : m.devices)
         EXPECT_NE(device.instanceId, "USB\\VID_1234&PID_5678\\SN01");

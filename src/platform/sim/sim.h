@@ -115,10 +115,6 @@ public:
     bool DeleteTree(const std::string& path);  // false when absent or a root
     std::vector<std::string> SubkeyNames(const std::string& path) const;  // sorted
 
-    // Every key and value below every root, one line each, subkeys sorted:
-    // a stable text for exact before/after comparisons in tests.
-    std::string Dump() const;
-
     RegKey* Root(HKEY predefined) const;  // nullptr for a value that is no predefined key
     std::vector<std::shared_ptr<RegKey>>& Roots() { return roots_; }
     const std::vector<std::shared_ptr<RegKey>>& Roots() const { return roots_; }
@@ -156,10 +152,6 @@ public:
     bool Remove(const std::string& path);  // a file, or a directory with everything below it
     std::optional<std::vector<uint8_t>> Read(const std::string& path) const;  // files only
     std::vector<const FileEntry*> Entries() const;  // every entry, sorted by path case-insensitively
-
-    // Every entry, one line each: path, kind, attributes, size and a content
-    // digest. A stable text for exact before/after comparisons in tests.
-    std::string Dump() const;
 
     // Normalized lookup key of a path (upper case, resolved); "" when the
     // path is not a valid absolute Windows path.

@@ -1,5 +1,5 @@
 // The simulated file system: Windows paths taken apart, and FileSystem, the
-// in-memory tree of files and directories with its lookups and its dump.
+// in-memory tree of files and directories with its lookups.
 #include "platform/sim/sim_internal.h"
 #include "platform/sim/sim_paths.h"
 
@@ -63,15 +63,6 @@ std::string LeafName(const std::string& path) {
 }
 
 namespace {
-
-uint64_t Fnv1a64(const std::vector<uint8_t>& data) {
-    uint64_t hash = 0xcbf29ce484222325ULL;
-    for (uint8_t b : data) {
-        hash ^= b;
-        hash *= 0x100000001b3ULL;
-    }
-    return hash;
-}
 
 [[noreturn]] void SetupMistake(const std::string& what, const std::string& path) {
     std::fprintf(stderr, "sim: %s: %s\n", what.c_str(), path.c_str());
@@ -176,25 +167,6 @@ std::vector<const FileEntry*> FileSystem::Entries() const {
     std::vector<const FileEntry*> out;
     out.reserve(entries_.size());
     for (const auto& item : entries_) out.push_back(&item.second);
-    return out;
-}
-
-std::string FileSystem::Dump() const {
-    std::string out;
-    char line[160];
-    for (const auto& item : entries_) {
-        const FileEntry& e = item.second;
-        out += e.path;
-        if (e.directory) {
-            std::snprintf(line, sizeof line, "  dir  attributes=%08X\n",
-                          static_cast<unsigned>(e.attributes));
-        } else {
-            std::snprintf(line, sizeof line, "  file  attributes=%08X  size=%zu  fnv1a=%016llx\n",
-                          static_cast<unsigned>(e.attributes), e.data.size(),
-                          static_cast<unsigned long long>(Fnv1a64(e.data)));
-        }
-        out += line;
-    }
     return out;
 }
 

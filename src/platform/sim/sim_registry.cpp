@@ -15,7 +15,6 @@
 #include "platform/sim/sim_internal.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -138,70 +137,6 @@ bool SplitPath(const std::string& path, size_t* root, std::vector<std::string>* 
         }
     }
     return false;
-}
-
-std::string Escaped(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\\' || c == '"') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-std::string TypeName(DWORD type) {
-    static const char* const kNames[] = {
-        "REG_NONE",          "REG_SZ",
-        "REG_EXPAND_SZ",     "REG_BINARY",
-        "REG_DWORD",         "REG_DWORD_BIG_ENDIAN",
-        "REG_LINK",          "REG_MULTI_SZ",
-        "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
-        "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
-    if (type < sizeof kNames / sizeof kNames[0]) return kNames[type];
-    char text[32];
-    std::snprintf(text, sizeof text, "REG_TYPE_%u", static_cast<unsigned>(type));
-    return text;
-}
-
-// One value as a dump line: strings readable when they are exactly text and
-// one terminating zero, a 4-byte REG_DWORD as a number, all else as hex.
-std::string ValueLine(const RegValue& value) {
-    std::string line = "  " + (value.name.empty() ? std::string("@") : "\"" + Escaped(value.name) + "\"");
-    line += " = " + TypeName(value.type);
-    const auto& d = value.data;
-    const bool text = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_LINK;
-    if (text && !d.empty() && d.back() == 0 && std::find(d.begin(), d.end() - 1, 0) == d.end() - 1) {
-        line += " \"" + Escaped(std::string(d.begin(), d.end() - 1)) + "\"";
-    } else if (value.type == REG_DWORD && d.size() == 4) {
-        char number[16];
-        std::snprintf(number, sizeof number, " 0x%08X",
-                      static_cast<unsigned>(d[0] | d[1] << 8 | d[2] << 16 | static_cast<uint32_t>(d[3]) << 24));
-        line += number;
-    } else {
-        char size[24];
-        std::snprintf(size, sizeof size, " hex[%zu]:", d.size());
-        line += size;
-        for (uint8_t byte : d) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, " %02X", byte);
-            line += hex;
-        }
-    }
-    return line + "\n";
-}
-
-void DumpKey(const RegKey& key, const std::string& path, std::string* out) {
-    *out += path + "\n";
-    for (const auto& value : key.values) *out += ValueLine(value);
-    for (const auto& sub : key.subkeys) DumpKey(*sub, path + "\\" + sub->name, out);
 }
 
 }  // namespace
@@ -361,16 +296,6 @@ std::vector<std::string> Registry::SubkeyNames(const std::string& path) const {
     if (const RegKey* key = Find(path))
         for (const auto& sub : key->subkeys) names.push_back(sub->name);
     return names;
-}
-
-// Roots with neither values nor subkeys are left out: every machine has them.
-std::string Registry::Dump() const {
-    std::string out;
-    for (const auto& root : roots_) {
-        if (root->values.empty() && root->subkeys.empty()) continue;
-        DumpKey(*root, root->name, &out);
-    }
-    return out;
 }
 
 RegKey* Registry::Root(HKEY predefined) const {
