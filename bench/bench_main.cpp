@@ -11,7 +11,7 @@
 
 #include "files/files.h"
 #include "image/machine_image.h"
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 #include "image/reg_file.h"
 #include "dryrun/tool.h"
 
@@ -172,7 +172,7 @@ void Windows98FullRun(benchmark::State& state) {
         state.PauseTiming();
         sim::Machine m = g_inputs->win98;
         state.ResumeTiming();
-        image::RunWinMain(m);
+        dryrun::RunWinMain(m);
         // Every package device removed (disk drives go with their keys).
         const size_t removed = g_inputs->win98.devices.size() - m.devices.size();
         if (removed != static_cast<size_t>(bench::Windows98Sizes().candidates)) {
@@ -414,7 +414,7 @@ int ProfileWindows98(int devices, int candidates) {
     sizes.candidates = candidates;
     sim::Machine m = bench::MakeWindows98Machine(sizes, kSeed);
     const size_t before = m.devices.size();
-    image::RunWinMain(m);
+    dryrun::RunWinMain(m);
     std::cout << "removed " << before - m.devices.size() << " devices\n";
     for (size_t i = 0; i < sim::kCallCount; ++i)
         if (const unsigned count = m.callCounts[sim::CallAt(i)])

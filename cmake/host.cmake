@@ -12,10 +12,13 @@ target_include_directories(zavcore PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(zavcore PRIVATE ${WARNINGS})
 target_link_libraries(zavcore PUBLIC zavsim)
 
-# image/: the machine-image library the tool and the tests share.
+# The layers run one way: the simulator (zavsim) <- the image library
+# (zavimage) <- the dry run (zavdryrun, which also links the program) <-
+# the tools and the tests.
+# image/: the machine-image library the dry run, the tools and the tests share.
 add_subdirectory(${CMAKE_SOURCE_DIR}/image ${CMAKE_BINARY_DIR}/image)
-# dryrun/: the dry run's library (changes, residue, report, undo), under the
-# tool's command and the dry run's tests.
+# dryrun/: the dry run's library (the run of WinMain, changes, residue,
+# report, undo), under the tool's command, the test support and the tests.
 add_subdirectory(${CMAKE_SOURCE_DIR}/dryrun ${CMAKE_BINARY_DIR}/dryrun)
 
 # tests/support/: the machines, runs and checks that the tests, the fuzz

@@ -4,7 +4,7 @@
 
 #include "dryrun/dry_run.h"
 #include "image/machine_image.h"
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 #include "dryrun/undo.h"
 
 #include <exception>
@@ -96,7 +96,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         loaded.machine.registry.Roots().swap(tree);
         before.registry = sim::Registry();
     }
-    const int exitCode = image::RunWinMain(loaded.machine);
+    const int exitCode = dryrun::RunWinMain(loaded.machine);
     Report report = BuildReport(imageFolder, before, loaded.machine, markers, exitCode);
     std::string notes;
     if (image::ReadHostFile(imageFolder + "/notes.txt", &notes)) {

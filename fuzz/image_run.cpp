@@ -9,7 +9,7 @@
 
 #include "dryrun/dry_run.h"
 #include "image/machine_image.h"
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 #include "support/package_machine.h"
 #include "support/run_invariants.h"
 
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         machine.files.AddFile(w + "\\inf\\usbstor.inf", parts[3]);
 
     sim::Machine after = machine;
-    const int exitCode = image::RunWinMain(after);
+    const int exitCode = dryrun::RunWinMain(after);
     fuzz::CheckNone(support::CheckRun(machine, after, exitCode));
 
     const dryrun::Report report =

@@ -11,7 +11,7 @@
 #include "support/random_machine.h"
 #include "support/run_invariants.h"
 
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     support::ByteChoices choices(data, size);
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     sim::Machine after = machine;
     after.InjectFault(support::RandomFault(choices, 48));
-    const int exitCode = image::RunWinMain(after);
+    const int exitCode = dryrun::RunWinMain(after);
     fuzz::CheckNone(support::CheckRun(machine, after, exitCode, true));
     return 0;
 }

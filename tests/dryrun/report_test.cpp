@@ -6,7 +6,7 @@
 #include "support/scratch.h"
 #include "image/machine_image.h"
 #include "image/machine_state.h"
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 #include "image/value_text.h"
 
 #include <nlohmann/json.hpp>
@@ -36,7 +36,7 @@ ExampleRun RunExample(const std::string& name,
     ExampleRun run;
     run.before = loaded.machine;
     const auto markers = dryrun::PackageMarkers(loaded.machine);
-    const int exitCode = image::RunWinMain(loaded.machine);
+    const int exitCode = dryrun::RunWinMain(loaded.machine);
     run.after = loaded.machine;
     run.after.events = loaded.machine.events;
     run.report = dryrun::BuildReport(name, run.before, loaded.machine, markers, exitCode);

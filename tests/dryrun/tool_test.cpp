@@ -4,7 +4,7 @@
 #include "support/scratch.h"
 #include "image/machine_image.h"
 #include "image/machine_state.h"
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 #include "dryrun/tool.h"
 #include "dryrun/undo.h"
 
@@ -131,7 +131,7 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
         }
         image::MachineImage before = Load(folder);
         sim::Machine expected = before.machine;
-        image::RunWinMain(expected);
+        dryrun::RunWinMain(expected);
         image::MachineImage after = Load(dir / "after");
         EXPECT_EQ(image::RegistryText(after.machine.registry), image::RegistryText(expected.registry));
         EXPECT_EQ(image::FilesText(after.machine.files), image::FilesText(expected.files));

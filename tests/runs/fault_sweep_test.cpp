@@ -8,7 +8,7 @@
 
 #include "image/machine_image.h"
 #include "image/machine_state.h"
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 
 #include "platform/sim/sim.h"
 
@@ -36,9 +36,9 @@ RunResult Run(const sim::Machine& base, const std::vector<sim::Fault>& faults) {
     sim::Machine m = base;
     for (const sim::Fault& f : faults) m.InjectFault(f);
     RunResult r;
-    image::RunOptions options;
+    dryrun::RunOptions options;
     options.keepCalls = true;  // the plan of faults is made from the calls
-    r.exitCode = image::RunWinMain(m, options);
+    r.exitCode = dryrun::RunWinMain(m, options);
     r.state = image::MachineState(m);
     r.handles = m.OpenHandles();
     r.calls = m.calls;

@@ -10,7 +10,7 @@
 #include "support/random_machine.h"
 #include "support/run_invariants.h"
 
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 #include "image/text_codec.h"
 
 #include <gtest/gtest.h>
@@ -83,7 +83,7 @@ TEST(RandomMachines, EveryRunKeepsTheInvariants) {
         support::SeededChoices choices(seed);
         const sim::Machine machine = support::RandomMachine(choices);
         sim::Machine after = machine;
-        const int exitCode = image::RunWinMain(after);
+        const int exitCode = dryrun::RunWinMain(after);
         const std::vector<std::string> problems = support::CheckRun(machine, after, exitCode);
         Count(machine, after, cov);
         if (problems.empty()) continue;
@@ -131,7 +131,7 @@ TEST(RandomMachines, EveryRunWithAFailingCallStaysSafe) {
         support::SeededChoices choices(seed);
         const sim::Machine machine = support::RandomMachine(choices);
         sim::Machine clean = machine;
-        image::RunWinMain(clean);
+        dryrun::RunWinMain(clean);
 
         // A function the run calls (drawn again while it is not), at one of its calls.
         support::SeededChoices faultChoices(seed * 7919 + 1);
@@ -145,7 +145,7 @@ TEST(RandomMachines, EveryRunWithAFailingCallStaysSafe) {
 
         sim::Machine after = machine;
         after.InjectFault(fault);
-        const int exitCode = image::RunWinMain(after);
+        const int exitCode = dryrun::RunWinMain(after);
         const std::vector<std::string> problems = support::CheckRun(machine, after, exitCode, true);
         if (problems.empty()) continue;
         ++failures;

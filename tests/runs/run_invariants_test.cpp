@@ -5,7 +5,7 @@
 #include "support/package_machine.h"
 #include "support/run_invariants.h"
 
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 
 #include <gtest/gtest.h>
 
@@ -64,7 +64,7 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
     const sim::Machine before = SmallMachine();
     {
         sim::Machine after = before;
-        const int exitCode = image::RunWinMain(after);
+        const int exitCode = dryrun::RunWinMain(after);
         EXPECT_EQ(CheckRun(before, after, exitCode), std::vector<std::string>{});
         EXPECT_EQ(support::ScopeOf(before).recordDeviceIds,
                   std::set<std::string>{"USB\\VID_1234&PID_5678\\SN01"});
@@ -136,7 +136,7 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
     };
     for (const Row& row : rows) {
         sim::Machine after = before;
-        image::RunWinMain(after);
+        dryrun::RunWinMain(after);
         const int exitCode = row.doctor(after);
         EXPECT_TRUE(Mentions(CheckRun(before, after, exitCode), row.expected)) << row.what;
     }
@@ -152,12 +152,12 @@ TEST(RunInvariants, AFailedRunMayStopShortButNeverLosesTheStorageInf) {
 
     sim::Machine stopped = before;
     stopped.InjectFault({Api::RegOpenKeyA, 1, true, ERROR_ACCESS_DENIED, false});
-    const int exitCode = image::RunWinMain(stopped);
+    const int exitCode = dryrun::RunWinMain(stopped);
     EXPECT_TRUE(Mentions(CheckRun(before, stopped, exitCode), "ImagePath not restored"));
     EXPECT_EQ(CheckRun(before, stopped, exitCode, true), std::vector<std::string>{});
 
     sim::Machine lost = before;
-    image::RunWinMain(lost);
+    dryrun::RunWinMain(lost);
     lost.files.Remove(inf);
     EXPECT_TRUE(Mentions(CheckRun(before, lost, 0, true), "storage INF lost"));
     lost.files.AddFile(inf + ".~zb00", before.files.Read(inf).value());

@@ -6,7 +6,7 @@
 
 #include "support/run_invariants.h"
 
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -28,9 +28,9 @@ private:
     sim::ActiveMachine active_;
 };
 
-// WinMain run on `machine` (image::RunWinMain); returns its result.
-inline int RunWinMainChecked(sim::Machine& machine, const image::RunOptions& options = image::RunOptions()) {
-    const int result = image::RunWinMain(machine, options);
+// WinMain run on `machine` (dryrun::RunWinMain); returns its result.
+inline int RunWinMainChecked(sim::Machine& machine, const dryrun::RunOptions& options = dryrun::RunOptions()) {
+    const int result = dryrun::RunWinMain(machine, options);
     const sim::HandleCounts open = machine.OpenHandles();
     EXPECT_EQ(open.Total(), 0u) << HandlesText(open);
     return result;

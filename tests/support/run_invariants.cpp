@@ -3,7 +3,7 @@
 #include "support/package_machine.h"
 
 #include "image/machine_state.h"
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 #include "image/text_codec.h"
 #include "image/value_text.h"
 #include "run/run.h"
@@ -574,7 +574,7 @@ std::string HandlesText(const sim::HandleCounts& open) {
 
 std::vector<std::string> RunAndCheck(const sim::Machine& machine) {
     sim::Machine m = machine;
-    const int exitCode = image::RunWinMain(m);
+    const int exitCode = dryrun::RunWinMain(m);
     return CheckRun(machine, m, exitCode);
 }
 

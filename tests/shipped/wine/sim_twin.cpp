@@ -1,6 +1,6 @@
 #include "sim_twin.h"
 
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 #include "image/text_codec.h"
 
 #include <algorithm>
@@ -91,7 +91,7 @@ bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome
     for (const std::string& id : WinePresentDevices(wine.registryBefore)) machine.devices.push_back({id, {}, {}});
     machine.windowTitles = {"Glovix"};
 
-    twin.exitCode = image::RunWinMain(machine);
+    twin.exitCode = dryrun::RunWinMain(machine);
     for (const sim::Event& e : machine.events) {
         const std::string call = sim::ApiName(e.api);
         if (e.api == sim::Api::MessageBoxA) twin.events.push_back(call + " \"" + e.message + "\" \"" + e.caption + "\"");

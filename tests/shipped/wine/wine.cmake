@@ -45,13 +45,14 @@ file(CONFIGURE OUTPUT ${WINE_BINARY_DIR}/scenario_names.cpp
      CONTENT "// Generated from tests/shipped/wine/scenarios/*.scn\nextern const char* const kWineScenarioNames[] = {\n${scenario_list}    nullptr};\n")
 
 # Wine's exports are read, and machines compared, with the image library;
-# the simulator twin runs the product over the simulated machine. The dry
+# the simulator twin runs the product over the simulated machine (the dry
+# run's library runs WinMain). The dry
 # run is run as its command, on the collector's image. One scenario at a
 # time: Wine is heavy for a 2-core machine, and each scenario has its own
 # prefix and wineserver anyway.
 find_package(nlohmann_json 3 REQUIRED)
 zav_test_folder(shipped/wine
-  LIBRARIES zavimage nlohmann_json::nlohmann_json
+  LIBRARIES zavdryrun nlohmann_json::nlohmann_json
   DEFINITIONS ZAV_WINE_PROGRAMS_DIR="${WINE_PROGRAMS_DIR}"
               ZAV_WINE_LOADER_I686="${ZAV_WINE_LOADER_I686}"
               ZAV_WINE_LOADER_X86_64="${ZAV_WINE_LOADER_X86_64}"

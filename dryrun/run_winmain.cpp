@@ -1,7 +1,7 @@
 // The run of WinMain on a simulated machine.
-#include "image/run_winmain.h"
+#include "dryrun/run_winmain.h"
 
-namespace image {
+namespace dryrun {
 
 int RunWinMain(sim::Machine& machine, const RunOptions& options) {
     machine.messageBoxAnswer = options.messageBoxAnswer;
@@ -11,4 +11,4 @@ int RunWinMain(sim::Machine& machine, const RunOptions& options) {
     return WinMain(nullptr, nullptr, commandLine, SW_SHOWNORMAL);
 }
 
-}  // namespace image
+}  // namespace dryrun
