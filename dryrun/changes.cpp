@@ -5,8 +5,6 @@
 
 #include "image/text_codec.h"
 
-#include "run/run.h"
-
 #include <algorithm>
 #include <map>
 
@@ -188,6 +186,7 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
     IdentifyFromVersion(os, before.platformId, before.majorVersion, before.minorVersion,
                         before.csdVersion.c_str());
     report.systemName = os.SystemName;
+    report.work = WorkFor(os);
 
     const auto& events = after.events;
     std::vector<std::string> deletedKeys;  // upper case, in the order they went

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/sim/sim.h"
+#include "run/run.h"
 
 #include <cstdint>
 #include <optional>
@@ -71,7 +72,10 @@ struct Summary {
 
 struct Report {
     std::string image;
-    std::string systemName;  // as the program identifies the system
+    // The system as the program identifies it, and the work it chooses for
+    // it: identified once, for the report and the residue scan alike.
+    std::string systemName;
+    UninstallWork work = UninstallWork::None;
     DWORD platformId = 0, majorVersion = 0, minorVersion = 0;
     std::string servicePack;
     std::string windowsDirectory;
@@ -95,7 +99,8 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
 
 // The residue scan of BuildReport: what on `after` still names the package
 // (the report's markers), each with why it is still there; the report's
-// changes tell which deletions were refused.
+// changes tell which deletions were refused, its system and work why the
+// program left the rest.
 std::vector<Residue> FindResidue(const Report& report, const sim::Machine& before,
                                  const sim::Machine& after);
 

@@ -8,7 +8,6 @@
 
 #include "package.h"
 #include "platform/sim/sim_inf.h"
-#include "run/run.h"
 
 #include <algorithm>
 #include <cstring>
@@ -340,15 +339,12 @@ std::vector<Residue> FindResidue(const Report& report, const sim::Machine& befor
                                  const sim::Machine& after) {
     const std::vector<std::string>& markers = report.markers;
     std::vector<Residue> residue;
-    OsIdentity os;
-    IdentifyFromVersion(os, before.platformId, before.majorVersion, before.minorVersion,
-                        before.csdVersion.c_str());
     ResidueContext ctx;
     ctx.before = &before;
     ctx.after = &after;
-    ctx.systemName = os.SystemName;
+    ctx.systemName = report.systemName;
     ctx.nt = before.family() == sim::Family::NT;
-    ctx.work = WorkFor(os);
+    ctx.work = report.work;
     if (const sim::RegKey* enumKey = after.registry.Find("HKEY_LOCAL_MACHINE\\Enum"))
         CollectDriverOwners(*enumKey, "", 0, ctx.driverOwners);
     for (const Change& c : report.changes) {
