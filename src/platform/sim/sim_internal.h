@@ -9,6 +9,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace sim {
 
@@ -45,5 +47,17 @@ struct Machine::Internal {
 
 inline Machine::Internal& State() { return *Current().internal; }
 inline void SetError(DWORD error) { State().lastError = error; }
+
+// The registry model's (sim_registry.cpp), for the registry functions
+// (sim_advapi.cpp): the subkey named `name` (any case), held; null when
+// there is none.
+std::shared_ptr<RegKey> SubkeyOf(const RegKey& key, const std::string& name);
+// Takes a key out of its parent. Each key of the subtree stays alive for as
+// long as a handle holds it, marked deleted.
+void DetachKey(RegKey& key);
+// Names separated by single backslashes, trailing backslashes ignored; false
+// when a name is empty ("A\\B" has one in the middle), every name given all
+// the same.
+bool SplitKeyNames(std::string_view path, std::vector<std::string>* names);
 
 }  // namespace sim

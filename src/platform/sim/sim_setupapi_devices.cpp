@@ -1,20 +1,12 @@
-// The simulated device setup services (SETUPAPI): INF files read from the
-// machine's file system, class lookups in its registry, and the device walk
-// and removal over its devices: the present ones the machine lists, and
-// those installed but not present, which only their hardware keys tell of.
-#include "platform/sim/sim_inf.h"
-#include "platform/sim/sim_internal.h"
+// The simulated SETUPAPI's device sets: the walk over the machine's devices
+// (the present ones it lists, and those installed but not present, which
+// only their hardware keys tell of), their properties and their removal.
+#include "platform/sim/sim_setupapi.h"
 
 #include <algorithm>
-#include <cstring>
 #include <unordered_set>
 
 namespace sim {
-
-struct InfFile {
-    std::string path;
-    std::vector<InfSection> sections;
-};
 
 // A snapshot of the devices taken when the set was made. Removing a device
 // keeps its element, so member indexes stay stable during a walk.
@@ -37,122 +29,8 @@ namespace detail = sim::detail;
 
 namespace {
 
-const char kControlClass[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class";
-const char kServicesClass[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class";
-const DWORD kErrorInvalidMachineName = 1210;  // ERROR_INVALID_MACHINENAME
 const DWORD kDocumentedClassDevsFlags =
     DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
-
-// ---------------------------------------------------------------- INF files
-
-// A bare file name is looked for in the INF directory and then in the system
-// directory of the Windows directory, as SetupOpenInfFile documents.
-std::vector<std::string> InfCandidates(const std::string& name) {
-    if (name.find_first_of("\\/:") != std::string::npos) return {name};
-    const sim::Machine& m = Current();
-    const char* system = m.family() == sim::Family::NT ? "\\system32\\" : "\\system\\";
-    return {m.windowsDirectory + "\\inf\\" + name, m.windowsDirectory + system + name};
-}
-
-// The file's bytes, read straight from the file system: SETUPAPI's own read,
-// not a file the program opens, so nothing is logged.
-bool ReadInfBytes(const std::string& name, std::vector<uint8_t>* bytes, DWORD* error) {
-    const sim::FileSystem& fs = Current().files;
-    const std::vector<std::string> candidates = InfCandidates(name);
-    *error = ERROR_FILE_NOT_FOUND;  // a searched name is simply not found
-    for (const std::string& path : candidates) {
-        const sim::FileEntry* entry = fs.Find(path);
-        if (entry == nullptr && candidates.size() > 1) continue;
-        if (entry == nullptr) {
-            const std::string normalized = sim::FileSystem::Normalize(path);
-            const size_t slash = normalized.rfind('\\');
-            std::string parent = slash == std::string::npos ? "" : normalized.substr(0, slash);
-            if (!parent.empty() && parent.back() == ':') parent += '\\';
-            const sim::FileEntry* dir = parent.empty() ? nullptr : fs.Find(parent);
-            *error = dir != nullptr && dir->directory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-            continue;
-        }
-        if (entry->directory) {
-            *error = ERROR_ACCESS_DENIED;
-            return false;
-        }
-        *bytes = entry->data;
-        return true;
-    }
-    return false;
-}
-
-// The first value of a [Version] line, or "" when the line is missing.
-std::string VersionValue(const std::vector<sim::InfSection>& sections, const char* key) {
-    const sim::InfSection* version = sim::FindInfSection(sections, "Version");
-    const sim::InfLine* line = version ? sim::FindInfLine(*version, key) : nullptr;
-    return line != nullptr && !line->values.empty() ? line->values[0] : std::string();
-}
-
-// INF_STYLE_WIN4: a [Version] signature of either family (any case; the
-// reader has already removed quotes). Anything else is a legacy INF.
-bool IsWin4Inf(const std::vector<sim::InfSection>& sections) {
-    const std::string signature = VersionValue(sections, "Signature");
-    return sim::NamesEqual(signature, "$Chicago$") || sim::NamesEqual(signature, "$Windows NT$") ||
-           sim::NamesEqual(signature, "$Windows 95$");
-}
-
-// Parses and checks an INF's bytes; on failure the SETUPAPI error and, for
-// a syntax error, its line.
-bool ParseWin4Inf(const std::vector<uint8_t>& bytes, std::vector<sim::InfSection>* sections,
-                  DWORD* error, unsigned* errorLine) {
-    sim::InfParse parsed = sim::ParseInf(bytes);
-    if (parsed.error != ERROR_SUCCESS) {
-        *error = parsed.error;
-        *errorLine = parsed.errorLine;
-        return false;
-    }
-    if (!IsWin4Inf(parsed.sections)) {
-        *error = ERROR_WRONG_INF_STYLE;
-        return false;
-    }
-    *sections = std::move(parsed.sections);
-    return true;
-}
-
-sim::InfFile* FindInf(HINF inf) {
-    auto& infs = State().infs;
-    auto found = infs.find(reinterpret_cast<uintptr_t>(inf));
-    return found == infs.end() ? nullptr : found->second.get();
-}
-
-// ---------------------------------------------------------------- classes
-
-bool SameClass(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-
-struct RegisteredClass {
-    GUID guid;
-    std::string name;
-};
-
-// The installed classes: HKLM\System\CurrentControlSet\Control\Class\{GUID}
-// keys with a "Class" value on both families, and on the 9x family also
-// those below Services\Class. A GUID registered in both places is one class.
-std::vector<RegisteredClass> RegisteredClasses() {
-    const sim::Machine& m = Current();
-    std::vector<std::string> roots = {kControlClass};
-    if (m.family() == sim::Family::Win9x) roots.push_back(kServicesClass);
-    std::vector<RegisteredClass> classes;
-    for (const std::string& root : roots) {
-        for (const std::string& keyName : m.registry.SubkeyNames(root)) {
-            const std::optional<GUID> guid = sim::ParseGuid(keyName);
-            if (!guid) continue;
-            const std::optional<std::string> name = m.registry.GetString(root + "\\" + keyName, "Class");
-            if (!name) continue;
-            bool known = false;
-            for (const RegisteredClass& c : classes) known = known || SameClass(c.guid, *guid);
-            if (!known) classes.push_back({*guid, *name});
-        }
-    }
-    return classes;
-}
-
-// ---------------------------------------------------------------- devices
 
 sim::DeviceSet* FindSet(HDEVINFO set) {
     auto& sets = State().deviceSets;
@@ -286,233 +164,6 @@ void DeleteDeviceKey(const std::string& path) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- INF access
-
-extern "C" HINF WINAPI SetupOpenInfFileA(PCSTR fileName, PCSTR infClass, DWORD style,
-                                         PUINT errorLine) {
-    if (auto e = detail::Enter(sim::Api::SetupOpenInfFileA)) {
-        SetError(*e);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (fileName == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Only Windows 95/NT 4 style INFs are simulated; legacy NT 3 INFs are not.
-    if ((style & INF_STYLE_WIN4) == 0) {
-        SetError(ERROR_WRONG_INF_STYLE);
-        return INVALID_HANDLE_VALUE;
-    }
-    auto file = std::make_shared<sim::InfFile>();
-    file->path = fileName;
-    std::vector<uint8_t> bytes;
-    DWORD error = ERROR_SUCCESS;
-    unsigned line = 0;
-    if (!ReadInfBytes(fileName, &bytes, &error) ||
-        !ParseWin4Inf(bytes, &file->sections, &error, &line)) {
-        if (line != 0 && errorLine != nullptr) *errorLine = line;
-        SetError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (infClass != nullptr && !sim::NamesEqual(VersionValue(file->sections, "Class"), infClass)) {
-        SetError(ERROR_CLASS_MISMATCH);
-        return INVALID_HANDLE_VALUE;
-    }
-    const uintptr_t handle = State().NewHandle();
-    State().infs[handle] = file;
-    return reinterpret_cast<HINF>(handle);
-}
-
-extern "C" BOOL WINAPI SetupGetLineByIndexA(HINF inf, PCSTR section, DWORD index,
-                                            PINFCONTEXT context) {
-    if (auto e = detail::Enter(sim::Api::SetupGetLineByIndexA)) {
-        SetError(*e);
-        return FALSE;
-    }
-    const sim::InfFile* file = FindInf(inf);
-    if (file == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (section == nullptr || context == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const sim::InfSection* found = sim::FindInfSection(file->sections, section);
-    if (found == nullptr) {
-        SetError(ERROR_SECTION_NOT_FOUND);
-        return FALSE;
-    }
-    if (index >= found->lines.size()) {
-        SetError(ERROR_LINE_NOT_FOUND);
-        return FALSE;
-    }
-    context->Inf = inf;
-    context->CurrentInf = inf;
-    context->Section = static_cast<UINT>(found - file->sections.data());
-    context->Line = index;
-    return TRUE;
-}
-
-extern "C" BOOL WINAPI SetupGetLineTextA(PINFCONTEXT context, HINF inf, PCSTR section, PCSTR key,
-                                         PSTR buffer, DWORD size, PDWORD required) {
-    if (auto e = detail::Enter(sim::Api::SetupGetLineTextA)) {
-        SetError(*e);
-        return FALSE;
-    }
-    const sim::InfLine* line = nullptr;
-    if (context != nullptr) {
-        const sim::InfFile* file = FindInf(context->CurrentInf);
-        if (file == nullptr) {
-            SetError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (context->Section >= file->sections.size() ||
-            context->Line >= file->sections[context->Section].lines.size()) {
-            SetError(ERROR_LINE_NOT_FOUND);
-            return FALSE;
-        }
-        line = &file->sections[context->Section].lines[context->Line];
-    } else {
-        // Without a context the line is the section's first with this key.
-        if (section == nullptr || key == nullptr) {
-            SetError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        const sim::InfFile* file = FindInf(inf);
-        if (file == nullptr) {
-            SetError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        const sim::InfSection* found = sim::FindInfSection(file->sections, section);
-        if (found == nullptr) {
-            SetError(ERROR_SECTION_NOT_FOUND);
-            return FALSE;
-        }
-        line = sim::FindInfLine(*found, key);
-        if (line == nullptr) {
-            SetError(ERROR_LINE_NOT_FOUND);
-            return FALSE;
-        }
-    }
-    const std::string text = sim::InfLineText(*line);
-    const DWORD needed = static_cast<DWORD>(text.size() + 1);
-    if (required != nullptr) *required = needed;
-    if (buffer == nullptr) return TRUE;  // a size query
-    if (needed > size) {
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    std::memcpy(buffer, text.c_str(), needed);
-    return TRUE;
-}
-
-extern "C" void WINAPI SetupCloseInfFile(HINF inf) {
-    // The close cannot fail on Windows: an injected fault only sets the last
-    // error, and the handle is released all the same. Unknown handles are ignored.
-    if (auto e = detail::Enter(sim::Api::SetupCloseInfFile)) SetError(*e);
-    State().infs.erase(reinterpret_cast<uintptr_t>(inf));
-}
-
-// ---------------------------------------------------------------- classes
-
-extern "C" BOOL WINAPI SetupDiGetINFClassA(PCSTR infName, LPGUID classGuid, PSTR className,
-                                           DWORD classNameSize, PDWORD required) {
-    if (auto e = detail::Enter(sim::Api::SetupDiGetINFClassA)) {
-        SetError(*e);
-        return FALSE;
-    }
-    if (infName == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    // A missing file is reported before any other bad argument.
-    std::vector<uint8_t> bytes;
-    DWORD error = ERROR_SUCCESS;
-    if (!ReadInfBytes(infName, &bytes, &error)) {
-        SetError(error);
-        return FALSE;
-    }
-    if (classGuid == nullptr || className == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::vector<sim::InfSection> sections;
-    unsigned line = 0;
-    if (!ParseWin4Inf(bytes, &sections, &error, &line)) {
-        SetError(error);
-        return FALSE;
-    }
-    const std::string infClass = VersionValue(sections, "Class");
-    const std::string infGuidText = VersionValue(sections, "ClassGUID");
-    std::optional<GUID> guid;
-    if (!infGuidText.empty()) {
-        guid = sim::ParseGuid(infGuidText);
-        if (!guid) {
-            SetError(ERROR_INVALID_PARAMETER);  // RPC_S_INVALID_STRING_UUID before Windows 7
-            return FALSE;
-        }
-    }
-    if (infClass.empty() && !guid) {
-        SetError(ERROR_NO_ASSOCIATED_CLASS);
-        return FALSE;
-    }
-    // The half that the INF leaves out comes from the installed classes;
-    // when they don't know it either, that output is left as it was.
-    std::optional<std::string> name;
-    if (!infClass.empty()) name = infClass;
-    const std::vector<RegisteredClass> classes = RegisteredClasses();
-    for (const RegisteredClass& c : classes) {
-        if (!name && SameClass(c.guid, *guid)) name = c.name;
-        if (!guid && sim::NamesEqual(c.name, infClass)) guid = c.guid;
-    }
-    if (name) {
-        const DWORD needed = static_cast<DWORD>(name->size() + 1);
-        if (required != nullptr) *required = needed;
-        if (needed > classNameSize) {
-            SetError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
-        std::memcpy(className, name->c_str(), needed);
-    }
-    if (guid) *classGuid = *guid;
-    return TRUE;
-}
-
-extern "C" BOOL WINAPI SetupDiClassGuidsFromNameExA(PCSTR className, LPGUID list, DWORD listSize,
-                                                    PDWORD required, PCSTR machineName,
-                                                    PVOID reserved) {
-    if (auto e = detail::Enter(sim::Api::SetupDiClassGuidsFromNameExA)) {
-        SetError(*e);
-        return FALSE;
-    }
-    if (className == nullptr || reserved != nullptr || (list == nullptr && listSize > 0)) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    // The simulated machine has no network neighbours.
-    if (machineName != nullptr && machineName[0] != '\0') {
-        SetError(kErrorInvalidMachineName);
-        return FALSE;
-    }
-    // Every class of that name, stored while the list has room; more classes
-    // than room fail with the number needed, the first ones stored.
-    DWORD count = 0;
-    for (const RegisteredClass& c : RegisteredClasses()) {
-        if (!sim::NamesEqual(c.name, className)) continue;
-        if (count < listSize) list[count] = c.guid;
-        ++count;
-    }
-    if (required != nullptr) *required = count;
-    if (count > listSize) {
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// ---------------------------------------------------------------- devices
-
 extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND,
                                                 DWORD flags) {
     if (auto e = detail::Enter(sim::Api::SetupDiGetClassDevsA)) {
@@ -538,7 +189,7 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enu
     const sim::Machine& m = Current();
     auto set = std::make_shared<sim::DeviceSet>();
     auto add = [&](const std::string& id, const GUID& guid, DWORD devInst, bool present) {
-        if ((flags & DIGCF_ALLCLASSES) == 0 && !SameClass(guid, *classGuid)) return;
+        if ((flags & DIGCF_ALLCLASSES) == 0 && !sim::SameClass(guid, *classGuid)) return;
         if (enumerator != nullptr && enumerator[0] != '\0' &&
             !sim::NamesEqual(id.substr(0, id.find('\\')), enumerator))
             return;
@@ -693,7 +344,7 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) 
 
     DeleteDeviceKey(hardwareKey);
     if (IsDriverKeyName(driver))
-        DeleteDeviceKey(std::string(m.family() == sim::Family::NT ? kControlClass : kServicesClass) +
+        DeleteDeviceKey(std::string(m.family() == sim::Family::NT ? sim::kControlClass : sim::kServicesClass) +
                         "\\" + sim::AnsiToUtf8(m.codePage, driver));  // data in ANSI, names in Unicode
     return TRUE;
 }
