@@ -1,11 +1,14 @@
 // The table of the platform calls the simulator serves: one row per call,
 // with the library that exports it and an error it realistically fails
-// with on Windows (for fault sweeps and randomized failures). The call's
-// name is written here and in its own simulated function, nowhere else:
-// the call log, the counts, fault injection and the event log name calls
-// by the members of sim::Api made from these rows (a misspelled call does
-// not compile, so no fault can silently miss its call), and print them with
-// ApiName.
+// with on Windows (for fault sweeps and randomized failures). Whatever
+// works on a simulated run (the call log, the counts, fault injection, the
+// event log, the dry run, the tests) names a call by the member of sim::Api
+// made from its row (a misspelled call does not compile, so no fault can
+// silently miss its call) and prints it with ApiName: on this side of the
+// platform door the name is written here and in the call's own simulated
+// function only. The door itself declares it (platform.h) and the program
+// calls it; the checks of the shipped exes read its name as text, from the
+// exe's imports and from Wine's trace of its calls.
 #pragma once
 
 #include "platform/platform.h"
