@@ -61,3 +61,10 @@ void DetachKey(RegKey& key);
 bool SplitKeyNames(std::string_view path, std::vector<std::string>* names);
 
 }  // namespace sim
+
+// The simulated functions themselves are extern "C", outside the namespace:
+// they name these without it.
+using sim::Current;
+using sim::SetError;
+using sim::State;
+namespace detail = sim::detail;

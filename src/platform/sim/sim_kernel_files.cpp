@@ -121,11 +121,6 @@ Event MakeEvent(Api api, LPCSTR target) {
 
 }  // namespace sim
 
-using sim::Current;
-using sim::SetError;
-using sim::State;
-namespace detail = sim::detail;
-
 extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR path) {
     if (auto error = detail::Enter(sim::Api::GetFileAttributesA)) {
         SetError(*error);

@@ -76,11 +76,6 @@ void ReleaseFile(Machine& m, uintptr_t token) {
 
 }  // namespace sim
 
-using sim::Current;
-using sim::SetError;
-using sim::State;
-namespace detail = sim::detail;
-
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
                                      LPSECURITY_ATTRIBUTES, DWORD disposition,
                                      DWORD flagsAndAttributes, HANDLE) {

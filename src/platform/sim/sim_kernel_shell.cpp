@@ -4,11 +4,6 @@
 
 #include <cstring>
 
-using sim::Current;
-using sim::SetError;
-using sim::State;
-namespace detail = sim::detail;
-
 extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     if (auto error = detail::Enter(sim::Api::GetWindowsDirectoryA)) {
         SetError(*error);

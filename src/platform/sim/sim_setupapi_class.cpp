@@ -2,10 +2,6 @@
 // machine's registry, by the INF that names one and by name.
 #include "platform/sim/sim_setupapi.h"
 
-using sim::Current;
-using sim::SetError;
-namespace detail = sim::detail;
-
 namespace {
 
 const DWORD kErrorInvalidMachineName = 1210;  // ERROR_INVALID_MACHINENAME

@@ -22,11 +22,6 @@ struct DeviceSet {
 
 }  // namespace sim
 
-using sim::Current;
-using sim::SetError;
-using sim::State;
-namespace detail = sim::detail;
-
 namespace {
 
 const DWORD kDocumentedClassDevsFlags =

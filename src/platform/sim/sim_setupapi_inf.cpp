@@ -82,11 +82,6 @@ bool ParseWin4Inf(const std::vector<uint8_t>& bytes, std::vector<InfSection>* se
 
 }  // namespace sim
 
-using sim::Current;
-using sim::SetError;
-using sim::State;
-namespace detail = sim::detail;
-
 namespace {
 
 sim::InfFile* FindInf(HINF inf) {
