@@ -2,6 +2,7 @@
 // simulated file system and written from one, and whole host files.
 #include "image/host_files.h"
 
+#include "image/text_codec.h"
 #include "platform/sim/sim_paths.h"
 
 #include <filesystem>
@@ -63,8 +64,7 @@ bool LoadFolder(sim::FileSystem& tree, const fs::path& folder, const std::string
 }  // namespace
 
 std::string HostRelativePath(const std::string& windowsPath) {
-    std::string out = kDrivePrefix;
-    out += static_cast<char>(windowsPath[0] | 0x20);  // the drive letter in lower case
+    std::string out = kDrivePrefix + LowerAscii(windowsPath.substr(0, 1));
     for (size_t i = 2; i < windowsPath.size(); ++i) {
         if (windowsPath[i] != '\\') out += windowsPath[i];
         else if (i + 1 < windowsPath.size()) out += '/';

@@ -34,12 +34,6 @@ const AttributeName kAttributeNames[] = {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 // The line without a comment: ";" at the start, or after a blank outside quotes.
 std::string StripComment(const std::string& line) {
     bool quoted = false;
@@ -105,7 +99,7 @@ bool ParseAttributes(const std::string& words, DWORD* attributes) {
     while (in >> word) {
         while (!word.empty() && word.back() == ',') word.pop_back();
         if (word.empty()) continue;
-        const std::string lower = Lower(word);
+        const std::string lower = LowerAscii(word);
         bool known = lower == "none";
         for (const AttributeName& a : kAttributeNames) {
             if (lower == a.word) {
@@ -170,7 +164,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
         if (line.empty() || line[0] == '#') continue;
         if (line[0] == '[') {
             if (line.back() != ']') return fail(number, "a section line without its closing \"]\"");
-            const std::string name = Lower(Trim(line.substr(1, line.size() - 2)));
+            const std::string name = LowerAscii(Trim(line.substr(1, line.size() - 2)));
             if (name == "system") section = Section::System;
             else if (name == "devices") section = Section::Devices;
             else if (name == "windows") section = Section::Windows;
@@ -188,7 +182,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
             return fail(number, "a line before the first section");
         case Section::System: {
             if (eq == std::string::npos) return fail(number, "expected \"name = value\"");
-            const std::string key = Lower(Trim(line.substr(0, eq)));
+            const std::string key = LowerAscii(Trim(line.substr(0, eq)));
             std::string value;
             if (!Unquote(Trim(line.substr(eq + 1)), &value))
                 return fail(number, "a quoted value without its closing quote");

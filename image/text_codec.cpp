@@ -1,10 +1,16 @@
-// Texts of the machine image: blanks trimmed, UTF-8 written as UTF-16LE, and
-// text files of any of the image's encodings read line by line.
+// Texts of the machine image: lower case, blanks trimmed, UTF-8 written as
+// UTF-16LE, and text files of any of the image's encodings read line by line.
 #include "image/text_codec.h"
 
 #include <cstring>
 
 namespace image {
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
 
 std::string Trim(std::string_view text) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };

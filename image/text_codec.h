@@ -31,6 +31,9 @@ using sim::Utf8ToAnsi;
 // Names compared as the registry and the file system compare them.
 using sim::NamesEqual;
 using sim::UpperAscii;
+// `text` with the ASCII letters lower-cased: machine.ini's words as its
+// messages repeat them, the drive letters of an image's folders.
+std::string LowerAscii(std::string text);
 
 // `text` without the blanks (spaces, tabs, carriage returns) at its ends.
 std::string Trim(std::string_view text);

@@ -71,7 +71,7 @@ std::vector<Event> Machine::EventsOf(Api api) const {
 
 std::string Machine::HardwareKeyPath(const std::string& instanceId) const {
     return (family() == Family::NT ? "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\"
-                                 : "HKEY_LOCAL_MACHINE\\Enum\\") +
+                                   : "HKEY_LOCAL_MACHINE\\Enum\\") +
            AnsiToUtf8(codePage, instanceId);
 }
 
