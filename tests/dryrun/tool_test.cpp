@@ -2,6 +2,7 @@
 // machine after as an image, --undo gives what brings the machine back, and
 // bad input is named, exits with 2 and writes nothing.
 #include "support/scratch.h"
+#include "support/text_bytes.h"
 #include "image/machine_image.h"
 #include "image/run_winmain.h"
 #include "dryrun/tool.h"

@@ -2,6 +2,7 @@
 // writes it reads into the lines the Wine harness compares, and a deletion
 // shows as exactly the lines it removed.
 #include "support/scratch.h"
+#include "support/text_bytes.h"
 #include "image/machine_state.h"
 #include "image/reg_file.h"
 

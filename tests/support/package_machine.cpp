@@ -4,26 +4,6 @@ namespace support {
 
 GUID Guid(const char* text) { return *sim::ParseGuid(text); }
 
-// ---------------------------------------------------------------- bytes
-
-std::vector<uint8_t> Utf16Bytes(const std::string& text, uint8_t high) {
-    std::vector<uint8_t> out;
-    for (char c : text) {
-        out.push_back(static_cast<uint8_t>(c));
-        out.push_back(high);
-    }
-    return out;
-}
-
-std::vector<uint8_t> TextBytes(const std::string& text) {
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
-std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // ---------------------------------------------------------------- pieces
 
 std::string InfText(const std::vector<std::string>& sectionLines, const std::string& className,
@@ -153,9 +133,8 @@ bool PackageDeviceRemoved(sim::Machine& m) {
 
 // ---------------------------------------------------------------- Windows 2000
 
-sim::Machine Windows2000WithPackage(const Windows2000Package& options) {
-    sim::Machine m = sim::MakeWindows2000(options.servicePack);
-    for (const std::string& set : options.controlSets) {
+void AddStorageDriverService(sim::Machine& m, const std::vector<std::string>& controlSets) {
+    for (const std::string& set : controlSets) {
         const std::string services = "HKLM\\System\\" + set + "\\Services\\";
         m.registry.SetString(services + "USBSTOR", "ImagePath", kPackageImage);
         m.registry.SetDword(services + "USBSTOR", "Type", 1);
@@ -167,6 +146,11 @@ sim::Machine Windows2000WithPackage(const Windows2000Package& options) {
     m.registry.SetDword("HKLM\\System\\Select", "LastKnownGood", 2);
     m.registry.SetString("HKLM\\System\\Setup", "SystemPartition", "\\Device\\HarddiskVolume1");
     m.registry.SetDword("HKLM\\System\\Setup", "SystemSetupInProgress", 0);
+}
+
+sim::Machine Windows2000WithPackage(const Windows2000Package& options) {
+    sim::Machine m = sim::MakeWindows2000(options.servicePack);
+    AddStorageDriverService(m, options.controlSets);
     AddStorageDriverFiles(m.files, m.windowsDirectory);
     if (options.whole) {
         AddIconsAndCompanion(m);
@@ -177,8 +161,9 @@ sim::Machine Windows2000WithPackage(const Windows2000Package& options) {
 void StorageDriverRestored(sim::Machine& m) {
     for (const char* service : {kUsbstor1, kUsbstor2})
         m.registry.SetString(service, "ImagePath", kSystemImage, REG_EXPAND_SZ);
-    m.files.AddFile(kUsbstorInf, UsbstorInf("%12%\\USBSTOR.SYS"), FILE_ATTRIBUTE_ARCHIVE);
-    m.files.Remove(kReplacementDriver);
+    m.files.AddFile(m.windowsDirectory + "\\inf\\usbstor.inf", UsbstorInf("%12%\\USBSTOR.SYS"),
+                    FILE_ATTRIBUTE_ARCHIVE);
+    m.files.Remove(m.windowsDirectory + "\\System32\\DRIVERS\\USBSTORSP3.SYS");
 }
 
 }  // namespace support

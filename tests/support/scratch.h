@@ -1,8 +1,8 @@
-// Shared by the tests of the image library and the dry run: UTF-16LE text
-// as regedit writes it, and scratch folders on the host.
+// Shared by the tests of the image library, the dry run and the runs over
+// the example images: scratch folders on the host and the example images.
 #pragma once
 
-#include "image/text_codec.h"
+#include "image/machine_image.h"
 
 #include <gtest/gtest.h>
 
@@ -13,21 +13,6 @@
 #include <string>
 
 namespace support {
-
-// UTF-8 text as UTF-16LE bytes, with the byte order mark regedit writes.
-inline std::string Utf16le(const std::string& utf8, bool bom = true) {
-    std::string out = bom ? "\xFF\xFE" : "";
-    size_t pos = 0;
-    while (pos < utf8.size()) {
-        char32_t cp = 0;
-        if (!image::DecodeUtf8(utf8, pos, &cp)) {
-            ADD_FAILURE() << "test text is not UTF-8";
-            return out;
-        }
-        image::AppendUtf16le(out, cp);
-    }
-    return out;
-}
 
 // A fresh folder below the system's temporary folder, removed afterwards.
 class ScratchFolder {
@@ -51,5 +36,18 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+#ifdef ZAV_EXAMPLES
+// The folder of the example image `name` (examples/<name>).
+inline std::string Example(const std::string& name) { return std::string(ZAV_EXAMPLES) + "/" + name; }
+#endif
+
+// The image folder `folder` as loaded; a folder that does not load fails the test.
+inline image::MachineImage LoadedImage(const std::string& folder) {
+    image::MachineImage loaded;
+    image::InputError diag;
+    EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
+    return loaded;
+}
 
 }  // namespace support
