@@ -6,6 +6,7 @@
 #include "support/scratch.h"
 #include "image/machine_image.h"
 #include "image/run_winmain.h"
+#include "image/text_codec.h"
 #include "image/value_text.h"
 
 #include <nlohmann/json.hpp>
@@ -27,10 +28,7 @@ struct ExampleRun {
 // The example image `name`, changed by `alter` before the run when given.
 ExampleRun RunExample(const std::string& name,
                       const std::function<void(sim::Machine&)>& alter = nullptr) {
-    image::MachineImage loaded;
-    image::InputError diag;
-    const std::string folder = std::string(ZAV_EXAMPLES) + "/" + name;
-    EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
+    image::MachineImage loaded = support::LoadedImage(support::Example(name));
     if (alter) alter(loaded.machine);
     ExampleRun run;
     run.before = loaded.machine;
@@ -49,14 +47,9 @@ std::vector<std::string> Targets(const Report& r, Change::Kind kind, bool done =
     return out;
 }
 
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
 const Change* Find(const Report& r, Change::Kind kind, const std::string& target) {
     for (const Change& c : r.changes)
-        if (c.kind == kind && Upper(c.target) == Upper(target)) return &c;
+        if (c.kind == kind && image::UpperAscii(c.target) == image::UpperAscii(target)) return &c;
     return nullptr;
 }
 

@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 
+using support::Example;
 using support::ScratchFolder;
 namespace fs = std::filesystem;
 
@@ -35,8 +36,6 @@ Outcome Tool(const std::vector<std::string>& args) {
     return o;
 }
 
-std::string Example(const std::string& name) { return std::string(ZAV_EXAMPLES) + "/" + name; }
-
 // Every file below a folder with its bytes.
 std::map<std::string, std::string> Snapshot(const std::string& folder) {
     std::map<std::string, std::string> files;
@@ -46,13 +45,6 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
         files[fs::relative(e.path(), folder).string()] = bytes;
     }
     return files;
-}
-
-image::MachineImage Load(const std::string& folder) {
-    image::MachineImage loaded;
-    image::InputError diag;
-    EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
-    return loaded;
 }
 
 void Replace(const std::string& path, const std::string& from, const std::string& to) {
@@ -129,10 +121,10 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
             ASSERT_TRUE(image::ReadHostFile(dir / "after/registry.reg", &written));
             EXPECT_NE(written.find(added), std::string::npos);
         }
-        image::MachineImage before = Load(folder);
+        image::MachineImage before = support::LoadedImage(folder);
         sim::Machine expected = before.machine;
         image::RunWinMain(expected);
-        image::MachineImage after = Load(dir / "after");
+        image::MachineImage after = support::LoadedImage(dir / "after");
         EXPECT_EQ(after.machine.registry.Dump(), expected.registry.Dump());
         EXPECT_EQ(after.machine.files.Dump(), expected.files.Dump());
         EXPECT_EQ(after.machine.windowTitles, expected.windowTitles);

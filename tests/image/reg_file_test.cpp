@@ -77,10 +77,8 @@ TEST(RegFile, Version5ExportRoundTripsByteForByteAndReadsAsTheAnsiApiSeesIt) {
     for (const bool utf8 : {false, true}) {
         SCOPED_TRACE(utf8 ? "UTF-8" : "UTF-16LE");
         const std::string bytes = utf8 ? std::string(kVersion5Export) : Utf16le(kVersion5Export);
-        sim::Registry registry;
         RegFormat format;
-        InputError diag;
-        ASSERT_TRUE(ReadRegFile(bytes, "registry.reg", registry, &format, &diag)) << diag.Text();
+        sim::Registry registry = support::ReadExport(bytes, &format);
         EXPECT_TRUE(format.version5);
         EXPECT_EQ(format.encoding, utf8 ? RegEncoding::Utf8 : RegEncoding::Utf16le);
 
@@ -110,10 +108,8 @@ TEST(RegFile, Version5ExportRoundTripsByteForByteAndReadsAsTheAnsiApiSeesIt) {
 }
 
 TEST(RegFile, Regedit4ExportRoundTripsByteForByteWithAnsiData) {
-    sim::Registry registry;
     RegFormat format;
-    InputError diag;
-    ASSERT_TRUE(ReadRegFile(kRegedit4Export, "registry.reg", registry, &format, &diag)) << diag.Text();
+    sim::Registry registry = support::ReadExport(kRegedit4Export, &format);
     EXPECT_FALSE(format.version5);
     EXPECT_EQ(format.encoding, RegEncoding::Ansi);
     const std::string key = "HKLM\\Enum\\USB\\VID_1234&PID_5678\\SN01";
@@ -136,9 +132,8 @@ TEST(RegFile, Regedit4ExportRoundTripsByteForByteWithAnsiData) {
 }
 
 TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
-    sim::Registry registry;
     RegFormat format;
-    ASSERT_TRUE(ReadRegFile(Utf16le(kVersion5Export), "registry.reg", registry, &format, nullptr));
+    sim::Registry registry = support::ReadExport(Utf16le(kVersion5Export), &format);
     const std::string service = "HKLM\\SYSTEM\\ControlSet001\\Services\\USBSTOR";
     registry.SetString(service, "ImagePath", "System32\\DRIVERS\\USBSTOR.SYS", REG_EXPAND_SZ);
     registry.SetString(service, "\xE6\xBC\xA2\xE5\xAD\x97", "now ANSI");
@@ -173,10 +168,7 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
     EXPECT_EQ(written, expected);
 
     // What was written reads back as the same registry.
-    sim::Registry again;
-    RegFormat againFormat;
-    ASSERT_TRUE(ReadRegFile(written, "after.reg", again, &againFormat, nullptr));
-    EXPECT_EQ(again.Dump(), registry.Dump());
+    EXPECT_EQ(support::ReadExport(written).Dump(), registry.Dump());
 }
 
 TEST(RegFile, ValuesAreFormattedAsRegeditWritesThem) {
@@ -222,9 +214,7 @@ TEST(RegFile, DeletionLinesActAsOnImport) {
         "\"GONE\"=-\r\n"
         "\"missing\"=-\r\n"
         "\"stays\"=\"5\"\r\n\r\n";
-    InputError diag;
-    ASSERT_TRUE(ReadRegFile(text, "undo.reg", registry, nullptr, &diag)) << diag.Text();
-    EXPECT_EQ(registry.Dump(),
+    EXPECT_EQ(support::ReadExport(text, nullptr, registry).Dump(),
               "HKEY_LOCAL_MACHINE\n"
               "HKEY_LOCAL_MACHINE\\Software\n"
               "HKEY_LOCAL_MACHINE\\Software\\Keep\n"
@@ -354,10 +344,7 @@ TEST(RegFile, ArbitraryDamageToAnExportNeverCrashesTheReader) {
             EXPECT_GE(diag.line, 1);
         } else {
             // Whatever loaded can be written and read again to the same registry.
-            sim::Registry again;
-            ASSERT_TRUE(ReadRegFile(WriteRegFile(registry, format), "again.reg", again, nullptr, &diag))
-                << diag.Text();
-            EXPECT_EQ(again.Dump(), registry.Dump());
+            EXPECT_EQ(support::ReadExport(WriteRegFile(registry, format)).Dump(), registry.Dump());
         }
     }
     EXPECT_GT(refused, 0u);

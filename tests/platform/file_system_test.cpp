@@ -1,11 +1,11 @@
 // The in-memory tree: path normalization, names, Dump and host images.
 #include "platform/sim/sim.h"
+#include "support/scratch.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 namespace {
 
@@ -81,17 +81,9 @@ TEST(SimFilesPaths, DumpIsExactAndDeterministic) {
     EXPECT_NE(a.Dump(), b.Dump());
 }
 
-class SimFilesHostImage : public ::testing::Test {
-protected:
-    void SetUp() override {
-        root_ = std::filesystem::temp_directory_path() /
-                ("sim_files_" + std::to_string(std::random_device{}()));
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-    std::filesystem::path root_;
-};
-
-TEST_F(SimFilesHostImage, RoundTripKeepsBytesNamesAndFolders) {
+TEST(SimFilesHostImage, RoundTripKeepsBytesNamesAndFolders) {
+    const support::ScratchFolder scratch;
+    const std::filesystem::path root = scratch / "image";
     sim::FileSystem fs;
     std::vector<uint8_t> binary;
     for (int i = 0; i < 600; ++i) binary.push_back(static_cast<uint8_t>(i * 7));
@@ -102,31 +94,33 @@ TEST_F(SimFilesHostImage, RoundTripKeepsBytesNamesAndFolders) {
     fs.AddFile("D:\\data\\Mixed Case.Txt", std::string("d"));
 
     std::string error;
-    ASSERT_TRUE(fs.SaveToHost(root_.string(), &error)) << error;
-    EXPECT_TRUE(std::filesystem::is_regular_file(root_ / "drive_c" / "WINNT" / "System32" /
+    ASSERT_TRUE(fs.SaveToHost(root.string(), &error)) << error;
+    EXPECT_TRUE(std::filesystem::is_regular_file(root / "drive_c" / "WINNT" / "System32" /
                                                  "DRIVERS" / "USBSTORSP3.SYS"));
-    EXPECT_TRUE(std::filesystem::is_directory(root_ / "drive_d" / "data"));
-    EXPECT_FALSE(fs.SaveToHost(root_.string(), &error));  // never into a folder in use
+    EXPECT_TRUE(std::filesystem::is_directory(root / "drive_d" / "data"));
+    EXPECT_FALSE(fs.SaveToHost(root.string(), &error));  // never into a folder in use
     EXPECT_NE(error, "");
 
     sim::FileSystem loaded;
     loaded.AddFile("C:\\stale.txt", std::string("gone after the load"));
-    ASSERT_TRUE(loaded.LoadFromHost(root_.string(), &error)) << error;
+    ASSERT_TRUE(loaded.LoadFromHost(root.string(), &error)) << error;
     EXPECT_EQ(loaded.Dump(), fs.Dump());  // every file was created with the archive bit
 }
 
-TEST_F(SimFilesHostImage, LoadRefusesNamesThatCollideOnWindows) {
-    std::filesystem::create_directories(root_ / "drive_c" / "dir");
-    std::ofstream(root_ / "drive_c" / "dir" / "a.txt") << "1";
-    std::ofstream(root_ / "drive_c" / "dir" / "A.TXT") << "2";
+TEST(SimFilesHostImage, LoadRefusesNamesThatCollideOnWindows) {
+    const support::ScratchFolder scratch;
+    const std::filesystem::path root = scratch / "image";
+    std::filesystem::create_directories(root / "drive_c" / "dir");
+    std::ofstream(root / "drive_c" / "dir" / "a.txt") << "1";
+    std::ofstream(root / "drive_c" / "dir" / "A.TXT") << "2";
     sim::FileSystem fs;
     fs.AddFile("C:\\kept.txt", std::string("k"));
     const std::string before = fs.Dump();
     std::string error;
-    EXPECT_FALSE(fs.LoadFromHost(root_.string(), &error));
+    EXPECT_FALSE(fs.LoadFromHost(root.string(), &error));
     EXPECT_NE(error.find("case"), std::string::npos) << error;
     EXPECT_EQ(fs.Dump(), before);  // a failed load leaves the tree alone
-    EXPECT_FALSE(fs.LoadFromHost((root_ / "missing").string(), &error));
+    EXPECT_FALSE(fs.LoadFromHost((root / "missing").string(), &error));
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // Shared by the tests of the image library, the dry run and the runs over
-// the example images: scratch folders on the host and the example images.
+// the example images: scratch folders on the host, the example images, and
+// the registry an export reads into.
 #pragma once
 
 #include "image/machine_image.h"
+#include "image/reg_file.h"
 
 #include <gtest/gtest.h>
 
@@ -48,6 +50,16 @@ inline image::MachineImage LoadedImage(const std::string& folder) {
     image::InputError diag;
     EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
     return loaded;
+}
+
+// The registry the export `bytes` reads into (on top of `into`: deletion
+// lines act on what is there), and its format; an export that does not read
+// fails the test.
+inline sim::Registry ReadExport(const std::string& bytes, image::RegFormat* format = nullptr,
+                                sim::Registry into = sim::Registry()) {
+    image::InputError diag;
+    EXPECT_TRUE(image::ReadRegFile(bytes, "registry.reg", into, format, &diag)) << diag.Text();
+    return into;
 }
 
 }  // namespace support
