@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 
 using sim::Api;
@@ -85,10 +84,8 @@ TEST(RestoreStorageDriver, Table) {
         row.before(m);
         sim::Machine expected = m;
         row.expected(expected);
-        RunStep(m, [&] {
-            if (!row.windowsDirectoryKnown) std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
-            for (int selector : row.selectors) RestoreStorageDriver(selector);
-        });
+        RunStep(
+            m, [&] { for (int selector : row.selectors) RestoreStorageDriver(selector); }, row.windowsDirectoryKnown);
         // ImagePath the system's driver as expandable text, terminator included.
         ExpectMachine(m, expected);
         EXPECT_EQ(m.EventsOf(Api::RegSetValueExA).size(), row.writes);

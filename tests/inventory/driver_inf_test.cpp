@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 
 using namespace support;
 
@@ -100,10 +99,9 @@ TEST(DriverInf, WhichCopyIsReadAndTheClassItGives) {
         for (const char* guid : row.classes) m.registry.SetString(std::string(kClass) + guid, "Class", "ZavA");
         GUID guid = Guid(kHdcGuid);
         RunStep(m, [&] {
-            if (!row.windowsDirectoryKnown) std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
             EXPECT_EQ(SectionFields(), row.fields);
             EXPECT_EQ(GetDriverInfClassGuid(guid), row.classGuid != nullptr);
-        });
+        }, row.windowsDirectoryKnown);
         EXPECT_EQ(sim::GuidText(guid), row.classGuid ? row.classGuid : kHdcGuid);
         if (!row.windowsDirectoryKnown) {
             EXPECT_EQ(m.callCounts[sim::Api::SetupOpenInfFileA], 0u);

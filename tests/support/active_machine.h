@@ -9,9 +9,11 @@
 
 #include "platform/sim/sim.h"
 #include "run/run.h"
+#include "run/run_state.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,11 +36,13 @@ private:
 
 // One step of the program on `machine` as WinMain takes it: the machine
 // made the active one, the Windows directory recorded (WinMain's first
-// step), then `step`; no handle may be left open. Returns what `step` returns.
+// step; all zero, as a failed query leaves it, unless `windowsDirectoryKnown`),
+// then `step`; no handle may be left open. Returns what `step` returns.
 template <typename Step>
-decltype(auto) RunStep(sim::Machine& machine, Step&& step) {
+decltype(auto) RunStep(sim::Machine& machine, Step&& step, bool windowsDirectoryKnown = true) {
     ActiveMachine active(machine);
     RecordWindowsDirectory();
+    if (!windowsDirectoryKnown) std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
     return step();
 }
 
