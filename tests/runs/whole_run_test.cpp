@@ -59,15 +59,16 @@ const char* const kPackageFiles[] = {"\\system32\\drivers\\WDMZAV03.sys", "\\sys
 // it: the Windows 98 package whole (both INF copies, the device SN01 with
 // its disk and keys, the class, the files read-only) and the USB storage
 // service pointed at the replacement driver in two control sets, with
-// usbstor.inf and the drivers. Drive letters A and Z are the package's
-// (the first and last of the cleanup's walk), C and Y another program's;
-// the companion runs beside another window.
+// usbstor.inf and the drivers. Drive letters E, A and Z are the package's
+// (A and Z the first and last of the cleanup's walk), C and Y another
+// program's; the companion runs beside another window.
 sim::Machine Packaged(DWORD platform, DWORD major, DWORD minor, const std::string& servicePack) {
     Windows98Package options;
     options.infFolders = {"inf\\other", "inf"};
     options.whole = true;
     sim::Machine m = Windows98WithPackage(options);
-    for (const char* file : kPackageFiles) m.files.Find(m.windowsDirectory + file)->attributes = FILE_ATTRIBUTE_READONLY;
+    for (const char* file : kPackageFiles)
+        m.files.Find(m.windowsDirectory + file)->attributes = FILE_ATTRIBUTE_READONLY;
     AddStorageDriverService(m, {"ControlSet001", "ControlSet002"});
     AddStorageDriverFiles(m.files, m.windowsDirectory);
     AddDriveIcon(m, 'A', true);
@@ -229,7 +230,8 @@ TEST(WholeRun, EachSystemGetsItsWorkAndTheStepsComeInTheirOrder) {
             expected.devices.erase(std::find_if(expected.devices.begin(), expected.devices.end(),
                                                 [&id](const sim::Device& d) { return d.instanceId == id; }));
         if (std::count(row.effects.begin(), row.effects.end(), kCompanion) != 0)
-            expected.windowTitles.erase(std::find(expected.windowTitles.begin(), expected.windowTitles.end(), "Glovix"));
+            expected.windowTitles.erase(
+                std::find(expected.windowTitles.begin(), expected.windowTitles.end(), "Glovix"));
         for (const sim::Fault& fault : row.faults) m.InjectFault(fault);
 
         {
