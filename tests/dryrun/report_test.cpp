@@ -7,6 +7,7 @@
 #include "image/machine_image.h"
 #include "image/machine_state.h"
 #include "dryrun/run_winmain.h"
+#include "image/text_codec.h"
 #include "image/value_text.h"
 
 #include <nlohmann/json.hpp>
@@ -28,10 +29,7 @@ struct ExampleRun {
 // The example image `name`, changed by `alter` before the run when given.
 ExampleRun RunExample(const std::string& name,
                       const std::function<void(sim::Machine&)>& alter = nullptr) {
-    image::MachineImage loaded;
-    image::InputError diag;
-    const std::string folder = std::string(ZAV_EXAMPLES) + "/" + name;
-    EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
+    image::MachineImage loaded = support::LoadedImage(support::Example(name));
     if (alter) alter(loaded.machine);
     ExampleRun run;
     run.before = loaded.machine;
@@ -52,7 +50,7 @@ std::vector<std::string> Targets(const Report& r, Change::Kind kind, bool done =
 
 const Change* Find(const Report& r, Change::Kind kind, const std::string& target) {
     for (const Change& c : r.changes)
-        if (c.kind == kind && sim::NamesEqual(c.target, target)) return &c;
+        if (c.kind == kind && image::UpperAscii(c.target) == image::UpperAscii(target)) return &c;
     return nullptr;
 }
 
@@ -170,6 +168,13 @@ TEST(Report, Windows98PackageIsRemovedDevicesKeysFilesAndIconsInOrder) {
     EXPECT_NE(text.find("deleted file C:\\WINDOWS\\SYSTEM32\\DRIVERS\\WDMZAV03.sys ("), std::string::npos) << text;
     EXPECT_NE(text.find("readonly hidden)"), std::string::npos);
     EXPECT_NE(text.find("Summary: 2 devices removed"), std::string::npos);
+
+    // What names the package: its files, the marker, the INF section's
+    // device prefixes as ids and as rewritten ids.
+    EXPECT_EQ(r.markers, std::vector<std::string>({"WDMZAV03.sys", "PDRZAV03.pdr", "USBZAV03.inf", "MSTEVUmss.PNF",
+                                                   "USBSTORSP3.SYS", "TEVDRIVE", "USB\\VID_1234&PID_5678",
+                                                   "USB&VID_1234&PID_5678", "USB\\VID_1234&PID_5679",
+                                                   "USB&VID_1234&PID_5679"}));
 }
 
 TEST(Report, Windows2000Sp2RestoresTheStorageDriverAndKeepsTheIconMarkerByDesign) {
@@ -238,6 +243,30 @@ TEST(Report, Windows2000Sp2RestoresTheStorageDriverAndKeepsTheIconMarkerByDesign
                                                                    "file C:\\WINNT\\inf\\usbstor.inf"}));
     EXPECT_EQ(ansi.report.residue[1].note, "rewritten, but this reference is 8-bit text, which the "
                                            "uninstaller's 16-bit replacement does not match");
+
+    // The same report as JSON, for scripts.
+    const auto j = nlohmann::json::parse(dryrun::ReportJson(r));
+    EXPECT_EQ(j["system"]["name"], "Windows 2000");
+    EXPECT_EQ(j["system"]["service_pack"], "Service Pack 2");
+    EXPECT_EQ(j["changes"].size(), r.changes.size());
+    size_t imagePaths = 0;
+    for (const auto& c : j["changes"]) {
+        if (c["kind"] == "value_set" && c["name"] == "ImagePath") {
+            ++imagePaths;
+            EXPECT_EQ(c["old"]["type"], "REG_EXPAND_SZ");
+            EXPECT_EQ(c["old"]["text"], "System32\\DRIVERS\\USBSTORSP3.SYS");
+            EXPECT_EQ(c["new"]["text"], "System32\\DRIVERS\\USBSTOR.SYS");
+            EXPECT_EQ(c["new"]["size"], 29);
+        }
+        if (c["kind"] == "key_deleted" && c["done"] == false) {
+            EXPECT_TRUE(c.contains("reason"));
+        }
+    }
+    EXPECT_EQ(imagePaths, 3u);
+    EXPECT_EQ(j["summary"]["values_set"], r.summary.valuesSet);
+    EXPECT_EQ(j["summary"]["files_rewritten"], 1);
+    ASSERT_EQ(j["residue"].size(), 1u);
+    EXPECT_EQ(j["residue"][0]["marker"], "TEVDRIVE");
 }
 
 TEST(Report, WindowsXpWithoutThePackageChangesNothingOfTheMachine) {
@@ -298,36 +327,3 @@ TEST(Report, RealisticMachineKeepsEverythingThatIsNotThePackages) {
     ExpectReportAccountsForEveryChange(run);
 }
 
-TEST(Report, JsonCarriesTheSameReportForScripts) {
-    const ExampleRun run = RunExample("win2000-sp2");
-    const auto j = nlohmann::json::parse(dryrun::ReportJson(run.report));
-    EXPECT_EQ(j["system"]["name"], "Windows 2000");
-    EXPECT_EQ(j["system"]["service_pack"], "Service Pack 2");
-    ASSERT_EQ(j["changes"].size(), run.report.changes.size());
-    size_t imagePaths = 0;
-    for (const auto& c : j["changes"]) {
-        if (c["kind"] == "value_set" && c["name"] == "ImagePath") {
-            ++imagePaths;
-            EXPECT_EQ(c["old"]["type"], "REG_EXPAND_SZ");
-            EXPECT_EQ(c["old"]["text"], "System32\\DRIVERS\\USBSTORSP3.SYS");
-            EXPECT_EQ(c["new"]["text"], "System32\\DRIVERS\\USBSTOR.SYS");
-            EXPECT_EQ(c["new"]["size"], 29);
-        }
-        if (c["kind"] == "key_deleted" && c["done"] == false) {
-            EXPECT_TRUE(c.contains("reason"));
-        }
-    }
-    EXPECT_EQ(imagePaths, 3u);
-    EXPECT_EQ(j["summary"]["values_set"], run.report.summary.valuesSet);
-    EXPECT_EQ(j["summary"]["files_rewritten"], 1);
-    ASSERT_EQ(j["residue"].size(), 1u);
-    EXPECT_EQ(j["residue"][0]["marker"], "TEVDRIVE");
-}
-
-TEST(Report, MarkersAreThePackageFilesAndTheInfSectionsDevicePrefixes) {
-    const ExampleRun run = RunExample("win98-package");
-    EXPECT_EQ(run.report.markers,
-              std::vector<std::string>({"WDMZAV03.sys", "PDRZAV03.pdr", "USBZAV03.inf", "MSTEVUmss.PNF",
-                                        "USBSTORSP3.SYS", "TEVDRIVE", "USB\\VID_1234&PID_5678",
-                                        "USB&VID_1234&PID_5678", "USB\\VID_1234&PID_5679", "USB&VID_1234&PID_5679"}));
-}

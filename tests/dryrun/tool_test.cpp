@@ -2,8 +2,9 @@
 // machine after as an image, --undo gives what brings the machine back, and
 // bad input is named, exits with 2 and writes nothing.
 #include "support/scratch.h"
-#include "image/machine_image.h"
+#include "support/text_bytes.h"
 #include "image/machine_state.h"
+#include "image/machine_image.h"
 #include "dryrun/run_winmain.h"
 #include "dryrun/tool.h"
 #include "dryrun/undo.h"
@@ -16,6 +17,7 @@
 #include <random>
 #include <sstream>
 
+using support::Example;
 using support::ScratchFolder;
 namespace fs = std::filesystem;
 
@@ -35,8 +37,6 @@ Outcome Tool(const std::vector<std::string>& args) {
     return o;
 }
 
-std::string Example(const std::string& name) { return std::string(ZAV_EXAMPLES) + "/" + name; }
-
 // Every file below a folder with its bytes.
 std::map<std::string, std::string> Snapshot(const std::string& folder) {
     std::map<std::string, std::string> files;
@@ -46,13 +46,6 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
         files[fs::relative(e.path(), folder).string()] = bytes;
     }
     return files;
-}
-
-image::MachineImage Load(const std::string& folder) {
-    image::MachineImage loaded;
-    image::InputError diag;
-    EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
-    return loaded;
 }
 
 void Replace(const std::string& path, const std::string& from, const std::string& to) {
@@ -129,10 +122,10 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
             ASSERT_TRUE(image::ReadHostFile(dir / "after/registry.reg", &written));
             EXPECT_NE(written.find(added), std::string::npos);
         }
-        image::MachineImage before = Load(folder);
+        image::MachineImage before = support::LoadedImage(folder);
         sim::Machine expected = before.machine;
         dryrun::RunWinMain(expected);
-        image::MachineImage after = Load(dir / "after");
+        image::MachineImage after = support::LoadedImage(dir / "after");
         EXPECT_EQ(image::RegistryText(after.machine.registry), image::RegistryText(expected.registry));
         EXPECT_EQ(image::FilesText(after.machine.files), image::FilesText(expected.files));
         EXPECT_EQ(after.machine.windowTitles, expected.windowTitles);

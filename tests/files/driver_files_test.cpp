@@ -1,7 +1,6 @@
 // ForceDeleteFile and the removal of the package's driver files on a
 // Windows 98 machine.
 #include "files/files.h"
-#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 #include "run/run.h"
 #include "run/run_state.h"
@@ -10,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <functional>
 
 using sim::Api;
 using support::Targets;
@@ -26,8 +25,9 @@ const char kInfOther[] = "C:\\WINDOWS\\inf\\other\\USBZAV03.inf";
 const char kInf[] = "C:\\WINDOWS\\inf\\USBZAV03.inf";
 const char kPnf[] = "C:\\WINDOWS\\inf\\MSTEVUmss.PNF";
 
-// A Windows 98 machine with the package's files (both INF copies) and some
-// of the system's own beside them.
+// A Windows 98 machine with the package's files (the WDM driver read-only
+// and hidden, both INF copies, the one in "inf" read-only) and some of the
+// system's own beside them.
 sim::Machine PackageMachine() {
     support::Windows98Package options;
     options.infFolders = {"inf\\other", "inf"};
@@ -63,123 +63,86 @@ TEST(ForceDeleteFile, DeletesWithOneRetryAfterClearingAttributes) {
             ASSERT_NE(holder, 0u);
         }
 
+        // The attributes as read, masked: the failure value of a missing
+        // file is passed on masked as well.
         sim::Machine expected = m;
         if (row.gone) expected.files.Remove(kWdm);
         else expected.files.Find(kWdm)->attributes = row.attributes & 0x11111110;
-        {
-            support::ActiveMachine active(m);
-            ForceDeleteFile(kWdm);
-        }
+        support::RunStep(m, [] { ForceDeleteFile(kWdm); });
+        sim::ReleaseFile(m, holder);
         EXPECT_EQ(m.EventsOf(Api::DeleteFileA).size(), row.deletions);
         ASSERT_EQ(m.EventsOf(Api::SetFileAttributesA).size(), row.attributeSets);
         if (row.attributeSets == 1) {
-            // The attributes as read, masked: the failure value of a missing
-            // file is passed on masked as well.
             const DWORD read = row.present ? row.attributes : INVALID_FILE_ATTRIBUTES;
             EXPECT_EQ(m.EventsOf(Api::SetFileAttributesA)[0].attributes, read & 0x11111110);
         }
-        if (row.heldOpen) {
-            const sim::FileEntry* kept = m.files.Find(kWdm);
-            ASSERT_NE(kept, nullptr);
-            EXPECT_EQ(kept->attributes & kFourAttributes, 0u);
-            sim::ReleaseFile(m, holder);
-        }
-        EXPECT_FALSE(!row.present && m.files.Exists(kWdm)) << "a missing file was created";
-        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
+        support::ExpectMachine(m, expected);
     }
 }
 
-struct SelectorRow {
-    const char* name;
-    int selector;
-    std::vector<const char*> deleted;
-};
-
+// Each selector deletes its files and nothing else: every deletion attempt
+// and attribute change named, in order. A read-only file is deleted after
+// its attributes are cleared; the precompiled INF gets one plain attempt.
 TEST(RemoveDriverFiles, EachSelectorDeletesItsFilesAndNothingElse) {
-    const SelectorRow rows[] = {
-        {"1: WDM driver", 1, {kWdm}},
-        {"2: I/O subsystem driver", 2, {kPdr}},
-        {"3: both INF copies and the PNF", 3, {kInfOther, kInf, kPnf}},
-        {"0: nothing", 0, {}},
-        {"4: nothing", 4, {}},
-        {"-1: nothing", -1, {}},
+    struct Row {
+        const char* name;
+        std::function<void(sim::Machine&)> before;
+        std::vector<int> selectors;
+        bool windowsDirectoryKnown;
+        std::vector<std::string> gone;
+        std::vector<std::string> deletions;      // DeleteFileA, in order
+        std::vector<std::string> attributeSets;  // SetFileAttributesA, in order
     };
-    for (const SelectorRow& row : rows) {
+    const auto asInstalled = [](sim::Machine&) {};
+    const Row rows[] = {
+        {"1: WDM driver", asInstalled, {1}, true, {kWdm}, {kWdm, kWdm}, {kWdm}},
+        {"2: I/O subsystem driver", asInstalled, {2}, true, {kPdr}, {kPdr}, {}},
+        {"3: both INF copies and the PNF", asInstalled, {3}, true, {kInfOther, kInf, kPnf},
+         {kInfOther, kInf, kInf, kPnf}, {kInf}},
+        {"0, 4 and -1: nothing", asInstalled, {0, 4, -1}, true, {}, {}, {}},
+        {"read-only drivers go, the read-only PNF stays",
+         [](sim::Machine& m) {
+             m.files.AddFile(kWdm, std::string("wdm driver"), FILE_ATTRIBUTE_READONLY);
+             m.files.AddFile(kPdr, std::string("port driver"), kFourAttributes);
+             m.files.AddFile(kInf, std::string("[Version]"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+             m.files.AddFile(kPnf, std::string("pnf"), FILE_ATTRIBUTE_READONLY);
+         },
+         {1, 2, 3}, true, {kWdm, kPdr, kInfOther, kInf}, {kWdm, kWdm, kPdr, kPdr, kInfOther, kInf, kInf, kPnf},
+         {kWdm, kPdr, kInf}},
+        {"missing INF copies are not attempted, the PNF is",
+         [](sim::Machine& m) {
+             m.files.Remove(kInfOther);
+             m.files.Remove(kInf);
+             m.files.Remove(kPnf);
+             // A directory bearing the INF's name fails the existence test.
+             m.files.AddDirectory(kInfOther);
+             m.files.AddFile(std::string(kInfOther) + "\\inside.txt", std::string("kept"));
+         },
+         {3}, true, {}, {kPnf}, {}},
+        {"Windows directory unknown: no file touched, not even below the drive's root",
+         [](sim::Machine& m) {
+             m.files.AddFile("C:\\system32\\drivers\\WDMZAV03.sys", std::string("not ours"));
+             m.files.AddFile("C:\\inf\\USBZAV03.inf", std::string("not ours"));
+             m.files.AddFile("C:\\inf\\MSTEVUmss.PNF", std::string("not ours"));
+         },
+         {1, 2, 3}, false, {}, {}, {}},
+    };
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         sim::Machine m = PackageMachine();
+        row.before(m);
         sim::Machine expected = m;
-        for (const char* path : row.deleted) expected.files.Remove(path);
-        {
-            support::ActiveMachine active(m);
-            RecordWindowsDirectory();
-            RemoveDriverFiles(row.selector);
-        }
-        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
-        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
-        if (row.deleted.empty()) {
-            EXPECT_EQ(m.callCounts[Api::DeleteFileA], 0u);
-            EXPECT_EQ(m.callCounts[Api::SetFileAttributesA], 0u);
+        for (const std::string& path : row.gone) expected.files.Remove(path);
+        support::RunStep(
+            m, [&] { for (int selector : row.selectors) RemoveDriverFiles(selector); }, row.windowsDirectoryKnown);
+        support::ExpectMachine(m, expected);
+        EXPECT_EQ(Targets(m, Api::DeleteFileA), row.deletions);
+        EXPECT_EQ(Targets(m, Api::SetFileAttributesA), row.attributeSets);
+        if (!row.windowsDirectoryKnown) {
+            EXPECT_EQ(m.callCounts[Api::GetFileAttributesA], 0u);
+            EXPECT_EQ(m.callCounts[Api::FindFirstFileA], 0u);
         }
     }
-}
-
-TEST(RemoveDriverFiles, ReadOnlyDriversGoTheReadOnlyPnfStays) {
-    sim::Machine m = PackageMachine();
-    m.files.AddFile(kWdm, std::string("wdm driver"), FILE_ATTRIBUTE_READONLY);
-    m.files.AddFile(kPdr, std::string("port driver"), kFourAttributes);
-    m.files.AddFile(kInf, std::string("[Version]"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-    m.files.AddFile(kPnf, std::string("pnf"), FILE_ATTRIBUTE_READONLY);
-    sim::Machine expected = m;
-    for (const char* path : {kWdm, kPdr, kInfOther, kInf}) expected.files.Remove(path);
-    {
-        support::ActiveMachine active(m);
-        RecordWindowsDirectory();
-        for (int selector = 1; selector <= 3; ++selector) RemoveDriverFiles(selector);
-    }
-    EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
-    // The PNF gets one plain attempt: no attribute step, no retry.
-    std::vector<std::string> pnfDeletions;
-    for (const std::string& target : Targets(m, Api::DeleteFileA))
-        if (target == kPnf) pnfDeletions.push_back(target);
-    EXPECT_EQ(pnfDeletions.size(), 1u);
-    for (const std::string& target : Targets(m, Api::SetFileAttributesA)) EXPECT_NE(target, kPnf);
-}
-
-TEST(RemoveDriverFiles, MissingInfCopiesAreNotAttemptedThePnfIs) {
-    sim::Machine m = PackageMachine();
-    m.files.Remove(kInfOther);
-    m.files.Remove(kInf);
-    m.files.Remove(kPnf);
-    // A directory bearing the INF's name fails the existence test.
-    m.files.AddDirectory(kInfOther);
-    m.files.AddFile(std::string(kInfOther) + "\\inside.txt", std::string("kept"));
-    sim::Machine expected = m;
-    {
-        support::ActiveMachine active(m);
-        RecordWindowsDirectory();
-        RemoveDriverFiles(3);
-    }
-    EXPECT_EQ(Targets(m, Api::DeleteFileA), std::vector<std::string>{kPnf});
-    EXPECT_EQ(m.EventsOf(Api::SetFileAttributesA).size(), 0u);
-    EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
-}
-
-TEST(RemoveDriverFiles, UnknownWindowsDirectoryTouchesNoFile) {
-    sim::Machine m = PackageMachine();
-    // The same names below the root of the drive must survive.
-    m.files.AddFile("C:\\system32\\drivers\\WDMZAV03.sys", std::string("not ours"));
-    m.files.AddFile("C:\\inf\\USBZAV03.inf", std::string("not ours"));
-    m.files.AddFile("C:\\inf\\MSTEVUmss.PNF", std::string("not ours"));
-    sim::Machine expected = m;
-    {
-        support::ActiveMachine active(m);
-        std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
-        for (int selector = 1; selector <= 3; ++selector) RemoveDriverFiles(selector);
-    }
-    EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
-    for (const Api api :
-         {Api::DeleteFileA, Api::SetFileAttributesA, Api::GetFileAttributesA, Api::FindFirstFileA})
-        EXPECT_EQ(m.callCounts[api], 0u) << api;
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // ReplaceTextInFile: the search over the low bytes of a 16-bit file, the
 // rewritten file, and the former content kept safe on every failure.
 #include "files/files.h"
-#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 #include "support/active_machine.h"
 #include "support/package_machine.h"
@@ -9,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 using sim::Api;
@@ -42,7 +42,28 @@ struct ReplaceRow {
     std::string replacement;
     bool result;
     std::optional<std::vector<uint8_t>> after;  // none: the file is left exactly as it was
+    std::vector<sim::Fault> faults = {};
+    std::function<void(sim::Machine&)> beside = nullptr;  // files put beside usbstor.inf first
 };
+
+// usbstor.inf, hidden, whose replacement fails on `fault`: left as it was.
+ReplaceRow Failing(const char* name, const sim::Fault& fault) {
+    return {name, UsbstorInf(kSearch), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement, false,
+            std::nullopt, {fault}};
+}
+
+// Leftovers of a run that was cut short, under the sibling names: the
+// former content set aside (read-only, hidden), a folder, and new content
+// half written under each name of `taken`.
+std::function<void(sim::Machine&)> Leftovers(const std::vector<std::string>& taken) {
+    return [taken](sim::Machine& m) {
+        for (const std::string& suffix : taken)
+            m.files.AddFile(std::string(kPath) + suffix, TextBytes("half written"), FILE_ATTRIBUTE_READONLY);
+        m.files.AddFile(std::string(kPath) + ".~zb00", UsbstorInf("%12%\\FORMER.SYS"),
+                        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+        m.files.AddDirectory(std::string(kPath) + ".~zb01");
+    };
+}
 
 std::vector<ReplaceRow> Rows() {
     const std::vector<uint8_t> prefix = Utf16Bytes("Service=");
@@ -56,6 +77,9 @@ std::vector<ReplaceRow> Rows() {
     // end (the sanitizer build catches any read there).
     const std::vector<uint8_t> farPastEnd = Concat(prefix, Utf16Bytes("%12%\\US"));
     std::vector<uint8_t> oddOffset = Concat(TextBytes("x"), Utf16Bytes(std::string(kSearch) + "!"));
+    std::vector<std::string> allNames;
+    for (char tens = '0'; tens <= '9'; ++tens)
+        for (char ones = '0'; ones <= '9'; ++ones) allNames.push_back(std::string(".~zt") + tens + ones);
 
     return {
         {"occurrence after a byte order mark: 6 bytes shorter", UsbstorInf(kSearch),
@@ -92,6 +116,28 @@ std::vector<ReplaceRow> Rows() {
          kReplacement, false, std::nullopt},
         {"empty search text: untouched", UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE, "", kReplacement,
          false, std::nullopt},
+        // Every failure on the way leaves the former bytes, with their
+        // attributes, at the path, and no new file beside them.
+        Failing("open for reading fails", {Api::CreateFileA, 1, false, ERROR_SHARING_VIOLATION, false}),
+        Failing("size cannot be read", {Api::GetFileSize, 1, false, ERROR_GEN_FAILURE, false}),
+        Failing("short read", {Api::ReadFile, 1, false, 0, true}),
+        Failing("read fails", {Api::ReadFile, 1, false, ERROR_READ_FAULT, false}),
+        Failing("new file cannot be created", {Api::CreateFileA, 2, false, ERROR_ACCESS_DENIED, false}),
+        Failing("short write", {Api::WriteFile, 1, false, 0, true}),
+        Failing("write fails: disk full", {Api::WriteFile, 1, false, ERROR_DISK_FULL, false}),
+        Failing("former file cannot be moved aside", {Api::MoveFileA, 1, false, ERROR_ACCESS_DENIED, false}),
+        Failing("new file cannot take the path", {Api::MoveFileA, 2, false, ERROR_ACCESS_DENIED, false}),
+        // The move back fails as well: the former bytes are written anew at
+        // the path from memory (a new file, archive) and both siblings go.
+        {"new file cannot take the path, nor the former one return", UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE,
+         kSearch, kReplacement, false, std::nullopt, {{Api::MoveFileA, 2, true, ERROR_ACCESS_DENIED, false}}},
+        // Leftovers neither stop the replacement nor are touched by it; with
+        // every one of the hundred names for the new content taken, the file
+        // stays as it was.
+        {"leftovers of an earlier run are kept", UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement,
+         true, UsbstorInf(kReplacement), {}, Leftovers({".~zt00"})},
+        {"all hundred names taken: untouched", UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE, kSearch, kReplacement,
+         false, std::nullopt, {}, Leftovers(allNames)},
     };
 }
 
@@ -99,15 +145,13 @@ TEST(ReplaceTextInFile, Table) {
     for (const ReplaceRow& row : Rows()) {
         SCOPED_TRACE(row.name);
         sim::Machine m = MachineWith(row.before, row.attributes);
+        if (row.beside) row.beside(m);
         sim::Machine expected = m;
         if (row.after) expected.files.AddFile(kPath, *row.after, kNewFileAttributes);
-        bool result = !row.result;
-        {
-            support::ActiveMachine active(m);
-            result = ReplaceTextInFile(kPath, row.search, row.replacement);
-        }
-        EXPECT_EQ(result, row.result);
-        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
+        for (const sim::Fault& fault : row.faults) m.InjectFault(fault);
+        EXPECT_EQ(support::RunStep(m, [&] { return ReplaceTextInFile(kPath, row.search, row.replacement); }),
+                  row.result);
+        support::ExpectMachine(m, expected);
         EXPECT_EQ(m.files.Read(kPath), expected.files.Read(kPath));
     }
 }
@@ -127,66 +171,11 @@ TEST(ReplaceTextInFile, NoFileNoDirectoryNoFileInUse) {
         if (row.heldOpen) m.files.AddFile(kPath, UsbstorInf(kSearch));
         const uintptr_t holder = row.heldOpen ? sim::HoldFileOpen(m, kPath, GENERIC_READ, 0) : 0;
         const sim::Machine expected = m;
-        {
-            support::ActiveMachine active(m);
-            EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
-        }
-        if (holder != 0) sim::ReleaseFile(m, holder);
-        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
+        EXPECT_FALSE(support::RunStep(m, [] { return ReplaceTextInFile(kPath, kSearch, kReplacement); }));
+        sim::ReleaseFile(m, holder);
+        support::ExpectMachine(m, expected);
         EXPECT_EQ(m.EventsOf(Api::CreateFileA).size(), 0u) << "nothing may be created";
     }
-}
-
-struct FaultRow {
-    const char* name;
-    std::vector<sim::Fault> faults;
-};
-
-// Every failure on the way leaves the former bytes, with their attributes,
-// at the path, and no new file beside them.
-TEST(ReplaceTextInFile, InjectedFaultsKeepTheFormerContent) {
-    const FaultRow rows[] = {
-        {"open for reading fails", {{Api::CreateFileA, 1, false, ERROR_SHARING_VIOLATION, false}}},
-        {"size cannot be read", {{Api::GetFileSize, 1, false, ERROR_GEN_FAILURE, false}}},
-        {"short read", {{Api::ReadFile, 1, false, 0, true}}},
-        {"read fails", {{Api::ReadFile, 1, false, ERROR_READ_FAULT, false}}},
-        {"new file cannot be created", {{Api::CreateFileA, 2, false, ERROR_ACCESS_DENIED, false}}},
-        {"short write", {{Api::WriteFile, 1, false, 0, true}}},
-        {"write fails: disk full", {{Api::WriteFile, 1, false, ERROR_DISK_FULL, false}}},
-        {"former file cannot be moved aside", {{Api::MoveFileA, 1, false, ERROR_ACCESS_DENIED, false}}},
-        {"new file cannot take the path", {{Api::MoveFileA, 2, false, ERROR_ACCESS_DENIED, false}}},
-    };
-    const std::vector<uint8_t> before = UsbstorInf(kSearch);
-    for (const FaultRow& row : rows) {
-        SCOPED_TRACE(row.name);
-        sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
-        const sim::Machine expected = m;
-        for (const sim::Fault& fault : row.faults) m.InjectFault(fault);
-        {
-            support::ActiveMachine active(m);
-            EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
-        }
-        EXPECT_EQ(m.files.Read(kPath), std::optional<std::vector<uint8_t>>(before));
-        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
-    }
-}
-
-// When the new file cannot take the place of the old one and even the move
-// back fails, the former bytes are written anew at the path from memory and
-// both siblings go.
-TEST(ReplaceTextInFile, WhenTheWayBackFailsTheFormerBytesAreWrittenAnew) {
-    const std::vector<uint8_t> before = UsbstorInf(kSearch);
-    sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
-    m.InjectFault({Api::MoveFileA, 2, true, ERROR_ACCESS_DENIED, false});
-    {
-        support::ActiveMachine active(m);
-        EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
-    }
-    std::vector<std::string> paths;
-    for (const sim::FileEntry* entry : m.files.Entries())
-        if (entry->path.rfind(kPath, 0) == 0) paths.push_back(entry->path);
-    EXPECT_EQ(paths, std::vector<std::string>{kPath});
-    EXPECT_EQ(m.files.Read(kPath), before);
 }
 
 // Should the rewrite from memory fail as well, both files are left beside
@@ -196,10 +185,7 @@ TEST(ReplaceTextInFile, WhenEveryWayBackFailsBothContentsSurvive) {
     sim::Machine m = MachineWith(before, FILE_ATTRIBUTE_ARCHIVE);
     m.InjectFault({Api::MoveFileA, 2, true, ERROR_ACCESS_DENIED, false});
     m.InjectFault({Api::CreateFileA, 3, true, ERROR_ACCESS_DENIED, false});
-    {
-        support::ActiveMachine active(m);
-        EXPECT_FALSE(ReplaceTextInFile(kPath, kSearch, kReplacement));
-    }
+    EXPECT_FALSE(support::RunStep(m, [] { return ReplaceTextInFile(kPath, kSearch, kReplacement); }));
     EXPECT_EQ(m.EventsOf(Api::DeleteFileA).size(), 0u);
     std::vector<std::vector<uint8_t>> contents;
     for (const sim::FileEntry* entry : m.files.Entries())
@@ -209,51 +195,15 @@ TEST(ReplaceTextInFile, WhenEveryWayBackFailsBothContentsSurvive) {
     EXPECT_NE(std::find(contents.begin(), contents.end(), UsbstorInf(kReplacement)), contents.end());
 }
 
-// Leftovers of a run that was cut short sit under the sibling names: they
-// neither stop the replacement nor are they touched by it. When every one
-// of the hundred names for the new content is taken, the file stays as it
-// was and the result is false.
-TEST(ReplaceTextInFile, LeftoversOfAnEarlierRunAreKept) {
-    struct Row {
-        const char* name;
-        std::vector<std::string> halfWritten;  // sibling names of new content, taken
-        bool result;
-    };
-    std::vector<std::string> allNames;
-    for (char tens = '0'; tens <= '9'; ++tens)
-        for (char ones = '0'; ones <= '9'; ++ones) allNames.push_back(std::string(".~zt") + tens + ones);
-    const Row rows[] = {
-        {"some names taken", {".~zt00"}, true},
-        {"all hundred names taken", allNames, false},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        sim::Machine m = MachineWith(UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
-        for (const std::string& suffix : row.halfWritten)
-            m.files.AddFile(std::string(kPath) + suffix, TextBytes("half written"), FILE_ATTRIBUTE_READONLY);
-        m.files.AddFile(std::string(kPath) + ".~zb00", UsbstorInf("%12%\\FORMER.SYS"),
-                        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-        m.files.AddDirectory(std::string(kPath) + ".~zb01");
-        sim::Machine expected = m;
-        if (row.result) expected.files.AddFile(kPath, UsbstorInf(kReplacement), kNewFileAttributes);
-        {
-            support::ActiveMachine active(m);
-            EXPECT_EQ(ReplaceTextInFile(kPath, kSearch, kReplacement), row.result);
-        }
-        EXPECT_EQ(image::FilesText(m.files), image::FilesText(expected.files));
-    }
-}
-
 // The moved-aside former file cannot be deleted: the replacement stands, and
 // the former file is left under its aside name; a later run still works.
 TEST(ReplaceTextInFile, FormerFileThatCannotBeDeletedIsLeftAside) {
     sim::Machine m = MachineWith(UsbstorInf(kSearch), FILE_ATTRIBUTE_ARCHIVE);
     m.InjectFault({Api::DeleteFileA, 1, true, ERROR_ACCESS_DENIED, false});
-    {
-        support::ActiveMachine active(m);
+    support::RunStep(m, [] {
         EXPECT_TRUE(ReplaceTextInFile(kPath, kSearch, kReplacement));
         EXPECT_TRUE(ReplaceTextInFile(kPath, kReplacement, kSearch));
-    }
+    });
     EXPECT_EQ(m.files.Read(kPath), std::optional<std::vector<uint8_t>>(UsbstorInf(kSearch)));
     EXPECT_EQ(m.files.Read(std::string(kPath) + ".~zb00"),
               std::optional<std::vector<uint8_t>>(UsbstorInf(kSearch)));

@@ -1,7 +1,6 @@
 // ClearDriveIcons on both families: the package's letters (those with the
 // TEVDRIVE marker) deleted on 9x, emptied on NT; every other letter untouched.
 #include "icons/icons.h"
-#include "image/machine_state.h"
 #include "platform/sim/sim.h"
 #include "support/active_machine.h"
 #include "support/package_machine.h"
@@ -9,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 
 using sim::Api;
 
@@ -30,130 +28,64 @@ void AddRegistrations(sim::Machine& m) {
     m.registry.SetString(Key("C\\DefaultIcon"), "", "C:\\other.ico");
     m.registry.SetString(Key("C\\DefaultLabel"), "", "System");
     m.registry.Create(Key("G\\TEVDRIVE"));
-    m.registry.SetString("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer", "Keep",
-                         "yes");
 }
-
-void EmptyDefault(sim::Machine& m, const std::string& relative) {
-    m.registry.SetValue(Key(relative), "", REG_SZ, {});
-}
-
-struct FamilyRow {
-    const char* name;
-    sim::Machine (*make)();
-    std::function<void(sim::Machine&)> expected;
-};
 
 sim::Machine Windows2000() { return sim::MakeWindows2000("Service Pack 2"); }
 
-TEST(ClearDriveIcons, AllLettersOnBothFamilies) {
-    const FamilyRow rows[] = {
-        {"Windows 98: the package's letter keys go with their subkeys", sim::MakeWindows98,
-         [](sim::Machine& m) {
-             for (const char* letter : {"E", "F", "G"}) m.registry.DeleteTree(Key(letter));
-         }},
-        {"Windows 2000: the package's letters stay, their unnamed values emptied", Windows2000,
-         [](sim::Machine& m) {
-             EmptyDefault(m, "E\\DefaultIcon");
-             EmptyDefault(m, "E\\DefaultLabel");
-             EmptyDefault(m, "F\\DefaultLabel");  // and no DefaultIcon is created for F
-         }},
-        {"Windows XP: as Windows 2000", sim::MakeWindowsXP,
-         [](sim::Machine& m) {
-             EmptyDefault(m, "E\\DefaultIcon");
-             EmptyDefault(m, "E\\DefaultLabel");
-             EmptyDefault(m, "F\\DefaultLabel");
-         }},
-    };
-    for (const FamilyRow& row : rows) {
-        SCOPED_TRACE(row.name);
-        sim::Machine m = row.make();
-        AddRegistrations(m);
-        sim::Machine expected = m;
-        row.expected(expected);
-        bool result = false;
-        {
-            support::ActiveMachine active(m);
-            result = ClearDriveIcons(0xFFFFFFFF);
-        }
-        EXPECT_TRUE(result);
-        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
-        EXPECT_FALSE(m.registry.Exists(Key("F\\DefaultIcon")));
-        EXPECT_EQ(m.calls.end(), std::find(m.calls.begin(), m.calls.end(), Api::MessageBoxA));
-    }
-}
-
-struct MaskRow {
+struct Row {
     const char* name;
+    sim::Machine (*make)();
+    bool registrations;  // else no DriveIcons key at all
     DWORD mask;
+    bool result;
     unsigned opens;   // RegOpenKeyA calls
     unsigned closes;  // RegCloseKey calls
-    std::vector<const char*> gone;
+    std::vector<const char*> gone;     // letter keys deleted
+    std::vector<const char*> emptied;  // keys whose unnamed value is emptied
+    std::vector<sim::Fault> faults = {};
 };
 
-// On Windows 98, where the package's letters are deleted outright.
-TEST(ClearDriveIcons, TheMaskSelectsTheLetters) {
-    const MaskRow rows[] = {
-        {"0: nothing is opened", 0, 0, 0, {}},
-        {"bits 26 to 31 select no letter", 0xFC000000, 0, 0, {}},
-        {"C only: another program's letter, untouched", 1u << 2, 2, 1, {}},
-        {"E only", 1u << 4, 2, 2, {"E"}},
-        {"E and G", (1u << 4) | (1u << 6), 4, 4, {"E", "G"}},
-        // 26 DriveIcons opens, one marker test each, a marker close for E, F, G.
-        {"every bit: A to Z", 0xFFFFFFFF, 52, 29, {"E", "F", "G"}},
+TEST(ClearDriveIcons, TheMaskedLettersOfBothFamilies) {
+    const std::vector<const char*> none;
+    const Row rows[] = {
+        // Every letter: 26 DriveIcons opens, a marker test each, a marker
+        // close for E, F and G; on NT the icon and label opened to be emptied
+        // (and no DefaultIcon created for F).
+        {"Windows 98: the package's letter keys go with their subkeys", sim::MakeWindows98, true, 0xFFFFFFFF, true,
+         52, 29, {"E", "F", "G"}, none},
+        {"Windows 2000: the package's letters stay, their unnamed values emptied", Windows2000, true, 0xFFFFFFFF,
+         true, 58, 32, none, {"E\\DefaultIcon", "E\\DefaultLabel", "F\\DefaultLabel"}},
+        {"Windows XP: as Windows 2000", sim::MakeWindowsXP, true, 0xFFFFFFFF, true, 58, 32, none,
+         {"E\\DefaultIcon", "E\\DefaultLabel", "F\\DefaultLabel"}},
+        {"0: nothing is opened", sim::MakeWindows98, true, 0, true, 0, 0, none, none},
+        {"bits 26 to 31 select no letter", sim::MakeWindows98, true, 0xFC000000, true, 0, 0, none, none},
+        {"C only: another program's letter, untouched", sim::MakeWindows98, true, 1u << 2, true, 2, 1, none, none},
+        {"E only", sim::MakeWindows98, true, 1u << 4, true, 2, 2, {"E"}, none},
+        {"E and G", sim::MakeWindows98, true, (1u << 4) | (1u << 6), true, 4, 4, {"E", "G"}, none},
+        // The walk stops at the letter A.
+        {"Windows 98 without DriveIcons: false", sim::MakeWindows98, false, 0xFFFFFFFF, false, 1, 0, none, none},
+        {"Windows 2000 without DriveIcons: false", Windows2000, false, 0xFFFFFFFF, false, 1, 0, none, none},
+        // Opens: A (DriveIcons, marker), B, C, D, E (DriveIcons, marker), F's
+        // DriveIcons open fails: the letters before keep their changes.
+        {"DriveIcons vanishing during the walk stops it", sim::MakeWindows98, true, 0xFFFFFFFF, false, 11, 6,
+         {"E"}, none, {{Api::RegOpenKeyA, 11, false, ERROR_FILE_NOT_FOUND, false}}},
     };
-    for (const MaskRow& row : rows) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        sim::Machine m = sim::MakeWindows98();
-        AddRegistrations(m);
+        sim::Machine m = row.make();
+        if (row.registrations) AddRegistrations(m);
+        m.registry.SetString("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer", "Keep", "yes");
         sim::Machine expected = m;
         for (const char* letter : row.gone) expected.registry.DeleteTree(Key(letter));
-        bool result = false;
-        {
-            support::ActiveMachine active(m);
-            result = ClearDriveIcons(row.mask);
-        }
-        EXPECT_TRUE(result);
+        for (const char* key : row.emptied) expected.registry.SetValue(Key(key), "", REG_SZ, {});
+        for (const sim::Fault& fault : row.faults) m.InjectFault(fault);
+
+        EXPECT_EQ(support::RunStep(m, [&] { return ClearDriveIcons(row.mask); }), row.result);
         EXPECT_EQ(m.callCounts[Api::RegOpenKeyA], row.opens);
         EXPECT_EQ(m.callCounts[Api::RegCloseKey], row.closes);
-        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
+        support::ExpectMachine(m, expected);
+        EXPECT_EQ(m.calls.end(), std::find(m.calls.begin(), m.calls.end(), Api::MessageBoxA));
     }
-}
-
-TEST(ClearDriveIcons, MissingDriveIconsKeyIsFalseAndChangesNothing) {
-    for (sim::Machine (*make)() : {sim::MakeWindows98, Windows2000}) {
-        sim::Machine m = make();
-        m.registry.SetString("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer",
-                             "Keep", "yes");
-        const sim::Machine expected = m;
-        bool result = true;
-        {
-            support::ActiveMachine active(m);
-            result = ClearDriveIcons(0xFFFFFFFF);
-        }
-        EXPECT_FALSE(result);
-        EXPECT_EQ(m.callCounts[Api::RegOpenKeyA], 1u);  // the walk stops at the letter A
-        EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
-    }
-}
-
-// The DriveIcons key goes away in the middle of the walk: the letters before
-// keep their changes, the walk stops with false.
-TEST(ClearDriveIcons, KeyVanishingDuringTheWalkStopsIt) {
-    sim::Machine m = sim::MakeWindows98();
-    AddRegistrations(m);
-    // Opens: A (DriveIcons, marker), B, C, D, E (DriveIcons, marker), F's DriveIcons open fails.
-    m.InjectFault({Api::RegOpenKeyA, 11, false, ERROR_FILE_NOT_FOUND, false});
-    sim::Machine expected = m;
-    expected.registry.DeleteTree(Key("E"));
-    bool result = true;
-    {
-        support::ActiveMachine active(m);
-        result = ClearDriveIcons(0xFFFFFFFF);
-    }
-    EXPECT_FALSE(result);
-    EXPECT_EQ(m.callCounts[Api::RegOpenKeyA], 11u);
-    EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(expected.registry));
 }
 
 }  // namespace

@@ -3,8 +3,8 @@
 // shows as exactly the lines it removed; the exact lines the simulator's
 // tests compare by tell what the folded ones leave to Windows' comparison.
 #include "support/scratch.h"
+#include "support/text_bytes.h"
 #include "image/machine_state.h"
-#include "image/reg_file.h"
 
 #include <functional>
 
@@ -23,9 +23,7 @@ TEST(MachineState, WinesUnicodeExportReadsIntoLinesAndDeletionsShowAsRemovedLine
         "@=\"\"\r\n"
         "\r\n[HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR\\Enum]\r\n"
         "\"Count\"=dword:00000000\r\n");
-    sim::Registry registry;
-    image::InputError diag;
-    ASSERT_TRUE(image::ReadRegFile(exported, "after.reg", registry, nullptr, &diag)) << diag.Text();
+    const sim::Registry registry = support::ReadExport(exported);
     image::StateLines before;
     image::AddRegistry(before, registry, "HKLM\\System\\ControlSet001\\Services");
     const std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CONTROLSET001\\SERVICES";
@@ -42,12 +40,12 @@ TEST(MachineState, WinesUnicodeExportReadsIntoLinesAndDeletionsShowAsRemovedLine
                          "value " + key + "\\USBSTOR\\ENUM | \"COUNT\" = REG_DWORD 0x00000000 (0)",
                      }));
 
-    ASSERT_TRUE(image::ReadRegFile("REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR\\Enum]\r\n"
-                                   "[HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR]\r\n\"Start\"=-\r\n",
-                                   "expect.reg", registry, nullptr, &diag))
-        << diag.Text();
+    const sim::Registry deleted = support::ReadExport(
+        "REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR\\Enum]\r\n"
+        "[HKEY_LOCAL_MACHINE\\System\\ControlSet001\\Services\\USBSTOR]\r\n\"Start\"=-\r\n",
+        nullptr, registry);
     image::StateLines after;
-    image::AddRegistry(after, registry, "HKLM\\System\\ControlSet001\\Services");
+    image::AddRegistry(after, deleted, "HKLM\\System\\ControlSet001\\Services");
     const image::StateDifference difference = image::Difference(before, after);
     EXPECT_TRUE(difference.added.empty());
     EXPECT_EQ(difference.removed, (image::StateLines{

@@ -2,6 +2,7 @@
 // formats round-trip byte for byte, every value type reads as the ANSI API
 // sees it, deletion lines act as on import, and bad lines are named.
 #include "support/scratch.h"
+#include "support/text_bytes.h"
 #include "image/machine_state.h"
 #include "image/reg_file.h"
 

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 
 using namespace support;
 
@@ -42,7 +41,7 @@ TEST(DriverInf, SecondValueOfEachSectionLine) {
                     "D5=,X",
                     "D6=Install," + a247,          // 255 characters of line text: read whole
                     "D7=Install," + a247 + "B"}));  // 256: the read fails
-    support::ActiveMachine active(m);
+    ActiveMachine active(m);
     RecordWindowsDirectory();
 
     HINF inf = OpenDriverInf();
@@ -68,69 +67,47 @@ TEST(DriverInf, SecondValueOfEachSectionLine) {
 }
 
 // Where the INF is looked for: "inf\other" first, "inf" second, for the
-// section and for the class alike; neither gives no lines and no class.
-TEST(DriverInf, OtherDirectoryFirstThenInfDirectory) {
+// section and for the class alike; neither gives no lines and no class. A
+// class name that the system has registered gives the registered GUID,
+// whatever GUID the INF itself declares; two classes of that name give no
+// class at all, and the caller's preset stays. Without a Windows directory
+// no path is formed from it: the INF is not even looked for.
+TEST(DriverInf, WhichCopyIsReadAndTheClassItGives) {
     struct Row {
         const char* name;
         bool inOther, inInf;
+        std::vector<const char*> classes;  // registered with the name "ZavA"
+        bool windowsDirectoryKnown;
         std::vector<std::string> fields;
         const char* classGuid;  // nullptr: not found, the preset stays
     };
     const Row rows[] = {
-        {"both", true, true, {"OTHER\\DEV"}, kOtherGuid},
-        {"other only", true, false, {"OTHER\\DEV"}, kOtherGuid},
-        {"inf only", false, true, {"INF\\DEV"}, kInfGuid},
-        {"neither", false, false, {}, nullptr},
+        {"both", true, true, {}, true, {"OTHER\\DEV"}, kOtherGuid},
+        {"other only", true, false, {}, true, {"OTHER\\DEV"}, kOtherGuid},
+        {"inf only", false, true, {}, true, {"INF\\DEV"}, kInfGuid},
+        {"neither", false, false, {}, true, {}, nullptr},
+        {"the class registered", true, false, {kDiskGuid}, true, {"OTHER\\DEV"}, kDiskGuid},
+        {"the class registered twice", true, false, {kDiskGuid, kInfGuid}, true, {"OTHER\\DEV"}, nullptr},
+        {"Windows directory unknown", true, true, {}, false, {}, nullptr},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         sim::Machine m = sim::MakeWindows98();
         if (row.inOther) AddInf(m, "inf\\other", InfText({"D=Install,OTHER\\DEV"}, "ZavA", kOtherGuid));
         if (row.inInf) AddInf(m, "inf", InfText({"D=Install,INF\\DEV"}, "ZavB", kInfGuid));
         m.files.AddFile("C:\\WINDOWS\\inf\\other\\OEM0.inf", InfText({"D=Install,OEM\\DEV"}));
-        support::ActiveMachine active(m);
-        RecordWindowsDirectory();
-
-        EXPECT_EQ(SectionFields(), row.fields) << row.name;
+        for (const char* guid : row.classes) m.registry.SetString(std::string(kClass) + guid, "Class", "ZavA");
         GUID guid = Guid(kHdcGuid);
-        EXPECT_EQ(GetDriverInfClassGuid(guid), row.classGuid != nullptr) << row.name;
-        EXPECT_EQ(sim::GuidText(guid), row.classGuid ? row.classGuid : kHdcGuid) << row.name;
+        RunStep(m, [&] {
+            EXPECT_EQ(SectionFields(), row.fields);
+            EXPECT_EQ(GetDriverInfClassGuid(guid), row.classGuid != nullptr);
+        }, row.windowsDirectoryKnown);
+        EXPECT_EQ(sim::GuidText(guid), row.classGuid ? row.classGuid : kHdcGuid);
+        if (!row.windowsDirectoryKnown) {
+            EXPECT_EQ(m.callCounts[sim::Api::SetupOpenInfFileA], 0u);
+            EXPECT_EQ(m.callCounts[sim::Api::SetupDiGetINFClassA], 0u);
+        }
     }
-}
-
-// A class name that the system has registered gives the registered GUID,
-// whatever GUID the INF itself declares; two classes of that name give no
-// class at all, and the caller's preset stays.
-TEST(DriverInf, RegisteredClassOverridesTheInfGuid) {
-    sim::Machine m = sim::MakeWindows98();
-    AddInf(m, "inf\\other", InfText({}, "DiskDrive", kOtherGuid));
-    m.registry.SetString(std::string(kClass) + kDiskGuid, "Class", "DiskDrive");
-    support::ActiveMachine active(m);
-    RecordWindowsDirectory();
-    GUID guid = Guid(kHdcGuid);
-    EXPECT_TRUE(GetDriverInfClassGuid(guid));
-    EXPECT_EQ(sim::GuidText(guid), kDiskGuid);
-
-    m.registry.SetString(std::string(kClass) + kInfGuid, "Class", "DiskDrive");
-    guid = Guid(kHdcGuid);
-    EXPECT_FALSE(GetDriverInfClassGuid(guid));
-    EXPECT_EQ(sim::GuidText(guid), kHdcGuid);
-}
-
-// Without a Windows directory no path is formed from it: the INF is not found.
-TEST(DriverInf, UnknownWindowsDirectoryFindsNoInf) {
-    sim::Machine m = sim::MakeWindows98();
-    AddInf(m, "inf\\other", InfText({"D=Install,OTHER\\DEV"}));
-    support::ActiveMachine active(m);
-    std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
-    HINF inf = OpenDriverInf();
-    EXPECT_EQ(inf, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(CountInfSectionLines(inf, kDriverInfSection), 0);
-    CloseDriverInf(inf);
-    GUID guid = Guid(kHdcGuid);
-    EXPECT_FALSE(GetDriverInfClassGuid(guid));
-    EXPECT_EQ(sim::GuidText(guid), kHdcGuid);
-    EXPECT_EQ(m.callCounts[sim::Api::SetupOpenInfFileA], 0u);
-    EXPECT_EQ(m.callCounts[sim::Api::SetupDiGetINFClassA], 0u);
 }
 
 }  // namespace

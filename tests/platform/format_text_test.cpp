@@ -23,11 +23,8 @@ TEST(FormatText, GivesTheFormattedTextWhateverItsLength) {
         EXPECT_EQ(text, "Enum\\" + name) << length;
         EXPECT_EQ(text.size(), length + 5) << length;
     }
-}
-
-TEST(FormatText, KeepsAZeroCharacterItWasGiven) {
-    const std::string text = FormatText("a%cb", 0);
-    EXPECT_EQ(text, std::string("a\0b", 3));
+    // A zero character it was given is kept.
+    EXPECT_EQ(FormatText("a%cb", 0), std::string("a\0b", 3));
 }
 
 }  // namespace

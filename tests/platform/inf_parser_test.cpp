@@ -1,12 +1,13 @@
 // The INF reader on bytes alone: line forms, quoting, strings, sections and
 // encodings, as SETUPAPI reads them.
 #include "platform/sim/sim_inf.h"
+#include "support/text_bytes.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+using support::TextBytes;
 
 // The compact texts of every line of a section.
 std::vector<std::string> Texts(const std::vector<uint8_t>& bytes, const std::string& section) {
@@ -38,30 +39,26 @@ TEST(InfParser, CompactLineText) {
     for (const auto& row : rows) {
         const std::string inf =
             std::string("[S]\r\n") + row.first + "\r\n[Strings]\r\nname = \"Gadget\"\r\n";
-        EXPECT_EQ(Texts(Bytes(inf), "S"), std::vector<std::string>{row.second}) << row.first;
+        EXPECT_EQ(Texts(TextBytes(inf), "S"), std::vector<std::string>{row.second}) << row.first;
     }
     // Comments and blank lines are no lines; sections of one name (any case)
     // are merged; a backslash continuing the last line is dropped.
-    EXPECT_EQ(Texts(Bytes("; c\n\n[S]\n \t\na\n[Other]\nx\n[s] tail\n  ; c\nk = USB\\VID_1\\ "), "S"),
+    EXPECT_EQ(Texts(TextBytes("; c\n\n[S]\n \t\na\n[Other]\nx\n[s] tail\n  ; c\nk = USB\\VID_1\\ "), "S"),
               (std::vector<std::string>{"a", "USB\\VID_1"}));
 }
 
 TEST(InfParser, Encodings) {
     // UTF-16LE with its mark: a character above 0xFF becomes one '?', also
     // for a surrogate pair; U+00E9 stays one byte.
-    const std::u16string wide = u"\uFEFF[S]\r\nk = caf\u00e9, \u4e2d, \U0001F600 ; \u4e2d\r\nInstall,USB\\V\r\n";
-    std::vector<uint8_t> bytes;
-    for (char16_t c : wide) {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
+    const std::vector<uint8_t> bytes =
+        TextBytes(support::Utf16le("[S]\r\nk = caf\u00e9, \u4e2d, \U0001F600 ; \u4e2d\r\nInstall,USB\\V\r\n"));
     EXPECT_EQ(Texts(bytes, "S"), (std::vector<std::string>{"caf\xE9,?,?", "Install,USB\\V"}));
-    EXPECT_EQ(Texts(Bytes("\xEF\xBB\xBF[S]\nk = caf\xC3\xA9, \xE4\xB8\xAD, \xFF\n"), "S"),
+    EXPECT_EQ(Texts(TextBytes("\xEF\xBB\xBF[S]\nk = caf\xC3\xA9, \xE4\xB8\xAD, \xFF\n"), "S"),
               std::vector<std::string>{"caf\xE9,?,\xFF"});
     // The text ends at a NUL or a Ctrl-Z.
-    EXPECT_EQ(Texts(Bytes(std::string("[S]\na\nb\x1A\nc\n", 11)), "S"),
+    EXPECT_EQ(Texts(TextBytes(std::string("[S]\na\nb\x1A\nc\n", 11)), "S"),
               (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(Texts(Bytes(std::string("[S]\na\0b\n", 8)), "S"), std::vector<std::string>{"a"});
+    EXPECT_EQ(Texts(TextBytes(std::string("[S]\na\0b\n", 8)), "S"), std::vector<std::string>{"a"});
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // faults without the call log, removals during a walk, subkey lookups among
 // thousands of siblings.
 #include "platform/sim/sim.h"
+#include "support/active_machine.h"
+#include "support/package_machine.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +13,7 @@ using sim::Api;
 
 namespace {
 
-const char kDiskGuid[] = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
+using support::kDiskGuid;
 
 std::string Id(int n) { return "USB\\VID_1234&PID_5678\\SN" + std::to_string(100000 + n); }
 
@@ -29,7 +31,7 @@ std::string Description(HDEVINFO set, DWORD index) {
 TEST(LargeMachine, WithoutTheCallLogCallsAreCountedAndFaultsStillHit) {
     sim::Machine m = sim::MakeWindows98();
     m.recordCalls = false;
-    sim::ActiveMachine active(m);
+    support::ActiveMachine active(m);
     std::vector<int> results;
     auto round = [&] {
         results.push_back(CompareStringA(LOCALE_USER_DEFAULT, 0, "a", 1, "a", 1));
@@ -48,7 +50,7 @@ TEST(LargeMachine, WithoutTheCallLogCallsAreCountedAndFaultsStillHit) {
 
 TEST(LargeMachine, CompareStringGivesTheByteOrderAtEveryLength) {
     sim::Machine m = sim::MakeWindows98();
-    sim::ActiveMachine active(m);
+    support::ActiveMachine active(m);
     const std::string base = "USB\\VID_1234&PID_5678\\SN000123&MI_00\\7&2A";  // 42 bytes
     for (size_t length = 0; length <= base.size(); ++length) {
         const std::string a = base.substr(0, length);
@@ -79,7 +81,7 @@ TEST(LargeMachine, ElementsKeepTheirDevicesWhileOthersAreRemoved) {
     const int count = 600;
     for (int i = 0; i < count; ++i)
         m.devices.push_back({Id(i), sim::ParseGuid(kDiskGuid), "disk " + std::to_string(i)});
-    sim::ActiveMachine active(m);
+    support::ActiveMachine active(m);
     HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     for (DWORD i = 0; i < static_cast<DWORD>(count); i += 2) {
@@ -104,7 +106,7 @@ TEST(LargeMachine, SubkeysAreFoundAmongThousandsWhateverTheirCase) {
         if (i % 7 == 0) name += "\u00e9";  // a letter beyond ASCII ("\xE9" in code page 1252) keeps its case
         m.registry.SetDword("HKLM\\Many\\" + name, "n", static_cast<DWORD>(i));
     }
-    sim::ActiveMachine active(m);
+    support::ActiveMachine active(m);
     for (int i = 0; i < 3000; i += 13) {
         std::string asked = "many\\KEY_" + std::to_string(i) + (i % 2 ? "ABC" : "abc");
         if (i % 7 == 0) asked += "\xE9";

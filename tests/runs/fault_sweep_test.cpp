@@ -5,8 +5,8 @@
 // failure leads elsewhere), and never lose usbstor.inf's content.
 #include "support/package_machine.h"
 #include "support/run_invariants.h"
+#include "support/scratch.h"
 
-#include "image/machine_image.h"
 #include "image/machine_state.h"
 #include "dryrun/run_winmain.h"
 
@@ -177,14 +177,9 @@ TEST(FaultSweep, EveryFailureOfEveryCallIsSurvived) {
     support::Windows2000Package windows2000;
     windows2000.whole = true;
     Sweep("Windows 2000 SP2 with the package", support::Windows2000WithPackage(windows2000), totals);
-    for (const char* example : {"win98-package", "win2000-sp2", "xp-clean", "realistic"}) {
-        image::MachineImage loaded;
-        image::InputError diag;
-        ASSERT_TRUE(image::LoadImage(std::string(ZAV_EXAMPLES) + "/" + example, &loaded, &diag))
-            << example;
-        Sweep(std::string("example ") + example, loaded.machine, totals,
+    for (const char* example : {"win98-package", "win2000-sp2", "xp-clean", "realistic"})
+        Sweep(std::string("example ") + example, support::LoadedImage(support::Example(example)).machine, totals,
               std::string(example) != "xp-clean");
-    }
     std::cout << "[ sweep    ] total: " << totals.runs << " runs, " << totals.faults
               << " faults injected, " << totals.failures << " failures found\n";
     RecordProperty("runs", static_cast<int>(totals.runs));

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 
 using sim::Api;
@@ -26,6 +27,29 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
     const char* text = std::getenv(name);
     if (text == nullptr || *text == '\0') return fallback;
     return std::strtoull(text, nullptr, 10);
+}
+
+const uint64_t kFirstSeed = EnvNumber("ZAV_PROPERTY_SEED", 1);
+const uint64_t kSeeds = EnvNumber("ZAV_PROPERTY_ITERATIONS", 600);
+const bool kFixedSeeds = kFirstSeed == 1 && kSeeds >= 600;  // the default run's
+
+// `check` on the random machine of each seed until five have failed: it
+// gives the problems of its run, and may add to the failure's name (the
+// seed). Returns how many failed.
+size_t EachRandomMachine(
+    const std::function<std::vector<std::string>(uint64_t, const sim::Machine&, std::string&)>& check) {
+    size_t failures = 0;
+    for (uint64_t seed = kFirstSeed; seed < kFirstSeed + kSeeds && failures < 5; ++seed) {
+        support::SeededChoices choices(seed);
+        std::string name = "seed " + std::to_string(seed);
+        const std::vector<std::string> problems = check(seed, support::RandomMachine(choices), name);
+        if (problems.empty()) continue;
+        ++failures;
+        std::string text;
+        for (const std::string& p : problems) text += "\n    " + p;
+        ADD_FAILURE() << name << ":" << text;
+    }
+    return failures;
 }
 
 // What the runs did, so that a generator that stopped reaching the
@@ -75,23 +99,13 @@ void Count(const sim::Machine& before, const sim::Machine& after, Coverage& cov)
 }
 
 TEST(RandomMachines, EveryRunKeepsTheInvariants) {
-    const uint64_t first = EnvNumber("ZAV_PROPERTY_SEED", 1);
-    const uint64_t count = EnvNumber("ZAV_PROPERTY_ITERATIONS", 600);
     Coverage cov;
-    size_t failures = 0;
-    for (uint64_t seed = first; seed < first + count && failures < 5; ++seed) {
-        support::SeededChoices choices(seed);
-        const sim::Machine machine = support::RandomMachine(choices);
+    const size_t failures = EachRandomMachine([&cov](uint64_t, const sim::Machine& machine, std::string&) {
         sim::Machine after = machine;
         const int exitCode = dryrun::RunWinMain(after);
-        const std::vector<std::string> problems = support::CheckRun(machine, after, exitCode);
         Count(machine, after, cov);
-        if (problems.empty()) continue;
-        ++failures;
-        std::string text;
-        for (const std::string& p : problems) text += "\n    " + p;
-        ADD_FAILURE() << "seed " << seed << ":" << text;
-    }
+        return support::CheckRun(machine, after, exitCode);
+    });
     std::cout << "[ property ] " << cov.runs << " random runs (" << cov.windows98 << " Windows 98, "
               << cov.restore << " storage driver restorations): " << cov.devicesRemoved
               << " devices removed, " << cov.enumKeysDeleted << " hardware key and "
@@ -105,7 +119,7 @@ TEST(RandomMachines, EveryRunKeepsTheInvariants) {
 
     // The fixed seeds reach every kind of work; a generator that drifted
     // away from them would prove little.
-    if (first == 1 && count >= 600) {
+    if (kFixedSeeds) {
         EXPECT_GT(cov.windows98, 200u);
         EXPECT_GT(cov.restore, 60u);
         EXPECT_GT(cov.devicesRemoved, 100u);
@@ -124,12 +138,9 @@ TEST(RandomMachines, EveryRunKeepsTheInvariants) {
 // random function among those the fault-free run called, at one of its
 // calls, once or from then on): every such run stays safe.
 TEST(RandomMachines, EveryRunWithAFailingCallStaysSafe) {
-    const uint64_t first = EnvNumber("ZAV_PROPERTY_SEED", 1);
-    const uint64_t count = EnvNumber("ZAV_PROPERTY_ITERATIONS", 600);
-    size_t failures = 0, injected = 0;
-    for (uint64_t seed = first; seed < first + count && failures < 5; ++seed) {
-        support::SeededChoices choices(seed);
-        const sim::Machine machine = support::RandomMachine(choices);
+    size_t injected = 0;
+    const size_t failures = EachRandomMachine([&injected](uint64_t seed, const sim::Machine& machine,
+                                                          std::string& name) {
         sim::Machine clean = machine;
         dryrun::RunWinMain(clean);
 
@@ -139,24 +150,20 @@ TEST(RandomMachines, EveryRunWithAFailingCallStaysSafe) {
         for (int tries = 0; tries < 50 && clean.callCounts[fault.function] == 0; ++tries)
             fault = support::RandomFault(faultChoices, 1);
         const unsigned called = clean.callCounts[fault.function];
-        if (called == 0) continue;
+        if (called == 0) return std::vector<std::string>();
         fault.nth = 1 + faultChoices.Below(called);
         ++injected;
+        name += ", " + std::string(sim::ApiName(fault.function)) + " #" + std::to_string(fault.nth) +
+                (fault.persistent ? " and after" : " once");
 
         sim::Machine after = machine;
         after.InjectFault(fault);
         const int exitCode = dryrun::RunWinMain(after);
-        const std::vector<std::string> problems = support::CheckRun(machine, after, exitCode, true);
-        if (problems.empty()) continue;
-        ++failures;
-        std::string text;
-        for (const std::string& p : problems) text += "\n    " + p;
-        ADD_FAILURE() << "seed " << seed << ", " << fault.function << " #" << fault.nth
-                      << (fault.persistent ? " and after" : " once") << ":" << text;
-    }
+        return support::CheckRun(machine, after, exitCode, true);
+    });
     std::cout << "[ property ] " << injected << " random runs with a failing call; " << failures
               << " failing\n";
-    if (first == 1 && count >= 600) {
+    if (kFixedSeeds) {
         EXPECT_GT(injected, 590u);
     }
 }

@@ -45,23 +45,29 @@ TEST(ReferenceModels, LineFieldAndReplacement) {
     EXPECT_EQ(ReferenceReplace({'A', 0}, "AB", "C"), (std::vector<uint8_t>{'A', 0}));
 }
 
-// Windows 98 with the package whole: one package device with its disk and
-// drive letter, the package's files, and the system's own devices and files
-// around them.
-sim::Machine SmallMachine() {
-    support::Windows98Package options;
-    options.whole = true;
-    return support::Windows98WithPackage(options);
-}
-
 bool Mentions(const std::vector<std::string>& problems, const std::string& part) {
     for (const std::string& p : problems)
         if (p.find(part) != std::string::npos) return true;
     return false;
 }
 
+// A RegDeleteKeyA the run did not make, added to its events.
+std::function<int(sim::Machine&)> Deletion(const char* target) {
+    return [target](sim::Machine& m) {
+        sim::Event e(Api::RegDeleteKeyA);
+        e.target = target;
+        m.events.push_back(e);
+        return 0;
+    };
+}
+
+// Windows 98 with the package whole: one package device with its disk and
+// drive letter, the package's files, and the system's own devices and files
+// around them.
 TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
-    const sim::Machine before = SmallMachine();
+    support::Windows98Package whole;
+    whole.whole = true;
+    const sim::Machine before = support::Windows98WithPackage(whole);
     {
         sim::Machine after = before;
         const int exitCode = dryrun::RunWinMain(after);
@@ -102,21 +108,10 @@ TEST(RunInvariants, AFaithfulRunPassesAndEveryDoctoredOneIsCaught) {
         {"a package file left",
          [](sim::Machine& m) { m.files.AddFile("C:\\WINDOWS\\system32\\drivers\\WDMZAV03.sys", "MZ"); return 0; },
          "package file left"},
-        {"a deletion the records do not name",
-         [](sim::Machine& m) {
-             sim::Event e(Api::RegDeleteKeyA);
-             e.target = "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678";
-             m.events.push_back(e);
-             return 0;
-         },
+        {"a deletion the records do not name", Deletion("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678"),
          sim::ApiName(Api::RegDeleteKeyA) + std::string(" on a key no selected record names")},
         {"a deletion of the driver class key",
-         [](sim::Machine& m) {
-             sim::Event e(Api::RegDeleteKeyA);
-             e.target = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class";
-             m.events.push_back(e);
-             return 0;
-         },
+         Deletion("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class"),
          sim::ApiName(Api::RegDeleteKeyA) + std::string(" on a protected key")},
         {"the package device left",
          [](sim::Machine& m) {

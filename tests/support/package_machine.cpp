@@ -1,27 +1,8 @@
 #include "support/package_machine.h"
 
-#include "image/text_codec.h"
-
 namespace support {
 
 GUID Guid(const char* text) { return *sim::ParseGuid(text); }
-
-// ---------------------------------------------------------------- bytes
-
-std::vector<uint8_t> Utf16Bytes(const std::string& text, uint8_t high) {
-    std::string wide;
-    for (char c : text) image::AppendUtf16le(wide, static_cast<char32_t>(static_cast<uint8_t>(c) | high << 8));
-    return TextBytes(wide);
-}
-
-std::vector<uint8_t> TextBytes(const std::string& text) {
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
-std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // ---------------------------------------------------------------- pieces
 
@@ -152,9 +133,8 @@ bool PackageDeviceRemoved(sim::Machine& m) {
 
 // ---------------------------------------------------------------- Windows 2000
 
-sim::Machine Windows2000WithPackage(const Windows2000Package& options) {
-    sim::Machine m = sim::MakeWindows2000(options.servicePack);
-    for (const std::string& set : options.controlSets) {
+void AddStorageDriverService(sim::Machine& m, const std::vector<std::string>& controlSets) {
+    for (const std::string& set : controlSets) {
         const std::string services = "HKLM\\System\\" + set + "\\Services\\";
         m.registry.SetString(services + "USBSTOR", "ImagePath", kPackageImage);
         m.registry.SetDword(services + "USBSTOR", "Type", 1);
@@ -166,6 +146,11 @@ sim::Machine Windows2000WithPackage(const Windows2000Package& options) {
     m.registry.SetDword("HKLM\\System\\Select", "LastKnownGood", 2);
     m.registry.SetString("HKLM\\System\\Setup", "SystemPartition", "\\Device\\HarddiskVolume1");
     m.registry.SetDword("HKLM\\System\\Setup", "SystemSetupInProgress", 0);
+}
+
+sim::Machine Windows2000WithPackage(const Windows2000Package& options) {
+    sim::Machine m = sim::MakeWindows2000(options.servicePack);
+    AddStorageDriverService(m, options.controlSets);
     AddStorageDriverFiles(m.files, m.windowsDirectory);
     if (options.whole) {
         AddIconsAndCompanion(m);
@@ -176,8 +161,9 @@ sim::Machine Windows2000WithPackage(const Windows2000Package& options) {
 void StorageDriverRestored(sim::Machine& m) {
     for (const char* service : {kUsbstor1, kUsbstor2})
         m.registry.SetString(service, "ImagePath", kSystemImage, REG_EXPAND_SZ);
-    m.files.AddFile(kUsbstorInf, UsbstorInf("%12%\\USBSTOR.SYS"), FILE_ATTRIBUTE_ARCHIVE);
-    m.files.Remove(kReplacementDriver);
+    m.files.AddFile(m.windowsDirectory + "\\inf\\usbstor.inf", UsbstorInf("%12%\\USBSTOR.SYS"),
+                    FILE_ATTRIBUTE_ARCHIVE);
+    m.files.Remove(m.windowsDirectory + "\\System32\\DRIVERS\\USBSTORSP3.SYS");
 }
 
 }  // namespace support

@@ -4,6 +4,8 @@
 // benchmarks.
 #pragma once
 
+#include "support/text_bytes.h"
+
 #include "platform/sim/sim.h"
 
 #include <cstdint>
@@ -35,17 +37,6 @@ const char kReplacementDriver[] = "C:\\WINNT\\System32\\DRIVERS\\USBSTORSP3.SYS"
 
 GUID Guid(const char* text);
 
-// ---------------------------------------------------------------- bytes
-
-// 16-bit little-endian text: each character of `text` as its low byte
-// followed by `high` (0 for plain text).
-std::vector<uint8_t> Utf16Bytes(const std::string& text, uint8_t high = 0);
-// 8-bit text: the bytes of `text` as they are.
-std::vector<uint8_t> TextBytes(const std::string& text);
-// `a` followed by `b`.
-std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b);
-inline const std::vector<uint8_t> kByteOrderMark = {0xFF, 0xFE};
-
 // ---------------------------------------------------------------- pieces
 
 // An INF of the package's form: its [Version] class and the device section
@@ -72,6 +63,10 @@ std::vector<uint8_t> UsbstorInf(const std::string& driverReference);
 // On Windows 2000 below `windows`: usbstor.inf naming the package's
 // replacement driver, that driver (read-only) and the system's own driver.
 void AddStorageDriverFiles(sim::FileSystem& files, const std::string& windows);
+
+// The USB storage service of each control set pointed at the replacement
+// driver (usbhub beside it), and the control set selection and setup keys.
+void AddStorageDriverService(sim::Machine& m, const std::vector<std::string>& controlSets);
 
 // A drive letter's icon and label registration: the package's carries the
 // TEVDRIVE marker key, another program's does not.
@@ -128,9 +123,10 @@ struct Windows2000Package {
 // control set selection and setup keys, usbstor.inf and the drivers.
 sim::Machine Windows2000WithPackage(const Windows2000Package& options = Windows2000Package());
 
-// What the storage driver restoration does to that machine (with the two
-// control sets): ImagePath the system's driver as expandable text, usbstor.inf
-// rewritten as a new file, the replacement driver gone.
+// What the storage driver restoration does to a machine with the two
+// control sets: ImagePath the system's driver as expandable text, usbstor.inf
+// (below the machine's Windows directory) rewritten as a new file, the
+// replacement driver gone.
 void StorageDriverRestored(sim::Machine& m);
 
 }  // namespace support

@@ -275,8 +275,8 @@ std::string Builder::InfText() {
 
     switch (c.Below(10)) {
     case 8: {  // UTF-16LE with its byte order mark
-        const std::vector<uint8_t> wide = Utf16Bytes(text);
-        return "\xFF\xFE" + std::string(wide.begin(), wide.end());
+        const std::vector<uint8_t> wide = Concat(kByteOrderMark, Utf16Bytes(text));
+        return std::string(wide.begin(), wide.end());
     }
     case 9: return "\xEF\xBB\xBF" + text;
     default: return text;

@@ -1,8 +1,10 @@
-// Shared by the tests of the image library and the dry run: UTF-16LE text
-// as regedit writes it, and scratch folders on the host.
+// Shared by the tests of the image library, the dry run and the runs over
+// the example images: scratch folders on the host, the example images, and
+// the registry an export reads into.
 #pragma once
 
-#include "image/text_codec.h"
+#include "image/machine_image.h"
+#include "image/reg_file.h"
 
 #include <gtest/gtest.h>
 
@@ -13,14 +15,6 @@
 #include <string>
 
 namespace support {
-
-// UTF-8 text as UTF-16LE bytes, with the byte order mark regedit writes.
-inline std::string Utf16le(const std::string& utf8, bool bom = true) {
-    bool wellFormed = true;
-    const std::string text = image::Utf8ToUtf16le(utf8, &wellFormed);
-    if (!wellFormed) ADD_FAILURE() << "test text is not UTF-8";
-    return (bom ? "\xFF\xFE" : "") + text;
-}
 
 // A fresh folder below the system's temporary folder, removed afterwards.
 class ScratchFolder {
@@ -44,5 +38,28 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+#ifdef ZAV_EXAMPLES
+// The folder of the example image `name` (examples/<name>).
+inline std::string Example(const std::string& name) { return std::string(ZAV_EXAMPLES) + "/" + name; }
+#endif
+
+// The image folder `folder` as loaded; a folder that does not load fails the test.
+inline image::MachineImage LoadedImage(const std::string& folder) {
+    image::MachineImage loaded;
+    image::InputError diag;
+    EXPECT_TRUE(image::LoadImage(folder, &loaded, &diag)) << diag.Text();
+    return loaded;
+}
+
+// The registry the export `bytes` reads into (on top of `into`: deletion
+// lines act on what is there), and its format; an export that does not read
+// fails the test.
+inline sim::Registry ReadExport(const std::string& bytes, image::RegFormat* format = nullptr,
+                                sim::Registry into = sim::Registry()) {
+    image::InputError diag;
+    EXPECT_TRUE(image::ReadRegFile(bytes, "registry.reg", into, format, &diag)) << diag.Text();
+    return into;
+}
 
 }  // namespace support
