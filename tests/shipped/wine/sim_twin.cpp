@@ -1,10 +1,13 @@
+// The simulator twin of a Wine scenario, and its machine against Wine's.
 #include "sim_twin.h"
 
+#include "image/reg_file.h"
 #include "image/run_winmain.h"
 #include "image/text_codec.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 namespace winetest {
 namespace {
@@ -24,33 +27,6 @@ bool ParseVersion(const std::string& text, sim::Machine& machine) {
 }
 
 }  // namespace
-
-namespace {
-
-void AsExported(sim::RegKey& key) {
-    for (sim::RegValue& value : key.values)
-        if ((value.type == REG_SZ || value.type == REG_EXPAND_SZ) && (value.data.empty() || value.data.back() != 0))
-            value.data.push_back(0);
-    for (const auto& subkey : key.subkeys) AsExported(*subkey);
-}
-
-}  // namespace
-
-image::StateLines ExportedRegistryState(sim::Registry registry, const std::string& from, unsigned codePage) {
-    if (sim::RegKey* root = registry.Root(HKEY_LOCAL_MACHINE)) AsExported(*root);
-    image::StateLines state;
-    image::AddRegistry(state, registry, from, codePage);
-    return state;
-}
-
-image::StateLines FileState(const sim::FileSystem& files) {
-    image::StateLines state;
-    for (const sim::FileEntry* entry : files.Entries())
-        if (!entry->directory)
-            image::AddFile(state, entry->path, false, entry->attributes & FILE_ATTRIBUTE_READONLY, entry->data.size(),
-                           image::ContentDigest(entry->data));
-    return state;
-}
 
 std::vector<std::string> WinePresentDevices(const sim::Registry& registry) {
     std::vector<std::string> ids;
@@ -101,6 +77,32 @@ bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome
     twin.registryAfter = machine.registry;
     twin.filesAfter = FileState(machine.files);
     return true;
+}
+
+Comparison CompareTwin(const Scenario& scenario, const Outcome& wine, const TwinOutcome& twin) {
+    Comparison out;
+    sim::Registry registry = twin.registryAfter;
+    for (const auto& [difference, reg] : scenario.differences) {
+        if (RowOf(difference).excused != Excused::Twin) continue;
+        const image::StateLines unexcused = ExportedRegistryState(registry);
+        image::InputError diag;
+        if (!image::ReadRegFile(reg, RowOf(difference).name, registry, nullptr, &diag))
+            out.mismatches.push_back(diag.Text());
+        if (ExportedRegistryState(registry) != unexcused) out.excused.insert(difference);
+    }
+    for (const std::string& line :
+         Disagreements(ExportedRegistryState(registry), ExportedRegistryState(wine.registryAfter),
+                       "registry, only the twin's: ", "registry, only Wine's:      "))
+        out.mismatches.push_back(line);
+    std::set<std::string> files;
+    for (const ScenarioFile& file : scenario.files) files.insert(image::FileWhat(file.path));
+    for (const ScenarioFile& file : scenario.expectFiles) files.insert(image::FileWhat(file.path));
+    for (const auto& line : twin.filesAfter) files.insert(line.first);
+    for (const std::string& line : Disagreements(twin.filesAfter, wine.filesAfter, "files, only the twin's: ",
+                                                 "files, only Wine's:      ",
+                                                 [&](const std::string& what) { return files.count(what) != 0; }))
+        out.mismatches.push_back(line);
+    return out;
 }
 
 }  // namespace winetest

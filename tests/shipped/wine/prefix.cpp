@@ -1,0 +1,233 @@
+// Prefixes: the template, made once per architecture and Wine version with
+// wineboot; a fresh prefix copied from it; a scenario's Windows version,
+// registry and files put into it; its wineserver ended.
+#include "wine_harness.h"
+
+#include "image/machine_image.h"
+#include "image/text_codec.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace winetest {
+namespace {
+
+const char kTemplateStamp[] = ".zavtest-template";
+
+// `loader --version`, empty when it does not run.
+std::string WineVersion(const HarnessPaths& paths) {
+    const std::string output = paths.workDir + "/wine-version.txt";
+    std::error_code ec;
+    fs::create_directories(paths.workDir, ec);
+    fs::remove(output, ec);
+    if (Run({paths.loader, "--version"}, Env{{"WINEDEBUG", "-all"}}, "", output, 30) != 0) return "";
+    std::string version = ReadText(output);
+    while (!version.empty() && std::isspace(static_cast<unsigned char>(version.back()))) version.pop_back();
+    return version;
+}
+
+// Copies the template prefix: the big files below drive_c (the DLLs and
+// programs, which Wine never rewrites) as hard links, everything else as
+// real copies. The registry files at the top must be copies: the
+// wineserver rewrites them in place.
+bool CopyPrefix(const std::string& from, const std::string& to, std::string& error) {
+    std::error_code ec;
+    fs::remove_all(to, ec);
+    fs::create_directories(to, ec);
+    for (auto it = fs::recursive_directory_iterator(from, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        const fs::path relative = it->path().lexically_relative(from);
+        if (relative == kTemplateStamp) continue;
+        const fs::path target = fs::path(to) / relative;
+        const fs::file_status status = it->symlink_status(ec);
+        if (fs::is_symlink(status)) {
+            fs::copy_symlink(it->path(), target, ec);
+        } else if (fs::is_directory(status)) {
+            fs::create_directory(target, ec);
+        } else if (fs::is_regular_file(status)) {
+            const bool belowDriveC = relative.begin() != relative.end() && *relative.begin() == "drive_c";
+            if (belowDriveC && it->file_size(ec) > 65536) {
+                fs::create_hard_link(it->path(), target, ec);
+                if (ec) {
+                    ec.clear();
+                    fs::copy_file(it->path(), target, ec);
+                }
+            } else {
+                fs::copy_file(it->path(), target, ec);
+            }
+        }
+        if (ec) {
+            error = "copying " + it->path().string() + ": " + ec.message();
+            return false;
+        }
+    }
+    if (ec) {
+        error = "copying the template prefix: " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+std::string MakeTemplate(const HarnessPaths& paths, const std::string& wineVersion) {
+    // The harness's own mark: a template made by an older harness is made anew.
+    const std::string version = wineVersion + "\n" + paths.wineArch + "\nnull graphics driver\n";
+    const std::string& workDir = paths.workDir;
+    const std::string dir = workDir + "/template";
+    const std::string stamp = dir + "/" + kTemplateStamp;
+    if (ReadText(stamp) == version) return "";
+    std::error_code ec;
+    fs::create_directories(workDir, ec);
+    // One maker at a time, should two test processes start together.
+    const int lock = open((workDir + "/template.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    if (lock < 0) return "cannot create " + workDir + "/template.lock";
+    flock(lock, LOCK_EX);
+    std::string why;
+    if (ReadText(stamp) != version) {
+        const std::string fresh = dir + ".new";
+        const std::string log = workDir + "/template.log";
+        fs::remove_all(fresh, ec);
+        fs::remove_all(dir, ec);
+        const Env env = WineEnv(paths, fresh, "");
+        int status = Run(Wine(env, {"wineboot", "-i"}), env, workDir, log, 300);
+        if (status != 0) {
+            why = "wineboot -i failed (status " + std::to_string(status) + ", see " + log + ")";
+        } else {
+            status = Run(Wine(env, {"reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f"}),
+                         env, workDir, log, 120);
+            // The server writes the registry files when it ends.
+            const int waited = Run({"wineserver", "-w"}, env, workDir, log, 120);
+            if (status != 0 || waited != 0 || !fs::exists(fresh + "/system.reg")) {
+                why = "setting up the prefix failed (see " + log + ")";
+            } else {
+                fs::rename(fresh, dir, ec);
+                if (ec) why = "cannot rename " + fresh + ": " + ec.message();
+                else std::ofstream(stamp, std::ios::binary) << version;
+            }
+        }
+        if (!why.empty()) Run({"wineserver", "-k"}, env, workDir, log, 30);
+    }
+    flock(lock, LOCK_UN);
+    close(lock);
+    return why;
+}
+
+// The registry lines that give a scenario its Windows version.
+std::string VersionRegistry(const Scenario& scenario) {
+    std::string text = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine]\r\n";
+    if (scenario.windows != "win2000") return text + "\"Version\"=\"" + scenario.windows + "\"\r\n";
+    // Wine's default version, told to report 5.0 build 2195 with the
+    // service-pack text wanted: the 5.x numbers come from CurrentVersion
+    // once the NT 6 style major/minor values are gone.
+    std::string csd;
+    for (char c : scenario.servicePack) {
+        if (c == '\\' || c == '"') csd.push_back('\\');
+        csd.push_back(c);
+    }
+    return text + "\"Version\"=-\r\n\r\n"
+                  "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+                  "\"CurrentVersion\"=\"5.0\"\r\n"
+                  "\"CurrentBuildNumber\"=\"2195\"\r\n"
+                  "\"CSDVersion\"=\"" + csd + "\"\r\n"
+                  "\"CurrentMajorVersionNumber\"=-\r\n"
+                  "\"CurrentMinorVersionNumber\"=-\r\n";
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, bool readOnly, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    fs::remove(path, ec);  // never write through a hard link into the template
+    // Wine reports a file without write permission as read-only.
+    if (image::WriteHostFile(path, std::string(bytes.begin(), bytes.end())) &&
+        (!readOnly || chmod(path.c_str(), 0444) == 0))
+        return true;
+    error = "cannot write " + path;
+    return false;
+}
+
+// regedit /S: imports the .reg file `name` (in `work`) holding `text`.
+bool ImportRegistry(const Env& env, const std::string& work, const std::string& name, const std::string& text,
+                    std::string& error) {
+    const std::string file = work + "/" + name;
+    std::ofstream(file, std::ios::binary) << text;
+    if (Run(Wine(env, {"regedit", "/S", WindowsPathOf(file)}), env, work, work + "/logs/wine.log", 120) == 0)
+        return true;
+    error = "regedit /S " + file + " failed";
+    return false;
+}
+
+}  // namespace
+
+std::string WineUnavailableReason(const HarnessPaths& paths) {
+    static std::map<std::string, std::string> known;  // by loader
+    const auto found = known.find(paths.loader);
+    if (found != known.end()) return found->second;
+    std::string& why = known[paths.loader];
+    const std::string version = WineVersion(paths);
+    if (version.empty()) return why = "the Wine loader " + paths.loader + " does not run (" + paths.loader + " --version failed)";
+    why = MakeTemplate(paths, version);
+    if (!why.empty()) why = "Wine (" + paths.loader + ") cannot start: " + why;
+    return why;
+}
+
+bool MakePrefix(const HarnessPaths& paths, const std::string& name, std::string& prefix, std::string& error) {
+    prefix = paths.workDir + "/" + name + "/prefix";
+    return CopyPrefix(paths.workDir + "/template", prefix, error);
+}
+
+void EndPrefix(const HarnessPaths& paths, const std::string& prefix) {
+    const Env env = WineEnv(paths, prefix, "");
+    const std::string folder = fs::path(prefix).parent_path().string();
+    Run({"wineserver", "-k"}, env, folder, folder + "/wine.log", 30);
+}
+
+std::string HostPath(const std::string& prefix, const std::string& windowsPath) {
+    fs::path path = fs::path(prefix) / "drive_c";
+    std::istringstream parts(windowsPath.size() > 3 ? windowsPath.substr(3) : "");
+    for (std::string part; std::getline(parts, part, '\\');) {
+        if (part.empty()) continue;
+        std::string name = part;
+        std::error_code ec;  // no folder there yet: the name as given
+        for (const auto& entry : fs::directory_iterator(path, ec))
+            if (image::UpperAscii(entry.path().filename().string()) == image::UpperAscii(part)) {
+                name = entry.path().filename().string();
+                break;
+            }
+        path /= name;
+    }
+    return path.string();
+}
+
+bool SeedPrefix(const HarnessPaths& paths, const Env& env, const std::string& work, const Scenario& scenario,
+                const std::string& registry, std::string& version, std::string& error) {
+    const std::string prefix = env.at("WINEPREFIX");
+    if (!ImportRegistry(env, work, "seed.reg",
+                        VersionRegistry(scenario) + "\r\n" + registry +
+                            (scenario.registry.empty() ? "" : scenario.registry.substr(10)),
+                        error))
+        return false;
+    if (!scenario.registryUnicode.empty() &&
+        !ImportRegistry(env, work, "seed-unicode.reg", Utf16leWithMark(scenario.registryUnicode), error))
+        return false;
+    Run(Wine(env, {paths.programsDir + "/osversion.exe"}), env, work, work + "/logs/wine.log", 60);
+    const std::vector<std::string> reported = ReadLines(work + "/logs/osversion.log");
+    version = reported.empty() ? "" : reported[0];
+    for (const ScenarioFile& file : scenario.files)
+        if (!WriteFile(HostPath(prefix, file.path), file.content, file.readOnly, error)) return false;
+    const std::vector<uint8_t> stub = ReadBytes(paths.programsDir + "/msiexec_stub.exe");
+    if (stub.empty() || !WriteFile(HostPath(prefix, "C:\\windows\\system32\\msiexec.exe"), stub, false, error)) {
+        error = "cannot install the stub installer: " + error;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace winetest
