@@ -66,18 +66,10 @@ bool ExportWholeRegistry(const Env& env, const std::string& logDir, const std::s
         error = "regedit /E " + file + " failed";
         return false;
     }
+    std::string ascii;  // UTF-16LE past the byte order mark
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) ascii.push_back(bytes[i + 1] == 0 ? bytes[i] : '?');
     std::map<std::string, int> count;
-    std::string line;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {  // UTF-16LE past the byte order mark
-        const char c = bytes[i + 1] == 0 ? bytes[i] : '?';
-        if (c == '\n') {
-            ++count[line];
-            line.clear();
-        } else if (c != '\r') {
-            line.push_back(c);
-        }
-    }
-    ++count[line];
+    for (const std::string& line : TextLines(ascii)) ++count[line];
     lines.clear();
     for (const auto& [text, n] : count) lines[text] = n == 1 ? "" : std::to_string(n) + " times";
     return true;

@@ -20,16 +20,15 @@ namespace {
 
 std::string Upper(const std::string& text) { return image::UpperAscii(text); }
 
-// The key path a state line is about ("key P", "value P | \"N\""), upper case.
-std::string KeyOfLine(const std::string& what) {
-    const size_t space = what.find(' ');
-    const size_t bar = what.find(" | ");
-    return what.substr(space + 1, (bar == std::string::npos ? what.size() : bar) - space - 1);
-}
-
-bool Below(const std::string& path, const std::string& key) {
-    return path.size() >= key.size() && path.compare(0, key.size(), key) == 0 &&
-           (path.size() == key.size() || path[key.size()] == '\\');
+// A state line ("key P", "value P | \"N\"") is about one of `keys` (upper
+// case) or a key below one.
+bool BelowAny(const std::string& what, const std::vector<std::string>& keys) {
+    const size_t space = what.find(' '), bar = what.find(" | ");
+    const std::string path = what.substr(space + 1, (bar == std::string::npos ? what.size() : bar) - space - 1);
+    for (const std::string& key : keys)
+        if (path.compare(0, key.size(), key) == 0 && (path.size() == key.size() || path[key.size()] == '\\'))
+            return true;
+    return false;
 }
 
 // The keys Wine's device removal deletes for `deviceId` beside the ones the
@@ -45,11 +44,9 @@ std::vector<std::string> NtLayoutKeys(const sim::Registry& before, const std::st
         keys.push_back(device);
         const sim::RegKey* key = before.Find(device);
         const sim::RegValue* driver = key ? key->FindValue("Driver") : nullptr;
-        if (driver != nullptr && driver->type == REG_SZ) {
-            std::string name(driver->data.begin(), driver->data.end());
-            name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
-            if (!name.empty()) keys.push_back(setPath + "\\CONTROL\\CLASS\\" + Upper(name));
-        }
+        if (driver == nullptr || driver->type != REG_SZ) continue;
+        const std::string name(driver->data.begin(), std::find(driver->data.begin(), driver->data.end(), 0));
+        if (!name.empty()) keys.push_back(setPath + "\\CONTROL\\CLASS\\" + Upper(name));
     }
     return keys;
 }
@@ -63,8 +60,9 @@ void CompareChanges(const image::StateLines& pb, const image::StateLines& pa, co
     auto side = [&](const image::StateLines& predicted, image::StateLines real, const std::string& what) {
         for (auto line = real.begin(); line != real.end();)
             line = predicted.count(line->first) == 0 && excused(line->first) ? real.erase(line) : std::next(line);
-        for (const std::string& mismatch : Disagreements(predicted, real, "predicted " + what + ", not so in the real run: ",
-                                                         "real run " + what + ", not predicted: "))
+        for (const std::string& mismatch :
+             Disagreements(predicted, real, "predicted " + what + ", not so in the real run: ",
+                           "real run " + what + ", not predicted: "))
             out.mismatches.push_back(mismatch);
     };
     const image::StateDifference p = image::Difference(pb, pa), r = image::Difference(rb, ra);
@@ -73,16 +71,15 @@ void CompareChanges(const image::StateLines& pb, const image::StateLines& pa, co
 }
 
 // One step of a run in the order the program took it: what it is about, and
-// whether it succeeded (where that is told by the call).
+// whether it succeeded (a step whose call does not tell, as done).
 struct Step {
     std::string what;
     bool ok = true;
-    bool okTold = false;
 };
 
 std::string Shown(const std::vector<Step>& steps) {
     std::string text;
-    for (const Step& s : steps) text += "    " + s.what + (s.okTold ? (s.ok ? "  (done)" : "  (failed)") : "") + "\n";
+    for (const Step& s : steps) text += "    " + s.what + (s.ok ? "" : "  (failed)") + "\n";
     return text;
 }
 
@@ -94,9 +91,7 @@ std::vector<Step> PredictedSteps(const Prediction& p) {
     std::vector<Step> steps;
     for (const PredictedChange& c : p.changes) {
         if (c.kind == "key_deleted" && c.byDeviceRemoval) continue;
-        Step s;
-        s.ok = c.done;
-        s.okTold = true;
+        Step s{"", c.done};
         if (c.kind == "device_removed") s.what = "device removed";
         else if (c.kind == "key_deleted") s.what = "key deleted " + Upper(c.target);
         else if (c.kind == "value_set") s.what = "value set " + Upper(c.target) + " | \"" + Upper(c.name) + "\"";
@@ -119,7 +114,6 @@ std::vector<Step> RealSteps(const Outcome& real, const std::set<std::string>& pr
     for (const RelayCall& c : real.calls) {
         auto text = [&](size_t i) { return i < c.texts.size() ? c.texts[i] : std::string(); };
         Step s;
-        s.okTold = true;
         switch (c.function) {
         case sim::Api::SetupDiRemoveDevice:
             s.what = "device removed";
@@ -183,7 +177,7 @@ void CompareOrder(const Prediction& predicted, const Outcome& real, Comparison& 
     bool usedDifference = false;
     for (size_t i = 0; i < p.size() || i < r.size(); ++i) {
         bool same = i < p.size() && i < r.size() && SameStep(p[i], r[i]);
-        if (same && p[i].okTold && r[i].okTold && p[i].ok != r[i].ok) {
+        if (same && p[i].ok != r[i].ok) {
             // The program's own deletion of a key the prediction has the
             // device removal delete first (device removal in the NT layout).
             const bool excused = predicted.platformId == 1 && !p[i].ok && r[i].ok &&
@@ -217,13 +211,12 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
     std::error_code ec;
     fs::remove_all(outDir, ec);
     const std::string output = outDir + ".json";
-    const std::string command =
-        "'" + tool + "' '" + imageDir + "' --json --write '" + outDir + "' >'" + output + "' 2>&1";
-    const int status = std::system(command.c_str());
-    std::string text;
-    image::ReadHostFile(output, &text);
+    fs::remove(output, ec);
+    const std::vector<std::string> command = {tool, imageDir, "--json", "--write", outDir};
+    const int status = Run(command, {}, "", output, 120);
+    const std::string text = ReadText(output);
     if (status != 0) {
-        error = "the dry run failed (" + command + "):\n" + text;
+        error = "the dry run (" + tool + " " + imageDir + ") failed, status " + std::to_string(status) + ":\n" + text;
         return false;
     }
     const nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
@@ -262,8 +255,10 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
 }
 
 std::vector<std::string> CompareImageWithMachine(const Prediction& predicted, const Outcome& real,
-                                                 const sim::Registry& seeded) {
-    sim::Registry collected = predicted.imageRegistry;
+                                                 const Scenario& scenario) {
+    sim::Registry collected = predicted.imageRegistry, seeded;
+    ApplyRegText(scenario.registry, seeded);
+    ApplyRegText(scenario.registryUnicode, seeded);
     LeaveOutWineOwnKeys(collected);
     const image::StateLines image = ExportedRegistryState(collected);
     image::StateLines wine = ExportedRegistryState(real.registryBefore);
@@ -271,11 +266,7 @@ std::vector<std::string> CompareImageWithMachine(const Prediction& predicted, co
     // A key the image holds: one of its branches or below one (not a key
     // only above the exported ones).
     return Disagreements(image, wine, "the image tells otherwise: ", "Wine's export tells otherwise: ",
-                         [&](const std::string& what) {
-                             for (const std::string& branch : predicted.imageBranches)
-                                 if (Below(KeyOfLine(what), branch)) return true;
-                             return false;
-                         });
+                         [&](const std::string& what) { return BelowAny(what, predicted.imageBranches); });
 }
 
 Comparison ComparePrediction(const Prediction& predicted, const Outcome& real) {
@@ -290,20 +281,20 @@ Comparison ComparePrediction(const Prediction& predicted, const Outcome& real) {
     CompareChanges(predicted.registryBefore, predicted.registryAfter, ExportedRegistryState(real.registryBefore),
                    ExportedRegistryState(real.registryAfter),
                    [&](const std::string& what) {
-                       for (const std::string& key : ntLayout)
-                           if (Below(KeyOfLine(what), key)) return usedNtLayout = true;
-                       return false;
+                       const bool excused = BelowAny(what, ntLayout);
+                       usedNtLayout = usedNtLayout || excused;
+                       return excused;
                    },
                    out);
     if (usedNtLayout) out.excused.insert(WineDifference::DeviceRemovalInNtLayout);
 
     // Files: the files the collector copied, against every file of drive_c.
-    image::StateLines realBefore, realAfter;
-    for (const auto& line : real.filesBefore)
-        if (line.second != "folder") realBefore.insert(line);
-    for (const auto& line : real.filesAfter)
-        if (line.second != "folder") realAfter.insert(line);
-    CompareChanges(predicted.filesBefore, predicted.filesAfter, realBefore, realAfter,
+    auto filesOnly = [](image::StateLines lines) {
+        for (auto line = lines.begin(); line != lines.end();)
+            line = line->second == "folder" ? lines.erase(line) : std::next(line);
+        return lines;
+    };
+    CompareChanges(predicted.filesBefore, predicted.filesAfter, filesOnly(real.filesBefore), filesOnly(real.filesAfter),
                    [](const std::string&) { return false; }, out);
 
     CompareOrder(predicted, real, out);

@@ -46,12 +46,12 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
 // run: every line of the image must be the machine's, and every line the
 // machine has of a key the image holds (its export's branches and below;
 // all of HKEY_LOCAL_MACHINE for /all) must be in the image. The machine is Wine's
-// export of it, where the scenario's own `seeded` registry text tells the
-// values: Wine's regedit exports a REG_SZ only up to its first NUL and a
-// REG_DWORD of another length than 4 bytes as four bytes, which the
-// collector keeps. Empty when the collector lost or changed nothing.
+// export of it, where the scenario's own registry texts tell the values:
+// Wine's regedit exports a REG_SZ only up to its first NUL and a REG_DWORD
+// of another length than 4 bytes as four bytes, which the collector keeps.
+// Empty when the collector lost or changed nothing.
 std::vector<std::string> CompareImageWithMachine(const Prediction& predicted, const Outcome& real,
-                                                 const sim::Registry& seeded);
+                                                 const Scenario& scenario);
 
 // The prediction against what Wine's run did: the registry and file changes
 // (the machine before and after), the changes in order (the relay trace of

@@ -141,6 +141,25 @@ std::string VersionRegistry(const Scenario& scenario) {
                   "\"CurrentMinorVersionNumber\"=-\r\n";
 }
 
+// Maps a Windows "C:\..." path into a prefix's drive_c, matching existing
+// folders without regard to case as Wine does.
+std::string HostPath(const std::string& prefix, const std::string& windowsPath) {
+    fs::path path = fs::path(prefix) / "drive_c";
+    std::istringstream parts(windowsPath.size() > 3 ? windowsPath.substr(3) : "");
+    for (std::string part; std::getline(parts, part, '\\');) {
+        if (part.empty()) continue;
+        std::string name = part;
+        std::error_code ec;  // no folder there yet: the name as given
+        for (const auto& entry : fs::directory_iterator(path, ec))
+            if (image::UpperAscii(entry.path().filename().string()) == image::UpperAscii(part)) {
+                name = entry.path().filename().string();
+                break;
+            }
+        path /= name;
+    }
+    return path.string();
+}
+
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, bool readOnly, std::string& error) {
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
@@ -167,15 +186,10 @@ bool ImportRegistry(const Env& env, const std::string& work, const std::string& 
 }  // namespace
 
 std::string WineUnavailableReason(const HarnessPaths& paths) {
-    static std::map<std::string, std::string> known;  // by loader
-    const auto found = known.find(paths.loader);
-    if (found != known.end()) return found->second;
-    std::string& why = known[paths.loader];
     const std::string version = WineVersion(paths);
-    if (version.empty()) return why = "the Wine loader " + paths.loader + " does not run (" + paths.loader + " --version failed)";
-    why = MakeTemplate(paths, version);
-    if (!why.empty()) why = "Wine (" + paths.loader + ") cannot start: " + why;
-    return why;
+    if (version.empty()) return "the Wine loader " + paths.loader + " does not run (" + paths.loader + " --version failed)";
+    const std::string why = MakeTemplate(paths, version);
+    return why.empty() ? "" : "Wine (" + paths.loader + ") cannot start: " + why;
 }
 
 bool MakePrefix(const HarnessPaths& paths, const std::string& name, std::string& prefix, std::string& error) {
@@ -187,23 +201,6 @@ void EndPrefix(const HarnessPaths& paths, const std::string& prefix) {
     const Env env = WineEnv(paths, prefix, "");
     const std::string folder = fs::path(prefix).parent_path().string();
     Run({"wineserver", "-k"}, env, folder, folder + "/wine.log", 30);
-}
-
-std::string HostPath(const std::string& prefix, const std::string& windowsPath) {
-    fs::path path = fs::path(prefix) / "drive_c";
-    std::istringstream parts(windowsPath.size() > 3 ? windowsPath.substr(3) : "");
-    for (std::string part; std::getline(parts, part, '\\');) {
-        if (part.empty()) continue;
-        std::string name = part;
-        std::error_code ec;  // no folder there yet: the name as given
-        for (const auto& entry : fs::directory_iterator(path, ec))
-            if (image::UpperAscii(entry.path().filename().string()) == image::UpperAscii(part)) {
-                name = entry.path().filename().string();
-                break;
-            }
-        path /= name;
-    }
-    return path.string();
 }
 
 bool SeedPrefix(const HarnessPaths& paths, const Env& env, const std::string& work, const Scenario& scenario,

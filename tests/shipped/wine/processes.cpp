@@ -20,8 +20,6 @@ namespace fs = std::filesystem;
 
 namespace winetest {
 
-using Clock = std::chrono::steady_clock;
-
 pid_t Spawn(const std::vector<std::string>& args, const Env& env, const std::string& cwd, const std::string& output) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
@@ -60,9 +58,9 @@ void Stop(pid_t pid) {
 }
 
 bool WaitUntil(double seconds, const std::function<bool()>& done) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!done()) {
-        if (Clock::now() > deadline) return false;
+        if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;

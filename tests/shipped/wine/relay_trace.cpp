@@ -4,28 +4,20 @@
 
 #include "image/text_codec.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
 namespace winetest {
 
+namespace {
+
+// The calls the trace records: those that may change the machine.
 const sim::Api kRelayedCalls[] = {
     sim::Api::SetupDiRemoveDevice, sim::Api::RegDeleteKeyA, sim::Api::RegSetValueExA, sim::Api::CreateFileA,
     sim::Api::DeleteFileA,         sim::Api::MoveFileA,     sim::Api::SetFileAttributesA,
     sim::Api::MessageBoxA,         sim::Api::ShellExecuteA, sim::Api::SendMessageA,
 };
-
-namespace {
-
-// The relayed call a trace line's function name ("RegSetValueExA") names.
-bool RelayedCall(const std::string& name, sim::Api& call) {
-    for (sim::Api relayed : kRelayedCalls)
-        if (name == sim::ApiName(relayed)) {
-            call = relayed;
-            return true;
-        }
-    return false;
-}
 
 // The exe's size in memory (SizeOfImage of its PE header); 0 when unreadable.
 uint64_t ImageSize(const std::string& exe) {
@@ -43,18 +35,17 @@ uint64_t ImageSize(const std::string& exe) {
 std::string Unescape(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 >= text.size()) {
-            out.push_back(text[i]);
-            continue;
+        char c = text[i];
+        if (c == '\\' && i + 1 < text.size()) {
+            c = text[++i];
+            if (c == 'x' && i + 2 < text.size()) {
+                c = static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                c = c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+            }
         }
-        const char c = text[++i];
-        if (c == 'n') out.push_back('\n');
-        else if (c == 'r') out.push_back('\r');
-        else if (c == 't') out.push_back('\t');
-        else if (c == 'x' && i + 2 < text.size()) {
-            out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
-            i += 2;
-        } else out.push_back(c);
+        out.push_back(c);
     }
     return out;
 }
@@ -118,9 +109,11 @@ std::vector<RelayCall> ReadRelayCalls(const std::string& trace, const std::strin
             continue;
         const uint64_t from = std::stoull(rest.substr(retAt + 5), nullptr, 16);
         if (from < base || from >= base + size) continue;  // a DLL's own call
-        const std::string qualified = rest.substr(5, paren - 5);
-        sim::Api function;
-        if (!RelayedCall(qualified.substr(qualified.find('.') + 1), function)) continue;
+        const std::string qualified = rest.substr(5, paren - 5), name = qualified.substr(qualified.find('.') + 1);
+        const sim::Api* relayed = std::find_if(std::begin(kRelayedCalls), std::end(kRelayedCalls),
+                                               [&](sim::Api api) { return name == sim::ApiName(api); });
+        if (relayed == std::end(kRelayedCalls)) continue;
+        const sim::Api function = *relayed;
         if (call) {
             RelayCall c;
             c.function = function;

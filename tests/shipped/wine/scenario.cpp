@@ -38,6 +38,11 @@ std::string Utf16leWithMark(const std::string& utf8) {
     return out;
 }
 
+bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag) {
+    image::InputError ignored;
+    return text.empty() || image::ReadRegFile(text, "scenario", registry, nullptr, diag ? diag : &ignored);
+}
+
 std::vector<std::string> TextLines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -71,14 +76,19 @@ bool LoadScenario(const std::string& name, Scenario& scenario, std::string& erro
         }
         return false;
     };
-    // A block of .reg lines, as the text of a .reg file with `header`.
+    // A block of .reg lines, as the text of a .reg file with `header`,
+    // which must read as regedit would read it.
     auto regBlock = [&](const std::string& header, std::string& reg) {
         std::vector<std::string> body;
-        const std::string what = lines[i];
-        if (!block(body)) return fail(what + " block without end");
+        const size_t first = i + 1;
+        if (!block(body)) return fail(lines[first - 1] + " block without end");
         reg = header + "\r\n";
         for (const std::string& b : body) reg += b + "\r\n";
-        return true;
+        sim::Registry registry;
+        image::InputError diag;
+        if (ApplyRegText(reg, registry, &diag)) return true;
+        i = first + static_cast<size_t>(diag.line) - 2;  // the text's first line is the header
+        return fail(diag.message);
     };
     bool described = false;
     for (; i < lines.size(); ++i) {
@@ -101,8 +111,9 @@ bool LoadScenario(const std::string& name, Scenario& scenario, std::string& erro
             const std::map<std::string, std::string> reported = {
                 {"win98", "1 4.10  A "}, {"win2k", "2 5.0 Service Pack 4"}, {"winxp", "2 5.1 Service Pack 3"}};
             scenario.windows = words.size() < 2 ? "" : words[1];
-            if (scenario.windows == "win2000") scenario.version = "2 5.0 " + (scenario.servicePack = RestAfter(lines[i], 2));
-            else if (words.size() == 2 && reported.count(scenario.windows) != 0) scenario.version = reported.at(words[1]);
+            scenario.servicePack = scenario.windows == "win2000" ? RestAfter(lines[i], 2) : "";
+            if (scenario.windows == "win2000") scenario.version = "2 5.0 " + scenario.servicePack;
+            else if (words.size() == 2 && reported.count(words[1]) != 0) scenario.version = reported.at(words[1]);
             else return fail("windows is win98, win2k, winxp or win2000 <service-pack text>");
         } else if (words[0] == "registry" && words.size() == 1) {
             if (!regBlock("REGEDIT4", scenario.registry)) return false;

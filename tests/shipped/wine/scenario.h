@@ -40,6 +40,10 @@
 
 #include "wine_differences.h"
 
+#include "image/reg_file.h"
+
+#include "platform/sim/sim.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -74,12 +78,17 @@ struct Scenario {
 };
 
 // Reads tests/shipped/wine/scenarios/<name>.scn; false, with the file and
-// line, when it is not a scenario.
+// line, when it is not a scenario or one of its .reg texts is malformed.
 bool LoadScenario(const std::string& name, Scenario& scenario, std::string& error);
 
 // UTF-8 text as UTF-16LE with a byte order mark, as regedit reads a
 // version 5 file.
 std::string Utf16leWithMark(const std::string& utf8);
+
+// Applies one of a scenario's .reg texts (nothing for an empty one) to
+// `registry` as regedit imports it; false, with `diag`, where it is
+// malformed, which LoadScenario rules out.
+bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag = nullptr);
 
 // The lines of a text, without their CR LF or LF.
 std::vector<std::string> TextLines(const std::string& text);

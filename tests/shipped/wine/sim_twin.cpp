@@ -1,7 +1,6 @@
 // The simulator twin of a Wine scenario, and its machine against Wine's.
 #include "sim_twin.h"
 
-#include "image/reg_file.h"
 #include "image/run_winmain.h"
 #include "image/text_codec.h"
 
@@ -26,8 +25,13 @@ bool ParseVersion(const std::string& text, sim::Machine& machine) {
     return true;
 }
 
-}  // namespace
-
+// The instance ids Wine's SETUPAPI lists as present: every key three levels
+// below HKLM\System\CurrentControlSet\Enum with a REG_SZ ClassGUID value,
+// in registry order, in upper case. A platform difference: Wine keeps no
+// record of which devices are plugged in and lists every installed device
+// whatever DIGCF_PRESENT says, where Windows leaves an unplugged one out of
+// a DIGCF_PRESENT walk. The twin's machine takes them all as present, so
+// that its walks list what Wine's do.
 std::vector<std::string> WinePresentDevices(const sim::Registry& registry) {
     std::vector<std::string> ids;
     const sim::RegKey* root = registry.Find(kWineEnum);
@@ -45,13 +49,14 @@ std::vector<std::string> WinePresentDevices(const sim::Registry& registry) {
     return ids;
 }
 
+}  // namespace
+
 bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome& twin, std::string& error) {
     twin = TwinOutcome();
     sim::Machine machine;
     // Wine's registry layout: hardware keys below CurrentControlSet\Enum,
-    // driver keys below Control\Class, RegDeleteKeyA refusing keys with
-    // subkeys (Wine's 9x tree deletion is the one platform difference, named
-    // by each scenario).
+    // driver keys below Control\Class; and so RegDeleteKeyA refusing keys
+    // with subkeys (key deletion of Windows 98 in the NT layout).
     machine.family = sim::Family::NT;
     machine.windowsDirectory = "C:\\windows";
     if (!ParseVersion(wine.windowsVersion, machine)) {
@@ -85,9 +90,7 @@ Comparison CompareTwin(const Scenario& scenario, const Outcome& wine, const Twin
     for (const auto& [difference, reg] : scenario.differences) {
         if (RowOf(difference).excused != Excused::Twin) continue;
         const image::StateLines unexcused = ExportedRegistryState(registry);
-        image::InputError diag;
-        if (!image::ReadRegFile(reg, RowOf(difference).name, registry, nullptr, &diag))
-            out.mismatches.push_back(diag.Text());
+        ApplyRegText(reg, registry);
         if (ExportedRegistryState(registry) != unexcused) out.excused.insert(difference);
     }
     for (const std::string& line :

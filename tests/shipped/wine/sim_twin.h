@@ -27,15 +27,6 @@ struct TwinOutcome {
     int exitCode = -1;
 };
 
-// The instance ids Wine's SETUPAPI lists as present: every key three levels
-// below HKLM\System\CurrentControlSet\Enum with a REG_SZ ClassGUID value,
-// in registry order, in upper case. A platform difference: Wine keeps no
-// record of which devices are plugged in and lists every installed device
-// whatever DIGCF_PRESENT says, where Windows leaves an unplugged one out of
-// a DIGCF_PRESENT walk. The twin's machine takes them all as present, so
-// that its walks list what Wine's do.
-std::vector<std::string> WinePresentDevices(const sim::Registry& registry);
-
 // Runs WinMain over a simulated NT-family machine built from the Wine run's
 // "before" state. False, with the reason, when the machine cannot be built.
 bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome& twin, std::string& error);

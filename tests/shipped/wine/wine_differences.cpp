@@ -33,7 +33,8 @@ const WineDifferenceRow* FindWineDifference(const std::string& name) {
 
 std::string Names(const std::set<WineDifference>& differences) {
     std::string names;
-    for (WineDifference difference : differences) names += (names.empty() ? "" : ", ") + std::string(RowOf(difference).name);
+    for (WineDifference difference : differences)
+        names += (names.empty() ? "" : ", ") + std::string(RowOf(difference).name);
     return names.empty() ? "none" : names;
 }
 

@@ -29,6 +29,10 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
         EndPrefix(paths, prefix);
         return ok;
     };
+    auto fail = [&](const std::string& why) {
+        error = why;
+        return finish(false);
+    };
 
     // The machine before, the relay trace limited to the calls that change
     // the machine (set before anything is compared).
@@ -41,10 +45,8 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     // the program will find it; the whole registry and drive_c around it.
     const pid_t companion = Spawn(Wine(env, {paths.programsDir + "/companion.exe", "120"}), env, work, wineLog);
     started.push_back(companion);
-    if (!WaitUntil(60, [&] { return HasLine(logs + "/companion.log", "ready"); })) {
-        error = "the companion window did not come up";
-        return finish(false);
-    }
+    if (!WaitUntil(60, [&] { return HasLine(logs + "/companion.log", "ready"); }))
+        return fail("the companion window did not come up");
     image::StateLines registryBeforeCollecting, registryAfterCollecting;
     if (!ExportWholeRegistry(env, logs, work + "/whole-before-collecting.reg", registryBeforeCollecting, error))
         return finish(false);
@@ -57,7 +59,8 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
         return finish(false);
     outcome.changedByCollecting = Disagreements(registryBeforeCollecting, registryAfterCollecting,
                                                 "registry before only: ", "registry after only:  ");
-    for (const std::string& line : Disagreements(filesBeforeCollecting, DriveC(prefix), "file before: ", "file after:  "))
+    for (const std::string& line :
+         Disagreements(filesBeforeCollecting, DriveC(prefix), "file before: ", "file after:  "))
         outcome.changedByCollecting.push_back(line);
 
     // The program, its calls traced (the trace goes to its output), and the
@@ -71,10 +74,7 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     started.push_back(watcher);
     WaitUntil(75, [&] { return HasLine(logs + "/boxwatch.log", "shown") || Poll(watcher) >= 0; });
     outcome.box = ReadShownBox(logs);
-    if (!outcome.box.shown) {
-        error = "no completion message appeared";
-        return finish(false);
-    }
+    if (!outcome.box.shown) return fail("no completion message appeared");
 
     // The machine while the message is up, then the user's OK.
     outcome.programRunningAtBox = Poll(program) < 0;
@@ -83,15 +83,9 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     if (!ExportRegistry(env, logs, kDriveIconsKey, work + "/icons-at-box.reg", outcome.driveIconsAtBox, error))
         return finish(false);
     std::ofstream(go, std::ios::binary) << "go\n";
-    if (WaitFor(watcher, 60) != 0) {
-        error = "the watcher could not dismiss the message";
-        return finish(false);
-    }
+    if (WaitFor(watcher, 60) != 0) return fail("the watcher could not dismiss the message");
     outcome.exitCode = WaitFor(program, 60);
-    if (outcome.exitCode < 0) {
-        error = "zavuninst.exe did not end after the message was dismissed";
-        return finish(false);
-    }
+    if (outcome.exitCode < 0) return fail("zavuninst.exe did not end after the message was dismissed");
     // The installer is started and not waited for: give the stub its moment.
     // Its log exists from the stub's fopen on, and holds the line from its
     // fclose on.

@@ -2,10 +2,8 @@
 // i686 exe under the 32-bit Wine or the x86_64 one under the 64-bit Wine, in
 // a fresh prefix of that architecture holding the scenario's machine, with
 // a stub installer and a stub companion window built for the same
-// architecture. Its parts, each declared below under the name of its job:
-// running programs (processes.cpp), prefixes (prefix.cpp), the relay trace
-// (relay_trace.cpp), exports (exports.cpp), the scenario's run
-// (wine_harness.cpp).
+// architecture. Its parts, one file each, are declared below under their
+// jobs' names.
 #pragma once
 
 #include "scenario.h"
@@ -23,7 +21,7 @@
 
 namespace winetest {
 
-// ---------------------------------------------------------------- running programs
+// ---------------------------------------------------------------- running programs (processes.cpp)
 
 struct HarnessPaths {  // the programs of one architecture, and where they run
     std::string loader;       // /usr/lib/wine/wine (32-bit) or /usr/lib/wine/wine64
@@ -55,9 +53,8 @@ bool HasLine(const std::string& path, const std::string& wanted);
 std::string WindowsPathOf(const std::string& hostPath);
 
 // The environment of a Windows program in `prefix`, run by the
-// architecture's own loader (once the 32-bit Wine is installed beside the
-// 64-bit one, the plain `wine` command starts the 32-bit loader, which
-// cannot run a prefix the 64-bit one made); the test programs write their
+// architecture's own loader (the plain `wine` command may start the 32-bit
+// one, which cannot run a 64-bit prefix); the test programs write their
 // logs into `logDir`. Wine (the command line) puts the loader first.
 Env WineEnv(const HarnessPaths& paths, const std::string& prefix, const std::string& logDir);
 std::vector<std::string> Wine(const Env& env, std::vector<std::string> args);
@@ -85,7 +82,7 @@ ShownBox ReadShownBox(const std::string& logDir);
 int RunWithBox(const HarnessPaths& paths, const std::string& prefix, const std::vector<std::string>& args,
                const std::string& caption, ShownBox& box);
 
-// ---------------------------------------------------------------- prefixes
+// ---------------------------------------------------------------- prefixes (prefix.cpp)
 
 // Why this loader cannot run the scenarios here (empty when it can). Makes
 // the template prefix on first use.
@@ -98,24 +95,18 @@ std::string WineUnavailableReason(const HarnessPaths& paths);
 bool MakePrefix(const HarnessPaths& paths, const std::string& name, std::string& prefix, std::string& error);
 void EndPrefix(const HarnessPaths& paths, const std::string& prefix);
 
-// Maps a Windows "C:\..." path into a prefix's drive_c, matching existing
-// folders without regard to case as Wine does.
-std::string HostPath(const std::string& prefix, const std::string& windowsPath);
-
 // Puts the scenario's machine before the run into the fresh prefix of
 // `env`: its Windows version, `registry` (REGEDIT4 lines without the
 // header) and its registry texts, its files, and the stub installer as
-// system32\msiexec.exe. `version` is what GetVersionExA then reports there:
-// "<platform> <major>.<minor> <CSD>". Runs in `work`; Wine's output and the
-// programs' logs go to work/logs, the log folder of `env`.
+// system32\msiexec.exe; `version` is what GetVersionExA then reports there.
+// Runs in `work`; its logs go to work/logs, the log folder of `env`.
 bool SeedPrefix(const HarnessPaths& paths, const Env& env, const std::string& work, const Scenario& scenario,
                 const std::string& registry, std::string& version, std::string& error);
 
-// ---------------------------------------------------------------- the relay trace
+// ---------------------------------------------------------------- the relay trace (relay_trace.cpp)
 
 // One call of the program's own (not of a DLL it calls), named by the
-// simulator's call table so that the trace, the prediction and the twin
-// speak of the same calls: its text arguments in order, every argument's
+// simulator's call table: its text arguments in order, every argument's
 // number as the trace prints it (hex), its return value.
 struct RelayCall {
     sim::Api function = sim::Api::RegDeleteKeyA;
@@ -123,19 +114,16 @@ struct RelayCall {
     unsigned long long retval = 0;
 };
 
-// The calls the trace records: those that may change the machine.
-extern const sim::Api kRelayedCalls[];
-
 // The registry lines (REGEDIT4, without the header) that limit Wine's relay
-// trace to kRelayedCalls; in HKEY_CURRENT_USER, which the run's comparisons
-// leave out.
+// trace to the calls that may change the machine; in HKEY_CURRENT_USER,
+// which the run's comparisons leave out.
 std::string RelayRegistry();
 
 // The program's calls, in order, in the trace (WINEDEBUG=+relay,+loaddll) of
 // a run of `exe`; `error` says why the trace cannot be read.
 std::vector<RelayCall> ReadRelayCalls(const std::string& trace, const std::string& exe, std::string& error);
 
-// ---------------------------------------------------------------- exports
+// ---------------------------------------------------------------- exports (exports.cpp)
 
 extern const char kDriveIconsKey[];  // the drive icon registrations
 
@@ -177,12 +165,11 @@ std::vector<std::string> Disagreements(const image::StateLines& a, const image::
                                        const std::string& aOnly, const std::string& bOnly,
                                        const std::function<bool(const std::string&)>& about = {});
 
-// ---------------------------------------------------------------- the scenario's run
+// ---------------------------------------------------------------- the scenario's run (wine_harness.cpp)
 
 struct Outcome {
-    // What GetVersionExA reported in the prefix: "<platform> <major>.<minor> <CSD>".
-    std::string windowsVersion;
-    ShownBox box;  // the completion message
+    std::string windowsVersion;  // as Scenario::version tells it
+    ShownBox box;                // the completion message
     // While the box was up.
     bool programRunningAtBox = false;
     bool installerStartedAtBox = false;
