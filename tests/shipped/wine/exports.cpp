@@ -20,9 +20,6 @@ const char kDriveIconsKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\
 
 namespace {
 
-// Files up to this size are told by their content digest.
-const uint64_t kDigestLimit = 256 * 1024;
-
 // regedit /E FILE KEY (every root for an empty KEY) into a FILE removed
 // first; the exit status.
 int RegeditExport(const Env& env, const std::string& logDir, const std::string& file, const std::string& key) {
@@ -110,7 +107,7 @@ image::StateLines DriveC(const std::string& prefix) {
             readOnly = (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
             if (!directory) {
                 size = static_cast<uint64_t>(info.st_size);
-                digest = size <= kDigestLimit ? image::ContentDigest(ReadBytes(it->path().string()))
+                digest = size <= 256 * 1024 ? image::ContentDigest(ReadBytes(it->path().string()))
                                               : "size " + std::to_string(info.st_size) + " time " +
                                                     std::to_string(info.st_mtim.tv_sec) + "." +
                                                     std::to_string(info.st_mtim.tv_nsec);

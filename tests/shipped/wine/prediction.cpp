@@ -161,8 +161,7 @@ bool SameStep(const Step& predicted, const Step& real) {
         const std::string k = kind;
         if (predicted.what.rfind(k, 0) != 0 || real.what.rfind(k, 0) != 0) continue;
         const std::string tail = real.what.substr(k.size());
-        return predicted.what.size() > tail.size() &&
-               predicted.what.compare(predicted.what.size() - tail.size(), tail.size(), tail) == 0;
+        return predicted.what.size() > tail.size() && EndsWith(predicted.what, tail);
     }
     return false;
 }
@@ -307,8 +306,7 @@ Comparison ComparePrediction(const Prediction& predicted, const Outcome& real) {
     if (const PredictedChange* program = OnlyChange(predicted, "program_started", out)) {
         const std::string command = real.installerLog.empty() ? "" : real.installerLog[0];
         const std::string ending = " " + program->detail;
-        if (Upper(command).find(Upper(program->target)) == std::string::npos || command.size() < ending.size() ||
-            command.compare(command.size() - ending.size(), ending.size(), ending) != 0)
+        if (Upper(command).find(Upper(program->target)) == std::string::npos || !EndsWith(command, ending))
             out.mismatches.push_back("predicted the program " + program->target + ending + ", started: " + command);
     }
     // That the companion got it is the run's own check.

@@ -54,14 +54,10 @@ bool CopyPrefix(const std::string& from, const std::string& to, std::string& err
         } else if (fs::is_directory(status)) {
             fs::create_directory(target, ec);
         } else if (fs::is_regular_file(status)) {
-            const bool belowDriveC = relative.begin() != relative.end() && *relative.begin() == "drive_c";
-            if (belowDriveC && it->file_size(ec) > 65536) {
+            if (*relative.begin() == "drive_c" && it->file_size(ec) > 65536)
                 fs::create_hard_link(it->path(), target, ec);
-                if (ec) {
-                    ec.clear();
-                    fs::copy_file(it->path(), target, ec);
-                }
-            } else {
+            if (!fs::exists(target)) {  // not big, or no link could be made
+                ec.clear();
                 fs::copy_file(it->path(), target, ec);
             }
         }
@@ -77,44 +73,45 @@ bool CopyPrefix(const std::string& from, const std::string& to, std::string& err
     return true;
 }
 
+// wineboot into "template.new", Wine's null graphics driver set, renamed to
+// "template" and stamped with `version`; why it failed, or "".
+std::string BootTemplate(const HarnessPaths& paths, const std::string& dir, const std::string& version) {
+    const std::string fresh = dir + ".new", log = paths.workDir + "/template.log";
+    std::error_code ec;
+    fs::remove_all(fresh, ec);
+    fs::remove_all(dir, ec);
+    const Env env = WineEnv(paths, fresh, "");
+    auto fail = [&](const std::string& why) {
+        Run({"wineserver", "-k"}, env, paths.workDir, log, 30);
+        return why;
+    };
+    const int booted = Run(Wine(env, {"wineboot", "-i"}), env, paths.workDir, log, 300);
+    if (booted != 0) return fail("wineboot -i failed (status " + std::to_string(booted) + ", see " + log + ")");
+    const std::vector<std::string> nullDriver = {"reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics",
+                                                 "/d", "null", "/f"};
+    const int set = Run(Wine(env, nullDriver), env, paths.workDir, log, 120);
+    // The server writes the registry files when it ends.
+    const int ended = Run({"wineserver", "-w"}, env, paths.workDir, log, 120);
+    if (set != 0 || ended != 0 || !fs::exists(fresh + "/system.reg"))
+        return fail("setting up the prefix failed (see " + log + ")");
+    fs::rename(fresh, dir, ec);
+    if (ec) return fail("cannot rename " + fresh + ": " + ec.message());
+    std::ofstream(dir + "/" + kTemplateStamp, std::ios::binary) << version;
+    return "";
+}
+
 std::string MakeTemplate(const HarnessPaths& paths, const std::string& wineVersion) {
     // The harness's own mark: a template made by an older harness is made anew.
     const std::string version = wineVersion + "\n" + paths.wineArch + "\nnull graphics driver\n";
-    const std::string& workDir = paths.workDir;
-    const std::string dir = workDir + "/template";
-    const std::string stamp = dir + "/" + kTemplateStamp;
+    const std::string dir = paths.workDir + "/template", stamp = dir + "/" + kTemplateStamp;
     if (ReadText(stamp) == version) return "";
     std::error_code ec;
-    fs::create_directories(workDir, ec);
+    fs::create_directories(paths.workDir, ec);
     // One maker at a time, should two test processes start together.
-    const int lock = open((workDir + "/template.lock").c_str(), O_RDWR | O_CREAT, 0644);
-    if (lock < 0) return "cannot create " + workDir + "/template.lock";
+    const int lock = open((paths.workDir + "/template.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    if (lock < 0) return "cannot create " + paths.workDir + "/template.lock";
     flock(lock, LOCK_EX);
-    std::string why;
-    if (ReadText(stamp) != version) {
-        const std::string fresh = dir + ".new";
-        const std::string log = workDir + "/template.log";
-        fs::remove_all(fresh, ec);
-        fs::remove_all(dir, ec);
-        const Env env = WineEnv(paths, fresh, "");
-        int status = Run(Wine(env, {"wineboot", "-i"}), env, workDir, log, 300);
-        if (status != 0) {
-            why = "wineboot -i failed (status " + std::to_string(status) + ", see " + log + ")";
-        } else {
-            status = Run(Wine(env, {"reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f"}),
-                         env, workDir, log, 120);
-            // The server writes the registry files when it ends.
-            const int waited = Run({"wineserver", "-w"}, env, workDir, log, 120);
-            if (status != 0 || waited != 0 || !fs::exists(fresh + "/system.reg")) {
-                why = "setting up the prefix failed (see " + log + ")";
-            } else {
-                fs::rename(fresh, dir, ec);
-                if (ec) why = "cannot rename " + fresh + ": " + ec.message();
-                else std::ofstream(stamp, std::ios::binary) << version;
-            }
-        }
-        if (!why.empty()) Run({"wineserver", "-k"}, env, workDir, log, 30);
-    }
+    const std::string why = ReadText(stamp) == version ? "" : BootTemplate(paths, dir, version);
     flock(lock, LOCK_UN);
     close(lock);
     return why;
@@ -187,7 +184,8 @@ bool ImportRegistry(const Env& env, const std::string& work, const std::string& 
 
 std::string WineUnavailableReason(const HarnessPaths& paths) {
     const std::string version = WineVersion(paths);
-    if (version.empty()) return "the Wine loader " + paths.loader + " does not run (" + paths.loader + " --version failed)";
+    if (version.empty())
+        return "the Wine loader " + paths.loader + " does not run (" + paths.loader + " --version failed)";
     const std::string why = MakeTemplate(paths, version);
     return why.empty() ? "" : "Wine (" + paths.loader + ") cannot start: " + why;
 }

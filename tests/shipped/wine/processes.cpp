@@ -92,11 +92,6 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
 
 std::vector<std::string> ReadLines(const std::string& path) { return TextLines(ReadText(path)); }
 
-bool HasLine(const std::string& path, const std::string& wanted) {
-    const std::vector<std::string> lines = ReadLines(path);
-    return std::find(lines.begin(), lines.end(), wanted) != lines.end();
-}
-
 std::string WindowsPathOf(const std::string& hostPath) {
     std::string path = "Z:" + fs::absolute(hostPath).lexically_normal().string();
     std::replace(path.begin(), path.end(), '/', '\\');
@@ -105,11 +100,8 @@ std::string WindowsPathOf(const std::string& hostPath) {
 
 Env WineEnv(const HarnessPaths& paths, const std::string& prefix, const std::string& logDir) {
     // No Mono or Gecko set-up; the stub installer instead of Wine's own.
-    Env env = {{"WINEPREFIX", prefix},
-               {"WINEARCH", paths.wineArch},
-               {"WINELOADER", paths.loader},
-               {"WINEDEBUG", "-all"},
-               {"WINEDLLOVERRIDES", "mscoree,mshtml=;msiexec.exe=n"}};
+    Env env = {{"WINEPREFIX", prefix}, {"WINEARCH", paths.wineArch}, {"WINELOADER", paths.loader},
+               {"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "mscoree,mshtml=;msiexec.exe=n"}};
     if (!logDir.empty()) env["ZAVTEST_LOGDIR"] = WindowsPathOf(logDir);
     return env;
 }
@@ -140,7 +132,6 @@ ShownBox ReadShownBox(const std::string& logDir) {
         if (line.rfind("text=", 0) == 0) box.text = line.substr(5);
         if (line.rfind("buttons=", 0) == 0) box.buttons = line.substr(8);
         box.shown = box.shown || line == "shown";
-        box.dismissed = box.dismissed || line == "dismissed";
     }
     return box;
 }

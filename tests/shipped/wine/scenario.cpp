@@ -4,6 +4,8 @@
 #include "image/machine_image.h"
 #include "image/text_codec.h"
 
+#include <algorithm>
+#include <iterator>
 #include <sstream>
 
 namespace winetest {
@@ -41,6 +43,10 @@ std::string Utf16leWithMark(const std::string& utf8) {
 bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag) {
     image::InputError ignored;
     return text.empty() || image::ReadRegFile(text, "scenario", registry, nullptr, diag ? diag : &ignored);
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 std::vector<std::string> TextLines(const std::string& text) {
@@ -146,8 +152,10 @@ bool LoadScenario(const std::string& name, Scenario& scenario, std::string& erro
         } else if (words.size() == 2 && words[0] == "collect" && words[1] == "all") {
             scenario.collectAll = true;
         } else if (words.size() > 2 && words[0] == "wine" && words[1] == "differs") {
-            const WineDifferenceRow* row = FindWineDifference(RestAfter(lines[i], 2));
-            if (row == nullptr) return fail("no such difference of Wine (kWineDifferences): " + RestAfter(lines[i], 2));
+            const std::string named = RestAfter(lines[i], 2);
+            const auto row = std::find_if(std::begin(kWineDifferences), std::end(kWineDifferences),
+                                          [&](const WineDifferenceRow& r) { return named == r.name; });
+            if (row == std::end(kWineDifferences)) return fail("no such difference of Wine: " + named);
             if (scenario.differences.count(row->difference) != 0) return fail("named twice: " + std::string(row->name));
             std::string& reg = scenario.differences[row->difference];
             if (row->excused == Excused::Twin && !regBlock("REGEDIT4", reg)) return false;

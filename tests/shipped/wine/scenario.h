@@ -28,11 +28,9 @@
 //   collect all                        the collector takes the whole of
 //                                      HKEY_LOCAL_MACHINE (/all)
 //   wine differs NAME                  a difference of Wine from Windows
-//                                      (kWineDifferences) that the run
-//                                      needs; one the simulator twin's
-//   ...                                comparison excuses takes .reg lines
-//   end                                that turn the twin's machine after
-//                                      the run into Wine's, until "end"
+//   ...                                (kWineDifferences) the run needs;
+//   end                                one the twin's comparison excuses
+//                                      takes .reg lines until "end"
 //
 // File content lines are joined with CR LF, the last one included; "utf16"
 // stores them as UTF-16LE with a byte order mark.
@@ -71,8 +69,8 @@ struct Scenario {
     std::string expectRegistry;  // REGEDIT4 text, header included
     std::vector<std::string> expectGone;
     std::vector<ScenarioFile> expectFiles;
-    // The differences the run needs, each with the .reg text (REGEDIT4,
-    // header included) of one the twin's comparison excuses.
+    // The differences the run needs, each with its .reg text (REGEDIT4,
+    // header included) where the twin's comparison excuses it, else "".
     std::map<WineDifference, std::string> differences;
     bool collectAll = false;  // the collector's /all
 };
@@ -89,6 +87,8 @@ std::string Utf16leWithMark(const std::string& utf8);
 // `registry` as regedit imports it; false, with `diag`, where it is
 // malformed, which LoadScenario rules out.
 bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag = nullptr);
+
+bool EndsWith(const std::string& text, const std::string& end);
 
 // The lines of a text, without their CR LF or LF.
 std::vector<std::string> TextLines(const std::string& text);

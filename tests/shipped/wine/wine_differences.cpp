@@ -1,11 +1,9 @@
 // The differences of Wine from the Windows it plays.
 #include "wine_differences.h"
 
-#include <cstdlib>
-
 namespace winetest {
 
-const WineDifferenceRow kWineDifferences[] = {
+const WineDifferenceRow kWineDifferences[2] = {
     {WineDifference::DeviceRemovalInNtLayout, "device removal in the NT layout", Excused::Prediction,
      "Wine's SetupDiRemoveDevice works in the NT registry layout whatever Windows it plays: it deletes the device's "
      "key below HKLM\\System\\CurrentControlSet\\Enum and its driver key below ...\\Control\\Class, where Windows 98's "
@@ -19,22 +17,10 @@ const WineDifferenceRow kWineDifferences[] = {
      "key, the twin keeps it (the program then empties its values instead)."},
 };
 
-const WineDifferenceRow& RowOf(WineDifference difference) {
-    for (const WineDifferenceRow& row : kWineDifferences)
-        if (row.difference == difference) return row;
-    std::abort();  // a member without its row
-}
-
-const WineDifferenceRow* FindWineDifference(const std::string& name) {
-    for (const WineDifferenceRow& row : kWineDifferences)
-        if (name == row.name) return &row;
-    return nullptr;
-}
-
 std::string Names(const std::set<WineDifference>& differences) {
     std::string names;
-    for (WineDifference difference : differences)
-        names += (names.empty() ? "" : ", ") + std::string(RowOf(difference).name);
+    for (const WineDifferenceRow& row : kWineDifferences)
+        if (differences.count(row.difference) != 0) names += (names.empty() ? "" : ", ") + std::string(row.name);
     return names.empty() ? "none" : names;
 }
 

@@ -4,7 +4,9 @@
 // NAME"). The prediction comparison and the simulator twin's each report
 // the differences they had to excuse, and the scenario must name exactly
 // those: a difference excuses no scenario that does not name it, and a
-// scenario names none that its run does not need.
+// scenario names none that its run does not need. (The simulator twin's
+// machine before the run is Wine's, every installed device present as Wine
+// lists it: sim_twin.cpp.)
 #pragma once
 
 #include <set>
@@ -15,11 +17,10 @@ namespace winetest {
 
 enum class WineDifference { DeviceRemovalInNtLayout, KeyDeletionOf98InNtLayout };
 
-enum class Excused {
-    Prediction,  // the dry run against Wine's run, which recognizes the difference by itself
-    Twin,        // the simulator twin against Wine, by .reg lines the scenario gives under the
-                 // difference's name, which turn the twin's machine after the run into Wine's
-};
+// The comparison a difference excuses: the prediction's recognizes it by
+// itself; the simulator twin's takes the .reg lines the scenario gives under
+// its name, which turn the twin's machine after the run into Wine's.
+enum class Excused { Prediction, Twin };
 
 struct WineDifferenceRow {
     WineDifference difference;
@@ -27,11 +28,9 @@ struct WineDifferenceRow {
     Excused excused;
     const char* reason;
 };
-extern const WineDifferenceRow kWineDifferences[];
+extern const WineDifferenceRow kWineDifferences[2];  // a row for each WineDifference
 
-const WineDifferenceRow& RowOf(WineDifference difference);
-const WineDifferenceRow* FindWineDifference(const std::string& name);  // null for no such name
-std::string Names(const std::set<WineDifference>& differences);       // "none" for none
+std::string Names(const std::set<WineDifference>& differences);  // "none" for none
 
 // What a comparison found: its mismatches (none when the two agree) and the
 // differences it had to excuse.

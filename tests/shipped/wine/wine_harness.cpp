@@ -45,7 +45,7 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     // the program will find it; the whole registry and drive_c around it.
     const pid_t companion = Spawn(Wine(env, {paths.programsDir + "/companion.exe", "120"}), env, work, wineLog);
     started.push_back(companion);
-    if (!WaitUntil(60, [&] { return HasLine(logs + "/companion.log", "ready"); }))
+    if (!WaitUntil(60, [&] { return ReadLines(logs + "/companion.log") == std::vector<std::string>{"ready"}; }))
         return fail("the companion window did not come up");
     image::StateLines registryBeforeCollecting, registryAfterCollecting;
     if (!ExportWholeRegistry(env, logs, work + "/whole-before-collecting.reg", registryBeforeCollecting, error))
@@ -72,7 +72,7 @@ bool RunScenario(const HarnessPaths& paths, const Scenario& scenario, Outcome& o
     const std::string go = logs + "/go";
     const pid_t watcher = StartBoxWatcher(paths, env, go, work, wineLog);
     started.push_back(watcher);
-    WaitUntil(75, [&] { return HasLine(logs + "/boxwatch.log", "shown") || Poll(watcher) >= 0; });
+    WaitUntil(75, [&] { return ReadShownBox(logs).shown || Poll(watcher) >= 0; });
     outcome.box = ReadShownBox(logs);
     if (!outcome.box.shown) return fail("no completion message appeared");
 

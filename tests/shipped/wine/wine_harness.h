@@ -47,7 +47,6 @@ bool WaitUntil(double seconds, const std::function<bool()>& done);  // false whe
 std::string ReadText(const std::string& path);  // empty when unreadable
 std::vector<uint8_t> ReadBytes(const std::string& path);
 std::vector<std::string> ReadLines(const std::string& path);  // without their CR LF or LF
-bool HasLine(const std::string& path, const std::string& wanted);
 
 // The Windows path ("Z:\...") of a host path, as Wine maps it.
 std::string WindowsPathOf(const std::string& hostPath);
@@ -65,8 +64,8 @@ int RunInPrefix(const HarnessPaths& paths, const std::string& prefix, const std:
                 double seconds);
 
 struct ShownBox {  // a message box as the watcher (boxwatch.exe) saw it
-    bool shown = false, dismissed = false;  // read; OK pressed
-    std::string caption, text, buttons;     // line breaks as "\n"; "OK|Cancel"
+    bool shown = false;
+    std::string caption, text, buttons;  // line breaks as "\n"; "OK|Cancel"
 };
 
 // Starts the watcher for the box captioned `caption` (the completion
@@ -171,14 +170,12 @@ struct Outcome {
     std::string windowsVersion;  // as Scenario::version tells it
     ShownBox box;                // the completion message
     // While the box was up.
-    bool programRunningAtBox = false;
-    bool installerStartedAtBox = false;
+    bool programRunningAtBox = false, installerStartedAtBox = false;
     std::vector<std::string> companionAtBox;
     sim::Registry driveIconsAtBox;
     // After the run.
     int exitCode = -1;
-    std::vector<std::string> installerLog;  // command lines the stub recorded
-    std::vector<std::string> companionLog;
+    std::vector<std::string> installerLog, companionLog;  // the stub's command lines; the companion's log
     sim::Registry registryBefore, registryAfter;  // HKEY_LOCAL_MACHINE, as regedit /E exports it
     image::StateLines filesBefore, filesAfter;    // DriveC
     std::string logDir;                           // where the run's logs stay
