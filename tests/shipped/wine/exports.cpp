@@ -108,9 +108,9 @@ image::StateLines DriveC(const std::string& prefix) {
             if (!directory) {
                 size = static_cast<uint64_t>(info.st_size);
                 digest = size <= 256 * 1024 ? image::ContentDigest(ReadBytes(it->path().string()))
-                                              : "size " + std::to_string(info.st_size) + " time " +
-                                                    std::to_string(info.st_mtim.tv_sec) + "." +
-                                                    std::to_string(info.st_mtim.tv_nsec);
+                                            : "size " + std::to_string(info.st_size) + " time " +
+                                                  std::to_string(info.st_mtim.tv_sec) + "." +
+                                                  std::to_string(info.st_mtim.tv_nsec);
             }
         }
         // Wine shows a file without write permission as read-only; a
