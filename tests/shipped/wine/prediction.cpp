@@ -1,6 +1,5 @@
+// The dry run held against the real run under Wine.
 #include "prediction.h"
-
-#include "sim_twin.h"
 
 #include "image/machine_image.h"
 #include "image/text_codec.h"
@@ -17,32 +16,19 @@ namespace fs = std::filesystem;
 
 namespace winetest {
 
-const WineDifference kWineDifferences[] = {
-    {"device removal in the NT layout",
-     "Wine's SetupDiRemoveDevice works in the NT registry layout whatever Windows it plays: it deletes the device's "
-     "key below HKLM\\System\\CurrentControlSet\\Enum and its driver key below ...\\Control\\Class, where Windows 98's "
-     "deletes HKLM\\Enum\\<device> and its driver key below ...\\Services\\Class. On the 9x family the dry run "
-     "therefore predicts those two keys deleted by the device removal and the program's own deletions of them finding "
-     "nothing; under Wine the program's own deletions succeed, and the NT-layout keys go as well."},
-    {nullptr, nullptr},
-};
-
 namespace {
-
-const char kDeviceRemovalInNtLayout[] = "device removal in the NT layout";
 
 std::string Upper(const std::string& text) { return image::UpperAscii(text); }
 
-// The key path a state line is about ("key P", "value P | \"N\""), upper case.
-std::string KeyOfLine(const std::string& what) {
-    const size_t space = what.find(' ');
-    const size_t bar = what.find(" | ");
-    return what.substr(space + 1, (bar == std::string::npos ? what.size() : bar) - space - 1);
-}
-
-bool Below(const std::string& path, const std::string& key) {
-    return path.size() >= key.size() && path.compare(0, key.size(), key) == 0 &&
-           (path.size() == key.size() || path[key.size()] == '\\');
+// A state line ("key P", "value P | \"N\"") is about one of `keys` (upper
+// case) or a key below one.
+bool BelowAny(const std::string& what, const std::vector<std::string>& keys) {
+    const size_t space = what.find(' '), bar = what.find(" | ");
+    const std::string path = what.substr(space + 1, (bar == std::string::npos ? what.size() : bar) - space - 1);
+    for (const std::string& key : keys)
+        if (path.compare(0, key.size(), key) == 0 && (path.size() == key.size() || path[key.size()] == '\\'))
+            return true;
+    return false;
 }
 
 // The keys Wine's device removal deletes for `deviceId` beside the ones the
@@ -58,50 +44,42 @@ std::vector<std::string> NtLayoutKeys(const sim::Registry& before, const std::st
         keys.push_back(device);
         const sim::RegKey* key = before.Find(device);
         const sim::RegValue* driver = key ? key->FindValue("Driver") : nullptr;
-        if (driver != nullptr && driver->type == REG_SZ) {
-            std::string name(driver->data.begin(), driver->data.end());
-            name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
-            if (!name.empty()) keys.push_back(setPath + "\\CONTROL\\CLASS\\" + Upper(name));
-        }
+        if (driver == nullptr || driver->type != REG_SZ) continue;
+        const std::string name(driver->data.begin(), std::find(driver->data.begin(), driver->data.end(), 0));
+        if (!name.empty()) keys.push_back(setPath + "\\CONTROL\\CLASS\\" + Upper(name));
     }
     return keys;
 }
 
-// Lines of `real` that `predicted` lacks, and the other way round, for one
-// side (removed or added) of the two differences; `allowed` excuses a real-only line.
-void CompareSide(const image::StateLines& predicted, const image::StateLines& real, const std::string& side,
-                 const std::function<bool(const std::string&)>& allowed, Comparison& out) {
-    for (const auto& line : real) {
-        const auto p = predicted.find(line.first);
-        if (p != predicted.end() && p->second == line.second) continue;
-        if (p == predicted.end() && allowed(line.first)) continue;
-        out.mismatches.push_back("real run " + side + ", not predicted: " + image::Line(line));
-    }
-    for (const auto& line : predicted) {
-        const auto r = real.find(line.first);
-        if (r == real.end() || r->second != line.second)
-            out.mismatches.push_back("predicted " + side + ", not so in the real run: " + image::Line(line));
-    }
-}
-
-void CompareStates(const image::StateLines& pb, const image::StateLines& pa, const image::StateLines& rb, const image::StateLines& ra,
-                   const std::function<bool(const std::string&)>& allowed, Comparison& out) {
+// The changes of two runs, each told by its machine before and after, line
+// for line; a line that only the real run removed or added, and that
+// `excused` accepts, is left out.
+void CompareChanges(const image::StateLines& pb, const image::StateLines& pa, const image::StateLines& rb,
+                    const image::StateLines& ra, const std::function<bool(const std::string&)>& excused,
+                    Comparison& out) {
+    auto side = [&](const image::StateLines& predicted, image::StateLines real, const std::string& what) {
+        for (auto line = real.begin(); line != real.end();)
+            line = predicted.count(line->first) == 0 && excused(line->first) ? real.erase(line) : std::next(line);
+        for (const std::string& mismatch :
+             Disagreements(predicted, real, "predicted " + what + ", not so in the real run: ",
+                           "real run " + what + ", not predicted: "))
+            out.mismatches.push_back(mismatch);
+    };
     const image::StateDifference p = image::Difference(pb, pa), r = image::Difference(rb, ra);
-    CompareSide(p.removed, r.removed, "removed or changed", allowed, out);
-    CompareSide(p.added, r.added, "added or changed", allowed, out);
+    side(p.removed, r.removed, "removed or changed");
+    side(p.added, r.added, "added or changed");
 }
 
 // One step of a run in the order the program took it: what it is about, and
-// whether it succeeded (where that is told by the call).
+// whether it succeeded (a step whose call does not tell, as done).
 struct Step {
     std::string what;
     bool ok = true;
-    bool okTold = false;
 };
 
 std::string Shown(const std::vector<Step>& steps) {
     std::string text;
-    for (const Step& s : steps) text += "    " + s.what + (s.okTold ? (s.ok ? "  (done)" : "  (failed)") : "") + "\n";
+    for (const Step& s : steps) text += "    " + s.what + (s.ok ? "" : "  (failed)") + "\n";
     return text;
 }
 
@@ -113,9 +91,7 @@ std::vector<Step> PredictedSteps(const Prediction& p) {
     std::vector<Step> steps;
     for (const PredictedChange& c : p.changes) {
         if (c.kind == "key_deleted" && c.byDeviceRemoval) continue;
-        Step s;
-        s.ok = c.done;
-        s.okTold = true;
+        Step s{"", c.done};
         if (c.kind == "device_removed") s.what = "device removed";
         else if (c.kind == "key_deleted") s.what = "key deleted " + Upper(c.target);
         else if (c.kind == "value_set") s.what = "value set " + Upper(c.target) + " | \"" + Upper(c.name) + "\"";
@@ -138,26 +114,33 @@ std::vector<Step> RealSteps(const Outcome& real, const std::set<std::string>& pr
     for (const RelayCall& c : real.calls) {
         auto text = [&](size_t i) { return i < c.texts.size() ? c.texts[i] : std::string(); };
         Step s;
-        s.okTold = true;
-        if (c.function == "SetupDiRemoveDevice") {
+        switch (c.function) {
+        case sim::Api::SetupDiRemoveDevice:
             s.what = "device removed";
             s.ok = c.retval != 0;
-        } else if (c.function == "RegDeleteKeyA") {
+            break;
+        case sim::Api::RegDeleteKeyA:
             s.what = "key deleted \\" + Upper(text(0));  // relative to a key the trace does not name
             s.ok = c.retval == 0;
-        } else if (c.function == "RegSetValueExA") {
+            break;
+        case sim::Api::RegSetValueExA:
             s.what = "value set  | \"" + Upper(text(0)) + "\"";
             s.ok = c.retval == 0;
-        } else if (c.function == "MessageBoxA") {
+            break;
+        case sim::Api::MessageBoxA:
             s = Step{"message \"" + text(0) + "\" \"" + text(1) + "\""};
-        } else if (c.function == "ShellExecuteA") {
+            break;
+        case sim::Api::ShellExecuteA: {
             // The verb may be null, and then is not a text of the trace.
             const size_t file = c.texts.size() >= 3 ? 1 : 0;
             s = Step{"program " + text(file) + " " + text(file + 1)};
-        } else if (c.function == "SendMessageA") {
+            break;
+        }
+        case sim::Api::SendMessageA:
             if (c.numbers.size() < 2 || std::strtoul(c.numbers[1].c_str(), nullptr, 16) != 0x10) continue;
             s = Step{"WM_CLOSE"};
-        } else {
+            break;
+        default:  // a file call: CreateFileA, DeleteFileA, MoveFileA, SetFileAttributesA
             for (const std::string& path : c.texts) {
                 const std::string upper = Upper(path);
                 if (predictedFiles.count(upper) != 0 && seenFiles.insert(upper).second)
@@ -178,8 +161,7 @@ bool SameStep(const Step& predicted, const Step& real) {
         const std::string k = kind;
         if (predicted.what.rfind(k, 0) != 0 || real.what.rfind(k, 0) != 0) continue;
         const std::string tail = real.what.substr(k.size());
-        return predicted.what.size() > tail.size() &&
-               predicted.what.compare(predicted.what.size() - tail.size(), tail.size(), tail) == 0;
+        return predicted.what.size() > tail.size() && EndsWith(predicted.what, tail);
     }
     return false;
 }
@@ -194,9 +176,9 @@ void CompareOrder(const Prediction& predicted, const Outcome& real, Comparison& 
     bool usedDifference = false;
     for (size_t i = 0; i < p.size() || i < r.size(); ++i) {
         bool same = i < p.size() && i < r.size() && SameStep(p[i], r[i]);
-        if (same && p[i].okTold && r[i].okTold && p[i].ok != r[i].ok) {
+        if (same && p[i].ok != r[i].ok) {
             // The program's own deletion of a key the prediction has the
-            // device removal delete first (see the difference).
+            // device removal delete first (device removal in the NT layout).
             const bool excused = predicted.platformId == 1 && !p[i].ok && r[i].ok &&
                                  removedByDevice.count(p[i].what.substr(std::string("key deleted ").size())) != 0;
             usedDifference = usedDifference || excused;
@@ -208,7 +190,7 @@ void CompareOrder(const Prediction& predicted, const Outcome& real, Comparison& 
             break;
         }
     }
-    if (usedDifference) out.differencesUsed.push_back(kDeviceRemovalInNtLayout);
+    if (usedDifference) out.excused.insert(WineDifference::DeviceRemovalInNtLayout);
 }
 
 const PredictedChange* OnlyChange(const Prediction& p, const std::string& kind, Comparison& out) {
@@ -228,13 +210,12 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
     std::error_code ec;
     fs::remove_all(outDir, ec);
     const std::string output = outDir + ".json";
-    const std::string command =
-        "'" + tool + "' '" + imageDir + "' --json --write '" + outDir + "' >'" + output + "' 2>&1";
-    const int status = std::system(command.c_str());
-    std::string text;
-    image::ReadHostFile(output, &text);
+    fs::remove(output, ec);
+    const std::vector<std::string> command = {tool, imageDir, "--json", "--write", outDir};
+    const int status = Run(command, {}, "", output, 120);
+    const std::string text = ReadText(output);
     if (status != 0) {
-        error = "the dry run failed (" + command + "):\n" + text;
+        error = "the dry run (" + tool + " " + imageDir + ") failed, status " + std::to_string(status) + ":\n" + text;
         return false;
     }
     const nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
@@ -251,7 +232,6 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
         change.byDeviceRemoval = c.value("by_device_removal", false);
         change.target = c.value("target", "");
         change.name = c.value("name", "");
-        change.reason = c.value("reason", "");
         change.detail = c.contains("caption") ? c.value("caption", "") : c.value("parameters", "");
         prediction.changes.push_back(change);
     }
@@ -274,30 +254,18 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
 }
 
 std::vector<std::string> CompareImageWithMachine(const Prediction& predicted, const Outcome& real,
-                                                 const sim::Registry& seeded) {
-    sim::Registry collected = predicted.imageRegistry;
+                                                 const Scenario& scenario) {
+    sim::Registry collected = predicted.imageRegistry, seeded;
+    ApplyRegText(scenario.registry, seeded);
+    ApplyRegText(scenario.registryUnicode, seeded);
     LeaveOutWineOwnKeys(collected);
     const image::StateLines image = ExportedRegistryState(collected);
     image::StateLines wine = ExportedRegistryState(real.registryBefore);
     for (const auto& line : ExportedRegistryState(seeded)) wine[line.first] = line.second;
-    // A key the image holds: one of its branches or below one.
-    auto held = [&](const std::string& what) {
-        for (const std::string& branch : predicted.imageBranches)
-            if (Below(KeyOfLine(what), branch)) return true;
-        return false;
-    };
-    std::vector<std::string> lines;
-    for (const auto& line : image) {
-        if (!held(line.first)) continue;  // a key only above the exported ones
-        const auto w = wine.find(line.first);
-        if (w == wine.end() || w->second != line.second)
-            lines.push_back("the image tells otherwise: " + image::Line(line) +
-                            (w == wine.end() ? "  (Wine: none)" : "  (Wine: " + w->second + ")"));
-    }
-    for (const auto& line : wine)
-        if (held(line.first) && image.count(line.first) == 0)
-            lines.push_back("the image lacks: " + image::Line(line));
-    return lines;
+    // A key the image holds: one of its branches or below one (not a key
+    // only above the exported ones).
+    return Disagreements(image, wine, "the image tells otherwise: ", "Wine's export tells otherwise: ",
+                         [&](const std::string& what) { return BelowAny(what, predicted.imageBranches); });
 }
 
 Comparison ComparePrediction(const Prediction& predicted, const Outcome& real) {
@@ -309,51 +277,46 @@ Comparison ComparePrediction(const Prediction& predicted, const Outcome& real) {
             if (c.kind == "device_removed" && c.done)
                 for (const std::string& key : NtLayoutKeys(real.registryBefore, c.target)) ntLayout.push_back(key);
     bool usedNtLayout = false;
-    CompareStates(predicted.registryBefore, predicted.registryAfter, ExportedRegistryState(real.registryBefore),
-                  ExportedRegistryState(real.registryAfter),
-                  [&](const std::string& what) {
-                      for (const std::string& key : ntLayout)
-                          if (Below(KeyOfLine(what), key)) return usedNtLayout = true;
-                      return false;
-                  },
-                  out);
-    if (usedNtLayout) out.differencesUsed.push_back(kDeviceRemovalInNtLayout);
+    CompareChanges(predicted.registryBefore, predicted.registryAfter, ExportedRegistryState(real.registryBefore),
+                   ExportedRegistryState(real.registryAfter),
+                   [&](const std::string& what) {
+                       const bool excused = BelowAny(what, ntLayout);
+                       usedNtLayout = usedNtLayout || excused;
+                       return excused;
+                   },
+                   out);
+    if (usedNtLayout) out.excused.insert(WineDifference::DeviceRemovalInNtLayout);
 
     // Files: the files the collector copied, against every file of drive_c.
-    image::StateLines realBefore, realAfter;
-    for (const auto& line : real.filesBefore)
-        if (line.second != "folder") realBefore.insert(line);
-    for (const auto& line : real.filesAfter)
-        if (line.second != "folder") realAfter.insert(line);
-    CompareStates(predicted.filesBefore, predicted.filesAfter, realBefore, realAfter,
-                  [](const std::string&) { return false; }, out);
+    auto filesOnly = [](image::StateLines lines) {
+        for (auto line = lines.begin(); line != lines.end();)
+            line = line->second == "folder" ? lines.erase(line) : std::next(line);
+        return lines;
+    };
+    CompareChanges(predicted.filesBefore, predicted.filesAfter, filesOnly(real.filesBefore), filesOnly(real.filesAfter),
+                   [](const std::string&) { return false; }, out);
 
     CompareOrder(predicted, real, out);
 
     // The message, the installer's command line, the closed window, the exit code.
     if (const PredictedChange* box = OnlyChange(predicted, "message_box", out))
-        if (box->target != real.boxText || box->detail != real.boxCaption)
+        if (box->target != real.box.text || box->detail != real.box.caption)
             out.mismatches.push_back("predicted the message \"" + box->target + "\" \"" + box->detail +
-                                     "\", shown: \"" + real.boxText + "\" \"" + real.boxCaption + "\"");
+                                     "\", shown: \"" + real.box.text + "\" \"" + real.box.caption + "\"");
     if (const PredictedChange* program = OnlyChange(predicted, "program_started", out)) {
         const std::string command = real.installerLog.empty() ? "" : real.installerLog[0];
         const std::string ending = " " + program->detail;
-        if (Upper(command).find(Upper(program->target)) == std::string::npos || command.size() < ending.size() ||
-            command.compare(command.size() - ending.size(), ending.size(), ending) != 0)
+        if (Upper(command).find(Upper(program->target)) == std::string::npos || !EndsWith(command, ending))
             out.mismatches.push_back("predicted the program " + program->target + ending + ", started: " + command);
     }
+    // That the companion got it is the run's own check.
     if (const PredictedChange* window = OnlyChange(predicted, "window_closed", out))
-        if (window->target != "Glovix" || !window->done ||
-            real.companionLog != std::vector<std::string>{"ready", "WM_CLOSE"})
-            out.mismatches.push_back("predicted WM_CLOSE to \"" + window->target +
-                                     "\"; the companion window \"Glovix\" logged " +
-                                     std::to_string(real.companionLog.size()) + " lines");
+        if (window->target != "Glovix" || !window->done)
+            out.mismatches.push_back("predicted WM_CLOSE to \"" + window->target + "\"" +
+                                     (window->done ? "" : ", failing") + "; the companion window is \"Glovix\"");
     if (predicted.exitCode != real.exitCode)
         out.mismatches.push_back("predicted exit code " + std::to_string(predicted.exitCode) + ", real " +
                                  std::to_string(real.exitCode));
-    std::sort(out.differencesUsed.begin(), out.differencesUsed.end());
-    out.differencesUsed.erase(std::unique(out.differencesUsed.begin(), out.differencesUsed.end()),
-                              out.differencesUsed.end());
     return out;
 }
 

@@ -2,10 +2,11 @@
 // collector took from a prepared prefix, and the program's run in that
 // prefix, must tell the same changes (key for key, value for value, file for
 // file, in the same order), the same message, installer command line and
-// closed window. Where they may differ is written down once, in
-// kWineDifferences, with the reason.
+// closed window, up to the differences of Wine (kWineDifferences) that the
+// scenario names.
 #pragma once
 
+#include "wine_differences.h"
 #include "wine_harness.h"
 
 #include "image/machine_state.h"
@@ -22,7 +23,6 @@ struct PredictedChange {
     bool byDeviceRemoval = false;  // a key the device removal deleted itself
     std::string target;  // key path, file path, message text, program, window title
     std::string name;    // value_set: the value's name
-    std::string reason;  // why it was not done
     std::string detail;  // message_box: the caption; program_started: the parameters
 };
 
@@ -46,29 +46,17 @@ bool RunDryRun(const std::string& tool, const std::string& imageDir, const std::
 // run: every line of the image must be the machine's, and every line the
 // machine has of a key the image holds (its export's branches and below;
 // all of HKEY_LOCAL_MACHINE for /all) must be in the image. The machine is Wine's
-// export of it, where the scenario's own `seeded` registry text tells the
-// values: Wine's regedit exports a REG_SZ only up to its first NUL and a
-// REG_DWORD of another length than 4 bytes as four bytes, which the
-// collector keeps. Empty when the collector lost or changed nothing.
+// export of it, where the scenario's own registry texts tell the values:
+// Wine's regedit exports a REG_SZ only up to its first NUL and a REG_DWORD
+// of another length than 4 bytes as four bytes, which the collector keeps.
+// Empty when the collector lost or changed nothing.
 std::vector<std::string> CompareImageWithMachine(const Prediction& predicted, const Outcome& real,
-                                                 const sim::Registry& seeded);
-
-// A documented platform difference of Wine that the comparison allows.
-struct WineDifference {
-    const char* name;
-    const char* reason;
-};
-extern const WineDifference kWineDifferences[];
-
-struct Comparison {
-    std::vector<std::string> mismatches;  // empty when the prediction held
-    std::vector<std::string> differencesUsed;  // names of the kWineDifferences that were needed
-};
+                                                 const Scenario& scenario);
 
 // The prediction against what Wine's run did: the registry and file changes
 // (the machine before and after), the changes in order (the relay trace of
 // the program's calls), the message, the installer, the closed window and the
-// exit code.
+// exit code. The differences it excuses: device removal in the NT layout.
 Comparison ComparePrediction(const Prediction& predicted, const Outcome& real);
 
 }  // namespace winetest

@@ -1,10 +1,11 @@
+// Reading a scenario file.
 #include "scenario.h"
 
+#include "image/machine_image.h"
 #include "image/text_codec.h"
 
 #include <algorithm>
-
-#include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace winetest {
@@ -39,26 +40,38 @@ std::string Utf16leWithMark(const std::string& utf8) {
     return out;
 }
 
-std::vector<uint8_t> EncodeLines(const std::vector<std::string>& lines, bool utf16) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\r\n";
-    if (utf16) text = Utf16leWithMark(text);
-    return std::vector<uint8_t>(text.begin(), text.end());
+bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag) {
+    image::InputError ignored;
+    return text.empty() || image::ReadRegFile(text, "scenario", registry, nullptr, diag ? diag : &ignored);
 }
 
-bool ParseScenario(const std::string& name, const std::string& text, Scenario& scenario, std::string& error) {
-    scenario = Scenario();
-    scenario.name = name;
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::vector<std::string> TextLines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         lines.push_back(line);
     }
+    return lines;
+}
+
+bool LoadScenario(const std::string& name, Scenario& scenario, std::string& error) {
+    scenario = Scenario();
+    scenario.name = name;
+    const std::string path = std::string(ZAV_SOURCE_DIR) + "/tests/shipped/wine/scenarios/" + name + ".scn";
+    std::string text;
+    if (!image::ReadHostFile(path, &text)) {
+        error = "cannot read " + path;
+        return false;
+    }
+    const std::vector<std::string> lines = TextLines(text);
     size_t i = 0;
     auto fail = [&](const std::string& what) {
-        error = name + ":" + std::to_string(i + 1) + ": " + what;
+        error = path + ":" + std::to_string(i + 1) + ": " + what;
         return false;
     };
     // The lines of a block, up to its "end" line.
@@ -68,6 +81,20 @@ bool ParseScenario(const std::string& name, const std::string& text, Scenario& s
             body.push_back(lines[i]);
         }
         return false;
+    };
+    // A block of .reg lines, as the text of a .reg file with `header`,
+    // which must read as regedit would read it.
+    auto regBlock = [&](const std::string& header, std::string& reg) {
+        std::vector<std::string> body;
+        const size_t first = i + 1;
+        if (!block(body)) return fail(lines[first - 1] + " block without end");
+        reg = header + "\r\n";
+        for (const std::string& b : body) reg += b + "\r\n";
+        sim::Registry registry;
+        image::InputError diag;
+        if (ApplyRegText(reg, registry, &diag)) return true;
+        i = first + static_cast<size_t>(diag.line) - 2;  // the text's first line is the header
+        return fail(diag.message);
     };
     bool described = false;
     for (; i < lines.size(); ++i) {
@@ -86,55 +113,52 @@ bool ParseScenario(const std::string& name, const std::string& text, Scenario& s
         }
         described = true;
         if (words[0] == "windows") {
-            if (words.size() < 2) return fail("windows needs a version");
-            scenario.windows = words[1];
-            if (scenario.windows == "win2000") {
-                scenario.servicePack = RestAfter(lines[i], 2);
-            } else if (words.size() != 2 || (scenario.windows != "win98" && scenario.windows != "win2k" &&
-                                             scenario.windows != "winxp")) {
-                return fail("windows is win98, win2k, winxp or win2000 <service-pack text>");
-            }
+            // Wine's version settings, and what GetVersionExA then reports.
+            const std::map<std::string, std::string> reported = {
+                {"win98", "1 4.10  A "}, {"win2k", "2 5.0 Service Pack 4"}, {"winxp", "2 5.1 Service Pack 3"}};
+            scenario.windows = words.size() < 2 ? "" : words[1];
+            scenario.servicePack = scenario.windows == "win2000" ? RestAfter(lines[i], 2) : "";
+            if (scenario.windows == "win2000") scenario.version = "2 5.0 " + scenario.servicePack;
+            else if (words.size() == 2 && reported.count(words[1]) != 0) scenario.version = reported.at(words[1]);
+            else return fail("windows is win98, win2k, winxp or win2000 <service-pack text>");
         } else if (words[0] == "registry" && words.size() == 1) {
-            std::vector<std::string> body;
-            if (!block(body)) return fail("registry block without end");
-            scenario.registry = "REGEDIT4\r\n";
-            for (const std::string& b : body) scenario.registry += b + "\r\n";
+            if (!regBlock("REGEDIT4", scenario.registry)) return false;
         } else if (words[0] == "registry" && words.size() == 2 && words[1] == "unicode") {
-            std::vector<std::string> body;
-            if (!block(body)) return fail("registry unicode block without end");
-            scenario.registryUnicode = "Windows Registry Editor Version 5.00\r\n";
-            for (const std::string& b : body) scenario.registryUnicode += b + "\r\n";
+            if (!regBlock("Windows Registry Editor Version 5.00", scenario.registryUnicode)) return false;
         } else if (words[0] == "file" || (words[0] == "expect" && words.size() >= 3 && words[1] == "file")) {
             const bool expected = words[0] == "expect";
-            const size_t first = expected ? 2 : 1;
-            if (words.size() <= first) return fail("file needs a path");
             ScenarioFile file;
-            file.path = words[first];
+            std::vector<std::string> paths;  // one content, as many files
             bool utf16 = false;
-            for (size_t w = first + 1; w < words.size(); ++w) {
+            for (size_t w = expected ? 2 : 1; w < words.size(); ++w) {
                 if (words[w] == "readonly") file.readOnly = true;
                 else if (words[w] == "utf16") utf16 = true;
+                else if (words[w].size() > 3 && words[w].compare(1, 2, ":\\") == 0) paths.push_back(words[w]);
                 else return fail("unknown file flag " + words[w]);
             }
             std::vector<std::string> body;
+            if (paths.empty()) return fail("file needs a path");
             if (!block(body)) return fail("file block without end");
-            file.content = EncodeLines(body, utf16);
-            (expected ? scenario.expectFiles : scenario.files).push_back(file);
+            std::string content;  // CR LF after every line
+            for (const std::string& b : body) content += b + "\r\n";
+            if (utf16) content = Utf16leWithMark(content);
+            file.content.assign(content.begin(), content.end());
+            for (const std::string& named : paths) {
+                file.path = named;
+                (expected ? scenario.expectFiles : scenario.files).push_back(file);
+            }
         } else if (words[0] == "expect" && words.size() == 2 && words[1] == "registry") {
-            std::vector<std::string> body;
-            if (!block(body)) return fail("expect registry block without end");
-            scenario.expectRegistry = "REGEDIT4\r\n";
-            for (const std::string& b : body) scenario.expectRegistry += b + "\r\n";
-        } else if (words[0] == "simulator" && words.size() == 2 && words[1] == "differs") {
-            std::vector<std::string> body;
-            if (!block(body)) return fail("simulator differs block without end");
-            scenario.simulatorDiffers = "REGEDIT4\r\n";
-            for (const std::string& b : body) scenario.simulatorDiffers += b + "\r\n";
+            if (!regBlock("REGEDIT4", scenario.expectRegistry)) return false;
         } else if (words.size() == 2 && words[0] == "collect" && words[1] == "all") {
             scenario.collectAll = true;
-        } else if (words.size() > 3 && words[0] == "dry" && words[1] == "run" && words[2] == "differs") {
-            scenario.wineDiffers.push_back(RestAfter(lines[i], 3));
-            std::sort(scenario.wineDiffers.begin(), scenario.wineDiffers.end());
+        } else if (words.size() > 2 && words[0] == "wine" && words[1] == "differs") {
+            const std::string named = RestAfter(lines[i], 2);
+            const auto row = std::find_if(std::begin(kWineDifferences), std::end(kWineDifferences),
+                                          [&](const WineDifferenceRow& r) { return named == r.name; });
+            if (row == std::end(kWineDifferences)) return fail("no such difference of Wine: " + named);
+            if (scenario.differences.count(row->difference) != 0) return fail("named twice: " + std::string(row->name));
+            std::string& reg = scenario.differences[row->difference];
+            if (row->excused == Excused::Twin && !regBlock("REGEDIT4", reg)) return false;
         } else if (words[0] == "expect" && words.size() == 3 && words[1] == "gone") {
             scenario.expectGone.push_back(words[2]);
         } else {
@@ -143,19 +167,6 @@ bool ParseScenario(const std::string& name, const std::string& text, Scenario& s
     }
     if (scenario.windows.empty()) return fail("no windows line");
     return true;
-}
-
-bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path;
-        return false;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string name = path.substr(path.find_last_of('/') + 1);
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".scn") == 0) name.resize(name.size() - 4);
-    return ParseScenario(name, text.str(), scenario, error);
 }
 
 }  // namespace winetest

@@ -8,7 +8,8 @@
 //   [HKEY_LOCAL_MACHINE\System\ControlSet001\Services\USBSTOR]
 //   "ImagePath"="System32\\DRIVERS\\USBSTORSP3.SYS"
 //   end
-//   file C:\windows\inf\usbstor.inf utf16      content lines until "end"
+//   file C:\windows\inf\usbstor.inf utf16      content lines until "end" (one
+//                                      content for every path a line names)
 //   ...
 //   end
 //   file C:\windows\system32\drivers\USBSTORSP3.SYS readonly
@@ -24,20 +25,25 @@
 //   expect file C:\windows\inf\usbstor.inf utf16    its content after
 //   ...
 //   end
-//   simulator differs                  .reg lines that turn the simulator
-//   ...                                twin's machine after into Wine's:
-//   end                                the platform differences, explained
 //   collect all                        the collector takes the whole of
 //                                      HKEY_LOCAL_MACHINE (/all)
-//   dry run differs NAME               a documented difference of Wine (see
-//                                      kWineDifferences) that the dry run on
-//                                      the collected image may show
+//   wine differs NAME                  a difference of Wine from Windows
+//   ...                                (kWineDifferences) the run needs;
+//   end                                one the twin's comparison excuses
+//                                      takes .reg lines until "end"
 //
 // File content lines are joined with CR LF, the last one included; "utf16"
 // stores them as UTF-16LE with a byte order mark.
 #pragma once
 
+#include "wine_differences.h"
+
+#include "image/reg_file.h"
+
+#include "platform/sim/sim.h"
+
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -56,26 +62,35 @@ struct Scenario {
     // build 2195 with `servicePack` as its service-pack text.
     std::string windows;
     std::string servicePack;
+    std::string version;  // what GetVersionExA then reports: "<platform> <major>.<minor> <CSD>"
     std::string registry;  // REGEDIT4 text, header included
     std::string registryUnicode;  // version 5 text in UTF-8, header included
     std::vector<ScenarioFile> files;
     std::string expectRegistry;  // REGEDIT4 text, header included
     std::vector<std::string> expectGone;
     std::vector<ScenarioFile> expectFiles;
-    std::string simulatorDiffers;  // REGEDIT4 text, header included
-    std::vector<std::string> wineDiffers;  // names of kWineDifferences, sorted
-    bool collectAll = false;               // the collector's /all
+    // The differences the run needs, each with its .reg text (REGEDIT4,
+    // header included) where the twin's comparison excuses it, else "".
+    std::map<WineDifference, std::string> differences;
+    bool collectAll = false;  // the collector's /all
 };
 
-bool ParseScenario(const std::string& name, const std::string& text, Scenario& scenario, std::string& error);
-bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error);
+// Reads tests/shipped/wine/scenarios/<name>.scn; false, with the file and
+// line, when it is not a scenario or one of its .reg texts is malformed.
+bool LoadScenario(const std::string& name, Scenario& scenario, std::string& error);
 
 // UTF-8 text as UTF-16LE with a byte order mark, as regedit reads a
 // version 5 file.
 std::string Utf16leWithMark(const std::string& utf8);
 
-// The content bytes of text lines: CR LF after every line, as 8-bit text or
-// as UTF-16LE with a byte order mark.
-std::vector<uint8_t> EncodeLines(const std::vector<std::string>& lines, bool utf16);
+// Applies one of a scenario's .reg texts (nothing for an empty one) to
+// `registry` as regedit imports it; false, with `diag`, where it is
+// malformed, which LoadScenario rules out.
+bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag = nullptr);
+
+bool EndsWith(const std::string& text, const std::string& end);
+
+// The lines of a text, without their CR LF or LF.
+std::vector<std::string> TextLines(const std::string& text);
 
 }  // namespace winetest

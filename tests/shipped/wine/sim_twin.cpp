@@ -1,3 +1,4 @@
+// The simulator twin of a Wine scenario, and its machine against Wine's.
 #include "sim_twin.h"
 
 #include "dryrun/run_winmain.h"
@@ -5,11 +6,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 namespace winetest {
 namespace {
-
-const char kWineEnum[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum";
 
 // "1 4.10  A " -> platform 1, version 4.10, service-pack text " A ".
 bool ParseVersion(const std::string& text, sim::Machine& machine) {
@@ -23,38 +23,16 @@ bool ParseVersion(const std::string& text, sim::Machine& machine) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
-void AsExported(sim::RegKey& key) {
-    for (sim::RegValue& value : key.values)
-        if ((value.type == REG_SZ || value.type == REG_EXPAND_SZ) && (value.data.empty() || value.data.back() != 0))
-            value.data.push_back(0);
-    for (const auto& subkey : key.subkeys) AsExported(*subkey);
-}
-
-}  // namespace
-
-image::StateLines ExportedRegistryState(sim::Registry registry, const std::string& from, unsigned codePage) {
-    if (sim::RegKey* root = registry.Root(HKEY_LOCAL_MACHINE)) AsExported(*root);
-    image::StateLines state;
-    image::AddRegistry(state, registry, from, codePage);
-    return state;
-}
-
-image::StateLines FileState(const sim::FileSystem& files) {
-    image::StateLines state;
-    for (const sim::FileEntry* entry : files.Entries())
-        if (!entry->directory)
-            image::AddFile(state, entry->path, false, entry->attributes & FILE_ATTRIBUTE_READONLY, entry->data.size(),
-                           image::ContentDigest(entry->data));
-    return state;
-}
-
+// The instance ids Wine's SETUPAPI lists as present: every key three levels
+// below HKLM\System\CurrentControlSet\Enum with a REG_SZ ClassGUID value,
+// in registry order, in upper case. A platform difference: Wine keeps no
+// record of which devices are plugged in and lists every installed device
+// whatever DIGCF_PRESENT says, where Windows leaves an unplugged one out of
+// a DIGCF_PRESENT walk. The twin's machine takes them all as present, so
+// that its walks list what Wine's do.
 std::vector<std::string> WinePresentDevices(const sim::Registry& registry) {
     std::vector<std::string> ids;
-    const sim::RegKey* root = registry.Find(kWineEnum);
+    const sim::RegKey* root = registry.Find("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum");
     if (root == nullptr) return ids;
     // Subkeys are in registry order: by name, without regard to case.
     for (const auto& enumerator : root->subkeys)
@@ -69,13 +47,14 @@ std::vector<std::string> WinePresentDevices(const sim::Registry& registry) {
     return ids;
 }
 
+}  // namespace
+
 bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome& twin, std::string& error) {
     twin = TwinOutcome();
     sim::Machine machine;
     // Wine's registry layout: hardware keys below CurrentControlSet\Enum,
-    // driver keys below Control\Class, RegDeleteKeyA refusing keys with
-    // subkeys (Wine's 9x tree deletion is the one platform difference, named
-    // by each scenario).
+    // driver keys below Control\Class; and so RegDeleteKeyA refusing keys
+    // with subkeys (key deletion of Windows 98 in the NT layout).
     machine.wineLayout = true;
     machine.windowsDirectory = "C:\\windows";
     if (!ParseVersion(wine.windowsVersion, machine)) {
@@ -101,6 +80,30 @@ bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome
     twin.registryAfter = machine.registry;
     twin.filesAfter = FileState(machine.files);
     return true;
+}
+
+Comparison CompareTwin(const Scenario& scenario, const Outcome& wine, const TwinOutcome& twin) {
+    Comparison out;
+    sim::Registry registry = twin.registryAfter;
+    for (const auto& [difference, reg] : scenario.differences) {
+        if (reg.empty()) continue;  // one the prediction excuses
+        const image::StateLines unexcused = ExportedRegistryState(registry);
+        ApplyRegText(reg, registry);
+        if (ExportedRegistryState(registry) != unexcused) out.excused.insert(difference);
+    }
+    for (const std::string& line :
+         Disagreements(ExportedRegistryState(registry), ExportedRegistryState(wine.registryAfter),
+                       "registry, only the twin's: ", "registry, only Wine's:      "))
+        out.mismatches.push_back(line);
+    std::set<std::string> files;
+    for (const ScenarioFile& file : scenario.files) files.insert(image::FileWhat(file.path));
+    for (const ScenarioFile& file : scenario.expectFiles) files.insert(image::FileWhat(file.path));
+    for (const auto& line : twin.filesAfter) files.insert(line.first);
+    for (const std::string& line : Disagreements(twin.filesAfter, wine.filesAfter, "files, only the twin's: ",
+                                                 "files, only Wine's:      ",
+                                                 [&](const std::string& what) { return files.count(what) != 0; }))
+        out.mismatches.push_back(line);
+    return out;
 }
 
 }  // namespace winetest

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "scenario.h"
+#include "wine_differences.h"
 #include "wine_harness.h"
 
 #include "image/machine_state.h"
@@ -22,31 +23,19 @@ struct TwinOutcome {
     // the call's name, then its texts.
     std::vector<std::string> events;
     sim::Registry registryAfter;
-    image::StateLines filesAfter;      // FileState
+    image::StateLines filesAfter;  // FileState
     int exitCode = -1;
 };
-
-// The instance ids Wine's SETUPAPI lists as present: every key three levels
-// below HKLM\System\CurrentControlSet\Enum with a REG_SZ ClassGUID value,
-// in registry order, in upper case. A platform difference: Wine keeps no
-// record of which devices are plugged in and lists every installed device
-// whatever DIGCF_PRESENT says, where Windows leaves an unplugged one out of
-// a DIGCF_PRESENT walk. The twin's machine takes them all as present, so
-// that its walks list what Wine's do.
-std::vector<std::string> WinePresentDevices(const sim::Registry& registry);
-
-// The key `from` and below as a regedit export of them reads back, to
-// compare with Wine's exports: an export cannot tell an empty text stored
-// without its zero from one stored with it (both read back with the zero).
-image::StateLines ExportedRegistryState(sim::Registry registry, const std::string& from = "HKEY_LOCAL_MACHINE",
-                                   unsigned codePage = sim::kDefaultCodePage);
-
-// The files (no folders), read-only as their only attribute: what Wine
-// shows of a file.
-image::StateLines FileState(const sim::FileSystem& files);
 
 // Runs WinMain over a simulated NT-family machine built from the Wine run's
 // "before" state. False, with the reason, when the machine cannot be built.
 bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome& twin, std::string& error);
+
+// The twin's machine after the run against Wine's: the whole registry
+// (HKEY_LOCAL_MACHINE), once the scenario's .reg lines of each twin
+// difference it names have made the twin's into Wine's (a difference whose
+// lines change nothing is not excused), and the scenario's files and every
+// file the twin holds.
+Comparison CompareTwin(const Scenario& scenario, const Outcome& wine, const TwinOutcome& twin);
 
 }  // namespace winetest

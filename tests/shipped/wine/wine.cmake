@@ -35,14 +35,9 @@ endforeach()
 add_custom_target(wine_programs ALL DEPENDS ${wine_programs})
 
 # The scenario names, compiled in so that a new scenario file is discovered.
-file(GLOB scenario_files CONFIGURE_DEPENDS ${WINE_DIR}/scenarios/*.scn)
-set(scenario_list "")
-foreach(file ${scenario_files})
-  get_filename_component(name ${file} NAME_WE)
-  string(APPEND scenario_list "    \"${name}\",\n")
-endforeach()
-file(CONFIGURE OUTPUT ${WINE_BINARY_DIR}/scenario_names.cpp
-     CONTENT "// Generated from tests/shipped/wine/scenarios/*.scn\nextern const char* const kWineScenarioNames[] = {\n${scenario_list}    nullptr};\n")
+file(GLOB scenario_names CONFIGURE_DEPENDS RELATIVE ${WINE_DIR}/scenarios ${WINE_DIR}/scenarios/*.scn)
+list(TRANSFORM scenario_names REPLACE "\\.scn$" "")
+list(JOIN scenario_names "," scenario_names)
 
 # Wine's exports are read, and machines compared, with the image library;
 # the simulator twin runs the product over the simulated machine (the dry
@@ -58,6 +53,6 @@ zav_test_folder(shipped/wine
               ZAV_WINE_LOADER_X86_64="${ZAV_WINE_LOADER_X86_64}"
               ZAV_WINE_WORK_DIR="${WINE_BINARY_DIR}/work"
               ZAV_DRYRUN_TOOL="$<TARGET_FILE:zavuninst-sim>"
+              ZAV_WINE_SCENARIOS="${scenario_names}"
   PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
-target_sources(test_wine PRIVATE ${WINE_BINARY_DIR}/scenario_names.cpp)
 add_dependencies(test_wine wine_programs zavuninst-sim)
