@@ -78,11 +78,21 @@ void LeaveOutWineOwnKeys(sim::Registry& registry) {
     // second time. The 64-bit program works in the 64-bit view; a 32-bit
     // prefix has no such view.
     registry.DeleteTree("HKEY_LOCAL_MACHINE\\Software\\Wow6432Node");
-    // Wine registers its display driver below Control\Video when its desktop
-    // first starts, which in a fresh prefix can fall during the run: Wine's
-    // own key, which the program never touches.
-    for (const char* set : {"CurrentControlSet", "ControlSet001"})
-        registry.DeleteTree(std::string("HKEY_LOCAL_MACHINE\\System\\") + set + "\\Control\\Video");
+    // Wine's desktop, whenever it starts (which on a slow or loaded machine
+    // can fall during the run), registers its display driver below
+    // Control\Video and the current hardware profile's Control\Video,
+    // rewrites its display adapter's driver key (DriverDateData, ...) below
+    // the display class and counts the start in Control\ServiceCurrent:
+    // Wine's own keys and values, which the program never touches (it works
+    // in the classes of disk controllers and disk drives only).
+    for (const char* set : {"CurrentControlSet", "ControlSet001"}) {
+        const std::string control = std::string("HKEY_LOCAL_MACHINE\\System\\") + set + "\\Control";
+        registry.DeleteTree(control + "\\Video");
+        registry.DeleteTree(control + "\\Class\\{4D36E968-E325-11CE-BFC1-08002BE10318}");
+        registry.DeleteTree(control + "\\ServiceCurrent");
+        registry.DeleteTree(std::string("HKEY_LOCAL_MACHINE\\System\\") + set +
+                            "\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Control\\Video");
+    }
 }
 
 image::StateLines DriveC(const std::string& prefix) {

@@ -33,11 +33,7 @@ std::string RestAfter(const std::string& line, size_t wordCount) {
 }  // namespace
 
 std::string Utf16leWithMark(const std::string& utf8) {
-    std::string out = "\xFF\xFE";
-    char32_t c = 0;
-    for (size_t pos = 0; pos < utf8.size();)
-        image::AppendUtf16le(out, image::DecodeUtf8(utf8, pos, &c) ? c : U'\uFFFD');
-    return out;
+    return "\xFF\xFE" + image::Utf8ToUtf16le(utf8);
 }
 
 bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag) {
