@@ -2,6 +2,7 @@
 // what it changed, what it attempted and what still names the package.
 #pragma once
 
+#include "image/reg_file.h"
 #include "platform/sim/sim.h"
 #include "run/run.h"
 
@@ -83,6 +84,9 @@ struct Report {
     // The image's notes.txt, one line each: what the collector could not read
     // into the image, so that the report says what it could not see.
     std::vector<std::string> imageNotes;
+    // The lines of the image's registry.reg that regedit skips, and so did
+    // the dry run, each with what regedit does with it.
+    std::vector<image::InputError> skippedLines;
     int exitCode = 0;
     std::vector<Change> changes;  // in the order they happened
     Summary summary;
@@ -104,7 +108,11 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
 std::vector<Residue> FindResidue(const Report& report, const sim::Machine& before,
                                  const sim::Machine& after);
 
+// The report for people: UTF-8 throughout, a UTF-16 unit of a name that
+// pairs with none shown as "\uD800".
 std::string ReportText(const Report& report);
+// The report for scripts: every UTF-16 unit of a name, one that pairs with
+// none as a "\ud800" escape.
 std::string ReportJson(const Report& report);
 
 }  // namespace dryrun

@@ -12,7 +12,7 @@
 namespace dryrun {
 
 using image::AnsiToUtf8;
-using image::DecodeUtf8;
+using image::DecodeName;
 using image::DescribeValue;
 using image::HexBytes;
 using image::MultiStrings;
@@ -23,15 +23,107 @@ using image::ValueDetail;
 
 namespace {
 
-// Registry paths are UTF-8; file paths come from the host's file names and
+// Registry paths are UTF-8 (a UTF-16 unit of a name that pairs with none
+// as the reader holds it); file paths come from the host's file names and
 // machine.ini (UTF-8) or from the program (ANSI in the machine's code page):
-// text that reads as UTF-8 is shown as it is.
+// text that reads as the reader's UTF-8 is shown as it is.
 std::string DisplayPath(const std::string& text, unsigned codePage) {
     size_t pos = 0;
-    char32_t cp = 0;
+    char32_t unit = 0;
     while (pos < text.size())
-        if (!DecodeUtf8(text, pos, &cp)) return AnsiToUtf8(codePage, text);
+        if (!DecodeName(text, pos, &unit)) return AnsiToUtf8(codePage, text);
     return text;
+}
+
+// Each character of `text` in turn, with its bytes: a code point of UTF-8,
+// a UTF-16 unit of a name that pairs with none, or U+FFFD for a byte that
+// is neither.
+template <class Visit>
+void ForEachCharacter(const std::string& text, const Visit& visit) {
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t from = pos;
+        char32_t unit = 0;
+        if (DecodeName(text, pos, &unit)) {
+            visit(unit, std::string_view(text).substr(from, pos - from));
+        } else {
+            ++pos;
+            visit(U'\uFFFD', std::string_view("\xEF\xBF\xBD"));
+        }
+    }
+}
+
+bool Unpaired(char32_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
+
+// "\uD800" (`upper`) or "\ud800".
+std::string UnitEscape(char32_t unit, bool upper) {
+    char escape[8];
+    std::snprintf(escape, sizeof escape, upper ? "\\u%04X" : "\\u%04x", static_cast<unsigned>(unit));
+    return escape;
+}
+
+// The report for people, UTF-8 throughout: a unit that pairs with none
+// shown as "\uD800".
+std::string Visible(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    ForEachCharacter(text, [&out](char32_t unit, std::string_view bytes) {
+        if (Unpaired(unit)) out += UnitEscape(unit, true);
+        else out += bytes;
+    });
+    return out;
+}
+
+// A JSON string as the JSON library writes one (quotes, backslashes and
+// control characters escaped), with a unit that pairs with none as "\ud800",
+// which the library would not write.
+void AppendJsonString(std::string& out, const std::string& text) {
+    out += '"';
+    ForEachCharacter(text, [&out](char32_t unit, std::string_view bytes) {
+        switch (unit) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (unit < 0x20 || Unpaired(unit)) out += UnitEscape(unit, false);
+            else out += bytes;
+        }
+    });
+    out += '"';
+}
+
+// A JSON value, indented by two blanks a level as the JSON library's own
+// dump indents it.
+void AppendJson(std::string& out, const nlohmann::ordered_json& j, size_t depth) {
+    if (j.is_string()) {
+        AppendJsonString(out, j.get_ref<const std::string&>());
+        return;
+    }
+    if (!j.is_object() && !j.is_array()) {
+        out += j.dump();
+        return;
+    }
+    const bool object = j.is_object();
+    if (j.empty()) {
+        out += object ? "{}" : "[]";
+        return;
+    }
+    out += object ? "{\n" : "[\n";
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        if (it != j.begin()) out += ",\n";
+        out.append(2 * (depth + 1), ' ');
+        if (object) {
+            AppendJsonString(out, it.key());
+            out += ": ";
+        }
+        AppendJson(out, it.value(), depth + 1);
+    }
+    out += '\n';
+    out.append(2 * depth, ' ');
+    out += object ? '}' : ']';
 }
 
 std::string Plural(size_t n, const char* one, const char* many) {
@@ -198,6 +290,12 @@ std::string ReportText(const Report& r) {
         for (const std::string& note : r.imageNotes) out += "  " + AnsiToUtf8(r.codePage, note) + "\n";
         out += "\n";
     }
+    if (!r.skippedLines.empty()) {
+        out += "Lines of the registry export that regedit skips, and so did the dry run; the machine "
+               "lacks what they hold:\n";
+        for (const image::InputError& line : r.skippedLines) out += "  " + line.Text() + "\n";
+        out += "\n";
+    }
     out += "What the uninstaller did, in order:\n";
     size_t n = 0;
     for (const Change& c : r.changes) {
@@ -223,7 +321,7 @@ std::string ReportText(const Report& r) {
                    x.note + "\n";
         }
     }
-    return out;
+    return Visible(out);
 }
 
 std::string ReportJson(const Report& r) {
@@ -238,6 +336,11 @@ std::string ReportJson(const Report& r) {
     if (!r.imageNotes.empty()) {
         j["image_notes"] = nlohmann::ordered_json::array();
         for (const std::string& note : r.imageNotes) j["image_notes"].push_back(AnsiToUtf8(r.codePage, note));
+    }
+    if (!r.skippedLines.empty()) {
+        j["skipped_lines"] = nlohmann::ordered_json::array();
+        for (const image::InputError& line : r.skippedLines)
+            j["skipped_lines"].push_back({{"file", line.file}, {"line", line.line}, {"what", line.message}});
     }
     j["exit_code"] = r.exitCode;
     j["changes"] = nlohmann::ordered_json::array();
@@ -305,8 +408,10 @@ std::string ReportJson(const Report& r) {
         j["residue"].push_back(e);
     }
     // Texts from the image are converted to UTF-8 above; host file names may
-    // still hold bytes that are not UTF-8, which the dump replaces.
-    return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    // still hold bytes that are not UTF-8, which are written as U+FFFD.
+    std::string out;
+    AppendJson(out, j, 0);
+    return out + "\n";
 }
 
 }  // namespace dryrun

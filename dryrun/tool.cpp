@@ -98,6 +98,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     const int exitCode = dryrun::RunWinMain(loaded.machine);
     Report report = BuildReport(imageFolder, before, loaded.machine, markers, exitCode);
+    report.skippedLines = std::move(loaded.skippedLines);
     std::string notes;
     if (image::ReadHostFile(imageFolder + "/notes.txt", &notes)) {
         std::istringstream lines(notes);

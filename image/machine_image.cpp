@@ -398,9 +398,10 @@ bool LoadImage(const std::string& folder, MachineImage* image, InputError* diag)
     image->registryFormat.codePage = m.codePage;
     if (mapped.Mapped()) {
         if (!ReadRegFile(mapped.View(), regPath, m.registry, &image->registryFormat, diag,
-                         [&mapped](size_t done) { mapped.Release(done); }))
+                         &image->skippedLines, [&mapped](size_t done) { mapped.Release(done); }))
             return false;
-    } else if (!ReadRegFile(regBytes, regPath, m.registry, &image->registryFormat, diag)) {
+    } else if (!ReadRegFile(regBytes, regPath, m.registry, &image->registryFormat, diag,
+                            &image->skippedLines)) {
         return false;
     }
     return true;

@@ -27,12 +27,16 @@
 #include "platform/sim/sim.h"
 
 #include <string>
+#include <vector>
 
 namespace image {
 
 struct MachineImage {
     sim::Machine machine;
     RegFormat registryFormat;
+    // The lines of registry.reg that regedit skips, each with what regedit
+    // does with it; the machine lacks what they hold, as regedit would.
+    std::vector<InputError> skippedLines;
 };
 
 // Reads machine.ini text into `machine` (version, Windows directory,

@@ -68,12 +68,17 @@ struct RegFormat {
 // stores it), values set, "[-key]" deletes a key with its subtree and
 // "name"=- a value. `format->codePage` is the code page to read ANSI text
 // and string data in; the rest of `format` is filled.
-// Returns false with `diag` filled on the first malformed line; the registry
-// may then hold part of the file (callers load into a fresh registry).
+// What regedit reads is read as regedit reads it; a line regedit skips is
+// skipped and told in `notes` (file, line, what regedit does with it: a
+// value that goes nowhere, a key line it cannot open, a line that begins
+// with none of "[", "@" and '"'); what regedit refuses (and a NUL character
+// in a key or value line, a value name longer than the registry holds)
+// returns false with `diag` filled, and the registry may then hold part of
+// the file (callers load into a fresh registry).
 // `consumed`, when given, is told now and then how many bytes from the start
 // the reader is done with (a caller that maps a large file can let them go).
 bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Registry& registry,
-                 RegFormat* format, InputError* diag,
+                 RegFormat* format, InputError* diag, std::vector<InputError>* notes = nullptr,
                  const std::function<void(size_t)>& consumed = std::function<void(size_t)>());
 
 // The export of `registry` in `format`: each branch of the format with its

@@ -1,46 +1,143 @@
 // The reader of regedit exports: bytes of either format and encoding into
-// the simulated registry, as regedit imports them.
+// the simulated registry.
+//
+// One rule: what regedit imports is read as regedit reads it; a line regedit
+// skips is skipped and named (file and line) among the reader's notes; what
+// regedit refuses is refused, named by file and line. regedit here is the
+// NT family's (2000 and later), as Wine's regedit and its conformance tests,
+// which run on Windows, record it:
+//   - a file with the UTF-16LE byte order mark is UTF-16 (a stray byte after
+//     the last character is dropped); any other is 8-bit text, and UTF-16
+//     without its mark is "not a registry script"; the first line is
+//     "REGEDIT4" or "Windows Registry Editor Version 5.00";
+//   - a line is a key line ("[" after blanks), a value line ("@" or '"'),
+//     or skipped; ";" and "#" start comments;
+//   - a key line names its key up to its last "]"; a root other than the six
+//     full names (HKEY_LOCAL_MACHINE, ..., no "HKLM") opens no key, and the
+//     values after it go nowhere; a blank after "[" or no "]" skips the line
+//     and the key before it stays open; "[-ROOT\key]" deletes the key with its
+//     subtree, and a root regedit does not know, or a whole root, there stops
+//     the import;
+//   - a value line whose name, "=", type tag (exactly "dword:", "hex:",
+//     "hex(N):" or a quote), data or trailing comment is malformed is skipped;
+//     hex data goes on at the next line that is neither blank nor a ";"
+//     comment after a comma and a backslash, and a line there that starts
+//     with no hex digit is skipped with the value; the end of the file ends
+//     the value.
+// Where this tool is stricter: a NUL character in a key or value line, and a
+// value name longer than the registry allows, are refused (regedit cuts the
+// line at the NUL, and the registry refuses the name). Where it reads more:
+// a file with the UTF-8 byte order mark is read as UTF-8 (regedit finds no
+// header in it).
+//
+// Time is linear in the file in every shape: a key's children and values are
+// found by name through a table once they are many, new keys are appended
+// and each key's children sorted once at the end, and the chain of open
+// headers is one path with the lengths of its headers.
 #include "image/reg_file.h"
 
 #include "image/reg_syntax.h"
 #include "image/text_codec.h"
+#include "image/value_text.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace image {
 
 namespace {
 
-// Windows keeps key names to 255 characters.
+// Windows keeps key names to 255 characters and value names to 16,383.
 const size_t kMaxKeyName = 255;
+const size_t kMaxValueName = 16383;
 
 // How often the reader says how far it has read, and how far behind the
 // current line it stays.
 const size_t kConsumedStep = 4u << 20;
 const size_t kConsumedMargin = 1u << 20;
 
-// Whether the first `n` bytes of `text` are `upperWord` without regard to
-// the case of ASCII letters (and `text` has no more than `n`).
-bool SameUpper(const char* text, size_t n, const char* upperWord) {
-    size_t i = 0;
-    for (; i < n && upperWord[i] != '\0'; ++i) {
-        if (UpperAscii(text[i]) != upperWord[i]) return false;
-    }
-    return i == n && upperWord[i] == '\0';
-}
+// Notes named one by one; the rest are counted in one more.
+const size_t kMaxNotes = 1000;
+
+// From how many children or values on a key's names are found through a
+// table rather than by comparing each.
+const size_t kTableFrom = 16;
+
+const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER",   "HKEY_CLASSES_ROOT",
+                              "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
+const char kRootList[] = "HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_USERS, "
+                         "HKEY_CURRENT_CONFIG and HKEY_DYN_DATA";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+size_t SkipBlanks(const std::string& s, size_t p) {
+    while (p < s.size() && IsBlank(s[p])) ++p;
+    return p;
+}
+
+// Whether the rest of the line from `p` is blank or a ";" comment, which
+// regedit takes after a value ("#" only at the start of a line).
+bool RestBlank(const std::string& s, size_t p) {
+    p = SkipBlanks(s, p);
+    return p == s.size() || s[p] == ';';
+}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+bool StartsWith(const std::string& s, size_t p, const char* word) {
+    return s.compare(p, std::char_traits<char>::length(word), word) == 0;
+}
+
+// The start of a line for a note: at most 40 characters, quoted.
+std::string Excerpt(const std::string& utf8) {
+    size_t end = 0;
+    for (int n = 0; n < 40 && end < utf8.size(); ++n) {
+        char32_t cp = 0;
+        if (!DecodeUtf8(utf8, end, &cp)) ++end;
+    }
+    return QuoteText(utf8.substr(0, end)) + (end < utf8.size() ? "..." : "");
+}
+
+// A value's type as the line spells it: up to its colon, at most 40 characters.
+std::string TypeText(const std::string& s, size_t p) {
+    const size_t colon = s.find(':', p);
+    return Excerpt(s.substr(p, colon == std::string::npos ? std::string::npos : colon + 1 - p));
+}
+
+// The index of the root a key path starts with (its name up to the first
+// backslash, in any case), or -1.
+int RootOf(std::string_view path) {
+    const std::string_view root = path.substr(0, path.find('\\'));
+    for (size_t i = 0; i < sizeof kRoots / sizeof kRoots[0]; ++i)
+        if (NamesEqual(root, kRoots[i])) return static_cast<int>(i);
+    return -1;
+}
+
+// Why the registry cannot hold the keys below the root of `path`; "" when it can.
+std::string CheckKeyNames(std::string_view path) {
+    size_t depth = 0;
+    size_t start = path.find('\\');
+    while (start != std::string_view::npos) {
+        const size_t next = path.find('\\', start + 1);
+        const size_t len = (next == std::string_view::npos ? path.size() : next) - start - 1;
+        if (len == 0) return "an empty key name in \"" + std::string(path) + "\"";
+        if (sim::Utf16Length(path.substr(start + 1, len)) > kMaxKeyName)
+            return "a key name longer than the 255 characters Windows allows";
+        if (++depth > kMaxDepth)
+            return "a key deeper than the " + std::to_string(kMaxDepth) + " levels Windows allows";
+        start = next;
+    }
+    return "";
 }
 
 // UTF-16LE string data of a version 5 export as the ANSI functions read it;
@@ -50,67 +147,79 @@ bool Utf16DataToAnsi(const std::vector<uint8_t>& in, unsigned codePage, std::vec
     bool exact = in.size() % 2 == 0;
     out->clear();
     out->reserve(in.size() / 2);
+    const std::string_view bytes(reinterpret_cast<const char*>(in.data()), in.size());
     for (size_t i = 0; i + 1 < in.size(); i += 2) {
         bool same = false;
-        const std::string_view bytes(reinterpret_cast<const char*>(in.data()), in.size());
         out->push_back(UnicodeToAnsi(codePage, Utf16Unit(bytes, i), &same));
         exact = exact && same;
     }
     return exact;
 }
 
-const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT",
-                              "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
-                              "HKLM",               "HKCU",               "HKCR",
-                              "HKU",                "HKCC"};
+// The children or the values of one key, found by name in constant time:
+// their positions (1-based; 0 is a free slot), placed by a hash of the ASCII
+// upper case of the name, which is how the registry compares names.
+class NameTable {
+public:
+    size_t Count() const { return count_; }
 
-// Checks a key path of a header line; "" when it is sound.
-std::string CheckKeyPath(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return "a NUL character in a key name; no registry can hold such a name";
-    const size_t slash = path.find('\\');
-    const size_t rootLength = slash == std::string::npos ? path.size() : slash;
-    bool known = false;
-    for (const char* r : kRoots) known = known || SameUpper(path.data(), rootLength, r);
-    if (!known)
-        return "unknown root key \"" + path.substr(0, slash) +
-               "\"; expected HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, "
-               "HKEY_USERS, HKEY_CURRENT_CONFIG or HKEY_DYN_DATA";
-    size_t depth = 0;
-    size_t start = slash;
-    while (start != std::string::npos) {
-        const size_t next = path.find('\\', start + 1);
-        const size_t len = (next == std::string::npos ? path.size() : next) - start - 1;
-        if (len == 0) return "empty key name in \"" + path + "\"";
-        if (sim::Utf16Length(std::string_view(path).substr(start + 1, len)) > kMaxKeyName)
-            return "a key name longer than the 255 characters Windows allows";
-        if (++depth > kMaxDepth)
-            return "a key deeper than the " + std::to_string(kMaxDepth) + " levels Windows allows";
-        start = next;
+    // The position of `name`, or npos; `nameAt(position)` names a position.
+    template <class NameAt>
+    size_t Find(std::string_view name, const NameAt& nameAt) const {
+        if (slots_.empty()) return std::string::npos;
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = Hash(name) & mask;; i = (i + 1) & mask) {
+            if (slots_[i] == 0) return std::string::npos;
+            if (NamesEqual(nameAt(slots_[i] - 1), name)) return slots_[i] - 1;
+        }
     }
-    return "";
-}
 
-// The parent path of a key path, "" for a root.
-std::string ParentPath(const std::string& path) {
-    const size_t slash = path.rfind('\\');
-    return slash == std::string::npos ? "" : path.substr(0, slash);
-}
+    template <class NameAt>
+    void Add(size_t position, const NameAt& nameAt) {
+        if (2 * (count_ + 1) > slots_.size()) {
+            std::vector<uint32_t> old(std::max<size_t>(64, 2 * slots_.size()), 0);
+            old.swap(slots_);
+            for (const uint32_t slot : old)
+                if (slot != 0) Place(slot - 1, nameAt(slot - 1));
+        }
+        Place(position, nameAt(position));
+        ++count_;
+    }
 
-// Whether `ancestor` (upper case) is `path` (upper case) or one of its parents.
-bool IsSelfOrAncestor(const std::string& ancestor, const std::string& path) {
-    return path.size() >= ancestor.size() && path.compare(0, ancestor.size(), ancestor) == 0 &&
-           (path.size() == ancestor.size() || path[ancestor.size()] == '\\');
-}
+private:
+    static size_t Hash(std::string_view name) {
+        size_t h = 14695981039346656037ull;
+        for (const char c : name) h = (h ^ static_cast<unsigned char>(UpperAscii(c))) * 1099511628211ull;
+        return h ^ (h >> 29);
+    }
+    void Place(size_t position, std::string_view name) {
+        const size_t mask = slots_.size() - 1;
+        size_t i = Hash(name) & mask;
+        while (slots_[i] != 0) i = (i + 1) & mask;
+        slots_[i] = static_cast<uint32_t>(position + 1);
+    }
+
+    std::vector<uint32_t> slots_;
+    size_t count_ = 0;
+};
+
+using NameTables = std::unordered_map<const sim::RegKey*, NameTable>;
+
+std::string_view NameOf(const std::shared_ptr<sim::RegKey>& key) { return key->name; }
+std::string_view NameOf(const sim::RegValue& value) { return value.name; }
 
 class Reader {
 public:
     Reader(std::string_view bytes, const std::string& file, sim::Registry& registry,
-           RegFormat& format, InputError& diag, const std::function<void(size_t)>& consumed)
+           RegFormat& format, InputError& diag, std::vector<InputError>* notes,
+           const std::function<void(size_t)>& consumed)
         : bytes_(bytes), file_(file), registry_(registry), format_(format), diag_(diag),
-          consumed_(consumed) {}
+          notes_(notes), consumed_(consumed) {}
 
     bool Run();
+    // Each key's children in the sorted order the registry keeps, once: the
+    // reader appends new keys (the stored order is the file's).
+    void SortChildren();
 
 private:
     bool Fail(int line, const std::string& message) {
@@ -119,59 +228,147 @@ private:
         diag_.message = message;
         return false;
     }
-    bool ParseKeyLine(const TextLine& line);
-    bool ParseValue(LineSource& source, const TextLine& first);
-    bool ParseQuoted(const std::string& s, size_t& p, int lineNumber, std::string* out);
-    bool ParseHex(LineSource& source, const TextLine& first, size_t p, std::vector<uint8_t>* out,
-                  size_t* endOffset);
+    // A line passed over as regedit passes over it: named, and the reading
+    // goes on.
+    bool Note(int line, const std::string& message);
+    bool SkipValue(int line, int first, const std::string* name, const std::string& why);
+    bool ReadHeader(size_t start, TextLine& line, std::string* error);
+    bool KeyLine(const TextLine& line);
+    bool OpenKey(const TextLine& line, std::string path);
+    bool DeleteKey(const TextLine& line, std::string path);
+    bool ValueLine(LineSource& source, const TextLine& line);
+    enum class Hex { Read, Skipped, Refused };
+    Hex ParseHex(LineSource& source, const TextLine& first, size_t p, const std::string* name,
+                 std::vector<uint8_t>* out, size_t* endOffset);
+    bool Store(const TextLine& line, sim::RegValue value, bool remove, bool lossy, size_t endOffset);
+    void ComputeBranches();
+
+    // A key's child or value by name (npos when it has none), and the table
+    // told of one appended.
+    template <class Items>
+    size_t Position(NameTables& tables, const sim::RegKey& key, const Items& items, std::string_view name);
+    template <class Items>
+    void Appended(NameTables& tables, const sim::RegKey& key, const Items& items);
+    sim::RegKey& Child(sim::RegKey& parent, const std::string& name);
+    void SortKey(sim::RegKey& key);
+    sim::RegKey* Root(int root) const;
 
     std::string_view bytes_;
     const std::string& file_;
     sim::Registry& registry_;
     RegFormat& format_;
     InputError& diag_;
+    std::vector<InputError>* notes_;
+    size_t notesLeftOut_ = 0;
+    int firstLeftOut_ = 0, lastLeftOut_ = 0;
 
-    enum class State { NoKey, Key, DeletedKey } state_ = State::NoKey;
+    // The open key, and why there is none ("" before the first key line).
     sim::RegKey* key_ = nullptr;
-    std::vector<std::string> openHeaders_;  // upper case, each an ancestor of the next
-    std::vector<sim::RegKey*> openKeys_;    // the keys of openHeaders_
+    std::string keyUpper_;  // its path in upper case
+    std::string noKey_;
+    // The chain of open headers, each an ancestor of the next (regedit
+    // writes a tree depth-first): the deepest one's path in upper case, the
+    // length of each one's path in it, and their keys.
+    std::string chainPath_;
+    std::vector<size_t> chainEnds_;
+    std::vector<sim::RegKey*> chainKeys_;
     std::vector<std::string> branches_;
+    NameTables childTables_, valueTables_;
+    std::unordered_set<sim::RegKey*> unsorted_;  // keys given a child out of the sorted order
     TextLine continuation_;
     const std::function<void(size_t)>& consumed_;  // told how far the bytes are read
     size_t toldConsumed_ = 0;
 };
 
-bool Reader::Run() {
-    size_t start = 0;
-    const auto byteAt = [&](size_t i) { return static_cast<unsigned char>(bytes_[i]); };
-    if (bytes_.size() >= 2 && byteAt(0) == 0xFE && byteAt(1) == 0xFF)
-        return Fail(1, "UTF-16 big-endian text; regedit writes UTF-16 little-endian");
-    if (bytes_.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
-        format_.encoding = RegEncoding::Utf16le;
-        format_.byteOrderMark = true;
-        start = 2;
-    } else if (bytes_.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
-        format_.encoding = RegEncoding::Utf8;
-        format_.byteOrderMark = true;
-        start = 3;
-    } else if (bytes_.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
-        format_.encoding = RegEncoding::Utf16le;  // UTF-16LE without its byte order mark
+bool Reader::Note(int line, const std::string& message) {
+    if (notes_ == nullptr) return true;
+    if (notes_->size() < kMaxNotes) {
+        notes_->push_back(InputError{file_, line, message});
     } else {
-        format_.encoding = RegEncoding::Ansi;  // decided by the header below
+        if (notesLeftOut_++ == 0) firstLeftOut_ = line;
+        lastLeftOut_ = line;
     }
+    return true;
+}
 
+bool Reader::SkipValue(int line, int first, const std::string* name, const std::string& why) {
+    std::string what = name == nullptr ? std::string("a value")
+                       : name->empty() ? std::string("the default value")
+                                       : "the value " + QuoteText(*name);
+    if (first != line) what += " of line " + std::to_string(first) + " and this line";
+    return Note(line, "regedit skips " + what + ": " + why);
+}
+
+template <class Items>
+size_t Reader::Position(NameTables& tables, const sim::RegKey& key, const Items& items,
+                        std::string_view name) {
+    if (items.size() < kTableFrom) {
+        for (size_t i = 0; i < items.size(); ++i)
+            if (NamesEqual(NameOf(items[i]), name)) return i;
+        return std::string::npos;
+    }
+    const auto nameAt = [&items](size_t i) { return NameOf(items[i]); };
+    NameTable& table = tables[&key];
+    if (table.Count() != items.size()) {
+        table = NameTable();
+        for (size_t i = 0; i < items.size(); ++i) table.Add(i, nameAt);
+    }
+    return table.Find(name, nameAt);
+}
+
+template <class Items>
+void Reader::Appended(NameTables& tables, const sim::RegKey& key, const Items& items) {
+    const auto found = tables.find(&key);
+    if (found != tables.end() && found->second.Count() + 1 == items.size())
+        found->second.Add(items.size() - 1, [&items](size_t i) { return NameOf(items[i]); });
+}
+
+sim::RegKey& Reader::Child(sim::RegKey& parent, const std::string& name) {
+    const size_t at = Position(childTables_, parent, parent.subkeys, name);
+    if (at != std::string::npos) return *parent.subkeys[at];
+    auto created = std::make_shared<sim::RegKey>();
+    created->name = name;
+    created->parent = &parent;
+    if (!parent.subkeys.empty() && !sim::NameLess(parent.subkeys.back()->name, name))
+        unsorted_.insert(&parent);
+    parent.subkeys.push_back(created);
+    parent.stored.push_back(created.get());
+    Appended(childTables_, parent, parent.subkeys);
+    return *created;
+}
+
+// The registry's root key of kRoots[root].
+sim::RegKey* Reader::Root(int root) const {
+    for (const auto& key : registry_.Roots())
+        if (NamesEqual(key->name, kRoots[root])) return key.get();
+    return nullptr;
+}
+
+// A key's children in the sorted order the registry keeps (its table, which
+// holds their positions, goes with the old order).
+void Reader::SortKey(sim::RegKey& key) {
+    std::sort(key.subkeys.begin(), key.subkeys.end(),
+              [](const std::shared_ptr<sim::RegKey>& a, const std::shared_ptr<sim::RegKey>& b) {
+                  return sim::NameLess(a->name, b->name);
+              });
+    childTables_.erase(&key);
+}
+
+void Reader::SortChildren() {
+    for (sim::RegKey* key : unsorted_) SortKey(*key);
+    unsorted_.clear();
+}
+
+bool Reader::ReadHeader(size_t start, TextLine& line, std::string* error) {
     LineSource headerSource(bytes_, start, format_.encoding, format_.codePage);
-    TextLine line;
-    std::string error;
-    if (!headerSource.Next(line, &error))
-        return Fail(1, error.empty() ? "empty file; a registry export starts with \"REGEDIT4\" or "
-                                       "\"Windows Registry Editor Version 5.00\""
-                                     : error);
+    if (!headerSource.Next(line, error))
+        return Fail(1, error->empty() ? "empty file; a registry export starts with \"REGEDIT4\" or "
+                                        "\"Windows Registry Editor Version 5.00\""
+                                      : *error);
     // Blanks before the header are no matter to regedit; a blank line is.
     const std::string header = Trim(line.text);
     if (header == kVersion5) {
         format_.version5 = true;
-        if (format_.encoding == RegEncoding::Ansi) format_.encoding = RegEncoding::Utf8;
     } else if (header == kRegedit4) {
         format_.version5 = false;
     } else {
@@ -180,7 +377,36 @@ bool Reader::Run() {
     }
     // Written back with CR LF unless the file ends its lines with LF alone.
     format_.crlf = line.crlf || line.loneCr || !line.newline;
+    return true;
+}
 
+bool Reader::Run() {
+    size_t start = 0;
+    bool strayByte = false;
+    const auto byteAt = [&](size_t i) { return static_cast<unsigned char>(bytes_[i]); };
+    if (bytes_.size() >= 2 && byteAt(0) == 0xFE && byteAt(1) == 0xFF)
+        return Fail(1, "UTF-16 big-endian text; regedit writes UTF-16 little-endian");
+    if (bytes_.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
+        format_.encoding = RegEncoding::Utf16le;
+        format_.byteOrderMark = true;
+        start = 2;
+        // regedit reads UTF-16 by whole characters: a last odd byte is dropped.
+        strayByte = bytes_.size() % 2 != 0;
+        if (strayByte) bytes_.remove_suffix(1);
+    } else if (bytes_.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
+        format_.encoding = RegEncoding::Utf8;
+        format_.byteOrderMark = true;
+        start = 3;
+    } else if (bytes_.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
+        return Fail(1, "UTF-16 text without its byte order mark: regedit reads it as 8-bit text, "
+                       "finds no header and imports nothing (\"not a registry script\")");
+    } else {
+        format_.encoding = RegEncoding::Ansi;  // 8-bit text in the ANSI code page, either header
+    }
+
+    TextLine line;
+    std::string error;
+    if (!ReadHeader(start, line, &error)) return false;
     LineSource source(bytes_, start, format_.encoding, format_.codePage);
     source.Next(line, &error);  // the header again, now in the file's encoding
     int blankRun = 0;
@@ -197,130 +423,182 @@ bool Reader::Run() {
             consumed_(toldConsumed_);
         }
         lastNewline = line.newline;
-        size_t p = 0;
-        while (p < line.text.size() && IsBlank(line.text[p])) ++p;
-        if (p == line.text.size()) {
+        const std::string& s = line.text;
+        const size_t p = SkipBlanks(s, 0);
+        if (p == s.size()) {
             ++blankRun;
             continue;
         }
         blankRun = 0;
-        const char c = line.text[p];
-        if (c == ';' || c == '#') continue;  // comment, a backslash at its end included
+        const char c = s[p];
+        if (c == ';' || c == '#') continue;  // a comment, a backslash at its end included
+        if (c != '[' && c != '@' && c != '"') {
+            Note(line.number, "regedit skips the line " + Excerpt(s.substr(p)) +
+                                  ": it begins with none of \"[\", \"@\" and '\"'");
+            continue;
+        }
+        if (s.find('\0') != std::string::npos)
+            return Fail(line.number, c == '[' ? "a NUL character in a key line; no registry holds such a "
+                                                "name (regedit reads the line only up to it)"
+                                              : "a NUL character in a value line; regedit reads the "
+                                                "line only up to it");
         if (c == '[') {
-            if (!ParseKeyLine(line)) return false;
-        } else if (c == '"' || c == '@') {
-            if (!ParseValue(source, line)) return false;
-            lastNewline = continuation_.number > line.number ? continuation_.newline
-                                                             : line.newline;
+            if (!KeyLine(line)) return false;
         } else {
-            return Fail(line.number, "a line that is neither a key \"[...]\", a value "
-                                     "(\"name\"=... or @=...) nor a comment");
+            if (!ValueLine(source, line)) return false;
+            lastNewline = continuation_.number > line.number ? continuation_.newline : line.newline;
         }
     }
     format_.trailingBlankLines = blankRun;
     format_.finalNewline = lastNewline;
-
-    // Branches inside other branches are written with those.
-    std::set<std::string> upper;
-    for (const std::string& b : branches_) upper.insert(UpperAscii(b));
-    for (const std::string& b : branches_) {
-        bool inside = false;
-        for (std::string p = ParentPath(UpperAscii(b)); !p.empty() && !inside; p = ParentPath(p))
-            inside = upper.count(p) > 0;
-        bool duplicate = false;
-        for (const std::string& kept : format_.branches)
-            duplicate = duplicate || UpperAscii(kept) == UpperAscii(b);
-        if (!inside && !duplicate) format_.branches.push_back(b);
-    }
+    if (strayByte) Note(source.LineNumber(), "a stray byte after the last UTF-16 character: regedit drops it");
+    if (notesLeftOut_ > 0)
+        notes_->push_back(InputError{file_, firstLeftOut_,
+                                     std::to_string(notesLeftOut_) + " more lines regedit skips, up to line " +
+                                         std::to_string(lastLeftOut_) + ", not named one by one"});
+    ComputeBranches();
     return true;
 }
 
-bool Reader::ParseKeyLine(const TextLine& line) {
-    const std::string& text = line.text;
-    size_t n = text.size();  // the text without trailing blanks and CR
-    while (n > 0 && (IsBlank(text[n - 1]) || text[n - 1] == '\r')) --n;
-    size_t p = 0;
-    while (IsBlank(text[p])) ++p;
-    if (text[n - 1] != ']') return Fail(line.number, "a key line without its closing \"]\"");
-    std::string path = text.substr(p + 1, n - p - 2);
-    const bool deletion = !path.empty() && path[0] == '-';
-    if (deletion) path.erase(0, 1);
-    // regedit drops the backslashes a header ends with: "[HKLM\Software\]".
+bool Reader::KeyLine(const TextLine& line) {
+    const std::string& s = line.text;
+    const size_t open = SkipBlanks(s, 0) + 1;
+    // regedit takes the name up to the last "]" of the line.
+    const size_t close = s.rfind(']');
+    if (open < s.size() && IsBlank(s[open]))
+        return Note(line.number, "regedit skips the key line " + Excerpt(s) +
+                                     " (a blank after \"[\"); the lines after it stay with the key before it");
+    if (close == std::string::npos || close < open)
+        return Note(line.number, "regedit skips the key line " + Excerpt(s) +
+                                     " (no closing \"]\"); the lines after it stay with the key before it");
+    std::string path = s.substr(open, close - open);
+    if (!path.empty() && path[0] == '-') return DeleteKey(line, path.substr(1));
+    return OpenKey(line, std::move(path));
+}
+
+bool Reader::DeleteKey(const TextLine& line, std::string path) {
+    // The deletion closes the open key; what follows goes nowhere.
+    key_ = nullptr;
+    noKey_ = "the deletion on line " + std::to_string(line.number) + " closed the key before it";
+    if (path.empty() || (path[0] != 'H' && path[0] != 'h'))
+        return Note(line.number, "regedit ignores the deletion line " + Excerpt(line.text) +
+                                     ": no root key name right after \"[-\"");
+    // regedit drops the backslashes a key name ends with.
     while (!path.empty() && path.back() == '\\') path.pop_back();
-    if (path.empty()) return Fail(line.number, "a key line without a key");
-    const std::string problem = CheckKeyPath(path);
-    if (!problem.empty()) return Fail(line.number, problem);
-    {
-        // Short root names ("HKLM") are written out in full, as regedit does.
-        static const char* const kShort[][2] = {{"HKLM", "HKEY_LOCAL_MACHINE"}, {"HKCU", "HKEY_CURRENT_USER"},
-                                                {"HKCR", "HKEY_CLASSES_ROOT"},  {"HKU", "HKEY_USERS"},
-                                                {"HKCC", "HKEY_CURRENT_CONFIG"}};
-        const size_t slash = path.find('\\');
-        const size_t rootLength = slash == std::string::npos ? path.size() : slash;
-        if (rootLength <= 4) {
-            for (const auto& names : kShort)
-                if (SameUpper(path.data(), rootLength, names[0]))
-                    path = names[1] + (slash == std::string::npos ? "" : path.substr(slash));
+    const int root = RootOf(path);
+    if (root < 0)
+        return Fail(line.number, "\"" + path.substr(0, path.find('\\')) + "\" is no root key regedit knows (" +
+                                     kRootList + "): regedit stops the import here (invalid system key)");
+    if (path.find('\\') == std::string::npos)
+        return Fail(line.number, "a deletion of the whole root " + std::string(kRoots[root]) +
+                                     ": regedit refuses it and stops the import here");
+    // As regedit: the key goes with its subtree; a missing key is no error.
+    // The registry finds it by its sorted children.
+    path = kRoots[root] + path.substr(path.find('\\'));
+    sim::RegKey* key = Root(root);
+    for (size_t at = path.find('\\'); key != nullptr && at != std::string::npos;) {
+        const size_t next = path.find('\\', at + 1);
+        const std::string name = path.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+        if (unsorted_.erase(key) != 0) SortKey(*key);
+        const size_t found = Position(childTables_, *key, key->subkeys, name);
+        key = found == std::string::npos ? nullptr : key->subkeys[found].get();
+        at = next;
+    }
+    if (key != nullptr) {
+        // Its subtree leaves the tables (a later key may take the place of one).
+        std::vector<sim::RegKey*> below = {key};
+        for (size_t i = 0; i < below.size(); ++i) {
+            unsorted_.erase(below[i]);
+            for (const auto& sub : below[i]->subkeys) below.push_back(sub.get());
         }
-    }
-    if (deletion) {
-        // As regedit: the key goes with its subtree; a missing key is no error.
+        childTables_.clear();
+        valueTables_.clear();
         registry_.DeleteTree(path);
-        openHeaders_.clear();  // they may lie in the deleted subtree
-        openKeys_.clear();
-        state_ = State::DeletedKey;
-        key_ = nullptr;
-        return true;
     }
-    // regedit writes a tree depth-first: a header whose parent's header is
-    // on the chain of open headers continues it; any other starts a branch.
-    // The key whose values are complete gives back the room its list grew by.
-    if (key_ != nullptr && key_->values.capacity() > key_->values.size()) key_->values.shrink_to_fit();
+    chainPath_.clear();  // the open headers may lie in the deleted subtree
+    chainEnds_.clear();
+    chainKeys_.clear();
+    return true;
+}
+
+bool Reader::OpenKey(const TextLine& line, std::string path) {
+    // regedit drops the backslashes a key name ends with: "[HKEY_...\Software\]".
+    while (!path.empty() && path.back() == '\\') path.pop_back();
+    const int root = RootOf(path);
+    const std::string why = "regedit could not open the key of line " + std::to_string(line.number);
+    if (root < 0) {
+        key_ = nullptr;
+        noKey_ = why;
+        return Note(line.number, "regedit opens no key for " + Excerpt(path) + ": it knows no root key \"" +
+                                     path.substr(0, path.find('\\')) + "\" (only " + kRootList +
+                                     "), and the values after it go nowhere");
+    }
+    const std::string problem = CheckKeyNames(path);
+    if (!problem.empty()) {
+        key_ = nullptr;
+        noKey_ = why;
+        return Note(line.number, "regedit cannot open the key: " + problem + "; the values after it go nowhere");
+    }
+    const size_t rootEnd = std::min(path.find('\\'), path.size());
+    path = kRoots[root] + path.substr(rootEnd);
     std::string upper = UpperAscii(path);
-    while (!openHeaders_.empty() && !IsSelfOrAncestor(openHeaders_.back(), upper)) {
-        // A closed header's subkeys are complete (regedit writes a tree
-        // depth-first): the room their list grew by goes back.
-        sim::RegKey& closed = *openKeys_.back();
+
+    // The open headers that are not the new one or its ancestors are closed:
+    // their lists are complete, and the room they grew by goes back.
+    if (key_ != nullptr && key_->values.capacity() > key_->values.size()) key_->values.shrink_to_fit();
+    size_t common = 0;
+    while (common < chainPath_.size() && common < upper.size() && chainPath_[common] == upper[common]) ++common;
+    while (!chainEnds_.empty()) {
+        const size_t end = chainEnds_.back();
+        if (end <= common && (end == upper.size() || upper[end] == '\\')) break;
+        sim::RegKey& closed = *chainKeys_.back();
         if (closed.subkeys.capacity() > closed.subkeys.size()) closed.subkeys.shrink_to_fit();
         if (closed.stored.capacity() > closed.stored.size()) closed.stored.shrink_to_fit();
-        openHeaders_.pop_back();
-        openKeys_.pop_back();
+        chainEnds_.pop_back();
+        chainKeys_.pop_back();
     }
     // The last open header is the parent when the path goes on from it with
-    // one more name (IsSelfOrAncestor has checked the start).
-    const bool continues = !openHeaders_.empty() && upper.size() > openHeaders_.back().size() &&
-                           upper.find('\\', openHeaders_.back().size() + 1) == std::string::npos;
-    const bool same = !openHeaders_.empty() && openHeaders_.back() == upper;
-    if (!continues && !same) branches_.push_back(path);
+    // one more name; any other header that is not the same starts a branch.
+    const size_t from = chainEnds_.empty() ? 0 : chainEnds_.back();
+    const bool same = !chainEnds_.empty() && from == upper.size();
+    const bool continues = !chainEnds_.empty() && !same && upper.find('\\', from + 1) == std::string::npos;
     if (same) {
-        key_ = openKeys_.back();
+        key_ = chainKeys_.back();
     } else {
-        // A new key goes after its siblings in the stored order, which is
-        // then the export's order.
-        key_ = continues ? &openKeys_.back()->Subkey(path.substr(path.rfind('\\') + 1))
-                         : &registry_.Create(path);
-        openHeaders_.push_back(std::move(upper));
-        openKeys_.push_back(key_);
+        if (!continues) branches_.push_back(path);
+        sim::RegKey* key = chainEnds_.empty() ? Root(root)
+                                              : chainKeys_.back();
+        size_t at = chainEnds_.empty() ? path.find('\\') : from;
+        while (at != std::string::npos) {
+            const size_t next = path.find('\\', at + 1);
+            key = &Child(*key, path.substr(at + 1, next == std::string::npos ? next : next - at - 1));
+            at = next;
+        }
+        key_ = key;
+        chainEnds_.push_back(upper.size());
+        chainKeys_.push_back(key_);
     }
-    state_ = State::Key;
+    chainPath_ = upper;
+    keyUpper_ = std::move(upper);
     return true;
 }
 
-bool Reader::ParseQuoted(const std::string& s, size_t& p, int lineNumber, std::string* out) {
-    // s[p] is the opening quote. regedit escapes only the backslash and the quote.
+// A quoted text at s[p] (the opening quote), unescaped into `out`, with `p`
+// moved past the closing quote; "" or why regedit skips it.
+std::string Unquote(const std::string& s, size_t& p, std::string* out) {
+    // regedit writes only the backslash and the quote escaped.
     ++p;
     while (p < s.size()) {
         const char c = s[p];
         if (c == '"') {
             ++p;
-            return true;
+            return "";
         }
         if (c == '\\') {
             if (p + 1 >= s.size()) break;
             const char e = s[p + 1];
             if (e != '\\' && e != '"')
-                return Fail(lineNumber, std::string("unknown escape \"\\") + e +
-                                            "\" in a string; regedit writes only \\\\ and \\\"");
+                return std::string("an escape \"\\") + e + "\" other than \\\\ and \\\"";
             *out += e;
             p += 2;
             continue;
@@ -328,16 +606,100 @@ bool Reader::ParseQuoted(const std::string& s, size_t& p, int lineNumber, std::s
         *out += c;
         ++p;
     }
-    return Fail(lineNumber, "unterminated string: the closing quote is missing");
+    return "no closing quote";
 }
 
-bool Reader::ParseHex(LineSource& source, const TextLine& first, size_t p,
-                      std::vector<uint8_t>* out, size_t* endOffset) {
+bool Reader::ValueLine(LineSource& source, const TextLine& line) {
+    const std::string& s = line.text;
+    size_t p = SkipBlanks(s, 0);
+    continuation_.number = 0;
+    std::string name;
+    if (s[p] == '@') {
+        ++p;
+    } else {
+        const std::string problem = Unquote(s, p, &name);
+        if (!problem.empty()) return SkipValue(line.number, line.number, nullptr, "its name has " + problem);
+        if (sim::Utf16Length(name) > kMaxValueName)
+            return Fail(line.number, "a value name longer than the 16,383 characters the registry allows");
+    }
+    p = SkipBlanks(s, p);
+    if (p >= s.size() || s[p] != '=') return SkipValue(line.number, line.number, &name, "no \"=\" after its name");
+    p = SkipBlanks(s, p + 1);
+
+    sim::RegValue value;
+    value.name = name;
+    bool lossy = false;  // whether the data read has characters the code page lacks
+    size_t endOffset = line.end;
+    bool remove = false;
+    if (p < s.size() && s[p] == '-') {
+        if (!RestBlank(s, p + 1)) return SkipValue(line.number, line.number, &name, "text after \"=-\"");
+        remove = true;
+    } else if (p < s.size() && s[p] == '"') {
+        std::string text;
+        const std::string problem = Unquote(s, p, &text);
+        if (!problem.empty()) return SkipValue(line.number, line.number, &name, "its string has " + problem);
+        if (!RestBlank(s, p))
+            return SkipValue(line.number, line.number, &name, "text after the closing quote of its string");
+        value.type = REG_SZ;
+        bool exact = true;
+        const std::string ansi = Utf8ToAnsi(format_.codePage, text, &exact);
+        lossy = !exact;
+        value.data.assign(ansi.begin(), ansi.end());
+        value.data.push_back(0);
+    } else if (StartsWith(s, p, "dword:")) {
+        size_t q = SkipBlanks(s, p + 6);
+        uint32_t v = 0;
+        int digits = 0;
+        for (; q < s.size() && HexDigit(s[q]) >= 0; ++q, ++digits) v = v * 16 + static_cast<uint32_t>(HexDigit(s[q]));
+        if (digits == 0 || digits > 8 || !RestBlank(s, q))
+            return SkipValue(line.number, line.number, &name, "not 1 to 8 hex digits after \"dword:\"");
+        value.type = REG_DWORD;
+        value.data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                      static_cast<uint8_t>(v >> 24)};
+    } else if (StartsWith(s, p, "hex:") || StartsWith(s, p, "hex(")) {
+        size_t q = p + 4;
+        value.type = REG_BINARY;
+        if (s[p + 3] == '(') {
+            // hex(N): N in hex digits, up to what 32 bits hold.
+            uint64_t type = 0;
+            const size_t digits = q;
+            for (; q < s.size() && HexDigit(s[q]) >= 0 && type <= 0xFFFFFFFFu; ++q)
+                type = type * 16 + static_cast<uint64_t>(HexDigit(s[q]));
+            if (q == digits || type > 0xFFFFFFFFu || !StartsWith(s, q, "):"))
+                return SkipValue(line.number, line.number, &name,
+                                 "its type " + TypeText(s, p) + " is not \"hex(N):\" with N in hex digits");
+            value.type = static_cast<DWORD>(type);
+            q += 2;
+        }
+        switch (ParseHex(source, line, q, &name, &value.data, &endOffset)) {
+        case Hex::Refused: return false;
+        case Hex::Skipped: return true;
+        case Hex::Read: break;
+        }
+        if (format_.version5 && IsStringType(value.type)) {
+            std::vector<uint8_t> ansi;
+            if (!Utf16DataToAnsi(value.data, format_.codePage, &ansi)) lossy = true;
+            value.data.swap(ansi);
+        }
+    } else {
+        return SkipValue(line.number, line.number, &name,
+                         "its type " + TypeText(s, p) + " is none regedit knows (it knows \"dword:\", \"hex:\" and \"hex(N):\", in "
+                             "lower case, and a quoted string)");
+    }
+    return Store(line, std::move(value), remove, lossy, endOffset);
+}
+
+Reader::Hex Reader::ParseHex(LineSource& source, const TextLine& first, size_t p, const std::string* name,
+                             std::vector<uint8_t>* out, size_t* endOffset) {
     const TextLine* line = &first;
     *endOffset = first.end;
     bool afterComma = false;
     size_t lineStart = 0;  // the size of `out` when this line began
     const std::string* reserved = nullptr;  // the line whose bytes have room in `out`
+    const auto skip = [&](const std::string& why) {
+        SkipValue(line->number, first.number, name, why);
+        return Hex::Skipped;
+    };
     while (true) {
         const std::string& s = line->text;
         if (reserved != &s) {
@@ -348,57 +710,56 @@ bool Reader::ParseHex(LineSource& source, const TextLine& first, size_t p,
             reserved = &s;
         }
         // The common run "xx,xx,...": two hex digits and a comma per byte.
-        while (p + 2 < s.size() && (afterComma || out->empty()) && s[p + 2] == ',') {
+        while (p + 2 < s.size() && (afterComma || out->size() == lineStart) && s[p + 2] == ',') {
             const int high = HexDigit(s[p]), low = HexDigit(s[p + 1]);
             if (high < 0 || low < 0) break;
             out->push_back(static_cast<uint8_t>(high * 16 + low));
             p += 3;
             afterComma = true;
         }
-        while (p < s.size() && IsBlank(s[p])) ++p;
+        p = SkipBlanks(s, p);
         if (p >= s.size() || s[p] == ';') {
             // The end of the value: a trailing comma and a comment after the
-            // data are taken, as regedit takes them.
-            // Growth by lines may leave room that a large export would keep
-            // by the hundred thousand.
+            // data are taken, as regedit takes them. Growth by lines may leave
+            // room that a large export would keep by the hundred thousand.
             if (out->capacity() - out->size() > 16) out->shrink_to_fit();
-            return true;
+            return Hex::Read;
         }
         if (s[p] == '\\') {
-            // regedit continues after a comma that ends a line's bytes, or
-            // right after "hex:"; a continuation line starts with a byte.
-            const bool continues = line == &first ? afterComma || out->empty()
-                                                  : afterComma && out->size() > lineStart;
-            if (!continues)
-                return Fail(line->number, "bad hex data: a line continuation \"\\\" must follow "
-                                          "a comma after the line's bytes");
-            size_t q = p + 1;
-            while (q < s.size() && IsBlank(s[q])) ++q;
-            if (q != s.size() && s[q] != ';')
-                return Fail(line->number, "bad hex data: text after the line continuation \"\\\"");
+            // regedit goes on after a comma that ends a line's bytes, or right
+            // after "hex:"; a continuation line starts with a byte.
+            if (!(afterComma || (line == &first && out->empty())))
+                return skip("a line continuation \"\\\" must follow a comma after the bytes");
+            if (!RestBlank(s, p + 1)) return skip("text after the line continuation \"\\\"");
             // The data goes on at the next line that is neither blank nor a
-            // ";" comment. A file that ends right after the backslash ends
-            // the value, as on import.
-            const bool lastLine = !line->newline;
+            // ";" comment; the end of the file ends the value.
             std::string error;
             bool more = false;
             while ((more = source.Next(continuation_, &error))) {
-                const size_t start = continuation_.text.find_first_not_of(" \t");
-                if (start != std::string::npos && continuation_.text[start] != ';') break;
+                const size_t start = SkipBlanks(continuation_.text, 0);
+                if (start != continuation_.text.size() && continuation_.text[start] != ';') break;
             }
             if (!more) {
-                if (!error.empty()) return Fail(source.LineNumber(), error);
-                if (lastLine) return true;
-                return Fail(line->number, "the value continues past the end of the file");
+                if (!error.empty()) {
+                    Fail(source.LineNumber(), error);
+                    return Hex::Refused;
+                }
+                return Hex::Read;
             }
             line = &continuation_;
             *endOffset = continuation_.end;
+            if (continuation_.text.find('\0') != std::string::npos) {
+                Fail(line->number, "a NUL character in a value line; regedit reads the line only up to it");
+                return Hex::Refused;
+            }
+            p = SkipBlanks(continuation_.text, 0);
+            if (HexDigit(continuation_.text[p]) < 0)
+                return skip("the line continuing its data " + Excerpt(continuation_.text.substr(p)) +
+                            " starts with no hex byte");
             lineStart = out->size();
-            p = 0;
+            afterComma = false;
             continue;
         }
-        if (!out->empty() && !afterComma)
-            return Fail(line->number, "bad hex data: expected \",\" between bytes");
         // A byte is the text up to the next comma, blank, continuation or comment.
         const size_t from = p;
         while (p < s.size() && s[p] != ',' && s[p] != '\\' && s[p] != ';' && !IsBlank(s[p])) ++p;
@@ -408,136 +769,49 @@ bool Reader::ParseHex(LineSource& source, const TextLine& first, size_t p,
             good = HexDigit(s[i]) >= 0;
             value = value * 16 + HexDigit(s[i]);
         }
-        if (!good)
-            return Fail(line->number, "bad hex byte \"" +
-                                          s.substr(from, std::max<size_t>(p - from, 1)) +
-                                          "\": each byte is one or two hex digits");
+        if (!good) return skip("a bad hex byte " + Excerpt(s.substr(from, std::max<size_t>(p - from, 1))));
         out->push_back(static_cast<uint8_t>(value));
-        while (p < s.size() && IsBlank(s[p])) ++p;
-        afterComma = false;
-        if (p < s.size() && s[p] == ',') {
-            afterComma = true;
+        afterComma = p < s.size() && s[p] == ',';
+        if (afterComma) {
             ++p;
-        } else if (p < s.size() && s[p] != '\\' && s[p] != ';') {
-            return Fail(line->number, "bad hex data: expected \",\" between bytes");
+        } else {
+            // After a byte: a comma right away, or the end of the value.
+            const size_t q = SkipBlanks(s, p);
+            if (q < s.size() && s[q] == '\\')
+                return skip("a line continuation \"\\\" must follow a comma after the bytes");
+            if (!RestBlank(s, q)) return skip("no \",\" right after a byte");
         }
     }
 }
 
-bool Reader::ParseValue(LineSource& source, const TextLine& line) {
-    const std::string& s = line.text;
-    size_t p = 0;
-    while (IsBlank(s[p])) ++p;
-    std::string name;
-    if (s[p] == '@') {
-        ++p;
-    } else if (!ParseQuoted(s, p, line.number, &name)) {
-        if (diag_.message.rfind("unterminated", 0) == 0)
-            diag_.message = "unterminated value name: the closing quote is missing";
-        return false;
-    }
-    while (p < s.size() && IsBlank(s[p])) ++p;
-    if (p >= s.size() || s[p] != '=')
-        return Fail(line.number, "expected \"=\" after the value name");
-    ++p;
-    while (p < s.size() && IsBlank(s[p])) ++p;
-
-    // Whether the rest of the line is blank or a ";" comment, which regedit
-    // takes after a value ("#" only at the start of a line).
-    auto restBlank = [&](size_t from) {
-        while (from < s.size() && IsBlank(s[from])) ++from;
-        return from == s.size() || s[from] == ';';
-    };
-
-    continuation_.number = 0;
-    sim::RegValue value;
-    value.name = name;  // `name` is read again below
-    bool lossy = false;  // whether the data read has characters the code page lacks
-    size_t endOffset = line.end;
-    bool remove = false;
-    if (p < s.size() && s[p] == '-' && restBlank(p + 1)) {
-        remove = true;
-    } else if (p < s.size() && s[p] == '"') {
-        std::string text;
-        if (!ParseQuoted(s, p, line.number, &text)) return false;
-        if (!restBlank(p))
-            return Fail(line.number, "unexpected text after the closing quote of the string");
-        value.type = REG_SZ;
-        bool exact = true;
-        const std::string ansi = Utf8ToAnsi(format_.codePage, text, &exact);
-        lossy = !exact;
-        value.data.assign(ansi.begin(), ansi.end());
-        value.data.push_back(0);
-    } else {
-        const size_t colon = s.find(':', p);
-        if (colon == std::string::npos)
-            return Fail(line.number, "unknown value type: expected a string, dword:, hex: or "
-                                     "hex(N):");
-        const std::string word = UpperAscii(Trim(std::string_view(s).substr(p, colon - p)));
-        size_t q = colon + 1;
-        if (word == "DWORD") {
-            while (q < s.size() && IsBlank(s[q])) ++q;
-            uint32_t v = 0;
-            int digits = 0;
-            while (q < s.size() && HexDigit(s[q]) >= 0) {
-                v = v * 16 + static_cast<uint32_t>(HexDigit(s[q]));
-                ++digits;
-                ++q;
-            }
-            if (digits == 0 || digits > 8 || !restBlank(q))
-                return Fail(line.number, "bad dword: expected 1 to 8 hex digits after \"dword:\"");
-            value.type = REG_DWORD;
-            value.data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                          static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
-        } else if (word == "HEX" || (word.size() > 5 && word.compare(0, 4, "HEX(") == 0 &&
-                                     word.back() == ')')) {
-            DWORD type = REG_BINARY;
-            if (word != "HEX") {
-                const std::string digits = word.substr(4, word.size() - 5);
-                if (digits.empty() || digits.size() > 8)
-                    return Fail(line.number, "bad value type \"" + word +
-                                                 "\": hex(N) takes 1 to 8 hex digits");
-                type = 0;
-                for (char d : digits) {
-                    if (HexDigit(d) < 0)
-                        return Fail(line.number, "bad value type \"" + word +
-                                                     "\": hex(N) takes 1 to 8 hex digits");
-                    type = type * 16 + static_cast<DWORD>(HexDigit(d));
-                }
-            }
-            value.type = type;
-            if (!ParseHex(source, line, q, &value.data, &endOffset)) return false;
-            if (format_.version5 && IsStringType(type)) {
-                std::vector<uint8_t> ansi;
-                if (!Utf16DataToAnsi(value.data, format_.codePage, &ansi)) lossy = true;
-                value.data.swap(ansi);
-            }
-        } else {
-            return Fail(line.number, "unknown value type \"" + s.substr(p, colon - p) +
-                                         "\": expected a string, dword:, hex: or hex(N):");
-        }
-    }
-
-    if (state_ == State::NoKey) return Fail(line.number, "a value before the first key");
-    if (state_ == State::DeletedKey) return true;  // regedit ignores values of a deleted key
+bool Reader::Store(const TextLine& line, sim::RegValue value, bool remove, bool lossy, size_t endOffset) {
+    if (key_ == nullptr)
+        return SkipValue(line.number, line.number, &value.name,
+                         "it goes nowhere: " + (noKey_.empty() ? std::string("no key line before it") : noKey_));
 
     // Value names are matched without regard to case, as the registry does.
     auto& values = key_->values;
-    sim::RegValue* existing = key_->FindValue(name);
+    const size_t at = Position(valueTables_, *key_, values, value.name);
+    sim::RegValue* existing = at == std::string::npos ? nullptr : &values[at];
     if (remove) {
-        if (existing != nullptr) values.erase(values.begin() + (existing - values.data()));
+        if (existing != nullptr) {
+            values.erase(values.begin() + static_cast<std::ptrdiff_t>(at));
+            valueTables_.erase(key_);
+        }
     } else if (existing != nullptr) {
         existing->type = value.type;
         existing->data = value.data;
     } else if (!lossy && format_.verbatim.empty()) {
         values.push_back(std::move(value));  // the common case: nothing below reads it
+        Appended(valueTables_, *key_, values);
         return true;
     } else {
         values.push_back(value);
+        Appended(valueTables_, *key_, values);
     }
 
     if (!lossy && format_.verbatim.empty()) return true;
-    const std::string verbatimKey = UpperAscii(sim::KeyPath(*key_)) + "\n" + UpperAscii(name);
+    const std::string verbatimKey = keyUpper_ + "\n" + UpperAscii(value.name);
     format_.verbatim.erase(verbatimKey);
     if (lossy && !remove) {
         RegFormat::Verbatim v;
@@ -555,6 +829,34 @@ bool Reader::ParseValue(LineSource& source, const TextLine& line) {
     }
     return true;
 }
+
+// The branches the writer writes, each with its subtree: those that are still
+// there, in file order, but for those inside another branch and repeats.
+void Reader::ComputeBranches() {
+    std::vector<sim::RegKey*> keys;
+    std::unordered_set<const sim::RegKey*> all;
+    for (const std::string& path : branches_) {
+        sim::RegKey* key = Root(RootOf(path));
+        for (size_t at = path.find('\\'); key != nullptr && at != std::string::npos;) {
+            const size_t next = path.find('\\', at + 1);
+            const size_t found = Position(childTables_, *key, key->subkeys,
+                                          std::string_view(path).substr(at + 1, next - at - 1));
+            key = found == std::string::npos ? nullptr : key->subkeys[found].get();
+            at = next;
+        }
+        keys.push_back(key);
+        if (key != nullptr) all.insert(key);
+    }
+    std::unordered_set<const sim::RegKey*> taken;
+    for (size_t i = 0; i < branches_.size(); ++i) {
+        if (keys[i] == nullptr || !taken.insert(keys[i]).second) continue;
+        bool inside = false;
+        for (const sim::RegKey* up = keys[i]->parent; up != nullptr && !inside; up = up->parent)
+            inside = all.count(up) > 0;
+        if (!inside) format_.branches.push_back(branches_[i]);
+    }
+}
+
 }  // namespace
 
 std::string InputError::Text() const {
@@ -578,12 +880,15 @@ RegFormat RegFormat::Version5() {
 }
 
 bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Registry& registry,
-                 RegFormat* format, InputError* diag, const std::function<void(size_t)>& consumed) {
+                 RegFormat* format, InputError* diag, std::vector<InputError>* notes,
+                 const std::function<void(size_t)>& consumed) {
     RegFormat local;
     InputError localDiag;
-    Reader reader(bytes, fileName, registry, format ? *format : local, diag ? *diag : localDiag,
+    Reader reader(bytes, fileName, registry, format ? *format : local, diag ? *diag : localDiag, notes,
                   consumed);
-    return reader.Run();
+    const bool read = reader.Run();
+    reader.SortChildren();  // a refused file leaves what it read in order too
+    return read;
 }
 
 }  // namespace image

@@ -20,17 +20,19 @@ std::string Trim(std::string_view text) {
     return std::string(text.substr(begin, end - begin));
 }
 
-namespace {
-
-// Three bytes at `i` that spell a UTF-16 surrogate (U+D800 to U+DFFF) as
-// UTF-8 would spell its number.
-bool IsLoneSurrogate(std::string_view text, size_t i) {
-    return i + 2 < text.size() && static_cast<unsigned char>(text[i]) == 0xED &&
-           (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0 &&
-           (static_cast<unsigned char>(text[i + 2]) & 0xC0) == 0x80;
+bool DecodeName(std::string_view text, size_t& pos, char32_t* unit) {
+    if (DecodeUtf8(text, pos, unit)) return true;
+    // Three bytes that spell a UTF-16 surrogate (U+D800 to U+DFFF).
+    if (pos + 2 < text.size() && static_cast<unsigned char>(text[pos]) == 0xED &&
+        (static_cast<unsigned char>(text[pos + 1]) & 0xE0) == 0xA0 &&
+        (static_cast<unsigned char>(text[pos + 2]) & 0xC0) == 0x80) {
+        *unit = 0xD000 | ((static_cast<unsigned char>(text[pos + 1]) & 0x3F) << 6) |
+                (static_cast<unsigned char>(text[pos + 2]) & 0x3F);
+        pos += 3;
+        return true;
+    }
+    return false;
 }
-
-}  // namespace
 
 std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed) {
     if (wellFormed != nullptr) *wellFormed = true;
@@ -38,19 +40,14 @@ std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed) {
     out.reserve(2 * utf8.size());
     for (size_t i = 0; i < utf8.size();) {
         char32_t c = 0;
-        if (DecodeUtf8(utf8, i, &c)) {
-            AppendUtf16le(out, c);
-            continue;
+        if (!DecodeUtf8(utf8, i, &c)) {
+            if (wellFormed != nullptr) *wellFormed = false;
+            if (!DecodeName(utf8, i, &c)) {
+                c = 0xFFFD;
+                ++i;
+            }
         }
-        if (wellFormed != nullptr) *wellFormed = false;
-        if (IsLoneSurrogate(utf8, i)) {
-            AppendUtf16le(out, 0xD000 | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3F) << 6) |
-                                   (static_cast<unsigned char>(utf8[i + 2]) & 0x3F));
-            i += 3;
-        } else {
-            AppendUtf16le(out, 0xFFFD);
-            ++i;
-        }
+        AppendUtf16le(out, c);
     }
     return out;
 }

@@ -38,6 +38,12 @@ std::string LowerAscii(std::string text);
 // `text` without the blanks (spaces, tabs, carriage returns) at its ends.
 std::string Trim(std::string_view text);
 
+// Decodes one character of a name as the export reader holds it, at `pos`
+// (advanced past it): a code point of UTF-8, or a UTF-16 unit that pairs with
+// none (the registry keeps any units) as the three bytes UTF-8 would spell
+// its number with; false on any other byte, `pos` unmoved.
+bool DecodeName(std::string_view text, size_t& pos, char32_t* unit);
+
 // UTF-8 text as UTF-16LE bytes, without a byte order mark. Three bytes that
 // spell a UTF-16 surrogate as UTF-8 would spell its number (how the export
 // reader holds a unit of a name that pairs with none) are written back as

@@ -191,6 +191,30 @@ TEST(Tool, ReportGoesToStandardOutputAsTextOrJson) {
               std::string::npos);
     EXPECT_EQ(nlohmann::json::parse(Tool({"--json", image}).out)["image_notes"],
               (nlohmann::json{"registry: HKLM\\Enum: Windows error 5", "file: x"}));
+
+    // The lines of the export that regedit skips follow, each with its file
+    // and line: the machine lacks what they hold, as after regedit's import.
+    const std::string reg = image + "/registry.reg";
+    Replace(reg, "\"Class\"=\"hdc\"", "\"Class\"=\"hdc\" junk\r\n:: a comment");
+    const Outcome skipped = Tool({image, "--write", dir / "after"});
+    ASSERT_EQ(skipped.code, 0) << skipped.err;
+    EXPECT_NE(skipped.out.find("\n\nLines of the registry export that regedit skips, and so did the dry run; the "
+                               "machine lacks what they hold:\n  " +
+                               reg + ":85: regedit skips the value \"Class\": text after the closing quote of its "
+                                     "string\n  " +
+                               reg + ":86: regedit skips the line \":: a comment\": it begins with none of \"[\", "
+                                     "\"@\" and '\"'\n\nWhat the uninstaller did"),
+              std::string::npos)
+        << skipped.out;
+    EXPECT_EQ(nlohmann::json::parse(Tool({"--json", image}).out)["skipped_lines"][1],
+              (nlohmann::json{{"file", reg},
+                              {"line", 86},
+                              {"what", "regedit skips the line \":: a comment\": it begins with none of \"[\", "
+                                       "\"@\" and '\"'"}}));
+    EXPECT_FALSE(support::LoadedImage(dir / "after")
+                     .machine.registry.GetValue(
+                         "HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_FADE&DEV_7111&SUBSYS_00000000&REV_01\\BUS_00&DEV_07&FUNC_01",
+                         "Class"));
 }
 
 TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
@@ -213,20 +237,21 @@ TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
     };
     const std::string out = dir / "out", undo = dir / "undo";
     const std::vector<Row> rows = {
-        {"malformed .reg line", [&] { Replace(reg, "\"Class\"=\"hdc\"", "\"Class\"\"hdc\""); },
-         {image, "--write", out, "--undo", undo}, reg + ":"},
-        {"unknown value type", [&] { Replace(reg, "\"Removable\"=hex:00", "\"Removable\"=bin:00"); },
-         {image, "--write", out}, "unknown value type \"bin\""},
-        {"bad hex", [&] { Replace(reg, "\"ConfigFlags\"=hex:00,00", "\"ConfigFlags\"=hex:00,0x"); },
-         {image, "--undo", undo}, "bad hex byte \"0x\""},
-        {"unterminated string", [&] { Replace(reg, "\"DeviceDesc\"=\"USB Root Hub\"", "\"DeviceDesc\"=\"USB Root Hub"); },
-         {image, "--write", out}, "unterminated string"},
+        {"deletion of a root regedit does not know",
+         [&] { Replace(reg, "[HKEY_LOCAL_MACHINE\\Config\\0001]", "[-HKLM\\Config\\0001]"); },
+         {image, "--write", out, "--undo", undo}, reg + ":7: \"HKLM\" is no root key regedit knows"},
+        {"deletion of a whole root", [&] { Replace(reg, "[HKEY_LOCAL_MACHINE\\Config]", "[-HKEY_LOCAL_MACHINE]"); },
+         {image, "--write", out}, reg + ":5: a deletion of the whole root HKEY_LOCAL_MACHINE"},
+        {"UTF-16 without its byte order mark", [&] { ASSERT_TRUE(image::WriteHostFile(reg, support::Utf16le(goodReg, false))); },
+         {image, "--undo", undo}, reg + ":1: UTF-16 text without its byte order mark"},
+        {"NUL in a value line", [&] { Replace(reg, "\"Class\"=\"hdc\"", std::string("\"Class\"=\"h") + '\0' + "dc\""); },
+         {image, "--write", out}, reg + ":85: a NUL character in a value line"},
         {"NUL in a key name",
          [&] {
              Replace(reg, "[HKEY_LOCAL_MACHINE\\Config\\0001]",
                      std::string("[HKEY_LOCAL_MACHINE\\Config\\00") + '\0' + "01]");
          },
-         {image, "--write", out, "--undo", undo}, reg + ":7: a NUL character in a key name"},
+         {image, "--write", out, "--undo", undo}, reg + ":7: a NUL character in a key line"},
         {"bad machine.ini", [&] { Replace(ini, "minor = 10", "minor = ten"); },
          {image, "--write", out}, ini + ":5: \"minor\" takes a number"},
         {"double-byte code page", [&] { Replace(ini, "minor = 10", "minor = 10\ncodepage = 932"); },
@@ -257,12 +282,12 @@ TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
         EXPECT_FALSE(fs::exists(undo));
         EXPECT_TRUE(fs::is_empty(dir / "exists"));
     }
-    // A malformed line is named by file and line number.
+    // What regedit refuses is named by file and line number.
     ASSERT_TRUE(image::WriteHostFile(ini, goodIni));
-    ASSERT_TRUE(image::WriteHostFile(reg, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\"a\"=\"b\"\r\nnonsense\r\n"));
+    ASSERT_TRUE(image::WriteHostFile(reg, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\"a\"=\"b\"\r\n[-HKEY_USERS]\r\n"));
     EXPECT_EQ(Tool({image}).err, "zavuninst-sim: " + reg +
-                                     ":5: a line that is neither a key \"[...]\", a value (\"name\"=... or "
-                                     "@=...) nor a comment\n");
+                                     ":5: a deletion of the whole root HKEY_USERS: regedit refuses it and stops the "
+                                     "import here\n");
 }
 
 TEST(Tool, DamagedImagesAreRefusedOrRunButNeverCrash) {

@@ -158,14 +158,19 @@ TEST(MachineImage, AnImageFolderIsLoadedAndItsProblemsAreNamed) {
     EXPECT_EQ(diag.file, image + "/registry.reg");
     EXPECT_NE(diag.message.find("missing"), std::string::npos);
 
-    WriteText(image + "/registry.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\"x\"=hex:0g\r\n");
+    WriteText(image + "/registry.reg", "REGEDIT4\r\n\r\n[-HKLM\\Enum]\r\n");
     WriteText(image + "/drive_c/WINDOWS/INF/usbzav03.INF", "[Version]\r\n");
     EXPECT_FALSE(LoadImage(image, &loaded, &diag));
-    EXPECT_EQ(diag.Text(), image + "/registry.reg:4: bad hex byte \"0g\": each byte is one or two hex digits");
+    EXPECT_EQ(diag.Text().substr(0, image.size() + 59),
+              image + "/registry.reg:3: \"HKLM\" is no root key regedit knows (HKEY_");
 
-    WriteText(image + "/registry.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\"x\"=hex:01\r\n");
+    // A line regedit skips is named with its file and line.
+    WriteText(image + "/registry.reg",
+              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\"x\"=hex:01\r\n\"y\"=hex:0g\r\n");
     MachineImage good;
     ASSERT_TRUE(LoadImage(image, &good, &diag)) << diag.Text();
+    ASSERT_EQ(good.skippedLines.size(), 1u);
+    EXPECT_EQ(good.skippedLines[0].Text(), image + "/registry.reg:5: regedit skips the value \"y\": a bad hex byte \"0g\"");
     // Names are matched without regard to case, as Windows does.
     const sim::FileEntry* inf = good.machine.files.Find("C:\\windows\\inf\\USBZAV03.inf");
     ASSERT_NE(inf, nullptr);

@@ -77,7 +77,8 @@ const char kRegedit4Export[] =
 TEST(RegFile, Version5ExportRoundTripsByteForByteAndReadsAsTheAnsiApiSeesIt) {
     for (const bool utf8 : {false, true}) {
         SCOPED_TRACE(utf8 ? "UTF-8" : "UTF-16LE");
-        const std::string bytes = utf8 ? std::string(kVersion5Export) : Utf16le(kVersion5Export);
+        // UTF-8 with its byte order mark (without one a file is ANSI text).
+        const std::string bytes = utf8 ? "\xEF\xBB\xBF" + std::string(kVersion5Export) : Utf16le(kVersion5Export);
         sim::Registry registry;
         RegFormat format;
         InputError diag;
@@ -232,104 +233,200 @@ TEST(RegFile, DeletionLinesActAsOnImport) {
               "value HKEY_LOCAL_MACHINE\\Software\\Keep | \"stays\" = REG_SZ \"5\"\n");
 }
 
-// Export lines as regedit imports them (the cases Wine's regedit
-// conformance tests record on Windows): what it imports reads into the same
-// registry; what it refuses is refused with the file and the line.
+// Export lines as regedit imports them. Each row says what Windows' regedit
+// does with it, as Wine's regedit conformance tests (programs/regedit/tests,
+// which run on Windows) record it, by the name of their case: what it
+// imports reads into the same registry; a line it skips is skipped and
+// named with its line; what it refuses is refused with the file and line.
 TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
     struct Row {
+        const char* regedit;  // what regedit does, and the conformance case that shows it
         std::string text;
-        int line;            // 0: imported
-        std::string result;  // the registry's exact text when imported, else the message
+        std::string result;  // the registry's exact text when read, else a part of the refusal
+        int refusedAt = 0;   // the line refused, 0 when read
+        std::vector<std::pair<int, std::string>> skipped = {};  // each note: its line, a part of it
         bool utf16 = false;  // the text as UTF-16LE with its byte order mark
+        std::string after = "";  // bytes after the text
     };
     using namespace std::string_literals;  // texts with NUL bytes
-    const std::string root = "key HKEY_LOCAL_MACHINE\n";
-    const std::string a = root + "key HKEY_LOCAL_MACHINE\\A\n";
+    const std::string r4 = "REGEDIT4\r\n", v5 = "Windows Registry Editor Version 5.00\r\n";
+    const std::string key = "[HKEY_LOCAL_MACHINE\\A]\r\n";
+    const std::string a = "key HKEY_LOCAL_MACHINE\nkey HKEY_LOCAL_MACHINE\\A\n";
     const std::string in = "value HKEY_LOCAL_MACHINE\\A | ";
+    const auto values = [](const std::string& names) {
+        return "key HKEY_LOCAL_MACHINE\nkey HKEY_LOCAL_MACHINE\\A = values " + names + "\n";
+    };
+    const std::string longName(16383, 'n');
     const Row rows[] = {
         // Imported: comments, line endings, blanks and continuations.
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"b\";comment\r\n", 0, a + in + "\"a\" = REG_SZ \"b\"\n"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"x\"=dword:00000000 ; text\r\n\"y\"=dword:1234;5678\r\n", 0,
-         root + "key HKEY_LOCAL_MACHINE\\A = values \"x\", \"y\"\n" + in + "\"x\" = REG_DWORD 0x00000000 (0)\n" + in +
+        {"imports (comments: Wine4)", r4 + key + "\"a\"=\"b\";comment\r\n", a + in + "\"a\" = REG_SZ \"b\"\n"},
+        {"imports (comments: Wine6, Wine25a)", r4 + key + "\"x\"=dword:00000000 ; text\r\n\"y\"=dword:1234;5678\r\n",
+         values("\"x\", \"y\"") + in + "\"x\" = REG_DWORD 0x00000000 (0)\n" + in +
              "\"y\" = REG_DWORD 0x00001234 (4660)\n"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n#comment\\\r\n  ;comment\r\n\"a\"=- ;gone\r\n", 0, a},
-        {"REGEDIT4\r[HKLM\\A]\r\"a\"=\"b\"\r\r", 0, a + in + "\"a\" = REG_SZ \"b\"\n"},
-        {" \tREGEDIT4\r\n  [HKLM\\A]\r\n", 0, a},
-        {"REGEDIT4\n[HKLM\\A]\n\t\"a\" \t= \t\"b\"  \n@ = dword:\t8\t\n\"\"=\"c\"\n", 0,
-         root + "key HKEY_LOCAL_MACHINE\\A = values \"a\", @\n" + in + "\"a\" = REG_SZ \"b\"\n" + in + "@ = REG_SZ \"c\"\n"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"h\"=hex:01,  \\ ;comment\r\n\r\n  ;comment\r\n  02,\\\r\n  03,;end\r\n", 0,
+        {"imports (comments: Wine1, Wine2; value deletion: Wine46e)",
+         r4 + key + "#comment\\\r\n  ;comment\r\n\"a\"=- ;gone\r\n", a},
+        {"imports (CR line endings: TestValue4)", "REGEDIT4\r[HKEY_LOCAL_MACHINE\\A]\r\"a\"=\"b\"\r\r",
+         a + in + "\"a\" = REG_SZ \"b\"\n"},
+        {"imports (whitespace: Wine1c, Wine2c)", " \tREGEDIT4\r\n  " + key, a},
+        {"imports (whitespace: Wine5d, Wine9b)",
+         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\t\"a\" \t= \t\"b\"  \n@ = dword:\t8\t\n\"\"=\"c\"\n",
+         values("\"a\", @") + in + "\"a\" = REG_SZ \"b\"\n" + in + "@ = REG_SZ \"c\"\n"},
+        {"imports (continuations over comments and blank lines: Multi-Line6, Wine29b, Wine14a)",
+         r4 + key + "\"h\"=hex:01,  \\ ;comment\r\n\r\n  ;comment\r\n  02,\\\r\n  03,;end\r\n",
          a + in + "\"h\" = REG_BINARY 01,02,03\n"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"h\"=hex(2):\\\r\n  41,00 ;comment\r\n\"e\"=hex:01,02,\\", 0,
-         root + "key HKEY_LOCAL_MACHINE\\A = values \"h\", \"e\"\n" + in + "\"e\" = REG_BINARY 01,02\n" + in +
-             "\"h\" = REG_EXPAND_SZ \"A\"\n"},
-        {"REGEDIT4\r\n[HKLM\\A\\]\r\n[HKLM\\A\\B\\\\]\r\n[HKLM\\A\\C ]\r\n", 0,
+        {"imports (a backslash right after the type: Wine16; the end of the file ends the data: Wine17c)",
+         r4 + key + "\"h\"=hex(2):\\\r\n  41,00 ;comment\r\n\"e\"=hex:01,02,\\",
+         values("\"h\", \"e\"") + in + "\"e\" = REG_BINARY 01,02\n" + in + "\"h\" = REG_EXPAND_SZ \"A\"\n"},
+        {"imports (key names: Subkey1c, Subkey1e, Subkey1f)",
+         r4 + "[HKEY_LOCAL_MACHINE\\A\\]\r\n[HKEY_LOCAL_MACHINE\\A\\B\\\\]\r\n[hkey_local_machine\\A\\C ]\r\n",
          a + "key HKEY_LOCAL_MACHINE\\A\\B\nkey HKEY_LOCAL_MACHINE\\A\\C \n"},
+        {"imports the name up to the last \"]\" (key_name_state: wcsrchr)",
+         r4 + "[HKEY_LOCAL_MACHINE\\A] ; comment\r\n\"a\"=\"b\"\r\n[HKEY_LOCAL_MACHINE\\B] ; [c]\r\n",
+         a + "key HKEY_LOCAL_MACHINE\\B] ; [c\n" + in + "\"a\" = REG_SZ \"b\"\n"},
+        {"stores the value the file ends after, line break and all (Wine17a)", r4 + key + "\"a\"=hex:01,\\\r\n",
+         a + in + "\"a\" = REG_BINARY 01\n"},
+        {"stores it past blank and comment lines too (hex_multiline_state)",
+         r4 + key + "\"a\"=hex:01,\\\r\n\r\n  ;comment\r\n", a + in + "\"a\" = REG_BINARY 01\n"},
+        {"reads a version 5 file without a byte order mark as ANSI (get_lineA)",
+         v5 + key + "\"Caf\xE9\"=\"\xE9t\xE9\"\r\n\"\xC3\xA9\"=dword:1\r\n",
+         values("\"Caf\xC3\xA9\", \"\xC3\x83\xC2\xA9\"") + in + "\"Caf\xC3\xA9\" = REG_SZ \"\xC3\xA9t\xC3\xA9\"\n" + in +
+             "\"\xC3\x83\xC2\xA9\" = REG_DWORD 0x00000001 (1)\n"},
+        {"takes a value name of 16,383 characters (the registry's limit)",
+         r4 + key + "\"" + longName + "\"=\"x\"\r\n", a + in + "\"" + longName + "\" = REG_SZ \"x\"\n"},
+        {"drops a stray byte after UTF-16 text (get_lineW reads whole characters)", v5 + key + "\"a\"=\"b\"",
+         a + in + "\"a\" = REG_SZ \"b\"\n", 0, {{3, "a stray byte after the last UTF-16 character"}}, true, "x"},
+        // Skipped, and named.
+        {"skips lines that begin with none of [, @ and \" (line_start_state), hex bytes after a value ended "
+         "with a comma included (Wine10d, Wine12d)",
+         r4 + key + ":: comment\r\n\xE2\x80\x9Cx\xE2\x80\x9D=\"y\"\r\n\"h\"=hex:01,02,\r\n  03,04\r\n",
+         a + in + "\"h\" = REG_BINARY 01,02\n", 0,
+         {{3, "regedit skips the line \"::"}, {4, "begins with none of"}, {6, "\"03,04\""}}},
+        {"skips a key line with a blank after [ or without ], and the key before it stays open (Subkey1a, "
+         "No_Closing_Bracket)",
+         r4 + key + "[ HKEY_LOCAL_MACHINE\\B]\r\n\"a\"=\"1\"\r\n[HKEY_LOCAL_MACHINE\\C\r\n\"b\"=\"2\"\r\n",
+         values("\"a\", \"b\"") + in + "\"a\" = REG_SZ \"1\"\n" + in + "\"b\" = REG_SZ \"2\"\n", 0,
+         {{3, "a blank after \"[\""}, {5, "no closing \"]\""}}},
+        {"opens no key for a root it does not know, abbreviations included, and its values go nowhere "
+         "(Subkey4b)",
+         r4 + "[HKLM\\A]\r\n\"a\"=\"b\"\r\n[HKEY_CURRENT_USERS\\A]\r\n@=\"c\"\r\n", "", 0,
+         {{2, "no root key \"HKLM\""},
+          {3, "the value \"a\": it goes nowhere: regedit could not open the key of line 2"},
+          {4, "no root key \"HKEY_CURRENT_USERS\""},
+          {5, "the default value: it goes nowhere"}}},
+        {"cannot open a key the registry cannot hold", r4 + "[HKEY_LOCAL_MACHINE\\A\\\\B]\r\n", "", 0,
+         {{2, "an empty key name"}}},
+        {"sets no value before the first key line (hkey NULL)", r4 + "\r\n\"a\"=\"b\"\r\n", "", 0,
+         {{3, "the value \"a\": it goes nowhere: no key line before it"}}},
+        {"ignores a deletion line whose root name does not follow \"[-\" (Subkey2a: \"[- HKEY_...]\")",
+         r4 + key + "[- HKEY_LOCAL_MACHINE\\A]\r\n\"a\"=\"b\"\r\n", a, 0,
+         {{3, "regedit ignores the deletion line"}, {4, "goes nowhere: the deletion on line 3 closed"}}},
+        {"skips type tags it does not know: case, blanks (parse_data_type matches \"dword:\", \"hex:\" and "
+         "\"hex(\" exactly; convert_hex_csv_to_hex: a blank before a comma)",
+         r4 + key + "\"a\"=DWORD:1\r\n\"b\"=dword :1\r\n\"c\"=HEX:01\r\n\"d\"=Hex(2):41,00\r\n\"e\"=hex:01 ,02\r\n", a,
+         0,
+         {{3, "its type \"DWORD:\" is none regedit knows"},
+          {4, "\"dword :\""},
+          {5, "\"HEX:\""},
+          {6, "\"Hex(2):\""},
+          {7, "the value \"e\": no \",\" right after a byte"}}},
+        {"skips a value whose name or string has no closing quote (TestNoEndQuote, NameNoEndQuote, MixedQuotes)",
+         r4 + key + "\"a\"=\"open\r\n\"a=\"x\"\r\n\"open=1\r\n", a, 0,
+         {{3, "its string has no closing quote"}, {4, "the value \"a=\": no \"=\""}, {5, "its name has no closing"}}},
+        {"skips escapes other than \\\\ and \\\" (Wine33a: \\0; others not recorded)",
+         r4 + key + "\"a\"=\"x\\n\"\r\n\"b\"=\"\\0\"\r\n", a, 0, {{3, "an escape \"\\n\""}, {4, "an escape \"\\0\""}}},
+        {"skips text after a string but a ; comment (Test15a, Wine3, Wine26c)",
+         r4 + key + "\"a\"=\"x\" junk\r\n\"b\"=\"x\"#comment\r\n\"c\"=\"x\"  #comment\r\n", a, 0,
+         {{3, "text after the closing quote"}, {4, "text after the closing quote"}, {5, "text after"}}},
+        {"skips a deletion with text after \"=-\" (Wine46d, Wine46f)",
+         r4 + key + "\"a\"=\"1\"\r\n\"a\"=-\"x\"\r\n\"a\"=- #comment\r\n", a + in + "\"a\" = REG_SZ \"1\"\n", 0,
+         {{4, "text after \"=-\""}, {5, "text after \"=-\""}}},
+        {"skips types it does not know (Test16a, Wine13)",
+         r4 + key + "\"a\"=qword:1\r\n\"b\"=1234\r\n\"c\"=\r\n\"d\"=#\"x\"\r\n", a, 0,
+         {{3, "\"qword:\""}, {4, "\"1234\""}, {5, "\"\" is none"}, {6, "\"#\\\"x\\\"\""}}},
+        {"skips bad dwords (Test12b, Test12c, Test12a, Wine25d, Test14a)",
+         r4 + key + "\"a\"=dword:123456789\r\n\"b\"=dword:xyz\r\n\"c\"=dword:\r\n\"d\"=dword:1 #c\r\n\"e\"=dword:0x1\r\n", a,
+         0, {{3, "1 to 8 hex digits"}, {4, "dword"}, {5, "dword"}, {6, "dword"}, {7, "dword"}}},
+        {"skips bad hex bytes (Wine22a: a byte over ff; Wine32b: no byte between commas; Wine27c; a byte of "
+         "three digits not recorded)",
+         r4 + key + "\"a\"=hex:01,zz\r\n\"b\"=hex:012\r\n\"c\"=hex:01,,02\r\n\"d\"=hex:01 02\r\n\"e\"=hex:01,02 #c\r\n", a,
+         0,
+         {{3, "a bad hex byte \"zz\""},
+          {4, "a bad hex byte \"012\""},
+          {5, "a bad hex byte \",\""},
+          {6, "no \",\" right after a byte"},
+          {7, "no \",\" right after a byte"}}},
+        {"skips a continuation without a comma before it, and reads the next line (Wine9c, Wine9d, Wine28b)",
+         r4 + key + "\"a\"=hex:01,02\\\r\n\"b\"=\"c\"\r\n\"d\"=hex:01,02  \\  ;c\r\n",
+         a + in + "\"b\" = REG_SZ \"c\"\n", 0, {{3, "must follow a comma"}, {5, "must follow a comma"}}},
+        {"skips a value and the line continuing it when that line starts with no hex byte: a value, a key, a "
+         "# comment or a backslash (Wine9e, Wine9f, Wine24a, Wine25e, Wine29a, Test19d)",
+         r4 + key + "\"a\"=hex:01,\\\r\n\"b\"=\"c\"\r\n\"d\"=hex:01,\\\r\n[HKEY_LOCAL_MACHINE\\B]\r\n\"e\"=hex:01,\\\r\n"
+                    "#comment\r\n\"f\"=\"g\"\r\n\"h\"=hex:01,\\\r\n  \\\r\n  02\r\n\"i\"=hex:01,7\\\r\n5,00\r\n",
+         a + in + "\"f\" = REG_SZ \"g\"\n", 0,
+         {{4, "the value \"a\" of line 3 and this line: the line continuing its data \"\\\"b\\\"=\\\"c\\\"\""},
+          {6, "the value \"d\" of line 5 and this line: the line continuing its data \"[HKEY_LOCAL_MACHINE"},
+          {8, "the value \"e\" of line 7 and this line: the line continuing its data \"#comment\""},
+          {11, "the value \"h\" of line 10 and this line"},
+          {12, "regedit skips the line \"02\""},
+          {13, "must follow a comma"},
+          {14, "regedit skips the line \"5,00\""}}},
+        {"skips a continuation past a blank line with the value line there (Wine25g, Wine25h)",
+         r4 + key + "\"a\"=hex:01,\\\r\n\r\n\"b\"=\"c\"\r\n", a, 0, {{5, "the value \"a\" of line 3 and this line"}}},
+        {"skips text after a continuation but a ; comment (Test19f, Wine28e)",
+         r4 + key + "\"a\"=hex:01,\\#comment\r\n  02\r\n\"b\"=hex:01,\\\t  ;comment\r\n  02\r\n",
+         a + in + "\"b\" = REG_BINARY 01,02\n", 0,
+         {{3, "text after the line continuation"}, {4, "regedit skips the line \"02\""}}},
+        {"skips hex(N) types beyond 32 bits or not in hex digits (Wine13i, Wine13j, Wine13l)",
+         r4 + key + "\"a\"=hex(100000000):01\r\n\"b\"=hex(0x2):01\r\n\"c\"=hex(x2):01\r\n\"d\"=hex(ffffffff):01\r\n",
+         a + in + "\"d\" = type 4294967295 01\n", 0,
+         {{3, "\"hex(100000000):\" is not"}, {4, "\"hex(0x2):\""}, {5, "\"hex(x2):\""}}},
         // Refused, with the line.
-        {"", 1, "empty file"},
-        {"REGEDIT5\r\n", 1, "not a registry export"},
-        {"\r\nREGEDIT4\r\n", 1, "not a registry export"},
-        {"[HKEY_LOCAL_MACHINE\\X]\r\n", 1, "not a registry export"},
-        {"\xFE\xFF\0R"s, 1, "big-endian"},
-        {"REGEDIT4\r\n\r\n\"a\"=\"b\"\r\n", 3, "a value before the first key"},
-        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\r\n", 2, "closing \"]\""},
-        {"REGEDIT4\r\n[HKEY_NOWHERE\\A]\r\n", 2, "unknown root key \"HKEY_NOWHERE\""},
-        {"REGEDIT4\r\n[ HKLM\\A]\r\n", 2, "unknown root key \" HKLM\""},
-        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\\\\B]\r\n", 2, "empty key name"},
-        {"REGEDIT4\r\n[HKLM\\A\0B]\r\n"s, 2, "a NUL character in a key name"},
-        {"Windows Registry Editor Version 5.00\r\n\r\n[HKLM\\A\0B]\r\n"s, 3, "a NUL character in a key name",
-         true},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"open\r\n", 3, "unterminated string"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a=\"x\"\r\n", 3, "expected \"=\""},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"open=1\r\n", 3, "unterminated value name"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"x\\n\"\r\n", 3, "unknown escape"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"x\" junk\r\n", 3, "after the closing quote"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"x\"#comment\r\n", 3, "after the closing quote"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=-\"x\"\r\n", 3, "unknown value type"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=qword:1\r\n", 3, "unknown value type \"qword\""},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=1234\r\n", 3, "unknown value type"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=dword:123456789\r\n", 3, "bad dword"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=dword:xyz\r\n", 3, "bad dword"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=dword:1 #comment\r\n", 3, "bad dword"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,zz\r\n", 3, "bad hex byte \"zz\""},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:012\r\n", 3, "bad hex byte"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,,02\r\n", 3, "bad hex byte"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01 02\r\n", 3, "expected \",\""},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,02 #comment\r\n", 3, "expected \",\""},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\\r\n  02,g0\r\n", 4, "bad hex byte"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\\r\n", 3, "past the end of the file"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,02\\\r\n  03\r\n", 3, "must follow a comma"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\\r\n  \\\r\n  02\r\n", 4, "must follow a comma"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\#comment\r\n  02\r\n", 3, "after the line continuation"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\\r\n  #comment\r\n  02\r\n", 4, "bad hex byte \"#comment\""},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex:01,\\\r\n\r\n\"b\"=\"c\"\r\n", 5, "bad hex byte"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex(x2):01\r\n", 3, "hex(N) takes 1 to 8 hex digits"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=hex(100000000):01\r\n", 3, "hex(N) takes 1 to 8 hex digits"},
-        {"REGEDIT4\r\n[HKLM\\A]\r\nplain text\r\n", 3, "neither a key"},
-        {"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"\xC3\x28\"=\"x\"\r\n", 3,
-         "not valid UTF-8"},
+        {"refuses: not a registry script (an empty file)", "", "empty file", 1},
+        {"refuses: not a registry script (Test7: REGEDIT5)", "REGEDIT5\r\n", "not a registry export", 1},
+        {"refuses: not a registry script (the header on the first line)", "\r\nREGEDIT4\r\n", "not a registry export", 1},
+        {"refuses: not a registry script (no header)", "[HKEY_LOCAL_MACHINE\\X]\r\n", "not a registry export", 1},
+        {"refuses: not a registry script (big-endian)", "\xFE\xFF\0R"s, "big-endian", 1},
+        {"refuses: not a registry script (UTF-16 without its byte order mark)",
+         std::string("R\0E\0G\0E\0D\0I\0T\0004\0"s), "without its byte order mark", 1},
+        {"stops at a deletion of a root it does not know (delete_registry_key: invalid system key)",
+         r4 + "[-HKLM\\A]\r\n", "\"HKLM\" is no root key regedit knows", 2},
+        {"stops at a deletion of a whole root (delete_registry_key: delete failed)",
+         r4 + "[-HKEY_LOCAL_MACHINE\\]\r\n", "the whole root HKEY_LOCAL_MACHINE", 2},
+        {"refused here: a NUL in a key name, which no registry holds (regedit's line ends at it)",
+         r4 + "[HKEY_LOCAL_MACHINE\\A\0B]\r\n"s, "a NUL character in a key line", 2},
+        {"refused here: the same in UTF-16", v5 + "\r\n[HKEY_LOCAL_MACHINE\\A\0B]\r\n"s,
+         "a NUL character in a key line", 3, {}, true},
+        {"refused here: a NUL in a value name or string (regedit's line ends at it)",
+         r4 + key + "\"a\0b\"=\"c\"\r\n"s, "a NUL character in a value line", 3},
+        {"refused here: the same in string data", r4 + key + "\"a\"=\"b\0c\"\r\n"s, "a NUL character in a value line", 3},
+        {"refused here: a value name longer than the registry holds (RegSetValueEx fails)",
+         r4 + key + "\"" + longName + "n\"=\"x\"\r\n", "longer than the 16,383 characters", 3},
+        {"refused here: a UTF-8 file (with its byte order mark) that is not UTF-8",
+         "\xEF\xBB\xBF" + v5 + key + "\"\xC3\x28\"=\"x\"\r\n", "not valid UTF-8", 3},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.text);
+        SCOPED_TRACE(row.regedit);
         sim::Registry registry;
         InputError diag;
-        const std::string bytes = row.utf16 ? Utf16le(row.text) : row.text;
-        const bool read = ReadRegFile(bytes, "image/registry.reg", registry, nullptr, &diag);
-        if (row.line == 0) {
+        std::vector<InputError> skipped;
+        const std::string bytes = (row.utf16 ? Utf16le(row.text) : row.text) + row.after;
+        const bool read = ReadRegFile(bytes, "image/registry.reg", registry, nullptr, &diag, &skipped);
+        if (row.refusedAt == 0) {
             ASSERT_TRUE(read) << diag.Text();
             EXPECT_EQ(image::RegistryText(registry), row.result);
+            ASSERT_EQ(skipped.size(), row.skipped.size());
+            for (size_t i = 0; i < skipped.size(); ++i) {
+                EXPECT_EQ(skipped[i].file, "image/registry.reg");
+                EXPECT_EQ(skipped[i].line, row.skipped[i].first) << skipped[i].Text();
+                EXPECT_NE(skipped[i].message.find(row.skipped[i].second), std::string::npos) << skipped[i].Text();
+            }
             continue;
         }
         EXPECT_FALSE(read);
         EXPECT_EQ(diag.file, "image/registry.reg");
-        EXPECT_EQ(diag.line, row.line);
+        EXPECT_EQ(diag.line, row.refusedAt);
         EXPECT_NE(diag.message.find(row.result), std::string::npos) << diag.Text();
     }
-    // An odd UTF-16 byte count is named at the line it cuts.
-    sim::Registry registry;
-    InputError diag;
-    EXPECT_FALSE(ReadRegFile(Utf16le("Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n") + "x",
-                             "r.reg", registry, nullptr, &diag));
-    EXPECT_EQ(diag.Text(), "r.reg:3: UTF-16 text with an odd number of bytes");
 }
 
 TEST(RegFile, ArbitraryDamageToAnExportNeverCrashesTheReader) {
@@ -391,7 +488,7 @@ TEST(RegFileLarge, TheReaderSaysHowFarItIsDone) {
 
         std::vector<size_t> told;
         sim::Registry listened;
-        ASSERT_TRUE(ReadRegFile(bytes, "big.reg", listened, nullptr, nullptr,
+        ASSERT_TRUE(ReadRegFile(bytes, "big.reg", listened, nullptr, nullptr, nullptr,
                                 [&](size_t done) {
                                     told.push_back(done);
                                     // What it is done with is no longer read.

@@ -257,7 +257,7 @@ std::vector<std::string> CompareImageWithMachine(const Prediction& predicted, co
                                                  const Scenario& scenario) {
     sim::Registry collected = predicted.imageRegistry, seeded;
     ApplyRegText(scenario.registry, seeded);
-    ApplyRegText(scenario.registryUnicode, seeded);
+    if (!scenario.registryUnicode.empty()) ApplyRegText(Utf16leWithMark(scenario.registryUnicode), seeded);
     LeaveOutWineOwnKeys(collected);
     const image::StateLines image = ExportedRegistryState(collected);
     image::StateLines wine = ExportedRegistryState(real.registryBefore);

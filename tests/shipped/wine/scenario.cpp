@@ -36,9 +36,11 @@ std::string Utf16leWithMark(const std::string& utf8) {
     return "\xFF\xFE" + image::Utf8ToUtf16le(utf8);
 }
 
-bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag) {
+bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag,
+                  std::vector<image::InputError>* skipped) {
     image::InputError ignored;
-    return text.empty() || image::ReadRegFile(text, "scenario", registry, nullptr, diag ? diag : &ignored);
+    return text.empty() ||
+           image::ReadRegFile(text, "scenario", registry, nullptr, diag ? diag : &ignored, skipped);
 }
 
 bool EndsWith(const std::string& text, const std::string& end) {
@@ -88,7 +90,13 @@ bool LoadScenario(const std::string& name, Scenario& scenario, std::string& erro
         for (const std::string& b : body) reg += b + "\r\n";
         sim::Registry registry;
         image::InputError diag;
-        if (ApplyRegText(reg, registry, &diag)) return true;
+        std::vector<image::InputError> skipped;
+        // A version 5 block is imported as UTF-16 with its byte order mark;
+        // a line regedit would skip is a mistake of the scenario.
+        if (ApplyRegText(header == "REGEDIT4" ? reg : Utf16leWithMark(reg), registry, &diag, &skipped)) {
+            if (skipped.empty()) return true;
+            diag = skipped.front();
+        }
         i = first + static_cast<size_t>(diag.line) - 2;  // the text's first line is the header
         return fail(diag.message);
     };

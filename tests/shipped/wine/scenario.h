@@ -84,9 +84,11 @@ bool LoadScenario(const std::string& name, Scenario& scenario, std::string& erro
 std::string Utf16leWithMark(const std::string& utf8);
 
 // Applies one of a scenario's .reg texts (nothing for an empty one) to
-// `registry` as regedit imports it; false, with `diag`, where it is
-// malformed, which LoadScenario rules out.
-bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag = nullptr);
+// `registry` as regedit imports it; false, with `diag`, where regedit would
+// refuse it, and the lines it would skip in `skipped` when given, both of
+// which LoadScenario rules out.
+bool ApplyRegText(const std::string& text, sim::Registry& registry, image::InputError* diag = nullptr,
+                  std::vector<image::InputError>* skipped = nullptr);
 
 bool EndsWith(const std::string& text, const std::string& end);
 
