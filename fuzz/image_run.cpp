@@ -4,7 +4,8 @@
 // Input: four parts separated by the line "--8<--": machine.ini,
 // registry.reg, the package INF (put in "inf\other") and usbstor.inf (put in
 // "inf"); the image's other files are fixed. Checks: the property tests'
-// invariants of a run; the report is built, and its JSON text parses.
+// invariants of a run; the report is built, its text is UTF-8 throughout, and
+// its JSON text parses and names every line of the export regedit skips.
 #include "fuzz_check.h"
 
 #include "dryrun/dry_run.h"
@@ -12,6 +13,7 @@
 #include "dryrun/run_winmain.h"
 #include "support/package_machine.h"
 #include "support/run_invariants.h"
+#include "support/text_bytes.h"
 
 #include <nlohmann/json.hpp>
 
@@ -66,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     image::InputError diag;
     if (!image::ReadMachineIni(parts[0], "machine.ini", machine, &diag)) return 0;
     image::RegFormat format;
-    if (!image::ReadRegFile(parts[1], "registry.reg", machine.registry, &format, &diag)) return 0;
+    std::vector<image::InputError> skipped;
+    if (!image::ReadRegFile(parts[1], "registry.reg", machine.registry, &format, &diag, &skipped)) return 0;
     const std::string w = machine.windowsDirectory;
     if (!parts[2].empty() && CanPlace(machine.files, w + "\\inf\\other\\USBZAV03.inf"))
         machine.files.AddFile(w + "\\inf\\other\\USBZAV03.inf", parts[2]);
@@ -77,10 +80,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int exitCode = dryrun::RunWinMain(after);
     fuzz::CheckNone(support::CheckRun(machine, after, exitCode));
 
-    const dryrun::Report report =
+    dryrun::Report report =
         dryrun::BuildReport("fuzz", machine, after, dryrun::PackageMarkers(machine), exitCode);
-    fuzz::Check(!dryrun::ReportText(report).empty(), "an empty report");
-    const nlohmann::json parsed = nlohmann::json::parse(dryrun::ReportJson(report), nullptr, false);
+    report.skippedLines = skipped;
+    const std::string text = dryrun::ReportText(report);
+    fuzz::Check(!text.empty(), "an empty report");
+    for (size_t pos = 0; pos < text.size();) {
+        char32_t cp = 0;
+        fuzz::Check(image::DecodeUtf8(text, pos, &cp), "the text report is not UTF-8");
+    }
+    // A name may hold a UTF-16 unit that pairs with none: a "\ud800" escape,
+    // which is JSON, but which the library's parser refuses.
+    const nlohmann::json parsed =
+        nlohmann::json::parse(support::LoneUnitEscapesReplaced(dryrun::ReportJson(report)), nullptr, false);
     fuzz::Check(!parsed.is_discarded(), "the JSON report does not parse");
+    fuzz::Check(parsed.value("skipped_lines", nlohmann::json::array()).size() == skipped.size(),
+                "the JSON report does not name every skipped line");
     return 0;
 }

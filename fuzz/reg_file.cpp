@@ -1,7 +1,9 @@
 // Fuzz target: the dry run's reader and writer of registry exports.
 //
-// Input: the bytes of registry.reg. Checks: a file that reads is written
-// back in its own format, and that text reads again into the same registry.
+// Input: the bytes of registry.reg. Checks: a refused file is refused with a
+// reason; one that reads (its skipped lines named) is written back in its own
+// format, and that text reads again into the same registry, with no line
+// that regedit would skip.
 #include "fuzz_check.h"
 
 #include "image/machine_state.h"
@@ -19,8 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string written = image::WriteRegFile(registry, format);
     sim::Registry again;
     image::RegFormat againFormat;
-    fuzz::Check(image::ReadRegFile(written, "written.reg", again, &againFormat, &diag),
+    std::vector<image::InputError> skipped;
+    fuzz::Check(image::ReadRegFile(written, "written.reg", again, &againFormat, &diag, &skipped),
                 "the written export does not read back: " + diag.Text());
+    fuzz::Check(skipped.empty(), "regedit would skip a line of the written export: " +
+                                     (skipped.empty() ? std::string() : skipped.front().Text()));
     fuzz::Check(image::RegistryText(again) == image::RegistryText(registry), "the written export reads back as another registry");
     return 0;
 }

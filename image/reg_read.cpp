@@ -98,14 +98,22 @@ bool StartsWith(const std::string& s, size_t p, const char* word) {
     return s.compare(p, std::char_traits<char>::length(word), word) == 0;
 }
 
-// The start of a line for a note: at most 40 characters, quoted.
+// The start of a line for a note: at most 40 characters in quotes, control
+// characters as \xNN.
 std::string Excerpt(const std::string& utf8) {
     size_t end = 0;
     for (int n = 0; n < 40 && end < utf8.size(); ++n) {
         char32_t cp = 0;
-        if (!DecodeUtf8(utf8, end, &cp)) ++end;
+        if (!DecodeName(utf8, end, &cp)) ++end;
     }
-    return QuoteText(utf8.substr(0, end)) + (end < utf8.size() ? "..." : "");
+    std::string out = "\"";
+    for (size_t i = 0; i < end; ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02x", c);
+        out += c < 0x20 ? std::string(escape) : std::string(1, static_cast<char>(c));
+    }
+    return out + (end < utf8.size() ? "\"..." : "\"");
 }
 
 // A value's type as the line spells it: up to its colon, at most 40 characters.

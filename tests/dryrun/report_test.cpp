@@ -3,7 +3,9 @@
 // Every report is also checked for completeness: the changes it lists,
 // applied to the machine before, give exactly the machine after.
 #include "dryrun/dry_run.h"
+#include "dryrun/tool.h"
 #include "support/scratch.h"
+#include "support/text_bytes.h"
 #include "image/machine_image.h"
 #include "image/machine_state.h"
 #include "dryrun/run_winmain.h"
@@ -13,7 +15,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
+#include <sstream>
 
 using dryrun::Change;
 using dryrun::Report;
@@ -327,3 +331,55 @@ TEST(Report, RealisticMachineKeepsEverythingThatIsNotThePackages) {
     ExpectReportAccountsForEveryChange(run);
 }
 
+
+// Names as the registry holds them, in the report of an image whose export
+// adds a key that names the package: a UTF-16 unit that pairs with none
+// (which the registry keeps, and an export of it carries) is shown as
+// "\uD800" by the text report, which stays UTF-8 throughout, and carried as
+// a "\ud800" escape by the JSON; every other character as it is; the image
+// written after the run keeps the units as they were.
+TEST(Report, NamesAreReportedWithEveryUnitTheRegistryHolds) {
+    struct Row {
+        std::u16string name;  // of a key below HKEY_LOCAL_MACHINE\SOFTWARE
+        std::string text;     // as the text report shows it
+        std::string json;     // as the JSON writes it
+    };
+    const Row rows[] = {
+        {u"ResTEVDRIVE", "ResTEVDRIVE", "ResTEVDRIVE"},
+        {u"Res\xD800TEVDRIVE", "Res\\uD800TEVDRIVE", "Res\\ud800TEVDRIVE"},
+        {u"Res\xDFFFTEVDRIVE", "Res\\uDFFFTEVDRIVE", "Res\\udfffTEVDRIVE"},
+        {u"\xDC00\xD800TEVDRIVE\xDBFF", "\\uDC00\\uD800TEVDRIVE\\uDBFF", "\\udc00\\ud800TEVDRIVE\\udbff"},
+        {u"Res\xD83D\xDE00TEVDRIVE", "Res\xF0\x9F\x98\x80TEVDRIVE", "Res\xF0\x9F\x98\x80TEVDRIVE"},
+        {u"\x0420\x0435\x0435\x0441\x0442\x0440 TEVDRIVE", "\xD0\xA0\xD0\xB5\xD0\xB5\xD1\x81\xD1\x82\xD1\x80 TEVDRIVE",
+         "\xD0\xA0\xD0\xB5\xD0\xB5\xD1\x81\xD1\x82\xD1\x80 TEVDRIVE"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        support::ScratchFolder dir;
+        const std::string image = dir / "image";
+        std::filesystem::copy(support::Example("win2000-sp2"), image, std::filesystem::copy_options::recursive);
+        std::string reg;
+        ASSERT_TRUE(image::ReadHostFile(image + "/registry.reg", &reg));
+        const std::string added = support::Utf16leUnits(u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + row.name + u"]\r\n");
+        ASSERT_TRUE(image::WriteHostFile(image + "/registry.reg", reg + added));
+
+        std::ostringstream text, json, err;
+        ASSERT_EQ(dryrun::ToolMain({image, "--write", dir / "after"}, text, err), 0) << err.str();
+        ASSERT_EQ(dryrun::ToolMain({image, "--json"}, json, err), 0) << err.str();
+        EXPECT_NE(text.str().find("\n  key HKEY_LOCAL_MACHINE\\SOFTWARE\\" + row.text + " (TEVDRIVE in its name): "),
+                  std::string::npos)
+            << text.str();
+        const std::string shown = text.str();
+        for (size_t pos = 0; pos < shown.size();) {
+            char32_t cp = 0;
+            ASSERT_TRUE(image::DecodeUtf8(shown, pos, &cp)) << "not UTF-8 at " << pos;
+        }
+        EXPECT_NE(json.str().find("\"path\": \"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\" + row.json + "\""),
+                  std::string::npos)
+            << json.str();
+        EXPECT_TRUE(nlohmann::json::accept(support::LoneUnitEscapesReplaced(json.str())));
+        std::string written;
+        ASSERT_TRUE(image::ReadHostFile(dir / "after/registry.reg", &written));
+        EXPECT_NE(written.find(added), std::string::npos);
+    }
+}
