@@ -53,6 +53,23 @@ const char kReplacement[] = "%12%\\USBSTOR.SYS";
 const char kInfPath[] = "C:\\WINNT\\inf\\usbstor.inf";
 const int kLongInfLines = 20000;
 
+// The shapes the reading must be linear in, each measured at its size and at
+// half of it.
+struct ShapeRow {
+    const char* tag;
+    bench::Shape shape;
+    int n;
+    const char* what;
+    double limit;  // seconds at full size, 0 for none
+};
+const ShapeRow kShapes[] = {
+    {"values", bench::Shape::ValuesInOneKey, 100000, "100,000 values in one key", 1.0},
+    {"keys", bench::Shape::KeysInOneParent, 100000, "100,000 subkeys of one key, not in order", 0},
+    {"headers", bench::Shape::HeadersWithoutParents, 50000, "50,000 key headers without parents", 1.0},
+    {"line", bench::Shape::LineLength, 64, "one line of 64 MB", 0},
+    {"depth", bench::Shape::Depth, 500, "chains of keys 500 levels deep, 20,000 headers", 0},
+};
+
 struct Inputs {
     std::string dir;
     sim::Machine win98;
@@ -61,6 +78,7 @@ struct Inputs {
     std::string v5Image, r4Image;
     std::string v5Reg, r4Reg;
     std::string longInfImage;  // Windows 98, a package INF of kLongInfLines device lines
+    std::map<std::string, std::string> shapeImages;  // "<tag>" and "<tag>_half"
     size_t v5Bytes = 0, r4Bytes = 0;
 };
 Inputs* g_inputs = nullptr;
@@ -158,6 +176,20 @@ bool PrepareInputs(Inputs& in) {
                          return bench::WriteWindows98Image(in.longInfImage, sizes, kSeed, error);
                      }))
         return false;
+    for (const ShapeRow& shape : kShapes) {
+        for (const bool half : {false, true}) {
+            const int n = half ? shape.n / 2 : shape.n;
+            const std::string name = std::string(shape.tag) + (half ? "_half" : "");
+            const std::string folder = in.dir + "/shape-" + name;
+            if (!EnsureImage(folder, "shape " + name + " " + std::to_string(n) + " " + std::to_string(kSeed),
+                             [&](std::string* error) {
+                                 return bench::WriteExportImage(folder, bench::MakeShapeExport(shape.shape, n, kSeed),
+                                                                error);
+                             }))
+                return false;
+            in.shapeImages[name] = folder;
+        }
+    }
     in.v5Reg = in.v5Image + "/registry.reg";
     in.r4Reg = in.r4Image + "/registry.reg";
     // Every file read once, so that each benchmark starts from the page cache.
@@ -286,6 +318,24 @@ void DryRun(benchmark::State& state, const std::string* image) {
             state.SkipWithError(err.str().c_str());
             break;
         }
+    }
+}
+
+// The dry run that also writes the machine after it as an image (removed
+// after each run, outside the timing).
+void DryRunWrite(benchmark::State& state, const std::string* image) {
+    const std::string written = g_inputs->dir + "/written-image";
+    std::error_code ec;
+    fs::remove_all(written, ec);
+    for (auto _ : state) {
+        std::ostringstream out, err;
+        if (dryrun::ToolMain({*image, "--write", written}, out, err) != 0) {
+            state.SkipWithError(err.str().c_str());
+            break;
+        }
+        state.PauseTiming();
+        fs::remove_all(written, ec);
+        state.ResumeTiming();
     }
 }
 
@@ -484,6 +534,11 @@ int main(int argc, char** argv) {
         reg(("export_" + t + "_load").c_str(), [f](benchmark::State& s) { LoadExport(s, f); });
         reg(("export_" + t + "_write").c_str(), [f](benchmark::State& s) { WriteExport(s, f); });
         reg(("export_" + t + "_dry_run").c_str(), [img](benchmark::State& s) { DryRun(s, img); });
+        reg(("export_" + t + "_dry_run_write").c_str(), [img](benchmark::State& s) { DryRunWrite(s, img); });
+    }
+    for (const auto& [name, folder] : inputs.shapeImages) {
+        const std::string* img = &folder;
+        reg(("shape_" + name).c_str(), [img](benchmark::State& s) { DryRun(s, img); });
     }
 
     int restCount = static_cast<int>(rest.size());
@@ -523,11 +578,24 @@ int main(int argc, char** argv) {
         rows.push_back({std::string("dry run, ") + size + " " + label, Seconds(dry), floor,
                         Fixed(dry / wc, " x wc"), "<= 1 s and <= 10 x wc",
                         dry > 0 && dry <= 1.0 && dry <= 10 * wc});
+        const double written = t(p + "_dry_run_write");
+        rows.push_back({std::string("dry run --write, ") + size + " " + label, Seconds(written), floor,
+                        Fixed(written / wc, " x wc"), "<= 15 x wc", written > 0 && written <= 15 * wc});
         const double peak = ChildPeak("--peak-dry-run", image);
         rows.push_back({std::string("dry run peak memory, ") + size + " " + label,
                         Megabytes(peak), "file " + size,
                         Fixed(peak / static_cast<double>(bytes), " x file"), "<= 3 x file",
                         peak > 0 && peak <= 3.0 * static_cast<double>(bytes)});
+    }
+    // Each shape at its size and at half of it: linear time doubles, at most
+    // (allowing for the machine's noise) 2.5 times.
+    for (const ShapeRow& shape : kShapes) {
+        const double full = t(std::string("shape_") + shape.tag), half = t(std::string("shape_") + shape.tag + "_half");
+        const bool linear = full > 0 && half > 0 && full <= 2.5 * half;
+        rows.push_back({std::string("dry run, shape: ") + shape.what, Seconds(full), "half size " + Seconds(half),
+                        Fixed(half > 0 ? full / half : 0, " x half"),
+                        (shape.limit > 0 ? "<= 1 s and " : "") + std::string("<= 2.5 x half"),
+                        linear && (shape.limit == 0 || full <= shape.limit)});
     }
     if (!exe.empty()) {
         std::error_code ec;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace bench {
 
@@ -444,6 +445,79 @@ size_t WriteWindows2000Image(const std::string& folder, bool version5, size_t ex
         return 0;
     }
     return bytes.size();
+}
+
+// ---------------------------------------------------------------- shapes
+
+namespace {
+
+// 0 .. n-1 in an order of the seed's.
+std::vector<int> Shuffled(int n, Random& r) {
+    std::vector<int> order(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
+    for (size_t i = order.size(); i > 1; --i) std::swap(order[i - 1], order[r.Below(static_cast<uint32_t>(i))]);
+    return order;
+}
+
+}  // namespace
+
+std::string MakeShapeExport(Shape shape, int n, uint64_t seed) {
+    Random r(seed);
+    const std::string base = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Shapes";
+    std::string out = "REGEDIT4\r\n\r\n";
+    switch (shape) {
+    case Shape::ValuesInOneKey:
+        out += "[" + base + "]\r\n";
+        for (const int i : Shuffled(n, r)) out += "\"Value" + Padded(i, 8) + "\"=\"text " + std::to_string(i) + "\"\r\n";
+        break;
+    case Shape::KeysInOneParent:
+        out += "[" + base + "]\r\n\r\n";
+        for (const int i : Shuffled(n, r))
+            out += "[" + base + "\\Key" + Padded(i, 8) + "]\r\n\"Value\"=dword:" + Padded(i, 8, true) + "\r\n\r\n";
+        break;
+    case Shape::HeadersWithoutParents:
+        for (const int i : Shuffled(n, r))
+            out += "[" + base + "\\Group" + Padded(i % 100, 3) + "\\Key" + Padded(i, 8) + "]\r\n\"Value\"=\"" +
+                   std::to_string(i) + "\"\r\n\r\n";
+        break;
+    case Shape::LineLength: {
+        out += "[" + base + "]\r\n\"Line\"=hex:";
+        const size_t bytes = (static_cast<size_t>(n) << 20) / 3;
+        for (size_t i = 0; i < bytes; ++i) {
+            static const char kDigits[] = "0123456789abcdef";
+            const uint32_t b = r.Below(256);
+            out += kDigits[b >> 4];
+            out += kDigits[b & 15];
+            out += i + 1 < bytes ? "," : "\r\n";
+        }
+        break;
+    }
+    case Shape::Depth:
+        // As many headers at each depth: half the depth, twice the chains.
+        for (int chain = 0; chain < 20000 / n; ++chain) {
+            std::string path = base + "\\Chain" + Padded(chain, 4);
+            for (int level = 0; level < n; ++level) {
+                path += "\\Level" + Padded(level, 3);
+                out += "[" + path + "]\r\n\"Depth\"=dword:" + Padded(level, 8, true) + "\r\n\r\n";
+            }
+        }
+        break;
+    }
+    return out;
+}
+
+bool WriteExportImage(const std::string& folder, const std::string& registry, std::string* error) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder + "/drive_c/WINNT", ec);
+    const std::string ini =
+        "[system]\nplatform = 2\nmajor = 5\nminor = 0\nbuild = 2195\nservice_pack = \"Service Pack 2\"\n"
+        "windows_directory = C:\\WINNT\n";
+    if (ec || !image::WriteHostFile(folder + "/machine.ini", ini) ||
+        !image::WriteHostFile(folder + "/registry.reg", registry)) {
+        *error = folder + ": cannot write the image";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace bench

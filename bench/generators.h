@@ -72,4 +72,21 @@ sim::Machine MakeWindows2000Machine(int scale, uint64_t seed);
 size_t WriteWindows2000Image(const std::string& folder, bool version5, size_t exportBytes,
                              uint64_t seed, std::string* error);
 
+// ---------------------------------------------------------------- shapes
+
+// The shapes an export's reading must be linear in, each at a size `n`:
+// values in one key, subkeys of one key (in the 9x family's stored order,
+// not sorted), key headers without their parents' headers, the length of one
+// line (megabytes of hex data on it), and depth (chains of keys `n` levels
+// deep, each header naming its whole path, 20,000 headers in all).
+enum class Shape { ValuesInOneKey, KeysInOneParent, HeadersWithoutParents, LineLength, Depth };
+
+// A REGEDIT4 export of `shape` at size `n`, its lines shuffled where their
+// order is free (the same seed, the same bytes).
+std::string MakeShapeExport(Shape shape, int n, uint64_t seed);
+
+// Writes an image folder of a Windows 2000 machine without the package
+// whose registry.reg is `registry`. `folder` must not exist.
+bool WriteExportImage(const std::string& folder, const std::string& registry, std::string* error);
+
 }  // namespace bench

@@ -107,6 +107,7 @@ private:
     void WideLine(const std::u32string& text);
     const RegFormat& format_;
     std::string out_;
+    std::string text_;  // the line being built
 };
 
 // The text of one value as regedit writes it (without line ending; wrapped

@@ -41,8 +41,11 @@
 #include "image/value_text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -75,32 +78,39 @@ const char kRootList[] = "HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_RO
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-size_t SkipBlanks(const std::string& s, size_t p) {
+size_t SkipBlanks(std::string_view s, size_t p) {
     while (p < s.size() && IsBlank(s[p])) ++p;
     return p;
 }
 
 // Whether the rest of the line from `p` is blank or a ";" comment, which
 // regedit takes after a value ("#" only at the start of a line).
-bool RestBlank(const std::string& s, size_t p) {
+bool RestBlank(std::string_view s, size_t p) {
     p = SkipBlanks(s, p);
     return p == s.size() || s[p] == ';';
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// The value of each byte as a hex digit, or -1: a table, as hex data is most
+// of an export.
+struct HexDigits {
+    int8_t value[256];
+    HexDigits() {
+        for (int c = 0; c < 256; ++c)
+            value[c] = static_cast<int8_t>(c >= '0' && c <= '9'   ? c - '0'
+                                           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                  : -1);
+    }
+};
+const HexDigits kHexDigits;
 
-bool StartsWith(const std::string& s, size_t p, const char* word) {
-    return s.compare(p, std::char_traits<char>::length(word), word) == 0;
-}
+int HexDigit(char c) { return kHexDigits.value[static_cast<unsigned char>(c)]; }
+
+bool StartsWith(std::string_view s, size_t p, std::string_view word) { return s.substr(p, word.size()) == word; }
 
 // The start of a line for a note: at most 40 characters in quotes, control
 // characters as \xNN.
-std::string Excerpt(const std::string& utf8) {
+std::string Excerpt(std::string_view utf8) {
     size_t end = 0;
     for (int n = 0; n < 40 && end < utf8.size(); ++n) {
         char32_t cp = 0;
@@ -117,9 +127,27 @@ std::string Excerpt(const std::string& utf8) {
 }
 
 // A value's type as the line spells it: up to its colon, at most 40 characters.
-std::string TypeText(const std::string& s, size_t p) {
+std::string TypeText(std::string_view s, size_t p) {
     const size_t colon = s.find(':', p);
-    return Excerpt(s.substr(p, colon == std::string::npos ? std::string::npos : colon + 1 - p));
+    return Excerpt(s.substr(p, colon == std::string_view::npos ? colon : colon + 1 - p));
+}
+
+// The length of the part two key paths start with, compared as the registry
+// compares names (ASCII letters without regard to case); equal bytes are
+// compared eight at a time, as nearly every header repeats the one before it.
+size_t CommonPrefix(std::string_view a, std::string_view b) {
+    const size_t n = std::min(a.size(), b.size());
+    size_t i = 0;
+    while (true) {
+        for (uint64_t x, y; i + 8 <= n; i += 8) {
+            std::memcpy(&x, a.data() + i, 8);
+            std::memcpy(&y, b.data() + i, 8);
+            if (x != y) break;
+        }
+        while (i < n && a[i] == b[i]) ++i;
+        if (i == n || UpperAscii(a[i]) != UpperAscii(b[i])) return i;
+        ++i;
+    }
 }
 
 // The index of the root a key path starts with (its name up to the first
@@ -131,21 +159,26 @@ int RootOf(std::string_view path) {
     return -1;
 }
 
-// Why the registry cannot hold the keys below the root of `path`; "" when it can.
-std::string CheckKeyNames(std::string_view path) {
-    size_t depth = 0;
-    size_t start = path.find('\\');
-    while (start != std::string_view::npos) {
-        const size_t next = path.find('\\', start + 1);
-        const size_t len = (next == std::string_view::npos ? path.size() : next) - start - 1;
-        if (len == 0) return "an empty key name in \"" + std::string(path) + "\"";
-        if (sim::Utf16Length(path.substr(start + 1, len)) > kMaxKeyName)
-            return "a key name longer than the 255 characters Windows allows";
-        if (++depth > kMaxDepth)
-            return "a key deeper than the " + std::to_string(kMaxDepth) + " levels Windows allows";
-        start = next;
-    }
+// Why the registry cannot hold a key of this name (`path` is the whole key
+// path, for the message); "" when it can.
+std::string CheckKeyName(std::string_view name, std::string_view path) {
+    if (name.empty()) return "an empty key name in \"" + std::string(path) + "\"";
+    // A name of 255 bytes of UTF-8 or fewer has 255 UTF-16 units or fewer.
+    if (name.size() > kMaxKeyName && sim::Utf16Length(name) > kMaxKeyName)
+        return "a key name longer than the 255 characters Windows allows";
     return "";
+}
+
+// Each name of a key path after byte `from` (a backslash), in turn, until
+// `visit` returns false; false then.
+template <class Visit>
+bool ForEachName(std::string_view path, size_t from, const Visit& visit) {
+    for (size_t at = from; at != std::string_view::npos;) {
+        const size_t next = path.find('\\', at + 1);
+        if (!visit(path.substr(at + 1, next == std::string_view::npos ? next : next - at - 1))) return false;
+        at = next;
+    }
+    return true;
 }
 
 // UTF-16LE string data of a version 5 export as the ANSI functions read it;
@@ -225,9 +258,10 @@ public:
           notes_(notes), consumed_(consumed) {}
 
     bool Run();
-    // Each key's children in the sorted order the registry keeps, once: the
-    // reader appends new keys (the stored order is the file's).
-    void SortChildren();
+    // The open key's values given to it, and each key's children in the
+    // sorted order the registry keeps, once: the reader appends new keys
+    // (the stored order is the file's).
+    void Finish();
 
 private:
     bool Fail(int line, const std::string& message) {
@@ -242,8 +276,9 @@ private:
     bool SkipValue(int line, int first, const std::string* name, const std::string& why);
     bool ReadHeader(size_t start, TextLine& line, std::string* error);
     bool KeyLine(const TextLine& line);
-    bool OpenKey(const TextLine& line, std::string path);
-    bool DeleteKey(const TextLine& line, std::string path);
+    bool OpenKey(const TextLine& line, std::string_view path);
+    bool CannotOpen(const TextLine& line, const std::string& why);
+    bool DeleteKey(const TextLine& line, std::string_view path);
     bool ValueLine(LineSource& source, const TextLine& line);
     enum class Hex { Read, Skipped, Refused };
     Hex ParseHex(LineSource& source, const TextLine& first, size_t p, const std::string* name,
@@ -257,7 +292,9 @@ private:
     size_t Position(NameTables& tables, const sim::RegKey& key, const Items& items, std::string_view name);
     template <class Items>
     void Appended(NameTables& tables, const sim::RegKey& key, const Items& items);
-    sim::RegKey& Child(sim::RegKey& parent, const std::string& name);
+    sim::RegKey& Child(sim::RegKey& parent, std::string_view name);
+    sim::RegKey* FindKey(std::string_view path);
+    void SetKey(sim::RegKey* key);
     void SortKey(sim::RegKey& key);
     sim::RegKey* Root(int root) const;
 
@@ -271,15 +308,24 @@ private:
     int firstLeftOut_ = 0, lastLeftOut_ = 0;
 
     // The open key, and why there is none ("" before the first key line).
+    // The values of a key that had none are gathered first and given to it
+    // at once when it is closed, each list allocated once at its size.
     sim::RegKey* key_ = nullptr;
-    std::string keyUpper_;  // its path in upper case
+    bool gathering_ = false;
+    std::vector<sim::RegValue> gathered_;
     std::string noKey_;
     // The chain of open headers, each an ancestor of the next (regedit
-    // writes a tree depth-first): the deepest one's path in upper case, the
-    // length of each one's path in it, and their keys.
+    // writes a tree depth-first): the deepest one's path as the file spells
+    // it (the open key's path), its root, and for each header the length of
+    // its path in it, its depth and its key.
     std::string chainPath_;
-    std::vector<size_t> chainEnds_;
-    std::vector<sim::RegKey*> chainKeys_;
+    int chainRoot_ = -1;
+    struct Open {
+        size_t end;
+        size_t depth;
+        sim::RegKey* key;
+    };
+    std::vector<Open> chain_;
     std::vector<std::string> branches_;
     NameTables childTables_, valueTables_;
     std::unordered_set<sim::RegKey*> unsorted_;  // keys given a child out of the sorted order
@@ -331,18 +377,34 @@ void Reader::Appended(NameTables& tables, const sim::RegKey& key, const Items& i
         found->second.Add(items.size() - 1, [&items](size_t i) { return NameOf(items[i]); });
 }
 
-sim::RegKey& Reader::Child(sim::RegKey& parent, const std::string& name) {
-    const size_t at = Position(childTables_, parent, parent.subkeys, name);
-    if (at != std::string::npos) return *parent.subkeys[at];
-    auto created = std::make_shared<sim::RegKey>();
-    created->name = name;
-    created->parent = &parent;
-    if (!parent.subkeys.empty() && !sim::NameLess(parent.subkeys.back()->name, name))
+sim::RegKey& Reader::Child(sim::RegKey& parent, std::string_view name) {
+    // A name after every child of a key whose children are in order (as in a
+    // sorted export) is new without a search.
+    const bool last = parent.subkeys.empty() ||
+                      (sim::NameLess(parent.subkeys.back()->name, name) && unsorted_.count(&parent) == 0);
+    if (!last) {
+        const size_t at = Position(childTables_, parent, parent.subkeys, name);
+        if (at != std::string::npos) return *parent.subkeys[at];
         unsorted_.insert(&parent);
+    }
+    auto created = std::make_shared<sim::RegKey>();
+    created->name.assign(name);
+    created->parent = &parent;
     parent.subkeys.push_back(created);
     parent.stored.push_back(created.get());
     Appended(childTables_, parent, parent.subkeys);
     return *created;
+}
+
+// The key of a path whose root is known, or nullptr.
+sim::RegKey* Reader::FindKey(std::string_view path) {
+    sim::RegKey* key = Root(RootOf(path));
+    ForEachName(path, path.find('\\'), [&](std::string_view name) {
+        const size_t found = Position(childTables_, *key, key->subkeys, name);
+        key = found == std::string::npos ? nullptr : key->subkeys[found].get();
+        return key != nullptr;
+    });
+    return key;
 }
 
 // The registry's root key of kRoots[root].
@@ -362,7 +424,19 @@ void Reader::SortKey(sim::RegKey& key) {
     childTables_.erase(&key);
 }
 
-void Reader::SortChildren() {
+// The open key becomes `key`; the values gathered for the one before go to it.
+void Reader::SetKey(sim::RegKey* key) {
+    if (gathering_ && !gathered_.empty()) {
+        key_->values.reserve(gathered_.size());
+        std::move(gathered_.begin(), gathered_.end(), std::back_inserter(key_->values));
+        gathered_.clear();  // the positions in its table stay those of the list
+    }
+    key_ = key;
+    gathering_ = key_ != nullptr && key_->values.empty();
+}
+
+void Reader::Finish() {
+    SetKey(nullptr);
     for (sim::RegKey* key : unsorted_) SortKey(*key);
     unsorted_.clear();
 }
@@ -431,7 +505,7 @@ bool Reader::Run() {
             consumed_(toldConsumed_);
         }
         lastNewline = line.newline;
-        const std::string& s = line.text;
+        const std::string_view s = line.text;
         const size_t p = SkipBlanks(s, 0);
         if (p == s.size()) {
             ++blankRun;
@@ -445,7 +519,7 @@ bool Reader::Run() {
                                   ": it begins with none of \"[\", \"@\" and '\"'");
             continue;
         }
-        if (s.find('\0') != std::string::npos)
+        if (s.find('\0') != std::string_view::npos)
             return Fail(line.number, c == '[' ? "a NUL character in a key line; no registry holds such a "
                                                 "name (regedit reads the line only up to it)"
                                               : "a NUL character in a value line; regedit reads the "
@@ -469,49 +543,48 @@ bool Reader::Run() {
 }
 
 bool Reader::KeyLine(const TextLine& line) {
-    const std::string& s = line.text;
+    const std::string_view s = line.text;
     const size_t open = SkipBlanks(s, 0) + 1;
     // regedit takes the name up to the last "]" of the line.
     const size_t close = s.rfind(']');
     if (open < s.size() && IsBlank(s[open]))
         return Note(line.number, "regedit skips the key line " + Excerpt(s) +
                                      " (a blank after \"[\"); the lines after it stay with the key before it");
-    if (close == std::string::npos || close < open)
+    if (close == std::string_view::npos || close < open)
         return Note(line.number, "regedit skips the key line " + Excerpt(s) +
                                      " (no closing \"]\"); the lines after it stay with the key before it");
-    std::string path = s.substr(open, close - open);
-    if (!path.empty() && path[0] == '-') return DeleteKey(line, path.substr(1));
-    return OpenKey(line, std::move(path));
+    std::string_view path = s.substr(open, close - open);
+    // regedit drops the backslashes a key name ends with: "[HKEY_...\Software\]".
+    const bool deletion = !path.empty() && path[0] == '-';
+    if (deletion) path.remove_prefix(1);
+    while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+    return deletion ? DeleteKey(line, path) : OpenKey(line, path);
 }
 
-bool Reader::DeleteKey(const TextLine& line, std::string path) {
+bool Reader::DeleteKey(const TextLine& line, std::string_view path) {
     // The deletion closes the open key; what follows goes nowhere.
-    key_ = nullptr;
+    SetKey(nullptr);
     noKey_ = "the deletion on line " + std::to_string(line.number) + " closed the key before it";
     if (path.empty() || (path[0] != 'H' && path[0] != 'h'))
         return Note(line.number, "regedit ignores the deletion line " + Excerpt(line.text) +
                                      ": no root key name right after \"[-\"");
-    // regedit drops the backslashes a key name ends with.
-    while (!path.empty() && path.back() == '\\') path.pop_back();
+    const size_t rootEnd = std::min(path.find('\\'), path.size());
     const int root = RootOf(path);
     if (root < 0)
-        return Fail(line.number, "\"" + path.substr(0, path.find('\\')) + "\" is no root key regedit knows (" +
+        return Fail(line.number, "\"" + std::string(path.substr(0, rootEnd)) + "\" is no root key regedit knows (" +
                                      kRootList + "): regedit stops the import here (invalid system key)");
-    if (path.find('\\') == std::string::npos)
+    if (rootEnd == path.size())
         return Fail(line.number, "a deletion of the whole root " + std::string(kRoots[root]) +
                                      ": regedit refuses it and stops the import here");
     // As regedit: the key goes with its subtree; a missing key is no error.
-    // The registry finds it by its sorted children.
-    path = kRoots[root] + path.substr(path.find('\\'));
+    // The registry finds it through sorted children.
     sim::RegKey* key = Root(root);
-    for (size_t at = path.find('\\'); key != nullptr && at != std::string::npos;) {
-        const size_t next = path.find('\\', at + 1);
-        const std::string name = path.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+    ForEachName(path, rootEnd, [&](std::string_view name) {
         if (unsorted_.erase(key) != 0) SortKey(*key);
         const size_t found = Position(childTables_, *key, key->subkeys, name);
         key = found == std::string::npos ? nullptr : key->subkeys[found].get();
-        at = next;
-    }
+        return key != nullptr;
+    });
     if (key != nullptr) {
         // Its subtree leaves the tables (a later key may take the place of one).
         std::vector<sim::RegKey*> below = {key};
@@ -521,104 +594,94 @@ bool Reader::DeleteKey(const TextLine& line, std::string path) {
         }
         childTables_.clear();
         valueTables_.clear();
-        registry_.DeleteTree(path);
+        registry_.DeleteTree(kRoots[root] + std::string(path.substr(rootEnd)));
     }
     chainPath_.clear();  // the open headers may lie in the deleted subtree
-    chainEnds_.clear();
-    chainKeys_.clear();
+    chain_.clear();
     return true;
 }
 
-bool Reader::OpenKey(const TextLine& line, std::string path) {
-    // regedit drops the backslashes a key name ends with: "[HKEY_...\Software\]".
-    while (!path.empty() && path.back() == '\\') path.pop_back();
-    const int root = RootOf(path);
-    const std::string why = "regedit could not open the key of line " + std::to_string(line.number);
-    if (root < 0) {
-        key_ = nullptr;
-        noKey_ = why;
-        return Note(line.number, "regedit opens no key for " + Excerpt(path) + ": it knows no root key \"" +
-                                     path.substr(0, path.find('\\')) + "\" (only " + kRootList +
-                                     "), and the values after it go nowhere");
-    }
-    const std::string problem = CheckKeyNames(path);
-    if (!problem.empty()) {
-        key_ = nullptr;
-        noKey_ = why;
-        return Note(line.number, "regedit cannot open the key: " + problem + "; the values after it go nowhere");
-    }
-    const size_t rootEnd = std::min(path.find('\\'), path.size());
-    path = kRoots[root] + path.substr(rootEnd);
-    std::string upper = UpperAscii(path);
+bool Reader::CannotOpen(const TextLine& line, const std::string& why) {
+    SetKey(nullptr);
+    noKey_ = "regedit could not open the key of line " + std::to_string(line.number);
+    return Note(line.number, why);
+}
 
-    // The open headers that are not the new one or its ancestors are closed:
-    // their lists are complete, and the room they grew by goes back.
-    if (key_ != nullptr && key_->values.capacity() > key_->values.size()) key_->values.shrink_to_fit();
-    size_t common = 0;
-    while (common < chainPath_.size() && common < upper.size() && chainPath_[common] == upper[common]) ++common;
-    while (!chainEnds_.empty()) {
-        const size_t end = chainEnds_.back();
-        if (end <= common && (end == upper.size() || upper[end] == '\\')) break;
-        sim::RegKey& closed = *chainKeys_.back();
-        if (closed.subkeys.capacity() > closed.subkeys.size()) closed.subkeys.shrink_to_fit();
-        if (closed.stored.capacity() > closed.stored.size()) closed.stored.shrink_to_fit();
-        chainEnds_.pop_back();
-        chainKeys_.pop_back();
-    }
+bool Reader::OpenKey(const TextLine& line, std::string_view path) {
+    // The open headers that stay: the new one's ancestors and itself, found
+    // by the part of their path the new one shares, as the registry
+    // compares names.
+    const size_t common = CommonPrefix(chainPath_, path);
+    size_t stay = chain_.size();
+    while (stay > 0 && !(chain_[stay - 1].end <= common &&
+                         (chain_[stay - 1].end == path.size() || path[chain_[stay - 1].end] == '\\')))
+        --stay;
+    // The root is the open headers' when it stays; else it is looked up.
+    const size_t rootEnd = std::min(path.find('\\'), path.size());
+    const int root = stay > 0 ? chainRoot_ : RootOf(path);
+    if (root < 0)
+        return CannotOpen(line, "regedit opens no key for " + Excerpt(path) + ": it knows no root key \"" +
+                                    std::string(path.substr(0, rootEnd)) + "\" (only " + kRootList +
+                                    "), and the values after it go nowhere");
+    // The names below the headers that stay must be names the registry holds.
+    const size_t from = stay > 0 ? chain_[stay - 1].end : rootEnd;
+    size_t depth = stay > 0 ? chain_[stay - 1].depth : 0;
+    std::string problem;
+    ForEachName(path, from < path.size() ? from : std::string_view::npos, [&](std::string_view name) {
+        problem = CheckKeyName(name, path);
+        if (problem.empty() && ++depth > kMaxDepth)
+            problem = "a key deeper than the " + std::to_string(kMaxDepth) + " levels Windows allows";
+        return problem.empty();
+    });
+    if (!problem.empty())
+        return CannotOpen(line, "regedit cannot open the key: " + problem + "; the values after it go nowhere");
+
+    chain_.resize(stay);
     // The last open header is the parent when the path goes on from it with
     // one more name; any other header that is not the same starts a branch.
-    const size_t from = chainEnds_.empty() ? 0 : chainEnds_.back();
-    const bool same = !chainEnds_.empty() && from == upper.size();
-    const bool continues = !chainEnds_.empty() && !same && upper.find('\\', from + 1) == std::string::npos;
+    const bool same = stay > 0 && from == path.size();
+    chainPath_.assign(path);
     if (same) {
-        key_ = chainKeys_.back();
-    } else {
-        if (!continues) branches_.push_back(path);
-        sim::RegKey* key = chainEnds_.empty() ? Root(root)
-                                              : chainKeys_.back();
-        size_t at = chainEnds_.empty() ? path.find('\\') : from;
-        while (at != std::string::npos) {
-            const size_t next = path.find('\\', at + 1);
-            key = &Child(*key, path.substr(at + 1, next == std::string::npos ? next : next - at - 1));
-            at = next;
-        }
-        key_ = key;
-        chainEnds_.push_back(upper.size());
-        chainKeys_.push_back(key_);
+        SetKey(chain_.back().key);
+        return true;
     }
-    chainPath_ = upper;
-    keyUpper_ = std::move(upper);
+    const bool continues = stay > 0 && path.find('\\', from + 1) == std::string_view::npos;
+    if (!continues) branches_.push_back(kRoots[root] + std::string(path.substr(rootEnd)));
+    sim::RegKey* key = stay > 0 ? chain_.back().key : Root(root);
+    ForEachName(path, from < path.size() ? from : std::string_view::npos, [&](std::string_view name) {
+        key = &Child(*key, name);
+        return true;
+    });
+    SetKey(key);
+    chainRoot_ = root;
+    chain_.push_back({path.size(), depth, key_});
     return true;
 }
 
 // A quoted text at s[p] (the opening quote), unescaped into `out`, with `p`
 // moved past the closing quote; "" or why regedit skips it.
-std::string Unquote(const std::string& s, size_t& p, std::string* out) {
+std::string Unquote(std::string_view s, size_t& p, std::string* out) {
     // regedit writes only the backslash and the quote escaped.
     ++p;
-    while (p < s.size()) {
-        const char c = s[p];
-        if (c == '"') {
+    while (true) {
+        size_t q = p;
+        while (q < s.size() && s[q] != '"' && s[q] != '\\') ++q;
+        out->append(s.data() + p, q - p);
+        p = q;
+        if (p + 1 >= s.size() && (p >= s.size() || s[p] == '\\')) return "no closing quote";
+        if (s[p] == '"') {
             ++p;
             return "";
         }
-        if (c == '\\') {
-            if (p + 1 >= s.size()) break;
-            const char e = s[p + 1];
-            if (e != '\\' && e != '"')
-                return std::string("an escape \"\\") + e + "\" other than \\\\ and \\\"";
-            *out += e;
-            p += 2;
-            continue;
-        }
-        *out += c;
-        ++p;
+        const char e = s[p + 1];
+        if (e != '\\' && e != '"') return std::string("an escape \"\\") + e + "\" other than \\\\ and \\\"";
+        *out += e;
+        p += 2;
     }
-    return "no closing quote";
 }
 
 bool Reader::ValueLine(LineSource& source, const TextLine& line) {
-    const std::string& s = line.text;
+    const std::string_view s = line.text;
     size_t p = SkipBlanks(s, 0);
     continuation_.number = 0;
     std::string name;
@@ -627,7 +690,7 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
     } else {
         const std::string problem = Unquote(s, p, &name);
         if (!problem.empty()) return SkipValue(line.number, line.number, nullptr, "its name has " + problem);
-        if (sim::Utf16Length(name) > kMaxValueName)
+        if (name.size() > kMaxValueName && sim::Utf16Length(name) > kMaxValueName)
             return Fail(line.number, "a value name longer than the 16,383 characters the registry allows");
     }
     p = SkipBlanks(s, p);
@@ -635,7 +698,6 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
     p = SkipBlanks(s, p + 1);
 
     sim::RegValue value;
-    value.name = name;
     bool lossy = false;  // whether the data read has characters the code page lacks
     size_t endOffset = line.end;
     bool remove = false;
@@ -649,10 +711,15 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
         if (!RestBlank(s, p))
             return SkipValue(line.number, line.number, &name, "text after the closing quote of its string");
         value.type = REG_SZ;
-        bool exact = true;
-        const std::string ansi = Utf8ToAnsi(format_.codePage, text, &exact);
-        lossy = !exact;
-        value.data.assign(ansi.begin(), ansi.end());
+        if (sim::IsAscii(text)) {
+            value.data.reserve(text.size() + 1);
+            value.data.assign(text.begin(), text.end());
+        } else {
+            bool exact = true;
+            const std::string ansi = Utf8ToAnsi(format_.codePage, text, &exact);
+            lossy = !exact;
+            value.data.assign(ansi.begin(), ansi.end());
+        }
         value.data.push_back(0);
     } else if (StartsWith(s, p, "dword:")) {
         size_t q = SkipBlanks(s, p + 6);
@@ -694,6 +761,7 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
                          "its type " + TypeText(s, p) + " is none regedit knows (it knows \"dword:\", \"hex:\" and \"hex(N):\", in "
                              "lower case, and a quoted string)");
     }
+    value.name = std::move(name);
     return Store(line, std::move(value), remove, lossy, endOffset);
 }
 
@@ -703,27 +771,26 @@ Reader::Hex Reader::ParseHex(LineSource& source, const TextLine& first, size_t p
     *endOffset = first.end;
     bool afterComma = false;
     size_t lineStart = 0;  // the size of `out` when this line began
-    const std::string* reserved = nullptr;  // the line whose bytes have room in `out`
     const auto skip = [&](const std::string& why) {
         SkipValue(line->number, first.number, name, why);
         return Hex::Skipped;
     };
     while (true) {
-        const std::string& s = line->text;
-        if (reserved != &s) {
-            // Room for the bytes of this line ("xx," each), grown geometrically.
-            const size_t room = (s.size() - std::min(p, s.size())) / 3 + 1;
-            if (out->capacity() - out->size() < room)
-                out->reserve(std::max(out->capacity() * 2, out->size() + room));
-            reserved = &s;
-        }
-        // The common run "xx,xx,...": two hex digits and a comma per byte.
-        while (p + 2 < s.size() && (afterComma || out->size() == lineStart) && s[p + 2] == ',') {
-            const int high = HexDigit(s[p]), low = HexDigit(s[p + 1]);
-            if (high < 0 || low < 0) break;
-            out->push_back(static_cast<uint8_t>(high * 16 + low));
-            p += 3;
-            afterComma = true;
+        const std::string_view s = line->text;
+        // The common run "xx,xx,...": two hex digits and a comma per byte,
+        // written in place (room for a line's bytes grows geometrically).
+        if (afterComma || out->size() == lineStart) {
+            const size_t at = out->size();
+            out->resize(at + (s.size() - std::min(p, s.size())) / 3);
+            uint8_t* write = out->data() + at;
+            while (p + 2 < s.size() && s[p + 2] == ',') {
+                const int high = HexDigit(s[p]), low = HexDigit(s[p + 1]);
+                if (high < 0 || low < 0) break;
+                *write++ = static_cast<uint8_t>(high * 16 + low);
+                p += 3;
+                afterComma = true;
+            }
+            out->resize(static_cast<size_t>(write - out->data()));
         }
         p = SkipBlanks(s, p);
         if (p >= s.size() || s[p] == ';') {
@@ -756,7 +823,7 @@ Reader::Hex Reader::ParseHex(LineSource& source, const TextLine& first, size_t p
             }
             line = &continuation_;
             *endOffset = continuation_.end;
-            if (continuation_.text.find('\0') != std::string::npos) {
+            if (continuation_.text.find('\0') != std::string_view::npos) {
                 Fail(line->number, "a NUL character in a value line; regedit reads the line only up to it");
                 return Hex::Refused;
             }
@@ -798,7 +865,7 @@ bool Reader::Store(const TextLine& line, sim::RegValue value, bool remove, bool 
                          "it goes nowhere: " + (noKey_.empty() ? std::string("no key line before it") : noKey_));
 
     // Value names are matched without regard to case, as the registry does.
-    auto& values = key_->values;
+    std::vector<sim::RegValue>& values = gathering_ ? gathered_ : key_->values;
     const size_t at = Position(valueTables_, *key_, values, value.name);
     sim::RegValue* existing = at == std::string::npos ? nullptr : &values[at];
     if (remove) {
@@ -819,7 +886,8 @@ bool Reader::Store(const TextLine& line, sim::RegValue value, bool remove, bool 
     }
 
     if (!lossy && format_.verbatim.empty()) return true;
-    const std::string verbatimKey = keyUpper_ + "\n" + UpperAscii(value.name);
+    // The open key's path is the deepest open header's.
+    const std::string verbatimKey = UpperAscii(chainPath_) + "\n" + UpperAscii(value.name);
     format_.verbatim.erase(verbatimKey);
     if (lossy && !remove) {
         RegFormat::Verbatim v;
@@ -844,16 +912,8 @@ void Reader::ComputeBranches() {
     std::vector<sim::RegKey*> keys;
     std::unordered_set<const sim::RegKey*> all;
     for (const std::string& path : branches_) {
-        sim::RegKey* key = Root(RootOf(path));
-        for (size_t at = path.find('\\'); key != nullptr && at != std::string::npos;) {
-            const size_t next = path.find('\\', at + 1);
-            const size_t found = Position(childTables_, *key, key->subkeys,
-                                          std::string_view(path).substr(at + 1, next - at - 1));
-            key = found == std::string::npos ? nullptr : key->subkeys[found].get();
-            at = next;
-        }
-        keys.push_back(key);
-        if (key != nullptr) all.insert(key);
+        keys.push_back(FindKey(path));
+        if (keys.back() != nullptr) all.insert(keys.back());
     }
     std::unordered_set<const sim::RegKey*> taken;
     for (size_t i = 0; i < branches_.size(); ++i) {
@@ -895,7 +955,7 @@ bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Regis
     Reader reader(bytes, fileName, registry, format ? *format : local, diag ? *diag : localDiag, notes,
                   consumed);
     const bool read = reader.Run();
-    reader.SortChildren();  // a refused file leaves what it read in order too
+    reader.Finish();  // a refused file leaves what it read in order too
     return read;
 }
 

@@ -6,6 +6,7 @@
 #include "image/text_codec.h"
 
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 namespace image {
@@ -19,19 +20,25 @@ std::vector<uint8_t> AnsiDataToUtf16(const std::vector<uint8_t>& in, unsigned co
     return std::vector<uint8_t>(out.begin(), out.end());
 }
 
-void AppendHex(std::string& out, uint8_t b) {
-    static const char kDigits[] = "0123456789abcdef";
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
+const char kHexDigits[] = "0123456789abcdef";
+
+// `text` in quotes, with its backslashes and quotes escaped.
+void AppendQuoted(std::string& out, std::string_view text) {
+    out += '"';
+    size_t from = 0;
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '\\' && text[at] != '"') continue;
+        out.append(text.data() + from, at - from);
+        out += '\\';
+        from = at;
+    }
+    out.append(text.data() + from, text.size() - from);
+    out += '"';
 }
 
 std::string EscapeQuoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    out += '"';
+    std::string out;
+    AppendQuoted(out, text);
     return out;
 }
 
@@ -58,13 +65,18 @@ void ForEachSubkey(const sim::RegKey& key, bool storedOrder, const Visit& visit)
     }
 }
 
-void WriteTree(RegWriter& writer, const sim::RegKey& key, const std::string& path, bool storedOrder,
-               size_t depth) {
+// `path` is the key's path; the subkeys' paths are built on it and cut back
+// (one buffer for the whole walk).
+void WriteTree(RegWriter& writer, const sim::RegKey& key, std::string& path, bool storedOrder, size_t depth) {
     writer.Key(path);
     for (const sim::RegValue& value : key.values) writer.Value(path, value);
     if (depth >= kMaxDepth) return;
+    const size_t length = path.size();
     ForEachSubkey(key, storedOrder, [&](const sim::RegKey& sub) {
-        WriteTree(writer, sub, path + "\\" + sub.name, storedOrder, depth + 1);
+        path += '\\';
+        path += sub.name;
+        WriteTree(writer, sub, path, storedOrder, depth + 1);
+        path.resize(length);
     });
 }
 
@@ -78,7 +90,8 @@ void WriteOutsideBranches(RegWriter& writer, const sim::RegKey& key, const std::
     const std::string upper = UpperAscii(path);
     if (branches.count(upper) > 0) return;
     if (aboveBranches.count(upper) == 0 && (depth > 0 || !key.values.empty())) {
-        WriteTree(writer, key, path, storedOrder, depth);
+        std::string treePath = path;
+        WriteTree(writer, key, treePath, storedOrder, depth);
         return;
     }
     if (depth >= kMaxDepth) return;
@@ -90,20 +103,28 @@ void WriteOutsideBranches(RegWriter& writer, const sim::RegKey& key, const std::
 
 }  // namespace
 
-std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd,
-                           unsigned codePage) {
-    std::string out = value.name.empty() ? "@=" : EscapeQuoted(value.name) + "=";
+namespace {
+
+// FormatRegValue's text appended to `out`.
+void AppendRegValue(std::string& out, const sim::RegValue& value, bool version5, const char* lineEnd,
+                    unsigned codePage) {
+    const size_t start = out.size();
+    if (value.name.empty()) out += '@';
+    else AppendQuoted(out, value.name);
+    out += '=';
     if (value.type == REG_SZ && IsPlainString(value.data)) {
         const std::string_view ansi(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1);
-        out += EscapeQuoted(AnsiToUtf8(codePage, ansi));
-        return out;
+        if (sim::IsAscii(ansi)) AppendQuoted(out, ansi);
+        else AppendQuoted(out, AnsiToUtf8(codePage, ansi));
+        return;
     }
     if (value.type == REG_DWORD && value.data.size() == 4) {
-        char buffer[16];
         const uint32_t v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
                            (static_cast<uint32_t>(value.data[3]) << 24);
-        std::snprintf(buffer, sizeof buffer, "dword:%08x", v);
-        return out + buffer;
+        char text[] = "dword:00000000";
+        for (int i = 0; i < 8; ++i) text[6 + i] = kHexDigits[(v >> (28 - 4 * i)) & 15];
+        out.append(text, sizeof text - 1);
+        return;
     }
     if (value.type == REG_BINARY) {
         out += "hex:";
@@ -112,24 +133,41 @@ std::string FormatRegValue(const sim::RegValue& value, bool version5, const char
         std::snprintf(buffer, sizeof buffer, "hex(%x):", static_cast<unsigned>(value.type));
         out += buffer;
     }
-    const std::vector<uint8_t> data =
-        version5 && IsStringType(value.type) ? AnsiDataToUtf16(value.data, codePage) : value.data;
+    const std::vector<uint8_t> wide =
+        version5 && IsStringType(value.type) ? AnsiDataToUtf16(value.data, codePage) : std::vector<uint8_t>();
+    const std::vector<uint8_t>& data = wide.empty() ? value.data : wide;
     // regedit breaks the line after the comma that brings it to 77
     // characters or more, and goes on indented by two blanks.
-    size_t lineLength = out.size();
-    out.reserve(out.size() + data.size() * 3 + data.size() / 25 * 6);
+    // Written in place: at most three characters a byte, a line break every
+    // 24 bytes or more.
+    const size_t eol = std::strlen(lineEnd);
+    size_t lineLength = out.size() - start;
+    const size_t at = out.size();
+    out.resize(at + data.size() * 3 + (data.size() / 24 + 1) * (eol + 3));
+    char* write = &out[at];
     for (size_t i = 0; i < data.size(); ++i) {
-        AppendHex(out, data[i]);
+        *write++ = kHexDigits[data[i] >> 4];
+        *write++ = kHexDigits[data[i] & 15];
         if (i + 1 == data.size()) break;
-        out += ',';
+        *write++ = ',';
         lineLength += 3;
         if (lineLength >= 77) {
-            out += '\\';
-            out += lineEnd;
-            out += "  ";
+            *write++ = '\\';
+            for (size_t e = 0; e < eol; ++e) *write++ = lineEnd[e];
+            *write++ = ' ';
+            *write++ = ' ';
             lineLength = 2;
         }
     }
+    out.resize(static_cast<size_t>(write - out.data()));
+}
+
+}  // namespace
+
+std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd,
+                           unsigned codePage) {
+    std::string out;
+    AppendRegValue(out, value, version5, lineEnd, codePage);
     return out;
 }
 
@@ -150,19 +188,22 @@ void RegWriter::Line(const std::string& utf8) {
         else out_ += Utf8ToAnsi(format_.codePage, utf8);
         out_ += eol;
         break;
-    case RegEncoding::Utf16le:
-        if (sim::IsAscii(utf8)) {  // nearly every line, widened at once
-            const size_t at = out_.size();
-            out_.resize(at + 2 * utf8.size());
-            char* wide = &out_[at];
-            for (const char c : utf8) {
-                *wide++ = c;
-                *wide++ = '\0';
-            }
-        } else {
+    case RegEncoding::Utf16le: {
+        // Nearly every line is ASCII, widened at once.
+        const size_t at = out_.size();
+        out_.resize(at + 2 * utf8.size());
+        char* wide = &out_[at];
+        unsigned char high = 0;
+        for (const char c : utf8) {
+            high |= static_cast<unsigned char>(c);
+            *wide++ = c;
+            *wide++ = '\0';
+        }
+        if (high >= 0x80) {
             // A name may hold a 16-bit unit that pairs with none (the
             // registry keeps any units): it is written back as the unit it
             // was.
+            out_.resize(at);
             out_ += Utf8ToUtf16le(utf8);
         }
         for (const char* e = eol; *e; ++e) {
@@ -170,6 +211,7 @@ void RegWriter::Line(const std::string& utf8) {
             out_ += '\0';
         }
         break;
+    }
     case RegEncoding::Utf8:
         out_ += utf8;
         out_ += eol;
@@ -196,7 +238,10 @@ void RegWriter::WideLine(const std::u32string& text) {
 
 void RegWriter::Key(const std::string& path) {
     Line("");
-    Line("[" + path + "]");
+    text_.assign(1, '[');
+    text_ += path;
+    text_ += ']';
+    Line(text_);
 }
 
 void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
@@ -209,10 +254,24 @@ void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
         }
     }
     // Wrapped hex data carries its line ends inside; the writer's encoding
-    // applies to them as to any other text.
-    const std::string text =
-        FormatRegValue(value, format_.version5, format_.crlf ? "\r\n" : "\n", format_.codePage);
-    Line(text);
+    // applies to them as to any other text. 8-bit text goes straight to the
+    // file's bytes, UTF-16 through one buffer for every line.
+    const char* lineEnd = format_.crlf ? "\r\n" : "\n";
+    if (format_.encoding == RegEncoding::Utf16le) {
+        text_.clear();
+        AppendRegValue(text_, value, format_.version5, lineEnd, format_.codePage);
+        Line(text_);
+        return;
+    }
+    const size_t at = out_.size();
+    AppendRegValue(out_, value, format_.version5, lineEnd, format_.codePage);
+    const std::string_view text = std::string_view(out_).substr(at);
+    if (format_.encoding == RegEncoding::Ansi && !sim::IsAscii(text)) {
+        // A name from a REGEDIT4 export converts back to the bytes it was.
+        const std::string ansi = Utf8ToAnsi(format_.codePage, text);
+        out_.replace(at, std::string::npos, ansi);
+    }
+    out_ += lineEnd;
 }
 
 void RegWriter::DeleteValue(const std::string& name) {
@@ -242,7 +301,8 @@ std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format)
             aboveBranches.insert(upper.substr(0, slash));
             if (slash == 0) break;
         }
-        WriteTree(writer, *key, path, !format.version5, 0);
+        std::string treePath = path;
+        WriteTree(writer, *key, treePath, !format.version5, 0);
     }
     for (const auto& root : registry.Roots())
         if (root)

@@ -2,6 +2,7 @@
 // UTF-16LE, and text files of any of the image's encodings read line by line.
 #include "image/text_codec.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace image {
@@ -54,50 +55,51 @@ std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed) {
 
 bool LineSource::Next(TextLine& line, std::string* error) {
     if (pos_ >= bytes_.size()) return false;
-    line.text.clear();
     line.number = ++number_;
     line.begin = pos_;
     switch (encoding_) {
     case TextEncoding::Ansi: {
         const size_t stop = FindEnd(pos_, 1);
         const std::string_view bytes = bytes_.substr(pos_, stop - pos_);
-        if (sim::IsAscii(bytes)) line.text.assign(bytes);
-        else line.text = AnsiToUtf8(codePage_, bytes);
+        if (sim::IsAscii(bytes)) {
+            line.text = bytes;
+        } else {
+            line.converted = AnsiToUtf8(codePage_, bytes);
+            line.text = line.converted;
+        }
         pos_ = stop;
         break;
     }
     case TextEncoding::Utf16le: {
-        if (NextAsciiWideLine(line)) break;
-        while (pos_ < bytes_.size()) {
-            if (pos_ + 1 >= bytes_.size()) {
-                *error = "UTF-16 text with an odd number of bytes";
-                return false;
+        line.converted.clear();
+        if (!NextAsciiWideLine(line)) {
+            while (pos_ < bytes_.size()) {
+                if (pos_ + 1 >= bytes_.size()) {
+                    *error = "UTF-16 text with an odd number of bytes";
+                    return false;
+                }
+                const char16_t unit = Utf16Unit(bytes_, pos_);
+                if (unit == '\n' || unit == '\r') break;
+                AppendUtf8(line.converted, DecodeUtf16(bytes_, pos_, bytes_.size()));
             }
-            const char16_t unit = Utf16Unit(bytes_, pos_);
-            if (unit == '\n' || unit == '\r') break;
-            AppendUtf8(line.text, DecodeUtf16(bytes_, pos_, bytes_.size()));
         }
+        line.text = line.converted;
         break;
     }
     case TextEncoding::Utf8: {
-        while (pos_ < bytes_.size() && bytes_[pos_] != '\n' && bytes_[pos_] != '\r') {
-            if (static_cast<unsigned char>(bytes_[pos_]) < 0x80) {
-                // A run of ASCII bytes other than the line endings, at once.
-                size_t q = pos_;
-                while (q < bytes_.size() && static_cast<unsigned char>(bytes_[q]) < 0x80 &&
-                       bytes_[q] != '\n' && bytes_[q] != '\r')
-                    ++q;
-                line.text.append(bytes_, pos_, q - pos_);
-                pos_ = q;
-                continue;
-            }
+        // UTF-8 is the text as it stands, once checked.
+        const size_t stop = FindEnd(pos_, 1);
+        const std::string_view bytes = bytes_.substr(pos_, stop - pos_);
+        for (size_t i = 0; i < bytes.size();) {
             char32_t cp = 0;
-            if (!DecodeUtf8(bytes_, pos_, &cp)) {
+            if (static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+            else if (!DecodeUtf8(bytes, i, &cp)) {
                 *error = "not valid UTF-8";
                 return false;
             }
-            AppendUtf8(line.text, cp);
         }
+        line.text = bytes;
+        pos_ = stop;
         break;
     }
     }
@@ -167,8 +169,8 @@ bool LineSource::NextAsciiWideLine(TextLine& line) {
     const size_t stop = FindEnd(pos_, 2);
     if ((stop - pos_) % 2 != 0) return false;
     const size_t units = (stop - pos_) / 2;
-    line.text.resize(units);
-    char* __restrict out = &line.text[0];
+    line.converted.resize(units);
+    char* __restrict out = &line.converted[0];
     const unsigned char* __restrict in = reinterpret_cast<const unsigned char*>(bytes_.data() + pos_);
     unsigned ascii = 0;
     for (size_t k = 0; k < units; ++k) {
@@ -176,7 +178,7 @@ bool LineSource::NextAsciiWideLine(TextLine& line) {
         out[k] = static_cast<char>(in[2 * k]);
     }
     if (ascii != 0) {
-        line.text.clear();
+        line.converted.clear();
         return false;
     }
     pos_ = stop;

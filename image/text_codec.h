@@ -59,7 +59,14 @@ enum class TextEncoding { Ansi, Utf16le, Utf8 };
 // carriage return alone (as an old Mac editor leaves it), as regedit reads
 // them.
 struct TextLine {
-    std::string text;
+    TextLine() = default;
+    TextLine(const TextLine&) = delete;  // `text` may point into `converted`
+    TextLine& operator=(const TextLine&) = delete;
+
+    // The text: the file's own bytes where they are UTF-8 already (an ANSI
+    // line of ASCII characters, a UTF-8 line), else `converted`.
+    std::string_view text;
+    std::string converted;
     int number = 0;
     size_t begin = 0, end = 0;  // byte range of the text, line ending excluded
     bool newline = false;       // ended by a line ending
@@ -69,7 +76,7 @@ struct TextLine {
 
 // The lines of a file's bytes in one encoding, from byte `start` on (after a
 // byte order mark). Lines of ASCII characters only, nearly every line of an
-// export, are taken in one pass.
+// export, are taken in one pass; the bytes must outlive the lines.
 class LineSource {
 public:
     LineSource(std::string_view bytes, size_t start, TextEncoding encoding, unsigned codePage)

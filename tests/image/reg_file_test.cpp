@@ -181,6 +181,26 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
     EXPECT_EQ(image::RegistryText(again), image::RegistryText(registry));
 }
 
+// A value with characters the ANSI code page lacks is written back as its
+// lines stood, also when its key's header comes again after a subkey's.
+TEST(RegFile, LossyValuesAreWrittenBackUnderAHeaderThatComesAgain) {
+    const std::string text =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\A]\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n"
+        "[hkey_local_machine\\a]\r\n"
+        "\"x\"=\"\xE6\xBC\xA2\"\r\n\r\n";
+    sim::Registry registry;
+    RegFormat format;
+    InputError diag;
+    ASSERT_TRUE(ReadRegFile(Utf16le(text), "registry.reg", registry, &format, &diag)) << diag.Text();
+    EXPECT_EQ(registry.GetString("HKLM\\A", "x"), "?");
+    EXPECT_EQ(WriteRegFile(registry, format), Utf16le("Windows Registry Editor Version 5.00\r\n\r\n"
+                                                      "[HKEY_LOCAL_MACHINE\\A]\r\n"
+                                                      "\"x\"=\"\xE6\xBC\xA2\"\r\n\r\n"
+                                                      "[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n"));
+}
+
 TEST(RegFile, ValuesAreFormattedAsRegeditWritesThem) {
     struct Row {
         sim::RegValue value;
