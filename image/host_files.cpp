@@ -97,6 +97,32 @@ bool LoadFromHost(sim::FileSystem& files, const std::string& hostRoot, std::stri
     return true;
 }
 
+bool LoadFromFolder(sim::FileSystem& files, const sim::FileSystem& source, const std::string& folder,
+                    std::string* error) {
+    const sim::FileEntry* top = source.Find(folder);
+    if (top == nullptr || !top->directory) return Fail(error, "no such folder: " + folder);
+    const std::string prefix = sim::ChildPrefix(top->path);
+    sim::FileSystem loaded;
+    for (const sim::FileEntry* e : source.Entries()) {  // parents come before their children
+        if (e->path.size() <= prefix.size() || !sim::NamesEqual(e->path.substr(0, prefix.size()), prefix))
+            continue;
+        const std::string below = e->path.substr(prefix.size());
+        const size_t slash = below.find('\\');
+        // Anything at the top but the drive folders is not part of the image.
+        const std::string root = DriveRootOf(below.substr(0, slash));
+        if (root.empty()) continue;
+        if (slash == std::string::npos) {
+            if (e->directory) loaded.AddDirectory(root);
+            continue;
+        }
+        const std::string path = root + below.substr(slash + 1);
+        if (e->directory) loaded.AddDirectory(path);
+        else if (loaded.Exists(root)) loaded.AddFile(path, e->data, FILE_ATTRIBUTE_ARCHIVE);
+    }
+    files = std::move(loaded);
+    return true;
+}
+
 bool SaveToHost(const sim::FileSystem& files, const std::string& hostRoot, std::string* error) {
     std::error_code ec;
     if (fs::exists(hostRoot, ec) && !fs::is_empty(hostRoot, ec))

@@ -16,9 +16,6 @@ namespace image {
 
 namespace {
 
-// Windows keeps key names to 255 characters.
-const size_t kMaxKeyName = 255;
-
 // How often the reader says how far it has read, and how far behind the
 // current line it stays.
 const size_t kConsumedStep = 4u << 20;

@@ -5,44 +5,11 @@
 #include "image/reg_syntax.h"
 #include "image/text_codec.h"
 
-#include <cstdio>
 #include <set>
 
 namespace image {
 
 namespace {
-
-std::vector<uint8_t> AnsiDataToUtf16(const std::vector<uint8_t>& in, unsigned codePage) {
-    std::string out;
-    out.reserve(in.size() * 2);
-    for (uint8_t b : in) AppendUtf16le(out, AnsiToUnicode(codePage, b));
-    return std::vector<uint8_t>(out.begin(), out.end());
-}
-
-void AppendHex(std::string& out, uint8_t b) {
-    static const char kDigits[] = "0123456789abcdef";
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-}
-
-std::string EscapeQuoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    out += '"';
-    return out;
-}
-
-// A REG_SZ that regedit writes as a quoted string: one terminating zero and
-// no other, and no line break inside (which would break the file's lines).
-bool IsPlainString(const std::vector<uint8_t>& data) {
-    if (data.empty() || data.back() != 0) return false;
-    for (size_t i = 0; i + 1 < data.size(); ++i)
-        if (data[i] == 0 || data[i] == '\r' || data[i] == '\n') return false;
-    return true;
-}
 
 // The subkeys that are still there, in the order an export lists them: a
 // REGEDIT4 export (the 9x family's) as the registry stores them, a version 5
@@ -92,45 +59,20 @@ void WriteOutsideBranches(RegWriter& writer, const sim::RegKey& key, const std::
 
 std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd,
                            unsigned codePage) {
-    std::string out = value.name.empty() ? "@=" : EscapeQuoted(value.name) + "=";
-    if (value.type == REG_SZ && IsPlainString(value.data)) {
-        const std::string_view ansi(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1);
-        out += EscapeQuoted(AnsiToUtf8(codePage, ansi));
-        return out;
+    // The line in UTF-8, as the writer's lines are, by the format's rules.
+    const imageformat::TextUnits utf8 = imageformat::TextUnits::Utf8;
+    const std::string ansi(value.data.begin(), value.data.end());
+    std::string out = imageformat::ValueStart(value.name, utf8);
+    switch (imageformat::FormOf(value.type, ansi, imageformat::TextUnits::Ansi)) {
+    case imageformat::ValueForm::Text:
+        return out + imageformat::TextData(AnsiToUtf8(codePage, std::string_view(ansi).substr(0, ansi.size() - 1)), utf8);
+    case imageformat::ValueForm::Dword:
+        return imageformat::ValueLine(value.name, value.type, ansi, utf8, lineEnd);
+    case imageformat::ValueForm::Hex:
+        break;
     }
-    if (value.type == REG_DWORD && value.data.size() == 4) {
-        char buffer[16];
-        const uint32_t v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-                           (static_cast<uint32_t>(value.data[3]) << 24);
-        std::snprintf(buffer, sizeof buffer, "dword:%08x", v);
-        return out + buffer;
-    }
-    if (value.type == REG_BINARY) {
-        out += "hex:";
-    } else {
-        char buffer[24];
-        std::snprintf(buffer, sizeof buffer, "hex(%x):", static_cast<unsigned>(value.type));
-        out += buffer;
-    }
-    const std::vector<uint8_t> data =
-        version5 && IsStringType(value.type) ? AnsiDataToUtf16(value.data, codePage) : value.data;
-    // regedit breaks the line after the comma that brings it to 77
-    // characters or more, and goes on indented by two blanks.
-    size_t lineLength = out.size();
-    out.reserve(out.size() + data.size() * 3 + data.size() / 25 * 6);
-    for (size_t i = 0; i < data.size(); ++i) {
-        AppendHex(out, data[i]);
-        if (i + 1 == data.size()) break;
-        out += ',';
-        lineLength += 3;
-        if (lineLength >= 77) {
-            out += '\\';
-            out += lineEnd;
-            out += "  ";
-            lineLength = 2;
-        }
-    }
-    return out;
+    const std::string data = version5 && IsStringType(value.type) ? sim::AnsiToUtf16le(codePage, ansi) : ansi;
+    return out + imageformat::HexData(value.type, data, imageformat::CharacterCount(out, utf8), utf8, lineEnd);
 }
 
 RegWriter::RegWriter(const RegFormat& format) : format_(format) {
@@ -196,7 +138,7 @@ void RegWriter::WideLine(const std::u32string& text) {
 
 void RegWriter::Key(const std::string& path) {
     Line("");
-    Line("[" + path + "]");
+    Line(imageformat::KeyLine(path, imageformat::TextUnits::Utf8));
 }
 
 void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
@@ -216,7 +158,7 @@ void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
 }
 
 void RegWriter::DeleteValue(const std::string& name) {
-    Line((name.empty() ? std::string("@") : EscapeQuoted(name)) + "=-");
+    Line(imageformat::ValueStart(name, imageformat::TextUnits::Utf8) + "-");
 }
 
 std::string RegWriter::Finish() {

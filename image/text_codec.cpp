@@ -2,6 +2,8 @@
 // UTF-16LE, and text files of any of the image's encodings read line by line.
 #include "image/text_codec.h"
 
+#include "imageformat/machine_ini.h"
+
 #include <cstring>
 
 namespace image {
@@ -12,48 +14,7 @@ std::string LowerAscii(std::string text) {
     return text;
 }
 
-std::string Trim(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    size_t begin = 0, end = text.size();
-    while (begin < end && blank(text[begin])) ++begin;
-    while (end > begin && blank(text[end - 1])) --end;
-    return std::string(text.substr(begin, end - begin));
-}
-
-namespace {
-
-// Three bytes at `i` that spell a UTF-16 surrogate (U+D800 to U+DFFF) as
-// UTF-8 would spell its number.
-bool IsLoneSurrogate(std::string_view text, size_t i) {
-    return i + 2 < text.size() && static_cast<unsigned char>(text[i]) == 0xED &&
-           (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0 &&
-           (static_cast<unsigned char>(text[i + 2]) & 0xC0) == 0x80;
-}
-
-}  // namespace
-
-std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed) {
-    if (wellFormed != nullptr) *wellFormed = true;
-    std::string out;
-    out.reserve(2 * utf8.size());
-    for (size_t i = 0; i < utf8.size();) {
-        char32_t c = 0;
-        if (DecodeUtf8(utf8, i, &c)) {
-            AppendUtf16le(out, c);
-            continue;
-        }
-        if (wellFormed != nullptr) *wellFormed = false;
-        if (IsLoneSurrogate(utf8, i)) {
-            AppendUtf16le(out, 0xD000 | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3F) << 6) |
-                                   (static_cast<unsigned char>(utf8[i + 2]) & 0x3F));
-            i += 3;
-        } else {
-            AppendUtf16le(out, 0xFFFD);
-            ++i;
-        }
-    }
-    return out;
-}
+std::string Trim(std::string_view text) { return imageformat::TrimBlanks(std::string(text)); }
 
 bool LineSource::Next(TextLine& line, std::string* error) {
     if (pos_ >= bytes_.size()) return false;

@@ -168,4 +168,54 @@ char32_t DecodeUtf16(std::string_view bytes, size_t& pos, size_t end, bool bigEn
     return unit;
 }
 
+namespace {
+
+// Three bytes at `i` that spell a UTF-16 surrogate (U+D800 to U+DFFF) as
+// UTF-8 would spell its number.
+bool IsLoneSurrogate(std::string_view text, size_t i) {
+    return i + 2 < text.size() && static_cast<unsigned char>(text[i]) == 0xED &&
+           (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0 &&
+           (static_cast<unsigned char>(text[i + 2]) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+std::string AnsiToUtf16le(unsigned codePage, std::string_view ansi) {
+    std::string out;
+    out.reserve(ansi.size() * 2);
+    for (const unsigned char b : ansi) AppendUtf16le(out, AnsiToUnicode(codePage, b));
+    return out;
+}
+
+std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed) {
+    if (wellFormed != nullptr) *wellFormed = true;
+    std::string out;
+    out.reserve(2 * utf8.size());
+    for (size_t i = 0; i < utf8.size();) {
+        char32_t c = 0;
+        if (DecodeUtf8(utf8, i, &c)) {
+            AppendUtf16le(out, c);
+            continue;
+        }
+        if (wellFormed != nullptr) *wellFormed = false;
+        if (IsLoneSurrogate(utf8, i)) {
+            AppendUtf16le(out, 0xD000 | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3F) << 6) |
+                                   (static_cast<unsigned char>(utf8[i + 2]) & 0x3F));
+            i += 3;
+        } else {
+            AppendUtf16le(out, 0xFFFD);
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::string Utf16leToUtf8(std::string_view utf16) {
+    std::string out;
+    out.reserve(utf16.size());
+    const size_t end = utf16.size() - utf16.size() % 2;
+    for (size_t pos = 0; pos < end;) AppendUtf8(out, DecodeUtf16(utf16, pos, end));
+    return out;
+}
+
 }  // namespace sim
