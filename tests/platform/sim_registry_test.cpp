@@ -237,6 +237,78 @@ TEST(SimRegistryQuery, SizesMissingValuesAndTheScribbledBuffer) {
     RegCloseKey(key);
 }
 
+// What the collector reads a key with: RegOpenKeyExA/W, RegQueryInfoKeyA/W
+// and RegEnumValueA/W. The W functions give the registry's Unicode names
+// and string data widened, on the NT family only; a key whose security
+// denies access refuses every open on NT and nothing on 9x, which keeps no
+// security.
+TEST(SimRegistryRead, TheAAndWFunctionsOnEitherFamily) {
+    struct Row {
+        sim::Family family;
+        bool wide;
+        LONG open;                     // RegOpenKeyEx on HKLM\E
+        LONG openDenied;               // ... on HKLM\E\Denied
+        DWORD longestSubkey, longestName, longestData;  // RegQueryInfoKey, without terminators
+        std::string name, data;        // RegEnumValue of the first value: its name and data as given
+    };
+    const std::string wideName("\x22\x04\x38\x04\x3F\x04", 6);  // "Тип" in UTF-16LE
+    const Row rows[] = {
+        {sim::Family::NT, false, ERROR_SUCCESS, ERROR_ACCESS_DENIED, 6, 3, 4, "???", std::string("t\xE9x\0", 4)},
+        {sim::Family::NT, true, ERROR_SUCCESS, ERROR_ACCESS_DENIED, 6, 3, 8, wideName, std::string("t\0\xE9\0x\0\0\0", 8)},
+        {sim::Family::Win9x, false, ERROR_SUCCESS, ERROR_SUCCESS, 6, 3, 4, "???", std::string("t\xE9x\0", 4)},
+        {sim::Family::Win9x, true, ERROR_CALL_NOT_IMPLEMENTED, ERROR_CALL_NOT_IMPLEMENTED, 0, 0, 0, "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << (row.family == sim::Family::NT ? "NT" : "9x") << (row.wide ? " W" : " A"));
+        sim::Machine m = UsbMachine(row.family);
+        m.registry.SetString("HKLM\\E", "Тип", "t\xE9x");  // code-page bytes
+        m.registry.SetDword("HKLM\\E", "n", 1);
+        m.registry.Create("HKLM\\E\\Denied").accessDenied = true;
+        support::ActiveMachine active(m);
+        HKEY key = nullptr, denied = nullptr;
+        const std::u16string e = u"E", deniedPath = u"E\\Denied";
+        EXPECT_EQ(row.open, row.wide ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, e.c_str(), 0, KEY_READ, &key)
+                                     : RegOpenKeyExA(HKEY_LOCAL_MACHINE, "E", 0, KEY_READ, &key));
+        EXPECT_EQ(row.openDenied, row.wide ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, deniedPath.c_str(), 0, KEY_READ, &denied)
+                                           : RegOpenKeyExA(HKEY_LOCAL_MACHINE, "E\\Denied", 0, KEY_READ, &denied));
+        if (denied != nullptr) RegCloseKey(denied);
+        if (key == nullptr) continue;
+        DWORD subkeys = 0, longestSubkey = 0, values = 0, longestName = 0, longestData = 0;
+        EXPECT_EQ(ERROR_SUCCESS, row.wide ? RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr,
+                                                             &values, &longestName, &longestData, nullptr, nullptr)
+                                          : RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr,
+                                                             &values, &longestName, &longestData, nullptr, nullptr));
+        EXPECT_EQ(1u, subkeys);
+        EXPECT_EQ(2u, values);
+        EXPECT_EQ(row.longestSubkey, longestSubkey);
+        EXPECT_EQ(row.longestName, longestName);
+        EXPECT_EQ(row.longestData, longestData);
+        // Too small a name buffer: nothing written, the data size left alone;
+        // too small a data buffer: the size needed and the buffer scribbled.
+        const size_t unit = row.wide ? 2 : 1;
+        for (const DWORD cch : {DWORD(3), DWORD(4)})
+            for (const DWORD bytes : {static_cast<DWORD>(row.data.size() - 1), static_cast<DWORD>(row.data.size())}) {
+                char name[16], data[16];
+                std::memset(name, 'g', sizeof name);
+                std::memset(data, 'g', sizeof data);
+                DWORD nameLength = cch, size = bytes, type = 0;
+                const LONG result = row.wide ? RegEnumValueW(key, 0, reinterpret_cast<LPWSTR>(name), &nameLength, nullptr,
+                                                             &type, reinterpret_cast<LPBYTE>(data), &size)
+                                             : RegEnumValueA(key, 0, name, &nameLength, nullptr, &type,
+                                                             reinterpret_cast<LPBYTE>(data), &size);
+                const bool fits = cch == 4 && bytes == row.data.size();
+                EXPECT_EQ(fits ? ERROR_SUCCESS : ERROR_MORE_DATA, result) << cch << " " << bytes;
+                EXPECT_EQ(fits ? 3u : cch, nameLength);
+                EXPECT_EQ(cch == 3 ? bytes : row.data.size(), size);
+                const std::string written = fits ? row.name + std::string(unit, '\0') : "";
+                EXPECT_EQ(written + std::string(sizeof name - written.size(), 'g'), std::string(name, sizeof name));
+                const std::string filled = fits ? row.data : cch == 3 ? "" : std::string(bytes, '\xCD');
+                EXPECT_EQ(filled + std::string(sizeof data - filled.size(), 'g'), std::string(data, sizeof data));
+            }
+        RegCloseKey(key);
+    }
+}
+
 TEST(SimRegistrySet, CreatesReplacesAndLogsOldAndNewValues) {
     const std::string service = "HKLM\\System\\CS1\\Services\\USBSTOR";
     sim::Machine m;
