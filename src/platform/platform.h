@@ -1,7 +1,9 @@
 // The one door to the platform.
 //
 // Product code includes this header and nothing else of the platform. On
-// Windows it is the real SDK (ANSI API: UNICODE is never defined). On any
+// Windows it is the real SDK (ANSI API: UNICODE is never defined; the
+// registry's W functions, which the collector calls by name, are looked up
+// at run time). On any
 // other host it declares the same types, constants and functions, with the
 // same names and signatures and the 32-bit structure layouts, and a simulated
 // Windows machine (src/platform/sim) serves the calls.
@@ -57,7 +59,7 @@ extern "C" LONG WINAPI ZavRegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lp
 #define RegEnumValueW ZavRegEnumValueW
 #define RegQueryInfoKeyW ZavRegQueryInfoKeyW
 
-#else  // host: declarations of the Win32 names the program uses
+#else  // host: declarations of the Win32 names the two programs use
 
 #include <cstddef>
 #include <cstdint>

@@ -201,7 +201,7 @@ struct Fault {
 // One outward effect or attempted change, in the order it happened, named
 // by the call that made it: RegDeleteKeyA, RegSetValueExA,
 // SetupDiRemoveDevice, DeleteFileA, SetFileAttributesA, CreateFileA
-// (creations and truncations only), WriteFile, MoveFileA, MessageBoxA,
+// (creations and truncations only), CreateDirectoryA, WriteFile, MoveFileA, MessageBoxA,
 // ShellExecuteA, SendMessageA; or DeviceKeyDeleted (a device key that
 // SetupDiRemoveDevice deleted).
 struct Event {
