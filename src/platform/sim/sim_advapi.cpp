@@ -20,6 +20,7 @@
 
 namespace {
 
+using sim::Api;
 using sim::RegKey;
 
 // The key a handle stands for: a predefined root (found in the active
@@ -139,15 +140,20 @@ std::vector<uint8_t> DataOf(const sim::RegValue& value, bool wide) {
 // that fail.
 bool NoWideFunctions() { return sim::Current().family() != sim::Family::NT; }
 
-// RegOpenKeyExA/W: a new handle on the key `subKey` (Unicode; null for
-// NULL) names below `hKey`, or on that key itself for NULL and "".
-LONG OpenKeyEx(HKEY hKey, const std::string* subKey, PHKEY phkResult) {
+// A new handle on the key `subKey` (Unicode; null for NULL) names below
+// `hKey`. NULL and "" name that key itself: a new handle on it, or with
+// `sameHandle` the handle passed in. On failure the result is NULL.
+LONG OpenKey(HKEY hKey, const std::string* subKey, bool sameHandle, PHKEY phkResult) {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::shared_ptr<RegKey> base;
     if (LONG error = ResolveHandle(hKey, &base)) return error;
     std::vector<std::string> names;
     if (LONG error = SplitSubPath(subKey, &names)) return error;
+    if (names.empty() && sameHandle) {
+        *phkResult = hKey;
+        return ERROR_SUCCESS;
+    }
     std::shared_ptr<RegKey> key;
     size_t matched = 0;
     if (LONG error = Walk(base, names, &key, &matched)) return error;
@@ -219,6 +225,21 @@ LONG QueryInfo(HKEY hKey, bool wide, void* className, LPDWORD cchClass, LPDWORD 
     return ERROR_SUCCESS;
 }
 
+// The three opens: the call entered, the W function refused on the 9x
+// family, the options checked (RegOpenKeyA has none), the sub-path taken
+// to Unicode.
+template <typename Char>
+LONG OpenCall(Api api, HKEY hKey, const Char* subKey, DWORD options, bool sameHandle, PHKEY phkResult) {
+    if (auto e = sim::detail::Enter(api)) {
+        if (phkResult != nullptr) *phkResult = nullptr;
+        return static_cast<LONG>(*e);
+    }
+    if (api == Api::RegOpenKeyExW && NoWideFunctions()) return ERROR_CALL_NOT_IMPLEMENTED;
+    if (options != 0) return ERROR_INVALID_PARAMETER;
+    const std::string unicode = subKey != nullptr ? Unicode(subKey) : std::string();
+    return OpenKey(hKey, subKey != nullptr ? &unicode : nullptr, sameHandle, phkResult);
+}
+
 }  // namespace
 
 // RegOpenKeyA, as documented for it (unlike RegOpenKeyExA): a NULL or empty
@@ -226,57 +247,19 @@ LONG QueryInfo(HKEY hKey, bool wide, void* className, LPDWORD cchClass, LPDWORD 
 // nothing new, so no handle is added to close. On failure the result is
 // set to NULL.
 extern "C" LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-    if (auto e = sim::detail::Enter(sim::Api::RegOpenKeyA)) {
-        if (phkResult != nullptr) *phkResult = nullptr;
-        return static_cast<LONG>(*e);
-    }
-    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-    *phkResult = nullptr;
-    std::shared_ptr<RegKey> base;
-    if (LONG error = ResolveHandle(hKey, &base)) return error;
-    std::vector<std::string> names;
-    if (LONG error = SplitSubPath(lpSubKey, &names)) return error;
-    if (names.empty()) {
-        *phkResult = hKey;
-        return ERROR_SUCCESS;
-    }
-    std::shared_ptr<RegKey> key;
-    size_t matched = 0;
-    if (LONG error = Walk(base, names, &key, &matched)) return error;
-    if (Denied(*key)) return ERROR_ACCESS_DENIED;
-    const uintptr_t handle = sim::State().NewHandle();
-    sim::State().keys[handle] = key;
-    *phkResult = reinterpret_cast<HKEY>(handle);
-    return ERROR_SUCCESS;
+    return OpenCall(Api::RegOpenKeyA, hKey, lpSubKey, 0, true, phkResult);
 }
 
 // RegOpenKeyExA/W: unlike RegOpenKeyA, a NULL or empty sub-path opens a new
 // handle on the key itself. The options must be 0; the access asked for is
 // what the key's security is checked against, and a key that denies this
 // program every access refuses any (NT).
-extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                                     PHKEY phkResult) {
-    (void)samDesired;
-    if (auto e = sim::detail::Enter(sim::Api::RegOpenKeyExA)) {
-        if (phkResult != nullptr) *phkResult = nullptr;
-        return static_cast<LONG>(*e);
-    }
-    if (ulOptions != 0) return ERROR_INVALID_PARAMETER;
-    const std::string unicode = lpSubKey != nullptr ? Unicode(lpSubKey) : std::string();
-    return OpenKeyEx(hKey, lpSubKey != nullptr ? &unicode : nullptr, phkResult);
+extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY phkResult) {
+    return OpenCall(Api::RegOpenKeyExA, hKey, lpSubKey, ulOptions, false, phkResult);
 }
 
-extern "C" LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                                     PHKEY phkResult) {
-    (void)samDesired;
-    if (auto e = sim::detail::Enter(sim::Api::RegOpenKeyExW)) {
-        if (phkResult != nullptr) *phkResult = nullptr;
-        return static_cast<LONG>(*e);
-    }
-    if (NoWideFunctions()) return ERROR_CALL_NOT_IMPLEMENTED;
-    if (ulOptions != 0) return ERROR_INVALID_PARAMETER;
-    const std::string unicode = lpSubKey != nullptr ? Unicode(lpSubKey) : std::string();
-    return OpenKeyEx(hKey, lpSubKey != nullptr ? &unicode : nullptr, phkResult);
+extern "C" LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY phkResult) {
+    return OpenCall(Api::RegOpenKeyExW, hKey, lpSubKey, ulOptions, false, phkResult);
 }
 
 extern "C" LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
