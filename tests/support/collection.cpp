@@ -4,12 +4,10 @@
 
 #include "collect/collect.h"
 #include "image/machine_state.h"
-#include "image/text_codec.h"
 #include "image/value_text.h"
 #include "package.h"
 
 #include <algorithm>
-#include <map>
 #include <set>
 
 using sim::Api;
