@@ -3,8 +3,10 @@
 #include "image/host_files.h"
 
 #include "image/text_codec.h"
+#include "imageformat/machine_ini.h"
 #include "platform/sim/sim_paths.h"
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,8 +18,6 @@ namespace image {
 namespace {
 
 namespace fs = std::filesystem;
-
-const char kDrivePrefix[] = "drive_";
 
 bool WriteBytes(const std::string& path, const char* bytes, size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -64,7 +64,7 @@ bool LoadFolder(sim::FileSystem& tree, const fs::path& folder, const std::string
 }  // namespace
 
 std::string HostRelativePath(const std::string& windowsPath) {
-    std::string out = kDrivePrefix + LowerAscii(windowsPath.substr(0, 1));
+    std::string out = imageformat::DriveFolder(windowsPath[0]);
     for (size_t i = 2; i < windowsPath.size(); ++i) {
         if (windowsPath[i] != '\\') out += windowsPath[i];
         else if (i + 1 < windowsPath.size()) out += '/';
@@ -73,8 +73,9 @@ std::string HostRelativePath(const std::string& windowsPath) {
 }
 
 std::string DriveRootOf(const std::string& folderName) {
-    const size_t prefix = sizeof kDrivePrefix - 1;
-    if (folderName.size() != prefix + 1 || !sim::NamesEqual(folderName.substr(0, prefix), kDrivePrefix) ||
+    const size_t prefix = std::strlen(imageformat::kDriveFolderPrefix);
+    if (folderName.size() != prefix + 1 ||
+        !sim::NamesEqual(folderName.substr(0, prefix), imageformat::kDriveFolderPrefix) ||
         !sim::IsDriveLetter(folderName[prefix]))
         return "";
     return sim::RootText(sim::UpperAscii(folderName[prefix]));

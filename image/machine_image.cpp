@@ -347,7 +347,7 @@ bool CheckWhole(const WrittenFiles& written, const ImageParts& parts, const sim:
                 InputError* diag) {
     const char* const kNotWhole = ": the collector did not finish this image";
     if (!written.closed)
-        return Fail(diag, parts.pathOf("machine.ini"),
+        return Fail(diag, parts.pathOf(ini::kMachineIniFile),
                     std::string("cut short: it does not end with its closing line \"") + ini::kClosingLine +
                         "\"" + kNotWhole);
     std::set<std::string> listed;
@@ -365,7 +365,7 @@ bool CheckWhole(const WrittenFiles& written, const ImageParts& parts, const sim:
         } else {
             const sim::FileEntry* entry = files.Find(name);
             if (sim::FileSystem::Normalize(name).empty())
-                return Fail(diag, parts.pathOf("machine.ini"), "[image] names \"" + name + "\", no file of an image");
+                return Fail(diag, parts.pathOf(ini::kMachineIniFile), "[image] names \"" + name + "\", no file of an image");
             path = parts.pathOf(HostRelativePath(name));
             there = entry != nullptr && !entry->directory;
             actual = there ? entry->data.size() : 0;
@@ -402,7 +402,7 @@ bool ReadImage(ImageParts& parts, MachineImage* image, InputError* diag) {
     sim::Machine& m = image->machine;
     m.files = std::move(parts.files);
     WrittenFiles written;
-    if (!ReadMachineIni(parts.iniText, parts.pathOf("machine.ini"), m, diag, &written)) return false;
+    if (!ReadMachineIni(parts.iniText, parts.pathOf(ini::kMachineIniFile), m, diag, &written)) return false;
     if (written.collected && !CheckWhole(written, parts, m.files, diag)) return false;
     image->notes = parts.hasNotes ? NoteLines(parts.notes) : std::vector<std::string>();
     image->registryFormat.codePage = m.codePage;
@@ -423,7 +423,7 @@ bool LoadImage(const std::string& folder, MachineImage* image, InputError* diag)
     ImageParts parts;
     parts.pathOf = [&folder](const std::string& name) { return (fs::path(folder) / name).string(); };
     const std::string regPath = parts.pathOf(ini::kRegistryFile);
-    const std::string iniPath = parts.pathOf("machine.ini");
+    const std::string iniPath = parts.pathOf(ini::kMachineIniFile);
     std::string regBytes;
     if (!fs::is_regular_file(regPath, ec)) return Fail(diag, regPath, kRegistryMissing);
     MappedFile mapped(regPath);
@@ -458,8 +458,8 @@ bool LoadImage(const sim::FileSystem& files, const std::string& folder, MachineI
     const auto reg = files.Read(parts.pathOf(ini::kRegistryFile));
     if (!reg) return Fail(diag, parts.pathOf(ini::kRegistryFile), kRegistryMissing);
     const std::string regBytes(reg->begin(), reg->end());
-    const auto iniBytes = files.Read(parts.pathOf("machine.ini"));
-    if (!iniBytes) return Fail(diag, parts.pathOf("machine.ini"), kIniMissing);
+    const auto iniBytes = files.Read(parts.pathOf(ini::kMachineIniFile));
+    if (!iniBytes) return Fail(diag, parts.pathOf(ini::kMachineIniFile), kIniMissing);
     parts.iniText.assign(iniBytes->begin(), iniBytes->end());
     if (const auto notes = files.Read(parts.pathOf(ini::kNotesFile))) {
         parts.hasNotes = true;
@@ -485,7 +485,7 @@ bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::
         return false;
     }
     const std::string regPath = (fs::path(folder) / "registry.reg").string();
-    const std::string iniPath = (fs::path(folder) / "machine.ini").string();
+    const std::string iniPath = (fs::path(folder) / ini::kMachineIniFile).string();
     RegFormat inCodePage = format;
     inCodePage.codePage = machine.codePage;
     if (!WriteHostFile(regPath, WriteRegFile(machine.registry, inCodePage))) {

@@ -77,7 +77,7 @@ std::string FormatRegValue(const sim::RegValue& value, bool version5, const char
 
 RegWriter::RegWriter(const RegFormat& format) : format_(format) {
     if (format_.byteOrderMark) {
-        if (format_.encoding == RegEncoding::Utf16le) out_ += "\xFF\xFE";
+        if (format_.encoding == RegEncoding::Utf16le) out_ += imageformat::kUtf16leByteOrderMark;
         if (format_.encoding == RegEncoding::Utf8) out_ += "\xEF\xBB\xBF";
     }
     Line(format_.version5 ? kVersion5 : kRegedit4);

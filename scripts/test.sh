@@ -3,8 +3,8 @@
 # host suite, the fault sweeps and the property tests of the uninstaller and
 # the collector (with the totals they print), the same host suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, and every fuzz target for
-# a bounded time
-# (ZAV_FUZZ_SECONDS per target, 60 by default; 0 skips the fuzzing).
+# a bounded time (ZAV_FUZZ_SECONDS per target, 60 by default; 0 skips the
+# fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

@@ -3,6 +3,7 @@
 #include "collect/collect.h"
 
 #include "imageformat/machine_ini.h"
+#include "imageformat/reg_export.h"
 #include "package.h"
 
 #include <cstring>
@@ -12,11 +13,10 @@ namespace {
 namespace ini = imageformat;
 
 const size_t kCopyChunk = 64 * 1024;
-const char kLineEnd[] = "\r\n";
 
-std::string Line(const std::string& text) { return text + kLineEnd; }
+std::string Line(const std::string& text) { return text + ini::kLineEnd; }
 
-std::string Section(const char* name) { return kLineEnd + ini::SectionLine(name) + kLineEnd; }
+std::string Section(const char* name) { return ini::kLineEnd + ini::SectionLine(name) + ini::kLineEnd; }
 
 std::string GuidText(const GUID& g) {
     ini::GuidFields fields;
@@ -195,7 +195,7 @@ std::string CopyPackageFiles(const std::string& folder, const std::string& windo
         return std::string();
     }
     const std::string windows = w[w.size() - 1] == '\\' ? w.substr(0, w.size() - 1) : w;
-    const std::string drive = folder + "\\drive_" + static_cast<char>(w[0] | 0x20);
+    const std::string drive = folder + "\\" + ini::DriveFolder(w[0]);
     std::string lines;
     for (const PackageFile& file : kPackageFiles) {
         const std::string source = windows + "\\" + file.folder + "\\" + file.name;
@@ -251,11 +251,11 @@ std::string MachineIniSections(const OSVERSIONINFOA& version, const std::string&
 
 bool WriteMachineIni(const std::string& folder, const std::string& sections, CollectResult& result) {
     std::string text = Line("; A machine image written by zavcollect.exe.");
-    text += ini::SectionLine(ini::kImageSection) + kLineEnd;
+    text += Line(ini::SectionLine(ini::kImageSection));
     for (const WrittenFile& file : result.written) text += Line(ini::WrittenFileLine(file.name, file.size));
-    text += sections + kLineEnd + Line(ini::kClosingLine);
+    text += sections + ini::kLineEnd + Line(ini::kClosingLine);
     OutFile out;
-    if (OpenOutFile(out, folder + "\\machine.ini")) Put(out, text);
+    if (OpenOutFile(out, folder + "\\" + ini::kMachineIniFile)) Put(out, text);
     if (!FinishOutFile(out)) {
         AddNote(result, "machine.ini: cannot write it (" + ErrorText(out.error) + ")");
         return false;

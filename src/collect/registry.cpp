@@ -127,12 +127,13 @@ LONG EnumValue(const Export& e, HKEY key, DWORD index, std::string& nameBuffer,
 }
 
 void WriteValue(Export& e, const std::string& name, DWORD type, const std::string& data) {
-    Put(e.out, imageformat::ValueLine(name, type, data, e.units, "\r\n") + Units(e, "\r\n"));
+    Put(e.out, imageformat::ValueLine(name, type, data, e.units, imageformat::kLineEnd) +
+                   Units(e, imageformat::kLineEnd));
     ++e.result->values;
 }
 
 void WriteHeader(Export& e, const std::string& path) {
-    Put(e.out, Units(e, "\r\n") + imageformat::KeyLine(path, e.units) + Units(e, "\r\n"));
+    Put(e.out, Units(e, imageformat::kLineEnd) + imageformat::KeyLine(path, e.units) + Units(e, imageformat::kLineEnd));
     ++e.result->keys;
 }
 
@@ -251,8 +252,8 @@ bool CollectRegistry(const std::string& folder, bool ntFamily, bool wholeMachine
             e.units = TextUnits::Utf16le;
     }
     if (OpenOutFile(e.out, folder + "\\" + imageformat::kRegistryFile)) {
-        if (Wide(e)) Put(e.out, "\xFF\xFE", 2);
-        Put(e.out, Units(e, Wide(e) ? imageformat::kVersion5 : imageformat::kRegedit4) + Units(e, "\r\n"));
+        if (Wide(e)) Put(e.out, imageformat::kUtf16leByteOrderMark);
+        Put(e.out, Units(e, Wide(e) ? imageformat::kVersion5 : imageformat::kRegedit4) + Units(e, imageformat::kLineEnd));
         if (wholeMachine) {
             WriteTree(e, HKEY_LOCAL_MACHINE, Units(e, kRoot), 0);
         } else if (ntFamily) {
@@ -261,7 +262,7 @@ bool CollectRegistry(const std::string& folder, bool ntFamily, bool wholeMachine
         } else {
             for (const char* branch : k9xBranches) WriteBranch(e, Units(e, branch));
         }
-        Put(e.out, Units(e, "\r\n"));
+        Put(e.out, Units(e, imageformat::kLineEnd));
     }
     if (!FinishOutFile(e.out)) {
         AddNote(result, "registry.reg: cannot write it (" + ErrorText(e.out.error) + ")");

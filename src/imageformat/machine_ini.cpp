@@ -20,7 +20,9 @@ const char kWindowsDirectorySetting[] = "windows_directory";
 const char kCodePageSetting[] = "codepage";
 
 const char kRegistryFile[] = "registry.reg";
+const char kMachineIniFile[] = "machine.ini";
 const char kNotesFile[] = "notes.txt";
+const char kDriveFolderPrefix[] = "drive_";
 
 namespace {
 
@@ -62,6 +64,8 @@ bool ReadHex(const std::string& text, size_t at, size_t digits, uint32_t* value)
 }
 
 }  // namespace
+
+std::string DriveFolder(char driveLetter) { return kDriveFolderPrefix + std::string(1, LowerAscii(driveLetter)); }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 

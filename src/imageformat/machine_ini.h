@@ -46,9 +46,13 @@ extern const char kServicePackSetting[];
 extern const char kWindowsDirectorySetting[];
 extern const char kCodePageSetting[];
 
-// The names [image] gives the files at the top of an image folder.
-extern const char kRegistryFile[];  // "registry.reg"
-extern const char kNotesFile[];     // "notes.txt"
+// The files at the top of an image folder, as [image] names them, and the
+// folder of a drive's files: "drive_c" holds C:\.
+extern const char kRegistryFile[];    // "registry.reg"
+extern const char kMachineIniFile[];  // "machine.ini"
+extern const char kNotesFile[];       // "notes.txt"
+extern const char kDriveFolderPrefix[];  // "drive_"
+std::string DriveFolder(char driveLetter);  // the letter in lower case
 
 // Blanks the reader trims: space, tab, carriage return.
 bool IsBlank(char c);

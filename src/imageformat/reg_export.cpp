@@ -3,6 +3,8 @@
 
 namespace imageformat {
 
+const char kLineEnd[] = "\r\n";
+const char kUtf16leByteOrderMark[] = "\xFF\xFE";
 const char kRegedit4[] = "REGEDIT4";
 const char kVersion5[] = "Windows Registry Editor Version 5.00";
 

@@ -22,6 +22,12 @@ namespace imageformat {
 
 enum class TextUnits { Ansi, Utf8, Utf16le };
 
+// The lines of an image's files end in CR LF, as Windows writes text, and a
+// version 5 export starts with the UTF-16LE byte order mark, as regedit
+// writes one.
+extern const char kLineEnd[];              // "\r\n"
+extern const char kUtf16leByteOrderMark[];  // FF FE
+
 // The first line of the two formats.
 extern const char kRegedit4[];  // Windows 95/98/ME and NT 4
 extern const char kVersion5[];  // "Windows Registry Editor Version 5.00", Windows 2000 and later
