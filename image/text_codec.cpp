@@ -14,7 +14,7 @@ std::string LowerAscii(std::string text) {
     return text;
 }
 
-std::string Trim(std::string_view text) { return imageformat::TrimBlanks(std::string(text)); }
+std::string Trim(std::string_view text) { return imageformat::TrimBlanks(text.data(), text.size()); }
 
 bool LineSource::Next(TextLine& line, std::string* error) {
     if (pos_ >= bytes_.size()) return false;

@@ -69,11 +69,11 @@ std::string DriveFolder(char driveLetter) { return kDriveFolderPrefix + std::str
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-std::string TrimBlanks(const std::string& text) {
-    size_t begin = 0, end = text.size();
+std::string TrimBlanks(const char* text, size_t size) {
+    size_t begin = 0, end = size;
     while (begin < end && IsBlank(text[begin])) ++begin;
     while (end > begin && IsBlank(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
+    return std::string(text + begin, end - begin);
 }
 
 const char* Unwritable(const std::string& text) {

@@ -22,6 +22,7 @@
 // Platform-free, like reg_export.h: plain functions over std::string.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -56,7 +57,8 @@ std::string DriveFolder(char driveLetter);  // the letter in lower case
 
 // Blanks the reader trims: space, tab, carriage return.
 bool IsBlank(char c);
-std::string TrimBlanks(const std::string& text);
+std::string TrimBlanks(const char* text, size_t size);
+inline std::string TrimBlanks(const std::string& text) { return TrimBlanks(text.data(), text.size()); }
 
 // Why machine.ini cannot hold `text` (a quote, a line break, a NUL);
 // nullptr when it can.

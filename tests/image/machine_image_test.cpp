@@ -122,6 +122,9 @@ TEST(MachineImage, BadMachineIniLinesAreNamed) {
         {"[devices]\nX\\Y = , \"say \"hi\"\"\n", 2, "a quote inside a text"},
         {"[devices]\nUSB\"\"\"\\ROOT = , x ;y\n", 2, "a quote inside a text"},
         {"[system]\n[system]\n", 2, "appears twice"},
+        // A collected image's list of files, and its closing line.
+        {"[image]\nregistry.reg = many\n", 2, "expected \"FILE = size in bytes\""},
+        {"[end]\n[windows]\n", 2, "a line after [end]"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
