@@ -6,6 +6,7 @@
 #include "image/text_codec.h"
 
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 namespace image {
@@ -17,6 +18,11 @@ std::vector<uint8_t> AnsiDataToUtf16(const std::vector<uint8_t>& in, unsigned co
     out.reserve(in.size() * 2);
     for (uint8_t b : in) AppendUtf16le(out, AnsiToUnicode(codePage, b));
     return std::vector<uint8_t>(out.begin(), out.end());
+}
+
+// The line end the export was read with.
+const char* LineEnd(const RegFormat& format) {
+    return format.loneCr ? "\r" : format.crlf ? "\r\n" : "\n";
 }
 
 void AppendHex(std::string& out, uint8_t b) {
@@ -142,7 +148,7 @@ RegWriter::RegWriter(const RegFormat& format) : format_(format) {
 }
 
 void RegWriter::Line(const std::string& utf8) {
-    const char* eol = format_.crlf ? "\r\n" : "\n";
+    const char* eol = LineEnd(format_);
     switch (format_.encoding) {
     case RegEncoding::Ansi:
         // A name from a REGEDIT4 export converts back to the bytes it was.
@@ -178,7 +184,7 @@ void RegWriter::Line(const std::string& utf8) {
 }
 
 void RegWriter::WideLine(const std::u32string& text) {
-    const char* eol = format_.crlf ? "\r\n" : "\n";
+    const char* eol = LineEnd(format_);
     for (char32_t cp : text) {
         if (format_.encoding == RegEncoding::Utf16le) {
             AppendUtf16le(out_, cp);
@@ -211,7 +217,7 @@ void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
     // Wrapped hex data carries its line ends inside; the writer's encoding
     // applies to them as to any other text.
     const std::string text =
-        FormatRegValue(value, format_.version5, format_.crlf ? "\r\n" : "\n", format_.codePage);
+        FormatRegValue(value, format_.version5, LineEnd(format_), format_.codePage);
     Line(text);
 }
 
@@ -222,7 +228,8 @@ void RegWriter::DeleteValue(const std::string& name) {
 std::string RegWriter::Finish() {
     for (int i = 0; i < format_.trailingBlankLines; ++i) Line("");
     if (!format_.finalNewline) {
-        const size_t eol = (format_.crlf ? 2 : 1) * (format_.encoding == RegEncoding::Utf16le ? 2 : 1);
+        const size_t eol =
+            std::strlen(LineEnd(format_)) * (format_.encoding == RegEncoding::Utf16le ? 2 : 1);
         if (out_.size() >= eol) out_.resize(out_.size() - eol);
     }
     return std::move(out_);
