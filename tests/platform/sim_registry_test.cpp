@@ -157,6 +157,7 @@ TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothing
          {"A", "a2", "ABCDEFGH", "b", "Ccc"}, true},
         {sim::Family::Win9x, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"},
          {"b", "A", "Ccc", "a2", "ABCDEFGH"}, true},
+        // A copy of the machine (the dry run's machine before and after) keeps the stored order.
         {sim::Family::Win9x, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"},
          {"b", "A", "Ccc", "a2", "ABCDEFGH"}, true, true},
         // Names the code page cannot spell read as "?" and open nothing,
