@@ -175,8 +175,10 @@ bool Reader::Run() {
         return Fail(1, "not a registry export: the first line is neither \"REGEDIT4\" nor "
                        "\"Windows Registry Editor Version 5.00\"");
     }
-    // Written back with CR LF unless the file ends its lines with LF alone.
-    format_.crlf = line.crlf || line.loneCr || !line.newline;
+    // Written back with the header's line end: CR LF, LF alone or CR alone
+    // (CR LF when the header is all there is).
+    format_.crlf = line.crlf || !line.newline;
+    format_.loneCr = line.loneCr;
 
     LineSource source(bytes_, start, format_.encoding, format_.codePage);
     source.Next(line, &error);  // the header again, now in the file's encoding

@@ -5,11 +5,17 @@
 #include "image/reg_syntax.h"
 #include "image/text_codec.h"
 
+#include <cstring>
 #include <set>
 
 namespace image {
 
 namespace {
+
+// The line end the export was read with.
+const char* LineEnd(const RegFormat& format) {
+    return format.loneCr ? "\r" : format.crlf ? "\r\n" : "\n";
+}
 
 // The subkeys that are still there, in the order an export lists them: a
 // REGEDIT4 export (the 9x family's) as the registry stores them, a version 5
@@ -84,7 +90,7 @@ RegWriter::RegWriter(const RegFormat& format) : format_(format) {
 }
 
 void RegWriter::Line(const std::string& utf8) {
-    const char* eol = format_.crlf ? "\r\n" : "\n";
+    const char* eol = LineEnd(format_);
     switch (format_.encoding) {
     case RegEncoding::Ansi:
         // A name from a REGEDIT4 export converts back to the bytes it was.
@@ -120,7 +126,7 @@ void RegWriter::Line(const std::string& utf8) {
 }
 
 void RegWriter::WideLine(const std::u32string& text) {
-    const char* eol = format_.crlf ? "\r\n" : "\n";
+    const char* eol = LineEnd(format_);
     for (char32_t cp : text) {
         if (format_.encoding == RegEncoding::Utf16le) {
             AppendUtf16le(out_, cp);
@@ -153,7 +159,7 @@ void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
     // Wrapped hex data carries its line ends inside; the writer's encoding
     // applies to them as to any other text.
     const std::string text =
-        FormatRegValue(value, format_.version5, format_.crlf ? "\r\n" : "\n", format_.codePage);
+        FormatRegValue(value, format_.version5, LineEnd(format_), format_.codePage);
     Line(text);
 }
 
@@ -164,7 +170,8 @@ void RegWriter::DeleteValue(const std::string& name) {
 std::string RegWriter::Finish() {
     for (int i = 0; i < format_.trailingBlankLines; ++i) Line("");
     if (!format_.finalNewline) {
-        const size_t eol = (format_.crlf ? 2 : 1) * (format_.encoding == RegEncoding::Utf16le ? 2 : 1);
+        const size_t eol =
+            std::strlen(LineEnd(format_)) * (format_.encoding == RegEncoding::Utf16le ? 2 : 1);
         if (out_.size() >= eol) out_.resize(out_.size() - eol);
     }
     return std::move(out_);

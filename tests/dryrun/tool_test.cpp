@@ -77,23 +77,30 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
     const std::string deviceKey =
         "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678\\SN01\\Параметры]\r\n"
         "\"Имя\"=\"диск\"\r\n";
+    // A control set whose storage service has no ImagePath: the run creates
+    // the value, the undo deletes it.
+    const std::string noImagePath =
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet003\\Services\\USBSTOR]\r\n"
+        "\"Type\"=dword:00000001\r\n";
     struct Row {
         const char* example;
         std::string added;      // keys added to the example's export (UTF-8 text), kept by the run
-        std::string removed;    // and keys added that the run deletes
+        std::string removed;    // and keys added that the run deletes or changes
         unsigned codePage = 0;  // the one machine.ini names, if any
     };
     const Row rows[] = {
         {"win98-package", "", ""}, {"win2000-sp2", "", ""}, {"realistic", "", ""}, {"xp-clean", "", ""},
         {"win98-package", names, deviceKey, 1251},  // REGEDIT4: the names in code page 1251
         {"xp-clean", names, ""},                    // version 5 on a machine of code page 1252
+        {"win2000-sp2", "", noImagePath},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.example) + (row.added.empty() ? "" : " with Cyrillic names"));
+        SCOPED_TRACE(std::string(row.example) + (row.added.empty() ? "" : " with Cyrillic names") +
+                     (row.removed.empty() ? "" : " with keys the run changes"));
         ScratchFolder dir;
         std::string folder = Example(row.example);
         std::string added;  // the added keys as the export holds them
-        if (!row.added.empty()) {
+        if (!row.added.empty() || !row.removed.empty()) {
             folder = dir / "image";
             fs::copy(Example(row.example), folder, fs::copy_options::recursive);
             std::string reg;

@@ -241,6 +241,7 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
         int line;            // 0: imported
         std::string result;  // the registry's exact text when imported, else the message
         bool utf16 = false;  // the text as UTF-16LE with its byte order mark
+        bool writtenBack = false;  // imported, and written back byte for byte
     };
     using namespace std::string_literals;  // texts with NUL bytes
     const std::string root = "key HKEY_LOCAL_MACHINE\n";
@@ -264,6 +265,19 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
              "\"h\" = REG_EXPAND_SZ \"A\"\n"},
         {"REGEDIT4\r\n[HKLM\\A\\]\r\n[HKLM\\A\\B\\\\]\r\n[HKLM\\A\\C ]\r\n", 0,
          a + "key HKEY_LOCAL_MACHINE\\A\\B\nkey HKEY_LOCAL_MACHINE\\A\\C \n"},
+        // Eight digits of a type, and a key name of the 255 characters Windows allows.
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"q\"=hex(0000000b):01,00,00,00,00,00,00,00\r\n", 0,
+         a + in + "\"q\" = REG_QWORD 01,00,00,00,00,00,00,00\n"},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\" + std::string(255, 'k') + "]\r\n", 0,
+         root + "key HKEY_LOCAL_MACHINE\\" + std::string(255, 'k') + "\n"},
+        // Written back as read: lines ended by CR alone (as an old Mac editor
+        // leaves them); UTF-16 with LF line ends and no final line break;
+        // UTF-16 string data of odd size, which no ANSI text holds.
+        {"REGEDIT4\r\r[HKEY_LOCAL_MACHINE\\A]\r\"a\"=\"b\"\r\r", 0, a + in + "\"a\" = REG_SZ \"b\"\n", false, true},
+        {"Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\A]\n\"a\"=\"b\"", 0,
+         a + in + "\"a\" = REG_SZ \"b\"\n", true, true},
+        {"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"a\"=hex(2):41,00,42\r\n\r\n", 0,
+         a + in + "\"a\" = REG_EXPAND_SZ 41\n", true, true},
         // Refused, with the line.
         {"", 1, "empty file"},
         {"REGEDIT5\r\n", 1, "not a registry export"},
@@ -275,10 +289,14 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
         {"REGEDIT4\r\n[HKEY_NOWHERE\\A]\r\n", 2, "unknown root key \"HKEY_NOWHERE\""},
         {"REGEDIT4\r\n[ HKLM\\A]\r\n", 2, "unknown root key \" HKLM\""},
         {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\\\\B]\r\n", 2, "empty key name"},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\r\n", 2,
+         "a key name longer than the 255 characters"},
         {"REGEDIT4\r\n[HKLM\\A\0B]\r\n"s, 2, "a NUL character in a key name"},
         {"Windows Registry Editor Version 5.00\r\n\r\n[HKLM\\A\0B]\r\n"s, 3, "a NUL character in a key name",
          true},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"open\r\n", 3, "unterminated string"},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"a\"=\"x\\\r\n", 3, "unterminated string"},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"a\\", 3, "unterminated value name"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a=\"x\"\r\n", 3, "expected \"=\""},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"open=1\r\n", 3, "unterminated value name"},
         {"REGEDIT4\r\n[HKLM\\A]\r\n\"a\"=\"x\\n\"\r\n", 3, "unknown escape"},
@@ -313,10 +331,14 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
         sim::Registry registry;
         InputError diag;
         const std::string bytes = row.utf16 ? Utf16le(row.text) : row.text;
-        const bool read = ReadRegFile(bytes, "image/registry.reg", registry, nullptr, &diag);
+        RegFormat format;
+        const bool read = ReadRegFile(bytes, "image/registry.reg", registry, &format, &diag);
         if (row.line == 0) {
             ASSERT_TRUE(read) << diag.Text();
             EXPECT_EQ(image::RegistryText(registry), row.result);
+            if (row.writtenBack) {
+                EXPECT_EQ(WriteRegFile(registry, format), bytes);
+            }
             continue;
         }
         EXPECT_FALSE(read);

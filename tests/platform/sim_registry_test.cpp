@@ -147,7 +147,8 @@ TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothing
         unsigned codePage;
         std::vector<const char*> created;   // in this order, UTF-8
         std::vector<const char*> expected;  // as RegEnumKeyA gives them
-        bool reopen;  // whether each name read opens its key again
+        bool reopen;  // whether each name read opens its key again: the code page spells it exactly
+        bool copied = false;  // enumerated on a copy of the machine
     };
     const Row rows[] = {
         // NT sorts, ASCII letters without regard to case; 9x keeps the order it stored.
@@ -156,6 +157,9 @@ TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothing
          {"A", "a2", "ABCDEFGH", "b", "Ccc"}, true},
         {sim::Family::Win9x, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"},
          {"b", "A", "Ccc", "a2", "ABCDEFGH"}, true},
+        // A copy of the machine (the dry run's machine before and after) keeps the stored order.
+        {sim::Family::Win9x, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"},
+         {"b", "A", "Ccc", "a2", "ABCDEFGH"}, true, true},
         // Names the code page cannot spell read as "?" and open nothing,
         // not even a key whose ANSI name looks the same.
         {sim::Family::NT, 1252, {"Тип", "Имя"}, {"???", "???"}, false},
@@ -163,12 +167,22 @@ TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothing
         {sim::Family::Win9x, 1251, {"Тип", "Имя"}, {"\xD2\xE8\xEF", "\xC8\xEC\xFF"}, true},
         {sim::Family::Win9x, 1252, {"Caf\u00e9"}, {"Caf\xE9"}, true},
         {sim::Family::NT, 1252, {"Z\u0101v"}, {"Zav"}, false},  // a look-alike, as Windows converts it
+        {sim::Family::NT, 1252, {"\u03bc"}, {"\xB5"}, false},   // micro sign for Greek mu: a look-alike
+        {sim::Family::NT, 1252, {"\xC1\x81"}, {"??"}, false},    // "A" spelled in two bytes is no UTF-8
     };
     for (const Row& row : rows) {
-        sim::Machine m;
-        m.platformId = row.family == sim::Family::NT ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
-        m.codePage = row.codePage;
-        for (const char* name : row.created) m.registry.Create(std::string("HKLM\\E\\") + name);
+        sim::Machine built;
+        built.platformId = row.family == sim::Family::NT ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
+        built.codePage = row.codePage;
+        for (const char* name : row.created) {
+            built.registry.Create(std::string("HKLM\\E\\") + name);
+            bool exact = false;
+            sim::Utf8ToAnsi(row.codePage, name, &exact);
+            EXPECT_EQ(exact, row.reopen) << name;
+        }
+        sim::Machine copy;
+        if (row.copied) copy = built;
+        sim::Machine& m = row.copied ? copy : built;
         support::ActiveMachine active(m);
         HKEY key = Open(HKEY_LOCAL_MACHINE, "E");
         const DWORD count = static_cast<DWORD>(row.expected.size());
