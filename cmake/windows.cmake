@@ -42,7 +42,8 @@ zav_shipped_exe(zavuninst ${PRODUCT_SOURCES} ${WINDOWS_RESOURCES})
 
 # The machine image collector: only reads the machine; it shares the text
 # helpers of the platform door and the package's names of the product
-# headers, not the product code.
+# headers, not the product code, and writes the image with the format rules
+# the image library reads it with (src/imageformat).
 file(GLOB COLLECT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/collect/*.cpp
-  ${CMAKE_SOURCE_DIR}/src/collect/*.rc)
+  ${CMAKE_SOURCE_DIR}/src/collect/*.rc ${CMAKE_SOURCE_DIR}/src/imageformat/*.cpp)
 zav_shipped_exe(zavcollect ${COLLECT_SOURCES} ${CMAKE_SOURCE_DIR}/src/platform/text.cpp)

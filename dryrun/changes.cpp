@@ -213,9 +213,12 @@ Report BuildReport(const std::string& image, const sim::Machine& before, const s
             if (c.done) {
                 deletedKeys.push_back(UpperAscii(e.target));
             } else {
+                // The key itself or one below it ("hdc\00031" is not below "hdc\0003").
+                const std::string upper = UpperAscii(e.target);
                 bool alreadyGone = false;
                 for (const std::string& gone : deletedKeys)
-                    alreadyGone = alreadyGone || UpperAscii(e.target).rfind(gone, 0) == 0;
+                    alreadyGone = alreadyGone || (upper.rfind(gone, 0) == 0 &&
+                                                  (upper.size() == gone.size() || upper[gone.size()] == '\\'));
                 // The event counts the subkeys the key had when it was asked for.
                 if (e.error == ERROR_ACCESS_DENIED && before.family() == sim::Family::NT &&
                     e.subkeys > 0)

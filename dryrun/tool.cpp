@@ -8,7 +8,6 @@
 #include "dryrun/undo.h"
 
 #include <exception>
-#include <sstream>
 #include <filesystem>
 
 namespace dryrun {
@@ -99,14 +98,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const int exitCode = dryrun::RunWinMain(loaded.machine);
     Report report = BuildReport(imageFolder, before, loaded.machine, markers, exitCode);
     report.skippedLines = std::move(loaded.skippedLines);
-    std::string notes;
-    if (image::ReadHostFile(imageFolder + "/notes.txt", &notes)) {
-        std::istringstream lines(notes);
-        for (std::string line; std::getline(lines, line);) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (!line.empty()) report.imageNotes.push_back(line);
-        }
-    }
+    report.imageNotes = loaded.notes;
     out << (json ? ReportJson(report) : ReportText(report));
 
     std::string error;

@@ -3,8 +3,10 @@
 #include "image/host_files.h"
 
 #include "image/text_codec.h"
+#include "imageformat/machine_ini.h"
 #include "platform/sim/sim_paths.h"
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,8 +18,6 @@ namespace image {
 namespace {
 
 namespace fs = std::filesystem;
-
-const char kDrivePrefix[] = "drive_";
 
 bool WriteBytes(const std::string& path, const char* bytes, size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -64,7 +64,7 @@ bool LoadFolder(sim::FileSystem& tree, const fs::path& folder, const std::string
 }  // namespace
 
 std::string HostRelativePath(const std::string& windowsPath) {
-    std::string out = kDrivePrefix + LowerAscii(windowsPath.substr(0, 1));
+    std::string out = imageformat::DriveFolder(windowsPath[0]);
     for (size_t i = 2; i < windowsPath.size(); ++i) {
         if (windowsPath[i] != '\\') out += windowsPath[i];
         else if (i + 1 < windowsPath.size()) out += '/';
@@ -73,8 +73,9 @@ std::string HostRelativePath(const std::string& windowsPath) {
 }
 
 std::string DriveRootOf(const std::string& folderName) {
-    const size_t prefix = sizeof kDrivePrefix - 1;
-    if (folderName.size() != prefix + 1 || !sim::NamesEqual(folderName.substr(0, prefix), kDrivePrefix) ||
+    const size_t prefix = std::strlen(imageformat::kDriveFolderPrefix);
+    if (folderName.size() != prefix + 1 ||
+        !sim::NamesEqual(folderName.substr(0, prefix), imageformat::kDriveFolderPrefix) ||
         !sim::IsDriveLetter(folderName[prefix]))
         return "";
     return sim::RootText(sim::UpperAscii(folderName[prefix]));
@@ -93,6 +94,32 @@ bool LoadFromHost(sim::FileSystem& files, const std::string& hostRoot, std::stri
         if (!LoadFolder(loaded, it->path(), root, error)) return false;
     }
     if (ec) return Fail(error, "cannot list " + hostRoot + ": " + ec.message());
+    files = std::move(loaded);
+    return true;
+}
+
+bool LoadFromFolder(sim::FileSystem& files, const sim::FileSystem& source, const std::string& folder,
+                    std::string* error) {
+    const sim::FileEntry* top = source.Find(folder);
+    if (top == nullptr || !top->directory) return Fail(error, "no such folder: " + folder);
+    const std::string prefix = sim::ChildPrefix(top->path);
+    sim::FileSystem loaded;
+    for (const sim::FileEntry* e : source.Entries()) {  // parents come before their children
+        if (e->path.size() <= prefix.size() || !sim::NamesEqual(e->path.substr(0, prefix.size()), prefix))
+            continue;
+        const std::string below = e->path.substr(prefix.size());
+        const size_t slash = below.find('\\');
+        // Anything at the top but the drive folders is not part of the image.
+        const std::string root = DriveRootOf(below.substr(0, slash));
+        if (root.empty()) continue;
+        if (slash == std::string::npos) {
+            if (e->directory) loaded.AddDirectory(root);
+            continue;
+        }
+        const std::string path = root + below.substr(slash + 1);
+        if (e->directory) loaded.AddDirectory(path);
+        else if (loaded.Exists(root)) loaded.AddFile(path, e->data, FILE_ATTRIBUTE_ARCHIVE);
+    }
     files = std::move(loaded);
     return true;
 }

@@ -1,4 +1,5 @@
-// A machine's files in a host folder, and whole host files read and written.
+// A machine's files in an image folder (on the host, or among a simulated
+// machine's files), and whole host files read and written.
 //
 // An image folder holds each drive's files below a folder of its own:
 // drive_c/ holds C:\, drive_d/ holds D:\, ... Names keep their case; the
@@ -25,6 +26,12 @@ std::string DriveRootOf(const std::string& folderName);
 // when the whole of it was read. Names that differ only in case, or that no
 // Windows file may bear, are refused with `error` set.
 bool LoadFromHost(sim::FileSystem& files, const std::string& hostRoot, std::string* error);
+
+// The same of the drive folders below the folder `folder` (a Windows path)
+// among a simulated machine's `source` files, where the collector wrote an
+// image: "C:\IMAGE\drive_c\WINDOWS\x" is "C:\WINDOWS\x".
+bool LoadFromFolder(sim::FileSystem& files, const sim::FileSystem& source, const std::string& folder,
+                    std::string* error);
 
 // Writes every folder and file of `files` below `hostRoot` (created; it must
 // not exist or be empty, so that a round trip is exact).

@@ -1,8 +1,9 @@
 // Machine images: machine.ini read and written, image folders loaded from
-// and saved to the host.
+// the host or from a simulated machine's files, and saved to the host.
 #include "image/machine_image.h"
 
 #include "image/text_codec.h"
+#include "imageformat/machine_ini.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -10,74 +11,22 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
 namespace image {
 
 namespace fs = std::filesystem;
+namespace ini = imageformat;
 
 namespace {
-
-struct AttributeName {
-    DWORD bit;
-    const char* word;
-};
-const AttributeName kAttributeNames[] = {
-    {FILE_ATTRIBUTE_READONLY, "readonly"}, {FILE_ATTRIBUTE_HIDDEN, "hidden"},
-    {FILE_ATTRIBUTE_SYSTEM, "system"},     {FILE_ATTRIBUTE_ARCHIVE, "archive"},
-    {FILE_ATTRIBUTE_NORMAL, "normal"},     {FILE_ATTRIBUTE_TEMPORARY, "temporary"}};
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-// The line without a comment: ";" at the start, or after a blank outside quotes.
-std::string StripComment(const std::string& line) {
-    bool quoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '"') quoted = !quoted;
-        if (line[i] == ';' && !quoted && (i == 0 || IsBlank(line[i - 1]))) return line.substr(0, i);
-    }
-    return line;
-}
-
-// A text that may be quoted to keep blanks at its ends.
-bool Unquote(const std::string& text, std::string* out) {
-    if (!text.empty() && text.front() == '"') {
-        if (text.size() < 2 || text.back() != '"') return false;
-        *out = text.substr(1, text.size() - 2);
-        return true;
-    }
-    *out = text;
-    return true;
-}
 
 // machine.ini has no escape for a quote: a text that held one would be
 // written back with a different meaning (a later " ;" would start a comment
 // once the text is enclosed in quotes), so a text holds none.
 const char kQuoteInside[] = "a quote inside a text; machine.ini texts cannot hold one";
-
-bool NeedsQuotes(const std::string& text) {
-    return text.empty() || IsBlank(text.front()) || IsBlank(text.back()) || text.front() == '"' ||
-           text.find(';') != std::string::npos || text.find('=') != std::string::npos;
-}
-
-std::string Quoted(const std::string& text) { return NeedsQuotes(text) ? "\"" + text + "\"" : text; }
-
-bool ParseNumber(const std::string& text, DWORD* value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0 || end == nullptr || *end != '\0' || v > 0xFFFFFFFFull || text[0] == '-')
-        return false;
-    *value = static_cast<DWORD>(v);
-    return true;
-}
 
 // What a file and a folder get when they come from the host.
 DWORD DefaultAttributes(bool directory) {
@@ -90,55 +39,31 @@ DWORD DefaultAttributes(bool directory) {
     return probe.Find("C:\\F")->attributes;
 }
 
+// Whether `text` ends with the collector's closing line, line end included.
+bool EndsClosed(const std::string& text) {
+    for (const char* end : {"\n", "\r\n"}) {
+        const std::string last = ini::kClosingLine + std::string(end);
+        if (text.size() < last.size() || text.compare(text.size() - last.size(), last.size(), last) != 0)
+            continue;
+        const size_t at = text.size() - last.size();
+        return at == 0 || text[at - 1] == '\n';
+    }
+    return false;
+}
+
 }  // namespace
 
 bool ParseAttributes(const std::string& words, DWORD* attributes) {
-    DWORD bits = 0;
-    std::string word;
-    std::istringstream in(words);
-    while (in >> word) {
-        while (!word.empty() && word.back() == ',') word.pop_back();
-        if (word.empty()) continue;
-        const std::string lower = LowerAscii(word);
-        bool known = lower == "none";
-        for (const AttributeName& a : kAttributeNames) {
-            if (lower == a.word) {
-                bits |= a.bit;
-                known = true;
-            }
-        }
-        DWORD number = 0;
-        if (!known && lower.rfind("0x", 0) == 0 && ParseNumber(lower, &number)) {
-            bits |= number;
-            known = true;
-        }
-        if (!known) return false;
-    }
+    uint32_t bits = 0;
+    if (!ini::ParseAttributes(words, &bits)) return false;
     *attributes = bits;
     return true;
 }
 
-std::string AttributeWords(DWORD attributes) {
-    std::string out;
-    DWORD rest = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY);
-    for (const AttributeName& a : kAttributeNames) {
-        if (rest & a.bit) {
-            if (!out.empty()) out += ' ';
-            out += a.word;
-            rest &= ~a.bit;
-        }
-    }
-    if (rest != 0) {
-        char buffer[16];
-        std::snprintf(buffer, sizeof buffer, "0x%x", static_cast<unsigned>(rest));
-        if (!out.empty()) out += ' ';
-        out += buffer;
-    }
-    return out.empty() ? "none" : out;
-}
+std::string AttributeWords(DWORD attributes) { return ini::AttributeWords(attributes); }
 
 bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::Machine& machine,
-                    InputError* diag) {
+                    InputError* diag, WrittenFiles* written) {
     auto fail = [&](int line, const std::string& message) {
         if (diag != nullptr) {
             diag->file = fileName;
@@ -147,7 +72,16 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
         }
         return false;
     };
-    enum class Section { None, System, Devices, Windows, Attributes } section = Section::None;
+    enum class Section { None, Image, System, Devices, Windows, Attributes, End } section = Section::None;
+    static const struct {
+        const char* name;
+        Section section;
+    } kSections[] = {{ini::kImageSection, Section::Image},     {ini::kSystemSection, Section::System},
+                     {ini::kDevicesSection, Section::Devices}, {ini::kWindowsSection, Section::Windows},
+                     {ini::kAttributesSection, Section::Attributes}, {ini::kEndSection, Section::End}};
+    WrittenFiles local;
+    WrittenFiles& image = written != nullptr ? *written : local;
+    image = WrittenFiles();
     std::set<std::string> seen;
     std::set<std::string> sections;
     machine.devices.clear();
@@ -160,54 +94,69 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
         if (number == 1 && raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) raw.erase(0, 3);
         if (raw.find('\0') != std::string::npos)
             return fail(number, "a zero byte in the line; machine.ini is a text file");
-        const std::string line = Trim(StripComment(raw));
+        const std::string line = Trim(ini::StripComment(raw));
         if (line.empty() || line[0] == '#') continue;
+        if (section == Section::End)
+            return fail(number, "a line after [end], which closes machine.ini");
         if (line[0] == '[') {
             if (line.back() != ']') return fail(number, "a section line without its closing \"]\"");
             const std::string name = LowerAscii(Trim(line.substr(1, line.size() - 2)));
-            if (name == "system") section = Section::System;
-            else if (name == "devices") section = Section::Devices;
-            else if (name == "windows") section = Section::Windows;
-            else if (name == "attributes") section = Section::Attributes;
-            else
+            section = Section::None;
+            for (const auto& known : kSections)
+                if (name == known.name) section = known.section;
+            if (section == Section::None)
                 return fail(number, "unknown section [" + name +
                                         "]; expected [system], [devices], [windows] or [attributes]");
             if (!sections.insert(name).second)
                 return fail(number, "section [" + name + "] appears twice");
+            if (section == Section::Image) image.collected = true;
             continue;
         }
         const size_t eq = line.find('=');
         switch (section) {
         case Section::None:
             return fail(number, "a line before the first section");
+        case Section::End:
+            break;
+        case Section::Image: {
+            // NAME = SIZE: the name may hold "=", the size does not.
+            const size_t last = line.rfind('=');
+            uint32_t size = 0;
+            if (last == std::string::npos || Trim(line.substr(0, last)).empty() ||
+                !ini::ParseNumber(Trim(line.substr(last + 1)), &size))
+                return fail(number, "expected \"FILE = size in bytes\"");
+            image.files.emplace_back(Trim(line.substr(0, last)), size);
+            break;
+        }
         case Section::System: {
             if (eq == std::string::npos) return fail(number, "expected \"name = value\"");
             const std::string key = LowerAscii(Trim(line.substr(0, eq)));
             std::string value;
-            if (!Unquote(Trim(line.substr(eq + 1)), &value))
+            if (!ini::Unquote(Trim(line.substr(eq + 1)), &value))
                 return fail(number, "a quoted value without its closing quote");
             if (value.find('"') != std::string::npos) return fail(number, kQuoteInside);
             if (!seen.insert(key).second) return fail(number, "\"" + key + "\" is given twice");
-            DWORD n = 0;
-            if (key == "platform" || key == "major" || key == "minor" || key == "build") {
-                if (!ParseNumber(value, &n))
+            uint32_t n = 0;
+            if (key == ini::kPlatformSetting || key == ini::kMajorSetting || key == ini::kMinorSetting ||
+                key == ini::kBuildSetting) {
+                if (!ini::ParseNumber(value, &n))
                     return fail(number, "\"" + key + "\" takes a number, not \"" + value + "\"");
-                if (key == "platform") {
+                if (key == ini::kPlatformSetting) {
                     machine.platformId = n;
-                } else if (key == "major") {
+                } else if (key == ini::kMajorSetting) {
                     machine.majorVersion = n;
-                } else if (key == "minor") {
+                } else if (key == ini::kMinorSetting) {
                     machine.minorVersion = n;
                 } else {
                     machine.buildNumber = n;
                 }
-            } else if (key == "service_pack") {
+            } else if (key == ini::kServicePackSetting) {
                 if (value.size() > 127)
                     return fail(number, "a service pack text longer than the 127 characters "
                                         "Windows reports");
                 machine.csdVersion = value;
-            } else if (key == "codepage") {
-                if (!ParseNumber(value, &n))
+            } else if (key == ini::kCodePageSetting) {
+                if (!ini::ParseNumber(value, &n))
                     return fail(number, "\"codepage\" takes a number, not \"" + value + "\"");
                 if (n == 932 || n == 936 || n == 949 || n == 950)
                     return fail(number, "code page " + value + " is a double-byte code page, which "
@@ -217,7 +166,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
                     return fail(number, "code page " + value + " is no ANSI code page of Windows the "
                                         "simulated machine has; it has 874 and 1250 to 1258");
                 machine.codePage = n;
-            } else if (key == "windows_directory") {
+            } else if (key == ini::kWindowsDirectorySetting) {
                 if (sim::FileSystem::Normalize(value).empty())
                     return fail(number, "windows_directory is not an absolute Windows path: \"" +
                                             value + "\"");
@@ -252,7 +201,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
                         return fail(number, "expected \"= {class GUID}, description\" after the "
                                             "instance id");
                     std::string description;
-                    if (!Unquote(Trim(rest.substr(1)), &description))
+                    if (!ini::Unquote(Trim(rest.substr(1)), &description))
                         return fail(number, "a quoted description without its closing quote");
                     if (description.find('"') != std::string::npos) return fail(number, kQuoteInside);
                     device.description = description;
@@ -263,7 +212,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
         }
         case Section::Windows: {
             std::string title;
-            if (!Unquote(line, &title)) return fail(number, "a quoted title without its closing quote");
+            if (!ini::Unquote(line, &title)) return fail(number, "a quoted title without its closing quote");
             if (title.find('"') != std::string::npos) return fail(number, kQuoteInside);
             machine.windowTitles.push_back(title);
             break;
@@ -284,43 +233,49 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
         }
         }
     }
-    for (const char* required : {"platform", "major", "minor", "windows_directory"})
+    for (const char* required : {ini::kPlatformSetting, ini::kMajorSetting, ini::kMinorSetting,
+                                 ini::kWindowsDirectorySetting})
         if (seen.count(required) == 0)
             return fail(0, std::string("[system] must give \"") + required + "\"");
+    image.closed = EndsClosed(text);
     return true;
 }
 
 std::string WriteMachineIni(const sim::Machine& machine) {
-    std::ostringstream out;
-    out << "; A machine image (registry.reg, drive_c/ ...) written by zavuninst-sim.\n"
-        << "[system]\n"
-        << "platform = " << machine.platformId << "\n"
-        << "major = " << machine.majorVersion << "\n"
-        << "minor = " << machine.minorVersion << "\n"
-        << "build = " << machine.buildNumber << "\n"
-        << "service_pack = \"" << machine.csdVersion << "\"\n"
-        << "windows_directory = " << machine.windowsDirectory << "\n";
-    if (machine.codePage != sim::kDefaultCodePage) out << "codepage = " << machine.codePage << "\n";
-    out << "\n[devices]\n";
+    std::string out = "; A machine image (registry.reg, drive_c/ ...) written by zavuninst-sim.\n";
+    auto line = [&out](const std::string& text) { out += text + "\n"; };
+    line(ini::SectionLine(ini::kSystemSection));
+    line(ini::SettingLine(ini::kPlatformSetting, ini::DecimalText(machine.platformId)));
+    line(ini::SettingLine(ini::kMajorSetting, ini::DecimalText(machine.majorVersion)));
+    line(ini::SettingLine(ini::kMinorSetting, ini::DecimalText(machine.minorVersion)));
+    line(ini::SettingLine(ini::kBuildSetting, ini::DecimalText(machine.buildNumber)));
+    line(ini::QuotedSettingLine(ini::kServicePackSetting, machine.csdVersion));
+    line(ini::SettingLine(ini::kWindowsDirectorySetting, machine.windowsDirectory));
+    if (machine.codePage != sim::kDefaultCodePage)
+        line(ini::SettingLine(ini::kCodePageSetting, ini::DecimalText(machine.codePage)));
+    line("");
+    line(ini::SectionLine(ini::kDevicesSection));
     for (const sim::Device& d : machine.devices) {
-        out << d.instanceId;
+        std::string text = d.instanceId;
         if (d.classGuid || d.description) {
-            out << " =";
-            if (d.classGuid) out << " " << sim::GuidText(*d.classGuid);
-            if (d.description) out << ", " << Quoted(*d.description);
+            text += " =";
+            if (d.classGuid) text += " " + sim::GuidText(*d.classGuid);
+            if (d.description) text += ", " + ini::IniText(*d.description);
         }
-        out << "\n";
+        line(text);
     }
-    out << "\n[windows]\n";
-    for (const std::string& title : machine.windowTitles) out << Quoted(title) << "\n";
-    out << "\n[attributes]\n";
+    line("");
+    line(ini::SectionLine(ini::kWindowsSection));
+    for (const std::string& title : machine.windowTitles) line(ini::IniText(title));
+    line("");
+    line(ini::SectionLine(ini::kAttributesSection));
     const DWORD fileDefault = DefaultAttributes(false);
     const DWORD folderDefault = DefaultAttributes(true);
     for (const sim::FileEntry* e : machine.files.Entries()) {
         if (e->attributes != (e->directory ? folderDefault : fileDefault))
-            out << e->path << " = " << AttributeWords(e->attributes) << "\n";
+            line(e->path + " = " + AttributeWords(e->attributes));
     }
-    return out.str();
+    return out;
 }
 
 namespace {
@@ -367,44 +322,153 @@ private:
     bool mapped_ = false;
 };
 
+// An image folder's parts, wherever it is kept, and how to name them.
+struct ImageParts {
+    std::function<std::string(const std::string&)> pathOf;  // a name below the folder, for messages
+    std::string iniText;
+    std::string_view regBytes;
+    std::function<void(size_t)> consumed;  // told how far the export is read
+    bool hasNotes = false;
+    std::string notes;
+    sim::FileSystem files;  // the drive folders, until they become the machine's
+};
+
+bool Fail(InputError* diag, const std::string& file, const std::string& message) {
+    diag->file = file;
+    diag->line = 0;
+    diag->message = message;
+    return false;
+}
+
+// A collected image is whole when every file [image] names is there with
+// its size, no file is there that it does not name, and machine.ini ends
+// with its closing line.
+bool CheckWhole(const WrittenFiles& written, const ImageParts& parts, const sim::FileSystem& files,
+                InputError* diag) {
+    const char* const kNotWhole = ": the collector did not finish this image";
+    if (!written.closed)
+        return Fail(diag, parts.pathOf(ini::kMachineIniFile),
+                    std::string("cut short: it does not end with its closing line \"") + ini::kClosingLine +
+                        "\"" + kNotWhole);
+    std::set<std::string> listed;
+    bool notesListed = false;
+    for (const auto& [name, size] : written.files) {
+        uint64_t actual = 0;
+        bool there = true;
+        std::string path = parts.pathOf(name);
+        if (name == ini::kRegistryFile) {
+            actual = parts.regBytes.size();
+        } else if (name == ini::kNotesFile) {
+            notesListed = true;
+            there = parts.hasNotes;
+            actual = parts.notes.size();
+        } else {
+            const sim::FileEntry* entry = files.Find(name);
+            if (sim::FileSystem::Normalize(name).empty())
+                return Fail(diag, parts.pathOf(ini::kMachineIniFile), "[image] names \"" + name + "\", no file of an image");
+            path = parts.pathOf(HostRelativePath(name));
+            there = entry != nullptr && !entry->directory;
+            actual = there ? entry->data.size() : 0;
+            listed.insert(sim::FileSystem::Normalize(name));
+        }
+        if (!there)
+            return Fail(diag, path, "missing, though machine.ini says the collector wrote it (" +
+                                        std::to_string(size) + " bytes)" + kNotWhole);
+        if (actual != size)
+            return Fail(diag, path, std::to_string(actual) + " bytes, where machine.ini says the collector wrote " +
+                                        std::to_string(size) + kNotWhole);
+    }
+    if (parts.hasNotes && !notesListed)
+        return Fail(diag, parts.pathOf(ini::kNotesFile), std::string("not among the files machine.ini says the "
+                                                                     "collector wrote") + kNotWhole);
+    for (const sim::FileEntry* entry : files.Entries())
+        if (!entry->directory && listed.count(sim::FileSystem::Normalize(entry->path)) == 0)
+            return Fail(diag, parts.pathOf(HostRelativePath(entry->path)),
+                        std::string("not among the files machine.ini says the collector wrote") + kNotWhole);
+    return true;
+}
+
+std::vector<std::string> NoteLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+bool ReadImage(ImageParts& parts, MachineImage* image, InputError* diag) {
+    sim::Machine& m = image->machine;
+    m.files = std::move(parts.files);
+    WrittenFiles written;
+    if (!ReadMachineIni(parts.iniText, parts.pathOf(ini::kMachineIniFile), m, diag, &written)) return false;
+    if (written.collected && !CheckWhole(written, parts, m.files, diag)) return false;
+    image->notes = parts.hasNotes ? NoteLines(parts.notes) : std::vector<std::string>();
+    image->registryFormat.codePage = m.codePage;
+    return ReadRegFile(parts.regBytes, parts.pathOf(ini::kRegistryFile), m.registry, &image->registryFormat,
+                       diag, &image->skippedLines, parts.consumed);
+}
+
+const char kRegistryMissing[] = "missing or unreadable; an image holds the registry as registry.reg";
+const char kIniMissing[] = "missing or unreadable; an image describes its system in machine.ini";
+
 }  // namespace
 
 bool LoadImage(const std::string& folder, MachineImage* image, InputError* diag) {
-    auto fail = [&](const std::string& file, const std::string& message) {
-        diag->file = file;
-        diag->line = 0;
-        diag->message = message;
-        return false;
-    };
     std::error_code ec;
-    if (!fs::exists(folder, ec)) return fail(folder, "no such image folder");
-    if (!fs::is_directory(folder, ec)) return fail(folder, "not a folder; an image is a folder "
-                                                           "with registry.reg, machine.ini and drive_c/");
-    const std::string iniPath = (fs::path(folder) / "machine.ini").string();
-    const std::string regPath = (fs::path(folder) / "registry.reg").string();
-    std::string iniText, regBytes;
-    if (!fs::is_regular_file(regPath, ec))
-        return fail(regPath, "missing or unreadable; an image holds the registry as registry.reg");
+    if (!fs::exists(folder, ec)) return Fail(diag, folder, "no such image folder");
+    if (!fs::is_directory(folder, ec))
+        return Fail(diag, folder, "not a folder; an image is a folder with registry.reg, machine.ini and drive_c/");
+    ImageParts parts;
+    parts.pathOf = [&folder](const std::string& name) { return (fs::path(folder) / name).string(); };
+    const std::string regPath = parts.pathOf(ini::kRegistryFile);
+    const std::string iniPath = parts.pathOf(ini::kMachineIniFile);
+    std::string regBytes;
+    if (!fs::is_regular_file(regPath, ec)) return Fail(diag, regPath, kRegistryMissing);
     MappedFile mapped(regPath);
-    if (!mapped.Mapped() && !ReadHostFile(regPath, &regBytes))
-        return fail(regPath, "missing or unreadable; an image holds the registry as registry.reg");
-    if (!fs::is_regular_file(iniPath, ec) || !ReadHostFile(iniPath, &iniText))
-        return fail(iniPath, "missing or unreadable; an image describes its system in machine.ini");
-
-    sim::Machine& m = image->machine;
+    if (!mapped.Mapped() && !ReadHostFile(regPath, &regBytes)) return Fail(diag, regPath, kRegistryMissing);
+    if (!fs::is_regular_file(iniPath, ec) || !ReadHostFile(iniPath, &parts.iniText))
+        return Fail(diag, iniPath, kIniMissing);
+    const std::string notesPath = parts.pathOf(ini::kNotesFile);
+    parts.hasNotes = fs::is_regular_file(notesPath, ec) && ReadHostFile(notesPath, &parts.notes);
     std::string error;
-    if (!LoadFromHost(m.files, folder, &error)) return fail(folder, error);
-    if (!ReadMachineIni(iniText, iniPath, m, diag)) return false;
-    image->registryFormat.codePage = m.codePage;
+    if (!LoadFromHost(parts.files, folder, &error)) return Fail(diag, folder, error);
     if (mapped.Mapped()) {
-        if (!ReadRegFile(mapped.View(), regPath, m.registry, &image->registryFormat, diag,
-                         &image->skippedLines, [&mapped](size_t done) { mapped.Release(done); }))
-            return false;
-    } else if (!ReadRegFile(regBytes, regPath, m.registry, &image->registryFormat, diag,
-                            &image->skippedLines)) {
-        return false;
+        parts.regBytes = mapped.View();
+        parts.consumed = [&mapped](size_t done) { mapped.Release(done); };
+    } else {
+        parts.regBytes = regBytes;
     }
-    return true;
+    return ReadImage(parts, image, diag);
+}
+
+bool LoadImage(const sim::FileSystem& files, const std::string& folder, MachineImage* image,
+               InputError* diag) {
+    const sim::FileEntry* top = files.Find(folder);
+    if (top == nullptr) return Fail(diag, folder, "no such image folder");
+    if (!top->directory)
+        return Fail(diag, folder, "not a folder; an image is a folder with registry.reg, machine.ini and drive_c/");
+    ImageParts parts;
+    parts.pathOf = [&top](const std::string& name) {
+        std::string path = top->path + "\\" + name;
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return path;
+    };
+    const auto reg = files.Read(parts.pathOf(ini::kRegistryFile));
+    if (!reg) return Fail(diag, parts.pathOf(ini::kRegistryFile), kRegistryMissing);
+    const std::string regBytes(reg->begin(), reg->end());
+    const auto iniBytes = files.Read(parts.pathOf(ini::kMachineIniFile));
+    if (!iniBytes) return Fail(diag, parts.pathOf(ini::kMachineIniFile), kIniMissing);
+    parts.iniText.assign(iniBytes->begin(), iniBytes->end());
+    if (const auto notes = files.Read(parts.pathOf(ini::kNotesFile))) {
+        parts.hasNotes = true;
+        parts.notes.assign(notes->begin(), notes->end());
+    }
+    std::string error;
+    if (!LoadFromFolder(parts.files, files, folder, &error)) return Fail(diag, folder, error);
+    parts.regBytes = regBytes;
+    return ReadImage(parts, image, diag);
 }
 
 bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::string& folder,
@@ -421,7 +485,7 @@ bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::
         return false;
     }
     const std::string regPath = (fs::path(folder) / "registry.reg").string();
-    const std::string iniPath = (fs::path(folder) / "machine.ini").string();
+    const std::string iniPath = (fs::path(folder) / ini::kMachineIniFile).string();
     RegFormat inCodePage = format;
     inCodePage.codePage = machine.codePage;
     if (!WriteHostFile(regPath, WriteRegFile(machine.registry, inCodePage))) {

@@ -4,8 +4,15 @@
 //   machine.ini    version, Windows directory, present devices, open windows,
 //                  file attributes
 //   drive_c/ ...   the files of C:\ (drive_d/ for D:\, ...)
+//   notes.txt      what the collector could not read, a line each (optional)
 //
-// machine.ini:
+// machine.ini (its rules: src/imageformat/machine_ini.h):
+//   [image]        an image the collector wrote: each file it wrote with its
+//                  size in bytes; machine.ini then ends with the line "[end]".
+//                  Such an image is refused unless every file it names is
+//                  there with that size, no other file is in its drive
+//                  folders and machine.ini ends so: the collector did not
+//                  finish it. An image without [image] is read as it is.
 //   [system]       platform (0 Win32s, 1 Windows 95/98/ME, 2 NT family), major,
 //                  minor, build (optional), service_pack ("quotes keep blanks"),
 //                  windows_directory, codepage (optional: the ANSI code page,
@@ -26,7 +33,9 @@
 
 #include "platform/sim/sim.h"
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace image {
@@ -37,13 +46,23 @@ struct MachineImage {
     // The lines of registry.reg that regedit skips, each with what regedit
     // does with it; the machine lacks what they hold, as regedit would.
     std::vector<InputError> skippedLines;
+    std::vector<std::string> notes;  // the lines of notes.txt
+};
+
+// What [image] says the collector wrote: "registry.reg", "notes.txt" or a
+// file by its Windows path, each with its size.
+struct WrittenFiles {
+    bool collected = false;  // machine.ini has [image]
+    std::vector<std::pair<std::string, uint32_t>> files;
+    bool closed = false;  // machine.ini ends with its closing line
 };
 
 // Reads machine.ini text into `machine` (version, Windows directory,
-// devices, windows). Attributes name files, so they are applied to
-// `machine.files` as it stands: load the files first.
+// devices, windows), and into `written`, when given, its [image].
+// Attributes name files, so they are applied to `machine.files` as it
+// stands: load the files first.
 bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::Machine& machine,
-                    InputError* diag);
+                    InputError* diag, WrittenFiles* written = nullptr);
 
 // machine.ini text for a machine (attributes of every entry whose attributes
 // differ from what a file or folder gets when loaded from the host).
@@ -52,6 +71,10 @@ std::string WriteMachineIni(const sim::Machine& machine);
 // Loads an image folder; false with `diag` naming the file (and line) that is
 // wrong. The folder is only read.
 bool LoadImage(const std::string& folder, MachineImage* image, InputError* diag);
+// The same of the image folder `folder` (a Windows path) among a simulated
+// machine's `files`, where the collector wrote it.
+bool LoadImage(const sim::FileSystem& files, const std::string& folder, MachineImage* image,
+               InputError* diag);
 
 // Writes `machine` as a new image into `folder` (created; it must not exist),
 // the registry in `format`. False with `error` set on a failure of the host.

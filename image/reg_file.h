@@ -43,7 +43,8 @@ struct RegFormat {
     unsigned codePage = sim::kDefaultCodePage;
     RegEncoding encoding = RegEncoding::Ansi;
     bool byteOrderMark = false;
-    bool crlf = true;
+    bool crlf = true;     // lines end with CR LF; else LF alone
+    bool loneCr = false;  // lines end with CR alone (as an old Mac editor leaves them)
     int trailingBlankLines = 1;  // empty lines after the last key's values
     bool finalNewline = true;
     // The keys the export starts from (a header whose parent header is not in
@@ -107,7 +108,6 @@ private:
     void WideLine(const std::u32string& text);
     const RegFormat& format_;
     std::string out_;
-    std::string text_;  // the line being built
 };
 
 // The text of one value as regedit writes it (without line ending; wrapped

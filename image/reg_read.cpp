@@ -55,8 +55,7 @@ namespace image {
 
 namespace {
 
-// Windows keeps key names to 255 characters and value names to 16,383.
-const size_t kMaxKeyName = 255;
+// Windows keeps value names to 16,383 characters.
 const size_t kMaxValueName = 16383;
 
 // How often the reader says how far it has read, and how far behind the
@@ -457,8 +456,10 @@ bool Reader::ReadHeader(size_t start, TextLine& line, std::string* error) {
         return Fail(1, "not a registry export: the first line is neither \"REGEDIT4\" nor "
                        "\"Windows Registry Editor Version 5.00\"");
     }
-    // Written back with CR LF unless the file ends its lines with LF alone.
-    format_.crlf = line.crlf || line.loneCr || !line.newline;
+    // Written back with the header's line end: CR LF, LF alone or CR alone
+    // (CR LF when the header is all there is).
+    format_.crlf = line.crlf || !line.newline;
+    format_.loneCr = line.loneCr;
     return true;
 }
 

@@ -5,7 +5,6 @@
 #include "image/reg_syntax.h"
 #include "image/text_codec.h"
 
-#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -13,42 +12,9 @@ namespace image {
 
 namespace {
 
-std::vector<uint8_t> AnsiDataToUtf16(const std::vector<uint8_t>& in, unsigned codePage) {
-    std::string out;
-    out.reserve(in.size() * 2);
-    for (uint8_t b : in) AppendUtf16le(out, AnsiToUnicode(codePage, b));
-    return std::vector<uint8_t>(out.begin(), out.end());
-}
-
-const char kHexDigits[] = "0123456789abcdef";
-
-// `text` in quotes, with its backslashes and quotes escaped.
-void AppendQuoted(std::string& out, std::string_view text) {
-    out += '"';
-    size_t from = 0;
-    for (size_t at = 0; at < text.size(); ++at) {
-        if (text[at] != '\\' && text[at] != '"') continue;
-        out.append(text.data() + from, at - from);
-        out += '\\';
-        from = at;
-    }
-    out.append(text.data() + from, text.size() - from);
-    out += '"';
-}
-
-std::string EscapeQuoted(const std::string& text) {
-    std::string out;
-    AppendQuoted(out, text);
-    return out;
-}
-
-// A REG_SZ that regedit writes as a quoted string: one terminating zero and
-// no other, and no line break inside (which would break the file's lines).
-bool IsPlainString(const std::vector<uint8_t>& data) {
-    if (data.empty() || data.back() != 0) return false;
-    for (size_t i = 0; i + 1 < data.size(); ++i)
-        if (data[i] == 0 || data[i] == '\r' || data[i] == '\n') return false;
-    return true;
+// The line end the export was read with.
+const char* LineEnd(const RegFormat& format) {
+    return format.loneCr ? "\r" : format.crlf ? "\r\n" : "\n";
 }
 
 // The subkeys that are still there, in the order an export lists them: a
@@ -103,84 +69,34 @@ void WriteOutsideBranches(RegWriter& writer, const sim::RegKey& key, const std::
 
 }  // namespace
 
-namespace {
-
-// FormatRegValue's text appended to `out`.
-void AppendRegValue(std::string& out, const sim::RegValue& value, bool version5, const char* lineEnd,
-                    unsigned codePage) {
-    const size_t start = out.size();
-    if (value.name.empty()) out += '@';
-    else AppendQuoted(out, value.name);
-    out += '=';
-    if (value.type == REG_SZ && IsPlainString(value.data)) {
-        const std::string_view ansi(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1);
-        if (sim::IsAscii(ansi)) AppendQuoted(out, ansi);
-        else AppendQuoted(out, AnsiToUtf8(codePage, ansi));
-        return;
-    }
-    if (value.type == REG_DWORD && value.data.size() == 4) {
-        const uint32_t v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-                           (static_cast<uint32_t>(value.data[3]) << 24);
-        char text[] = "dword:00000000";
-        for (int i = 0; i < 8; ++i) text[6 + i] = kHexDigits[(v >> (28 - 4 * i)) & 15];
-        out.append(text, sizeof text - 1);
-        return;
-    }
-    if (value.type == REG_BINARY) {
-        out += "hex:";
-    } else {
-        char buffer[24];
-        std::snprintf(buffer, sizeof buffer, "hex(%x):", static_cast<unsigned>(value.type));
-        out += buffer;
-    }
-    const std::vector<uint8_t> wide =
-        version5 && IsStringType(value.type) ? AnsiDataToUtf16(value.data, codePage) : std::vector<uint8_t>();
-    const std::vector<uint8_t>& data = wide.empty() ? value.data : wide;
-    // regedit breaks the line after the comma that brings it to 77
-    // characters or more, and goes on indented by two blanks.
-    // Written in place: at most three characters a byte, a line break every
-    // 24 bytes or more.
-    const size_t eol = std::strlen(lineEnd);
-    size_t lineLength = out.size() - start;
-    const size_t at = out.size();
-    out.resize(at + data.size() * 3 + (data.size() / 24 + 1) * (eol + 3));
-    char* write = &out[at];
-    for (size_t i = 0; i < data.size(); ++i) {
-        *write++ = kHexDigits[data[i] >> 4];
-        *write++ = kHexDigits[data[i] & 15];
-        if (i + 1 == data.size()) break;
-        *write++ = ',';
-        lineLength += 3;
-        if (lineLength >= 77) {
-            *write++ = '\\';
-            for (size_t e = 0; e < eol; ++e) *write++ = lineEnd[e];
-            *write++ = ' ';
-            *write++ = ' ';
-            lineLength = 2;
-        }
-    }
-    out.resize(static_cast<size_t>(write - out.data()));
-}
-
-}  // namespace
-
 std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd,
                            unsigned codePage) {
-    std::string out;
-    AppendRegValue(out, value, version5, lineEnd, codePage);
-    return out;
+    // The line in UTF-8, as the writer's lines are, by the format's rules.
+    const imageformat::TextUnits utf8 = imageformat::TextUnits::Utf8;
+    const std::string ansi(value.data.begin(), value.data.end());
+    std::string out = imageformat::ValueStart(value.name, utf8);
+    switch (imageformat::FormOf(value.type, ansi, imageformat::TextUnits::Ansi)) {
+    case imageformat::ValueForm::Text:
+        return out + imageformat::TextData(AnsiToUtf8(codePage, std::string_view(ansi).substr(0, ansi.size() - 1)), utf8);
+    case imageformat::ValueForm::Dword:
+        return imageformat::ValueLine(value.name, value.type, ansi, utf8, lineEnd);
+    case imageformat::ValueForm::Hex:
+        break;
+    }
+    const std::string data = version5 && IsStringType(value.type) ? sim::AnsiToUtf16le(codePage, ansi) : ansi;
+    return out + imageformat::HexData(value.type, data, imageformat::CharacterCount(out, utf8), utf8, lineEnd);
 }
 
 RegWriter::RegWriter(const RegFormat& format) : format_(format) {
     if (format_.byteOrderMark) {
-        if (format_.encoding == RegEncoding::Utf16le) out_ += "\xFF\xFE";
+        if (format_.encoding == RegEncoding::Utf16le) out_ += imageformat::kUtf16leByteOrderMark;
         if (format_.encoding == RegEncoding::Utf8) out_ += "\xEF\xBB\xBF";
     }
     Line(format_.version5 ? kVersion5 : kRegedit4);
 }
 
 void RegWriter::Line(const std::string& utf8) {
-    const char* eol = format_.crlf ? "\r\n" : "\n";
+    const char* eol = LineEnd(format_);
     switch (format_.encoding) {
     case RegEncoding::Ansi:
         // A name from a REGEDIT4 export converts back to the bytes it was.
@@ -220,7 +136,7 @@ void RegWriter::Line(const std::string& utf8) {
 }
 
 void RegWriter::WideLine(const std::u32string& text) {
-    const char* eol = format_.crlf ? "\r\n" : "\n";
+    const char* eol = LineEnd(format_);
     for (char32_t cp : text) {
         if (format_.encoding == RegEncoding::Utf16le) {
             AppendUtf16le(out_, cp);
@@ -238,10 +154,7 @@ void RegWriter::WideLine(const std::u32string& text) {
 
 void RegWriter::Key(const std::string& path) {
     Line("");
-    text_.assign(1, '[');
-    text_ += path;
-    text_ += ']';
-    Line(text_);
+    Line(imageformat::KeyLine(path, imageformat::TextUnits::Utf8));
 }
 
 void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
@@ -254,34 +167,21 @@ void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
         }
     }
     // Wrapped hex data carries its line ends inside; the writer's encoding
-    // applies to them as to any other text. 8-bit text goes straight to the
-    // file's bytes, UTF-16 through one buffer for every line.
-    const char* lineEnd = format_.crlf ? "\r\n" : "\n";
-    if (format_.encoding == RegEncoding::Utf16le) {
-        text_.clear();
-        AppendRegValue(text_, value, format_.version5, lineEnd, format_.codePage);
-        Line(text_);
-        return;
-    }
-    const size_t at = out_.size();
-    AppendRegValue(out_, value, format_.version5, lineEnd, format_.codePage);
-    const std::string_view text = std::string_view(out_).substr(at);
-    if (format_.encoding == RegEncoding::Ansi && !sim::IsAscii(text)) {
-        // A name from a REGEDIT4 export converts back to the bytes it was.
-        const std::string ansi = Utf8ToAnsi(format_.codePage, text);
-        out_.replace(at, std::string::npos, ansi);
-    }
-    out_ += lineEnd;
+    // applies to them as to any other text.
+    const std::string text =
+        FormatRegValue(value, format_.version5, LineEnd(format_), format_.codePage);
+    Line(text);
 }
 
 void RegWriter::DeleteValue(const std::string& name) {
-    Line((name.empty() ? std::string("@") : EscapeQuoted(name)) + "=-");
+    Line(imageformat::ValueStart(name, imageformat::TextUnits::Utf8) + "-");
 }
 
 std::string RegWriter::Finish() {
     for (int i = 0; i < format_.trailingBlankLines; ++i) Line("");
     if (!format_.finalNewline) {
-        const size_t eol = (format_.crlf ? 2 : 1) * (format_.encoding == RegEncoding::Utf16le ? 2 : 1);
+        const size_t eol =
+            std::strlen(LineEnd(format_)) * (format_.encoding == RegEncoding::Utf16le ? 2 : 1);
         if (out_.size() >= eol) out_.resize(out_.size() - eol);
     }
     return std::move(out_);

@@ -2,6 +2,8 @@
 // UTF-16LE, and text files of any of the image's encodings read line by line.
 #include "image/text_codec.h"
 
+#include "imageformat/machine_ini.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -13,45 +15,7 @@ std::string LowerAscii(std::string text) {
     return text;
 }
 
-std::string Trim(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    size_t begin = 0, end = text.size();
-    while (begin < end && blank(text[begin])) ++begin;
-    while (end > begin && blank(text[end - 1])) --end;
-    return std::string(text.substr(begin, end - begin));
-}
-
-bool DecodeName(std::string_view text, size_t& pos, char32_t* unit) {
-    if (DecodeUtf8(text, pos, unit)) return true;
-    // Three bytes that spell a UTF-16 surrogate (U+D800 to U+DFFF).
-    if (pos + 2 < text.size() && static_cast<unsigned char>(text[pos]) == 0xED &&
-        (static_cast<unsigned char>(text[pos + 1]) & 0xE0) == 0xA0 &&
-        (static_cast<unsigned char>(text[pos + 2]) & 0xC0) == 0x80) {
-        *unit = 0xD000 | ((static_cast<unsigned char>(text[pos + 1]) & 0x3F) << 6) |
-                (static_cast<unsigned char>(text[pos + 2]) & 0x3F);
-        pos += 3;
-        return true;
-    }
-    return false;
-}
-
-std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed) {
-    if (wellFormed != nullptr) *wellFormed = true;
-    std::string out;
-    out.reserve(2 * utf8.size());
-    for (size_t i = 0; i < utf8.size();) {
-        char32_t c = 0;
-        if (!DecodeUtf8(utf8, i, &c)) {
-            if (wellFormed != nullptr) *wellFormed = false;
-            if (!DecodeName(utf8, i, &c)) {
-                c = 0xFFFD;
-                ++i;
-            }
-        }
-        AppendUtf16le(out, c);
-    }
-    return out;
-}
+std::string Trim(std::string_view text) { return imageformat::TrimBlanks(text.data(), text.size()); }
 
 bool LineSource::Next(TextLine& line, std::string* error) {
     if (pos_ >= bytes_.size()) return false;

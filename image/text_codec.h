@@ -22,10 +22,12 @@ using sim::AnsiToUnicode;
 using sim::AnsiToUtf8;
 using sim::AppendUtf16le;
 using sim::AppendUtf8;
+using sim::DecodeName;
 using sim::DecodeUtf16;
 using sim::DecodeUtf8;
 using sim::UnicodeToAnsi;
 using sim::Utf16Unit;
+using sim::Utf8ToUtf16le;
 using sim::Utf8ToAnsi;
 
 // Names compared as the registry and the file system compare them.
@@ -37,19 +39,6 @@ std::string LowerAscii(std::string text);
 
 // `text` without the blanks (spaces, tabs, carriage returns) at its ends.
 std::string Trim(std::string_view text);
-
-// Decodes one character of a name as the export reader holds it, at `pos`
-// (advanced past it): a code point of UTF-8, or a UTF-16 unit that pairs with
-// none (the registry keeps any units) as the three bytes UTF-8 would spell
-// its number with; false on any other byte, `pos` unmoved.
-bool DecodeName(std::string_view text, size_t& pos, char32_t* unit);
-
-// UTF-8 text as UTF-16LE bytes, without a byte order mark. Three bytes that
-// spell a UTF-16 surrogate as UTF-8 would spell its number (how the export
-// reader holds a unit of a name that pairs with none) are written back as
-// that unit; any other byte that is not UTF-8 as U+FFFD. `wellFormed`, when
-// given, tells whether the text was UTF-8 throughout.
-std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed = nullptr);
 
 enum class TextEncoding { Ansi, Utf16le, Utf8 };
 

@@ -13,7 +13,7 @@ seconds="${1:-60}"
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(inf_fields id_rewrite replace_text whole_run reg_file machine_ini image_run)
+  targets=(inf_fields id_rewrite replace_text whole_run reg_file machine_ini image_run collect_image)
 fi
 
 cmake --preset fuzz >/dev/null

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset and runs every test: the
-# host suite, the fault sweep and the property tests (with the totals they
-# print), the same host suite built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and every fuzz target for a bounded time
-# (ZAV_FUZZ_SECONDS per target, 60 by default; 0 skips the fuzzing).
+# host suite, the fault sweeps and the property tests of the uninstaller and
+# the collector (with the totals they print), the same host suite built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and every fuzz target for
+# a bounded time (ZAV_FUZZ_SECONDS per target, 60 by default; 0 skips the
+# fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -14,7 +15,8 @@ cmake --build --preset win32
 cmake --preset win64
 cmake --build --preset win64
 ctest --preset host -E '^runs\.(FaultSweep|RandomMachines)\.'
-# The fault sweep and the random machines in full, for their totals.
+# The fault sweeps and the random machines in full, for their totals: the
+# uninstaller's runs, and the collector's collections and round trip.
 ctest --preset host -R '^runs\.(FaultSweep|RandomMachines)\.' --verbose
 # The sanitizer build; Wine scenarios are left out of it (they run the
 # Windows program, which the sanitizers do not see).

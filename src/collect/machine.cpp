@@ -1,39 +1,30 @@
-// machine.ini (version, present devices, window titles, file attributes) and
-// the copies of the package's files.
+// machine.ini (version, present devices, window titles, file attributes,
+// the files written and their sizes) and the copies of the package's files.
 #include "collect/collect.h"
 
+#include "imageformat/machine_ini.h"
+#include "imageformat/reg_export.h"
 #include "package.h"
 
 #include <cstring>
 
 namespace {
 
+namespace ini = imageformat;
+
 const size_t kCopyChunk = 64 * 1024;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+std::string Line(const std::string& text) { return text + ini::kLineEnd; }
 
-// Why machine.ini cannot hold a text (it has no escape for a quote, and a
-// line ends at a line break); nullptr when it can.
-const char* Unwritable(const std::string& text) {
-    if (text.find('"') != std::string::npos) return "it holds a quote character";
-    if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        return "it holds a line break or a NUL";
-    return nullptr;
-}
-
-// Quoted as the dry run's reader needs: blanks at the ends, ";" or "=", or a
-// start that would read as a section or a comment.
-std::string IniText(const std::string& text) {
-    const bool quote = text.empty() || IsBlank(text[0]) || IsBlank(text[text.size() - 1]) ||
-                       text[0] == '[' || text[0] == '#' ||
-                       text.find_first_of(";=") != std::string::npos;
-    return quote ? "\"" + text + "\"" : text;
-}
+std::string Section(const char* name) { return ini::kLineEnd + ini::SectionLine(name) + ini::kLineEnd; }
 
 std::string GuidText(const GUID& g) {
-    return FormatText("{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                      static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
-                      g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    ini::GuidFields fields;
+    fields.data1 = g.Data1;
+    fields.data2 = g.Data2;
+    fields.data3 = g.Data3;
+    std::memcpy(fields.data4, g.Data4, sizeof fields.data4);
+    return ini::GuidText(fields);
 }
 
 // The text up to its first NUL, within the bytes the call filled.
@@ -59,14 +50,13 @@ bool DeviceText(std::string& text, Call call) {
 }
 
 // [devices]: the present devices in enumeration order.
-void AddDevices(std::string& ini, CollectResult& result) {
-    ini += "\r\n[devices]\r\n";
+std::string Devices(CollectResult& result) {
+    std::string lines = Section(ini::kDevicesSection);
     HDEVINFO list =
         SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     if (list == INVALID_HANDLE_VALUE) {
-        result.notes.push_back("devices: cannot list the present devices (" +
-                               ErrorText(GetLastError()) + ")");
-        return;
+        AddNote(result, "devices: cannot list the present devices (" + ErrorText(GetLastError()) + ")");
+        return lines;
     }
     for (DWORD index = 0;; ++index) {
         SP_DEVINFO_DATA element;
@@ -75,42 +65,41 @@ void AddDevices(std::string& ini, CollectResult& result) {
         if (!SetupDiEnumDeviceInfo(list, index, &element)) {
             const DWORD error = GetLastError();
             if (error != ERROR_NO_MORE_ITEMS)
-                result.notes.push_back(
-                    FormatText("devices: cannot list the devices after the first %lu (%s)",
-                               static_cast<unsigned long>(index), ErrorText(error).c_str()));
+                AddNote(result, FormatText("devices: cannot list the devices after the first %lu (%s)",
+                                           static_cast<unsigned long>(index), ErrorText(error).c_str()));
             break;
         }
         std::string id, description;
         if (!DeviceText(id, [&](char* buffer, DWORD size, DWORD* required) {
                 return SetupDiGetDeviceInstanceIdA(list, &element, buffer, size, required);
             })) {
-            result.notes.push_back(FormatText(
-                "devices: device %lu left out: cannot read its instance id (%s)",
-                static_cast<unsigned long>(index + 1), ErrorText(GetLastError()).c_str()));
+            AddNote(result, FormatText("devices: device %lu left out: cannot read its instance id (%s)",
+                                       static_cast<unsigned long>(index + 1), ErrorText(GetLastError()).c_str()));
             continue;
         }
         // The reader takes an instance id as it stands, unquoted.
-        if (id.empty() || Unwritable(id) != nullptr || IniText(id) != id) {
-            result.notes.push_back("devices: " + id +
-                                   " left out: machine.ini cannot hold its instance id");
+        if (id.empty() || ini::Unwritable(id) != nullptr || ini::NeedsQuotes(id)) {
+            AddNote(result, "devices: " + id + ": left out: machine.ini cannot hold its instance id");
             continue;
         }
         std::string line = id + " = " + GuidText(element.ClassGuid);
         if (DeviceText(description, [&](char* buffer, DWORD size, DWORD* required) {
                 return SetupDiGetDeviceRegistryPropertyA(list, &element, SPDRP_DEVICEDESC, nullptr,
-                                                         reinterpret_cast<BYTE*>(buffer), size,
-                                                         required);
+                                                         reinterpret_cast<BYTE*>(buffer), size, required);
             })) {
-            if (const char* why = Unwritable(description))
-                result.notes.push_back("devices: " + id + ": description \"" + description +
-                                       "\" left out: " + why);
+            if (const char* why = ini::Unwritable(description))
+                AddNote(result, "devices: " + id + ": its description \"" + description + "\" left out: " + why);
             else
-                line += ", " + IniText(description);
+                line += ", " + ini::IniText(description);
+        } else if (GetLastError() != ERROR_INVALID_DATA) {
+            // ERROR_INVALID_DATA: the device has no description.
+            AddNote(result, "devices: " + id + ": cannot read its description (" + ErrorText(GetLastError()) + ")");
         }
-        ini += line + "\r\n";
+        lines += Line(line);
         ++result.devices;
     }
     SetupDiDestroyDeviceInfoList(list);
+    return lines;
 }
 
 BOOL CALLBACK AddWindowHandle(HWND window, LPARAM windows) {
@@ -118,75 +107,65 @@ BOOL CALLBACK AddWindowHandle(HWND window, LPARAM windows) {
     return TRUE;
 }
 
-// [windows]: the titles of the top-level windows in enumeration order.
-void AddWindows(std::string& ini, CollectResult& result) {
-    ini += "\r\n[windows]\r\n";
+// [windows]: the titles of the top-level windows in enumeration order; a
+// window without a title, which no program finds by its title, is left out.
+std::string Windows(CollectResult& result) {
+    std::string lines = Section(ini::kWindowsSection);
     std::vector<HWND> windows;
-    EnumWindows(AddWindowHandle, reinterpret_cast<LPARAM>(&windows));
+    if (!EnumWindows(AddWindowHandle, reinterpret_cast<LPARAM>(&windows))) {
+        AddNote(result, "windows: cannot list the windows (" + ErrorText(GetLastError()) + ")");
+        return lines;
+    }
     for (HWND window : windows) {
+        // GetWindowTextLengthA gives 0 both for no title and for a failure,
+        // which alone sets the last error.
+        SetLastError(ERROR_SUCCESS);
         const int length = GetWindowTextLengthA(window);
-        if (length <= 0) continue;
-        std::string title(static_cast<size_t>(length) + 1, '\0');
-        const int got = GetWindowTextA(window, &title[0], length + 1);
-        if (got <= 0) continue;
-        title = Terminated(title, static_cast<DWORD>(got));
-        if (const char* why = Unwritable(title)) {
-            result.notes.push_back("windows: the title \"" + title + "\" left out: " + why);
+        std::string title(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
+        const int got = length > 0 ? GetWindowTextA(window, &title[0], length + 1) : 0;
+        if (got <= 0) {
+            if (const DWORD error = GetLastError())
+                AddNote(result, "windows: a window's title cannot be read (" + ErrorText(error) + ")");
             continue;
         }
-        ini += IniText(title) + "\r\n";
+        title = Terminated(title, static_cast<DWORD>(got));
+        if (const char* why = ini::Unwritable(title)) {
+            AddNote(result, "windows: the title \"" + title + "\" left out: " + why);
+            continue;
+        }
+        lines += Line(ini::IniText(title));
         ++result.windows;
     }
+    return lines;
 }
 
-// The attribute words of machine.ini.
-std::string AttributeWords(DWORD attributes) {
-    static const struct {
-        DWORD bit;
-        const char* word;
-    } kWords[] = {{FILE_ATTRIBUTE_READONLY, "readonly"}, {FILE_ATTRIBUTE_HIDDEN, "hidden"},
-                  {FILE_ATTRIBUTE_SYSTEM, "system"},     {FILE_ATTRIBUTE_ARCHIVE, "archive"},
-                  {FILE_ATTRIBUTE_NORMAL, "normal"},     {FILE_ATTRIBUTE_TEMPORARY, "temporary"}};
-    std::string words;
-    for (const auto& w : kWords) {
-        if ((attributes & w.bit) == 0) continue;
-        words += (words.empty() ? "" : " ") + std::string(w.word);
-        attributes &= ~w.bit;
-    }
-    if (attributes != 0)
-        words +=
-            FormatText("%s0x%lx", words.empty() ? "" : " ", static_cast<unsigned long>(attributes));
-    return words.empty() ? "none" : words;
-}
-
-// Each folder of `path` below `base` (which exists): 0, or the error of the
-// first that can be neither made nor found.
-DWORD MakeFolders(const std::string& base, const std::string& path) {
-    for (size_t slash = path.find('\\', base.size() + 1); slash != std::string::npos;
-         slash = path.find('\\', slash + 1)) {
+// Each folder of `path` below `base` (which exists), the last one too when
+// `whole`: 0, or the error of the first that can be neither made nor found.
+DWORD MakeFolders(const std::string& base, const std::string& path, bool whole) {
+    for (size_t slash = path.find('\\', base.size() + 1);; slash = path.find('\\', slash + 1)) {
+        if (slash == std::string::npos && !whole) return 0;
         const std::string folder = path.substr(0, slash);
-        if (CreateDirectoryA(folder.c_str(), nullptr)) continue;
-        const DWORD error = GetLastError();
-        const DWORD attributes = GetFileAttributesA(folder.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return error;
+        if (!CreateDirectoryA(folder.c_str(), nullptr)) {
+            const DWORD error = GetLastError();
+            const DWORD attributes = GetFileAttributesA(folder.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return error;
+        }
+        if (slash == std::string::npos) return 0;
     }
-    return 0;
 }
 
-// Copies `source` to the new file `target` (normal attributes); 0, or the
-// error with `what` saying which side failed. A part copy is removed.
-DWORD CopyBytes(const std::string& source, const std::string& target, const char*& what) {
+// Copies `source` to the new file `target`; 0, or the error with `what`
+// saying which side failed. A part copy is removed. `size` is the copy's.
+DWORD CopyBytes(const std::string& source, const std::string& target, const char*& what,
+                unsigned long& size) {
     what = "cannot read it";
     HANDLE in = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (in == INVALID_HANDLE_VALUE) return GetLastError();
     OutFile out;
     DWORD error = 0;
-    if (!OpenOutFile(out, target)) {
-        what = "cannot write its copy";
-        error = out.error;
-    } else {
+    if (OpenOutFile(out, target)) {
         std::string chunk(kCopyChunk, '\0');
         for (;;) {
             DWORD got = 0;
@@ -194,12 +173,13 @@ DWORD CopyBytes(const std::string& source, const std::string& target, const char
             if (error != 0 || got == 0) break;
             Put(out, chunk.data(), got);
         }
-        if (!CloseOutFile(out) && error == 0) {
-            what = "cannot write its copy";
-            error = out.error;
-        }
-        if (error != 0) DeleteFileA(target.c_str());
+        if (error != 0) out.error = error;  // the copy is not finished: removed
     }
+    if (!FinishOutFile(out) && error == 0) {
+        what = "cannot write its copy";
+        error = out.error;
+    }
+    size = out.size;
     CloseHandle(in);
     return error;
 }
@@ -211,12 +191,11 @@ std::string CopyPackageFiles(const std::string& folder, const std::string& windo
     const std::string& w = windowsDirectory;
     if (w.size() < 3 || w[1] != ':' || w[2] != '\\' ||
         !((w[0] | 0x20) >= 'a' && (w[0] | 0x20) <= 'z')) {
-        result.notes.push_back("files: the Windows directory \"" + w +
-                               "\" is on no drive letter; no file copied");
+        AddNote(result, "files: " + w + ": the Windows directory is on no drive letter; no file copied");
         return std::string();
     }
     const std::string windows = w[w.size() - 1] == '\\' ? w.substr(0, w.size() - 1) : w;
-    const std::string drive = folder + "\\drive_" + static_cast<char>(w[0] | 0x20);
+    const std::string drive = folder + "\\" + ini::DriveFolder(w[0]);
     std::string lines;
     for (const PackageFile& file : kPackageFiles) {
         const std::string source = windows + "\\" + file.folder + "\\" + file.name;
@@ -224,54 +203,61 @@ std::string CopyPackageFiles(const std::string& folder, const std::string& windo
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
-                result.notes.push_back("files: " + source + ": cannot read its attributes (" +
-                                       ErrorText(error) + ")");
+                AddNote(result, "files: " + source + ": cannot read its attributes (" + ErrorText(error) + ")");
             continue;
         }
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         const std::string target = drive + source.substr(2);
+        const bool folderThere = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         const char* what = "cannot make its folder";
-        DWORD error = MakeFolders(folder, target);
-        if (error == 0) error = CopyBytes(source, target, what);
+        unsigned long size = 0;
+        // A folder where the file would be is made, without its content: the
+        // uninstaller meets it there.
+        DWORD error = MakeFolders(folder, target, folderThere);
+        if (error == 0 && !folderThere) error = CopyBytes(source, target, what, size);
         if (error != 0) {
-            result.notes.push_back("files: " + source + ": " + what + " (" + ErrorText(error) +
-                                   ")");
+            AddNote(result, "files: " + source + ": " + what + " (" + ErrorText(error) + ")");
             continue;
         }
-        lines += source + " = " + AttributeWords(attributes) + "\r\n";
-        ++result.files;
+        lines += Line(source + " = " + ini::AttributeWords(attributes));
+        if (!folderThere) {
+            result.written.push_back({source, size});
+            ++result.files;
+        }
     }
     return lines;
 }
 
-bool CollectMachineIni(const std::string& folder, const OSVERSIONINFOA& version,
-                       const std::string& windowsDirectory, const std::string& attributeLines,
-                       CollectResult& result) {
+std::string MachineIniSections(const OSVERSIONINFOA& version, const std::string& windowsDirectory,
+                               const std::string& attributeLines, CollectResult& result) {
     std::string servicePack =
         Terminated(std::string(version.szCSDVersion, sizeof version.szCSDVersion),
                    sizeof version.szCSDVersion);
-    if (const char* why = Unwritable(servicePack)) {
-        result.notes.push_back("system: the service pack text \"" + servicePack +
-                               "\" left out: " + why);
+    if (const char* why = ini::Unwritable(servicePack)) {
+        AddNote(result, "system: the service pack text \"" + servicePack + "\" left out: " + why);
         servicePack.clear();
     }
-    std::string ini = "; A machine image written by zavcollect.exe.\r\n[system]\r\n";
-    ini += FormatText("platform = %lu\r\nmajor = %lu\r\nminor = %lu\r\nbuild = %lu\r\n",
-                      static_cast<unsigned long>(version.dwPlatformId),
-                      static_cast<unsigned long>(version.dwMajorVersion),
-                      static_cast<unsigned long>(version.dwMinorVersion),
-                      static_cast<unsigned long>(version.dwBuildNumber));
-    ini += "service_pack = \"" + servicePack + "\"\r\n";
-    ini += "windows_directory = " + IniText(windowsDirectory) + "\r\n";
-    ini += FormatText("codepage = %u\r\n", GetACP());
-    AddDevices(ini, result);
-    AddWindows(ini, result);
-    ini += "\r\n[attributes]\r\n" + attributeLines;
+    std::string text = Section(ini::kSystemSection);
+    text += Line(ini::SettingLine(ini::kPlatformSetting, ini::DecimalText(version.dwPlatformId)));
+    text += Line(ini::SettingLine(ini::kMajorSetting, ini::DecimalText(version.dwMajorVersion)));
+    text += Line(ini::SettingLine(ini::kMinorSetting, ini::DecimalText(version.dwMinorVersion)));
+    text += Line(ini::SettingLine(ini::kBuildSetting, ini::DecimalText(version.dwBuildNumber)));
+    text += Line(ini::QuotedSettingLine(ini::kServicePackSetting, servicePack));
+    text += Line(ini::SettingLine(ini::kWindowsDirectorySetting, windowsDirectory));
+    text += Line(ini::SettingLine(ini::kCodePageSetting, ini::DecimalText(GetACP())));
+    text += Devices(result);
+    text += Windows(result);
+    return text + Section(ini::kAttributesSection) + attributeLines;
+}
 
+bool WriteMachineIni(const std::string& folder, const std::string& sections, CollectResult& result) {
+    std::string text = Line("; A machine image written by zavcollect.exe.");
+    text += Line(ini::SectionLine(ini::kImageSection));
+    for (const WrittenFile& file : result.written) text += Line(ini::WrittenFileLine(file.name, file.size));
+    text += sections + ini::kLineEnd + Line(ini::kClosingLine);
     OutFile out;
-    if (OpenOutFile(out, folder + "\\machine.ini")) Put(out, ini);
-    if (!CloseOutFile(out)) {
-        result.notes.push_back("machine.ini: cannot write it (" + ErrorText(out.error) + ")");
+    if (OpenOutFile(out, folder + "\\" + ini::kMachineIniFile)) Put(out, text);
+    if (!FinishOutFile(out)) {
+        AddNote(result, "machine.ini: cannot write it (" + ErrorText(out.error) + ")");
         return false;
     }
     return true;

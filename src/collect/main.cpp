@@ -2,6 +2,8 @@
 // folder, the order of the parts and the closing message.
 #include "collect/collect.h"
 
+#include "imageformat/machine_ini.h"
+
 #include <cstring>
 
 namespace {
@@ -9,22 +11,25 @@ namespace {
 const size_t kFlushSize = 64 * 1024;
 const char kTitle[] = "Machine image";
 
-enum ExitCode { kWritten = 0, kNoImage = 1, kBadCommandLine = 2 };
-
 struct Options {
     bool all = false;
     bool quiet = false;
     std::string folder;  // empty: a new folder beside the exe
 };
 
-// Options are matched without regard to case, as Windows programs take them.
+// Options are matched without regard to the case of their letters, as
+// Windows programs take them.
 bool IsOption(const std::string& word, const char* option) {
-    return CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, word.c_str(), -1, option, -1) ==
-           CSTR_EQUAL;
+    if (word.size() != std::strlen(option)) return false;
+    for (size_t i = 0; i < word.size(); ++i) {
+        const char c = word[i] >= 'A' && word[i] <= 'Z' ? static_cast<char>(word[i] - 'A' + 'a') : word[i];
+        if (c != option[i]) return false;
+    }
+    return true;
 }
 
 // The arguments after the program's own name; a quoted argument keeps its
-// blanks. start.cpp passes WinMain no command line, so it is read here.
+// blanks.
 bool ParseCommandLine(const char* line, Options& options) {
     std::vector<std::string> words;
     bool quoted = false, inWord = false;
@@ -61,16 +66,19 @@ bool Exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Whether a folder holds nothing. A search that fails for any other reason
+// than finding nothing says it may not be empty.
 bool IsEmptyFolder(const std::string& path) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return true;
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
     bool empty = true;
     do {
         empty = std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0;
     } while (empty && FindNextFileA(search, &found));
+    const bool listed = empty && GetLastError() == ERROR_NO_MORE_FILES;
     FindClose(search);
-    return empty;
+    return listed;
 }
 
 // The image folder: FOLDER made (or taken when it is an empty folder), else
@@ -123,22 +131,16 @@ std::string MakeImageFolder(std::string folder, std::string& why) {
     return std::string();
 }
 
-std::string Summary(const std::string& folder, const CollectResult& r, bool notesWritten) {
+std::string Summary(const std::string& folder, const CollectResult& r) {
     std::string text = "The machine image is written to the folder\n\n" + folder + "\n\n";
     text += FormatText(
         "It holds %lu registry keys with %lu values, %lu devices, %lu window "
         "titles and %lu copied files.\n",
         r.keys, r.values, r.devices, r.windows, r.files);
-    const unsigned long notes = static_cast<unsigned long>(r.notes.size());
-    if (notes != 0 && notesWritten)
+    if (!r.notes.empty())
         text += FormatText(
             "Some things could not be read (%lu notes); notes.txt in the folder lists them.\n",
-            notes);
-    else if (notes != 0)
-        text += FormatText(
-            "Some things could not be read (%lu notes), and notes.txt, which would "
-            "list them, could not be written.\n",
-            notes);
+            static_cast<unsigned long>(r.notes.size()));
     const std::string name = folder.substr(folder.find_last_of("\\:") + 1);
     return text +
            "\nWhat to do next:\n"
@@ -153,33 +155,58 @@ std::string Summary(const std::string& folder, const CollectResult& r, bool note
 int Finish(const Options& options, int code, const std::string& text) {
     if (!options.quiet)
         MessageBoxA(nullptr, text.c_str(), kTitle,
-                    MB_OK | (code == kWritten ? MB_ICONINFORMATION : MB_ICONERROR));
+                    MB_OK | (code == kImageWritten ? MB_ICONINFORMATION : MB_ICONERROR));
     return code;
 }
 
-bool WriteNotes(const std::string& folder, const CollectResult& result) {
-    if (result.notes.empty()) return true;
-    OutFile out;
-    if (OpenOutFile(out, folder + "\\notes.txt"))
-        for (const std::string& note : result.notes) Put(out, note + "\r\n");
-    return CloseOutFile(out);
+int NoImage(const Options& options, const std::string& folder, const std::string& why) {
+    return Finish(options, kNoImage,
+                  "No usable machine image was written to " + folder + ":\n\n" + why);
 }
 
+// notes.txt, when there are notes; false when it could not be written.
+bool WriteNotes(const std::string& folder, CollectResult& result) {
+    if (result.notes.empty()) return true;
+    OutFile out;
+    if (OpenOutFile(out, folder + "\\" + imageformat::kNotesFile))
+        for (const std::string& note : result.notes) Put(out, note + "\r\n");
+    if (!FinishOutFile(out)) return false;
+    result.written.push_back({imageformat::kNotesFile, out.size});
+    return true;
+}
+
+// Writes the pending bytes; a write that moves fewer bytes than asked goes
+// on with the rest, and one that moves none means the disk is full.
 void Flush(OutFile& out) {
-    if (out.error == 0 && out.handle != INVALID_HANDLE_VALUE && !out.pending.empty()) {
+    size_t done = 0;
+    while (out.error == 0 && out.handle != INVALID_HANDLE_VALUE && done < out.pending.size()) {
         DWORD written = 0;
-        if (!WriteFile(out.handle, out.pending.data(), static_cast<DWORD>(out.pending.size()),
+        if (!WriteFile(out.handle, out.pending.data() + done, static_cast<DWORD>(out.pending.size() - done),
                        &written, nullptr))
             out.error = GetLastError();
-        else if (written != out.pending.size())
+        else if (written == 0)
             out.error = ERROR_HANDLE_DISK_FULL;
+        done += written;
+        out.size += written;
     }
     out.pending.clear();
 }
 
 }  // namespace
 
+void AddNote(CollectResult& result, const std::string& note) {
+    std::string line = note;
+    for (char& c : line)
+        if (c == '\r' || c == '\n' || c == '\0') c = '?';
+    result.notes.push_back(line);
+}
+
+std::string ErrorText(DWORD error) {
+    return FormatText("Windows error %lu", static_cast<unsigned long>(error));
+}
+
 bool OpenOutFile(OutFile& out, const std::string& path) {
+    out.path = path;
     out.handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out.handle == INVALID_HANDLE_VALUE) out.error = GetLastError();
@@ -193,22 +220,20 @@ void Put(OutFile& out, const char* bytes, size_t count) {
 
 void Put(OutFile& out, const std::string& bytes) { Put(out, bytes.data(), bytes.size()); }
 
-bool CloseOutFile(OutFile& out) {
+bool FinishOutFile(OutFile& out) {
     Flush(out);
-    if (out.handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(out.handle);
-        out.handle = INVALID_HANDLE_VALUE;
-    }
+    if (out.handle == INVALID_HANDLE_VALUE) return false;
+    // A failed close may have lost written data (a network or removable
+    // drive): the file is not taken as whole.
+    if (!CloseHandle(out.handle) && out.error == 0) out.error = GetLastError();
+    out.handle = INVALID_HANDLE_VALUE;
+    if (out.error != 0) DeleteFileA(out.path.c_str());
     return out.error == 0;
 }
 
-std::string ErrorText(DWORD error) {
-    return FormatText("Windows error %lu", static_cast<unsigned long>(error));
-}
-
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+int RunCollector(const char* commandLine) {
     Options options;
-    if (!ParseCommandLine(GetCommandLineA(), options))
+    if (!ParseCommandLine(commandLine, options))
         return Finish(
             options, kBadCommandLine,
             "Usage: zavcollect.exe [/all] [/quiet] [FOLDER]\n\n"
@@ -226,31 +251,29 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         return Finish(options, kNoImage,
                       "No machine image was written: the Windows version could not be read (" +
                           ErrorText(GetLastError()) + ").");
-    CollectResult result;
+    // The uninstaller works below the Windows directory: an image without it
+    // would tell nothing of what it does.
     char windows[MAX_PATH + 1];
     std::memset(windows, 0, sizeof windows);
     const UINT length = GetWindowsDirectoryA(windows, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        result.notes.push_back("system: the Windows directory could not be read (" +
-                               ErrorText(GetLastError()) + ")");
-        windows[0] = '\0';
-    }
+    if (length == 0 || length >= MAX_PATH)
+        return Finish(options, kNoImage,
+                      "No machine image was written: the Windows directory could not be read (" +
+                          ErrorText(GetLastError()) + ").");
 
     std::string why;
     const std::string folder = MakeImageFolder(options.folder, why);
     if (folder.empty()) return Finish(options, kNoImage, "No machine image was written.\n\n" + why);
 
-    const bool ntFamily = version.dwPlatformId == VER_PLATFORM_WIN32_NT;
-    bool written = CollectRegistry(folder, ntFamily, options.all, result);
-    if (written) {
-        const std::string attributes =
-            windows[0] != '\0' ? CopyPackageFiles(folder, windows, result) : std::string();
-        written = CollectMachineIni(folder, version, windows, attributes, result);
-    }
-    const bool notesWritten = WriteNotes(folder, result);
-    if (!written)
-        return Finish(options, kNoImage,
-                      "No usable machine image was written to " + folder + ":\n\n" +
-                          (result.notes.empty() ? std::string() : result.notes.back()));
-    return Finish(options, kWritten, Summary(folder, result, notesWritten));
+    // Each part is written whole before the next; machine.ini, which names
+    // them all with their sizes, comes last.
+    CollectResult result;
+    if (!CollectRegistry(folder, version.dwPlatformId == VER_PLATFORM_WIN32_NT, options.all, result))
+        return NoImage(options, folder, result.notes.back());
+    const std::string attributes = CopyPackageFiles(folder, windows, result);
+    const std::string sections = MachineIniSections(version, windows, attributes, result);
+    if (!WriteNotes(folder, result))
+        return NoImage(options, folder, "notes.txt, which lists what could not be read, could not be written.");
+    if (!WriteMachineIni(folder, sections, result)) return NoImage(options, folder, result.notes.back());
+    return Finish(options, kImageWritten, Summary(folder, result));
 }

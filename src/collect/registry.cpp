@@ -2,9 +2,13 @@
 // written as the machine's own regedit exports them.
 #include "collect/collect.h"
 
+#include "imageformat/machine_ini.h"
+#include "imageformat/reg_export.h"
 #include "package.h"
 
 namespace {
+
+using imageformat::TextUnits;
 
 const char kRoot[] = "HKEY_LOCAL_MACHINE";
 const char kNtSystemKey[] = "SYSTEM";
@@ -15,96 +19,66 @@ const char* const k9xBranches[] = {"Enum", "System\\CurrentControlSet\\Services\
 
 // Value names reach 16383 characters; a longer buffer is never needed.
 const size_t kLongestName = 32768;
-// regedit breaks a hex line after the comma that brings it to this many
-// characters or more, and goes on indented by two blanks.
-const size_t kHexLineWidth = 77;
-
-typedef LONG(WINAPI* OpenKeyW)(HKEY, const WCHAR*, DWORD, REGSAM, PHKEY);
-typedef LONG(WINAPI* EnumKeyW)(HKEY, DWORD, WCHAR*, DWORD*, DWORD*, WCHAR*, DWORD*, FILETIME*);
-typedef LONG(WINAPI* EnumValueW)(HKEY, DWORD, WCHAR*, DWORD*, DWORD*, DWORD*, BYTE*, DWORD*);
-typedef LONG(WINAPI* QueryInfoW)(HKEY, WCHAR*, DWORD*, DWORD*, DWORD*, DWORD*, DWORD*, DWORD*,
-                                 DWORD*, DWORD*, DWORD*, FILETIME*);
+// A value that keeps changing between the calls is given up after a while.
+const int kValueTries = 32;
 
 // The export under way. Its text, key and value names included, is kept in
 // the file's own units from the registry to the file: bytes of the ANSI code
-// page (REGEDIT4) or UTF-16LE units of two bytes each (version 5).
+// page (REGEDIT4, through the A functions) or UTF-16LE units of two bytes
+// each (version 5, through the W functions).
 struct Export {
-    bool wide = false;
-    OpenKeyW openKey = nullptr;
-    EnumKeyW enumKey = nullptr;
-    EnumValueW enumValue = nullptr;
-    QueryInfoW queryInfo = nullptr;
+    TextUnits units = TextUnits::Ansi;
     OutFile out;
     CollectResult* result = nullptr;
 };
 
-size_t UnitSize(const Export& e) { return e.wide ? 2 : 1; }
+bool Wide(const Export& e) { return e.units == TextUnits::Utf16le; }
+size_t UnitSize(const Export& e) { return Wide(e) ? 2 : 1; }
+std::string Units(const Export& e, const std::string& ascii) { return imageformat::Ascii(ascii.c_str(), e.units); }
 
-unsigned UnitAt(const Export& e, const std::string& s, size_t byte) {
-    const unsigned low = static_cast<unsigned char>(s[byte]);
-    return e.wide ? low | static_cast<unsigned char>(s[byte + 1]) << 8 : low;
-}
-
-void AppendChar(const Export& e, std::string& s, char c) {
-    s += c;
-    if (e.wide) s += '\0';
-}
-
-std::string Units(const Export& e, const std::string& ascii) {
-    if (!e.wide) return ascii;
-    std::string out;
-    for (char c : ascii) AppendChar(e, out, c);
-    return out;
-}
-
-// Units as ANSI text, for a note.
+// Units as ANSI text, for a note: converted as Windows converts them, or,
+// should that fail, ASCII as it is and any other character as "?".
 std::string Ansi(const Export& e, const std::string& units) {
-    if (!e.wide || units.empty()) return units;
+    if (!Wide(e) || units.empty()) return units;
     const WCHAR* wide = reinterpret_cast<const WCHAR*>(units.data());
     const int count = static_cast<int>(units.size() / 2);
     const int size = WideCharToMultiByte(CP_ACP, 0, wide, count, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return "?";
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide, count, &out[0], size, nullptr, nullptr);
+    std::string out(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0 && WideCharToMultiByte(CP_ACP, 0, wide, count, &out[0], size, nullptr, nullptr) == size)
+        return out;
+    out.clear();
+    for (size_t i = 0; i + 1 < units.size(); i += 2)
+        out += units[i + 1] == 0 && static_cast<unsigned char>(units[i]) < 0x80 ? units[i] : '?';
     return out;
 }
 
-void Note(Export& e, const std::string& pathUnits, const char* what, LONG status) {
+void Note(Export& e, const std::string& pathUnits, const std::string& what, LONG status) {
     std::string note = "registry: " + Ansi(e, pathUnits) + ": " + what;
     if (status != ERROR_SUCCESS) note += " (" + ErrorText(static_cast<DWORD>(status)) + ")";
-    e.result->notes.push_back(note);
-}
-
-// A line break in a name or string would end the line of an export.
-bool HasLineBreak(const Export& e, const std::string& units) {
-    for (size_t i = 0; i < units.size(); i += UnitSize(e)) {
-        const unsigned u = UnitAt(e, units, i);
-        if (u == '\r' || u == '\n') return true;
-    }
-    return false;
+    AddNote(*e.result, note);
 }
 
 LONG OpenKey(const Export& e, HKEY parent, const std::string& name, HKEY* key) {
-    if (!e.wide) return RegOpenKeyExA(parent, name.c_str(), 0, KEY_READ, key);
+    if (!Wide(e)) return RegOpenKeyExA(parent, name.c_str(), 0, KEY_READ, key);
     const std::string terminated = name + std::string(2, '\0');
-    return e.openKey(parent, reinterpret_cast<const WCHAR*>(terminated.data()), 0, KEY_READ, key);
+    return RegOpenKeyExW(parent, reinterpret_cast<LPCWSTR>(terminated.data()), 0, KEY_READ, key);
 }
 
 // The longest subkey name and value name (in units) and value data (bytes).
 LONG QueryInfo(const Export& e, HKEY key, DWORD* subkeyName, DWORD* valueName, DWORD* data) {
-    if (!e.wide)
+    if (!Wide(e))
         return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, subkeyName, nullptr,
                                 nullptr, valueName, data, nullptr, nullptr);
-    return e.queryInfo(key, nullptr, nullptr, nullptr, nullptr, subkeyName, nullptr, nullptr,
-                       valueName, data, nullptr, nullptr);
+    return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, subkeyName, nullptr, nullptr,
+                            valueName, data, nullptr, nullptr);
 }
 
 // Grows a name buffer after ERROR_MORE_DATA; false once it is as long as a
 // name can be.
 bool GrowName(const Export& e, std::string& buffer) {
-    if (buffer.size() >= kLongestName * UnitSize(e)) return false;
-    buffer.resize(buffer.size() * 2 < kLongestName * UnitSize(e) ? buffer.size() * 2
-                                                                 : kLongestName * UnitSize(e));
+    const size_t longest = kLongestName * UnitSize(e);
+    if (buffer.size() >= longest) return false;
+    buffer.resize(buffer.size() * 2 < longest ? buffer.size() * 2 : longest);
     return true;
 }
 
@@ -113,35 +87,34 @@ bool GrowName(const Export& e, std::string& buffer) {
 LONG EnumKey(const Export& e, HKEY key, DWORD index, std::string& buffer, std::string& name) {
     for (;;) {
         DWORD count = static_cast<DWORD>(buffer.size() / UnitSize(e));
-        const LONG status = e.wide ? e.enumKey(key, index, reinterpret_cast<WCHAR*>(&buffer[0]),
-                                               &count, nullptr, nullptr, nullptr, nullptr)
-                                   : RegEnumKeyExA(key, index, &buffer[0], &count, nullptr, nullptr,
-                                                   nullptr, nullptr);
+        const LONG status =
+            Wide(e) ? RegEnumKeyExW(key, index, reinterpret_cast<LPWSTR>(&buffer[0]), &count, nullptr,
+                                    nullptr, nullptr, nullptr)
+                    : RegEnumKeyExA(key, index, &buffer[0], &count, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_MORE_DATA && GrowName(e, buffer)) continue;
         if (status == ERROR_SUCCESS) name.assign(buffer, 0, count * UnitSize(e));
         return status;
     }
 }
 
-// The value at `index`: a too small data buffer takes the size the call
-// reports, a too small name buffer (whose need is not reported) doubles.
+// The value at `index`. ERROR_MORE_DATA: a data buffer smaller than the size
+// the call reports (the value grew since the key was queried) takes that
+// size; otherwise the name buffer, whose need is not reported, doubles.
 LONG EnumValue(const Export& e, HKEY key, DWORD index, std::string& nameBuffer,
                std::string& dataBuffer, std::string& name, DWORD& type, std::string& data) {
-    // A value that keeps growing between the calls is given up after a while.
-    for (int tries = 0; tries < 32; ++tries) {
+    for (int tries = 0; tries < kValueTries; ++tries) {
         DWORD count = static_cast<DWORD>(nameBuffer.size() / UnitSize(e));
         DWORD size = static_cast<DWORD>(dataBuffer.size());
         BYTE* bytes = reinterpret_cast<BYTE*>(&dataBuffer[0]);
         const LONG status =
-            e.wide
-                ? e.enumValue(key, index, reinterpret_cast<WCHAR*>(&nameBuffer[0]), &count, nullptr,
-                              &type, bytes, &size)
-                : RegEnumValueA(key, index, &nameBuffer[0], &count, nullptr, &type, bytes, &size);
+            Wide(e) ? RegEnumValueW(key, index, reinterpret_cast<LPWSTR>(&nameBuffer[0]), &count,
+                                    nullptr, &type, bytes, &size)
+                    : RegEnumValueA(key, index, &nameBuffer[0], &count, nullptr, &type, bytes, &size);
         if (status == ERROR_MORE_DATA) {
             if (size > dataBuffer.size())
                 dataBuffer.resize(size);
             else if (!GrowName(e, nameBuffer))
-                dataBuffer.resize(dataBuffer.size() * 2);
+                return status;
             continue;
         }
         if (status == ERROR_SUCCESS) {
@@ -153,74 +126,21 @@ LONG EnumValue(const Export& e, HKEY key, DWORD index, std::string& nameBuffer,
     return ERROR_MORE_DATA;
 }
 
-// "text" with the backslash and the quote escaped, as regedit writes them.
-std::string Quoted(const Export& e, const std::string& units) {
-    std::string out;
-    out.reserve(units.size() + 4 * UnitSize(e));
-    AppendChar(e, out, '"');
-    for (size_t i = 0; i < units.size(); i += UnitSize(e)) {
-        const unsigned u = UnitAt(e, units, i);
-        if (u == '\\' || u == '"') AppendChar(e, out, '\\');
-        out.append(units, i, UnitSize(e));
-    }
-    AppendChar(e, out, '"');
-    return out;
-}
-
-// REG_SZ data that regedit writes as "text": one string ending in its
-// terminator, with no other NUL (and no line break) inside.
-bool IsCleanString(const Export& e, const std::string& data) {
-    const size_t unit = UnitSize(e);
-    if (data.size() < unit || data.size() % unit != 0) return false;
-    if (UnitAt(e, data, data.size() - unit) != 0) return false;
-    for (size_t i = 0; i + unit < data.size(); i += unit)
-        if (UnitAt(e, data, i) == 0) return false;
-    return !HasLineBreak(e, data);
-}
-
 void WriteValue(Export& e, const std::string& name, DWORD type, const std::string& data) {
-    std::string line = name.empty() ? Units(e, "@") : Quoted(e, name);
-    AppendChar(e, line, '=');
-    if (type == REG_SZ && IsCleanString(e, data)) {
-        line += Quoted(e, data.substr(0, data.size() - UnitSize(e)));
-    } else if (type == REG_DWORD && data.size() == 4) {
-        const DWORD v = static_cast<unsigned char>(data[0]) |
-                        static_cast<unsigned char>(data[1]) << 8 |
-                        static_cast<unsigned char>(data[2]) << 16 |
-                        static_cast<DWORD>(static_cast<unsigned char>(data[3])) << 24;
-        line += Units(e, FormatText("dword:%08lx", static_cast<unsigned long>(v)));
-    } else {
-        // The bytes exactly as read, folded as regedit folds them.
-        line += Units(e, type == REG_BINARY
-                             ? std::string("hex:")
-                             : FormatText("hex(%lx):", static_cast<unsigned long>(type)));
-        static const char kDigits[] = "0123456789abcdef";
-        size_t column = line.size() / UnitSize(e);
-        for (size_t i = 0; i < data.size(); ++i) {
-            AppendChar(e, line, kDigits[static_cast<unsigned char>(data[i]) >> 4]);
-            AppendChar(e, line, kDigits[data[i] & 15]);
-            column += 2;
-            if (i + 1 == data.size()) break;
-            AppendChar(e, line, ',');
-            if (++column >= kHexLineWidth) {
-                line += Units(e, "\\\r\n  ");
-                column = 2;
-            }
-        }
-    }
-    line += Units(e, "\r\n");
-    Put(e.out, line);
+    Put(e.out, imageformat::ValueLine(name, type, data, e.units, imageformat::kLineEnd) +
+                   Units(e, imageformat::kLineEnd));
     ++e.result->values;
 }
 
 void WriteHeader(Export& e, const std::string& path) {
-    Put(e.out, Units(e, "\r\n[") + path + Units(e, "]\r\n"));
+    Put(e.out, Units(e, imageformat::kLineEnd) + imageformat::KeyLine(path, e.units) + Units(e, imageformat::kLineEnd));
     ++e.result->keys;
 }
 
-// The key at `path`, open as `key`, and its subtree: the header, the values in
-// enumeration order, then each subkey the same way.
-void WriteTree(Export& e, HKEY key, const std::string& path) {
+// The key at `path`, open as `key`, `depth` levels below the root, and its
+// subtree: the header, the values in enumeration order, then each subkey
+// the same way.
+void WriteTree(Export& e, HKEY key, const std::string& path, size_t depth) {
     WriteHeader(e, path);
     DWORD longestSubkey = 0, longestValueName = 0, longestData = 0;
     LONG status = QueryInfo(e, key, &longestSubkey, &longestValueName, &longestData);
@@ -237,9 +157,8 @@ void WriteTree(Export& e, HKEY key, const std::string& path) {
                 Note(e, path, "cannot read its values past the first ones", status);
                 break;
             }
-            if (HasLineBreak(e, name))
-                Note(e, path + Units(e, " \"") + name + Units(e, "\""),
-                     "value left out: a line break in its name, which an export cannot hold", 0);
+            if (imageformat::HasLineBreak(name, e.units))
+                Note(e, path, "a value left out: a line break in its name, which an export cannot hold", 0);
             else
                 WriteValue(e, name, type, data);
         }
@@ -254,9 +173,12 @@ void WriteTree(Export& e, HKEY key, const std::string& path) {
             break;
         }
         const std::string childPath = path + Units(e, "\\") + name;
-        if (HasLineBreak(e, name)) {
-            Note(e, childPath,
-                 "key left out: a line break in its name, which an export cannot hold", 0);
+        if (const char* why = imageformat::UnexportableKeyName(name, e.units)) {
+            Note(e, childPath, std::string("key left out: ") + why, 0);
+            continue;
+        }
+        if (depth + 1 > imageformat::kMaxKeyDepth) {
+            Note(e, childPath, "key left out: deeper than the 512 levels Windows allows", 0);
             continue;
         }
         HKEY child = nullptr;
@@ -268,7 +190,7 @@ void WriteTree(Export& e, HKEY key, const std::string& path) {
                  status);
             continue;
         }
-        WriteTree(e, child, childPath);
+        WriteTree(e, child, childPath, depth + 1);
         RegCloseKey(child);
     }
 }
@@ -280,7 +202,10 @@ void WriteBranch(Export& e, const std::string& subkey) {
     const LONG status = OpenKey(e, HKEY_LOCAL_MACHINE, subkey, &key);
     if (status == ERROR_FILE_NOT_FOUND) return;
     if (status != ERROR_SUCCESS) return Note(e, path, "cannot open the branch", status);
-    WriteTree(e, key, path);
+    size_t depth = 1;
+    for (size_t i = 0; i < subkey.size(); i += UnitSize(e))
+        if (subkey[i] == '\\' && (!Wide(e) || subkey[i + 1] == '\0')) ++depth;
+    WriteTree(e, key, path, depth);
     RegCloseKey(key);
 }
 
@@ -288,40 +213,26 @@ void WriteBranch(Export& e, const std::string& subkey) {
 // control sets as HKLM\SYSTEM enumerates them.
 void WriteUsbStorServices(Export& e) {
     const std::string system = Units(e, kNtSystemKey);
+    const std::string systemPath = Units(e, std::string(kRoot) + "\\") + system;
     HKEY key = nullptr;
     LONG status = OpenKey(e, HKEY_LOCAL_MACHINE, system, &key);
     if (status != ERROR_SUCCESS) {
-        if (status != ERROR_FILE_NOT_FOUND)
-            Note(e, Units(e, std::string(kRoot) + "\\") + system, "cannot open the key", status);
+        if (status != ERROR_FILE_NOT_FOUND) Note(e, systemPath, "cannot open the key", status);
         return;
     }
     std::vector<std::string> sets;
     std::string buffer(256 * UnitSize(e), '\0'), name;
     for (DWORD i = 0; (status = EnumKey(e, key, i, buffer, name)) == ERROR_SUCCESS; ++i)
         sets.push_back(name);
-    if (status != ERROR_NO_MORE_ITEMS)
-        Note(e, Units(e, std::string(kRoot) + "\\") + system, "cannot read its subkeys", status);
+    if (status != ERROR_NO_MORE_ITEMS) Note(e, systemPath, "cannot read its subkeys", status);
     RegCloseKey(key);
-    for (const std::string& set : sets)
-        WriteBranch(e,
-                    system + Units(e, "\\") + set + Units(e, "\\") + Units(e, kStorageServiceKey));
-}
-
-// advapi32's W functions, found at run time: a static import of them would
-// keep Windows 98 from loading the exe. False when one is missing.
-bool FindWideFunctions(Export& e) {
-    HMODULE advapi = GetModuleHandleA("advapi32.dll");  // loaded: the A functions are imported
-    if (advapi == nullptr) return false;
-    e.openKey = reinterpret_cast<OpenKeyW>(
-        reinterpret_cast<void*>(GetProcAddress(advapi, "RegOpenKeyExW")));
-    e.enumKey = reinterpret_cast<EnumKeyW>(
-        reinterpret_cast<void*>(GetProcAddress(advapi, "RegEnumKeyExW")));
-    e.enumValue = reinterpret_cast<EnumValueW>(
-        reinterpret_cast<void*>(GetProcAddress(advapi, "RegEnumValueW")));
-    e.queryInfo = reinterpret_cast<QueryInfoW>(
-        reinterpret_cast<void*>(GetProcAddress(advapi, "RegQueryInfoKeyW")));
-    return e.openKey != nullptr && e.enumKey != nullptr && e.enumValue != nullptr &&
-           e.queryInfo != nullptr;
+    for (const std::string& set : sets) {
+        if (const char* why = imageformat::UnexportableKeyName(set, e.units)) {
+            Note(e, systemPath + Units(e, "\\") + set, std::string("key left out: ") + why, 0);
+            continue;
+        }
+        WriteBranch(e, system + Units(e, "\\") + set + Units(e, "\\") + Units(e, kStorageServiceKey));
+    }
 }
 
 }  // namespace
@@ -333,29 +244,30 @@ bool CollectRegistry(const std::string& folder, bool ntFamily, bool wholeMachine
     // The NT family's A functions turn a character outside the ANSI code page
     // into "?", which would change the name; its regedit writes UTF-16.
     if (ntFamily) {
-        e.wide = FindWideFunctions(e);
-        if (!e.wide)
-            result.notes.push_back(
-                "registry: the W registry functions are missing; written as "
-                "REGEDIT4 through the A functions");
+        if (RegQueryInfoKeyW(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr) == ERROR_CALL_NOT_IMPLEMENTED)
+            AddNote(result, "registry: the W registry functions are missing; written as REGEDIT4 "
+                            "through the A functions");
+        else
+            e.units = TextUnits::Utf16le;
     }
-    if (OpenOutFile(e.out, folder + "\\registry.reg")) {
-        if (e.wide) Put(e.out, "\xFF\xFE", 2);
-        Put(e.out, Units(e, e.wide ? "Windows Registry Editor Version 5.00\r\n" : "REGEDIT4\r\n"));
+    if (OpenOutFile(e.out, folder + "\\" + imageformat::kRegistryFile)) {
+        if (Wide(e)) Put(e.out, imageformat::kUtf16leByteOrderMark);
+        Put(e.out, Units(e, Wide(e) ? imageformat::kVersion5 : imageformat::kRegedit4) + Units(e, imageformat::kLineEnd));
         if (wholeMachine) {
-            WriteTree(e, HKEY_LOCAL_MACHINE, Units(e, kRoot));
+            WriteTree(e, HKEY_LOCAL_MACHINE, Units(e, kRoot), 0);
         } else if (ntFamily) {
             WriteUsbStorServices(e);
             for (const char* branch : kNtBranches) WriteBranch(e, Units(e, branch));
         } else {
             for (const char* branch : k9xBranches) WriteBranch(e, Units(e, branch));
         }
-        Put(e.out, Units(e, "\r\n"));
+        Put(e.out, Units(e, imageformat::kLineEnd));
     }
-    if (!CloseOutFile(e.out)) {
-        result.notes.push_back(
-            FormatText("registry.reg: cannot write it (%s)", ErrorText(e.out.error).c_str()));
+    if (!FinishOutFile(e.out)) {
+        AddNote(result, "registry.reg: cannot write it (" + ErrorText(e.out.error) + ")");
         return false;
     }
+    result.written.push_back({imageformat::kRegistryFile, e.out.size});
     return true;
 }

@@ -1,7 +1,9 @@
 // The one door to the platform.
 //
 // Product code includes this header and nothing else of the platform. On
-// Windows it is the real SDK (ANSI API: UNICODE is never defined). On any
+// Windows it is the real SDK (ANSI API: UNICODE is never defined; the
+// registry's W functions, which the collector calls by name, are looked up
+// at run time). On any
 // other host it declares the same types, constants and functions, with the
 // same names and signatures and the 32-bit structure layouts, and a simulated
 // Windows machine (src/platform/sim) serves the calls.
@@ -32,7 +34,32 @@ extern "C" BOOL WINAPI ZavSetupDiClassGuidsFromNameExA(PCSTR ClassName, LPGUID C
                                                        PVOID Reserved);
 #define SetupDiClassGuidsFromNameExA ZavSetupDiClassGuidsFromNameExA
 
-#else  // host: declarations of the Win32 names the program uses
+// The registry's W functions, looked up at run time as well
+// (src/platform/win32/advapi_wide.cpp): Windows 95/98 do not implement
+// them, and their loader would refuse an exe that imports one it lacks. A
+// function that is not there fails with ERROR_CALL_NOT_IMPLEMENTED, as the
+// stubs of Windows 98's advapi32 do.
+extern "C" LONG WINAPI ZavRegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions,
+                                        REGSAM samDesired, PHKEY phkResult);
+extern "C" LONG WINAPI ZavRegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName,
+                                        LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+                                        LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
+extern "C" LONG WINAPI ZavRegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
+                                        LPDWORD lpcchValueName, LPDWORD lpReserved,
+                                        LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+extern "C" LONG WINAPI ZavRegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
+                                           LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                           LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                           LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                                           LPDWORD lpcbMaxValueLen,
+                                           LPDWORD lpcbSecurityDescriptor,
+                                           PFILETIME lpftLastWriteTime);
+#define RegOpenKeyExW ZavRegOpenKeyExW
+#define RegEnumKeyExW ZavRegEnumKeyExW
+#define RegEnumValueW ZavRegEnumValueW
+#define RegQueryInfoKeyW ZavRegQueryInfoKeyW
+
+#else  // host: declarations of the Win32 names the two programs use
 
 #include <cstddef>
 #include <cstdint>
@@ -59,6 +86,14 @@ typedef intptr_t LONG_PTR;
 typedef uintptr_t UINT_PTR;
 typedef DWORD LCID;
 typedef char CHAR;
+// UTF-16 units, as wchar_t is on Windows (on this host wchar_t is wider).
+typedef char16_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef const WCHAR* LPCWCH;
+typedef const char* LPCCH;
+typedef BOOL* LPBOOL;
+typedef DWORD REGSAM;
 typedef char* LPSTR;
 typedef char* PSTR;
 typedef const char* LPCSTR;
@@ -79,6 +114,8 @@ struct HWND__ { int unused; };
 typedef struct HWND__* HWND;
 struct HINSTANCE__ { int unused; };
 typedef struct HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef BOOL(CALLBACK* WNDENUMPROC)(HWND, LPARAM);
 typedef PVOID HINF;
 typedef PVOID HDEVINFO;
 
@@ -182,6 +219,8 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_DISK_FULL 112L
+#define ERROR_BUFFER_OVERFLOW 111L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_NEGATIVE_SEEK 131L
@@ -230,6 +269,12 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define REG_RESOURCE_REQUIREMENTS_LIST 10
 #define REG_QWORD 11
 
+// Registry access rights.
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_READ 0x20019
+
 // Files.
 #define GENERIC_READ 0x80000000UL
 #define GENERIC_WRITE 0x40000000UL
@@ -269,6 +314,8 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define SPDRP_MFG 0x0000000B
 
 // Kernel, shell and windows.
+#define CP_ACP 0
+#define MAX_COMPUTERNAME_LENGTH 15
 #define LOCALE_USER_DEFAULT 0x0400
 #define LOCALE_SYSTEM_DEFAULT 0x0800
 #define CSTR_LESS_THAN 1
@@ -278,6 +325,8 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define VER_PLATFORM_WIN32_WINDOWS 1
 #define VER_PLATFORM_WIN32_NT 2
 #define MB_OK 0x00000000
+#define MB_ICONERROR 0x00000010
+#define MB_ICONINFORMATION 0x00000040
 #define IDOK 1
 #define IDCANCEL 2
 #define SW_HIDE 0
@@ -290,9 +339,30 @@ extern "C" {
 // ADVAPI32
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
 LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName);
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult);
+LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult);
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                           LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                           PFILETIME lpftLastWriteTime);
+LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                          LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                          PFILETIME lpftLastWriteTime);
+LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
+                             LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                             LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                             LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
+                             LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                             LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                             LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData);
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
@@ -334,9 +404,11 @@ int WINAPI CompareStringA(LCID Locale, DWORD dwCmpFlags, PCNZCH lpString1, int c
                           PCNZCH lpString2, int cchCount2);
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
+BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL WINAPI FindClose(HANDLE hFindFile);
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -349,6 +421,12 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
+UINT WINAPI GetACP(void);
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
+                               LPBOOL lpUsedDefaultChar);
 
 // SHELL32, USER32
 HINSTANCE WINAPI ShellExecuteA(HWND hwnd, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParameters,
@@ -356,6 +434,9 @@ HINSTANCE WINAPI ShellExecuteA(HWND hwnd, LPCSTR lpOperation, LPCSTR lpFile, LPC
 HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName);
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
+int WINAPI GetWindowTextLengthA(HWND hWnd);
+int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
 
 }  // extern "C"
 

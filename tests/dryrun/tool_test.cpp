@@ -1,6 +1,8 @@
 // zavuninst-sim as a user runs it: the image is only read, --write gives the
 // machine after as an image, --undo gives what brings the machine back, and
 // bad input is named, exits with 2 and writes nothing.
+#include "support/collection.h"
+#include "support/package_machine.h"
 #include "support/scratch.h"
 #include "support/text_bytes.h"
 #include "image/machine_state.h"
@@ -11,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -74,23 +77,30 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
     const std::string deviceKey =
         "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678\\SN01\\Параметры]\r\n"
         "\"Имя\"=\"диск\"\r\n";
+    // A control set whose storage service has no ImagePath: the run creates
+    // the value, the undo deletes it.
+    const std::string noImagePath =
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet003\\Services\\USBSTOR]\r\n"
+        "\"Type\"=dword:00000001\r\n";
     struct Row {
         const char* example;
         std::string added;      // keys added to the example's export (UTF-8 text), kept by the run
-        std::string removed;    // and keys added that the run deletes
+        std::string removed;    // and keys added that the run deletes or changes
         unsigned codePage = 0;  // the one machine.ini names, if any
     };
     const Row rows[] = {
         {"win98-package", "", ""}, {"win2000-sp2", "", ""}, {"realistic", "", ""}, {"xp-clean", "", ""},
         {"win98-package", names, deviceKey, 1251},  // REGEDIT4: the names in code page 1251
         {"xp-clean", names, ""},                    // version 5 on a machine of code page 1252
+        {"win2000-sp2", "", noImagePath},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.example) + (row.added.empty() ? "" : " with Cyrillic names"));
+        SCOPED_TRACE(std::string(row.example) + (row.added.empty() ? "" : " with Cyrillic names") +
+                     (row.removed.empty() ? "" : " with keys the run changes"));
         ScratchFolder dir;
         std::string folder = Example(row.example);
         std::string added;  // the added keys as the export holds them
-        if (!row.added.empty()) {
+        if (!row.added.empty() || !row.removed.empty()) {
             folder = dir / "image";
             fs::copy(Example(row.example), folder, fs::copy_options::recursive);
             std::string reg;
@@ -325,4 +335,57 @@ TEST(Tool, DamagedImagesAreRefusedOrRunButNeverCrash) {
     }
     EXPECT_GT(refused, 0);
     EXPECT_GT(completed, 0);
+}
+
+// The collector writes machine.ini last, naming every file with its size and
+// ending with its closing line: an image cut short at any byte of any of its
+// files, as a full disk or a lost connection leaves it, is refused, naming
+// the file; whole, it runs, its notes leading the report.
+TEST(Tool, ACollectedImageCutShortAtAnyByteIsRefused) {
+    support::Windows2000Package windows2000;
+    windows2000.whole = true;
+    sim::Machine machine = support::Windows2000WithPackage(windows2000);
+    support::ByteChoices everyCase(nullptr, 0);
+    support::AddCollectorCases(machine, everyCase);  // notes.txt too
+    ASSERT_EQ(support::Collect(machine, "/quiet C:\\IMAGE"), 0);
+    const std::string folder = "C:\\IMAGE";
+
+    ScratchFolder dir;
+    auto save = [&](const sim::FileSystem& files) {
+        fs::remove_all(dir / "image");
+        for (const sim::FileEntry* e : files.Entries()) {
+            if (!sim::NamesEqual(e->path.substr(0, folder.size()), folder)) continue;
+            std::string relative = e->path.substr(folder.size());
+            std::replace(relative.begin(), relative.end(), '\\', '/');
+            if (e->directory) fs::create_directories(dir.Path() + "/image" + relative);
+            else ASSERT_TRUE(image::WriteHostFile(dir.Path() + "/image" + relative, std::string(e->data.begin(), e->data.end())));
+        }
+    };
+    save(machine.files);
+    const Outcome whole = Tool({dir / "image"});
+    ASSERT_EQ(whole.code, 0) << whole.err;
+    EXPECT_NE(whole.out.find("cannot open the key; written without its values and subkeys"), std::string::npos);
+
+    for (const char* file : {"registry.reg", "machine.ini", "notes.txt", "drive_c\\WINNT\\inf\\usbstor.inf"}) {
+        SCOPED_TRACE(file);
+        const std::string path = folder + "\\" + file;
+        const size_t size = machine.files.Find(path)->data.size();
+        size_t refused = 0;
+        for (size_t cut = 0; cut < size; ++cut) {
+            sim::FileSystem files = machine.files;
+            files.Find(path)->data.resize(cut);
+            image::MachineImage loaded;
+            image::InputError diag;
+            if (!image::LoadImage(files, folder, &loaded, &diag) && sim::NamesEqual(diag.file, path)) ++refused;
+            else ADD_FAILURE() << "cut at byte " << cut << ": " << (diag.file.empty() ? "read as whole" : diag.Text());
+            if (cut != size / 2) continue;
+            save(files);
+            const Outcome o = Tool({dir / "image"});
+            EXPECT_EQ(o.code, 2);
+            std::string hostFile = file;
+            std::replace(hostFile.begin(), hostFile.end(), '\\', '/');
+            EXPECT_EQ(o.err.rfind("zavuninst-sim: " + dir / "image/" + hostFile + ":", 0), 0u) << o.err;
+        }
+        EXPECT_EQ(refused, size);
+    }
 }

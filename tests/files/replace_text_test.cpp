@@ -125,6 +125,8 @@ std::vector<ReplaceRow> Rows() {
         Failing("new file cannot be created", {Api::CreateFileA, 2, false, ERROR_ACCESS_DENIED, false}),
         Failing("short write", {Api::WriteFile, 1, false, 0, true}),
         Failing("write fails: disk full", {Api::WriteFile, 1, false, ERROR_DISK_FULL, false}),
+        // The close of the new file flushes its last bytes, which may fail.
+        Failing("new file cannot be closed", {Api::CloseHandle, 2, false, ERROR_DISK_FULL, false}),
         Failing("former file cannot be moved aside", {Api::MoveFileA, 1, false, ERROR_ACCESS_DENIED, false}),
         Failing("new file cannot take the path", {Api::MoveFileA, 2, false, ERROR_ACCESS_DENIED, false}),
         // The move back fails as well: the former bytes are written anew at

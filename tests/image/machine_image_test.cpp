@@ -98,11 +98,15 @@ TEST(MachineImage, BadMachineIniLinesAreNamed) {
     };
     const std::string system =
         "[system]\nplatform = 1\nmajor = 4\nminor = 10\nwindows_directory = C:\\WINDOWS\n";
+    const std::string longServicePack = "[system]\nservice_pack = " + std::string(128, 'x') + "\n";
     const Row rows[] = {
         {"platform = 1\n", 1, "before the first section"},
         {"[system\n", 1, "closing \"]\""},
         {"[hardware]\n", 1, "unknown section [hardware]"},
         {"[system]\nplatform = one\n", 2, "\"platform\" takes a number"},
+        // A ";" starts a comment only after a blank.
+        {"[system]\nplatform = 1;2\n", 2, "\"platform\" takes a number, not \"1;2\""},
+        {longServicePack.c_str(), 2, "longer than the 127 characters"},
         {"[system]\nplatform = 1\nplatform = 2\n", 3, "given twice"},
         {"[system]\ncolour = blue\n", 2, "unknown setting \"colour\""},
         {"[system]\nservice_pack = \"open\n", 2, "closing quote"},
@@ -122,6 +126,9 @@ TEST(MachineImage, BadMachineIniLinesAreNamed) {
         {"[devices]\nX\\Y = , \"say \"hi\"\"\n", 2, "a quote inside a text"},
         {"[devices]\nUSB\"\"\"\\ROOT = , x ;y\n", 2, "a quote inside a text"},
         {"[system]\n[system]\n", 2, "appears twice"},
+        // A collected image's list of files, and its closing line.
+        {"[image]\nregistry.reg = many\n", 2, "expected \"FILE = size in bytes\""},
+        {"[end]\n[windows]\n", 2, "a line after [end]"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
@@ -136,6 +143,13 @@ TEST(MachineImage, BadMachineIniLinesAreNamed) {
         EXPECT_EQ(diag.line, row.line == 0 ? 0 : row.line + shift);
         EXPECT_NE(diag.message.find(row.message), std::string::npos) << diag.Text();
     }
+    // The longest service pack text Windows reports is read.
+    sim::Machine m = sim::MakeWindows98();
+    InputError diag;
+    EXPECT_TRUE(ReadMachineIni(system + "service_pack = " + std::string(127, 'x') + "\n", "img/machine.ini", m,
+                               &diag))
+        << diag.Text();
+    EXPECT_EQ(m.csdVersion, std::string(127, 'x'));
 }
 
 TEST(MachineImage, AnImageFolderIsLoadedAndItsProblemsAreNamed) {

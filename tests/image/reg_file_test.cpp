@@ -271,6 +271,7 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
         std::vector<std::pair<int, std::string>> skipped = {};  // each note: its line, a part of it
         bool utf16 = false;  // the text as UTF-16LE with its byte order mark
         std::string after = "";  // bytes after the text
+        bool writtenBack = false;  // read, and written back byte for byte
     };
     using namespace std::string_literals;  // texts with NUL bytes
     const std::string r4 = "REGEDIT4\r\n", v5 = "Windows Registry Editor Version 5.00\r\n";
@@ -307,6 +308,21 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
         {"imports the name up to the last \"]\" (key_name_state: wcsrchr)",
          r4 + "[HKEY_LOCAL_MACHINE\\A] ; comment\r\n\"a\"=\"b\"\r\n[HKEY_LOCAL_MACHINE\\B] ; [c]\r\n",
          a + "key HKEY_LOCAL_MACHINE\\B] ; [c\n" + in + "\"a\" = REG_SZ \"b\"\n"},
+        {"imports a type of eight hex digits (hex(0000000b)) and a key name of the 255 characters Windows "
+         "allows (parse_data_type; RegCreateKeyEx)",
+         r4 + key + "\"q\"=hex(0000000b):01,00,00,00,00,00,00,00\r\n[HKEY_LOCAL_MACHINE\\" + std::string(255, 'k') +
+             "]\r\n",
+         a + "key HKEY_LOCAL_MACHINE\\" + std::string(255, 'k') + "\n" + in + "\"q\" = REG_QWORD 01,00,00,00,00,00,00,00\n"},
+        // Read, and written back as read: lines ended by CR alone (as an old
+        // Mac editor leaves them); UTF-16 with LF line ends and no final line
+        // break; UTF-16 string data of odd size, which no ANSI text holds.
+        {"imports, and is written back as read (CR line endings alone: TestValue4)", "REGEDIT4\r\r[HKEY_LOCAL_MACHINE\\A]\r\"a\"=\"b\"\r\r",
+         a + in + "\"a\" = REG_SZ \"b\"\n", 0, {}, false, "", true},
+        {"imports (LF line endings, no final line break: get_lineW)", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\A]\n\"a\"=\"b\"",
+         a + in + "\"a\" = REG_SZ \"b\"\n", 0, {}, true, "", true},
+        {"imports UTF-16 string data of odd size (convert_hex_csv_to_hex keeps the bytes)",
+         v5 + "\r\n" + key + "\"a\"=hex(2):41,00,42\r\n\r\n", a + in + "\"a\" = REG_EXPAND_SZ 41\n", 0, {}, true, "",
+         true},
         {"stores the value the file ends after, line break and all (Wine17a)", r4 + key + "\"a\"=hex:01,\\\r\n",
          a + in + "\"a\" = REG_BINARY 01\n"},
         {"stores it past blank and comment lines too (hex_multiline_state)",
@@ -339,6 +355,10 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
           {5, "the default value: it goes nowhere"}}},
         {"cannot open a key the registry cannot hold", r4 + "[HKEY_LOCAL_MACHINE\\A\\\\B]\r\n", "", 0,
          {{2, "an empty key name"}}},
+        {"cannot open a key whose name is longer than the 255 characters Windows allows (RegCreateKeyEx "
+         "fails), and its values go nowhere",
+         r4 + "[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\r\n\"a\"=\"b\"\r\n", "", 0,
+         {{2, "a key name longer than the 255 characters"}, {3, "the value \"a\": it goes nowhere"}}},
         {"sets no value before the first key line (hkey NULL)", r4 + "\r\n\"a\"=\"b\"\r\n", "", 0,
          {{3, "the value \"a\": it goes nowhere: no key line before it"}}},
         {"ignores a deletion line whose root name does not follow \"[-\" (Subkey2a: \"[- HKEY_...]\")",
@@ -356,6 +376,9 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
         {"skips a value whose name or string has no closing quote (TestNoEndQuote, NameNoEndQuote, MixedQuotes)",
          r4 + key + "\"a\"=\"open\r\n\"a=\"x\"\r\n\"open=1\r\n", a, 0,
          {{3, "its string has no closing quote"}, {4, "the value \"a=\": no \"=\""}, {5, "its name has no closing"}}},
+        {"skips a string or a name the line ends in, after a backslash (TestNoEndQuote)",
+         r4 + key + "\"a\"=\"x\\\r\n\"b\\", a, 0,
+         {{3, "its string has no closing quote"}, {4, "its name has no closing quote"}}},
         {"skips escapes other than \\\\ and \\\" (Wine33a: \\0; others not recorded)",
          r4 + key + "\"a\"=\"x\\n\"\r\n\"b\"=\"\\0\"\r\n", a, 0, {{3, "an escape \"\\n\""}, {4, "an escape \"\\0\""}}},
         {"skips text after a string but a ; comment (Test15a, Wine3, Wine26c)",
@@ -434,10 +457,14 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
         InputError diag;
         std::vector<InputError> skipped;
         const std::string bytes = (row.utf16 ? Utf16le(row.text) : row.text) + row.after;
-        const bool read = ReadRegFile(bytes, "image/registry.reg", registry, nullptr, &diag, &skipped);
+        RegFormat format;
+        const bool read = ReadRegFile(bytes, "image/registry.reg", registry, &format, &diag, &skipped);
         if (row.refusedAt == 0) {
             ASSERT_TRUE(read) << diag.Text();
             EXPECT_EQ(image::RegistryText(registry), row.result);
+            if (row.writtenBack) {
+                EXPECT_EQ(WriteRegFile(registry, format), bytes);
+            }
             ASSERT_EQ(skipped.size(), row.skipped.size());
             for (size_t i = 0; i < skipped.size(); ++i) {
                 EXPECT_EQ(skipped[i].file, "image/registry.reg");

@@ -70,7 +70,7 @@ TEST(SimFilesCreate, Dispositions) {
         const bool changed = row.opens && (row.disposition == CREATE_NEW || row.disposition == CREATE_ALWAYS ||
                                            row.disposition == TRUNCATE_EXISTING ||
                                            (row.disposition == OPEN_ALWAYS && row.error == 0));
-        EXPECT_EQ(created.size(), changed ? 1u : 0u) << row.name;
+        ASSERT_EQ(created.size(), changed ? 1u : 0u) << row.name;
         if (changed) {
             EXPECT_EQ(created[0].oldFile.has_value(),
                       row.error == ERROR_ALREADY_EXISTS || row.disposition == TRUNCATE_EXISTING)

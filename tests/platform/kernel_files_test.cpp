@@ -136,6 +136,36 @@ TEST(SimFilesDelete, FailuresLeaveTheTreeAsItWas) {
     }
 }
 
+TEST(SimFilesCreateDirectory, InAnExistingFolderUnderANewName) {
+    struct Row {
+        const char* path;
+        DWORD error;  // 0: made
+    } rows[] = {
+        {"C:\\WINDOWS\\Image", 0},
+        {"c:\\windows\\SYSTEM32\\DRIVERS\\New", 0},
+        {"C:\\WINDOWS\\system32", ERROR_ALREADY_EXISTS},
+        {kDriver, ERROR_ALREADY_EXISTS},  // a file's name
+        {"C:\\WINDOWS\\Missing\\Image", ERROR_PATH_NOT_FOUND},
+        {"C:\\WINDOWS\\system32\\drivers\\WDMZAV03.sys\\Image", ERROR_PATH_NOT_FOUND},
+        {"C:\\", ERROR_ACCESS_DENIED},
+        {"C:\\WINDOWS\\a|b", ERROR_INVALID_NAME},
+    };
+    for (const Row& row : rows) {
+        sim::Machine m = MachineWithDriver(sim::Family::NT);
+        const std::string before = image::FilesText(m.files);
+        support::ActiveMachine active(m);
+        EXPECT_EQ(CreateDirectoryA(row.path, nullptr), row.error == 0 ? TRUE : FALSE) << row.path;
+        ASSERT_EQ(m.events.size(), 1u);
+        EXPECT_EQ(m.events[0].ok, row.error == 0);
+        if (row.error != 0) {
+            EXPECT_EQ(GetLastError(), row.error) << row.path;
+            EXPECT_EQ(image::FilesText(m.files), before) << row.path;
+        } else {
+            EXPECT_TRUE(m.files.Find(row.path)->directory) << row.path;
+        }
+    }
+}
+
 TEST(SimFilesMove, RenamesFilesAndDirectories) {
     sim::Machine m = MachineWithDriver(sim::Family::NT);
     m.files.AddFile("C:\\WINDOWS\\inf\\USBZAV03.inf\\inner.txt", std::string("in"));

@@ -147,7 +147,8 @@ TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothing
         unsigned codePage;
         std::vector<const char*> created;   // in this order, UTF-8
         std::vector<const char*> expected;  // as RegEnumKeyA gives them
-        bool reopen;  // whether each name read opens its key again
+        bool reopen;  // whether each name read opens its key again: the code page spells it exactly
+        bool copied = false;  // enumerated on a copy of the machine
     };
     const Row rows[] = {
         // NT sorts, ASCII letters without regard to case; 9x keeps the order it stored.
@@ -156,6 +157,9 @@ TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothing
          {"A", "a2", "ABCDEFGH", "b", "Ccc"}, true},
         {sim::Family::Win9x, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"},
          {"b", "A", "Ccc", "a2", "ABCDEFGH"}, true},
+        // A copy of the machine (the dry run's machine before and after) keeps the stored order.
+        {sim::Family::Win9x, 1252, {"b", "A", "Ccc", "a2", "ABCDEFGH", "a"},
+         {"b", "A", "Ccc", "a2", "ABCDEFGH"}, true, true},
         // Names the code page cannot spell read as "?" and open nothing,
         // not even a key whose ANSI name looks the same.
         {sim::Family::NT, 1252, {"Тип", "Имя"}, {"???", "???"}, false},
@@ -163,12 +167,22 @@ TEST(SimRegistryEnum, NamesInTheFamilysOrderAndCodePageThenNoMoreItemsAndNothing
         {sim::Family::Win9x, 1251, {"Тип", "Имя"}, {"\xD2\xE8\xEF", "\xC8\xEC\xFF"}, true},
         {sim::Family::Win9x, 1252, {"Caf\u00e9"}, {"Caf\xE9"}, true},
         {sim::Family::NT, 1252, {"Z\u0101v"}, {"Zav"}, false},  // a look-alike, as Windows converts it
+        {sim::Family::NT, 1252, {"\u03bc"}, {"\xB5"}, false},   // micro sign for Greek mu: a look-alike
+        {sim::Family::NT, 1252, {"\xC1\x81"}, {"??"}, false},    // "A" spelled in two bytes is no UTF-8
     };
     for (const Row& row : rows) {
-        sim::Machine m;
-        m.platformId = row.family == sim::Family::NT ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
-        m.codePage = row.codePage;
-        for (const char* name : row.created) m.registry.Create(std::string("HKLM\\E\\") + name);
+        sim::Machine built;
+        built.platformId = row.family == sim::Family::NT ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
+        built.codePage = row.codePage;
+        for (const char* name : row.created) {
+            built.registry.Create(std::string("HKLM\\E\\") + name);
+            bool exact = false;
+            sim::Utf8ToAnsi(row.codePage, name, &exact);
+            EXPECT_EQ(exact, row.reopen) << name;
+        }
+        sim::Machine copy;
+        if (row.copied) copy = built;
+        sim::Machine& m = row.copied ? copy : built;
         support::ActiveMachine active(m);
         HKEY key = Open(HKEY_LOCAL_MACHINE, "E");
         const DWORD count = static_cast<DWORD>(row.expected.size());
@@ -235,6 +249,78 @@ TEST(SimRegistryQuery, SizesMissingValuesAndTheScribbledBuffer) {
         EXPECT_EQ(row.result == ERROR_FILE_NOT_FOUND ? 99u : static_cast<DWORD>(REG_SZ), type);
     }
     RegCloseKey(key);
+}
+
+// What the collector reads a key with: RegOpenKeyExA/W, RegQueryInfoKeyA/W
+// and RegEnumValueA/W. The W functions give the registry's Unicode names
+// and string data widened, on the NT family only; a key whose security
+// denies access refuses every open on NT and nothing on 9x, which keeps no
+// security.
+TEST(SimRegistryRead, TheAAndWFunctionsOnEitherFamily) {
+    struct Row {
+        sim::Family family;
+        bool wide;
+        LONG open;                     // RegOpenKeyEx on HKLM\E
+        LONG openDenied;               // ... on HKLM\E\Denied
+        DWORD longestSubkey, longestName, longestData;  // RegQueryInfoKey, without terminators
+        std::string name, data;        // RegEnumValue of the first value: its name and data as given
+    };
+    const std::string wideName("\x22\x04\x38\x04\x3F\x04", 6);  // "Тип" in UTF-16LE
+    const Row rows[] = {
+        {sim::Family::NT, false, ERROR_SUCCESS, ERROR_ACCESS_DENIED, 6, 3, 4, "???", std::string("t\xE9x\0", 4)},
+        {sim::Family::NT, true, ERROR_SUCCESS, ERROR_ACCESS_DENIED, 6, 3, 8, wideName, std::string("t\0\xE9\0x\0\0\0", 8)},
+        {sim::Family::Win9x, false, ERROR_SUCCESS, ERROR_SUCCESS, 6, 3, 4, "???", std::string("t\xE9x\0", 4)},
+        {sim::Family::Win9x, true, ERROR_CALL_NOT_IMPLEMENTED, ERROR_CALL_NOT_IMPLEMENTED, 0, 0, 0, "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << (row.family == sim::Family::NT ? "NT" : "9x") << (row.wide ? " W" : " A"));
+        sim::Machine m = UsbMachine(row.family);
+        m.registry.SetString("HKLM\\E", "Тип", "t\xE9x");  // code-page bytes
+        m.registry.SetDword("HKLM\\E", "n", 1);
+        m.registry.Create("HKLM\\E\\Denied").accessDenied = true;
+        support::ActiveMachine active(m);
+        HKEY key = nullptr, denied = nullptr;
+        const std::u16string e = u"E", deniedPath = u"E\\Denied";
+        EXPECT_EQ(row.open, row.wide ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, e.c_str(), 0, KEY_READ, &key)
+                                     : RegOpenKeyExA(HKEY_LOCAL_MACHINE, "E", 0, KEY_READ, &key));
+        EXPECT_EQ(row.openDenied, row.wide ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, deniedPath.c_str(), 0, KEY_READ, &denied)
+                                           : RegOpenKeyExA(HKEY_LOCAL_MACHINE, "E\\Denied", 0, KEY_READ, &denied));
+        if (denied != nullptr) RegCloseKey(denied);
+        if (key == nullptr) continue;
+        DWORD subkeys = 0, longestSubkey = 0, values = 0, longestName = 0, longestData = 0;
+        EXPECT_EQ(ERROR_SUCCESS, row.wide ? RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr,
+                                                             &values, &longestName, &longestData, nullptr, nullptr)
+                                          : RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr,
+                                                             &values, &longestName, &longestData, nullptr, nullptr));
+        EXPECT_EQ(1u, subkeys);
+        EXPECT_EQ(2u, values);
+        EXPECT_EQ(row.longestSubkey, longestSubkey);
+        EXPECT_EQ(row.longestName, longestName);
+        EXPECT_EQ(row.longestData, longestData);
+        // Too small a name buffer: nothing written, the data size left alone;
+        // too small a data buffer: the size needed and the buffer scribbled.
+        const size_t unit = row.wide ? 2 : 1;
+        for (const DWORD cch : {DWORD(3), DWORD(4)})
+            for (const DWORD bytes : {static_cast<DWORD>(row.data.size() - 1), static_cast<DWORD>(row.data.size())}) {
+                char name[16], data[16];
+                std::memset(name, 'g', sizeof name);
+                std::memset(data, 'g', sizeof data);
+                DWORD nameLength = cch, size = bytes, type = 0;
+                const LONG result = row.wide ? RegEnumValueW(key, 0, reinterpret_cast<LPWSTR>(name), &nameLength, nullptr,
+                                                             &type, reinterpret_cast<LPBYTE>(data), &size)
+                                             : RegEnumValueA(key, 0, name, &nameLength, nullptr, &type,
+                                                             reinterpret_cast<LPBYTE>(data), &size);
+                const bool fits = cch == 4 && bytes == row.data.size();
+                EXPECT_EQ(fits ? ERROR_SUCCESS : ERROR_MORE_DATA, result) << cch << " " << bytes;
+                EXPECT_EQ(fits ? 3u : cch, nameLength);
+                EXPECT_EQ(cch == 3 ? bytes : row.data.size(), size);
+                const std::string written = fits ? row.name + std::string(unit, '\0') : "";
+                EXPECT_EQ(written + std::string(sizeof name - written.size(), 'g'), std::string(name, sizeof name));
+                const std::string filled = fits ? row.data : cch == 3 ? "" : std::string(bytes, '\xCD');
+                EXPECT_EQ(filled + std::string(sizeof data - filled.size(), 'g'), std::string(data, sizeof data));
+            }
+        RegCloseKey(key);
+    }
 }
 
 TEST(SimRegistrySet, CreatesReplacesAndLogsOldAndNewValues) {

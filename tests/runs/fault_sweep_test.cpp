@@ -2,7 +2,9 @@
 // fail, at each of its calls in turn, once and from then on. Every such run
 // must finish with exit code 0, leave no handle open, change nothing that
 // the fault-free run does not change (but for the named cases where a
-// failure leads elsewhere), and never lose usbstor.inf's content.
+// failure leads elsewhere), and never lose usbstor.inf's content. The
+// collector's calls are swept the same way.
+#include "support/collection.h"
 #include "support/package_machine.h"
 #include "support/run_invariants.h"
 #include "support/scratch.h"
@@ -110,7 +112,30 @@ bool Holds(const image::StateLines& state, const image::StateLines::value_type& 
 
 struct SweepTotals {
     size_t runs = 0, faults = 0, failures = 0;
+    size_t readBack = 0, refused = 0, noImage = 0;  // the collections'
 };
+
+// Every call of a clean run made to fail at each of its calls, once and
+// from then on, and each read and write made short; `counts` tells how
+// often the run made each call.
+std::vector<sim::Fault> PlanFaults(const std::vector<Api>& calls, std::map<Api, unsigned>& counts) {
+    for (const Api c : calls) ++counts[c];
+    std::vector<sim::Fault> plan;
+    for (const auto& [function, count] : counts) {
+        for (unsigned n = 1; n <= count; ++n) {
+            plan.push_back({function, n, false, sim::TypicalError(function), false});
+            plan.push_back({function, n, true, sim::TypicalError(function), false});
+            if (sim::MovesBytes(function)) plan.push_back({function, n, false, 0, true});
+        }
+    }
+    return plan;
+}
+
+std::string ProblemsText(const std::vector<std::string>& problems) {
+    std::string text;
+    for (const auto& p : problems) text += "\n    " + p;
+    return text;
+}
 
 void Sweep(const std::string& scenario, const sim::Machine& base, SweepTotals& totals,
            bool packageInstalled = true) {
@@ -124,16 +149,7 @@ void Sweep(const std::string& scenario, const sim::Machine& base, SweepTotals& t
     }
 
     std::map<Api, unsigned> counts;
-    for (const Api c : clean.calls) ++counts[c];
-
-    std::vector<sim::Fault> plan;
-    for (const auto& [function, count] : counts) {
-        for (unsigned n = 1; n <= count; ++n) {
-            plan.push_back({function, n, false, sim::TypicalError(function), false});
-            plan.push_back({function, n, true, sim::TypicalError(function), false});
-            if (sim::MovesBytes(function)) plan.push_back({function, n, false, 0, true});
-        }
-    }
+    const std::vector<sim::Fault> plan = PlanFaults(clean.calls, counts);
 
     size_t failures = 0;
     for (const sim::Fault& fault : plan) {
@@ -157,9 +173,7 @@ void Sweep(const std::string& scenario, const sim::Machine& base, SweepTotals& t
             problems.push_back("usbstor.inf lost or corrupted");
         if (!problems.empty()) {
             ++failures;
-            std::string text;
-            for (const auto& p : problems) text += "\n    " + p;
-            ADD_FAILURE() << scenario << ", " << Describe(fault) << ":" << text;
+            ADD_FAILURE() << scenario << ", " << Describe(fault) << ":" << ProblemsText(problems);
         }
     }
     totals.failures += failures;
@@ -182,6 +196,63 @@ TEST(FaultSweep, EveryFailureOfEveryCallIsSurvived) {
               std::string(example) != "xp-clean");
     std::cout << "[ sweep    ] total: " << totals.runs << " runs, " << totals.faults
               << " faults injected, " << totals.failures << " failures found\n";
+    RecordProperty("runs", static_cast<int>(totals.runs));
+    RecordProperty("failures", static_cast<int>(totals.failures));
+    EXPECT_EQ(totals.failures, 0u);
+}
+
+// The collector's sweep: every call of a collection made to fail in turn,
+// once and from then on, and each read and write made short. Every such
+// collection is sound (support/collection.h): the machine unchanged but for
+// the new folder, and the image either read back as the machine but for
+// what its notes name, or refused by the image library, or none written
+// (exit code 1).
+void SweepCollection(const std::string& scenario, const sim::Machine& base, SweepTotals& totals) {
+    sim::Machine clean = base;
+    const int cleanExit = support::Collect(clean, "/quiet", true);
+    const std::vector<std::string> cleanProblems = support::CheckCollection(base, clean, cleanExit);
+    ASSERT_EQ(cleanExit, 0) << scenario;
+    ASSERT_TRUE(cleanProblems.empty()) << scenario << ", no failure:" << ProblemsText(cleanProblems);
+
+    std::map<Api, unsigned> counts;
+    const std::vector<sim::Fault> plan = PlanFaults(clean.calls, counts);
+    size_t failures = 0;
+    for (const sim::Fault& fault : plan) {
+        sim::Machine m = base;
+        m.InjectFault(fault);
+        const int exitCode = support::Collect(m);
+        support::CollectionOutcome outcome;
+        const std::vector<std::string> problems = support::CheckCollection(base, m, exitCode, false, &outcome);
+        ++totals.runs;
+        ++totals.faults;
+        if (!outcome.written) ++totals.noImage;
+        else if (outcome.refused) ++totals.refused;
+        else ++totals.readBack;
+        if (!problems.empty()) {
+            ++failures;
+            ADD_FAILURE() << "collection of " << scenario << ", " << Describe(fault) << ":" << ProblemsText(problems);
+        }
+    }
+    totals.failures += failures;
+    std::cout << "[ sweep    ] collection of " << scenario << ": " << plan.size() << " runs over " << counts.size()
+              << " functions and " << clean.calls.size() << " calls, " << failures << " failures\n";
+}
+
+TEST(FaultSweep, EveryFailureOfACollectionIsNotedOrLeavesNoImage) {
+    SweepTotals totals;
+    support::Windows2000Package windows2000;
+    windows2000.whole = true;
+    sim::Machine hard = support::Windows2000WithPackage(windows2000);
+    support::ByteChoices everyCase(nullptr, 0);  // an exhausted input: every case
+    support::AddCollectorCases(hard, everyCase);
+    SweepCollection("Windows 2000 with names beyond the code page and a key without access", hard, totals);
+    for (const char* example : {"win98-package", "win2000-sp2", "xp-clean", "realistic"})
+        SweepCollection(std::string("example ") + example, support::LoadedImage(support::Example(example)).machine,
+                        totals);
+    std::cout << "[ sweep    ] collections total: " << totals.runs << " runs, " << totals.faults
+              << " faults injected: " << totals.readBack << " images read back as the machine, " << totals.refused
+              << " refused by the image library, " << totals.noImage << " without an image; " << totals.failures
+              << " failures found\n";
     RecordProperty("runs", static_cast<int>(totals.runs));
     RecordProperty("failures", static_cast<int>(totals.failures));
     EXPECT_EQ(totals.failures, 0u);

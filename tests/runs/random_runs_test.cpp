@@ -7,7 +7,9 @@
 //   ZAV_PROPERTY_ITERATIONS=100000 [ZAV_PROPERTY_SEED=1] build/host/tests/... test_properties
 // A failure names its seed; ZAV_PROPERTY_SEED=<seed> ZAV_PROPERTY_ITERATIONS=1
 // repeats exactly that machine.
+#include "support/collection.h"
 #include "support/random_machine.h"
+#include "support/scratch.h"
 #include "support/run_invariants.h"
 
 #include "dryrun/run_winmain.h"
@@ -18,6 +20,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <set>
 
 using sim::Api;
 
@@ -165,6 +168,54 @@ TEST(RandomMachines, EveryRunWithAFailingCallStaysSafe) {
               << " failing\n";
     if (kFixedSeeds) {
         EXPECT_GT(injected, 590u);
+    }
+}
+
+// The collector on the example images (its branches and the whole of
+// HKEY_LOCAL_MACHINE) and on the random machines, drawn in several code
+// pages and given what real machines add (names beyond the code page, a key
+// without access, names, titles and descriptions an image cannot hold):
+// every collection writes an image that reads back as the machine, exactly,
+// but for what its notes name (support/collection.h).
+TEST(RandomMachines, EveryCollectedImageReadsBackAsTheMachine) {
+    size_t images = 0, windows98 = 0, notes = 0;
+    std::set<unsigned> codePages;
+    auto roundTrip = [&](const sim::Machine& machine, const std::string& arguments) {
+        sim::Machine after = machine;
+        const int exitCode = support::Collect(after, arguments);
+        support::CollectionOutcome outcome;
+        std::vector<std::string> problems = support::CheckCollection(
+            machine, after, exitCode, arguments.find("/all") != std::string::npos, &outcome);
+        if (!outcome.written || outcome.refused) problems.push_back("no image read back");
+        ++images;
+        if (machine.family() == sim::Family::Win9x) ++windows98;
+        notes += outcome.notes;
+        codePages.insert(machine.codePage);
+        return problems;
+    };
+    for (const char* example : {"win98-package", "win2000-sp2", "xp-clean", "realistic"})
+        for (const char* arguments : {"/quiet", "/quiet /all"}) {
+            const std::vector<std::string> problems =
+                roundTrip(support::LoadedImage(support::Example(example)).machine, arguments);
+            EXPECT_TRUE(problems.empty()) << example << " " << arguments << ":" << ::testing::PrintToString(problems);
+        }
+    const size_t failures = EachRandomMachine([&](uint64_t seed, const sim::Machine&, std::string& name) {
+        support::SeededChoices choices(seed), more(seed * 7919 + 3);
+        const unsigned codePage = support::RandomCodePage(more);
+        sim::Machine machine = support::RandomMachine(choices, codePage);
+        support::AddCollectorCases(machine, more);
+        name += ", code page " + std::to_string(codePage);
+        return roundTrip(machine, more.OneIn(8) ? "/quiet /all" : "/quiet");
+    });
+    std::cout << "[ property ] collector round trip: " << images << " images (8 of the examples, " << windows98
+              << " of Windows 98 machines, code pages";
+    for (const unsigned codePage : codePages) std::cout << " " << codePage;
+    std::cout << ") read back as their machines but for " << notes << " notes; " << failures << " failing\n";
+    RecordProperty("images", static_cast<int>(images));
+    if (kFixedSeeds) {
+        EXPECT_GT(images, 600u);
+        EXPECT_GT(windows98, 200u);
+        EXPECT_GE(codePages.size(), 6u);
     }
 }
 

@@ -518,9 +518,10 @@ void Builder::DriveIcons() {
 
 }  // namespace
 
-sim::Machine RandomMachine(Choices& c) {
+sim::Machine RandomMachine(Choices& c, unsigned codePage) {
     Builder b(c);
     b.System();
+    b.m.codePage = codePage;
     b.PackageInf();
     b.Classes();
     b.Devices();

@@ -53,7 +53,9 @@ private:
     size_t pos_ = 0;
 };
 
-sim::Machine RandomMachine(Choices& c);
+// A random machine whose ANSI code page is `codePage` (its names and texts
+// drawn in it).
+sim::Machine RandomMachine(Choices& c, unsigned codePage = sim::kDefaultCodePage);
 
 // A platform call made to fail: one of the simulated functions the program
 // calls, at its call number 1 to `maxNth`, once or from then on, with an

@@ -74,6 +74,10 @@ struct RegKey {
     std::vector<RegKey*> stored;
     RegKey* parent = nullptr;
     bool deleted = false;  // set on a deleted key and its whole subtree (open handles see it)
+    // The NT family: the key's security grants this program no access, so
+    // that it cannot be opened (its name still enumerates). The 9x family
+    // keeps no security on keys and ignores it.
+    bool accessDenied = false;
 
     RegKey* FindSubkey(const std::string& name) const;  // case-insensitive
     // The subkey at `index` in the order `family` enumerates them; nullptr past the last.
@@ -197,7 +201,7 @@ struct Fault {
 // One outward effect or attempted change, in the order it happened, named
 // by the call that made it: RegDeleteKeyA, RegSetValueExA,
 // SetupDiRemoveDevice, DeleteFileA, SetFileAttributesA, CreateFileA
-// (creations and truncations only), WriteFile, MoveFileA, MessageBoxA,
+// (creations and truncations only), CreateDirectoryA, WriteFile, MoveFileA, MessageBoxA,
 // ShellExecuteA, SendMessageA; or DeviceKeyDeleted (a device key that
 // SetupDiRemoveDevice deleted).
 struct Event {
@@ -275,6 +279,9 @@ struct MachineSetup {
     FileSystem files;
     std::vector<Device> devices;            // present devices, in enumeration order (see Device)
     std::vector<std::string> windowTitles;  // top-level windows; WM_CLOSE closes one
+    std::string computerName = "ZAVPC";     // GetComputerNameA
+    // The running program's own file (GetModuleFileNameA of the exe).
+    std::string modulePath = "C:\\zavcollect.exe";
 
     // False: `calls` is not kept (the counts are). Runs over large machines
     // make tens of millions of calls.

@@ -8,14 +8,19 @@
 // the code page cannot spell reads with "?" (or a look-alike) and is then no
 // longer found by what was read. Subkeys enumerate in the family's order
 // (NT: sorted case-insensitively; 9x: as stored), values in creation order.
+// The W functions take and give names in UTF-16 (the registry's Unicode
+// names exactly) and string data widened from the code page; they exist on
+// the NT family only (Windows 95/98: ERROR_CALL_NOT_IMPLEMENTED).
 // Handles are entries of Machine::Internal::keys; the predefined keys are no
 // entries and are never counted as open handles.
 #include "platform/sim/sim_internal.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
+using sim::Api;
 using sim::RegKey;
 
 // The key a handle stands for: a predefined root (found in the active
@@ -40,16 +45,33 @@ LONG ResolveHandle(HKEY handle, std::shared_ptr<RegKey>* key) {
 // converted whole.
 std::string Unicode(LPCSTR ansi) { return sim::AnsiToUtf8(sim::Current().codePage, ansi); }
 
-// A sub-path below an open key, split at single backslashes. NULL and ""
-// name the key itself. A leading backslash is ERROR_BAD_PATHNAME (NT and
-// 9x alike); trailing backslashes are ignored ("Enum\USB\" is Enum\USB). An
-// empty name in the middle ("A\\B") names no key: ERROR_FILE_NOT_FOUND.
-LONG SplitSubPath(LPCSTR subKey, std::vector<std::string>* names) {
-    names->clear();
-    if (subKey == nullptr || *subKey == '\0') return ERROR_SUCCESS;
-    if (*subKey == '\\') return ERROR_BAD_PATHNAME;
-    return sim::SplitKeyNames(Unicode(subKey), names) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+// A UTF-16 name or path as the registry holds it.
+std::string Unicode(LPCWSTR wide) {
+    size_t length = 0;
+    while (wide[length] != 0) ++length;
+    return sim::Utf16leToUtf8(std::string_view(reinterpret_cast<const char*>(wide), 2 * length));
 }
+
+// A sub-path below an open key (Unicode; null for NULL), split at single
+// backslashes. NULL and "" name the key itself. A leading backslash is
+// ERROR_BAD_PATHNAME (NT and 9x alike); trailing backslashes are ignored
+// ("Enum\USB\" is Enum\USB). An empty name in the middle ("A\\B") names no
+// key: ERROR_FILE_NOT_FOUND.
+LONG SplitSubPath(const std::string* subKey, std::vector<std::string>* names) {
+    names->clear();
+    if (subKey == nullptr || subKey->empty()) return ERROR_SUCCESS;
+    if ((*subKey)[0] == '\\') return ERROR_BAD_PATHNAME;
+    return sim::SplitKeyNames(*subKey, names) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LONG SplitSubPath(LPCSTR subKey, std::vector<std::string>* names) {
+    const std::string unicode = subKey != nullptr ? Unicode(subKey) : std::string();
+    return SplitSubPath(subKey != nullptr ? &unicode : nullptr, names);
+}
+
+// Whether the key's security keeps this program out (NT; the 9x family has
+// no security on keys).
+bool Denied(const RegKey& key) { return key.accessDenied && sim::Current().family() == sim::Family::NT; }
 
 // Walks `names` down from `base`. On failure `*key` is the deepest key found
 // and `*matched` how many names it took.
@@ -66,22 +88,156 @@ LONG Walk(const std::shared_ptr<RegKey>& base, const std::vector<std::string>& n
     return ERROR_SUCCESS;
 }
 
-// Writes a subkey name for the two enumeration functions: the name in ANSI
-// with its terminator when it fits in `cch` characters, else ERROR_MORE_DATA
-// and the buffer untouched (both families). The 9x family enumerates the
+// The last-write time every key reports: a fixed value, so that runs repeat
+// exactly.
+void SetLastWriteTime(PFILETIME time) {
+    time->dwLowDateTime = 0x5A5A0000;
+    time->dwHighDateTime = 0x01C07385;
+}
+
+// A name as a function of one kind gives it: ANSI bytes through the
+// machine's code page, or UTF-16LE units (two bytes each).
+std::string NameText(const std::string& name, bool wide) {
+    return wide ? sim::Utf8ToUtf16le(name) : sim::Utf8ToAnsi(sim::Current().codePage, name);
+}
+
+// Writes a name with its terminator into a buffer of `cch` characters: its
+// length in *length, or ERROR_MORE_DATA and the buffer untouched when it
+// does not fit (both families).
+LONG PutName(const std::string& text, bool wide, void* buffer, DWORD cch, DWORD* length) {
+    const size_t unit = wide ? 2 : 1;
+    const size_t count = text.size() / unit;
+    if (buffer == nullptr) return ERROR_INVALID_PARAMETER;
+    if (count + 1 > cch) return ERROR_MORE_DATA;
+    std::memcpy(buffer, text.data(), text.size());
+    std::memset(static_cast<char*>(buffer) + text.size(), 0, unit);
+    *length = static_cast<DWORD>(count);
+    return ERROR_SUCCESS;
+}
+
+// A subkey name for the enumeration functions. The 9x family enumerates the
 // subkeys in the order it stores them, NT sorted.
-LONG EnumName(HKEY hKey, DWORD index, LPSTR name, DWORD cch, DWORD* length) {
+LONG EnumName(HKEY hKey, DWORD index, bool wide, void* name, DWORD cch, DWORD* length) {
     std::shared_ptr<RegKey> key;
     if (LONG error = ResolveHandle(hKey, &key)) return error;
-    const sim::Machine& m = sim::Current();
-    const RegKey* sub = key->EnumeratedSubkey(index, m.family());
+    const RegKey* sub = key->EnumeratedSubkey(index, sim::Current().family());
     if (sub == nullptr) return ERROR_NO_MORE_ITEMS;
-    const std::string text = sim::Utf8ToAnsi(m.codePage, sub->name);
-    if (name == nullptr) return ERROR_INVALID_PARAMETER;
-    if (text.size() + 1 > cch) return ERROR_MORE_DATA;
-    std::memcpy(name, text.c_str(), text.size() + 1);
-    *length = static_cast<DWORD>(text.size());
+    return PutName(NameText(sub->name, wide), wide, name, cch, length);
+}
+
+// A value's data as a function of one kind gives it: the W functions give
+// string data in UTF-16LE, each byte of the code page widened (the
+// registry holds it as the ANSI functions see it).
+std::vector<uint8_t> DataOf(const sim::RegValue& value, bool wide) {
+    const bool text = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+    if (!wide || !text) return value.data;
+    const std::string units = sim::AnsiToUtf16le(
+        sim::Current().codePage, std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size()));
+    return std::vector<uint8_t>(units.begin(), units.end());
+}
+
+// The W functions exist on the NT family only; Windows 95/98 export stubs
+// that fail.
+bool NoWideFunctions() { return sim::Current().family() != sim::Family::NT; }
+
+// A new handle on the key `subKey` (Unicode; null for NULL) names below
+// `hKey`. NULL and "" name that key itself: a new handle on it, or with
+// `sameHandle` the handle passed in. On failure the result is NULL.
+LONG OpenKey(HKEY hKey, const std::string* subKey, bool sameHandle, PHKEY phkResult) {
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    std::shared_ptr<RegKey> base;
+    if (LONG error = ResolveHandle(hKey, &base)) return error;
+    std::vector<std::string> names;
+    if (LONG error = SplitSubPath(subKey, &names)) return error;
+    if (names.empty() && sameHandle) {
+        *phkResult = hKey;
+        return ERROR_SUCCESS;
+    }
+    std::shared_ptr<RegKey> key;
+    size_t matched = 0;
+    if (LONG error = Walk(base, names, &key, &matched)) return error;
+    if (Denied(*key)) return ERROR_ACCESS_DENIED;
+    const uintptr_t handle = sim::State().NewHandle();
+    sim::State().keys[handle] = key;
+    *phkResult = reinterpret_cast<HKEY>(handle);
     return ERROR_SUCCESS;
+}
+
+// RegEnumValueA/W. Too small a name buffer: ERROR_MORE_DATA, nothing
+// written and *lpcbData left as it was. Too small a data buffer:
+// ERROR_MORE_DATA with the size needed in *lpcbData and the buffer's
+// contents undefined (filled with 0xCD here, as RegQueryValueExA does).
+// No buffer with a size pointer: the size alone.
+LONG EnumValue(HKEY hKey, DWORD index, bool wide, void* name, LPDWORD cchName, LPDWORD reserved,
+               LPDWORD type, LPBYTE data, LPDWORD cbData) {
+    if (name == nullptr || cchName == nullptr || reserved != nullptr || (data != nullptr && cbData == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<RegKey> key;
+    if (LONG error = ResolveHandle(hKey, &key)) return error;
+    if (index >= key->values.size()) return ERROR_NO_MORE_ITEMS;
+    const sim::RegValue& value = key->values[index];
+    const std::string text = NameText(value.name, wide);
+    if (text.size() / (wide ? 2 : 1) + 1 > *cchName) return ERROR_MORE_DATA;
+    const std::vector<uint8_t> bytes = DataOf(value, wide);
+    const DWORD size = static_cast<DWORD>(bytes.size());
+    if (data != nullptr && size > *cbData) {
+        std::memset(data, 0xCD, *cbData);
+        *cbData = size;
+        return ERROR_MORE_DATA;
+    }
+    PutName(text, wide, name, *cchName, cchName);
+    if (type != nullptr) *type = value.type;
+    if (data != nullptr && size > 0) std::memcpy(data, bytes.data(), size);
+    if (cbData != nullptr) *cbData = size;
+    return ERROR_SUCCESS;
+}
+
+// RegQueryInfoKeyA/W: the counts of subkeys and values, and the longest
+// subkey name and value name in characters without the terminator (bytes
+// for the A functions, UTF-16 units for the W ones) and the longest data in
+// bytes. No key has a class, and the simulator keeps no security
+// descriptors (size 0).
+LONG QueryInfo(HKEY hKey, bool wide, void* className, LPDWORD cchClass, LPDWORD reserved,
+               LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values,
+               LPDWORD maxValueNameLen, LPDWORD maxValueLen, LPDWORD securityDescriptor,
+               PFILETIME lastWriteTime) {
+    if (reserved != nullptr || (className != nullptr && cchClass == nullptr)) return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<RegKey> key;
+    if (LONG error = ResolveHandle(hKey, &key)) return error;
+    const size_t unit = wide ? 2 : 1;
+    size_t longestSubKey = 0, longestName = 0, longestData = 0;
+    for (const auto& sub : key->subkeys) longestSubKey = std::max(longestSubKey, NameText(sub->name, wide).size() / unit);
+    for (const sim::RegValue& value : key->values) {
+        longestName = std::max(longestName, NameText(value.name, wide).size() / unit);
+        longestData = std::max(longestData, DataOf(value, wide).size());
+    }
+    if (className != nullptr && *cchClass > 0) std::memset(className, 0, unit);
+    if (cchClass != nullptr) *cchClass = 0;
+    if (subKeys != nullptr) *subKeys = static_cast<DWORD>(key->subkeys.size());
+    if (maxSubKeyLen != nullptr) *maxSubKeyLen = static_cast<DWORD>(longestSubKey);
+    if (maxClassLen != nullptr) *maxClassLen = 0;
+    if (values != nullptr) *values = static_cast<DWORD>(key->values.size());
+    if (maxValueNameLen != nullptr) *maxValueNameLen = static_cast<DWORD>(longestName);
+    if (maxValueLen != nullptr) *maxValueLen = static_cast<DWORD>(longestData);
+    if (securityDescriptor != nullptr) *securityDescriptor = 0;
+    if (lastWriteTime != nullptr) SetLastWriteTime(lastWriteTime);
+    return ERROR_SUCCESS;
+}
+
+// The three opens: the call entered, the W function refused on the 9x
+// family, the options checked (RegOpenKeyA has none), the sub-path taken
+// to Unicode.
+template <typename Char>
+LONG OpenCall(Api api, HKEY hKey, const Char* subKey, DWORD options, bool sameHandle, PHKEY phkResult) {
+    if (auto e = sim::detail::Enter(api)) {
+        if (phkResult != nullptr) *phkResult = nullptr;
+        return static_cast<LONG>(*e);
+    }
+    if (api == Api::RegOpenKeyExW && NoWideFunctions()) return ERROR_CALL_NOT_IMPLEMENTED;
+    if (options != 0) return ERROR_INVALID_PARAMETER;
+    const std::string unicode = subKey != nullptr ? Unicode(subKey) : std::string();
+    return OpenKey(hKey, subKey != nullptr ? &unicode : nullptr, sameHandle, phkResult);
 }
 
 }  // namespace
@@ -91,54 +247,94 @@ LONG EnumName(HKEY hKey, DWORD index, LPSTR name, DWORD cch, DWORD* length) {
 // nothing new, so no handle is added to close. On failure the result is
 // set to NULL.
 extern "C" LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-    if (auto e = sim::detail::Enter(sim::Api::RegOpenKeyA)) {
-        if (phkResult != nullptr) *phkResult = nullptr;
-        return static_cast<LONG>(*e);
-    }
-    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-    *phkResult = nullptr;
-    std::shared_ptr<RegKey> base;
-    if (LONG error = ResolveHandle(hKey, &base)) return error;
-    std::vector<std::string> names;
-    if (LONG error = SplitSubPath(lpSubKey, &names)) return error;
-    if (names.empty()) {
-        *phkResult = hKey;
-        return ERROR_SUCCESS;
-    }
-    std::shared_ptr<RegKey> key;
-    size_t matched = 0;
-    if (LONG error = Walk(base, names, &key, &matched)) return error;
-    const uintptr_t handle = sim::State().NewHandle();
-    sim::State().keys[handle] = key;
-    *phkResult = reinterpret_cast<HKEY>(handle);
-    return ERROR_SUCCESS;
+    return OpenCall(Api::RegOpenKeyA, hKey, lpSubKey, 0, true, phkResult);
+}
+
+// RegOpenKeyExA/W: unlike RegOpenKeyA, a NULL or empty sub-path opens a new
+// handle on the key itself. The options must be 0; the access asked for is
+// what the key's security is checked against, and a key that denies this
+// program every access refuses any (NT).
+extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY phkResult) {
+    return OpenCall(Api::RegOpenKeyExA, hKey, lpSubKey, ulOptions, false, phkResult);
+}
+
+extern "C" LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY phkResult) {
+    return OpenCall(Api::RegOpenKeyExW, hKey, lpSubKey, ulOptions, false, phkResult);
 }
 
 extern "C" LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
     if (auto e = sim::detail::Enter(sim::Api::RegEnumKeyA)) return static_cast<LONG>(*e);
     DWORD length = 0;
-    return EnumName(hKey, dwIndex, lpName, cchName, &length);
+    return EnumName(hKey, dwIndex, false, lpName, cchName, &length);
 }
 
 // *lpcchName changes only on success (the name's length without its
 // terminator). No key has a class: a class buffer receives "" when one is
 // given. The last-write time is a fixed value, the same for every key.
+namespace {
+
+LONG EnumKeyEx(HKEY hKey, DWORD dwIndex, bool wide, void* lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+               void* lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+    if (lpcchName == nullptr || lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    DWORD length = 0;
+    if (LONG error = EnumName(hKey, dwIndex, wide, lpName, *lpcchName, &length)) return error;
+    *lpcchName = length;
+    if (lpClass != nullptr && *lpcchClass > 0) std::memset(lpClass, 0, wide ? 2 : 1);
+    if (lpcchClass != nullptr) *lpcchClass = 0;
+    if (lpftLastWriteTime != nullptr) SetLastWriteTime(lpftLastWriteTime);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                                      LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                                      PFILETIME lpftLastWriteTime) {
     if (auto e = sim::detail::Enter(sim::Api::RegEnumKeyExA)) return static_cast<LONG>(*e);
-    if (lpcchName == nullptr || lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr))
-        return ERROR_INVALID_PARAMETER;
-    DWORD length = 0;
-    if (LONG error = EnumName(hKey, dwIndex, lpName, *lpcchName, &length)) return error;
-    *lpcchName = length;
-    if (lpClass != nullptr && *lpcchClass > 0) lpClass[0] = '\0';
-    if (lpcchClass != nullptr) *lpcchClass = 0;
-    if (lpftLastWriteTime != nullptr) {
-        lpftLastWriteTime->dwLowDateTime = 0x5A5A0000;  // fixed, so that runs repeat exactly
-        lpftLastWriteTime->dwHighDateTime = 0x01C07385;
-    }
-    return ERROR_SUCCESS;
+    return EnumKeyEx(hKey, dwIndex, false, lpName, lpcchName, lpReserved, lpClass, lpcchClass,
+                     lpftLastWriteTime);
+}
+
+extern "C" LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                                     LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                                     PFILETIME lpftLastWriteTime) {
+    if (auto e = sim::detail::Enter(sim::Api::RegEnumKeyExW)) return static_cast<LONG>(*e);
+    if (NoWideFunctions()) return ERROR_CALL_NOT_IMPLEMENTED;
+    return EnumKeyEx(hKey, dwIndex, true, lpName, lpcchName, lpReserved, lpClass, lpcchClass,
+                     lpftLastWriteTime);
+}
+
+extern "C" LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                                     LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (auto e = sim::detail::Enter(sim::Api::RegEnumValueA)) return static_cast<LONG>(*e);
+    return EnumValue(hKey, dwIndex, false, lpValueName, lpcchValueName, lpReserved, lpType, lpData, lpcbData);
+}
+
+extern "C" LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                                     LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (auto e = sim::detail::Enter(sim::Api::RegEnumValueW)) return static_cast<LONG>(*e);
+    if (NoWideFunctions()) return ERROR_CALL_NOT_IMPLEMENTED;
+    return EnumValue(hKey, dwIndex, true, lpValueName, lpcchValueName, lpReserved, lpType, lpData, lpcbData);
+}
+
+extern "C" LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                        LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                        LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                        LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+    if (auto e = sim::detail::Enter(sim::Api::RegQueryInfoKeyA)) return static_cast<LONG>(*e);
+    return QueryInfo(hKey, false, lpClass, lpcchClass, lpReserved, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen,
+                     lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime);
+}
+
+extern "C" LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                        LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                        LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                        LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+    if (auto e = sim::detail::Enter(sim::Api::RegQueryInfoKeyW)) return static_cast<LONG>(*e);
+    if (NoWideFunctions()) return ERROR_CALL_NOT_IMPLEMENTED;
+    return QueryInfo(hKey, true, lpClass, lpcchClass, lpReserved, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen,
+                     lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime);
 }
 
 // Too small a buffer: ERROR_MORE_DATA with the size needed in *lpcbData. The
@@ -231,7 +427,7 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     }
     if (fault) error = static_cast<LONG>(*fault);
     if (error == ERROR_SUCCESS) {
-        if (key->parent == nullptr) error = ERROR_ACCESS_DENIED;
+        if (key->parent == nullptr || Denied(*key)) error = ERROR_ACCESS_DENIED;
         else if (sim::Current().family() == sim::Family::NT && !key->subkeys.empty())
             error = ERROR_ACCESS_DENIED;
     }

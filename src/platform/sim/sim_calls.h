@@ -22,7 +22,16 @@
 #define SIM_PLATFORM_CALLS(CALL)                                             \
     CALL(RegOpenKeyA, ADVAPI32, ERROR_ACCESS_DENIED)                         \
     CALL(RegEnumKeyA, ADVAPI32, ERROR_NOT_ENOUGH_MEMORY)                     \
+    CALL(RegOpenKeyExA, ADVAPI32, ERROR_ACCESS_DENIED)                       \
+    CALL(RegOpenKeyExW, ADVAPI32, ERROR_ACCESS_DENIED)                       \
     CALL(RegEnumKeyExA, ADVAPI32, ERROR_NOT_ENOUGH_MEMORY)                   \
+    CALL(RegEnumKeyExW, ADVAPI32, ERROR_NOT_ENOUGH_MEMORY)                   \
+    /* a value that grew between the key's query and its read */             \
+    CALL(RegEnumValueA, ADVAPI32, ERROR_MORE_DATA)                           \
+    CALL(RegEnumValueW, ADVAPI32, ERROR_MORE_DATA)                           \
+    /* a key deleted by another program while it is open */                  \
+    CALL(RegQueryInfoKeyA, ADVAPI32, ERROR_KEY_DELETED)                      \
+    CALL(RegQueryInfoKeyW, ADVAPI32, ERROR_KEY_DELETED)                      \
     CALL(RegQueryValueExA, ADVAPI32, ERROR_ACCESS_DENIED)                    \
     CALL(RegSetValueExA, ADVAPI32, ERROR_ACCESS_DENIED)                      \
     CALL(RegDeleteKeyA, ADVAPI32, ERROR_ACCESS_DENIED)                       \
@@ -44,9 +53,11 @@
     CALL(CompareStringA, KERNEL32, ERROR_INVALID_PARAMETER)                  \
     CALL(GetFileAttributesA, KERNEL32, ERROR_ACCESS_DENIED)                  \
     CALL(SetFileAttributesA, KERNEL32, ERROR_ACCESS_DENIED)                  \
+    CALL(CreateDirectoryA, KERNEL32, ERROR_ACCESS_DENIED)                    \
     CALL(DeleteFileA, KERNEL32, ERROR_SHARING_VIOLATION)                     \
     CALL(MoveFileA, KERNEL32, ERROR_SHARING_VIOLATION)                       \
     CALL(FindFirstFileA, KERNEL32, ERROR_PATH_NOT_FOUND)                     \
+    CALL(FindNextFileA, KERNEL32, ERROR_NOT_ENOUGH_MEMORY)                   \
     CALL(FindClose, KERNEL32, ERROR_INVALID_HANDLE)                          \
     CALL(CreateFileA, KERNEL32, ERROR_SHARING_VIOLATION)                     \
     CALL(SetFilePointer, KERNEL32, ERROR_NEGATIVE_SEEK)                      \
@@ -54,10 +65,19 @@
     CALL(ReadFile, KERNEL32, ERROR_READ_FAULT)                               \
     CALL(WriteFile, KERNEL32, ERROR_DISK_FULL)                               \
     CALL(CloseHandle, KERNEL32, ERROR_INVALID_HANDLE)                        \
+    CALL(GetModuleFileNameA, KERNEL32, ERROR_INSUFFICIENT_BUFFER)            \
+    CALL(GetComputerNameA, KERNEL32, ERROR_BUFFER_OVERFLOW)                  \
+    /* no failure: Windows always has an ANSI code page */                   \
+    CALL(GetACP, KERNEL32, NO_ERROR)                                         \
+    CALL(WideCharToMultiByte, KERNEL32, ERROR_INSUFFICIENT_BUFFER)           \
     CALL(ShellExecuteA, SHELL32, ERROR_FILE_NOT_FOUND)                       \
     CALL(FindWindowA, USER32, ERROR_ACCESS_DENIED)                           \
     CALL(SendMessageA, USER32, ERROR_ACCESS_DENIED)                          \
-    CALL(MessageBoxA, USER32, ERROR_NOT_ENOUGH_MEMORY)
+    CALL(MessageBoxA, USER32, ERROR_NOT_ENOUGH_MEMORY)                       \
+    CALL(EnumWindows, USER32, ERROR_NOT_ENOUGH_MEMORY)                       \
+    /* a window that closed since it was listed */                           \
+    CALL(GetWindowTextLengthA, USER32, ERROR_INVALID_WINDOW_HANDLE)          \
+    CALL(GetWindowTextA, USER32, ERROR_INVALID_WINDOW_HANDLE)
 
 // Events the simulator logs that are no call of their own.
 #define SIM_OTHER_EVENTS(EVENT)                                              \

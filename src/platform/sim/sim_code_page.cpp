@@ -168,4 +168,51 @@ char32_t DecodeUtf16(std::string_view bytes, size_t& pos, size_t end, bool bigEn
     return unit;
 }
 
+bool DecodeName(std::string_view text, size_t& pos, char32_t* unit) {
+    if (DecodeUtf8(text, pos, unit)) return true;
+    // Three bytes that spell a UTF-16 surrogate (U+D800 to U+DFFF).
+    if (pos + 2 < text.size() && static_cast<unsigned char>(text[pos]) == 0xED &&
+        (static_cast<unsigned char>(text[pos + 1]) & 0xE0) == 0xA0 &&
+        (static_cast<unsigned char>(text[pos + 2]) & 0xC0) == 0x80) {
+        *unit = 0xD000 | ((static_cast<unsigned char>(text[pos + 1]) & 0x3F) << 6) |
+                (static_cast<unsigned char>(text[pos + 2]) & 0x3F);
+        pos += 3;
+        return true;
+    }
+    return false;
+}
+
+std::string AnsiToUtf16le(unsigned codePage, std::string_view ansi) {
+    std::string out;
+    out.reserve(ansi.size() * 2);
+    for (const unsigned char b : ansi) AppendUtf16le(out, AnsiToUnicode(codePage, b));
+    return out;
+}
+
+std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed) {
+    if (wellFormed != nullptr) *wellFormed = true;
+    std::string out;
+    out.reserve(2 * utf8.size());
+    for (size_t i = 0; i < utf8.size();) {
+        char32_t c = 0;
+        if (!DecodeUtf8(utf8, i, &c)) {
+            if (wellFormed != nullptr) *wellFormed = false;
+            if (!DecodeName(utf8, i, &c)) {
+                c = 0xFFFD;
+                ++i;
+            }
+        }
+        AppendUtf16le(out, c);
+    }
+    return out;
+}
+
+std::string Utf16leToUtf8(std::string_view utf16) {
+    std::string out;
+    out.reserve(utf16.size());
+    const size_t end = utf16.size() - utf16.size() % 2;
+    for (size_t pos = 0; pos < end;) AppendUtf8(out, DecodeUtf16(utf16, pos, end));
+    return out;
+}
+
 }  // namespace sim

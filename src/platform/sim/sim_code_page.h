@@ -67,6 +67,28 @@ inline char16_t Utf16Unit(std::string_view bytes, size_t at, bool bigEndian = fa
 // surrogate that pairs with none included (the registry keeps such units).
 char32_t DecodeUtf16(std::string_view bytes, size_t& pos, size_t end, bool bigEndian = false);
 
+// Decodes one character of a name as the simulator holds it, at `pos`
+// (advanced past it): a code point of UTF-8, or a UTF-16 unit that pairs with
+// none (the registry keeps any units) as the three bytes UTF-8 would spell
+// its number with; false on any other byte, `pos` unmoved.
+bool DecodeName(std::string_view text, size_t& pos, char32_t* unit);
+
+// ANSI bytes as UTF-16LE units, each byte its character (what the W
+// functions give of string data).
+std::string AnsiToUtf16le(unsigned codePage, std::string_view ansi);
+
+// UTF-8 text as UTF-16LE bytes, without a byte order mark. Three bytes that
+// spell a UTF-16 surrogate as UTF-8 would spell its number (how a name holds
+// a unit that pairs with none: the registry keeps any units) are that unit;
+// any other byte that is not UTF-8 is U+FFFD. `wellFormed`, when given,
+// tells whether the text was UTF-8 throughout.
+std::string Utf8ToUtf16le(std::string_view utf8, bool* wellFormed = nullptr);
+
+// UTF-16LE units (an even number of bytes) as UTF-8: pairs of surrogates as
+// their character, a surrogate that pairs with none as the three bytes
+// Utf8ToUtf16le takes back.
+std::string Utf16leToUtf8(std::string_view utf16);
+
 // Whether `text` is ASCII, eight bytes at a time (the export reader and
 // writer ask it of every line).
 inline bool IsAscii(std::string_view text) {

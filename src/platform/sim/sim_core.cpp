@@ -2,6 +2,8 @@
 // the event log, the last error, and the ready-made machines.
 #include "platform/sim/sim_internal.h"
 
+#include "imageformat/machine_ini.h"
+
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
@@ -202,47 +204,25 @@ void LogFailure(Event event, DWORD error) {
 
 // ---------------------------------------------------------------- GUID text
 
+// The text of machine.ini's GUIDs, in both directions (imageformat).
 std::optional<GUID> ParseGuid(const std::string& text) {
-    // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
-    if (text.size() != 38 || text.front() != '{' || text.back() != '}') return std::nullopt;
-    static const int kDash[] = {9, 14, 19, 24};
-    for (int d : kDash)
-        if (text[static_cast<size_t>(d)] != '-') return std::nullopt;
-    auto hex = [&](size_t pos, size_t len, uint64_t* out) {
-        uint64_t v = 0;
-        for (size_t i = pos; i < pos + len; ++i) {
-            const char c = UpperAscii(text[i]);
-            int digit;
-            if (c >= '0' && c <= '9') digit = c - '0';
-            else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-            else return false;
-            v = v * 16 + static_cast<uint64_t>(digit);
-        }
-        *out = v;
-        return true;
-    };
+    imageformat::GuidFields fields;
+    if (!imageformat::ParseGuid(text, &fields)) return std::nullopt;
     GUID g{};
-    uint64_t v = 0;
-    if (!hex(1, 8, &v)) return std::nullopt;
-    g.Data1 = static_cast<uint32_t>(v);
-    if (!hex(10, 4, &v)) return std::nullopt;
-    g.Data2 = static_cast<uint16_t>(v);
-    if (!hex(15, 4, &v)) return std::nullopt;
-    g.Data3 = static_cast<uint16_t>(v);
-    static const size_t kBytePos[8] = {20, 22, 25, 27, 29, 31, 33, 35};
-    for (int i = 0; i < 8; ++i) {
-        if (!hex(kBytePos[i], 2, &v)) return std::nullopt;
-        g.Data4[i] = static_cast<uint8_t>(v);
-    }
+    g.Data1 = fields.data1;
+    g.Data2 = fields.data2;
+    g.Data3 = fields.data3;
+    for (int i = 0; i < 8; ++i) g.Data4[i] = fields.data4[i];
     return g;
 }
 
 std::string GuidText(const GUID& g) {
-    char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return buffer;
+    imageformat::GuidFields fields;
+    fields.data1 = g.Data1;
+    fields.data2 = g.Data2;
+    fields.data3 = g.Data3;
+    for (int i = 0; i < 8; ++i) fields.data4[i] = g.Data4[i];
+    return imageformat::GuidText(fields);
 }
 
 }  // namespace sim

@@ -307,6 +307,59 @@ extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR path, LPWIN32_FIND_DATAA data) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
+// The next entry of a search; FALSE with ERROR_NO_MORE_FILES after the last.
+extern "C" BOOL WINAPI FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
+    if (auto error = detail::Enter(sim::Api::FindNextFileA)) {
+        SetError(*error);
+        return FALSE;
+    }
+    auto& finds = State().finds;
+    auto found = finds.find(reinterpret_cast<uintptr_t>(handle));
+    if (found == finds.end() || data == nullptr) {
+        SetError(found == finds.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<std::string>& matches = found->second.matches;
+    // An entry deleted since the search began is passed over.
+    while (!matches.empty() && Current().files.Find(matches.front()) == nullptr) matches.erase(matches.begin());
+    if (matches.empty()) {
+        SetError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    sim::FillFindData(*Current().files.Find(matches.front()), data);
+    matches.erase(matches.begin());
+    return TRUE;
+}
+
+// A new directory in an existing one: ERROR_ALREADY_EXISTS when the name is
+// taken (by a file or a directory), ERROR_PATH_NOT_FOUND when the directory
+// it goes in is missing. Security attributes are not simulated. A new
+// directory is logged as an event.
+extern "C" BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+    sim::Event event = sim::MakeEvent(sim::Api::CreateDirectoryA, path);
+    if (auto error = detail::Enter(event.api)) {
+        detail::LogFailure(std::move(event), *error);
+        return FALSE;
+    }
+    const sim::Target t = sim::Resolve(path);
+    sim::Machine& m = Current();
+    DWORD error = t.error;
+    const sim::FileEntry* parent = nullptr;
+    if (error == 0 && t.parsed.parts.empty()) error = ERROR_ACCESS_DENIED;  // a drive root
+    if (error == 0 && m.files.Exists(t.key)) error = ERROR_ALREADY_EXISTS;
+    if (error == 0) {
+        parent = m.files.Find(sim::ParentKey(t.key));
+        if (parent == nullptr || !parent->directory) error = ERROR_PATH_NOT_FOUND;
+    }
+    if (error != 0) {
+        detail::LogFailure(std::move(event), error);
+        return FALSE;
+    }
+    m.files.AddDirectory(sim::Join(parent->path, t.parsed.parts.back()));
+    detail::Log(std::move(event));
+    return TRUE;
+}
+
 extern "C" BOOL WINAPI FindClose(HANDLE handle) {
     auto& finds = State().finds;
     auto found = finds.find(reinterpret_cast<uintptr_t>(handle));

@@ -1,7 +1,9 @@
 // Simulated kernel services that are not files (Windows directory, version,
-// string comparison) and the shell and window services.
+// string comparison, the program's own path, the computer name, the code
+// page and its conversion) and the shell and window services.
 #include "platform/sim/sim_internal.h"
 
+#include <algorithm>
 #include <cstring>
 
 extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
@@ -15,6 +17,99 @@ extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     if (buffer == nullptr || dir.size() + 1 > size) return static_cast<UINT>(dir.size() + 1);
     std::memcpy(buffer, dir.c_str(), dir.size() + 1);
     return static_cast<UINT>(dir.size());
+}
+
+// Only the program's own exe (a NULL module) is known. Too small a buffer:
+// the path cut to `size` characters without a terminator, `size` returned
+// and ERROR_INSUFFICIENT_BUFFER, as Windows XP does it.
+extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
+    if (auto error = detail::Enter(sim::Api::GetModuleFileNameA)) {
+        SetError(*error);
+        return 0;
+    }
+    const std::string& path = Current().modulePath;
+    if (module != nullptr || buffer == nullptr) {
+        SetError(module != nullptr ? 126 /* ERROR_MOD_NOT_FOUND */ : ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (path.size() + 1 > size) {
+        std::memcpy(buffer, path.data(), size);
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+// Too small a buffer: ERROR_BUFFER_OVERFLOW with the size needed,
+// terminator included, in *size.
+extern "C" BOOL WINAPI GetComputerNameA(LPSTR buffer, LPDWORD size) {
+    if (auto error = detail::Enter(sim::Api::GetComputerNameA)) {
+        SetError(*error);
+        return FALSE;
+    }
+    const std::string& name = Current().computerName;
+    if (size == nullptr || (buffer == nullptr && *size > 0)) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (name.size() + 1 > *size) {
+        *size = static_cast<DWORD>(name.size() + 1);
+        SetError(ERROR_BUFFER_OVERFLOW);
+        return FALSE;
+    }
+    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    *size = static_cast<DWORD>(name.size());
+    return TRUE;
+}
+
+// Never fails: an injected fault is counted and changes nothing.
+extern "C" UINT WINAPI GetACP(void) {
+    detail::Enter(sim::Api::GetACP);
+    return Current().codePage;
+}
+
+// UTF-16 to the machine's ANSI code page (CP_ACP or its number; no flags),
+// each unit through the code page as Windows 2000 converts it: a character
+// the code page lacks becomes its best fit or '?', and so does each unit of
+// a surrogate pair. A size of 0 asks for the size needed; too small a
+// buffer is ERROR_INSUFFICIENT_BUFFER.
+extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int cchWide, LPSTR out,
+                                          int cbOut, LPCCH defaultChar, LPBOOL usedDefault) {
+    if (auto error = detail::Enter(sim::Api::WideCharToMultiByte)) {
+        SetError(*error);
+        return 0;
+    }
+    const sim::Machine& m = Current();
+    if ((codePage != CP_ACP && codePage != m.codePage) || wide == nullptr || cchWide == 0 || cchWide < -1 ||
+        cbOut < 0 || (cbOut > 0 && out == nullptr)) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (flags != 0) {
+        SetError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    size_t count = static_cast<size_t>(cchWide);
+    if (cchWide == -1)
+        for (count = 1; wide[count - 1] != 0; ++count) {
+        }
+    std::string ansi;
+    bool allExact = true;
+    for (size_t i = 0; i < count; ++i) {
+        bool exact = true;
+        const uint8_t b = sim::UnicodeToAnsi(m.codePage, wide[i], &exact);
+        ansi += static_cast<char>(exact || defaultChar == nullptr ? b : static_cast<uint8_t>(*defaultChar));
+        allExact = allExact && exact;
+    }
+    if (usedDefault != nullptr) *usedDefault = allExact ? FALSE : TRUE;
+    if (cbOut == 0) return static_cast<int>(ansi.size());
+    if (ansi.size() > static_cast<size_t>(cbOut)) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(out, ansi.data(), ansi.size());
+    return static_cast<int>(ansi.size());
 }
 
 extern "C" BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
@@ -122,6 +217,69 @@ extern "C" HWND WINAPI FindWindowA(LPCSTR className, LPCSTR title) {
     }
     SetError(ERROR_FILE_NOT_FOUND);
     return nullptr;
+}
+
+// The top-level windows in their order, each as a handle of its own to the
+// callback, until it returns FALSE.
+extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC callback, LPARAM parameter) {
+    if (auto error = detail::Enter(sim::Api::EnumWindows)) {
+        SetError(*error);
+        return FALSE;
+    }
+    if (callback == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::vector<std::string> titles = Current().windowTitles;  // the callback may close one
+    for (const std::string& title : titles) {
+        const uintptr_t handle = State().NewHandle();
+        WindowHandles()[handle] = title;
+        if (!callback(reinterpret_cast<HWND>(handle), parameter)) break;
+    }
+    return TRUE;
+}
+
+namespace {
+
+// The title of a window handle that is still open; null with the last error
+// set otherwise.
+const std::string* WindowTitle(HWND window) {
+    const auto found = WindowHandles().find(reinterpret_cast<uintptr_t>(window));
+    if (found != WindowHandles().end())
+        for (const std::string& title : Current().windowTitles)
+            if (title == found->second) return &found->second;
+    SetError(ERROR_INVALID_WINDOW_HANDLE);
+    return nullptr;
+}
+
+}  // namespace
+
+// 0 for a window without a title, and for a failure, which sets the last
+// error (a title's length leaves it alone).
+extern "C" int WINAPI GetWindowTextLengthA(HWND window) {
+    if (auto error = detail::Enter(sim::Api::GetWindowTextLengthA)) {
+        SetError(*error);
+        return 0;
+    }
+    const std::string* title = WindowTitle(window);
+    return title != nullptr ? static_cast<int>(title->size()) : 0;
+}
+
+// The title cut to the buffer, with its terminator; the characters copied.
+extern "C" int WINAPI GetWindowTextA(HWND window, LPSTR buffer, int size) {
+    if (auto error = detail::Enter(sim::Api::GetWindowTextA)) {
+        SetError(*error);
+        return 0;
+    }
+    const std::string* title = WindowTitle(window);
+    if (title == nullptr || buffer == nullptr || size <= 0) {
+        if (title != nullptr) SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const size_t count = std::min(title->size(), static_cast<size_t>(size - 1));
+    std::memcpy(buffer, title->data(), count);
+    buffer[count] = '\0';
+    return static_cast<int>(count);
 }
 
 extern "C" LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -62,6 +62,7 @@ std::shared_ptr<RegKey> CopyTree(const RegKey& from, RegKey* parent) {
     copy->values = from.values;
     copy->parent = parent;
     copy->deleted = from.deleted;
+    copy->accessDenied = from.accessDenied;
     copy->subkeys.reserve(from.subkeys.size());
     for (const auto& sub : from.subkeys) copy->subkeys.push_back(CopyTree(*sub, copy.get()));
     // The stored order over the copies: the sorted order itself, as it

@@ -87,6 +87,12 @@ int RunWithBox(const HarnessPaths& paths, const std::string& prefix, const std::
 // the template prefix on first use.
 std::string WineUnavailableReason(const HarnessPaths& paths);
 
+// True when this machine's kernel refuses to execute `program` at all
+// (execve fails with ENOEXEC: a 32-bit loader on a kernel built without
+// 32-bit support). That is a limit of the machine, not a missing install
+// step, so the suite skips such an architecture even under CI.
+bool KernelCannotExecute(const std::string& program);
+
 // A fresh prefix "<work folder>/<name>/prefix", copied from the template
 // over whatever an earlier run left there; false with the reason when it
 // cannot be made. EndPrefix stops its wineserver, which writes the

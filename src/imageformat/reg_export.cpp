@@ -1,0 +1,166 @@
+// The lines of a registry export, in the units of the text they go into.
+#include "imageformat/reg_export.h"
+
+namespace imageformat {
+
+const char kLineEnd[] = "\r\n";
+const char kUtf16leByteOrderMark[] = "\xFF\xFE";
+const char kRegedit4[] = "REGEDIT4";
+const char kVersion5[] = "Windows Registry Editor Version 5.00";
+
+namespace {
+
+const char kDigits[] = "0123456789abcdef";
+
+size_t UnitSize(TextUnits units) { return units == TextUnits::Utf16le ? 2 : 1; }
+
+unsigned UnitAt(const std::string& text, size_t at, TextUnits units) {
+    const unsigned low = static_cast<unsigned char>(text[at]);
+    return units == TextUnits::Utf16le ? low | static_cast<unsigned char>(text[at + 1]) << 8 : low;
+}
+
+void AppendAscii(std::string& out, char c, TextUnits units) {
+    out += c;
+    if (units == TextUnits::Utf16le) out += '\0';
+}
+
+// `value` in lower-case hex digits, at least `width` of them.
+std::string HexNumber(uint32_t value, int width) {
+    char digits[8];
+    int count = 0;
+    do {
+        digits[count++] = kDigits[value & 15];
+        value >>= 4;
+    } while (value != 0);
+    std::string out;
+    for (int i = count; i < width; ++i) out += '0';
+    while (count > 0) out += digits[--count];
+    return out;
+}
+
+}  // namespace
+
+std::string Ascii(const char* text, TextUnits units) {
+    std::string out;
+    for (; *text != '\0'; ++text) AppendAscii(out, *text, units);
+    return out;
+}
+
+size_t CharacterCount(const std::string& text, TextUnits units) {
+    if (units == TextUnits::Ansi) return text.size();
+    if (units == TextUnits::Utf16le) return text.size() / 2;
+    size_t count = 0;
+    for (const char c : text) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if ((b & 0xC0) != 0x80) ++count;  // a sequence's first byte
+        if (b >= 0xF0) ++count;           // beyond the BMP: two UTF-16 units
+    }
+    return count;
+}
+
+bool HasLineBreak(const std::string& text, TextUnits units) {
+    for (size_t i = 0; i + UnitSize(units) <= text.size(); i += UnitSize(units)) {
+        const unsigned u = UnitAt(text, i, units);
+        if (u == '\r' || u == '\n') return true;
+    }
+    return false;
+}
+
+const char* UnexportableKeyName(const std::string& name, TextUnits units) {
+    if (HasLineBreak(name, units)) return "a line break in its name, which an export cannot hold";
+    if (CharacterCount(name, units) > kMaxKeyName)
+        return "a name longer than the 255 characters Windows allows";
+    return nullptr;
+}
+
+std::string KeyLine(const std::string& path, TextUnits units) {
+    std::string out;
+    AppendAscii(out, '[', units);
+    out += path;
+    AppendAscii(out, ']', units);
+    return out;
+}
+
+ValueForm FormOf(uint32_t type, const std::string& data, TextUnits units) {
+    const size_t unit = UnitSize(units);
+    if (type == 1 /* REG_SZ */ && data.size() >= unit && data.size() % unit == 0 &&
+        UnitAt(data, data.size() - unit, units) == 0 && !HasLineBreak(data, units)) {
+        bool inner = false;
+        for (size_t i = 0; i + unit < data.size() && !inner; i += unit) inner = UnitAt(data, i, units) == 0;
+        if (!inner) return ValueForm::Text;
+    }
+    if (type == 4 /* REG_DWORD */ && data.size() == 4) return ValueForm::Dword;
+    return ValueForm::Hex;
+}
+
+std::string Quoted(const std::string& text, TextUnits units) {
+    const size_t unit = UnitSize(units);
+    std::string out;
+    out.reserve(text.size() + 4 * unit);
+    AppendAscii(out, '"', units);
+    for (size_t i = 0; i + unit <= text.size(); i += unit) {
+        const unsigned u = UnitAt(text, i, units);
+        if (u == '\\' || u == '"') AppendAscii(out, '\\', units);
+        out.append(text, i, unit);
+    }
+    AppendAscii(out, '"', units);
+    return out;
+}
+
+std::string ValueStart(const std::string& name, TextUnits units) {
+    std::string out = name.empty() ? Ascii("@", units) : Quoted(name, units);
+    AppendAscii(out, '=', units);
+    return out;
+}
+
+std::string TextData(const std::string& text, TextUnits units) { return Quoted(text, units); }
+
+std::string DwordData(uint32_t value, TextUnits units) {
+    return Ascii(("dword:" + HexNumber(value, 8)).c_str(), units);
+}
+
+std::string HexData(uint32_t type, const std::string& bytes, size_t column, TextUnits units,
+                    const char* lineEnd) {
+    std::string out = Ascii(type == 3 /* REG_BINARY */ ? "hex:" : ("hex(" + HexNumber(type, 1) + "):").c_str(),
+                            units);
+    column += out.size() / UnitSize(units);
+    const std::string wrap = Ascii("\\", units) + Ascii(lineEnd, units) + Ascii("  ", units);
+    out.reserve(out.size() + (bytes.size() * 3 + bytes.size() / 24 * 6) * UnitSize(units));
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+        AppendAscii(out, kDigits[b >> 4], units);
+        AppendAscii(out, kDigits[b & 15], units);
+        if (i + 1 == bytes.size()) break;
+        AppendAscii(out, ',', units);
+        column += 3;
+        if (column >= kHexLineWidth) {
+            out += wrap;
+            column = 2;
+        }
+    }
+    return out;
+}
+
+std::string ValueLine(const std::string& name, uint32_t type, const std::string& data,
+                      TextUnits units, const char* lineEnd) {
+    std::string line = ValueStart(name, units);
+    switch (FormOf(type, data, units)) {
+    case ValueForm::Text:
+        line += TextData(data.substr(0, data.size() - UnitSize(units)), units);
+        break;
+    case ValueForm::Dword: {
+        const uint32_t v = static_cast<unsigned char>(data[0]) |
+                           static_cast<uint32_t>(static_cast<unsigned char>(data[1])) << 8 |
+                           static_cast<uint32_t>(static_cast<unsigned char>(data[2])) << 16 |
+                           static_cast<uint32_t>(static_cast<unsigned char>(data[3])) << 24;
+        line += DwordData(v, units);
+        break;
+    }
+    case ValueForm::Hex:
+        line += HexData(type, data, CharacterCount(line, units), units, lineEnd);
+        break;
+    }
+    return line;
+}
+
+}  // namespace imageformat
