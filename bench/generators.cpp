@@ -493,7 +493,7 @@ std::string MakeShapeExport(Shape shape, int n, uint64_t seed) {
         break;
     }
     case Shape::Depth:
-        // As many headers at each depth: half the depth, twice the chains.
+        // 20,000 headers at any depth: twice the depth, half the chains.
         for (int chain = 0; chain < 20000 / n; ++chain) {
             std::string path = base + "\\Chain" + Padded(chain, 4);
             for (int level = 0; level < n; ++level) {

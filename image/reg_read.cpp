@@ -779,10 +779,12 @@ Reader::Hex Reader::ParseHex(LineSource& source, const TextLine& first, size_t p
     while (true) {
         const std::string_view s = line->text;
         // The common run "xx,xx,...": two hex digits and a comma per byte,
-        // written in place (room for a line's bytes grows geometrically).
+        // written in place. Room for every byte of the line (n bytes take
+        // 3n - 1 characters), so that the last one needs no new buffer; it
+        // grows geometrically over the lines of a value.
         if (afterComma || out->size() == lineStart) {
             const size_t at = out->size();
-            out->resize(at + (s.size() - std::min(p, s.size())) / 3);
+            out->resize(at + (s.size() - std::min(p, s.size()) + 1) / 3);
             uint8_t* write = out->data() + at;
             while (p + 2 < s.size() && s[p + 2] == ',') {
                 const int high = HexDigit(s[p]), low = HexDigit(s[p + 1]);

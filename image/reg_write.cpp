@@ -77,14 +77,19 @@ std::string FormatRegValue(const sim::RegValue& value, bool version5, const char
     std::string out = imageformat::ValueStart(value.name, utf8);
     switch (imageformat::FormOf(value.type, ansi, imageformat::TextUnits::Ansi)) {
     case imageformat::ValueForm::Text:
-        return out + imageformat::TextData(AnsiToUtf8(codePage, std::string_view(ansi).substr(0, ansi.size() - 1)), utf8);
+        out += imageformat::TextData(AnsiToUtf8(codePage, std::string_view(ansi).substr(0, ansi.size() - 1)), utf8);
+        return out;
     case imageformat::ValueForm::Dword:
         return imageformat::ValueLine(value.name, value.type, ansi, utf8, lineEnd);
     case imageformat::ValueForm::Hex:
         break;
     }
-    const std::string data = version5 && IsStringType(value.type) ? sim::AnsiToUtf16le(codePage, ansi) : ansi;
-    return out + imageformat::HexData(value.type, data, imageformat::CharacterCount(out, utf8), utf8, lineEnd);
+    const size_t column = imageformat::CharacterCount(out, utf8);
+    if (version5 && IsStringType(value.type))
+        out += imageformat::HexData(value.type, sim::AnsiToUtf16le(codePage, ansi), column, utf8, lineEnd);
+    else
+        out += imageformat::HexData(value.type, ansi, column, utf8, lineEnd);
+    return out;
 }
 
 RegWriter::RegWriter(const RegFormat& format) : format_(format) {

@@ -1,6 +1,9 @@
 // The lines of a registry export, in the units of the text they go into.
 #include "imageformat/reg_export.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace imageformat {
 
 const char kLineEnd[] = "\r\n";
@@ -41,8 +44,9 @@ std::string HexNumber(uint32_t value, int width) {
 }  // namespace
 
 std::string Ascii(const char* text, TextUnits units) {
-    std::string out;
-    for (; *text != '\0'; ++text) AppendAscii(out, *text, units);
+    if (units != TextUnits::Utf16le) return text;
+    std::string out(2 * std::strlen(text), '\0');
+    for (size_t i = 0; text[i] != '\0'; ++i) out[2 * i] = text[i];
     return out;
 }
 
@@ -59,6 +63,7 @@ size_t CharacterCount(const std::string& text, TextUnits units) {
 }
 
 bool HasLineBreak(const std::string& text, TextUnits units) {
+    if (UnitSize(units) == 1) return text.find_first_of("\r\n") != std::string::npos;
     for (size_t i = 0; i + UnitSize(units) <= text.size(); i += UnitSize(units)) {
         const unsigned u = UnitAt(text, i, units);
         if (u == '\r' || u == '\n') return true;
@@ -75,6 +80,7 @@ const char* UnexportableKeyName(const std::string& name, TextUnits units) {
 
 std::string KeyLine(const std::string& path, TextUnits units) {
     std::string out;
+    out.reserve(path.size() + 2 * UnitSize(units));
     AppendAscii(out, '[', units);
     out += path;
     AppendAscii(out, ']', units);
@@ -85,8 +91,8 @@ ValueForm FormOf(uint32_t type, const std::string& data, TextUnits units) {
     const size_t unit = UnitSize(units);
     if (type == 1 /* REG_SZ */ && data.size() >= unit && data.size() % unit == 0 &&
         UnitAt(data, data.size() - unit, units) == 0 && !HasLineBreak(data, units)) {
-        bool inner = false;
-        for (size_t i = 0; i + unit < data.size() && !inner; i += unit) inner = UnitAt(data, i, units) == 0;
+        bool inner = unit == 1 && std::memchr(data.data(), 0, data.size() - 1) != nullptr;
+        for (size_t i = 0; unit != 1 && i + unit < data.size() && !inner; i += unit) inner = UnitAt(data, i, units) == 0;
         if (!inner) return ValueForm::Text;
     }
     if (type == 4 /* REG_DWORD */ && data.size() == 4) return ValueForm::Dword;
@@ -98,11 +104,20 @@ std::string Quoted(const std::string& text, TextUnits units) {
     std::string out;
     out.reserve(text.size() + 4 * unit);
     AppendAscii(out, '"', units);
-    for (size_t i = 0; i + unit <= text.size(); i += unit) {
+    // The text between two characters that take a backslash goes in whole
+    // (an odd byte after the last unit is no character and is left out).
+    const size_t end = text.size() - text.size() % unit;
+    size_t from = 0;
+    for (size_t i = 0; i < end; i += unit) {
+        if (unit == 1) i = std::min(text.find_first_of("\\\"", i), end);  // 8-bit text: to the next at once
+        if (i == end) break;
         const unsigned u = UnitAt(text, i, units);
-        if (u == '\\' || u == '"') AppendAscii(out, '\\', units);
-        out.append(text, i, unit);
+        if (u != '\\' && u != '"') continue;
+        out.append(text, from, i - from);
+        AppendAscii(out, '\\', units);
+        from = i;
     }
+    out.append(text, from, end - from);
     AppendAscii(out, '"', units);
     return out;
 }
@@ -121,24 +136,28 @@ std::string DwordData(uint32_t value, TextUnits units) {
 
 std::string HexData(uint32_t type, const std::string& bytes, size_t column, TextUnits units,
                     const char* lineEnd) {
-    std::string out = Ascii(type == 3 /* REG_BINARY */ ? "hex:" : ("hex(" + HexNumber(type, 1) + "):").c_str(),
-                            units);
-    column += out.size() / UnitSize(units);
-    const std::string wrap = Ascii("\\", units) + Ascii(lineEnd, units) + Ascii("  ", units);
-    out.reserve(out.size() + (bytes.size() * 3 + bytes.size() / 24 * 6) * UnitSize(units));
+    // Built in ASCII, written in place (at most three characters a byte and
+    // a wrap every 24 bytes or more), and widened once for UTF-16.
+    std::string out = type == 3 /* REG_BINARY */ ? std::string("hex:") : "hex(" + HexNumber(type, 1) + "):";
+    column += out.size();
+    const std::string wrap = std::string("\\") + lineEnd + "  ";
+    const size_t start = out.size();
+    out.resize(start + bytes.size() * 3 + (bytes.size() / 24 + 1) * wrap.size());
+    char* write = &out[start];
     for (size_t i = 0; i < bytes.size(); ++i) {
         const unsigned char b = static_cast<unsigned char>(bytes[i]);
-        AppendAscii(out, kDigits[b >> 4], units);
-        AppendAscii(out, kDigits[b & 15], units);
+        *write++ = kDigits[b >> 4];
+        *write++ = kDigits[b & 15];
         if (i + 1 == bytes.size()) break;
-        AppendAscii(out, ',', units);
+        *write++ = ',';
         column += 3;
         if (column >= kHexLineWidth) {
-            out += wrap;
+            write = std::copy(wrap.begin(), wrap.end(), write);
             column = 2;
         }
     }
-    return out;
+    out.resize(static_cast<size_t>(write - out.data()));
+    return units == TextUnits::Utf16le ? Ascii(out.c_str(), units) : out;
 }
 
 std::string ValueLine(const std::string& name, uint32_t type, const std::string& data,
