@@ -63,7 +63,7 @@ size_t CharacterCount(const std::string& text, TextUnits units) {
 }
 
 bool HasLineBreak(const std::string& text, TextUnits units) {
-    if (UnitSize(units) == 1) return text.find_first_of("\r\n") != std::string::npos;
+    if (UnitSize(units) == 1) return text.find('\r') != std::string::npos || text.find('\n') != std::string::npos;
     for (size_t i = 0; i + UnitSize(units) <= text.size(); i += UnitSize(units)) {
         const unsigned u = UnitAt(text, i, units);
         if (u == '\r' || u == '\n') return true;
@@ -109,7 +109,7 @@ std::string Quoted(const std::string& text, TextUnits units) {
     const size_t end = text.size() - text.size() % unit;
     size_t from = 0;
     for (size_t i = 0; i < end; i += unit) {
-        if (unit == 1) i = std::min(text.find_first_of("\\\"", i), end);  // 8-bit text: to the next at once
+        while (unit == 1 && i < end && text[i] != '\\' && text[i] != '"') ++i;  // 8-bit text: a plain scan
         if (i == end) break;
         const unsigned u = UnitAt(text, i, units);
         if (u != '\\' && u != '"') continue;
