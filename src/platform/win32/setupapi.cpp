@@ -62,7 +62,12 @@ const SetupFunctions& Setup() {
         // below may need it until the process ends, which releases it, so
         // it is never given back with FreeLibrary. A failed load leaves it
         // null and every function missing.
+        // The loader shows no box of its own should the DLL be missing or
+        // broken (the caller takes the failure as it takes any other); the
+        // process's error mode is given back.
+        const UINT errorMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
         const HMODULE setupapi = LoadLibraryA("setupapi.dll");
+        SetErrorMode(errorMode);
         g_setup.openInfFile = LookupFunction<OpenInfFile>(setupapi, "SetupOpenInfFileA");
         g_setup.getLineByIndex = LookupFunction<GetLineByIndex>(setupapi, "SetupGetLineByIndexA");
         g_setup.getLineText = LookupFunction<GetLineText>(setupapi, "SetupGetLineTextA");
