@@ -30,7 +30,10 @@ function(zav_shipped_exe target)
     -Wl,--subsystem,windows:4.0
     -Wl,--major-os-version,4 -Wl,--minor-os-version,0
     -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0)
-  target_link_libraries(${target} PRIVATE advapi32 setupapi shell32 user32)
+  # No setupapi: its calls are looked up at run time
+  # (src/platform/win32/setupapi.cpp), so a call that slips past that door
+  # fails the link instead of becoming an import.
+  target_link_libraries(${target} PRIVATE advapi32 shell32 user32)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME ${target}
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
@@ -47,3 +50,21 @@ zav_shipped_exe(zavuninst ${PRODUCT_SOURCES} ${WINDOWS_RESOURCES})
 file(GLOB COLLECT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/collect/*.cpp
   ${CMAKE_SOURCE_DIR}/src/collect/*.rc ${CMAKE_SOURCE_DIR}/src/imageformat/*.cpp)
 zav_shipped_exe(zavcollect ${COLLECT_SOURCES} ${CMAKE_SOURCE_DIR}/src/platform/text.cpp)
+
+# The release, for the 32-bit build that ships: `cmake --build --preset win32
+# --target dist` makes dist/ at the project root with both exes, README.TXT
+# for the target machine (docs/README.TXT with CR LF) and SHA256SUMS.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_custom_target(dist
+    COMMAND ${CMAKE_COMMAND} -DDIST=${CMAKE_SOURCE_DIR}/dist
+            "-DEXES=$<TARGET_FILE:zavuninst>;$<TARGET_FILE:zavcollect>"
+            -DREADME=${CMAKE_SOURCE_DIR}/docs/README.TXT -P ${CMAKE_SOURCE_DIR}/cmake/dist.cmake
+    DEPENDS zavuninst zavcollect ${CMAKE_SOURCE_DIR}/docs/README.TXT ${CMAKE_SOURCE_DIR}/cmake/dist.cmake
+    COMMENT "dist/: zavuninst.exe, zavcollect.exe, README.TXT, SHA256SUMS"
+    VERBATIM)
+endif()
+
+# Not shipped: the crafted exe that proves the static constructor check of
+# tests/shipped/pe, one static object built with the flags above.
+zav_shipped_exe(static_object ${CMAKE_SOURCE_DIR}/tests/shipped/pe/crafted/static_object.cpp)
+set_target_properties(static_object PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/crafted)

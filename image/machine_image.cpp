@@ -166,6 +166,10 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
                     return fail(number, "code page " + value + " is no ANSI code page of Windows the "
                                         "simulated machine has; it has 874 and 1250 to 1258");
                 machine.codePage = n;
+            } else if (key == ini::kSetupApiSetting) {
+                if (value != ini::kMissingWord)
+                    return fail(number, "\"setupapi\" takes \"missing\", not \"" + value + "\"");
+                sim::RemoveLibrary(machine, "SETUPAPI");
             } else if (key == ini::kWindowsDirectorySetting) {
                 if (sim::FileSystem::Normalize(value).empty())
                     return fail(number, "windows_directory is not an absolute Windows path: \"" +
@@ -174,7 +178,7 @@ bool ReadMachineIni(const std::string& text, const std::string& fileName, sim::M
             } else {
                 return fail(number, "unknown setting \"" + key +
                                         "\"; [system] takes platform, major, minor, build, "
-                                        "service_pack, windows_directory and codepage");
+                                        "service_pack, windows_directory, codepage and setupapi");
             }
             break;
         }
@@ -253,6 +257,8 @@ std::string WriteMachineIni(const sim::Machine& machine) {
     line(ini::SettingLine(ini::kWindowsDirectorySetting, machine.windowsDirectory));
     if (machine.codePage != sim::kDefaultCodePage)
         line(ini::SettingLine(ini::kCodePageSetting, ini::DecimalText(machine.codePage)));
+    if (machine.missingCalls.test(static_cast<size_t>(sim::Api::SetupDiGetClassDevsA)))
+        line(ini::SettingLine(ini::kSetupApiSetting, ini::kMissingWord));
     line("");
     line(ini::SectionLine(ini::kDevicesSection));
     for (const sim::Device& d : machine.devices) {
@@ -328,8 +334,13 @@ struct ImageParts {
     std::string iniText;
     std::string_view regBytes;
     std::function<void(size_t)> consumed;  // told how far the export is read
-    bool hasNotes = false;
-    std::string notes;
+    // The files of lines: notes.txt and unreadable-keys.txt, when there.
+    struct LineFile {
+        const char* name;
+        bool there = false;
+        std::string text;
+    };
+    LineFile lineFiles[2] = {{ini::kNotesFile, false, {}}, {ini::kUnreadableKeysFile, false, {}}};
     sim::FileSystem files;  // the drive folders, until they become the machine's
 };
 
@@ -351,17 +362,22 @@ bool CheckWhole(const WrittenFiles& written, const ImageParts& parts, const sim:
                     std::string("cut short: it does not end with its closing line \"") + ini::kClosingLine +
                         "\"" + kNotWhole);
     std::set<std::string> listed;
-    bool notesListed = false;
+    bool lineFileListed[2] = {false, false};
     for (const auto& [name, size] : written.files) {
         uint64_t actual = 0;
         bool there = true;
         std::string path = parts.pathOf(name);
+        const ImageParts::LineFile* lines = nullptr;
+        for (size_t i = 0; i < 2; ++i)
+            if (name == parts.lineFiles[i].name) {
+                lines = &parts.lineFiles[i];
+                lineFileListed[i] = true;
+            }
         if (name == ini::kRegistryFile) {
             actual = parts.regBytes.size();
-        } else if (name == ini::kNotesFile) {
-            notesListed = true;
-            there = parts.hasNotes;
-            actual = parts.notes.size();
+        } else if (lines != nullptr) {
+            there = lines->there;
+            actual = lines->text.size();
         } else {
             const sim::FileEntry* entry = files.Find(name);
             if (sim::FileSystem::Normalize(name).empty())
@@ -378,9 +394,10 @@ bool CheckWhole(const WrittenFiles& written, const ImageParts& parts, const sim:
             return Fail(diag, path, std::to_string(actual) + " bytes, where machine.ini says the collector wrote " +
                                         std::to_string(size) + kNotWhole);
     }
-    if (parts.hasNotes && !notesListed)
-        return Fail(diag, parts.pathOf(ini::kNotesFile), std::string("not among the files machine.ini says the "
-                                                                     "collector wrote") + kNotWhole);
+    for (size_t i = 0; i < 2; ++i)
+        if (parts.lineFiles[i].there && !lineFileListed[i])
+            return Fail(diag, parts.pathOf(parts.lineFiles[i].name),
+                        std::string("not among the files machine.ini says the collector wrote") + kNotWhole);
     for (const sim::FileEntry* entry : files.Entries())
         if (!entry->directory && listed.count(sim::FileSystem::Normalize(entry->path)) == 0)
             return Fail(diag, parts.pathOf(HostRelativePath(entry->path)),
@@ -404,7 +421,9 @@ bool ReadImage(ImageParts& parts, MachineImage* image, InputError* diag) {
     WrittenFiles written;
     if (!ReadMachineIni(parts.iniText, parts.pathOf(ini::kMachineIniFile), m, diag, &written)) return false;
     if (written.collected && !CheckWhole(written, parts, m.files, diag)) return false;
-    image->notes = parts.hasNotes ? NoteLines(parts.notes) : std::vector<std::string>();
+    image->notes = parts.lineFiles[0].there ? NoteLines(parts.lineFiles[0].text) : std::vector<std::string>();
+    image->unreadableKeys =
+        parts.lineFiles[1].there ? NoteLines(parts.lineFiles[1].text) : std::vector<std::string>();
     image->registryFormat.codePage = m.codePage;
     return ReadRegFile(parts.regBytes, parts.pathOf(ini::kRegistryFile), m.registry, &image->registryFormat,
                        diag, &image->skippedLines, parts.consumed);
@@ -430,8 +449,10 @@ bool LoadImage(const std::string& folder, MachineImage* image, InputError* diag)
     if (!mapped.Mapped() && !ReadHostFile(regPath, &regBytes)) return Fail(diag, regPath, kRegistryMissing);
     if (!fs::is_regular_file(iniPath, ec) || !ReadHostFile(iniPath, &parts.iniText))
         return Fail(diag, iniPath, kIniMissing);
-    const std::string notesPath = parts.pathOf(ini::kNotesFile);
-    parts.hasNotes = fs::is_regular_file(notesPath, ec) && ReadHostFile(notesPath, &parts.notes);
+    for (ImageParts::LineFile& lines : parts.lineFiles) {
+        const std::string path = parts.pathOf(lines.name);
+        lines.there = fs::is_regular_file(path, ec) && ReadHostFile(path, &lines.text);
+    }
     std::string error;
     if (!LoadFromHost(parts.files, folder, &error)) return Fail(diag, folder, error);
     if (mapped.Mapped()) {
@@ -461,10 +482,11 @@ bool LoadImage(const sim::FileSystem& files, const std::string& folder, MachineI
     const auto iniBytes = files.Read(parts.pathOf(ini::kMachineIniFile));
     if (!iniBytes) return Fail(diag, parts.pathOf(ini::kMachineIniFile), kIniMissing);
     parts.iniText.assign(iniBytes->begin(), iniBytes->end());
-    if (const auto notes = files.Read(parts.pathOf(ini::kNotesFile))) {
-        parts.hasNotes = true;
-        parts.notes.assign(notes->begin(), notes->end());
-    }
+    for (ImageParts::LineFile& lines : parts.lineFiles)
+        if (const auto bytes = files.Read(parts.pathOf(lines.name))) {
+            lines.there = true;
+            lines.text.assign(bytes->begin(), bytes->end());
+        }
     std::string error;
     if (!LoadFromFolder(parts.files, files, folder, &error)) return Fail(diag, folder, error);
     parts.regBytes = regBytes;

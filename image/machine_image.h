@@ -5,6 +5,8 @@
 //                  file attributes
 //   drive_c/ ...   the files of C:\ (drive_d/ for D:\, ...)
 //   notes.txt      what the collector could not read, a line each (optional)
+//   unreadable-keys.txt  the keys the collector could not open, a line each
+//                  (optional; notes.txt tells their number)
 //
 // machine.ini (its rules: src/imageformat/machine_ini.h):
 //   [image]        an image the collector wrote: each file it wrote with its
@@ -16,7 +18,10 @@
 //   [system]       platform (0 Win32s, 1 Windows 95/98/ME, 2 NT family), major,
 //                  minor, build (optional), service_pack ("quotes keep blanks"),
 //                  windows_directory, codepage (optional: the ANSI code page,
-//                  874 or 1250 to 1258; 1252 when not given)
+//                  874 or 1250 to 1258; 1252 when not given), setupapi
+//                  (optional: "missing" when the machine has no setupapi.dll
+//                  or one without the device list; every device setup call
+//                  then fails)
 //   [devices]      present devices in enumeration order: an instance id,
 //                  optionally "= {class GUID}" and ", description"; without
 //                  them the hardware key's ClassGUID and DeviceDesc apply
@@ -46,10 +51,12 @@ struct MachineImage {
     // The lines of registry.reg that regedit skips, each with what regedit
     // does with it; the machine lacks what they hold, as regedit would.
     std::vector<InputError> skippedLines;
-    std::vector<std::string> notes;  // the lines of notes.txt
+    std::vector<std::string> notes;           // the lines of notes.txt
+    std::vector<std::string> unreadableKeys;  // the lines of unreadable-keys.txt
 };
 
-// What [image] says the collector wrote: "registry.reg", "notes.txt" or a
+// What [image] says the collector wrote: "registry.reg", "notes.txt",
+// "unreadable-keys.txt" or a
 // file by its Windows path, each with its size.
 struct WrittenFiles {
     bool collected = false;  // machine.ini has [image]

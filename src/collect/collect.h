@@ -6,6 +6,8 @@
 //   drive_c/ ...   copies of the package's files and of those the uninstaller
 //                  rewrites, at their paths
 //   notes.txt      what could not be read into the image, when anything
+//   unreadable-keys.txt  the keys that could not be opened, a line each,
+//                  when any (notes.txt tells their number)
 //   machine.ini    written last: the files above with their sizes, version,
 //                  Windows directory, present devices, window titles,
 //                  attributes of the copied files, and the closing line
@@ -38,8 +40,15 @@ struct WrittenFile {
     unsigned long size;
 };
 
+// How many keys could not be opened with one error.
+struct UnreadableCount {
+    DWORD error;
+    unsigned long keys;
+};
+
 // What went into the image, for the closing message; one line for each
-// thing that did not; the files written so far.
+// thing that did not; the keys that could not be opened (a line each, and
+// their number by error); the files written so far.
 struct CollectResult {
     unsigned long keys = 0;
     unsigned long values = 0;
@@ -47,11 +56,17 @@ struct CollectResult {
     unsigned long windows = 0;
     unsigned long files = 0;
     std::vector<std::string> notes;
+    std::vector<std::string> unreadableKeys;
+    std::vector<UnreadableCount> unreadableCounts;
     std::vector<WrittenFile> written;
+    bool setupApiMissing = false;  // the device list call is not there (a Windows 98)
 };
 
-// A note: "PART: what could not be read (Windows error N)". A line break in
-// a name it quotes is shown as "?", so that notes.txt keeps a note a line.
+// `text` as one line: a line break (or NUL) in a name it quotes is shown as
+// "?", so that a file of lines keeps one line for it.
+std::string OneLine(const std::string& text);
+
+// A note: "PART: what could not be read (Windows error N)", as one line.
 void AddNote(CollectResult& result, const std::string& note);
 
 // "Windows error N" text for a note.
@@ -80,9 +95,9 @@ bool CollectRegistry(const std::string& folder, bool ntFamily, bool wholeMachine
                      CollectResult& result);
 
 // Copies the package's files and the ones the uninstaller rewrites from
-// below `windowsDirectory` into the image's drive folders (a folder that
+// below `windowsDirectory` (on the NT family sharing delete too) into the image's drive folders (a folder that
 // stands at such a path is made, empty); returns their [attributes] lines.
-std::string CopyPackageFiles(const std::string& folder, const std::string& windowsDirectory,
+std::string CopyPackageFiles(const std::string& folder, const std::string& windowsDirectory, bool ntFamily,
                              CollectResult& result);
 
 // machine.ini's [system], [devices], [windows] and [attributes] (with the

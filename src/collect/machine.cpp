@@ -55,7 +55,11 @@ std::string Devices(CollectResult& result) {
     HDEVINFO list =
         SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     if (list == INVALID_HANDLE_VALUE) {
-        AddNote(result, "devices: cannot list the present devices (" + ErrorText(GetLastError()) + ")");
+        const DWORD error = GetLastError();
+        // The platform door's failure for a setupapi.dll without the call,
+        // or none at all: the image says so, for the uninstaller meets it.
+        result.setupApiMissing = error == ERROR_CALL_NOT_IMPLEMENTED;
+        AddNote(result, "devices: cannot list the present devices (" + ErrorText(error) + ")");
         return lines;
     }
     for (DWORD index = 0;; ++index) {
@@ -157,11 +161,16 @@ DWORD MakeFolders(const std::string& base, const std::string& path, bool whole) 
 
 // Copies `source` to the new file `target`; 0, or the error with `what`
 // saying which side failed. A part copy is removed. `size` is the copy's.
-DWORD CopyBytes(const std::string& source, const std::string& target, const char*& what,
+DWORD CopyBytes(const std::string& source, const std::string& target, bool ntFamily, const char*& what,
                 unsigned long& size) {
     what = "cannot read it";
-    HANDLE in = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Every kind of sharing another program may need: the NT family also
+    // shares delete, so that a program renaming or deleting the file is
+    // not refused, nor is the copy while it holds the file so. The 9x family
+    // refuses FILE_SHARE_DELETE.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (ntFamily ? FILE_SHARE_DELETE : 0);
+    HANDLE in = CreateFileA(source.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
     if (in == INVALID_HANDLE_VALUE) return GetLastError();
     OutFile out;
     DWORD error = 0;
@@ -186,7 +195,7 @@ DWORD CopyBytes(const std::string& source, const std::string& target, const char
 
 }  // namespace
 
-std::string CopyPackageFiles(const std::string& folder, const std::string& windowsDirectory,
+std::string CopyPackageFiles(const std::string& folder, const std::string& windowsDirectory, bool ntFamily,
                              CollectResult& result) {
     const std::string& w = windowsDirectory;
     if (w.size() < 3 || w[1] != ':' || w[2] != '\\' ||
@@ -213,7 +222,7 @@ std::string CopyPackageFiles(const std::string& folder, const std::string& windo
         // A folder where the file would be is made, without its content: the
         // uninstaller meets it there.
         DWORD error = MakeFolders(folder, target, folderThere);
-        if (error == 0 && !folderThere) error = CopyBytes(source, target, what, size);
+        if (error == 0 && !folderThere) error = CopyBytes(source, target, ntFamily, what, size);
         if (error != 0) {
             AddNote(result, "files: " + source + ": " + what + " (" + ErrorText(error) + ")");
             continue;
@@ -236,6 +245,7 @@ std::string MachineIniSections(const OSVERSIONINFOA& version, const std::string&
         AddNote(result, "system: the service pack text \"" + servicePack + "\" left out: " + why);
         servicePack.clear();
     }
+    const std::string devices = Devices(result);
     std::string text = Section(ini::kSystemSection);
     text += Line(ini::SettingLine(ini::kPlatformSetting, ini::DecimalText(version.dwPlatformId)));
     text += Line(ini::SettingLine(ini::kMajorSetting, ini::DecimalText(version.dwMajorVersion)));
@@ -244,7 +254,8 @@ std::string MachineIniSections(const OSVERSIONINFOA& version, const std::string&
     text += Line(ini::QuotedSettingLine(ini::kServicePackSetting, servicePack));
     text += Line(ini::SettingLine(ini::kWindowsDirectorySetting, windowsDirectory));
     text += Line(ini::SettingLine(ini::kCodePageSetting, ini::DecimalText(GetACP())));
-    text += Devices(result);
+    if (result.setupApiMissing) text += Line(ini::SettingLine(ini::kSetupApiSetting, ini::kMissingWord));
+    text += devices;
     text += Windows(result);
     return text + Section(ini::kAttributesSection) + attributeLines;
 }

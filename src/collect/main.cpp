@@ -3,6 +3,7 @@
 #include "collect/collect.h"
 
 #include "imageformat/machine_ini.h"
+#include "imageformat/reg_export.h"
 
 #include <cstring>
 
@@ -66,12 +67,18 @@ bool Exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Whether a folder holds nothing. A search that fails for any other reason
-// than finding nothing says it may not be empty.
+// Whether a folder holds nothing. Only a search that finds nothing ("not
+// found"; "no more files" on the 9x family) says so: a folder that cannot
+// be listed may hold an earlier image.
 bool IsEmptyFolder(const std::string& path) {
+    // "C:\" ends with its separator already: "C:\\*" may fail on the 9x family.
+    const std::string pattern = path + (path[path.size() - 1] == '\\' ? "*" : "\\*");
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES;
+    }
     bool empty = true;
     do {
         empty = std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0;
@@ -81,41 +88,21 @@ bool IsEmptyFolder(const std::string& path) {
     return listed;
 }
 
-// The image folder: FOLDER made (or taken when it is an empty folder), else
-// a new folder beside the exe named after the computer. "" with `why` set
-// when there is none.
-std::string MakeImageFolder(std::string folder, std::string& why) {
-    if (!folder.empty()) {
-        while (folder.size() > 3 && folder[folder.size() - 1] == '\\')
-            folder.erase(folder.size() - 1);
-        if (CreateDirectoryA(folder.c_str(), nullptr)) return folder;
-        const DWORD error = GetLastError();
-        const DWORD attributes = GetFileAttributesA(folder.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-            why = "The folder " + folder + " could not be made (" + ErrorText(error) + ").";
-        else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            why = folder + " is a file, not a folder.";
-        else if (!IsEmptyFolder(folder))
-            why = "The folder " + folder +
-                  " is not empty; give a new or empty folder, so that two images never mix.";
-        else
-            return folder;
-        return std::string();
-    }
-    char module[MAX_PATH + 1];
-    std::memset(module, 0, sizeof module);
-    const DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
-    const char* slash = length > 0 && length < MAX_PATH ? std::strrchr(module, '\\') : nullptr;
-    if (slash == nullptr) {
-        why = "The program's own folder could not be found (" + ErrorText(GetLastError()) + ").";
-        return std::string();
-    }
+// A drive given alone ("A:" or "A:\"): its root, "A:\"; else "".
+std::string DriveRoot(const std::string& folder) {
+    const bool drive = (folder.size() == 2 || (folder.size() == 3 && folder[2] == '\\')) && folder[1] == ':' &&
+                       ((folder[0] | 0x20) >= 'a' && (folder[0] | 0x20) <= 'z');
+    return drive ? folder.substr(0, 2) + "\\" : std::string();
+}
+
+// A new folder in `parent` (which ends with its separator) named after the
+// computer, or that name with "-2" to "-9999" when it is taken.
+std::string MakeComputerFolder(const std::string& parent, std::string& why) {
     char computer[MAX_COMPUTERNAME_LENGTH + 1];
     std::memset(computer, 0, sizeof computer);
     DWORD size = sizeof computer;
     const std::string base =
-        std::string(module, slash + 1 - module) +
-        (GetComputerNameA(computer, &size) && computer[0] != '\0' ? computer : "machine");
+        parent + (GetComputerNameA(computer, &size) && computer[0] != '\0' ? computer : "machine");
     for (unsigned n = 1; n < 10000; ++n) {
         const std::string name = n == 1 ? base : FormatText("%s-%u", base.c_str(), n);
         if (CreateDirectoryA(name.c_str(), nullptr)) return name;
@@ -129,6 +116,39 @@ std::string MakeImageFolder(std::string folder, std::string& why) {
     }
     why = "Every folder name " + base + "-2 to -9999 is taken.";
     return std::string();
+}
+
+// The image folder: FOLDER made (or taken when it is an empty folder); a
+// new folder named after the computer in the root of a drive given alone,
+// or else beside the exe. "" with `why` set when there is none.
+std::string MakeImageFolder(std::string folder, std::string& why) {
+    if (!DriveRoot(folder).empty()) return MakeComputerFolder(DriveRoot(folder), why);
+    if (!folder.empty()) {
+        while (folder.size() > 3 && folder[folder.size() - 1] == '\\')
+            folder.erase(folder.size() - 1);
+        if (CreateDirectoryA(folder.c_str(), nullptr)) return folder;
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesA(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            why = "The folder " + folder + " could not be made (" + ErrorText(error) + ").";
+        else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            why = folder + " is a file, not a folder.";
+        else if (!IsEmptyFolder(folder))
+            why = "The folder " + folder +
+                  " is not empty or cannot be listed; give a new or empty folder, so that two images never mix.";
+        else
+            return folder;
+        return std::string();
+    }
+    char module[MAX_PATH + 1];
+    std::memset(module, 0, sizeof module);
+    const DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
+    const char* slash = length > 0 && length < MAX_PATH ? std::strrchr(module, '\\') : nullptr;
+    if (slash == nullptr) {
+        why = "The program's own folder could not be found (" + ErrorText(GetLastError()) + ").";
+        return std::string();
+    }
+    return MakeComputerFolder(std::string(module, slash + 1 - module), why);
 }
 
 std::string Summary(const std::string& folder, const CollectResult& r) {
@@ -164,14 +184,16 @@ int NoImage(const Options& options, const std::string& folder, const std::string
                   "No usable machine image was written to " + folder + ":\n\n" + why);
 }
 
-// notes.txt, when there are notes; false when it could not be written.
-bool WriteNotes(const std::string& folder, CollectResult& result) {
-    if (result.notes.empty()) return true;
+// A file of lines (notes.txt, unreadable-keys.txt) named `name`, when there
+// are lines; false when it could not be written.
+bool WriteLines(const std::string& folder, const char* name, const std::vector<std::string>& lines,
+                CollectResult& result) {
+    if (lines.empty()) return true;
     OutFile out;
-    if (OpenOutFile(out, folder + "\\" + imageformat::kNotesFile))
-        for (const std::string& note : result.notes) Put(out, note + "\r\n");
+    if (OpenOutFile(out, folder + "\\" + name))
+        for (const std::string& line : lines) Put(out, line + imageformat::kLineEnd);
     if (!FinishOutFile(out)) return false;
-    result.written.push_back({imageformat::kNotesFile, out.size});
+    result.written.push_back({name, out.size});
     return true;
 }
 
@@ -194,12 +216,14 @@ void Flush(OutFile& out) {
 
 }  // namespace
 
-void AddNote(CollectResult& result, const std::string& note) {
-    std::string line = note;
+std::string OneLine(const std::string& text) {
+    std::string line = text;
     for (char& c : line)
         if (c == '\r' || c == '\n' || c == '\0') c = '?';
-    result.notes.push_back(line);
+    return line;
 }
+
+void AddNote(CollectResult& result, const std::string& note) { result.notes.push_back(OneLine(note)); }
 
 std::string ErrorText(DWORD error) {
     return FormatText("Windows error %lu", static_cast<unsigned long>(error));
@@ -232,6 +256,10 @@ bool FinishOutFile(OutFile& out) {
 }
 
 int RunCollector(const char* commandLine) {
+    // Before anything touches a drive: a floppy without a disk or a
+    // write-protected one would otherwise bring up Windows' own error box,
+    // which waits for a click even with /quiet (both families).
+    SetErrorMode(SEM_FAILCRITICALERRORS);
     Options options;
     if (!ParseCommandLine(commandLine, options))
         return Finish(
@@ -268,11 +296,14 @@ int RunCollector(const char* commandLine) {
     // Each part is written whole before the next; machine.ini, which names
     // them all with their sizes, comes last.
     CollectResult result;
-    if (!CollectRegistry(folder, version.dwPlatformId == VER_PLATFORM_WIN32_NT, options.all, result))
-        return NoImage(options, folder, result.notes.back());
-    const std::string attributes = CopyPackageFiles(folder, windows, result);
+    const bool ntFamily = version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+    if (!CollectRegistry(folder, ntFamily, options.all, result)) return NoImage(options, folder, result.notes.back());
+    const std::string attributes = CopyPackageFiles(folder, windows, ntFamily, result);
     const std::string sections = MachineIniSections(version, windows, attributes, result);
-    if (!WriteNotes(folder, result))
+    if (!WriteLines(folder, imageformat::kUnreadableKeysFile, result.unreadableKeys, result))
+        return NoImage(options, folder, std::string(imageformat::kUnreadableKeysFile) +
+                                            ", which lists the keys that could not be opened, could not be written.");
+    if (!WriteLines(folder, imageformat::kNotesFile, result.notes, result))
         return NoImage(options, folder, "notes.txt, which lists what could not be read, could not be written.");
     if (!WriteMachineIni(folder, sections, result)) return NoImage(options, folder, result.notes.back());
     return Finish(options, kImageWritten, Summary(folder, result));

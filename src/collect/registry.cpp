@@ -58,11 +58,24 @@ void Note(Export& e, const std::string& pathUnits, const std::string& what, LONG
     AddNote(*e.result, note);
 }
 
+// Query and enumerate are all the export needs. KEY_READ would also ask
+// for READ_CONTROL and KEY_NOTIFY, which a key's security may refuse where
+// it grants these two (NT family).
+const REGSAM kReadAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
+
 LONG OpenKey(const Export& e, HKEY parent, const std::string& name, HKEY* key) {
-    if (!Wide(e)) return RegOpenKeyExA(parent, name.c_str(), 0, KEY_READ, key);
+    if (!Wide(e)) return RegOpenKeyExA(parent, name.c_str(), 0, kReadAccess, key);
     const std::string terminated = name + std::string(2, '\0');
-    return RegOpenKeyExW(parent, reinterpret_cast<LPCWSTR>(terminated.data()), 0, KEY_READ, key);
+    return RegOpenKeyExW(parent, reinterpret_cast<LPCWSTR>(terminated.data()), 0, kReadAccess, key);
 }
+
+// A key that went away between its listing and its reading: deleted by
+// another program meanwhile.
+bool Vanished(LONG status) { return status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED; }
+
+const char kVanished[] = "key left out: it was deleted while the collector read it, as regedit leaves it out";
+
+
 
 // The longest subkey name and value name (in units) and value data (bytes).
 LONG QueryInfo(const Export& e, HKEY key, DWORD* subkeyName, DWORD* valueName, DWORD* data) {
@@ -137,13 +150,28 @@ void WriteHeader(Export& e, const std::string& path) {
     ++e.result->keys;
 }
 
+// A key that exists but cannot be opened: its header alone, and a line of
+// the image's list of such keys instead of a note of its own (the NT
+// family's Properties keys below every device are SYSTEM's alone: an XP
+// machine has hundreds). One note per error tells their number.
+void Unreadable(Export& e, const std::string& path, LONG status) {
+    WriteHeader(e, path);
+    CollectResult& r = *e.result;
+    r.unreadableKeys.push_back(OneLine(Ansi(e, path) + ": cannot open the key; written without its values and "
+                                                       "subkeys (" + ErrorText(static_cast<DWORD>(status)) + ")"));
+    for (size_t i = 0; i < r.unreadableCounts.size(); ++i)
+        if (r.unreadableCounts[i].error == static_cast<DWORD>(status)) return void(++r.unreadableCounts[i].keys);
+    r.unreadableCounts.push_back({static_cast<DWORD>(status), 1});
+}
+
 // The key at `path`, open as `key`, `depth` levels below the root, and its
 // subtree: the header, the values in enumeration order, then each subkey
 // the same way.
 void WriteTree(Export& e, HKEY key, const std::string& path, size_t depth) {
-    WriteHeader(e, path);
     DWORD longestSubkey = 0, longestValueName = 0, longestData = 0;
     LONG status = QueryInfo(e, key, &longestSubkey, &longestValueName, &longestData);
+    if (Vanished(status)) return Note(e, path, kVanished, 0);
+    WriteHeader(e, path);
     if (status != ERROR_SUCCESS) return Note(e, path, "cannot read the key", status);
     {
         std::string nameBuffer((longestValueName + 1) * UnitSize(e), '\0');
@@ -183,11 +211,13 @@ void WriteTree(Export& e, HKEY key, const std::string& path, size_t depth) {
         }
         HKEY child = nullptr;
         status = OpenKey(e, key, name, &child);
+        if (Vanished(status)) {
+            Note(e, childPath, kVanished, 0);
+            continue;
+        }
         if (status != ERROR_SUCCESS) {
             // It exists (it was enumerated); what it holds is unknown.
-            WriteHeader(e, childPath);
-            Note(e, childPath, "cannot open the key; written without its values and subkeys",
-                 status);
+            Unreadable(e, childPath, status);
             continue;
         }
         WriteTree(e, child, childPath, depth + 1);
@@ -268,6 +298,10 @@ bool CollectRegistry(const std::string& folder, bool ntFamily, bool wholeMachine
         AddNote(result, "registry.reg: cannot write it (" + ErrorText(e.out.error) + ")");
         return false;
     }
+    for (const UnreadableCount& count : result.unreadableCounts)
+        AddNote(result, FormatText("registry: %lu keys cannot be opened (%s); written without their values "
+                                   "and subkeys, %s lists them",
+                                   count.keys, ErrorText(count.error).c_str(), imageformat::kUnreadableKeysFile));
     result.written.push_back({imageformat::kRegistryFile, e.out.size});
     return true;
 }

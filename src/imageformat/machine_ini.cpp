@@ -18,10 +18,13 @@ const char kBuildSetting[] = "build";
 const char kServicePackSetting[] = "service_pack";
 const char kWindowsDirectorySetting[] = "windows_directory";
 const char kCodePageSetting[] = "codepage";
+const char kSetupApiSetting[] = "setupapi";
+const char kMissingWord[] = "missing";
 
 const char kRegistryFile[] = "registry.reg";
 const char kMachineIniFile[] = "machine.ini";
 const char kNotesFile[] = "notes.txt";
+const char kUnreadableKeysFile[] = "unreadable-keys.txt";
 const char kDriveFolderPrefix[] = "drive_";
 
 namespace {

@@ -46,12 +46,17 @@ extern const char kBuildSetting[];
 extern const char kServicePackSetting[];
 extern const char kWindowsDirectorySetting[];
 extern const char kCodePageSetting[];
+// "setupapi = missing": the machine has no setupapi.dll, or one without the
+// device list (a Windows 98 may lack it): every device setup call fails.
+extern const char kSetupApiSetting[];
+extern const char kMissingWord[];
 
 // The files at the top of an image folder, as [image] names them, and the
 // folder of a drive's files: "drive_c" holds C:\.
 extern const char kRegistryFile[];    // "registry.reg"
 extern const char kMachineIniFile[];  // "machine.ini"
 extern const char kNotesFile[];       // "notes.txt"
+extern const char kUnreadableKeysFile[];  // "unreadable-keys.txt": the keys the collector could not open
 extern const char kDriveFolderPrefix[];  // "drive_"
 std::string DriveFolder(char driveLetter);  // the letter in lower case
 

@@ -2,8 +2,8 @@
 //
 // Product code includes this header and nothing else of the platform. On
 // Windows it is the real SDK (ANSI API: UNICODE is never defined; the
-// registry's W functions, which the collector calls by name, are looked up
-// at run time). On any
+// device setup calls and the registry's W functions, which the collector
+// calls by name, are looked up at run time). On any
 // other host it declares the same types, constants and functions, with the
 // same names and signatures and the 32-bit structure layouts, and a simulated
 // Windows machine (src/platform/sim) serves the calls.
@@ -26,13 +26,53 @@
 #include <setupapi.h>
 #include <shellapi.h>
 
-// Looked up at run time (src/platform/win32/setupapi.cpp): Windows 98 must
-// load the program whether or not its setupapi.dll has this call.
+// The device setup calls, looked up at run time
+// (src/platform/win32/setupapi.cpp): Windows 98 must load the program
+// whether or not its setupapi.dll is there and has every call. A missing DLL
+// or call fails in the call's own way with ERROR_CALL_NOT_IMPLEMENTED.
+extern "C" HINF WINAPI ZavSetupOpenInfFileA(PCSTR FileName, PCSTR InfClass, DWORD InfStyle, PUINT ErrorLine);
+extern "C" BOOL WINAPI ZavSetupGetLineByIndexA(HINF InfHandle, PCSTR Section, DWORD Index,
+                                               PINFCONTEXT Context);
+extern "C" BOOL WINAPI ZavSetupGetLineTextA(PINFCONTEXT Context, HINF InfHandle, PCSTR Section,
+                                            PCSTR Key, PSTR ReturnBuffer, DWORD ReturnBufferSize,
+                                            PDWORD RequiredSize);
+extern "C" void WINAPI ZavSetupCloseInfFile(HINF InfHandle);
+extern "C" BOOL WINAPI ZavSetupDiGetINFClassA(PCSTR InfName, LPGUID ClassGuid, PSTR ClassName,
+                                              DWORD ClassNameSize, PDWORD RequiredSize);
 extern "C" BOOL WINAPI ZavSetupDiClassGuidsFromNameExA(PCSTR ClassName, LPGUID ClassGuidList,
                                                        DWORD ClassGuidListSize,
                                                        PDWORD RequiredSize, PCSTR MachineName,
                                                        PVOID Reserved);
+extern "C" HDEVINFO WINAPI ZavSetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator,
+                                                   HWND hwndParent, DWORD Flags);
+extern "C" BOOL WINAPI ZavSetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                                                PSP_DEVINFO_DATA DeviceInfoData);
+extern "C" BOOL WINAPI ZavSetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet,
+                                                      PSP_DEVINFO_DATA DeviceInfoData,
+                                                      PSTR DeviceInstanceId,
+                                                      DWORD DeviceInstanceIdSize,
+                                                      PDWORD RequiredSize);
+extern "C" BOOL WINAPI ZavSetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
+                                                            PSP_DEVINFO_DATA DeviceInfoData,
+                                                            DWORD Property,
+                                                            PDWORD PropertyRegDataType,
+                                                            PBYTE PropertyBuffer,
+                                                            DWORD PropertyBufferSize,
+                                                            PDWORD RequiredSize);
+extern "C" BOOL WINAPI ZavSetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+extern "C" BOOL WINAPI ZavSetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+#define SetupOpenInfFileA ZavSetupOpenInfFileA
+#define SetupGetLineByIndexA ZavSetupGetLineByIndexA
+#define SetupGetLineTextA ZavSetupGetLineTextA
+#define SetupCloseInfFile ZavSetupCloseInfFile
+#define SetupDiGetINFClassA ZavSetupDiGetINFClassA
 #define SetupDiClassGuidsFromNameExA ZavSetupDiClassGuidsFromNameExA
+#define SetupDiGetClassDevsA ZavSetupDiGetClassDevsA
+#define SetupDiEnumDeviceInfo ZavSetupDiEnumDeviceInfo
+#define SetupDiGetDeviceInstanceIdA ZavSetupDiGetDeviceInstanceIdA
+#define SetupDiGetDeviceRegistryPropertyA ZavSetupDiGetDeviceRegistryPropertyA
+#define SetupDiRemoveDevice ZavSetupDiRemoveDevice
+#define SetupDiDestroyDeviceInfoList ZavSetupDiDestroyDeviceInfoList
 
 // The registry's W functions, looked up at run time as well
 // (src/platform/win32/advapi_wide.cpp): Windows 95/98 do not implement
@@ -269,7 +309,9 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define REG_RESOURCE_REQUIREMENTS_LIST 10
 #define REG_QWORD 11
 
-// Registry access rights.
+// Standard and registry access rights.
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
 #define KEY_QUERY_VALUE 0x0001
 #define KEY_ENUMERATE_SUB_KEYS 0x0008
 #define KEY_NOTIFY 0x0010
@@ -315,6 +357,7 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 
 // Kernel, shell and windows.
 #define CP_ACP 0
+#define SEM_FAILCRITICALERRORS 0x0001
 #define MAX_COMPUTERNAME_LENGTH 15
 #define LOCALE_USER_DEFAULT 0x0400
 #define LOCALE_SYSTEM_DEFAULT 0x0800
@@ -424,6 +467,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject);
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
 UINT WINAPI GetACP(void);
+UINT WINAPI SetErrorMode(UINT uMode);
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                LPBOOL lpUsedDefaultChar);

@@ -111,6 +111,7 @@ TEST(MachineImage, BadMachineIniLinesAreNamed) {
         {"[system]\ncolour = blue\n", 2, "unknown setting \"colour\""},
         {"[system]\nservice_pack = \"open\n", 2, "closing quote"},
         {"[system]\nwindows_directory = WINDOWS\n", 2, "not an absolute Windows path"},
+        {"[system]\nsetupapi = gone\n", 2, "\"setupapi\" takes \"missing\", not \"gone\""},
         {"[system]\nplatform = 1\n", 0, "must give \"major\""},
         {"[system]\nplatform\n", 2, "expected \"name = value\""},
         {"[devices]\nX\\Y = {not-a-guid}\n", 2, "bad class GUID"},
@@ -150,6 +151,15 @@ TEST(MachineImage, BadMachineIniLinesAreNamed) {
                                &diag))
         << diag.Text();
     EXPECT_EQ(m.csdVersion, std::string(127, 'x'));
+    // A Windows 98 without setupapi.dll: every device setup call is missing,
+    // and machine.ini written again says so.
+    sim::Machine without = sim::MakeWindows98();
+    ASSERT_TRUE(ReadMachineIni(system + "setupapi = missing\n", "img/machine.ini", without, &diag)) << diag.Text();
+    for (const sim::Api call : {sim::Api::SetupOpenInfFileA, sim::Api::SetupDiGetClassDevsA, sim::Api::SetupDiRemoveDevice})
+        EXPECT_TRUE(without.missingCalls.test(static_cast<size_t>(call))) << call;
+    EXPECT_FALSE(without.missingCalls.test(static_cast<size_t>(sim::Api::RegOpenKeyA)));
+    EXPECT_NE(image::WriteMachineIni(without).find("\nsetupapi = missing\n"), std::string::npos);
+    EXPECT_EQ(image::WriteMachineIni(m).find("setupapi"), std::string::npos);
 }
 
 TEST(MachineImage, AnImageFolderIsLoadedAndItsProblemsAreNamed) {

@@ -83,7 +83,8 @@ TEST(SimFilesCreate, Dispositions) {
 }
 
 TEST(SimFilesCreate, SharingIsCheckedBothWays) {
-    const DWORD R = GENERIC_READ, W = GENERIC_WRITE, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE;
+    const DWORD R = GENERIC_READ, W = GENERIC_WRITE, D = DELETE, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE,
+                SD = FILE_SHARE_DELETE;
     struct Row {
         DWORD heldAccess, heldShare, access, share;
         bool opens;
@@ -97,6 +98,10 @@ TEST(SimFilesCreate, SharingIsCheckedBothWays) {
         {R | W, 0, R, SR | SW, false},
         {0, 0, R | W, 0, true},      // a handle without data access conflicts with nobody
         {R | W, 0, 0, 0, true},
+        {R | D, SR | SW | SD, R, SR | SW, false},  // the holder may delete or rename, the newcomer shares no deleting
+        {R | D, SR | SW | SD, R, SR | SW | SD, true},
+        {D, SR | SW | SD, R, SR | SD, true},       // delete access alone: the newcomer shares deleting
+        {R, SR | SW, D, SR | SW | SD, false},      // the newcomer would delete, the holder shares no deleting
     };
     for (const Row& row : rows) {
         sim::Machine m = Windows2000WithInf();
@@ -114,6 +119,19 @@ TEST(SimFilesCreate, SharingIsCheckedBothWays) {
         EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(holder)));  // not the program's handle
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
         sim::ReleaseFile(m, holder);
+    }
+    // The 9x family knows no delete sharing and refuses the flag; NT takes it.
+    for (const bool nt : {false, true}) {
+        sim::Machine m = nt ? Windows2000WithInf() : sim::MakeWindows98();
+        m.files.AddFile("C:\\file.txt", std::string("x"));
+        support::ActiveMachine active(m);
+        HANDLE h = CreateFileA("C:\\file.txt", R, SR | SW | SD, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, nt);
+        if (h != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(h));
+        } else {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        }
     }
 }
 

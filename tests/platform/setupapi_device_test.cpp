@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <set>
 
 using sim::Api;
 using support::kDiskGuid;
@@ -325,6 +327,65 @@ TEST(SetupApiDevices, InjectedFaultsFailInTheSetupApiConvention) {
     EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(before));
     EXPECT_TRUE(SetupDiRemoveDevice(set, &data));  // the fault was for the first call only
     SetupDiDestroyDeviceInfoList(set);
+}
+
+// A Windows 98 without setupapi.dll: the program's run-time lookup finds no
+// call, and every one fails in its own way with ERROR_CALL_NOT_IMPLEMENTED;
+// nothing is opened or changed.
+TEST(SetupApiDevices, WithoutTheLibraryEveryCallFailsAsTheLookupMakesIt) {
+    sim::Machine m = MachineWithAbsentDevices(sim::Family::Win9x);
+    sim::RemoveLibrary(m, "SETUPAPI");
+    const sim::Registry before = m.registry;
+    support::ActiveMachine active(m);
+    INFCONTEXT context{};
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    char buffer[256] = {};
+    GUID guid{};
+    DWORD size = 0;
+    HDEVINFO set = reinterpret_cast<HDEVINFO>(0x1000);
+    struct Row {
+        Api call;
+        std::function<bool()> failed;  // the call made: whether it gave its failure value
+    };
+    const Row rows[] = {
+        {Api::SetupOpenInfFileA,
+         [&] { return SetupOpenInfFileA("USBZAV03.inf", nullptr, INF_STYLE_WIN4, nullptr) == INVALID_HANDLE_VALUE; }},
+        {Api::SetupGetLineByIndexA, [&] { return !SetupGetLineByIndexA(nullptr, "S", 0, &context); }},
+        {Api::SetupGetLineTextA,
+         [&] { return !SetupGetLineTextA(&context, nullptr, nullptr, nullptr, buffer, 256, &size); }},
+        {Api::SetupCloseInfFile, [&] { return SetupCloseInfFile(nullptr), true; }},
+        {Api::SetupDiGetINFClassA, [&] { return !SetupDiGetINFClassA("USBZAV03.inf", &guid, buffer, 256, &size); }},
+        {Api::SetupDiClassGuidsFromNameExA,
+         [&] { return !SetupDiClassGuidsFromNameExA("hdc", &guid, 1, &size, nullptr, nullptr); }},
+        {Api::SetupDiGetClassDevsA,
+         [&] { return SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES) ==
+                      INVALID_HANDLE_VALUE; }},
+        {Api::SetupDiEnumDeviceInfo, [&] { return !SetupDiEnumDeviceInfo(set, 0, &data); }},
+        {Api::SetupDiGetDeviceInstanceIdA, [&] { return !SetupDiGetDeviceInstanceIdA(set, &data, buffer, 256, &size); }},
+        {Api::SetupDiGetDeviceRegistryPropertyA,
+         [&] {
+             return !SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_DEVICEDESC, nullptr,
+                                                       reinterpret_cast<BYTE*>(buffer), 256, &size);
+         }},
+        {Api::SetupDiRemoveDevice, [&] { return !SetupDiRemoveDevice(set, &data); }},
+        {Api::SetupDiDestroyDeviceInfoList, [&] { return !SetupDiDestroyDeviceInfoList(set); }},
+    };
+    std::set<Api> covered;
+    for (const Row& row : rows) {
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_TRUE(row.failed()) << row.call;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << row.call;
+        covered.insert(row.call);
+    }
+    for (size_t i = 0; i < sim::kCallCount; ++i) {
+        if (std::string(sim::LibraryOf(sim::CallAt(i))) == "SETUPAPI") {
+            EXPECT_EQ(covered.count(sim::CallAt(i)), 1u) << sim::CallAt(i) << " has no row";
+        }
+    }
+    EXPECT_EQ(m.OpenHandles().Total(), 0u);
+    EXPECT_EQ(image::RegistryText(m.registry), image::RegistryText(before));
+    EXPECT_EQ(m.devices.size(), 4u);
 }
 
 }  // namespace

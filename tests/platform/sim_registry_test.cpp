@@ -262,15 +262,20 @@ TEST(SimRegistryRead, TheAAndWFunctionsOnEitherFamily) {
         bool wide;
         LONG open;                     // RegOpenKeyEx on HKLM\E
         LONG openDenied;               // ... on HKLM\E\Denied
+        LONG openPartRead, openPartQuery;  // ... on HKLM\E\Part: KEY_READ, query and enumerate alone
         DWORD longestSubkey, longestName, longestData;  // RegQueryInfoKey, without terminators
         std::string name, data;        // RegEnumValue of the first value: its name and data as given
     };
     const std::string wideName("\x22\x04\x38\x04\x3F\x04", 6);  // "Тип" in UTF-16LE
     const Row rows[] = {
-        {sim::Family::NT, false, ERROR_SUCCESS, ERROR_ACCESS_DENIED, 6, 3, 4, "???", std::string("t\xE9x\0", 4)},
-        {sim::Family::NT, true, ERROR_SUCCESS, ERROR_ACCESS_DENIED, 6, 3, 8, wideName, std::string("t\0\xE9\0x\0\0\0", 8)},
-        {sim::Family::Win9x, false, ERROR_SUCCESS, ERROR_SUCCESS, 6, 3, 4, "???", std::string("t\xE9x\0", 4)},
-        {sim::Family::Win9x, true, ERROR_CALL_NOT_IMPLEMENTED, ERROR_CALL_NOT_IMPLEMENTED, 0, 0, 0, "", ""},
+        {sim::Family::NT, false, ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_SUCCESS, 6, 3, 4, "???",
+         std::string("t\xE9x\0", 4)},
+        {sim::Family::NT, true, ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_SUCCESS, 6, 3, 8, wideName,
+         std::string("t\0\xE9\0x\0\0\0", 8)},
+        {sim::Family::Win9x, false, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS, 6, 3, 4, "???",
+         std::string("t\xE9x\0", 4)},
+        {sim::Family::Win9x, true, ERROR_CALL_NOT_IMPLEMENTED, ERROR_CALL_NOT_IMPLEMENTED, ERROR_CALL_NOT_IMPLEMENTED,
+         ERROR_CALL_NOT_IMPLEMENTED, 0, 0, 0, "", ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << (row.family == sim::Family::NT ? "NT" : "9x") << (row.wide ? " W" : " A"));
@@ -278,6 +283,8 @@ TEST(SimRegistryRead, TheAAndWFunctionsOnEitherFamily) {
         m.registry.SetString("HKLM\\E", "Тип", "t\xE9x");  // code-page bytes
         m.registry.SetDword("HKLM\\E", "n", 1);
         m.registry.Create("HKLM\\E\\Denied").accessDenied = true;
+        // Its security grants query and enumerate, not READ_CONTROL or KEY_NOTIFY (NT).
+        m.registry.Create("HKLM\\E\\Part").deniedAccess = READ_CONTROL | KEY_NOTIFY;
         support::ActiveMachine active(m);
         HKEY key = nullptr, denied = nullptr;
         const std::u16string e = u"E", deniedPath = u"E\\Denied";
@@ -286,13 +293,22 @@ TEST(SimRegistryRead, TheAAndWFunctionsOnEitherFamily) {
         EXPECT_EQ(row.openDenied, row.wide ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, deniedPath.c_str(), 0, KEY_READ, &denied)
                                            : RegOpenKeyExA(HKEY_LOCAL_MACHINE, "E\\Denied", 0, KEY_READ, &denied));
         if (denied != nullptr) RegCloseKey(denied);
+        const std::u16string partPath = u"E\\Part";
+        for (const REGSAM access : {REGSAM(KEY_READ), REGSAM(KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS)}) {
+            HKEY part = nullptr;
+            EXPECT_EQ(access == KEY_READ ? row.openPartRead : row.openPartQuery,
+                      row.wide ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, partPath.c_str(), 0, access, &part)
+                               : RegOpenKeyExA(HKEY_LOCAL_MACHINE, "E\\Part", 0, access, &part))
+                << access;
+            if (part != nullptr) RegCloseKey(part);
+        }
         if (key == nullptr) continue;
         DWORD subkeys = 0, longestSubkey = 0, values = 0, longestName = 0, longestData = 0;
         EXPECT_EQ(ERROR_SUCCESS, row.wide ? RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr,
                                                              &values, &longestName, &longestData, nullptr, nullptr)
                                           : RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr,
                                                              &values, &longestName, &longestData, nullptr, nullptr));
-        EXPECT_EQ(1u, subkeys);
+        EXPECT_EQ(2u, subkeys);
         EXPECT_EQ(2u, values);
         EXPECT_EQ(row.longestSubkey, longestSubkey);
         EXPECT_EQ(row.longestName, longestName);

@@ -46,6 +46,9 @@ TEST(SimSystem, NamesTextsAndWindowsWithTheirBufferConventions) {
     // look-alike or "?", a size of 0 asking for the size, too small a buffer
     // refused.
     EXPECT_EQ(GetACP(), 1251u);
+    // The process's error mode: the mode it replaces comes back.
+    EXPECT_EQ(SetErrorMode(SEM_FAILCRITICALERRORS), 0u);
+    EXPECT_EQ(SetErrorMode(0), static_cast<UINT>(SEM_FAILCRITICALERRORS));
     const std::u16string wide = u"Имя \u00e9\u4e2d";
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr), 7);
     BOOL usedDefault = FALSE;

@@ -188,6 +188,9 @@ TEST(FaultSweep, EveryFailureOfEveryCallIsSurvived) {
     windows98.infFolders = {"inf\\other", "inf"};
     windows98.secondModel = windows98.whole = true;
     Sweep("Windows 98 with the package", support::Windows98WithPackage(windows98), totals);
+    sim::Machine noSetupApi = support::Windows98WithPackage(windows98);
+    sim::RemoveLibrary(noSetupApi, "SETUPAPI");
+    Sweep("Windows 98 with the package, without setupapi.dll", noSetupApi, totals);
     support::Windows2000Package windows2000;
     windows2000.whole = true;
     Sweep("Windows 2000 SP2 with the package", support::Windows2000WithPackage(windows2000), totals);
@@ -246,6 +249,9 @@ TEST(FaultSweep, EveryFailureOfACollectionIsNotedOrLeavesNoImage) {
     support::ByteChoices everyCase(nullptr, 0);  // an exhausted input: every case
     support::AddCollectorCases(hard, everyCase);
     SweepCollection("Windows 2000 with names beyond the code page and a key without access", hard, totals);
+    sim::Machine noSetupApi = support::LoadedImage(support::Example("win98-package")).machine;
+    sim::RemoveLibrary(noSetupApi, "SETUPAPI");
+    SweepCollection("example win98-package without setupapi.dll", noSetupApi, totals);
     for (const char* example : {"win98-package", "win2000-sp2", "xp-clean", "realistic"})
         SweepCollection(std::string("example ") + example, support::LoadedImage(support::Example(example)).machine,
                         totals);

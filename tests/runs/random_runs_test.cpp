@@ -199,6 +199,12 @@ TEST(RandomMachines, EveryCollectedImageReadsBackAsTheMachine) {
                 roundTrip(support::LoadedImage(support::Example(example)).machine, arguments);
             EXPECT_TRUE(problems.empty()) << example << " " << arguments << ":" << ::testing::PrintToString(problems);
         }
+    // A Windows 98 without setupapi.dll: the image with a note and no device.
+    sim::Machine noSetupApi = support::LoadedImage(support::Example("win98-package")).machine;
+    sim::RemoveLibrary(noSetupApi, "SETUPAPI");
+    const std::vector<std::string> noSetupApiProblems = roundTrip(noSetupApi, "/quiet");
+    EXPECT_TRUE(noSetupApiProblems.empty()) << "win98-package without setupapi.dll:"
+                                            << ::testing::PrintToString(noSetupApiProblems);
     const size_t failures = EachRandomMachine([&](uint64_t seed, const sim::Machine&, std::string& name) {
         support::SeededChoices choices(seed), more(seed * 7919 + 3);
         const unsigned codePage = support::RandomCodePage(more);
@@ -207,7 +213,7 @@ TEST(RandomMachines, EveryCollectedImageReadsBackAsTheMachine) {
         name += ", code page " + std::to_string(codePage);
         return roundTrip(machine, more.OneIn(8) ? "/quiet /all" : "/quiet");
     });
-    std::cout << "[ property ] collector round trip: " << images << " images (8 of the examples, " << windows98
+    std::cout << "[ property ] collector round trip: " << images << " images (9 of the examples, " << windows98
               << " of Windows 98 machines, code pages";
     for (const unsigned codePage : codePages) std::cout << " " << codePage;
     std::cout << ") read back as their machines but for " << notes << " notes; " << failures << " failing\n";

@@ -87,13 +87,23 @@ sim::Machine WithWindows(sim::Machine m, const std::vector<std::string>& titles)
     return m;
 }
 
+// A Windows 98 whose setupapi.dll is missing, or lacks `calls`.
+sim::Machine WithoutSetupCalls(sim::Machine m, const std::vector<Api>& calls = {}) {
+    if (calls.empty()) sim::RemoveLibrary(m, "SETUPAPI");
+    for (Api call : calls) m.missingCalls.set(static_cast<size_t>(call));
+    return m;
+}
+
 // The system's work as the expected machine shows it.
 void NoWork(sim::Machine&) {}
-void DeviceRemoval(sim::Machine& m) {
-    ASSERT_TRUE(PackageDeviceRemoved(m));
+void PackageFilesRemoved(sim::Machine& m) {
     for (const char* file : kPackageFiles)
         if (std::string(file) != "\\inf\\MSTEVUmss.PNF") m.files.Remove(m.windowsDirectory + file);
     m.files.Remove(m.windowsDirectory + "\\inf\\other\\USBZAV03.inf");
+}
+void DeviceRemoval(sim::Machine& m) {
+    ASSERT_TRUE(PackageDeviceRemoved(m));
+    PackageFilesRemoved(m);
 }
 
 // The drive icon cleanup of every run: the letters with the package's
@@ -197,9 +207,17 @@ TEST(WholeRun, EachSystemGetsItsWorkAndTheStepsComeInTheirOrder) {
          DeviceRemoval, kAllThree, {kSn01}},
         {"Windows 98 without a device list: no message, the other steps run", Packaged(1, 4, 10, " A "), NoWork,
          {kInstaller, kCompanion}, {}, {noDeviceList}},
+        {"Windows 98 without setupapi.dll: no device list, so no device or file removed and no message; "
+         "the installer, the icons and the companion as usual",
+         WithoutSetupCalls(Packaged(1, 4, 10, " A ")), NoWork, {kInstaller, kCompanion}},
+        {"Windows 98 whose setupapi.dll lacks SetupDiGetDeviceInstanceIdA: no device is known, the files go",
+         WithoutSetupCalls(Packaged(1, 4, 10, " A "), {Api::SetupDiGetDeviceInstanceIdA}), PackageFilesRemoved,
+         kAllThree},
         HostileRegistry(),
         {"Windows 2000 SP2: the storage driver restored", Packaged(2, 5, 0, "Service Pack 2"),
          StorageDriverRestored, kAllThree},
+        {"Windows 2000 SP2 without setupapi.dll: restored, the device setup calls are not needed",
+         WithoutSetupCalls(Packaged(2, 5, 0, "Service Pack 2")), StorageDriverRestored, kAllThree},
         {"Windows 2000 without a service pack: restored", Packaged(2, 5, 0, ""), StorageDriverRestored, kAllThree},
         {"Windows 2000 \"service pack 3\", another letter case: restored", Packaged(2, 5, 0, "service pack 3"),
          StorageDriverRestored, kAllThree},

@@ -218,7 +218,10 @@ std::string EntryText(const sim::FileEntry* e) {
 void CompareImage(const sim::Machine& m, const image::MachineImage& loaded, bool wholeMachine,
                   const std::vector<sim::Fault>& faults, std::vector<std::string>& problems) {
     const sim::Machine& got = loaded.machine;
+    // The keys it could not open are told by their number in notes.txt, and
+    // named a line each in their own list.
     Notes notes{loaded.notes, m.codePage};
+    for (const std::string& key : loaded.unreadableKeys) notes.lines.push_back("registry: " + key);
 
     // The system.
     auto same = [&problems](const char* what, const auto& want, const auto& have) {
@@ -246,7 +249,15 @@ void CompareImage(const sim::Machine& m, const image::MachineImage& loaded, bool
     // that names none the whole list.
     std::vector<std::string> ids;
     for (const sim::Device& d : m.devices) ids.push_back(d.instanceId);
-    if (!notes.General("devices", ids)) {
+    // Without the device setup calls (a Windows 98 without setupapi.dll) no
+    // device is known: the list is empty, and a note says why.
+    const size_t devicesCall = static_cast<size_t>(Api::SetupDiGetClassDevsA);
+    if (m.missingCalls.test(devicesCall) != got.missingCalls.test(devicesCall))
+        problems.push_back("machine.ini does not tell whether setupapi.dll has the device list");
+    if (m.missingCalls.test(devicesCall)) {
+        if (!got.devices.empty()) problems.push_back("devices in the image of a machine that cannot list them");
+        if (!notes.General("devices", ids)) problems.push_back("no note says that the devices could not be listed");
+    } else if (!notes.General("devices", ids)) {
         std::vector<Device> want, have;
         for (const sim::Device& d : m.devices)
             if (!notes.Names("devices", d.instanceId, false)) want.push_back(DeviceOf(m, d));
@@ -313,11 +324,15 @@ std::vector<std::string> CheckCollection(const sim::Machine& before, const sim::
     if (exitCode != kImageWritten && exitCode != kNoImage) problems.push_back("exit code " + std::to_string(exitCode));
     const sim::HandleCounts open = after.OpenHandles();
     if (open.Total() != 0) problems.push_back(HandlesText(open));
+    // Windows' own error box for a drive without a disk is off from the start.
+    if (!(after.errorMode & SEM_FAILCRITICALERRORS) || (!after.calls.empty() && after.calls[0] != Api::SetErrorMode))
+        problems.push_back("SetErrorMode(SEM_FAILCRITICALERRORS) is not the first call");
 
-    // The image folder is the first folder it made; it touched nothing else.
+    // The image folder is the first folder it made, or the empty folder it
+    // was given, where it wrote its first file; it touched nothing else.
     for (const sim::Event& e : after.events)
-        if (e.api == Api::CreateDirectoryA && e.ok) {
-            out.folder = e.target;
+        if ((e.api == Api::CreateDirectoryA || e.api == Api::CreateFileA) && e.ok) {
+            out.folder = e.api == Api::CreateDirectoryA ? e.target : e.target.substr(0, e.target.rfind('\\'));
             break;
         }
     for (const sim::Event& e : after.events) {
@@ -373,6 +388,15 @@ void AddCollectorCases(sim::Machine& m, Choices& c) {
         m.registry.SetString(enumKey + "\\ROOT\\LOCKED\\0000", "DeviceDesc", "hidden");
     }
     if (c.OneIn(5)) m.registry.SetString(enumKey + "\\ROOT\\BROKEN", "two\r\nlines", "x");
+    if (c.OneIn(5)) m.registry.SetString(enumKey + "\\ROOT\\two\nlines\\0000", "DeviceDesc", "x");
+    if (nt && c.OneIn(4)) {
+        // XP: a Properties key that SYSTEM alone may open, and a key that
+        // grants query and enumerate but no more.
+        m.registry.SetDword(enumKey + "\\ROOT\\DEV\\0001\\Properties", "hidden", 1);
+        m.registry.Find(enumKey + "\\ROOT\\DEV\\0001\\Properties")->accessDenied = true;
+        m.registry.SetString(enumKey + "\\ROOT\\PART\\0000", "DeviceDesc", "read whole");
+        m.registry.Find(enumKey + "\\ROOT\\PART")->deniedAccess = READ_CONTROL | KEY_NOTIFY;
+    }
     if (c.OneIn(5)) m.windowTitles.push_back(c.OneIn(2) ? "a \"quoted\" title" : "");
     if (c.OneIn(6)) {
         sim::Device device;

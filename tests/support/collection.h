@@ -50,8 +50,9 @@ std::vector<std::string> CheckCollection(const sim::Machine& before, const sim::
 
 // What a collector meets on real machines and the random machines lack, put
 // into `machine` as `choices` say: names beyond the code page (the NT
-// family), a key whose security denies access (NT), a value name with a
-// line break, window titles and a description machine.ini cannot hold.
+// family), keys whose security denies access or grants query and enumerate
+// alone (NT), a value name and a key name with a line break, window titles
+// and a description machine.ini cannot hold.
 void AddCollectorCases(sim::Machine& machine, Choices& choices);
 
 // The ANSI code pages the round trip draws from.

@@ -16,6 +16,7 @@
 #include "platform/sim/sim_calls.h"
 #include "platform/sim/sim_code_page.h"
 
+#include <bitset>
 #include <cassert>
 #include <cstdint>
 #include <map>
@@ -78,6 +79,10 @@ struct RegKey {
     // that it cannot be opened (its name still enumerates). The 9x family
     // keeps no security on keys and ignores it.
     bool accessDenied = false;
+    // NT: rights the key's security refuses this program (an XP key may
+    // grant query and enumerate but not READ_CONTROL or KEY_NOTIFY): an open
+    // that asks for one of them is refused.
+    REGSAM deniedAccess = 0;
 
     RegKey* FindSubkey(const std::string& name) const;  // case-insensitive
     // The subkey at `index` in the order `family` enumerates them; nullptr past the last.
@@ -283,6 +288,13 @@ struct MachineSetup {
     // The running program's own file (GetModuleFileNameA of the exe).
     std::string modulePath = "C:\\zavcollect.exe";
 
+    // The calls the machine's system libraries lack (by sim::Api; a Windows
+    // 98 without setupapi.dll, or whose setupapi.dll lacks a call). The
+    // program looks such calls up at run time (src/platform/win32), finds
+    // none and fails each in the call's own way with
+    // ERROR_CALL_NOT_IMPLEMENTED; the simulated call fails the same way.
+    std::bitset<kCallCount> missingCalls;
+
     // False: `calls` is not kept (the counts are). Runs over large machines
     // make tens of millions of calls.
     bool recordCalls = true;
@@ -295,6 +307,7 @@ struct MachineSetup {
 // a copy of the machine starts without any.
 struct MachineRecord {
     std::vector<Event> events;
+    UINT errorMode = 0;  // SetErrorMode's, as the running program set it
     std::vector<Api> calls;  // every simulated call, in order
     CallCounts callCounts;
     std::vector<Fault> faults;
@@ -318,6 +331,10 @@ struct Machine : MachineSetup, MachineRecord {
     struct Internal;                    // handle tables and per-run state of the simulator
     std::unique_ptr<Internal> internal;
 };
+
+// Every call of `library` (the call table's name: "SETUPAPI") made missing
+// on `machine`, as where the DLL itself is not there.
+void RemoveLibrary(MachineSetup& machine, const std::string& library);
 
 // Ready-made machines with version and Windows directory set (and
 // the Windows directory's folder created).

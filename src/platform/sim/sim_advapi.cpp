@@ -69,9 +69,11 @@ LONG SplitSubPath(LPCSTR subKey, std::vector<std::string>* names) {
     return SplitSubPath(subKey != nullptr ? &unicode : nullptr, names);
 }
 
-// Whether the key's security keeps this program out (NT; the 9x family has
-// no security on keys).
-bool Denied(const RegKey& key) { return key.accessDenied && sim::Current().family() == sim::Family::NT; }
+// Whether the key's security keeps this program out, or refuses a right of
+// `access` (NT; the 9x family has no security on keys).
+bool Denied(const RegKey& key, REGSAM access = 0) {
+    return (key.accessDenied || (access & key.deniedAccess) != 0) && sim::Current().family() == sim::Family::NT;
+}
 
 // Walks `names` down from `base`. On failure `*key` is the deepest key found
 // and `*matched` how many names it took.
@@ -143,7 +145,7 @@ bool NoWideFunctions() { return sim::Current().family() != sim::Family::NT; }
 // A new handle on the key `subKey` (Unicode; null for NULL) names below
 // `hKey`. NULL and "" name that key itself: a new handle on it, or with
 // `sameHandle` the handle passed in. On failure the result is NULL.
-LONG OpenKey(HKEY hKey, const std::string* subKey, bool sameHandle, PHKEY phkResult) {
+LONG OpenKey(HKEY hKey, const std::string* subKey, bool sameHandle, REGSAM access, PHKEY phkResult) {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::shared_ptr<RegKey> base;
@@ -157,7 +159,7 @@ LONG OpenKey(HKEY hKey, const std::string* subKey, bool sameHandle, PHKEY phkRes
     std::shared_ptr<RegKey> key;
     size_t matched = 0;
     if (LONG error = Walk(base, names, &key, &matched)) return error;
-    if (Denied(*key)) return ERROR_ACCESS_DENIED;
+    if (Denied(*key, access)) return ERROR_ACCESS_DENIED;
     const uintptr_t handle = sim::State().NewHandle();
     sim::State().keys[handle] = key;
     *phkResult = reinterpret_cast<HKEY>(handle);
@@ -229,7 +231,8 @@ LONG QueryInfo(HKEY hKey, bool wide, void* className, LPDWORD cchClass, LPDWORD 
 // family, the options checked (RegOpenKeyA has none), the sub-path taken
 // to Unicode.
 template <typename Char>
-LONG OpenCall(Api api, HKEY hKey, const Char* subKey, DWORD options, bool sameHandle, PHKEY phkResult) {
+LONG OpenCall(Api api, HKEY hKey, const Char* subKey, DWORD options, REGSAM access, bool sameHandle,
+              PHKEY phkResult) {
     if (auto e = sim::detail::Enter(api)) {
         if (phkResult != nullptr) *phkResult = nullptr;
         return static_cast<LONG>(*e);
@@ -237,7 +240,7 @@ LONG OpenCall(Api api, HKEY hKey, const Char* subKey, DWORD options, bool sameHa
     if (api == Api::RegOpenKeyExW && NoWideFunctions()) return ERROR_CALL_NOT_IMPLEMENTED;
     if (options != 0) return ERROR_INVALID_PARAMETER;
     const std::string unicode = subKey != nullptr ? Unicode(subKey) : std::string();
-    return OpenKey(hKey, subKey != nullptr ? &unicode : nullptr, sameHandle, phkResult);
+    return OpenKey(hKey, subKey != nullptr ? &unicode : nullptr, sameHandle, access, phkResult);
 }
 
 }  // namespace
@@ -247,19 +250,23 @@ LONG OpenCall(Api api, HKEY hKey, const Char* subKey, DWORD options, bool sameHa
 // nothing new, so no handle is added to close. On failure the result is
 // set to NULL.
 extern "C" LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-    return OpenCall(Api::RegOpenKeyA, hKey, lpSubKey, 0, true, phkResult);
+    // No access is named: the key opens with what its security grants.
+    return OpenCall(Api::RegOpenKeyA, hKey, lpSubKey, 0, 0, true, phkResult);
 }
 
 // RegOpenKeyExA/W: unlike RegOpenKeyA, a NULL or empty sub-path opens a new
 // handle on the key itself. The options must be 0; the access asked for is
-// what the key's security is checked against, and a key that denies this
-// program every access refuses any (NT).
-extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY phkResult) {
-    return OpenCall(Api::RegOpenKeyExA, hKey, lpSubKey, ulOptions, false, phkResult);
+// what the key's security is checked against: a key that denies this
+// program every access refuses any, one that denies a right refuses an open
+// asking for it (NT).
+extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                                     PHKEY phkResult) {
+    return OpenCall(Api::RegOpenKeyExA, hKey, lpSubKey, ulOptions, samDesired, false, phkResult);
 }
 
-extern "C" LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY phkResult) {
-    return OpenCall(Api::RegOpenKeyExW, hKey, lpSubKey, ulOptions, false, phkResult);
+extern "C" LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                                     PHKEY phkResult) {
+    return OpenCall(Api::RegOpenKeyExW, hKey, lpSubKey, ulOptions, samDesired, false, phkResult);
 }
 
 extern "C" LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {

@@ -69,6 +69,8 @@
     CALL(GetComputerNameA, KERNEL32, ERROR_BUFFER_OVERFLOW)                  \
     /* no failure: Windows always has an ANSI code page */                   \
     CALL(GetACP, KERNEL32, NO_ERROR)                                         \
+    /* no failure: it returns the mode it replaces */                        \
+    CALL(SetErrorMode, KERNEL32, NO_ERROR)                                   \
     CALL(WideCharToMultiByte, KERNEL32, ERROR_INSUFFICIENT_BUFFER)           \
     CALL(ShellExecuteA, SHELL32, ERROR_FILE_NOT_FOUND)                       \
     CALL(FindWindowA, USER32, ERROR_ACCESS_DENIED)                           \
@@ -109,6 +111,8 @@ inline bool IsCall(Api api) { return static_cast<size_t>(api) < kCallCount; }
 const char* ApiName(Api api);  // the function's name as Windows spells it, or the event's
 std::ostream& operator<<(std::ostream& out, Api api);  // ApiName
 DWORD TypicalError(Api call);
+// The library that exports a call, as the table names it ("SETUPAPI").
+const char* LibraryOf(Api call);
 // ReadFile and WriteFile: the calls a fault may make move half of the bytes
 // instead of failing (Fault::shortTransfer).
 inline bool MovesBytes(Api call) { return call == Api::ReadFile || call == Api::WriteFile; }

@@ -157,13 +157,30 @@ DWORD TypicalError(Api call) {
     return kErrors[static_cast<size_t>(call)];
 }
 
+const char* LibraryOf(Api call) {
+    assert(IsCall(call));
+    static const char* const kLibraries[] = {
+#define SIM_CALL_LIBRARY(name, library, error) #library,
+        SIM_PLATFORM_CALLS(SIM_CALL_LIBRARY)
+#undef SIM_CALL_LIBRARY
+    };
+    return kLibraries[static_cast<size_t>(call)];
+}
+
+void RemoveLibrary(MachineSetup& machine, const std::string& library) {
+    for (size_t i = 0; i < kCallCount; ++i)
+        if (library == LibraryOf(CallAt(i))) machine.missingCalls.set(i);
+}
+
 namespace detail {
 
 namespace {
 
-// Enter's general case: the call log and injected faults.
+// Enter's general case: the call log, the calls the machine lacks and
+// injected faults.
 __attribute__((noinline)) Injected EnterSlow(Machine& m, Api call, unsigned n) {
     if (m.recordCalls) m.calls.push_back(call);
+    if (m.missingCalls.test(static_cast<size_t>(call))) return Injected{true, ERROR_CALL_NOT_IMPLEMENTED};
     for (const Fault& fault : m.faults) {
         if (fault.function != call) continue;
         if (n == fault.nth || (fault.persistent && n > fault.nth)) {
@@ -185,7 +202,7 @@ Injected Enter(Api call) {
     Machine& m = Current();
     const unsigned n = ++m.callCounts[call];
     m.internal->shortTransfer = false;
-    if (!m.recordCalls && m.faults.empty()) return Injected();
+    if (!m.recordCalls && m.faults.empty() && m.missingCalls.none()) return Injected();
     return EnterSlow(m, call, n);
 }
 

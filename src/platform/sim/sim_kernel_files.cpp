@@ -40,7 +40,7 @@ bool DeleteBlocked(const Machine& m, const std::string& key, bool subtree) {
                         (subtree && o.normalized.compare(0, prefix.size(), prefix) == 0);
         if (!on) continue;
         if (m.family() == Family::Win9x ||
-            (HasDataAccess(o.access) && !(o.share & FILE_SHARE_DELETE)))
+            ((HasDataAccess(o.access) || (o.access & DELETE)) && !(o.share & FILE_SHARE_DELETE)))
             return true;
     }
     return false;

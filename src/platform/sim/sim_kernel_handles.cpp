@@ -17,21 +17,29 @@ DWORD CreatedBits(Family family, DWORD flagsAndAttributes) {
     return (flagsAndAttributes & SettableBits(family)) | FILE_ATTRIBUTE_ARCHIVE;
 }
 
+// Whether a handle takes part in the sharing check: one with read, write or
+// (NT) delete access. A handle with attribute access alone does not (NT
+// keeps no share record for it).
+bool Shares(DWORD access) { return HasDataAccess(access) || (access & DELETE) != 0; }
+
 // Whether a new handle with `access`/`share` is refused by the handles
 // already open on `key`, checked both ways: what it asks against their share
-// modes, and what they hold against its share mode. A handle without read
-// or write access takes no part in the check, on either side (NT keeps no
-// share record for it). Delete sharing is checked by the deletion itself.
+// modes, and what they hold against its share mode. A handle that holds
+// DELETE access (NT: another process about to rename or delete the file)
+// refuses every handle that does not share delete. A deletion by name
+// checks delete sharing itself.
 bool SharingConflict(const Machine::Internal& st, const std::string& key, DWORD access,
                      DWORD share) {
-    if (!HasDataAccess(access)) return false;
+    if (!Shares(access)) return false;
     for (const auto& item : st.files) {
         const OpenFile& o = item.second;
-        if (o.normalized != key || !HasDataAccess(o.access)) continue;
+        if (o.normalized != key || !Shares(o.access)) continue;
         if ((access & GENERIC_READ) && !(o.share & FILE_SHARE_READ)) return true;
         if ((access & GENERIC_WRITE) && !(o.share & FILE_SHARE_WRITE)) return true;
+        if ((access & DELETE) && !(o.share & FILE_SHARE_DELETE)) return true;
         if ((o.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
         if ((o.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return true;
+        if ((o.access & DELETE) && !(share & FILE_SHARE_DELETE)) return true;
     }
     return false;
 }
@@ -85,8 +93,10 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
         SetError(*error);
         return INVALID_HANDLE_VALUE;
     }
+    // The 9x family knows no delete sharing and refuses the flag.
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
-        (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE))) {
+        (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE)) ||
+        ((share & FILE_SHARE_DELETE) && Current().family() == sim::Family::Win9x)) {
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }

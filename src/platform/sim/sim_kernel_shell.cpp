@@ -63,6 +63,16 @@ extern "C" BOOL WINAPI GetComputerNameA(LPSTR buffer, LPDWORD size) {
     return TRUE;
 }
 
+// Never fails: an injected fault is counted and changes nothing. The mode
+// is the process's; it decides whether Windows shows its own error box when
+// a drive has no disk, which the simulated machine never shows.
+extern "C" UINT WINAPI SetErrorMode(UINT mode) {
+    detail::Enter(sim::Api::SetErrorMode);
+    const UINT previous = Current().errorMode;
+    Current().errorMode = mode;
+    return previous;
+}
+
 // Never fails: an injected fault is counted and changes nothing.
 extern "C" UINT WINAPI GetACP(void) {
     detail::Enter(sim::Api::GetACP);

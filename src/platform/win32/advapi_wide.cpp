@@ -10,6 +10,7 @@
 #ifdef _WIN32
 
 #include "platform/platform.h"
+#include "platform/win32/lookup.h"
 
 namespace {
 
@@ -18,12 +19,6 @@ typedef LONG(WINAPI* EnumKeyW)(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPWSTR, LP
 typedef LONG(WINAPI* EnumValueW)(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
 typedef LONG(WINAPI* QueryInfoW)(HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
                                  LPDWORD, LPDWORD, LPDWORD, PFILETIME);
-
-template <typename Function>
-Function Lookup(HMODULE module, const char* name) {
-    // FARPROC to the real signature, through an object pointer.
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 // Looked up at the first call. Zero-initialized data: the program's own
 // entry point runs no static constructors (start.cpp).
@@ -40,10 +35,10 @@ const WideFunctions& Wide() {
     if (!g_wide.looked) {
         // advapi32.dll is loaded already: the program imports its A functions.
         if (HMODULE advapi = GetModuleHandleA("advapi32.dll")) {
-            g_wide.openKey = Lookup<OpenKeyW>(advapi, "RegOpenKeyExW");
-            g_wide.enumKey = Lookup<EnumKeyW>(advapi, "RegEnumKeyExW");
-            g_wide.enumValue = Lookup<EnumValueW>(advapi, "RegEnumValueW");
-            g_wide.queryInfo = Lookup<QueryInfoW>(advapi, "RegQueryInfoKeyW");
+            g_wide.openKey = LookupFunction<OpenKeyW>(advapi, "RegOpenKeyExW");
+            g_wide.enumKey = LookupFunction<EnumKeyW>(advapi, "RegEnumKeyExW");
+            g_wide.enumValue = LookupFunction<EnumValueW>(advapi, "RegEnumValueW");
+            g_wide.queryInfo = LookupFunction<QueryInfoW>(advapi, "RegQueryInfoKeyW");
         }
         g_wide.looked = true;
     }

@@ -37,4 +37,9 @@ std::vector<std::string> CheckHeaders(const Image& image);
 // Every import by name, from an allowed DLL, on the allow-list.
 std::vector<std::string> CheckImports(const Image& image, const AllowList& list);
 
+// No static constructor or destructor: the exe starts at the program's own
+// entry point (src/platform/win32/start.cpp), which runs none, so one would
+// silently never run. `bytes` are the file's.
+std::vector<std::string> CheckStaticConstructors(const Image& image, const std::vector<uint8_t>& bytes);
+
 }  // namespace pe

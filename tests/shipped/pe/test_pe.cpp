@@ -46,18 +46,20 @@ struct Shipped {
 };
 
 const Shipped kShipped[] = {
+    // Both find the device setup calls at run time: nothing of setupapi.dll
+    // is imported (the import check refuses that DLL).
     {"zavuninst",
      {"KERNEL32!GetWindowsDirectoryA", "KERNEL32!GetVersionExA", "USER32!MessageBoxA", "SHELL32!ShellExecuteA",
-      "USER32!FindWindowA", "USER32!SendMessageA"},
+      "USER32!FindWindowA", "USER32!SendMessageA", "KERNEL32!LoadLibraryA", "KERNEL32!GetProcAddress"},
      {}},
     // The collector only reads the machine: nothing that changes the
     // registry, a device or a file attribute, and no program started.
     {"zavcollect",
      {"KERNEL32!GetWindowsDirectoryA", "KERNEL32!GetVersionExA", "USER32!MessageBoxA", "ADVAPI32!RegEnumValueA",
-      "SETUPAPI!SetupDiGetClassDevsA", "USER32!EnumWindows"},
+      "KERNEL32!LoadLibraryA", "KERNEL32!GetProcAddress", "KERNEL32!SetErrorMode", "USER32!EnumWindows"},
      {"ADVAPI32!RegSetValueExA", "ADVAPI32!RegDeleteKeyA", "ADVAPI32!RegCreateKeyA", "ADVAPI32!RegCreateKeyExA",
-      "ADVAPI32!RegDeleteValueA", "SETUPAPI!SetupDiRemoveDevice", "KERNEL32!MoveFileA",
-      "KERNEL32!SetFileAttributesA", "SHELL32!ShellExecuteA", "USER32!SendMessageA"}},
+      "ADVAPI32!RegDeleteValueA", "KERNEL32!MoveFileA", "KERNEL32!SetFileAttributesA", "SHELL32!ShellExecuteA",
+      "USER32!SendMessageA"}},
 };
 
 void PrintTo(const Shipped& shipped, std::ostream* out) { *out << shipped.name; }
@@ -66,13 +68,13 @@ class ShippedExe : public testing::TestWithParam<Shipped> {
 protected:
     void SetUp() override {
         exePath_ = std::string(ZAV_SOURCE_DIR) + "/build/win32/" + GetParam().name + ".exe";
-        std::vector<uint8_t> bytes;
-        if (!pe::ReadFile(exePath_, bytes))
+        if (!pe::ReadFile(exePath_, bytes_))
             return SkipOrFail(exePath_ + " is not built (cmake --preset win32 && cmake --build --preset win32)");
         std::string error;
-        ASSERT_TRUE(pe::Parse(bytes, image_, error)) << exePath_ << ": " << error;
+        ASSERT_TRUE(pe::Parse(bytes_, image_, error)) << exePath_ << ": " << error;
     }
     std::string exePath_;
+    std::vector<uint8_t> bytes_;
     pe::Image image_;
 };
 
@@ -111,6 +113,27 @@ TEST_P(ShippedExe, UsesOnlyInstructionsA486DXHas) {
     EXPECT_TRUE(scan.problems.empty()) << scan.problems.size()
                                        << " instructions a 486DX lacks (Windows 98 runs on it):\n"
                                        << Lines(scan.problems);
+}
+
+TEST_P(ShippedExe, HasNoStaticConstructorOrDestructor) {
+    const std::vector<std::string> problems = pe::CheckStaticConstructors(image_, bytes_);
+    EXPECT_TRUE(problems.empty()) << Lines(problems);
+}
+
+// The same check on an exe built with the shipped exes' flags and one
+// static object with a constructor and a destructor
+// (tests/shipped/pe/crafted/static_object.cpp): it must fail there.
+TEST(PeChecks, StaticConstructorCheckFailsOnACraftedBuildThatHasOne) {
+    const std::string path = std::string(ZAV_SOURCE_DIR) + "/build/win32/crafted/static_object.exe";
+    std::vector<uint8_t> bytes;
+    if (!pe::ReadFile(path, bytes))
+        return SkipOrFail(path + " is not built (cmake --preset win32 && cmake --build --preset win32)");
+    pe::Image image;
+    std::string error;
+    ASSERT_TRUE(pe::Parse(bytes, image, error)) << path << ": " << error;
+    const std::vector<std::string> problems = pe::CheckStaticConstructors(image, bytes);
+    ASSERT_EQ(problems.size(), 1u) << Lines(problems);
+    EXPECT_EQ(problems[0].rfind("a static constructor at 0x40", 0), 0u) << problems[0];
 }
 
 TEST_P(ShippedExe, CarriesItsVersionResource) {
@@ -199,15 +222,18 @@ TEST(PeChecks, ReportEachImportNotOnTheList) {
         {"ntdll.dll", "RtlGetVersion", false, 0},      // not an allowed DLL
         {"msvcrt.dll", "_time64", false, 0},           // Windows 98's msvcrt lacks it
         {"msvcrt.dll", "_aligned_malloc", false, 0},   // neither listed nor known
+        {"SETUPAPI.dll", "SetupDiGetClassDevsA", false, 0},  // found at run time, never imported
     };
     const std::vector<std::string> problems = pe::CheckImports(image, list);
-    ASSERT_EQ(problems.size(), 5u) << Lines(problems);
+    ASSERT_EQ(problems.size(), 6u) << Lines(problems);
     EXPECT_NE(problems[0].find("GetVersionExW is not on the list"), std::string::npos) << problems[0];
     EXPECT_NE(problems[1].find("ordinal 680"), std::string::npos) << problems[1];
     EXPECT_NE(problems[2].find("ntdll.dll is not a DLL"), std::string::npos) << problems[2];
     EXPECT_NE(problems[3].find("_time64: Windows 98's msvcrt.dll (6.0) lacks it (first in Windows ME / 2000)"),
               std::string::npos) << problems[3];
     EXPECT_NE(problems[4].find("_aligned_malloc is not on the list"), std::string::npos) << problems[4];
+    EXPECT_NE(problems[5].find("SETUPAPI.dll is not a DLL the program may import from (SetupDiGetClassDevsA)"),
+              std::string::npos) << problems[5];
 }
 
 // A minimal PE32 file in memory: headers, one section holding an import

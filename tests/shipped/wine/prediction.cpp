@@ -299,7 +299,11 @@ Comparison ComparePrediction(const Prediction& predicted, const Outcome& real) {
     CompareOrder(predicted, real, out);
 
     // The message, the installer's command line, the closed window, the exit code.
-    if (const PredictedChange* box = OnlyChange(predicted, "message_box", out))
+    if (!real.box.shown) {
+        for (const PredictedChange& c : predicted.changes)
+            if (c.kind == "message_box")
+                out.mismatches.push_back("predicted the message \"" + c.target + "\", none was shown");
+    } else if (const PredictedChange* box = OnlyChange(predicted, "message_box", out))
         if (box->target != real.box.text || box->detail != real.box.caption)
             out.mismatches.push_back("predicted the message \"" + box->target + "\" \"" + box->detail +
                                      "\", shown: \"" + real.box.text + "\" \"" + real.box.caption + "\"");

@@ -12,11 +12,14 @@ namespace winetest {
 
 namespace {
 
-// The calls the trace records: those that may change the machine.
+// The calls the trace records: those that may change the machine, and the
+// registry's W functions, which Wine implements in its Windows 98 mode
+// where Windows 98 does not (the collector must not call them there).
 const sim::Api kRelayedCalls[] = {
-    sim::Api::SetupDiRemoveDevice, sim::Api::RegDeleteKeyA, sim::Api::RegSetValueExA, sim::Api::CreateFileA,
-    sim::Api::DeleteFileA,         sim::Api::MoveFileA,     sim::Api::SetFileAttributesA,
-    sim::Api::MessageBoxA,         sim::Api::ShellExecuteA, sim::Api::SendMessageA,
+    sim::Api::SetupDiRemoveDevice, sim::Api::RegDeleteKeyA,  sim::Api::RegSetValueExA, sim::Api::CreateFileA,
+    sim::Api::DeleteFileA,         sim::Api::MoveFileA,      sim::Api::SetFileAttributesA,
+    sim::Api::MessageBoxA,         sim::Api::ShellExecuteA,  sim::Api::SendMessageA,
+    sim::Api::RegOpenKeyExW,       sim::Api::RegEnumKeyExW,  sim::Api::RegEnumValueW,  sim::Api::RegQueryInfoKeyW,
 };
 
 // The exe's size in memory (SizeOfImage of its PE header); 0 when unreadable.

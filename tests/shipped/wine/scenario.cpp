@@ -155,6 +155,10 @@ bool LoadScenario(const std::string& name, Scenario& scenario, std::string& erro
             if (!regBlock("REGEDIT4", scenario.expectRegistry)) return false;
         } else if (words.size() == 2 && words[0] == "collect" && words[1] == "all") {
             scenario.collectAll = true;
+        } else if (words.size() == 2 && words[0] == "setupapi" && words[1] == "missing") {
+            scenario.setupApiMissing = true;
+        } else if (words.size() == 3 && words[0] == "expect" && words[1] == "no" && words[2] == "message") {
+            scenario.expectMessage = false;
         } else if (words.size() > 2 && words[0] == "wine" && words[1] == "differs") {
             const std::string named = RestAfter(lines[i], 2);
             const auto row = std::find_if(std::begin(kWineDifferences), std::end(kWineDifferences),

@@ -27,6 +27,11 @@
 //   end
 //   collect all                        the collector takes the whole of
 //                                      HKEY_LOCAL_MACHINE (/all)
+//   setupapi missing                   both programs run without Wine's
+//                                      setupapi.dll (WINEDLLOVERRIDES
+//                                      "setupapi=d"), as on a Windows 98
+//                                      that lacks it
+//   expect no message                  the run shows no completion message
 //   wine differs NAME                  a difference of Wine from Windows
 //   ...                                (kWineDifferences) the run needs;
 //   end                                one the twin's comparison excuses
@@ -73,6 +78,8 @@ struct Scenario {
     // header included) where the twin's comparison excuses it, else "".
     std::map<WineDifference, std::string> differences;
     bool collectAll = false;  // the collector's /all
+    bool setupApiMissing = false;  // both programs without setupapi.dll
+    bool expectMessage = true;     // the completion message is shown
 };
 
 // Reads tests/shipped/wine/scenarios/<name>.scn; false, with the file and

@@ -69,6 +69,7 @@ bool RunSimulatorTwin(const Scenario& scenario, const Outcome& wine, TwinOutcome
     // Every installed device counts as present, as Wine lists it (see WinePresentDevices).
     for (const std::string& id : WinePresentDevices(wine.registryBefore)) machine.devices.push_back({id, {}, {}});
     machine.windowTitles = {"Glovix"};
+    if (scenario.setupApiMissing) sim::RemoveLibrary(machine, "SETUPAPI");
 
     twin.exitCode = dryrun::RunWinMain(machine);
     for (const sim::Event& e : machine.events) {

@@ -120,8 +120,9 @@ struct RelayCall {
 };
 
 // The registry lines (REGEDIT4, without the header) that limit Wine's relay
-// trace to the calls that may change the machine; in HKEY_CURRENT_USER,
-// which the run's comparisons leave out.
+// trace to the calls that may change the machine and the registry's W
+// functions (which the collector must not call on the 9x family); in
+// HKEY_CURRENT_USER, which the run's comparisons leave out.
 std::string RelayRegistry();
 
 // The program's calls, in order, in the trace (WINEDEBUG=+relay,+loaddll) of
@@ -193,10 +194,13 @@ struct Outcome {
     std::vector<std::string> changedByCollecting;
     // The program's calls that change the machine, in the order it made them.
     std::vector<RelayCall> calls;
+    // The collector's registry calls of the W functions (and any call that
+    // would change the machine), in order.
+    std::vector<RelayCall> collectorCalls;
 };
 
 // The collector takes the prefix's image first, with the companion window
-// up; then the program runs under the relay trace, the machine is checked
+// up, under the relay trace; then the program runs under it, the machine is checked
 // while its completion message is up, the message is dismissed, and the
 // machine after is recorded. False, with the reason, when the run itself
 // could not be carried out (a step timed out, a tool failed); the outcome
