@@ -904,6 +904,18 @@ bool Reader::Store(const TextLine& line, sim::RegValue value, bool remove, bool 
             v.lines.push_back(again.Wide(l.begin, l.end));
             if (l.end >= endOffset) break;
         }
+        // A value the file ends in after its continuation: its last line
+        // keeps no "\" (nor the comma before it), or the line written after
+        // it would be taken as more of its data.
+        std::u32string& last = v.lines.back();
+        size_t end = last.size();
+        while (end > 0 && (last[end - 1] == U' ' || last[end - 1] == U'\t')) --end;
+        if (end > 0 && last[end - 1] == U'\\') {
+            --end;
+            while (end > 0 && (last[end - 1] == U' ' || last[end - 1] == U'\t')) --end;
+            if (end > 0 && last[end - 1] == U',') --end;
+            last.resize(end);
+        }
         format_.verbatim[verbatimKey] = std::move(v);
     }
     return true;

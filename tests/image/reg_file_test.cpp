@@ -181,24 +181,45 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
     EXPECT_EQ(image::RegistryText(again), image::RegistryText(registry));
 }
 
-// A value with characters the ANSI code page lacks is written back as its
-// lines stood, also when its key's header comes again after a subkey's.
-TEST(RegFile, LossyValuesAreWrittenBackUnderAHeaderThatComesAgain) {
-    const std::string text =
-        "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\A]\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n"
-        "[hkey_local_machine\\a]\r\n"
-        "\"x\"=\"\xE6\xBC\xA2\"\r\n\r\n";
-    sim::Registry registry;
-    RegFormat format;
-    InputError diag;
-    ASSERT_TRUE(ReadRegFile(Utf16le(text), "registry.reg", registry, &format, &diag)) << diag.Text();
-    EXPECT_EQ(registry.GetString("HKLM\\A", "x"), "?");
-    EXPECT_EQ(WriteRegFile(registry, format), Utf16le("Windows Registry Editor Version 5.00\r\n\r\n"
-                                                      "[HKEY_LOCAL_MACHINE\\A]\r\n"
-                                                      "\"x\"=\"\xE6\xBC\xA2\"\r\n\r\n"
-                                                      "[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n"));
+// Values with characters the code page lacks are written back as their
+// lines stood (UTF-16 exports, code page 1252).
+TEST(RegFile, LossyValuesAreWrittenBackAsTheyStood) {
+    struct Row {
+        const char* name;
+        std::string text;     // UTF-8, written as UTF-16 with its byte order mark
+        std::string written;  // the same
+        const char* ansi;     // the value x as the ANSI functions read it, when a string
+    };
+    const std::string header = "Windows Registry Editor Version 5.00\r\n\r\n";
+    const Row rows[] = {
+        {"under a header that comes again after its subkey's",
+         header + "[HKEY_LOCAL_MACHINE\\A]\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n[hkey_local_machine\\a]\r\n"
+                  "\"x\"=\"\xE6\xBC\xA2\"\r\n\r\n",
+         header + "[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=\"\xE6\xBC\xA2\"\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n",
+         "?"},
+        // The file ends after the continuation: the value's last line loses
+        // its "\", or the subkey's header written after it would be read as
+        // more of its data.
+        {"ending the file after its continuation",
+         header + "[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=hex(7):2a,6f,00,00,\\",
+         header + "[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=hex(7):2a,6f,00,00\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::Registry registry;
+        RegFormat format;
+        InputError diag;
+        ASSERT_TRUE(ReadRegFile(Utf16le(row.text), "registry.reg", registry, &format, &diag)) << diag.Text();
+        if (row.ansi != nullptr) EXPECT_EQ(registry.GetString("HKLM\\A", "x"), row.ansi);
+        const std::string written = WriteRegFile(registry, format);
+        EXPECT_EQ(written, Utf16le(row.written));
+        sim::Registry again;
+        RegFormat againFormat;
+        std::vector<InputError> skipped;
+        ASSERT_TRUE(ReadRegFile(written, "written.reg", again, &againFormat, &diag, &skipped)) << diag.Text();
+        EXPECT_TRUE(skipped.empty()) << skipped.front().Text();
+        EXPECT_EQ(image::RegistryText(again), image::RegistryText(registry));
+    }
 }
 
 TEST(RegFile, ValuesAreFormattedAsRegeditWritesThem) {
