@@ -20,6 +20,17 @@ namespace {
 
 std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
+// The export `written` of `registry` reads again into the same registry,
+// with no line that regedit would skip.
+void ExpectReadsBackAs(const std::string& written, const sim::Registry& registry) {
+    sim::Registry again;
+    InputError diag;
+    std::vector<InputError> skipped;
+    ASSERT_TRUE(ReadRegFile(written, "again.reg", again, nullptr, &diag, &skipped)) << diag.Text();
+    EXPECT_TRUE(skipped.empty()) << skipped.front().Text();
+    EXPECT_EQ(image::RegistryText(again), image::RegistryText(registry));
+}
+
 // As Windows 2000's regedit writes it: hex(2)/hex(7) data in UTF-16LE,
 // long hex data wrapped after the comma that reaches column 77.
 const char kVersion5Export[] =
@@ -174,11 +185,7 @@ TEST(RegFile, ChangedValuesAreWrittenInTheFormatTheyWereReadIn) {
         "[HKEY_USERS\\.DEFAULT\\Keyboard Layout]\r\n\r\n");
     EXPECT_EQ(written, expected);
 
-    // What was written reads back as the same registry.
-    sim::Registry again;
-    RegFormat againFormat;
-    ASSERT_TRUE(ReadRegFile(written, "after.reg", again, &againFormat, nullptr));
-    EXPECT_EQ(image::RegistryText(again), image::RegistryText(registry));
+    ExpectReadsBackAs(written, registry);
 }
 
 // Values with characters the code page lacks are written back as their
@@ -210,15 +217,12 @@ TEST(RegFile, LossyValuesAreWrittenBackAsTheyStood) {
         RegFormat format;
         InputError diag;
         ASSERT_TRUE(ReadRegFile(Utf16le(row.text), "registry.reg", registry, &format, &diag)) << diag.Text();
-        if (row.ansi != nullptr) EXPECT_EQ(registry.GetString("HKLM\\A", "x"), row.ansi);
+        if (row.ansi != nullptr) {
+            EXPECT_EQ(registry.GetString("HKLM\\A", "x"), row.ansi);
+        }
         const std::string written = WriteRegFile(registry, format);
         EXPECT_EQ(written, Utf16le(row.written));
-        sim::Registry again;
-        RegFormat againFormat;
-        std::vector<InputError> skipped;
-        ASSERT_TRUE(ReadRegFile(written, "written.reg", again, &againFormat, &diag, &skipped)) << diag.Text();
-        EXPECT_TRUE(skipped.empty()) << skipped.front().Text();
-        EXPECT_EQ(image::RegistryText(again), image::RegistryText(registry));
+        ExpectReadsBackAs(written, registry);
     }
 }
 
@@ -529,12 +533,7 @@ TEST(RegFile, ArbitraryDamageToAnExportNeverCrashesTheReader) {
         } else {
             // Whatever loaded can be written and read again to the same
             // registry, with no line that regedit would skip.
-            sim::Registry again;
-            std::vector<InputError> skipped;
-            ASSERT_TRUE(ReadRegFile(WriteRegFile(registry, format), "again.reg", again, nullptr, &diag, &skipped))
-                << diag.Text();
-            EXPECT_EQ(image::RegistryText(again), image::RegistryText(registry));
-            EXPECT_TRUE(skipped.empty()) << skipped.front().Text();
+            ExpectReadsBackAs(WriteRegFile(registry, format), registry);
         }
     }
     EXPECT_GT(refused, 0u);

@@ -9,11 +9,9 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -193,37 +191,7 @@ std::string WineUnavailableReason(const HarnessPaths& paths) {
 }
 
 bool KernelCannotExecute(const std::string& program) {
-    // The child reports execve's errno through a close-on-exec pipe: a
-    // successful exec closes it with nothing written.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    const pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return false;
-    }
-    if (pid == 0) {
-        close(fds[0]);
-        const int devnull = open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            dup2(devnull, 0);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-        }
-        char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--version"), nullptr};
-        execv(program.c_str(), argv);
-        const int error = errno;
-        (void)!write(fds[1], &error, sizeof error);
-        _exit(127);
-    }
-    close(fds[1]);
-    int error = 0;
-    const ssize_t got = read(fds[0], &error, sizeof error);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return got == static_cast<ssize_t>(sizeof error) && error == ENOEXEC;
+    return Run({program, "--version"}, Env{{"WINEDEBUG", "-all"}}, "", "/dev/null", 30) == kCannotExecute;
 }
 
 bool MakePrefix(const HarnessPaths& paths, const std::string& name, std::string& prefix, std::string& error) {

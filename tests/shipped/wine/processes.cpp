@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -24,10 +25,10 @@ pid_t Spawn(const std::vector<std::string>& args, const Env& env, const std::str
     const pid_t pid = fork();
     if (pid != 0) return pid;
     setpgid(0, 0);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(125);
     const int in = open("/dev/null", O_RDONLY);
     const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (in < 0 || out < 0) _exit(126);
+    if (in < 0 || out < 0) _exit(125);
     dup2(in, 0);
     dup2(out, 1);
     dup2(out, 2);
@@ -38,8 +39,15 @@ pid_t Spawn(const std::vector<std::string>& args, const Env& env, const std::str
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
+    // A path is executed as it is: execvp would hand a file the kernel
+    // refuses to /bin/sh as a script.
+    if (args[0].find('/') != std::string::npos)
+        execv(argv[0], argv.data());
+    else
+        execvp(argv[0], argv.data());
+    // As the shell reports it: 126 a file the kernel will not execute (a
+    // 32-bit program on a kernel without 32-bit support), 127 any other.
+    _exit(errno == ENOEXEC ? kCannotExecute : 127);
 }
 
 int Poll(pid_t pid) {

@@ -34,6 +34,9 @@ struct HarnessPaths {  // the programs of one architecture, and where they run
 
 using Env = std::map<std::string, std::string>;  // set over the harness's own environment
 
+// The exit code of a started program the kernel refused to execute.
+constexpr int kCannotExecute = 126;
+
 // Starts a program in its own process group in `cwd`, its output appended
 // to the file `output`; no display of the caller's leaks in.
 pid_t Spawn(const std::vector<std::string>& args, const Env& env, const std::string& cwd, const std::string& output);
