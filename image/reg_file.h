@@ -54,6 +54,10 @@ struct RegFormat {
     // odd-length UTF-16 data): their lines as read, written back unchanged as
     // long as the value is. Keyed by upper-case key path, "\n", upper-case name.
     struct Verbatim {
+        // The name as the lines spell it: a value set again under another
+        // case of its name keeps the case it was created with, and is then
+        // written from the registry.
+        std::string name;
         DWORD type = REG_NONE;
         std::vector<uint8_t> data;
         std::vector<std::u32string> lines;

@@ -894,6 +894,7 @@ bool Reader::Store(const TextLine& line, sim::RegValue value, bool remove, bool 
     format_.verbatim.erase(verbatimKey);
     if (lossy && !remove) {
         RegFormat::Verbatim v;
+        v.name = value.name;
         v.type = value.type;
         v.data = value.data;
         // The value's lines as they stand in the file.

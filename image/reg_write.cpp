@@ -165,8 +165,8 @@ void RegWriter::Key(const std::string& path) {
 void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
     if (!format_.verbatim.empty()) {
         auto found = format_.verbatim.find(UpperAscii(keyPath) + "\n" + UpperAscii(value.name));
-        if (found != format_.verbatim.end() && found->second.type == value.type &&
-            found->second.data == value.data) {
+        if (found != format_.verbatim.end() && found->second.name == value.name &&
+            found->second.type == value.type && found->second.data == value.data) {
             for (const std::u32string& line : found->second.lines) WideLine(line);
             return;
         }

@@ -40,7 +40,13 @@ for target in "${targets[@]}"; do
   printf '[ fuzz     ] %-13s %10s executions in %ss: %s\n' "$target" "${runs:-?}" "$seconds" "$result"
   if [ "$result" = FAILED ]; then
     grep -a -m1 -A20 -E 'fuzz check failed|==ERROR|runtime error|deadly signal' "$log" || tail -20 "$log"
-    ls "$findings"
+    # The finding itself, so that a run on another machine (CI) can be
+    # replayed: `base64 -d > finding` and run the target on it.
+    for finding in "$findings"/*; do
+      [ -f "$finding" ] || continue
+      echo "finding $(basename "$finding"), $(stat -c %s "$finding") bytes, base64:"
+      head -c 65536 "$finding" | base64
+    done
   fi
 done
 printf '[ fuzz     ] total: %s executions over %s targets\n' "$total" "${#targets[@]}"

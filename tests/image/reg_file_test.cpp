@@ -210,6 +210,12 @@ TEST(RegFile, LossyValuesAreWrittenBackAsTheyStood) {
         {"ending the file after its continuation",
          header + "[HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=hex(7):2a,6f,00,00,\\",
          header + "[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=hex(7):2a,6f,00,00\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]", nullptr},
+        // Set again under another case of its name, the value keeps the name
+        // it was created with, which its lines do not spell: it is written
+        // from the registry.
+        {"set again under another case of its name",
+         header + "[HKEY_LOCAL_MACHINE\\A]\r\n\"X\"=hex:\r\n\"x\"=hex(7):41,00,42\r\n\r\n",
+         header + "[HKEY_LOCAL_MACHINE\\A]\r\n\"X\"=hex(7):41,00\r\n\r\n", nullptr},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
