@@ -696,15 +696,22 @@ bool Reader::OpenKey(const TextLine& line, std::string_view path) {
 // A quoted text at s[p] (the opening quote), unescaped into `out`, with `p`
 // moved past the closing quote; "" or why regedit skips it.
 std::string Unquote(std::string_view s, size_t& p, std::string* out) {
-    // regedit writes only the backslash and the quote escaped.
+    // regedit writes only the backslash and the quote escaped. The next
+    // quote, and the next backslash before it, are found with memchr and
+    // searched for again only once passed, so that a text of many escapes
+    // stays linear (and the rest of a long line after it is not searched).
+    const char* const b = s.data();
+    const auto next = [&](char c, size_t from, size_t to) {
+        const void* found = std::memchr(b + from, c, to - from);
+        return found == nullptr ? to : static_cast<size_t>(static_cast<const char*>(found) - b);
+    };
     ++p;
+    size_t quote = next('"', p, s.size());
+    size_t backslash = next('\\', p, quote);  // `quote` when there is none before it
     while (true) {
-        // The run up to the next quote or backslash, found by memchr.
-        const char* const b = s.data();
-        const void* quote = std::memchr(b + p, '"', s.size() - p);
-        size_t q = quote == nullptr ? s.size() : static_cast<size_t>(static_cast<const char*>(quote) - b);
-        if (const void* escape = std::memchr(b + p, '\\', q - p))
-            q = static_cast<size_t>(static_cast<const char*>(escape) - b);
+        if (quote < p) quote = next('"', p, s.size());
+        if (backslash < p) backslash = next('\\', p, quote);
+        const size_t q = backslash;
         out->append(b + p, q - p);
         p = q;
         if (p + 1 >= s.size() && (p >= s.size() || s[p] == '\\')) return "no closing quote";

@@ -117,9 +117,20 @@ void AppendQuoted(std::string& out, std::string_view text, TextUnits units) {
     // The text between two characters that take a backslash goes in whole
     // (an odd byte after the last unit is no character and is left out).
     const size_t end = text.size() - text.size() % unit;
+    // 8-bit text: the next quote and the next backslash, each found with
+    // memchr and searched for again only once passed.
+    const auto next = [&](char c, size_t from) {
+        const void* found = std::memchr(text.data() + from, c, end - from);
+        return found == nullptr ? end : static_cast<size_t>(static_cast<const char*>(found) - text.data());
+    };
+    size_t quote = unit == 1 ? next('"', 0) : 0, backslash = unit == 1 ? next('\\', 0) : 0;
     size_t from = 0;
     for (size_t i = 0; i < end; i += unit) {
-        while (unit == 1 && i < end && text[i] != '\\' && text[i] != '"') ++i;  // 8-bit text: a plain scan
+        if (unit == 1) {
+            if (quote < i) quote = next('"', i);
+            if (backslash < i) backslash = next('\\', i);
+            i = std::min(quote, backslash);
+        }
         if (i == end) break;
         const unsigned u = UnitAt(text, i, units);
         if (u != '\\' && u != '"') continue;
