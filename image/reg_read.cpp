@@ -63,6 +63,9 @@ const size_t kMaxValueName = 16383;
 const size_t kConsumedStep = 4u << 20;
 const size_t kConsumedMargin = 1u << 20;
 
+// The room for hex bytes kept for the next value (a larger one's is given back).
+const size_t kKeptHexRoom = 1u << 20;
+
 // Notes named one by one; the rest are counted in one more.
 const size_t kMaxNotes = 1000;
 
@@ -352,6 +355,7 @@ private:
     std::unordered_set<sim::RegKey*> unsorted_;  // keys given a child out of the sorted order
     TextLine continuation_;
     std::string name_, text_;  // a value line's name and string, unquoted
+    std::vector<uint8_t> hex_;  // a value's hex bytes
     const std::function<void(size_t)>& consumed_;  // told how far the bytes are read
     size_t toldConsumed_ = 0;
 };
@@ -795,16 +799,20 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
             value.type = static_cast<DWORD>(type);
             q += 2;
         }
-        switch (ParseHex(source, line, q, &name, &value.data, &endOffset)) {
+        // The bytes are gathered in one buffer for all values and given to
+        // the value at their size: one allocation each, whatever its lines.
+        hex_.clear();
+        switch (ParseHex(source, line, q, &name, &hex_, &endOffset)) {
         case Hex::Refused: return false;
         case Hex::Skipped: return true;
         case Hex::Read: break;
         }
         if (format_.version5 && IsStringType(value.type)) {
-            std::vector<uint8_t> ansi;
-            if (!Utf16DataToAnsi(value.data, format_.codePage, &ansi)) lossy = true;
-            value.data.swap(ansi);
+            if (!Utf16DataToAnsi(hex_, format_.codePage, &value.data)) lossy = true;
+        } else {
+            value.data.assign(hex_.begin(), hex_.end());
         }
+        if (hex_.capacity() > kKeptHexRoom) std::vector<uint8_t>().swap(hex_);
     } else {
         return SkipValue(line.number, line.number, &name,
                          "its type " + TypeText(s, p) + " is none regedit knows (it knows \"dword:\", \"hex:\" and \"hex(N):\", in "
@@ -846,9 +854,7 @@ Reader::Hex Reader::ParseHex(LineSource& source, const TextLine& first, size_t p
         p = SkipBlanks(s, p);
         if (p >= s.size() || s[p] == ';') {
             // The end of the value: a trailing comma and a comment after the
-            // data are taken, as regedit takes them. Growth by lines may leave
-            // room that a large export would keep by the hundred thousand.
-            if (out->capacity() - out->size() > 16) out->shrink_to_fit();
+            // data are taken, as regedit takes them.
             return Hex::Read;
         }
         if (s[p] == '\\') {
