@@ -63,8 +63,10 @@ const size_t kMaxValueName = 16383;
 const size_t kConsumedStep = 4u << 20;
 const size_t kConsumedMargin = 1u << 20;
 
-// The room for hex bytes kept for the next value (a larger one's is given back).
-const size_t kKeptHexRoom = 1u << 20;
+// The room for hex bytes kept for the next value: a larger value takes its
+// buffer along, and one grown larger for a value the code page converts is
+// given back.
+const size_t kKeptHexRoom = 64u << 10;
 
 // Notes named one by one; the rest are counted in one more.
 const size_t kMaxNotes = 1000;
@@ -809,8 +811,13 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
         }
         if (format_.version5 && IsStringType(value.type)) {
             if (!Utf16DataToAnsi(hex_, format_.codePage, &value.data)) lossy = true;
-        } else {
+        } else if (hex_.size() <= kKeptHexRoom) {
             value.data.assign(hex_.begin(), hex_.end());
+        } else {
+            // A large value takes the buffer itself rather than a copy
+            // (no second one alive), without the room its lines grew.
+            if (hex_.capacity() - hex_.size() > 16) hex_.shrink_to_fit();
+            value.data.swap(hex_);
         }
         if (hex_.capacity() > kKeptHexRoom) std::vector<uint8_t>().swap(hex_);
     } else {
