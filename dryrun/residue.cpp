@@ -88,12 +88,16 @@ public:
     // Feeds `size` bytes to the automaton in `state` (0 at the start of a
     // text); returns the state after them and lowers `found`.
     int Feed(int state, const uint8_t* data, size_t size, Found& found) const {
-        for (size_t i = 0; i < size; ++i) {
+        const uint8_t* const end = data + size;
+        while (data != end) {
             if (state == 0) {
-                state = rootNext_[data[i]];
-                if (state == 0) continue;
+                // Nearly every byte starts no marker: they are passed over
+                // in a loop of their own.
+                while (data != end && rootNext_[*data] == 0) ++data;
+                if (data == end) break;
+                state = rootNext_[*data++];
             } else {
-                state = Step(state, fold_[data[i]]);
+                state = Step(state, fold_[*data++]);
             }
             found.narrow = std::min(found.narrow, narrow_[state]);
             found.wide = std::min(found.wide, wide_[state]);
@@ -291,7 +295,8 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, int 
         path += '\\';
         path += sub->name;
         upperPath += '\\';
-        upperPath += UpperAscii(sub->name);
+        upperPath += sub->name;
+        for (size_t i = length + 1; i < upperPath.size(); ++i) upperPath[i] = UpperAscii(upperPath[i]);
         MarkerScanner::Found inPath;
         const int next = scanner.Feed(state, reinterpret_cast<const uint8_t*>(upperPath.data()) + length,
                                       upperPath.size() - length, inPath);

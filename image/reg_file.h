@@ -112,6 +112,7 @@ private:
     void WideLine(const std::u32string& text);
     const RegFormat& format_;
     std::string out_;
+    std::string line_;  // the line being built, one buffer for all
 };
 
 // The text of one value as regedit writes it (without line ending; wrapped
@@ -119,5 +120,8 @@ private:
 // The text is UTF-8; string data converts from `codePage`.
 std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd,
                            unsigned codePage = sim::kDefaultCodePage);
+// The same appended to `out`.
+void AppendRegValue(std::string& out, const sim::RegValue& value, bool version5, const char* lineEnd,
+                    unsigned codePage);
 
 }  // namespace image

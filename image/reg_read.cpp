@@ -63,6 +63,11 @@ const size_t kMaxValueName = 16383;
 const size_t kConsumedStep = 4u << 20;
 const size_t kConsumedMargin = 1u << 20;
 
+// The room for hex bytes kept for the next value: a larger value takes its
+// buffer along, and one grown larger for a value the code page converts is
+// given back.
+const size_t kKeptHexRoom = 64u << 10;
+
 // Notes named one by one; the rest are counted in one more.
 const size_t kMaxNotes = 1000;
 
@@ -149,6 +154,16 @@ size_t CommonPrefix(std::string_view a, std::string_view b) {
     }
 }
 
+// The first eight bytes of a name with the ASCII letters upper-cased, as a
+// number that orders names as sim::NameLess does wherever it differs: a
+// shorter name is padded with zero bytes, which sort before every other.
+uint64_t NamePrefix(std::string_view name) {
+    uint64_t prefix = 0;
+    for (size_t i = 0; i < 8; ++i)
+        prefix = prefix << 8 | (i < name.size() ? static_cast<unsigned char>(UpperAscii(name[i])) : 0u);
+    return prefix;
+}
+
 // The index of the root a key path starts with (its name up to the first
 // backslash, in any case), or -1.
 int RootOf(std::string_view path) {
@@ -227,10 +242,22 @@ public:
     }
 
 private:
+    // Eight bytes at a time, each byte from 'a' to 'z' upper-cased by
+    // clearing its 0x20 bit (found with the high bit of each byte as its
+    // carry): the hashing was a sixth of reading a key line.
     static size_t Hash(std::string_view name) {
-        size_t h = 14695981039346656037ull;
-        for (const char c : name) h = (h ^ static_cast<unsigned char>(UpperAscii(c))) * 1099511628211ull;
-        return h ^ (h >> 29);
+        const uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+        uint64_t h = name.size();
+        for (size_t i = 0; i < name.size(); i += 8) {
+            uint64_t w = 0;
+            std::memcpy(&w, name.data() + i, std::min<size_t>(8, name.size() - i));
+            const uint64_t seven = w & ~high;
+            const uint64_t fromA = seven + (0x80 - 'a') * ones, pastZ = seven + (0x80 - 'z' - 1) * ones;
+            w ^= (fromA & ~pastZ & ~w & high) >> 2;
+            h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+            h ^= h >> 29;
+        }
+        return h;
     }
     void Place(size_t position, std::string_view name) {
         const size_t mask = slots_.size() - 1;
@@ -329,6 +356,8 @@ private:
     NameTables childTables_, valueTables_;
     std::unordered_set<sim::RegKey*> unsorted_;  // keys given a child out of the sorted order
     TextLine continuation_;
+    std::string name_, text_;  // a value line's name and string, unquoted
+    std::vector<uint8_t> hex_;  // a value's hex bytes
     const std::function<void(size_t)>& consumed_;  // told how far the bytes are read
     size_t toldConsumed_ = 0;
 };
@@ -415,11 +444,22 @@ sim::RegKey* Reader::Root(int root) const {
 
 // A key's children in the sorted order the registry keeps (its table, which
 // holds their positions, goes with the old order).
+// The children are sorted by the first eight bytes of their names as one
+// number, held beside each, and by the whole names only where those are equal:
+// a 9x export lists nearly every key's children out of order, and comparing
+// names through the keys spread over the heap was a tenth of its load.
 void Reader::SortKey(sim::RegKey& key) {
-    std::sort(key.subkeys.begin(), key.subkeys.end(),
-              [](const std::shared_ptr<sim::RegKey>& a, const std::shared_ptr<sim::RegKey>& b) {
-                  return sim::NameLess(a->name, b->name);
-              });
+    struct Entry {
+        uint64_t prefix;
+        std::shared_ptr<sim::RegKey> key;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(key.subkeys.size());
+    for (auto& sub : key.subkeys) entries.push_back({NamePrefix(sub->name), std::move(sub)});
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.prefix != b.prefix ? a.prefix < b.prefix : sim::NameLess(a.key->name, b.key->name);
+    });
+    for (size_t i = 0; i < entries.size(); ++i) key.subkeys[i] = std::move(entries[i].key);
     childTables_.erase(&key);
 }
 
@@ -662,12 +702,23 @@ bool Reader::OpenKey(const TextLine& line, std::string_view path) {
 // A quoted text at s[p] (the opening quote), unescaped into `out`, with `p`
 // moved past the closing quote; "" or why regedit skips it.
 std::string Unquote(std::string_view s, size_t& p, std::string* out) {
-    // regedit writes only the backslash and the quote escaped.
+    // regedit writes only the backslash and the quote escaped. The next
+    // quote, and the next backslash before it, are found with memchr and
+    // searched for again only once passed, so that a text of many escapes
+    // stays linear (and the rest of a long line after it is not searched).
+    const char* const b = s.data();
+    const auto next = [&](char c, size_t from, size_t to) {
+        const void* found = std::memchr(b + from, c, to - from);
+        return found == nullptr ? to : static_cast<size_t>(static_cast<const char*>(found) - b);
+    };
     ++p;
+    size_t quote = next('"', p, s.size());
+    size_t backslash = next('\\', p, quote);  // `quote` when there is none before it
     while (true) {
-        size_t q = p;
-        while (q < s.size() && s[q] != '"' && s[q] != '\\') ++q;
-        out->append(s.data() + p, q - p);
+        if (quote < p) quote = next('"', p, s.size());
+        if (backslash < p) backslash = next('\\', p, quote);
+        const size_t q = backslash;
+        out->append(b + p, q - p);
         p = q;
         if (p + 1 >= s.size() && (p >= s.size() || s[p] == '\\')) return "no closing quote";
         if (s[p] == '"') {
@@ -685,7 +736,8 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
     const std::string_view s = line.text;
     size_t p = SkipBlanks(s, 0);
     continuation_.number = 0;
-    std::string name;
+    std::string& name = name_;  // one buffer for every line's name and text
+    name.clear();
     if (s[p] == '@') {
         ++p;
     } else {
@@ -706,15 +758,17 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
         if (!RestBlank(s, p + 1)) return SkipValue(line.number, line.number, &name, "text after \"=-\"");
         remove = true;
     } else if (p < s.size() && s[p] == '"') {
-        std::string text;
+        std::string& text = text_;
+        text.clear();
         const std::string problem = Unquote(s, p, &text);
         if (!problem.empty()) return SkipValue(line.number, line.number, &name, "its string has " + problem);
         if (!RestBlank(s, p))
             return SkipValue(line.number, line.number, &name, "text after the closing quote of its string");
         value.type = REG_SZ;
         if (sim::IsAscii(text)) {
+            const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
             value.data.reserve(text.size() + 1);
-            value.data.assign(text.begin(), text.end());
+            value.data.assign(bytes, bytes + text.size());
         } else {
             bool exact = true;
             const std::string ansi = Utf8ToAnsi(format_.codePage, text, &exact);
@@ -747,22 +801,31 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
             value.type = static_cast<DWORD>(type);
             q += 2;
         }
-        switch (ParseHex(source, line, q, &name, &value.data, &endOffset)) {
+        // The bytes are gathered in one buffer for all values and given to
+        // the value at their size: one allocation each, whatever its lines.
+        hex_.clear();
+        switch (ParseHex(source, line, q, &name, &hex_, &endOffset)) {
         case Hex::Refused: return false;
         case Hex::Skipped: return true;
         case Hex::Read: break;
         }
         if (format_.version5 && IsStringType(value.type)) {
-            std::vector<uint8_t> ansi;
-            if (!Utf16DataToAnsi(value.data, format_.codePage, &ansi)) lossy = true;
-            value.data.swap(ansi);
+            if (!Utf16DataToAnsi(hex_, format_.codePage, &value.data)) lossy = true;
+        } else if (hex_.size() <= kKeptHexRoom) {
+            value.data.assign(hex_.begin(), hex_.end());
+        } else {
+            // A large value takes the buffer itself rather than a copy
+            // (no second one alive), without the room its lines grew.
+            if (hex_.capacity() - hex_.size() > 16) hex_.shrink_to_fit();
+            value.data.swap(hex_);
         }
+        if (hex_.capacity() > kKeptHexRoom) std::vector<uint8_t>().swap(hex_);
     } else {
         return SkipValue(line.number, line.number, &name,
                          "its type " + TypeText(s, p) + " is none regedit knows (it knows \"dword:\", \"hex:\" and \"hex(N):\", in "
                              "lower case, and a quoted string)");
     }
-    value.name = std::move(name);
+    value.name = name;
     return Store(line, std::move(value), remove, lossy, endOffset);
 }
 
@@ -798,9 +861,7 @@ Reader::Hex Reader::ParseHex(LineSource& source, const TextLine& first, size_t p
         p = SkipBlanks(s, p);
         if (p >= s.size() || s[p] == ';') {
             // The end of the value: a trailing comma and a comment after the
-            // data are taken, as regedit takes them. Growth by lines may leave
-            // room that a large export would keep by the hundred thousand.
-            if (out->capacity() - out->size() > 16) out->shrink_to_fit();
+            // data are taken, as regedit takes them.
             return Hex::Read;
         }
         if (s[p] == '\\') {

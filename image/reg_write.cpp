@@ -69,26 +69,38 @@ void WriteOutsideBranches(RegWriter& writer, const sim::RegKey& key, const std::
 
 }  // namespace
 
-std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd,
-                           unsigned codePage) {
+void AppendRegValue(std::string& out, const sim::RegValue& value, bool version5, const char* lineEnd,
+                    unsigned codePage) {
     // The line in UTF-8, as the writer's lines are, by the format's rules.
     const imageformat::TextUnits utf8 = imageformat::TextUnits::Utf8;
-    const std::string ansi(value.data.begin(), value.data.end());
-    std::string out = imageformat::ValueStart(value.name, utf8);
+    const std::string_view ansi(reinterpret_cast<const char*>(value.data.data()), value.data.size());
+    const size_t start = out.size();
+    imageformat::AppendValueStart(out, value.name, utf8);
     switch (imageformat::FormOf(value.type, ansi, imageformat::TextUnits::Ansi)) {
-    case imageformat::ValueForm::Text:
-        out += imageformat::TextData(AnsiToUtf8(codePage, std::string_view(ansi).substr(0, ansi.size() - 1)), utf8);
-        return out;
+    case imageformat::ValueForm::Text: {
+        const std::string_view text = ansi.substr(0, ansi.size() - 1);
+        if (sim::IsAscii(text)) imageformat::AppendQuoted(out, text, utf8);
+        else imageformat::AppendQuoted(out, AnsiToUtf8(codePage, text), utf8);
+        return;
+    }
     case imageformat::ValueForm::Dword:
-        return imageformat::ValueLine(value.name, value.type, ansi, utf8, lineEnd);
+        out.resize(start);
+        imageformat::AppendValueLine(out, value.name, value.type, ansi, utf8, lineEnd);
+        return;
     case imageformat::ValueForm::Hex:
         break;
     }
-    const size_t column = imageformat::CharacterCount(out, utf8);
+    const size_t column = imageformat::CharacterCount(std::string_view(out).substr(start), utf8);
     if (version5 && IsStringType(value.type))
-        out += imageformat::HexData(value.type, sim::AnsiToUtf16le(codePage, ansi), column, utf8, lineEnd);
+        imageformat::AppendHexData(out, value.type, sim::AnsiToUtf16le(codePage, ansi), column, utf8, lineEnd);
     else
-        out += imageformat::HexData(value.type, ansi, column, utf8, lineEnd);
+        imageformat::AppendHexData(out, value.type, ansi, column, utf8, lineEnd);
+}
+
+std::string FormatRegValue(const sim::RegValue& value, bool version5, const char* lineEnd,
+                           unsigned codePage) {
+    std::string out;
+    AppendRegValue(out, value, version5, lineEnd, codePage);
     return out;
 }
 
@@ -159,7 +171,9 @@ void RegWriter::WideLine(const std::u32string& text) {
 
 void RegWriter::Key(const std::string& path) {
     Line("");
-    Line(imageformat::KeyLine(path, imageformat::TextUnits::Utf8));
+    line_.clear();
+    imageformat::AppendKeyLine(line_, path, imageformat::TextUnits::Utf8);
+    Line(line_);
 }
 
 void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
@@ -173,9 +187,9 @@ void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
     }
     // Wrapped hex data carries its line ends inside; the writer's encoding
     // applies to them as to any other text.
-    const std::string text =
-        FormatRegValue(value, format_.version5, LineEnd(format_), format_.codePage);
-    Line(text);
+    line_.clear();
+    AppendRegValue(line_, value, format_.version5, LineEnd(format_), format_.codePage);
+    Line(line_);
 }
 
 void RegWriter::DeleteValue(const std::string& name) {

@@ -17,7 +17,7 @@ const char kDigits[] = "0123456789abcdef";
 
 size_t UnitSize(TextUnits units) { return units == TextUnits::Utf16le ? 2 : 1; }
 
-unsigned UnitAt(const std::string& text, size_t at, TextUnits units) {
+unsigned UnitAt(std::string_view text, size_t at, TextUnits units) {
     const unsigned low = static_cast<unsigned char>(text[at]);
     return units == TextUnits::Utf16le ? low | static_cast<unsigned char>(text[at + 1]) << 8 : low;
 }
@@ -27,18 +27,26 @@ void AppendAscii(std::string& out, char c, TextUnits units) {
     if (units == TextUnits::Utf16le) out += '\0';
 }
 
-// `value` in lower-case hex digits, at least `width` of them.
-std::string HexNumber(uint32_t value, int width) {
+// `value` in lower-case hex digits, at least `width` of them, appended.
+void AppendHexNumber(std::string& out, uint32_t value, int width) {
     char digits[8];
     int count = 0;
     do {
         digits[count++] = kDigits[value & 15];
         value >>= 4;
     } while (value != 0);
-    std::string out;
     for (int i = count; i < width; ++i) out += '0';
     while (count > 0) out += digits[--count];
-    return out;
+}
+
+// The ASCII text from byte `from` of `out` on widened in place to UTF-16LE.
+void WidenFrom(std::string& out, size_t from) {
+    const size_t count = out.size() - from;
+    out.resize(from + 2 * count);
+    for (size_t i = count; i-- > 0;) {
+        out[from + 2 * i] = out[from + i];
+        out[from + 2 * i + 1] = '\0';
+    }
 }
 
 }  // namespace
@@ -50,7 +58,7 @@ std::string Ascii(const char* text, TextUnits units) {
     return out;
 }
 
-size_t CharacterCount(const std::string& text, TextUnits units) {
+size_t CharacterCount(std::string_view text, TextUnits units) {
     if (units == TextUnits::Ansi) return text.size();
     if (units == TextUnits::Utf16le) return text.size() / 2;
     size_t count = 0;
@@ -62,8 +70,8 @@ size_t CharacterCount(const std::string& text, TextUnits units) {
     return count;
 }
 
-bool HasLineBreak(const std::string& text, TextUnits units) {
-    if (UnitSize(units) == 1) return text.find('\r') != std::string::npos || text.find('\n') != std::string::npos;
+bool HasLineBreak(std::string_view text, TextUnits units) {
+    if (UnitSize(units) == 1) return text.find('\r') != std::string_view::npos || text.find('\n') != std::string_view::npos;
     for (size_t i = 0; i + UnitSize(units) <= text.size(); i += UnitSize(units)) {
         const unsigned u = UnitAt(text, i, units);
         if (u == '\r' || u == '\n') return true;
@@ -78,16 +86,20 @@ const char* UnexportableKeyName(const std::string& name, TextUnits units) {
     return nullptr;
 }
 
-std::string KeyLine(const std::string& path, TextUnits units) {
-    std::string out;
-    out.reserve(path.size() + 2 * UnitSize(units));
+void AppendKeyLine(std::string& out, std::string_view path, TextUnits units) {
     AppendAscii(out, '[', units);
     out += path;
     AppendAscii(out, ']', units);
+}
+
+std::string KeyLine(const std::string& path, TextUnits units) {
+    std::string out;
+    out.reserve(path.size() + 2 * UnitSize(units));
+    AppendKeyLine(out, path, units);
     return out;
 }
 
-ValueForm FormOf(uint32_t type, const std::string& data, TextUnits units) {
+ValueForm FormOf(uint32_t type, std::string_view data, TextUnits units) {
     const size_t unit = UnitSize(units);
     if (type == 1 /* REG_SZ */ && data.size() >= unit && data.size() % unit == 0 &&
         UnitAt(data, data.size() - unit, units) == 0 && !HasLineBreak(data, units)) {
@@ -99,17 +111,26 @@ ValueForm FormOf(uint32_t type, const std::string& data, TextUnits units) {
     return ValueForm::Hex;
 }
 
-std::string Quoted(const std::string& text, TextUnits units) {
+void AppendQuoted(std::string& out, std::string_view text, TextUnits units) {
     const size_t unit = UnitSize(units);
-    std::string out;
-    out.reserve(text.size() + 4 * unit);
     AppendAscii(out, '"', units);
     // The text between two characters that take a backslash goes in whole
     // (an odd byte after the last unit is no character and is left out).
     const size_t end = text.size() - text.size() % unit;
+    // 8-bit text: the next quote and the next backslash, each found with
+    // memchr and searched for again only once passed.
+    const auto next = [&](char c, size_t from) {
+        const void* found = std::memchr(text.data() + from, c, end - from);
+        return found == nullptr ? end : static_cast<size_t>(static_cast<const char*>(found) - text.data());
+    };
+    size_t quote = unit == 1 ? next('"', 0) : 0, backslash = unit == 1 ? next('\\', 0) : 0;
     size_t from = 0;
     for (size_t i = 0; i < end; i += unit) {
-        while (unit == 1 && i < end && text[i] != '\\' && text[i] != '"') ++i;  // 8-bit text: a plain scan
+        if (unit == 1) {
+            if (quote < i) quote = next('"', i);
+            if (backslash < i) backslash = next('\\', i);
+            i = std::min(quote, backslash);
+        }
         if (i == end) break;
         const unsigned u = UnitAt(text, i, units);
         if (u != '\\' && u != '"') continue;
@@ -119,30 +140,59 @@ std::string Quoted(const std::string& text, TextUnits units) {
     }
     out.append(text, from, end - from);
     AppendAscii(out, '"', units);
+}
+
+std::string Quoted(const std::string& text, TextUnits units) {
+    std::string out;
+    out.reserve(text.size() + 4 * UnitSize(units));
+    AppendQuoted(out, text, units);
     return out;
 }
 
-std::string ValueStart(const std::string& name, TextUnits units) {
-    std::string out = name.empty() ? Ascii("@", units) : Quoted(name, units);
+void AppendValueStart(std::string& out, std::string_view name, TextUnits units) {
+    if (name.empty()) AppendAscii(out, '@', units);
+    else AppendQuoted(out, name, units);
     AppendAscii(out, '=', units);
+}
+
+std::string ValueStart(const std::string& name, TextUnits units) {
+    std::string out;
+    AppendValueStart(out, name, units);
     return out;
 }
 
 std::string TextData(const std::string& text, TextUnits units) { return Quoted(text, units); }
 
-std::string DwordData(uint32_t value, TextUnits units) {
-    return Ascii(("dword:" + HexNumber(value, 8)).c_str(), units);
+void AppendDwordData(std::string& out, uint32_t value, TextUnits units) {
+    const size_t start = out.size();
+    out += "dword:";
+    AppendHexNumber(out, value, 8);
+    if (units == TextUnits::Utf16le) WidenFrom(out, start);
 }
 
-std::string HexData(uint32_t type, const std::string& bytes, size_t column, TextUnits units,
-                    const char* lineEnd) {
+std::string DwordData(uint32_t value, TextUnits units) {
+    std::string out;
+    AppendDwordData(out, value, units);
+    return out;
+}
+
+void AppendHexData(std::string& out, uint32_t type, std::string_view bytes, size_t column, TextUnits units,
+                   const char* lineEnd) {
     // Built in ASCII, written in place (at most three characters a byte and
     // a wrap every 24 bytes or more), and widened once for UTF-16.
-    std::string out = type == 3 /* REG_BINARY */ ? std::string("hex:") : "hex(" + HexNumber(type, 1) + "):";
-    column += out.size();
-    const std::string wrap = std::string("\\") + lineEnd + "  ";
+    const size_t first = out.size();
+    if (type == 3 /* REG_BINARY */) {
+        out += "hex:";
+    } else {
+        out += "hex(";
+        AppendHexNumber(out, type, 1);
+        out += "):";
+    }
+    column += out.size() - first;
+    const size_t lineEndSize = std::strlen(lineEnd);
+    const size_t wrapSize = 1 + lineEndSize + 2;  // "\", the line end, two blanks
     const size_t start = out.size();
-    out.resize(start + bytes.size() * 3 + (bytes.size() / 24 + 1) * wrap.size());
+    out.resize(start + bytes.size() * 3 + (bytes.size() / 24 + 1) * wrapSize);
     char* write = &out[start];
     for (size_t i = 0; i < bytes.size(); ++i) {
         const unsigned char b = static_cast<unsigned char>(bytes[i]);
@@ -152,33 +202,51 @@ std::string HexData(uint32_t type, const std::string& bytes, size_t column, Text
         *write++ = ',';
         column += 3;
         if (column >= kHexLineWidth) {
-            write = std::copy(wrap.begin(), wrap.end(), write);
+            *write++ = '\\';
+            write = std::copy(lineEnd, lineEnd + lineEndSize, write);
+            *write++ = ' ';
+            *write++ = ' ';
             column = 2;
         }
     }
     out.resize(static_cast<size_t>(write - out.data()));
-    return units == TextUnits::Utf16le ? Ascii(out.c_str(), units) : out;
+    if (units == TextUnits::Utf16le) WidenFrom(out, first);
 }
 
-std::string ValueLine(const std::string& name, uint32_t type, const std::string& data,
-                      TextUnits units, const char* lineEnd) {
-    std::string line = ValueStart(name, units);
+std::string HexData(uint32_t type, const std::string& bytes, size_t column, TextUnits units,
+                    const char* lineEnd) {
+    std::string out;
+    AppendHexData(out, type, bytes, column, units, lineEnd);
+    return out;
+}
+
+void AppendValueLine(std::string& out, std::string_view name, uint32_t type, std::string_view data,
+                     TextUnits units, const char* lineEnd) {
+    const size_t start = out.size();
+    AppendValueStart(out, name, units);
     switch (FormOf(type, data, units)) {
     case ValueForm::Text:
-        line += TextData(data.substr(0, data.size() - UnitSize(units)), units);
+        AppendQuoted(out, data.substr(0, data.size() - UnitSize(units)), units);
         break;
     case ValueForm::Dword: {
         const uint32_t v = static_cast<unsigned char>(data[0]) |
                            static_cast<uint32_t>(static_cast<unsigned char>(data[1])) << 8 |
                            static_cast<uint32_t>(static_cast<unsigned char>(data[2])) << 16 |
                            static_cast<uint32_t>(static_cast<unsigned char>(data[3])) << 24;
-        line += DwordData(v, units);
+        AppendDwordData(out, v, units);
         break;
     }
     case ValueForm::Hex:
-        line += HexData(type, data, CharacterCount(line, units), units, lineEnd);
+        AppendHexData(out, type, data, CharacterCount(std::string_view(out).substr(start), units), units,
+                      lineEnd);
         break;
     }
+}
+
+std::string ValueLine(const std::string& name, uint32_t type, const std::string& data,
+                      TextUnits units, const char* lineEnd) {
+    std::string line;
+    AppendValueLine(line, name, type, data, units, lineEnd);
     return line;
 }
 

@@ -8,6 +8,9 @@
 // simulator; it is built into the shipped collector (no exceptions, no
 // iostreams, no floating point) as well as into the host libraries.
 //
+// Each piece comes as a string and, for a writer that builds its lines in
+// one buffer, appended to one (AppendQuoted ...).
+//
 // A line is built in the units of the text it is written in: bytes of the
 // ANSI code page (REGEDIT4 as Windows 98 writes it), UTF-8 (the image
 // library's lines, which it converts to the file's encoding afterwards) or
@@ -17,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace imageformat {
 
@@ -44,11 +48,11 @@ const size_t kHexLineWidth = 77;
 std::string Ascii(const char* text, TextUnits units);
 
 // How many characters regedit counts in `text` (UTF-16 units of UTF-8 text).
-size_t CharacterCount(const std::string& text, TextUnits units);
+size_t CharacterCount(std::string_view text, TextUnits units);
 
 // Whether `text` holds a carriage return or a line feed, which would end
 // the line of an export early.
-bool HasLineBreak(const std::string& text, TextUnits units);
+bool HasLineBreak(std::string_view text, TextUnits units);
 
 // Why a key name cannot stand in an export's header (a line break, more
 // than kMaxKeyName characters); nullptr when it can.
@@ -56,6 +60,7 @@ const char* UnexportableKeyName(const std::string& name, TextUnits units);
 
 // "[path]", the header line of a key.
 std::string KeyLine(const std::string& path, TextUnits units);
+void AppendKeyLine(std::string& out, std::string_view path, TextUnits units);
 
 // How regedit writes a value's data.
 enum class ValueForm {
@@ -64,26 +69,33 @@ enum class ValueForm {
     Hex,    // anything else: hex:01,02 (REG_BINARY) or hex(N):01,02, the bytes as they are
 };
 // `data` in the file's units (a REG_SZ's string in UTF-16LE in version 5).
-ValueForm FormOf(uint32_t type, const std::string& data, TextUnits units);
+ValueForm FormOf(uint32_t type, std::string_view data, TextUnits units);
 
 // "text" with the backslash and the quote escaped, as regedit writes a name
 // or a string.
 std::string Quoted(const std::string& text, TextUnits units);
+void AppendQuoted(std::string& out, std::string_view text, TextUnits units);
 
 // The start of a value's line: "name"= or @= for the unnamed value.
 std::string ValueStart(const std::string& name, TextUnits units);
+void AppendValueStart(std::string& out, std::string_view name, TextUnits units);
 
 // The data after ValueStart. TextData takes the string without its
 // terminator; HexData the bytes, `column` being the characters the line
 // holds before them, and ends each wrapped line with `lineEnd` (in `units`).
 std::string TextData(const std::string& text, TextUnits units);
 std::string DwordData(uint32_t value, TextUnits units);
+void AppendDwordData(std::string& out, uint32_t value, TextUnits units);
 std::string HexData(uint32_t type, const std::string& bytes, size_t column, TextUnits units,
                     const char* lineEnd);
+void AppendHexData(std::string& out, uint32_t type, std::string_view bytes, size_t column,
+                   TextUnits units, const char* lineEnd);
 
 // The whole line of a value whose data is in the file's form, as FormOf
 // chooses it (no line end at its end).
 std::string ValueLine(const std::string& name, uint32_t type, const std::string& data,
                       TextUnits units, const char* lineEnd);
+void AppendValueLine(std::string& out, std::string_view name, uint32_t type, std::string_view data,
+                     TextUnits units, const char* lineEnd);
 
 }  // namespace imageformat

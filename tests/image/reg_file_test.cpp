@@ -255,6 +255,14 @@ TEST(RegFile, ValuesAreFormattedAsRegeditWritesThem) {
         {{"x", REG_EXPAND_SZ, Bytes(std::string("\xC8", 1) + '\0')}, false, "\"x\"=hex(2):c8,00", 1251},
         {{"\u0418\u043c\u044f", REG_DWORD, {1, 0, 0, 0}}, false, "\"\u0418\u043c\u044f\"=dword:00000001"},
         {{"x", 0x20000, {7}}, false, "\"x\"=hex(20000):07"},
+        // Escapes in a name, and a run of them before a quote in a string.
+        {{"a\"b\\c", REG_DWORD, {1, 0, 0, 0}}, false, R"("a\"b\\c"=dword:00000001)"},
+        {{"x", REG_SZ, Bytes(std::string(R"(\\\\"x)") + '\0')}, false, R"("x"="\\\\\\\\\"x")"},
+        // Hex data wrapped after the comma that brings a line to 77 characters.
+        {{"x", REG_BINARY, Bytes(std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f"
+                                             "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19", 26))},
+         false,
+         "\"x\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n  17,18,19"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(image::FormatRegValue(row.value, row.version5, "\r\n", row.codePage), row.text);
@@ -508,6 +516,71 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
         EXPECT_EQ(diag.file, "image/registry.reg");
         EXPECT_EQ(diag.line, row.refusedAt);
         EXPECT_NE(diag.message.find(row.result), std::string::npos) << diag.Text();
+    }
+}
+
+// A key's children listed out of order, as a Windows 98 export lists them:
+// the NT family enumerates them sorted (ASCII letters without regard to
+// case, other bytes by value), the 9x family in the file's order, and the
+// export is written back in that order. Names alike in their first eight
+// characters, in another case, a prefix of another, "_" between "Z" and
+// "a"; from 16 children on they are found by name through a table, where a
+// header repeated in another case names the same key.
+TEST(RegFile, ChildrenOutOfOrderEnumerateSortedAndKeepTheFileOrder) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> listed;  // the children's headers in file order (code page 1252)
+        std::vector<std::string> sorted;  // the NT family's order (UTF-8)
+    };
+    std::vector<std::string> many, manySorted;
+    for (int i = 19; i >= 0; --i) many.push_back("Key" + std::to_string(i));
+    for (int i : {0, 1, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 2, 3, 4, 5, 6, 7, 8, 9})
+        manySorted.push_back("Key" + std::to_string(i));
+    std::vector<std::string> manyAgain = many;
+    manyAgain.push_back("KEY7");
+    const Row rows[] = {
+        {"a few children", {"Zeta", "alpha_long_name_2", "ALPHA_LONG_NAME_1", "alpha", "Alpha_", "alph", "_x", "b"},
+         {"alph", "alpha", "Alpha_", "ALPHA_LONG_NAME_1", "alpha_long_name_2", "b", "Zeta", "_x"}},
+        {"names beyond ASCII, by their bytes", {"\xE9t\xE9", "\xC9T\xC9", "ete", "ETF"},
+         {"ete", "ETF", "\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9"}},
+        {"twenty children, found through a table", many, manySorted},
+        {"the same with a header repeated in another case", manyAgain, manySorted},
+    };
+    const auto utf8 = [](const std::string& ansi) { return sim::AnsiToUtf8(1252, ansi); };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string text = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n";
+        std::vector<std::string> stored;
+        for (const std::string& name : row.listed) {
+            text += "\r\n[HKEY_LOCAL_MACHINE\\A\\" + name + "]\r\n\"v\"=\"" + name + "\"\r\n";
+            if (std::none_of(stored.begin(), stored.end(), [&](const std::string& s) { return sim::NamesEqual(s, name); }))
+                stored.push_back(name);
+        }
+        sim::Registry registry;
+        RegFormat format;
+        InputError diag;
+        ASSERT_TRUE(ReadRegFile(text, "registry.reg", registry, &format, &diag)) << diag.Text();
+        EXPECT_EQ(registry.SubkeyNames("HKEY_LOCAL_MACHINE\\A"), row.sorted);
+        const sim::RegKey* key = registry.Find("HKEY_LOCAL_MACHINE\\A");
+        ASSERT_NE(key, nullptr);
+        std::vector<std::string> enumerated, expected;
+        for (size_t i = 0; const sim::RegKey* sub = key->EnumeratedSubkey(i, sim::Family::Win9x); ++i)
+            enumerated.push_back(sub->name);
+        for (const std::string& name : stored) expected.push_back(utf8(name));
+        EXPECT_EQ(enumerated, expected);
+        // Each child is found in any case and holds the value of its last header.
+        for (const std::string& name : stored) {
+            std::string last;
+            for (const std::string& l : row.listed)
+                if (sim::NamesEqual(l, name)) last = l;
+            const std::string path = "HKEY_LOCAL_MACHINE\\A\\" + utf8(sim::UpperAscii(name));
+            ASSERT_NE(registry.Find(path), nullptr) << name;
+            EXPECT_EQ(registry.Find(path)->values.size(), 1u);
+            EXPECT_EQ(registry.GetString(path, "v"), last);
+        }
+        if (stored.size() == row.listed.size()) {
+            EXPECT_EQ(WriteRegFile(registry, format), text);
+        }
     }
 }
 
