@@ -5,8 +5,9 @@
 //
 // DIR receives the generated inputs (made once, then reused while their
 // parameters are unchanged). PATH is the shipped exe whose size is reported.
-// Child modes (used by the table for peak memory): --peak-dry-run IMAGE,
-// --peak-load FILE.
+// Child modes (used by the table for the dry run as a new process, its time
+// and its peak memory): --peak-dry-run IMAGE, --peak-dry-run-write IMAGE
+// (the image written to IMAGE.written), --peak-load FILE.
 #include "generators.h"
 
 #include "files/files.h"
@@ -322,6 +323,25 @@ void DryRun(benchmark::State& state, const std::string* image) {
     }
 }
 
+// The whole dry run as a person times it: a new process each time (the
+// benchmark program in its child mode, which runs the tool's main), whose
+// memory is all new. Run again in one process, the dry run reuses the heap
+// the run before it freed and takes about half the time (see the table).
+void DryRunProcess(benchmark::State& state, const std::string* image, bool write) {
+    const std::string written = *image + ".written";
+    std::error_code ec;
+    fs::remove_all(written, ec);
+    for (auto _ : state) {
+        if (!RunChild({SelfPath(), write ? "--peak-dry-run-write" : "--peak-dry-run", *image})) {
+            state.SkipWithError("the dry run failed");
+            break;
+        }
+        state.PauseTiming();
+        fs::remove_all(written, ec);
+        state.ResumeTiming();
+    }
+}
+
 // The dry run that also writes the machine after it as an image (removed
 // after each run, outside the timing).
 void DryRunWrite(benchmark::State& state, const std::string* image) {
@@ -444,6 +464,10 @@ int ChildMode(const std::string& mode, const std::string& argument) {
         std::ostringstream out, err;
         return dryrun::ToolMain({argument}, out, err);
     }
+    if (mode == "--peak-dry-run-write") {
+        std::ostringstream out, err;
+        return dryrun::ToolMain({argument, "--write", argument + ".written"}, out, err);
+    }
     if (mode == "--peak-load") {
         std::string bytes;
         sim::Registry registry;
@@ -536,6 +560,10 @@ int main(int argc, char** argv) {
         reg(("export_" + t + "_write").c_str(), [f](benchmark::State& s) { WriteExport(s, f); });
         reg(("export_" + t + "_dry_run").c_str(), [img](benchmark::State& s) { DryRun(s, img); });
         reg(("export_" + t + "_dry_run_write").c_str(), [img](benchmark::State& s) { DryRunWrite(s, img); });
+        reg(("export_" + t + "_dry_run_process").c_str(),
+            [img](benchmark::State& s) { DryRunProcess(s, img, false); });
+        reg(("export_" + t + "_dry_run_write_process").c_str(),
+            [img](benchmark::State& s) { DryRunProcess(s, img, true); });
     }
     for (const auto& [name, folder] : inputs.shapeImages) {
         const std::string* img = &folder;
@@ -576,12 +604,20 @@ int main(int argc, char** argv) {
                         Fixed(load / wc, " x wc"), "-", true});
         rows.push_back({std::string("export write-back, ") + size + " " + label, Seconds(write),
                         floor, Fixed(write / wc, " x wc"), "-", true});
-        rows.push_back({std::string("dry run, ") + size + " " + label, Seconds(dry), floor,
-                        Fixed(dry / wc, " x wc"), "<= 1 s and <= 10 x wc",
-                        dry > 0 && dry <= 1.0 && dry <= 10 * wc});
+        // The goals are a person's: a new process, as wc -l is one.
+        const double process = t(p + "_dry_run_process");
+        rows.push_back({std::string("dry run, ") + size + " " + label + ", a new process", Seconds(process), floor,
+                        Fixed(process / wc, " x wc"), "<= 1 s and <= 10 x wc",
+                        process > 0 && process <= 1.0 && process <= 10 * wc});
+        rows.push_back({"  the same, run again in one process", Seconds(dry), floor,
+                        Fixed(dry / wc, " x wc"), "-", true});
+        const double writeProcess = t(p + "_dry_run_write_process");
+        rows.push_back({std::string("dry run --write, ") + size + " " + label + ", a new process",
+                        Seconds(writeProcess), floor, Fixed(writeProcess / wc, " x wc"), "<= 15 x wc",
+                        writeProcess > 0 && writeProcess <= 15 * wc});
         const double written = t(p + "_dry_run_write");
-        rows.push_back({std::string("dry run --write, ") + size + " " + label, Seconds(written), floor,
-                        Fixed(written / wc, " x wc"), "<= 15 x wc", written > 0 && written <= 15 * wc});
+        rows.push_back({"  the same, run again in one process", Seconds(written), floor,
+                        Fixed(written / wc, " x wc"), "-", true});
         const double peak = ChildPeak("--peak-dry-run", image);
         rows.push_back({std::string("dry run peak memory, ") + size + " " + label,
                         Megabytes(peak), "file " + size,
