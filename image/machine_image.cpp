@@ -334,13 +334,14 @@ struct ImageParts {
     std::string iniText;
     std::string_view regBytes;
     std::function<void(size_t)> consumed;  // told how far the export is read
-    // The files of lines: notes.txt and unreadable-keys.txt, when there.
+    // The files of lines, when there: notes.txt and unreadable-keys.txt.
     struct LineFile {
         const char* name;
         bool there = false;
         std::string text;
     };
-    LineFile lineFiles[2] = {{ini::kNotesFile, false, {}}, {ini::kUnreadableKeysFile, false, {}}};
+    enum { kNotes, kUnreadableKeys, kLineFileCount };
+    LineFile lineFiles[kLineFileCount] = {{ini::kNotesFile, false, {}}, {ini::kUnreadableKeysFile, false, {}}};
     sim::FileSystem files;  // the drive folders, until they become the machine's
 };
 
@@ -362,13 +363,13 @@ bool CheckWhole(const WrittenFiles& written, const ImageParts& parts, const sim:
                     std::string("cut short: it does not end with its closing line \"") + ini::kClosingLine +
                         "\"" + kNotWhole);
     std::set<std::string> listed;
-    bool lineFileListed[2] = {false, false};
+    bool lineFileListed[ImageParts::kLineFileCount] = {};
     for (const auto& [name, size] : written.files) {
         uint64_t actual = 0;
         bool there = true;
         std::string path = parts.pathOf(name);
         const ImageParts::LineFile* lines = nullptr;
-        for (size_t i = 0; i < 2; ++i)
+        for (size_t i = 0; i < ImageParts::kLineFileCount; ++i)
             if (name == parts.lineFiles[i].name) {
                 lines = &parts.lineFiles[i];
                 lineFileListed[i] = true;
@@ -394,7 +395,7 @@ bool CheckWhole(const WrittenFiles& written, const ImageParts& parts, const sim:
             return Fail(diag, path, std::to_string(actual) + " bytes, where machine.ini says the collector wrote " +
                                         std::to_string(size) + kNotWhole);
     }
-    for (size_t i = 0; i < 2; ++i)
+    for (size_t i = 0; i < ImageParts::kLineFileCount; ++i)
         if (parts.lineFiles[i].there && !lineFileListed[i])
             return Fail(diag, parts.pathOf(parts.lineFiles[i].name),
                         std::string("not among the files machine.ini says the collector wrote") + kNotWhole);
@@ -421,9 +422,12 @@ bool ReadImage(ImageParts& parts, MachineImage* image, InputError* diag) {
     WrittenFiles written;
     if (!ReadMachineIni(parts.iniText, parts.pathOf(ini::kMachineIniFile), m, diag, &written)) return false;
     if (written.collected && !CheckWhole(written, parts, m.files, diag)) return false;
-    image->notes = parts.lineFiles[0].there ? NoteLines(parts.lineFiles[0].text) : std::vector<std::string>();
-    image->unreadableKeys =
-        parts.lineFiles[1].there ? NoteLines(parts.lineFiles[1].text) : std::vector<std::string>();
+    const auto lines = [&](int file) {
+        const ImageParts::LineFile& f = parts.lineFiles[file];
+        return f.there ? NoteLines(f.text) : std::vector<std::string>();
+    };
+    image->notes = lines(ImageParts::kNotes);
+    image->unreadableKeys = lines(ImageParts::kUnreadableKeys);
     image->registryFormat.codePage = m.codePage;
     return ReadRegFile(parts.regBytes, parts.pathOf(ini::kRegistryFile), m.registry, &image->registryFormat,
                        diag, &image->skippedLines, parts.consumed);

@@ -84,8 +84,7 @@ void AppendRegValue(std::string& out, const sim::RegValue& value, bool version5,
         return;
     }
     case imageformat::ValueForm::Dword:
-        out.resize(start);
-        imageformat::AppendValueLine(out, value.name, value.type, ansi, utf8, lineEnd);
+        imageformat::AppendValueData(out, start, value.type, ansi, utf8, lineEnd);
         return;
     case imageformat::ValueForm::Hex:
         break;
@@ -193,7 +192,10 @@ void RegWriter::Value(const std::string& keyPath, const sim::RegValue& value) {
 }
 
 void RegWriter::DeleteValue(const std::string& name) {
-    Line(imageformat::ValueStart(name, imageformat::TextUnits::Utf8) + "-");
+    line_.clear();
+    imageformat::AppendValueStart(line_, name, imageformat::TextUnits::Utf8);
+    line_ += '-';
+    Line(line_);
 }
 
 std::string RegWriter::Finish() {

@@ -75,8 +75,6 @@ bool Vanished(LONG status) { return status == ERROR_FILE_NOT_FOUND || status == 
 
 const char kVanished[] = "key left out: it was deleted while the collector read it, as regedit leaves it out";
 
-
-
 // The longest subkey name and value name (in units) and value data (bytes).
 LONG QueryInfo(const Export& e, HKEY key, DWORD* subkeyName, DWORD* valueName, DWORD* data) {
     if (!Wide(e))

@@ -49,6 +49,14 @@ void WidenFrom(std::string& out, size_t from) {
     }
 }
 
+// "dword:" and eight hex digits.
+void AppendDwordData(std::string& out, uint32_t value, TextUnits units) {
+    const size_t start = out.size();
+    out += "dword:";
+    AppendHexNumber(out, value, 8);
+    if (units == TextUnits::Utf16le) WidenFrom(out, start);
+}
+
 }  // namespace
 
 std::string Ascii(const char* text, TextUnits units) {
@@ -142,38 +150,10 @@ void AppendQuoted(std::string& out, std::string_view text, TextUnits units) {
     AppendAscii(out, '"', units);
 }
 
-std::string Quoted(const std::string& text, TextUnits units) {
-    std::string out;
-    out.reserve(text.size() + 4 * UnitSize(units));
-    AppendQuoted(out, text, units);
-    return out;
-}
-
 void AppendValueStart(std::string& out, std::string_view name, TextUnits units) {
     if (name.empty()) AppendAscii(out, '@', units);
     else AppendQuoted(out, name, units);
     AppendAscii(out, '=', units);
-}
-
-std::string ValueStart(const std::string& name, TextUnits units) {
-    std::string out;
-    AppendValueStart(out, name, units);
-    return out;
-}
-
-std::string TextData(const std::string& text, TextUnits units) { return Quoted(text, units); }
-
-void AppendDwordData(std::string& out, uint32_t value, TextUnits units) {
-    const size_t start = out.size();
-    out += "dword:";
-    AppendHexNumber(out, value, 8);
-    if (units == TextUnits::Utf16le) WidenFrom(out, start);
-}
-
-std::string DwordData(uint32_t value, TextUnits units) {
-    std::string out;
-    AppendDwordData(out, value, units);
-    return out;
 }
 
 void AppendHexData(std::string& out, uint32_t type, std::string_view bytes, size_t column, TextUnits units,
@@ -213,17 +193,8 @@ void AppendHexData(std::string& out, uint32_t type, std::string_view bytes, size
     if (units == TextUnits::Utf16le) WidenFrom(out, first);
 }
 
-std::string HexData(uint32_t type, const std::string& bytes, size_t column, TextUnits units,
-                    const char* lineEnd) {
-    std::string out;
-    AppendHexData(out, type, bytes, column, units, lineEnd);
-    return out;
-}
-
-void AppendValueLine(std::string& out, std::string_view name, uint32_t type, std::string_view data,
-                     TextUnits units, const char* lineEnd) {
-    const size_t start = out.size();
-    AppendValueStart(out, name, units);
+void AppendValueData(std::string& out, size_t lineStart, uint32_t type, std::string_view data, TextUnits units,
+                     const char* lineEnd) {
     switch (FormOf(type, data, units)) {
     case ValueForm::Text:
         AppendQuoted(out, data.substr(0, data.size() - UnitSize(units)), units);
@@ -237,10 +208,17 @@ void AppendValueLine(std::string& out, std::string_view name, uint32_t type, std
         break;
     }
     case ValueForm::Hex:
-        AppendHexData(out, type, data, CharacterCount(std::string_view(out).substr(start), units), units,
+        AppendHexData(out, type, data, CharacterCount(std::string_view(out).substr(lineStart), units), units,
                       lineEnd);
         break;
     }
+}
+
+void AppendValueLine(std::string& out, std::string_view name, uint32_t type, std::string_view data,
+                     TextUnits units, const char* lineEnd) {
+    const size_t start = out.size();
+    AppendValueStart(out, name, units);
+    AppendValueData(out, start, type, data, units, lineEnd);
 }
 
 std::string ValueLine(const std::string& name, uint32_t type, const std::string& data,

@@ -8,8 +8,8 @@
 // simulator; it is built into the shipped collector (no exceptions, no
 // iostreams, no floating point) as well as into the host libraries.
 //
-// Each piece comes as a string and, for a writer that builds its lines in
-// one buffer, appended to one (AppendQuoted ...).
+// Lines and their pieces are appended to a string (a writer builds each
+// line in one buffer); a whole header or value line also comes as one.
 //
 // A line is built in the units of the text it is written in: bytes of the
 // ANSI code page (REGEDIT4 as Windows 98 writes it), UTF-8 (the image
@@ -72,27 +72,24 @@ enum class ValueForm {
 ValueForm FormOf(uint32_t type, std::string_view data, TextUnits units);
 
 // "text" with the backslash and the quote escaped, as regedit writes a name
-// or a string.
-std::string Quoted(const std::string& text, TextUnits units);
+// or a string, appended to `out`.
 void AppendQuoted(std::string& out, std::string_view text, TextUnits units);
 
 // The start of a value's line: "name"= or @= for the unnamed value.
-std::string ValueStart(const std::string& name, TextUnits units);
 void AppendValueStart(std::string& out, std::string_view name, TextUnits units);
 
-// The data after ValueStart. TextData takes the string without its
-// terminator; HexData the bytes, `column` being the characters the line
-// holds before them, and ends each wrapped line with `lineEnd` (in `units`).
-std::string TextData(const std::string& text, TextUnits units);
-std::string DwordData(uint32_t value, TextUnits units);
-void AppendDwordData(std::string& out, uint32_t value, TextUnits units);
-std::string HexData(uint32_t type, const std::string& bytes, size_t column, TextUnits units,
-                    const char* lineEnd);
+// Hex data after the value's start, `column` being the characters the line
+// holds before it; each wrapped line ends with `lineEnd` (in `units`).
 void AppendHexData(std::string& out, uint32_t type, std::string_view bytes, size_t column,
                    TextUnits units, const char* lineEnd);
 
-// The whole line of a value whose data is in the file's form, as FormOf
-// chooses it (no line end at its end).
+// The data after the value's start, in the form FormOf chooses; the line
+// began at byte `lineStart` of `out` (the column hex data wraps by).
+void AppendValueData(std::string& out, size_t lineStart, uint32_t type, std::string_view data, TextUnits units,
+                     const char* lineEnd);
+
+// The whole line of a value whose data is in the file's form (no line end
+// at its end).
 std::string ValueLine(const std::string& name, uint32_t type, const std::string& data,
                       TextUnits units, const char* lineEnd);
 void AppendValueLine(std::string& out, std::string_view name, uint32_t type, std::string_view data,

@@ -282,7 +282,7 @@ TEST(SimRegistryRead, TheAAndWFunctionsOnEitherFamily) {
         sim::Machine m = UsbMachine(row.family);
         m.registry.SetString("HKLM\\E", "Тип", "t\xE9x");  // code-page bytes
         m.registry.SetDword("HKLM\\E", "n", 1);
-        m.registry.Create("HKLM\\E\\Denied").accessDenied = true;
+        m.registry.Create("HKLM\\E\\Denied").deniedAccess = sim::kNoAccess;
         // Its security grants query and enumerate, not READ_CONTROL or KEY_NOTIFY (NT).
         m.registry.Create("HKLM\\E\\Part").deniedAccess = READ_CONTROL | KEY_NOTIFY;
         support::ActiveMachine active(m);

@@ -39,7 +39,7 @@ sim::Machine XpWithProperties(int devices) {
         const std::string instance = "HKLM\\System\\CurrentControlSet\\Enum\\ROOT\\DEV\\" + std::to_string(1000 + i);
         m.registry.SetString(instance, "DeviceDesc", "device");
         m.registry.SetDword(instance + "\\Properties", "hidden", 1);
-        m.registry.Find(instance + "\\Properties")->accessDenied = true;
+        m.registry.Find(instance + "\\Properties")->deniedAccess = sim::kNoAccess;
     }
     return m;
 }

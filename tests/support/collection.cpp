@@ -384,7 +384,7 @@ void AddCollectorCases(sim::Machine& m, Choices& c) {
     if (nt && c.OneIn(4)) {
         // A key whose security keeps every program out but its owner.
         sim::RegKey& denied = m.registry.Create(enumKey + "\\ROOT\\LOCKED");
-        denied.accessDenied = true;
+        denied.deniedAccess = sim::kNoAccess;
         m.registry.SetString(enumKey + "\\ROOT\\LOCKED\\0000", "DeviceDesc", "hidden");
     }
     if (c.OneIn(5)) m.registry.SetString(enumKey + "\\ROOT\\BROKEN", "two\r\nlines", "x");
@@ -393,7 +393,7 @@ void AddCollectorCases(sim::Machine& m, Choices& c) {
         // XP: a Properties key that SYSTEM alone may open, and a key that
         // grants query and enumerate but no more.
         m.registry.SetDword(enumKey + "\\ROOT\\DEV\\0001\\Properties", "hidden", 1);
-        m.registry.Find(enumKey + "\\ROOT\\DEV\\0001\\Properties")->accessDenied = true;
+        m.registry.Find(enumKey + "\\ROOT\\DEV\\0001\\Properties")->deniedAccess = sim::kNoAccess;
         m.registry.SetString(enumKey + "\\ROOT\\PART\\0000", "DeviceDesc", "read whole");
         m.registry.Find(enumKey + "\\ROOT\\PART")->deniedAccess = READ_CONTROL | KEY_NOTIFY;
     }

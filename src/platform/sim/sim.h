@@ -62,6 +62,9 @@ struct RegValue {
 };
 bool operator==(const RegValue& a, const RegValue& b);
 
+// RegKey::deniedAccess of a key whose security grants this program nothing.
+inline constexpr REGSAM kNoAccess = ~static_cast<REGSAM>(0);
+
 struct RegKey {
     std::string name;                               // UTF-8, case as created
     std::vector<RegValue> values;                   // in the order they were created
@@ -75,13 +78,11 @@ struct RegKey {
     std::vector<RegKey*> stored;
     RegKey* parent = nullptr;
     bool deleted = false;  // set on a deleted key and its whole subtree (open handles see it)
-    // The NT family: the key's security grants this program no access, so
-    // that it cannot be opened (its name still enumerates). The 9x family
-    // keeps no security on keys and ignores it.
-    bool accessDenied = false;
-    // NT: rights the key's security refuses this program (an XP key may
-    // grant query and enumerate but not READ_CONTROL or KEY_NOTIFY): an open
-    // that asks for one of them is refused.
+    // The NT family: the rights the key's security refuses this program. An
+    // open that asks for one of them is refused (an XP key may grant query
+    // and enumerate but not READ_CONTROL or KEY_NOTIFY); with kNoAccess the
+    // key cannot be opened at all, whatever is asked (its name still
+    // enumerates). The 9x family keeps no security on keys and ignores it.
     REGSAM deniedAccess = 0;
 
     RegKey* FindSubkey(const std::string& name) const;  // case-insensitive

@@ -72,7 +72,8 @@ LONG SplitSubPath(LPCSTR subKey, std::vector<std::string>* names) {
 // Whether the key's security keeps this program out, or refuses a right of
 // `access` (NT; the 9x family has no security on keys).
 bool Denied(const RegKey& key, REGSAM access = 0) {
-    return (key.accessDenied || (access & key.deniedAccess) != 0) && sim::Current().family() == sim::Family::NT;
+    return (key.deniedAccess == sim::kNoAccess || (access & key.deniedAccess) != 0) &&
+           sim::Current().family() == sim::Family::NT;
 }
 
 // Walks `names` down from `base`. On failure `*key` is the deepest key found

@@ -62,7 +62,6 @@ std::shared_ptr<RegKey> CopyTree(const RegKey& from, RegKey* parent) {
     copy->values = from.values;
     copy->parent = parent;
     copy->deleted = from.deleted;
-    copy->accessDenied = from.accessDenied;
     copy->deniedAccess = from.deniedAccess;
     copy->subkeys.reserve(from.subkeys.size());
     for (const auto& sub : from.subkeys) copy->subkeys.push_back(CopyTree(*sub, copy.get()));
