@@ -462,11 +462,12 @@ int MeasurePeak(const std::string& report, const std::vector<std::string>& argv)
 int ChildMode(const std::string& mode, const std::string& argument) {
     if (mode == "--peak-dry-run") {
         std::ostringstream out, err;
-        return dryrun::ToolMain({argument}, out, err);
+        return dryrun::ToolMain({argument}, out, err, dryrun::ToolEnd::LeaveToExit);  // as the tool's process
     }
     if (mode == "--peak-dry-run-write") {
         std::ostringstream out, err;
-        return dryrun::ToolMain({argument, "--write", argument + ".written"}, out, err);
+        return dryrun::ToolMain({argument, "--write", argument + ".written"}, out, err,
+                                dryrun::ToolEnd::LeaveToExit);
     }
     if (mode == "--peak-load") {
         std::string bytes;

@@ -307,7 +307,7 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, int 
             r.path = path;
             r.marker = markers[static_cast<size_t>(inPath.narrow)];
             r.where = "name";
-            r.note = NoteForKey(ctx, upperPath, sub.get());
+            r.note = NoteForKey(ctx, upperPath, sub);
             out.push_back(r);
         } else {
             FindRegistryResidue(ctx, *sub, next, path, upperPath, scanner, markers, out, depth + 1);

@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <filesystem>
+#include <memory>
 
 namespace dryrun {
 
@@ -47,7 +48,19 @@ bool CheckOutputFolder(const std::string& folder, const char* option, std::ostre
     return true;
 }
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+// What a run holds until it ends: the image as loaded (the machine the run
+// changes) and the machine before the run.
+struct RunMachines {
+    image::MachineImage loaded;
+    sim::Machine before;
+};
+
+// The machines of the run a process ends with (ToolEnd::LeaveToExit),
+// still reachable from here.
+RunMachines* leftToExit = nullptr;
+
+int Run(const std::vector<std::string>& args, RunMachines& machines, std::ostream& out,
+        std::ostream& err) {
     std::string imageFolder, writeFolder, undoFolder;
     bool json = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -76,7 +89,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         fs::path(writeFolder).lexically_normal() == fs::path(undoFolder).lexically_normal())
         return Usage(err, "--write and --undo need two different folders");
 
-    image::MachineImage loaded;
+    image::MachineImage& loaded = machines.loaded;
     image::InputError diag;
     if (!image::LoadImage(imageFolder, &loaded, &diag)) {
         err << "zavuninst-sim: " << diag.Text() << "\n";
@@ -87,13 +100,11 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     // The machine before the run, less its registry: the events hold every
     // key and value the run changed, and a copy of a large registry would
     // double the memory the dry run takes.
-    sim::Machine before;
+    sim::Machine& before = machines.before;
     {
-        std::vector<std::shared_ptr<sim::RegKey>> tree;
-        tree.swap(loaded.machine.registry.Roots());
+        sim::Registry registry = std::move(loaded.machine.registry);
         before = loaded.machine;
-        loaded.machine.registry.Roots().swap(tree);
-        before.registry = sim::Registry();
+        loaded.machine.registry = std::move(registry);
     }
     const int exitCode = dryrun::RunWinMain(loaded.machine);
     Report report = BuildReport(imageFolder, before, loaded.machine, markers, exitCode);
@@ -126,17 +137,20 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
 }  // namespace
 
-int ToolMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int ToolMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, ToolEnd end) {
+    auto machines = std::make_unique<RunMachines>();
+    int exitCode = 2;
     // Never a crash: whatever escapes (memory exhausted on a huge input) is
     // reported as a failure of the run.
     try {
-        return Run(args, out, err);
+        exitCode = Run(args, *machines, out, err);
     } catch (const std::exception& e) {
         err << "zavuninst-sim: " << e.what() << "\n";
     } catch (...) {
         err << "zavuninst-sim: unexpected failure\n";
     }
-    return 2;
+    if (end == ToolEnd::LeaveToExit) leftToExit = machines.release();
+    return exitCode;
 }
 
 }  // namespace dryrun

@@ -514,7 +514,7 @@ bool SaveImage(const sim::Machine& machine, const RegFormat& format, const std::
     const std::string iniPath = (fs::path(folder) / ini::kMachineIniFile).string();
     RegFormat inCodePage = format;
     inCodePage.codePage = machine.codePage;
-    if (!WriteHostFile(regPath, WriteRegFile(machine.registry, inCodePage))) {
+    if (!WriteRegFileTo(regPath, machine.registry, inCodePage)) {
         *error = regPath + ": cannot write";
         return false;
     }

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,21 +97,29 @@ bool ReadRegFile(std::string_view bytes, const std::string& fileName, sim::Regis
 // implies, as in regedit's export of the branch) and the roots: reading
 // the file back gives every key.
 std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format);
+// The same written to the host file `path` as it is built, a part at a time
+// (an export of tens of megabytes is never held whole); false when the file
+// cannot be written.
+bool WriteRegFileTo(const std::string& path, const sim::Registry& registry, const RegFormat& format);
 
-// Builds an export line by line (the undo file is made with it). Paths and
-// names are UTF-8.
+// Builds an export line by line (the undo file is made with it), in memory,
+// or with a `file` written as it goes. Paths and names are UTF-8.
 class RegWriter {
 public:
-    explicit RegWriter(const RegFormat& format);
+    explicit RegWriter(const RegFormat& format, std::FILE* file = nullptr);
     void Key(const std::string& path);         // an empty line, then [path]
     void Value(const std::string& keyPath, const sim::RegValue& value);
     void DeleteValue(const std::string& name); // "name"=-
-    std::string Finish();                       // the file's bytes
+    std::string Finish();                       // the file's bytes (with a file: the bytes not yet written)
+    bool FinishFile();                          // with a file: the rest written; false when a write failed
 
 private:
     void Line(const std::string& utf8);
     void WideLine(const std::u32string& text);
+    void Spill();
     const RegFormat& format_;
+    std::FILE* file_ = nullptr;
+    bool failed_ = false;
     std::string out_;
     std::string line_;  // the line being built, one buffer for all
 };

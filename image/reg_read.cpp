@@ -272,7 +272,7 @@ private:
 
 using NameTables = std::unordered_map<const sim::RegKey*, NameTable>;
 
-std::string_view NameOf(const std::shared_ptr<sim::RegKey>& key) { return key->name; }
+std::string_view NameOf(const sim::RegKey* key) { return key->name; }
 std::string_view NameOf(const sim::RegValue& value) { return value.name; }
 
 class Reader {
@@ -415,13 +415,11 @@ sim::RegKey& Reader::Child(sim::RegKey& parent, std::string_view name) {
         if (at != std::string::npos) return *parent.subkeys[at];
         unsorted_.insert(&parent);
     }
-    auto created = std::make_shared<sim::RegKey>();
-    created->name.assign(name);
-    created->parent = &parent;
-    parent.subkeys.push_back(created);
-    parent.stored.push_back(created.get());
+    sim::RegKey& created = registry_.NewKey(parent, name);
+    parent.subkeys.push_back(&created);
+    parent.stored.push_back(&created);
     Appended(childTables_, parent, parent.subkeys);
-    return *created;
+    return created;
 }
 
 // The key of a path whose root is known, or nullptr.
@@ -429,7 +427,7 @@ sim::RegKey* Reader::FindKey(std::string_view path) {
     sim::RegKey* key = Root(RootOf(path));
     ForEachName(path, path.find('\\'), [&](std::string_view name) {
         const size_t found = Position(childTables_, *key, key->subkeys, name);
-        key = found == std::string::npos ? nullptr : key->subkeys[found].get();
+        key = found == std::string::npos ? nullptr : key->subkeys[found];
         return key != nullptr;
     });
     return key;
@@ -438,7 +436,7 @@ sim::RegKey* Reader::FindKey(std::string_view path) {
 // The registry's root key of kRoots[root].
 sim::RegKey* Reader::Root(int root) const {
     for (const auto& key : registry_.Roots())
-        if (NamesEqual(key->name, kRoots[root])) return key.get();
+        if (NamesEqual(key->name, kRoots[root])) return key;
     return nullptr;
 }
 
@@ -451,15 +449,15 @@ sim::RegKey* Reader::Root(int root) const {
 void Reader::SortKey(sim::RegKey& key) {
     struct Entry {
         uint64_t prefix;
-        std::shared_ptr<sim::RegKey> key;
+        sim::RegKey* key;
     };
     std::vector<Entry> entries;
     entries.reserve(key.subkeys.size());
-    for (auto& sub : key.subkeys) entries.push_back({NamePrefix(sub->name), std::move(sub)});
+    for (sim::RegKey* sub : key.subkeys) entries.push_back({NamePrefix(sub->name), sub});
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
         return a.prefix != b.prefix ? a.prefix < b.prefix : sim::NameLess(a.key->name, b.key->name);
     });
-    for (size_t i = 0; i < entries.size(); ++i) key.subkeys[i] = std::move(entries[i].key);
+    for (size_t i = 0; i < entries.size(); ++i) key.subkeys[i] = entries[i].key;
     childTables_.erase(&key);
 }
 
@@ -623,7 +621,7 @@ bool Reader::DeleteKey(const TextLine& line, std::string_view path) {
     ForEachName(path, rootEnd, [&](std::string_view name) {
         if (unsorted_.erase(key) != 0) SortKey(*key);
         const size_t found = Position(childTables_, *key, key->subkeys, name);
-        key = found == std::string::npos ? nullptr : key->subkeys[found].get();
+        key = found == std::string::npos ? nullptr : key->subkeys[found];
         return key != nullptr;
     });
     if (key != nullptr) {
@@ -631,7 +629,7 @@ bool Reader::DeleteKey(const TextLine& line, std::string_view path) {
         std::vector<sim::RegKey*> below = {key};
         for (size_t i = 0; i < below.size(); ++i) {
             unsorted_.erase(below[i]);
-            for (const auto& sub : below[i]->subkeys) below.push_back(sub.get());
+            for (sim::RegKey* sub : below[i]->subkeys) below.push_back(sub);
         }
         childTables_.clear();
         valueTables_.clear();

@@ -5,12 +5,18 @@
 #include "image/reg_syntax.h"
 #include "image/text_codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
 namespace image {
 
 namespace {
+
+// With a file, what is built is written out in parts of about this size.
+constexpr size_t kSpillBytes = size_t{1} << 20;
+// The longest line end in bytes: CR LF in UTF-16LE.
+constexpr size_t kLongestLineEnd = 4;
 
 // The line end the export was read with.
 const char* LineEnd(const RegFormat& format) {
@@ -103,7 +109,7 @@ std::string FormatRegValue(const sim::RegValue& value, bool version5, const char
     return out;
 }
 
-RegWriter::RegWriter(const RegFormat& format) : format_(format) {
+RegWriter::RegWriter(const RegFormat& format, std::FILE* file) : format_(format), file_(file) {
     if (format_.byteOrderMark) {
         if (format_.encoding == RegEncoding::Utf16le) out_ += imageformat::kUtf16leByteOrderMark;
         if (format_.encoding == RegEncoding::Utf8) out_ += "\xEF\xBB\xBF";
@@ -149,6 +155,16 @@ void RegWriter::Line(const std::string& utf8) {
         out_ += eol;
         break;
     }
+    if (file_ != nullptr && out_.size() >= kSpillBytes) Spill();
+}
+
+// Writes out what is built but its last line end, which Finish may take
+// back (a file that ended without one).
+void RegWriter::Spill() {
+    const size_t keep = std::min(out_.size(), kLongestLineEnd);
+    const size_t size = out_.size() - keep;
+    if (std::fwrite(out_.data(), 1, size, file_) != size) failed_ = true;
+    out_.erase(0, size);
 }
 
 void RegWriter::WideLine(const std::u32string& text) {
@@ -166,6 +182,7 @@ void RegWriter::WideLine(const std::u32string& text) {
         out_ += *e;
         if (format_.encoding == RegEncoding::Utf16le) out_ += '\0';
     }
+    if (file_ != nullptr && out_.size() >= kSpillBytes) Spill();
 }
 
 void RegWriter::Key(const std::string& path) {
@@ -208,8 +225,15 @@ std::string RegWriter::Finish() {
     return std::move(out_);
 }
 
-std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format) {
-    RegWriter writer(format);
+bool RegWriter::FinishFile() {
+    const std::string rest = Finish();
+    if (std::fwrite(rest.data(), 1, rest.size(), file_) != rest.size()) failed_ = true;
+    return !failed_;
+}
+
+namespace {
+
+void WriteRegistry(RegWriter& writer, const sim::Registry& registry, const RegFormat& format) {
     std::set<std::string> branches, aboveBranches;  // upper-case paths
     for (const std::string& branch : format.branches) {
         const sim::RegKey* key = registry.Find(branch);
@@ -228,7 +252,23 @@ std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format)
     for (const auto& root : registry.Roots())
         if (root)
             WriteOutsideBranches(writer, *root, root->name, branches, aboveBranches, !format.version5, 0);
+}
+
+}  // namespace
+
+std::string WriteRegFile(const sim::Registry& registry, const RegFormat& format) {
+    RegWriter writer(format);
+    WriteRegistry(writer, registry, format);
     return writer.Finish();
+}
+
+bool WriteRegFileTo(const std::string& path, const sim::Registry& registry, const RegFormat& format) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return false;
+    RegWriter writer(format, file);
+    WriteRegistry(writer, registry, format);
+    const bool written = writer.FinishFile();
+    return std::fclose(file) == 0 && written;
 }
 
 }  // namespace image

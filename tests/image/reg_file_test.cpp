@@ -620,16 +620,25 @@ TEST(RegFile, ArbitraryDamageToAnExportNeverCrashesTheReader) {
 
 namespace {
 
-// A large export read with a listener: it hears of ever larger offsets, each
-// well behind the end, and the registry is the same as without it; one read
-// in which the bytes it was done with are scrambled still gives it.
-TEST(RegFileLarge, TheReaderSaysHowFarItIsDone) {
+// 30,000 keys of two values each, and a last value of over a megabyte of
+// hex text: an export of several megabytes that ends in a line longer than
+// the parts a file is written in.
+sim::Registry LargeRegistry() {
     sim::Registry source;
     for (int i = 0; i < 30000; ++i) {
         const std::string key = "HKLM\\SOFTWARE\\Big\\Key" + std::to_string(i);
         source.SetString(key, "Name", "value number " + std::to_string(i));
         source.SetValue(key, "Data", REG_BINARY, std::vector<uint8_t>(40, static_cast<uint8_t>(i)));
     }
+    source.SetValue("HKLM\\SOFTWARE\\Big\\Last", "Data", REG_BINARY, std::vector<uint8_t>(400000, 0xAB));
+    return source;
+}
+
+// A large export read with a listener: it hears of ever larger offsets, each
+// well behind the end, and the registry is the same as without it; one read
+// in which the bytes it was done with are scrambled still gives it.
+TEST(RegFileLarge, TheReaderSaysHowFarItIsDone) {
+    const sim::Registry source = LargeRegistry();
     for (const bool version5 : {false, true}) {
         RegFormat format = version5 ? RegFormat::Version5() : RegFormat::Regedit4();
         format.branches = {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Big"};
@@ -653,6 +662,38 @@ TEST(RegFileLarge, TheReaderSaysHowFarItIsDone) {
         EXPECT_EQ(image::RegistryText(listened), image::RegistryText(plain)) << version5;
         EXPECT_EQ(image::RegistryText(plain), image::RegistryText(source)) << version5;
     }
+}
+
+// Written to a file as it is built, an export is the bytes it is in memory,
+// its last line end taken back or blank lines added at the very end.
+TEST(RegFileLarge, AnExportWrittenAsItGoesIsTheSameFile) {
+    const sim::Registry source = LargeRegistry();
+    support::ScratchFolder folder;
+    struct Row {
+        const char* name;
+        RegFormat format;
+    };
+    RegFormat noFinalLineEnd = RegFormat::Version5(), blankLinesAtTheEnd = RegFormat::Regedit4(),
+              utf8 = RegFormat::Version5();
+    noFinalLineEnd.finalNewline = false;
+    noFinalLineEnd.trailingBlankLines = 0;
+    blankLinesAtTheEnd.trailingBlankLines = 3;
+    blankLinesAtTheEnd.crlf = false;
+    utf8.encoding = RegEncoding::Utf8;
+    utf8.finalNewline = false;
+    for (const Row& row : {Row{"version 5, no line end after the last line", noFinalLineEnd},
+                           Row{"REGEDIT4, three blank lines at the end", blankLinesAtTheEnd},
+                           Row{"version 5 in UTF-8, no line end after the last line", utf8}}) {
+        SCOPED_TRACE(row.name);
+        const std::string path = folder.Path() + "/registry.reg";
+        ASSERT_TRUE(image::WriteRegFileTo(path, source, row.format));
+        std::string written;
+        ASSERT_TRUE(image::ReadHostFile(path, &written));
+        const std::string inMemory = WriteRegFile(source, row.format);
+        ASSERT_GT(inMemory.size(), 2u << 20);  // written in several parts
+        EXPECT_TRUE(written == inMemory);
+    }
+    EXPECT_FALSE(image::WriteRegFileTo(folder.Path() + "/no such folder/registry.reg", source, RegFormat::Regedit4()));
 }
 
 }  // namespace

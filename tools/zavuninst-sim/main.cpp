@@ -5,5 +5,5 @@
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    return dryrun::ToolMain(args, std::cout, std::cerr);
+    return dryrun::ToolMain(args, std::cout, std::cerr, dryrun::ToolEnd::LeaveToExit);
 }

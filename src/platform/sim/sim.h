@@ -71,7 +71,7 @@ struct RegKey {
     // Sorted by name, case-insensitively: the order the NT family enumerates
     // them in, searched by lookups (keys of large machines have tens of
     // thousands of subkeys).
-    std::vector<std::shared_ptr<RegKey>> subkeys;
+    std::vector<RegKey*> subkeys;
     // The same subkeys in the order the registry stores them: the order they
     // were created in, an image's the order of its export. The 9x family
     // enumerates them in this order.
@@ -88,26 +88,37 @@ struct RegKey {
     RegKey* FindSubkey(const std::string& name) const;  // case-insensitive
     // The subkey at `index` in the order `family` enumerates them; nullptr past the last.
     RegKey* EnumeratedSubkey(size_t index, Family family) const;
-    RegKey& Subkey(const std::string& name);  // the subkey, created (stored last) when missing
     RegValue* FindValue(const std::string& name);       // case-insensitive
     const RegValue* FindValue(const std::string& name) const;
     size_t CountKeys() const;    // this key and every key below it
     size_t CountValues() const;  // the values of this key and of every key below it
 };
 
-// A deep copy of a key and everything below it, standing alone (no parent).
+// A deep copy of a key and everything below it, standing alone (no parent),
+// in a store of its own that the pointer keeps alive.
 std::shared_ptr<RegKey> CopyKey(const RegKey& key);
+
+// The keys of one registry (sim_registry.cpp): every key a registry ever
+// held, deleted ones included, lives in its store until the store is gone.
+struct KeyStore;
 
 // Paths name a predefined root and the keys below it, separated by single
 // backslashes: "HKLM\Enum\USB", "HKEY_LOCAL_MACHINE\System". Accepted roots:
 // HKEY_CLASSES_ROOT/HKCR, HKEY_CURRENT_USER/HKCU, HKEY_LOCAL_MACHINE/HKLM,
 // HKEY_USERS/HKU, HKEY_CURRENT_CONFIG/HKCC, HKEY_DYN_DATA. Paths and names
 // are UTF-8; matching is case-insensitive, as in Windows.
+// Keys are not held one by one: a registry's keys live in blocks of its
+// store (a few hundred thousand keys in a large export), and an open handle
+// holds the whole store, so that a deleted key stays readable for as long as
+// a handle is open on it.
 class Registry {
 public:
     Registry();
     Registry(const Registry& other);  // deep copy; the copy has no open handles
     Registry& operator=(const Registry& other);
+    Registry(Registry&& other) noexcept;  // the keys move along; `other` is left empty
+    Registry& operator=(Registry&& other) noexcept;
+    ~Registry();
 
     RegKey* Find(const std::string& path) const;  // nullptr when absent
     bool Exists(const std::string& path) const { return Find(path) != nullptr; }
@@ -126,11 +137,21 @@ public:
     std::vector<std::string> SubkeyNames(const std::string& path) const;  // sorted
 
     RegKey* Root(HKEY predefined) const;  // nullptr for a value that is no predefined key
-    std::vector<std::shared_ptr<RegKey>>& Roots() { return roots_; }
-    const std::vector<std::shared_ptr<RegKey>>& Roots() const { return roots_; }
+    const std::vector<RegKey*>& Roots() const { return roots_; }
+
+    // The subkey of `parent` named `name`, created when missing: stored last,
+    // in its place among the sorted subkeys.
+    RegKey& Subkey(RegKey& parent, const std::string& name);
+    // A new key of this registry named `name` below `parent`, in neither of
+    // its parent's lists: for a reader that links and sorts the keys itself.
+    RegKey& NewKey(RegKey& parent, std::string_view name);
+    // A hold on one of this registry's keys that keeps its store alive (an
+    // open handle's).
+    std::shared_ptr<RegKey> Hold(RegKey& key) const;
 
 private:
-    std::vector<std::shared_ptr<RegKey>> roots_;  // one per predefined key, canonical names
+    std::shared_ptr<KeyStore> store_;
+    std::vector<RegKey*> roots_;  // one per predefined key, canonical names
 };
 
 // Full path of a key, with its root's canonical name ("HKEY_LOCAL_MACHINE\Enum\USB").

@@ -29,8 +29,7 @@ using sim::RegKey;
 LONG ResolveHandle(HKEY handle, std::shared_ptr<RegKey>* key) {
     sim::Machine& m = sim::Current();
     if (RegKey* root = m.registry.Root(handle)) {
-        for (const auto& r : m.registry.Roots())
-            if (r.get() == root) *key = r;
+        *key = m.registry.Hold(*root);
         return ERROR_SUCCESS;
     }
     const auto it = sim::State().keys.find(reinterpret_cast<uintptr_t>(handle));
@@ -83,9 +82,9 @@ LONG Walk(const std::shared_ptr<RegKey>& base, const std::vector<std::string>& n
     *key = base;
     *matched = 0;
     for (const auto& name : names) {
-        std::shared_ptr<RegKey> next = sim::SubkeyOf(**key, name);
-        if (!next) return ERROR_FILE_NOT_FOUND;
-        *key = next;
+        RegKey* next = sim::SubkeyOf(**key, name);
+        if (next == nullptr) return ERROR_FILE_NOT_FOUND;
+        *key = std::shared_ptr<RegKey>(base, next);  // the same store as the base's
         ++*matched;
     }
     return ERROR_SUCCESS;

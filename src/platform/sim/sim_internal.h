@@ -49,9 +49,9 @@ inline Machine::Internal& State() { return *Current().internal; }
 inline void SetError(DWORD error) { State().lastError = error; }
 
 // The registry model's (sim_registry.cpp), for the registry functions
-// (sim_advapi.cpp): the subkey named `name` (any case), held; null when
-// there is none.
-std::shared_ptr<RegKey> SubkeyOf(const RegKey& key, const std::string& name);
+// (sim_advapi.cpp): the subkey named `name` (any case); null when there is
+// none.
+RegKey* SubkeyOf(const RegKey& key, const std::string& name);
 // Takes a key out of its parent. Each key of the subtree stays alive for as
 // long as a handle holds it, marked deleted.
 void DetachKey(RegKey& key);

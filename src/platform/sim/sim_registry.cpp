@@ -6,10 +6,67 @@
 // were stored.
 #include "platform/sim/sim_internal.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <new>
 #include <stdexcept>
 
 namespace sim {
+
+// ---------------------------------------------------------------- KeyStore
+
+// Keys are placed in blocks that never move, each twice the one before up to
+// 2 MiB. A full-size block is mapped on its own and offered to the kernel
+// for huge pages: a large export's keys take tens of megabytes, and faulting
+// them in 4 KiB at a time costs as much as building them (Linux hosts; where
+// the advice is off the block is an ordinary mapping).
+struct KeyStore {
+    struct Block {
+        RegKey* keys = nullptr;
+        size_t used = 0;
+        size_t capacity = 0;
+        bool mapped = false;
+    };
+    static constexpr size_t kBlockBytes = size_t{2} << 20;
+    static constexpr size_t kFullBlock = kBlockBytes / sizeof(RegKey);
+    static constexpr size_t kFirstBlock = 32;
+
+    std::vector<Block> blocks;
+
+    KeyStore() = default;
+    KeyStore(const KeyStore&) = delete;
+    KeyStore& operator=(const KeyStore&) = delete;
+    ~KeyStore() {
+        for (Block& block : blocks) {
+            for (size_t i = 0; i < block.used; ++i) block.keys[i].~RegKey();
+            if (block.mapped) munmap(block.keys, kBlockBytes);
+            else ::operator delete(block.keys);
+        }
+    }
+
+    RegKey& New() {
+        if (blocks.empty() || blocks.back().used == blocks.back().capacity) AddBlock();
+        Block& block = blocks.back();
+        return *new (block.keys + block.used++) RegKey();
+    }
+
+private:
+    void AddBlock() {
+        Block block;
+        block.capacity = blocks.empty() ? kFirstBlock : std::min(2 * blocks.back().capacity, kFullBlock);
+        if (block.capacity == kFullBlock) {
+            void* mapped = mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (mapped != MAP_FAILED) {
+                madvise(mapped, kBlockBytes, MADV_HUGEPAGE);
+                block.keys = static_cast<RegKey*>(mapped);
+                block.mapped = true;
+            }
+        }
+        if (!block.mapped) block.keys = static_cast<RegKey*>(::operator new(block.capacity * sizeof(RegKey)));
+        blocks.push_back(block);
+    }
+};
 
 namespace {
 
@@ -31,50 +88,30 @@ constexpr size_t kPredefinedCount = sizeof kPredefined / sizeof kPredefined[0];
 
 // Subkeys are kept in NameLess order (with no two names equal), so a binary
 // search finds a name: keys of large machines have tens of thousands of them.
-std::vector<std::shared_ptr<RegKey>>::const_iterator SortedPlace(const RegKey& key,
-                                                                  const std::string& name) {
-    return std::lower_bound(
-        key.subkeys.begin(), key.subkeys.end(), name,
-        [](const std::shared_ptr<RegKey>& k, const std::string& n) { return NameLess(k->name, n); });
+std::vector<RegKey*>::const_iterator SortedPlace(const RegKey& key, const std::string& name) {
+    return std::lower_bound(key.subkeys.begin(), key.subkeys.end(), name,
+                            [](const RegKey* k, const std::string& n) { return NameLess(k->name, n); });
 }
 
-// The child named `name`, created when missing: last in the stored order,
-// in its place in the sorted one. A name that sorts after every sibling (as
-// in a sorted export) is appended without a search.
-std::shared_ptr<RegKey> ChildOrNew(RegKey& key, const std::string& name) {
-    const bool last = key.subkeys.empty() || NameLess(key.subkeys.back()->name, name);
-    auto at = key.subkeys.cend();
-    if (!last) {
-        at = SortedPlace(key, name);
-        if (at != key.subkeys.end() && NamesEqual((*at)->name, name)) return *at;
-    }
-    auto created = std::make_shared<RegKey>();
-    created->name = name;
-    created->parent = &key;
-    key.subkeys.insert(at, created);
-    key.stored.push_back(created.get());
-    return created;
-}
-
-std::shared_ptr<RegKey> CopyTree(const RegKey& from, RegKey* parent) {
-    auto copy = std::make_shared<RegKey>();
-    copy->name = from.name;
-    copy->values = from.values;
-    copy->parent = parent;
-    copy->deleted = from.deleted;
-    copy->deniedAccess = from.deniedAccess;
-    copy->subkeys.reserve(from.subkeys.size());
-    for (const auto& sub : from.subkeys) copy->subkeys.push_back(CopyTree(*sub, copy.get()));
+RegKey* CopyTree(KeyStore& store, const RegKey& from, RegKey* parent) {
+    RegKey& copy = store.New();
+    copy.name = from.name;
+    copy.values = from.values;
+    copy.parent = parent;
+    copy.deleted = from.deleted;
+    copy.deniedAccess = from.deniedAccess;
+    copy.subkeys.reserve(from.subkeys.size());
+    for (const RegKey* sub : from.subkeys) copy.subkeys.push_back(CopyTree(store, *sub, &copy));
     // The stored order over the copies: the sorted order itself, as it
     // mostly is, or each key found again by its name.
-    copy->stored.reserve(from.stored.size());
+    copy.stored.reserve(from.stored.size());
     for (size_t i = 0; i < from.stored.size(); ++i) {
-        const size_t sorted = from.stored[i] == from.subkeys[i].get()
+        const size_t sorted = from.stored[i] == from.subkeys[i]
                                   ? i
                                   : SortedPlace(from, from.stored[i]->name) - from.subkeys.begin();
-        copy->stored.push_back(copy->subkeys[sorted].get());
+        copy.stored.push_back(copy.subkeys[sorted]);
     }
-    return copy;
+    return &copy;
 }
 
 // Marks a deleted subtree and cuts its upward links: a handle may keep any
@@ -103,7 +140,7 @@ bool SplitPath(const std::string& path, size_t* root, std::vector<std::string>* 
 
 }  // namespace
 
-std::shared_ptr<RegKey> SubkeyOf(const RegKey& key, const std::string& name) {
+RegKey* SubkeyOf(const RegKey& key, const std::string& name) {
     const auto at = SortedPlace(key, name);
     if (at != key.subkeys.end() && NamesEqual((*at)->name, name)) return *at;
     return nullptr;
@@ -116,9 +153,7 @@ void DetachKey(RegKey& key) {
     auto& stored = parent->stored;
     stored.erase(std::find(stored.begin(), stored.end(), &key));
     auto& siblings = parent->subkeys;
-    siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
-                                  [&](const std::shared_ptr<RegKey>& k) { return k.get() == &key; }),
-                   siblings.end());
+    siblings.erase(std::remove(siblings.begin(), siblings.end(), &key), siblings.end());
 }
 
 bool SplitKeyNames(std::string_view path, std::vector<std::string>* names) {
@@ -140,16 +175,18 @@ bool operator==(const RegValue& a, const RegValue& b) {
     return a.name == b.name && a.type == b.type && a.data == b.data;
 }
 
-RegKey* RegKey::FindSubkey(const std::string& subName) const { return SubkeyOf(*this, subName).get(); }
-
-RegKey& RegKey::Subkey(const std::string& subName) { return *ChildOrNew(*this, subName); }
+RegKey* RegKey::FindSubkey(const std::string& subName) const { return SubkeyOf(*this, subName); }
 
 RegKey* RegKey::EnumeratedSubkey(size_t index, Family family) const {
     if (index >= subkeys.size()) return nullptr;
-    return family == Family::Win9x ? stored[index] : subkeys[index].get();
+    return family == Family::Win9x ? stored[index] : subkeys[index];
 }
 
-std::shared_ptr<RegKey> CopyKey(const RegKey& key) { return CopyTree(key, nullptr); }
+std::shared_ptr<RegKey> CopyKey(const RegKey& key) {
+    auto store = std::make_shared<KeyStore>();
+    RegKey* copy = CopyTree(*store, key, nullptr);
+    return std::shared_ptr<RegKey>(std::move(store), copy);
+}
 
 RegValue* RegKey::FindValue(const std::string& valueName) {
     for (auto& value : values)
@@ -183,32 +220,70 @@ std::string KeyPath(const RegKey& key) {
 
 // ---------------------------------------------------------------- Registry
 
-Registry::Registry() {
+Registry::Registry() : store_(std::make_shared<KeyStore>()) {
     for (const auto& predefined : kPredefined) {
-        auto root = std::make_shared<RegKey>();
-        root->name = predefined.name;
-        roots_.push_back(root);
+        RegKey& root = store_->New();
+        root.name = predefined.name;
+        roots_.push_back(&root);
     }
 }
 
-Registry::Registry(const Registry& other) {
-    for (const auto& root : other.roots_) roots_.push_back(CopyTree(*root, nullptr));
+Registry::Registry(const Registry& other) : store_(std::make_shared<KeyStore>()) {
+    for (const RegKey* root : other.roots_) roots_.push_back(CopyTree(*store_, *root, nullptr));
 }
 
 Registry& Registry::operator=(const Registry& other) {
     if (this != &other) {
-        std::vector<std::shared_ptr<RegKey>> copies;
-        for (const auto& root : other.roots_) copies.push_back(CopyTree(*root, nullptr));
-        roots_.swap(copies);
+        Registry copy(other);
+        std::swap(store_, copy.store_);
+        std::swap(roots_, copy.roots_);
     }
     return *this;
 }
+
+// A moved-from registry is an empty one, still usable.
+Registry::Registry(Registry&& other) noexcept : Registry() {
+    std::swap(store_, other.store_);
+    std::swap(roots_, other.roots_);
+}
+
+Registry& Registry::operator=(Registry&& other) noexcept {
+    std::swap(store_, other.store_);
+    std::swap(roots_, other.roots_);
+    return *this;
+}
+
+Registry::~Registry() = default;
+
+RegKey& Registry::Subkey(RegKey& parent, const std::string& name) {
+    // A name that sorts after every sibling (as in a sorted export) is
+    // appended without a search.
+    const bool last = parent.subkeys.empty() || NameLess(parent.subkeys.back()->name, name);
+    auto at = parent.subkeys.cend();
+    if (!last) {
+        at = SortedPlace(parent, name);
+        if (at != parent.subkeys.end() && NamesEqual((*at)->name, name)) return **at;
+    }
+    RegKey& created = NewKey(parent, name);
+    parent.subkeys.insert(at, &created);
+    parent.stored.push_back(&created);
+    return created;
+}
+
+RegKey& Registry::NewKey(RegKey& parent, std::string_view name) {
+    RegKey& created = store_->New();
+    created.name.assign(name);
+    created.parent = &parent;
+    return created;
+}
+
+std::shared_ptr<RegKey> Registry::Hold(RegKey& key) const { return std::shared_ptr<RegKey>(store_, &key); }
 
 RegKey* Registry::Find(const std::string& path) const {
     size_t root = 0;
     std::vector<std::string> names;
     if (!SplitPath(path, &root, &names)) return nullptr;
-    RegKey* key = roots_[root].get();
+    RegKey* key = roots_[root];
     for (const auto& name : names) {
         key = key->FindSubkey(name);
         if (key == nullptr) return nullptr;
@@ -222,8 +297,8 @@ RegKey& Registry::Create(const std::string& path) {
     size_t root = 0;
     std::vector<std::string> names;
     if (!SplitPath(path, &root, &names)) throw std::invalid_argument("not a registry key path: " + path);
-    RegKey* key = roots_[root].get();
-    for (const auto& name : names) key = ChildOrNew(*key, name).get();
+    RegKey* key = roots_[root];
+    for (const auto& name : names) key = &Subkey(*key, name);
     return *key;
 }
 
@@ -293,7 +368,7 @@ std::vector<std::string> Registry::SubkeyNames(const std::string& path) const {
 
 RegKey* Registry::Root(HKEY predefined) const {
     for (size_t i = 0; i < kPredefinedCount; ++i)
-        if (kPredefined[i].handle == predefined) return roots_[i].get();
+        if (kPredefined[i].handle == predefined) return roots_[i];
     return nullptr;
 }
 
