@@ -359,6 +359,35 @@ TEST(Report, RealisticMachineKeepsEverythingThatIsNotThePackages) {
 }
 
 
+// With thousands of device lines in the package INF the residue is searched
+// for thousands of names (the package's own few are searched through one
+// table of states): the same residue is found, and one of the new names
+// where it stands.
+TEST(Report, ALongPackageInfFindsTheSameResidueAndItsOwnNames) {
+    const std::string inf = "C:\\WINDOWS\\INF\\OTHER\\USBZAV03.inf";
+    const ExampleRun plain = RunExample("realistic");
+    const ExampleRun longInf = RunExample("realistic", [&](sim::Machine& m) {
+        const std::vector<uint8_t> data = *m.files.Read(inf);
+        std::string text(data.begin(), data.end());
+        std::string lines;
+        for (int i = 0; i < 3000; ++i)
+            lines += "%Other.DeviceDesc%=USBZAV03.Install,USB\\VID_9" + std::to_string(1000 + i) + "&PID_0001\r\n";
+        const std::string section = "[MSZAV03SECTION]\r\n";
+        ASSERT_NE(text.find(section), std::string::npos);
+        text.insert(text.find(section) + section.size(), lines);
+        m.files.AddFile(inf, std::vector<uint8_t>(text.begin(), text.end()), m.files.Find(inf)->attributes);
+        m.registry.SetString("HKLM\\SOFTWARE\\Other", "Seen", "usb\\vid_93999&pid_0001\\X");
+    });
+    ASSERT_GT(longInf.report.markers.size(), 6000u);
+    std::vector<std::string> expected = ResidueLines(plain.report);
+    expected.push_back("value HKEY_LOCAL_MACHINE\\SOFTWARE\\Other Seen");
+    std::vector<std::string> found = ResidueLines(longInf.report);
+    std::sort(expected.begin(), expected.end());
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, expected);
+}
+
+
 // Names as the registry holds them, in the report of an image whose export
 // adds a key that names the package: a UTF-16 unit that pairs with none
 // (which the registry keeps, and an export of it carries) is shown as
