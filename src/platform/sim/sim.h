@@ -116,7 +116,7 @@ public:
     Registry();
     Registry(const Registry& other);  // deep copy; the copy has no open handles
     Registry& operator=(const Registry& other);
-    Registry(Registry&& other) noexcept;  // the keys move along; `other` is left empty
+    Registry(Registry&& other);  // the keys move along; `other` is left empty (and usable)
     Registry& operator=(Registry&& other) noexcept;
     ~Registry();
 

@@ -242,7 +242,7 @@ Registry& Registry::operator=(const Registry& other) {
 }
 
 // A moved-from registry is an empty one, still usable.
-Registry::Registry(Registry&& other) noexcept : Registry() {
+Registry::Registry(Registry&& other) : Registry() {
     std::swap(store_, other.store_);
     std::swap(roots_, other.roots_);
 }
