@@ -74,9 +74,7 @@ TEST(SimFilesCreate, Dispositions) {
                                            (row.disposition == OPEN_ALWAYS && row.error == 0));
         ASSERT_EQ(created.size(), changed ? 1u : 0u);
         if (changed) {
-            EXPECT_EQ(created[0].oldFile.has_value(),
-                      row.error == ERROR_ALREADY_EXISTS || row.disposition == TRUNCATE_EXISTING)
-               ;
+            EXPECT_EQ(created[0].oldFile.has_value(), row.error == ERROR_ALREADY_EXISTS || row.disposition == TRUNCATE_EXISTING);
         }
         if (h != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(CloseHandle(h));
