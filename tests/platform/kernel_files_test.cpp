@@ -63,7 +63,7 @@ TEST(SimFilesAttributes, SetKeepsOnlySettableBitsPerFamily) {
         {sim::Family::NT, kDriver, 0x20, FILE_ATTRIBUTE_NORMAL, 0x00, 0},
         {sim::Family::NT, kDriver, 0x00, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_NORMAL, 0x01, 0},
         {sim::Family::Win9x, kDriver, 0x01, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN, 0x02, 0},
-        {sim::Family::NT, dir, FILE_ATTRIBUTE_DIRECTORY, 0x11111110, FILE_ATTRIBUTE_DIRECTORY | 0x1100, 0},  // still one
+        {sim::Family::NT, dir, FILE_ATTRIBUTE_DIRECTORY, 0x11111110, FILE_ATTRIBUTE_DIRECTORY | 0x1100, 0},  // still a directory
         {sim::Family::NT, "C:\\WINDOWS\\missing.sys", 0, 0x11111110, 0, ERROR_FILE_NOT_FOUND},
     };
     for (const Row& row : rows) {
