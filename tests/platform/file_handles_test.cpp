@@ -2,6 +2,7 @@
 #include "image/machine_state.h"
 #include "platform/sim/sim.h"
 #include "support/active_machine.h"
+#include "support/call_result.h"
 
 #include <gtest/gtest.h>
 
@@ -50,31 +51,30 @@ TEST(SimFilesCreate, Dispositions) {
         {"read read-only", kInf, 0x21, GENERIC_READ, OPEN_EXISTING, 0, 0, true, "0123456789", 0x21},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         sim::Machine m = Windows2000WithInf(row.attributes);
         support::ActiveMachine active(m);
         SetLastError(12345);
         HANDLE h = CreateFileA(row.path, row.access, 0, nullptr, row.disposition, row.flags, nullptr);
-        EXPECT_EQ(h != INVALID_HANDLE_VALUE, row.opens) << row.name;
-        EXPECT_EQ(GetLastError(), row.error) << row.name;
-        EXPECT_EQ(m.OpenHandles().files, row.opens ? 1u : 0u) << row.name;
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, row.opens);
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(m.OpenHandles().files, row.opens ? 1u : 0u);
         const sim::FileEntry* e = m.files.Find(row.path);
         if (row.content == nullptr) {
-            EXPECT_EQ(e, nullptr) << row.name;
+            EXPECT_EQ(e, nullptr);
         } else {
-            ASSERT_NE(e, nullptr) << row.name;
-            EXPECT_EQ(std::string(e->data.begin(), e->data.end()), row.content) << row.name;
-            EXPECT_EQ(e->attributes, row.after) << row.name;
+            ASSERT_NE(e, nullptr);
+            EXPECT_EQ(std::string(e->data.begin(), e->data.end()), row.content);
+            EXPECT_EQ(e->attributes, row.after);
         }
         // Only creations and truncations are recorded, with the file they replaced.
         const std::vector<sim::Event> created = m.EventsOf(Api::CreateFileA);
         const bool changed = row.opens && (row.disposition == CREATE_NEW || row.disposition == CREATE_ALWAYS ||
                                            row.disposition == TRUNCATE_EXISTING ||
                                            (row.disposition == OPEN_ALWAYS && row.error == 0));
-        ASSERT_EQ(created.size(), changed ? 1u : 0u) << row.name;
+        ASSERT_EQ(created.size(), changed ? 1u : 0u);
         if (changed) {
-            EXPECT_EQ(created[0].oldFile.has_value(),
-                      row.error == ERROR_ALREADY_EXISTS || row.disposition == TRUNCATE_EXISTING)
-                << row.name;
+            EXPECT_EQ(created[0].oldFile.has_value(), row.error == ERROR_ALREADY_EXISTS || row.disposition == TRUNCATE_EXISTING);
         }
         if (h != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(CloseHandle(h));
@@ -111,13 +111,10 @@ TEST(SimFilesCreate, SharingIsCheckedBothWays) {
         HANDLE h = CreateFileA(kInf, row.access, row.share, nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_EQ(h != INVALID_HANDLE_VALUE, row.opens)
             << row.heldAccess << "/" << row.heldShare << " vs " << row.access << "/" << row.share;
-        if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(h));
-        } else {
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-        }
-        EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(holder)));  // not the program's handle
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        if (h != INVALID_HANDLE_VALUE) EXPECT_TRUE(CloseHandle(h));
+        else EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        // Not the program's handle.
+        EXPECT_EQ(support::Called(CloseHandle(reinterpret_cast<HANDLE>(holder))), support::Outcome(ERROR_INVALID_HANDLE));
         sim::ReleaseFile(m, holder);
     }
     // The 9x family knows no delete sharing and refuses the flag; NT takes it.
@@ -127,11 +124,8 @@ TEST(SimFilesCreate, SharingIsCheckedBothWays) {
         support::ActiveMachine active(m);
         HANDLE h = CreateFileA("C:\\file.txt", R, SR | SW | SD, nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_EQ(h != INVALID_HANDLE_VALUE, nt);
-        if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(h));
-        } else {
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-        }
+        if (h != INVALID_HANDLE_VALUE) EXPECT_TRUE(CloseHandle(h));
+        else EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     }
 }
 
@@ -174,38 +168,23 @@ TEST(SimFilesReadWrite, SeekReadWriteAndSizes) {
     // Access the handle does not hold, and handles that are gone.
     const DWORD both = FILE_SHARE_READ | FILE_SHARE_WRITE;
     h = CreateFileA(kInf, GENERIC_READ, both, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(support::Called(WriteFile(h, "x", 1, &n, nullptr)), support::Outcome(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(m.EventsOf(Api::WriteFile).back().ok);
     HANDLE w = CreateFileA(kInf, GENERIC_WRITE, both, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_FALSE(ReadFile(w, buffer, 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(support::Called(ReadFile(w, buffer, 1, &n, nullptr)), support::Outcome(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(CloseHandle(w));
     EXPECT_TRUE(CloseHandle(h));
-    EXPECT_FALSE(CloseHandle(h));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(ReadFile(h, buffer, 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(support::Called(CloseHandle(h)), support::Outcome(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(support::Called(ReadFile(h, buffer, 1, &n, nullptr)), support::Outcome(ERROR_INVALID_HANDLE));
     EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
 }
 
 TEST(SimFilesFaults, ShortTransfersAndFailingCalls) {
     sim::Machine m = Windows2000WithInf();
-    sim::Fault shortRead;
-    shortRead.function = Api::ReadFile;
-    shortRead.shortTransfer = true;
-    m.InjectFault(shortRead);
-    sim::Fault shortWrite;
-    shortWrite.function = Api::WriteFile;
-    shortWrite.shortTransfer = true;
-    m.InjectFault(shortWrite);
-    sim::Fault failedClose;
-    failedClose.function = Api::CloseHandle;
-    m.InjectFault(failedClose);
-    sim::Fault failedDelete;
-    failedDelete.function = Api::DeleteFileA;
-    failedDelete.error = ERROR_ACCESS_DENIED;
-    m.InjectFault(failedDelete);
+    m.InjectFault({Api::ReadFile, 1, false, ERROR_GEN_FAILURE, true});  // short transfers
+    m.InjectFault({Api::WriteFile, 1, false, ERROR_GEN_FAILURE, true});
+    m.InjectFault({Api::CloseHandle});
+    m.InjectFault({Api::DeleteFileA, 1, false, ERROR_ACCESS_DENIED});
     support::ActiveMachine active(m);
 
     HANDLE h = CreateFileA(kInf, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -223,13 +202,12 @@ TEST(SimFilesFaults, ShortTransfersAndFailingCalls) {
     const std::vector<uint8_t> written = *m.files.Read(kInf);
     EXPECT_EQ(std::string(written.begin(), written.end()), "abcd456789");
 
-    EXPECT_FALSE(CloseHandle(h));  // the injected failure still releases the handle
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    // The injected failure still releases the handle.
+    EXPECT_EQ(support::Called(CloseHandle(h)), support::Outcome(ERROR_GEN_FAILURE));
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
 
     const std::string before = image::FilesText(m.files);
-    EXPECT_FALSE(DeleteFileA(kInf));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(support::Called(DeleteFileA(kInf)), support::Outcome(ERROR_ACCESS_DENIED));
     EXPECT_EQ(image::FilesText(m.files), before);
     EXPECT_FALSE(m.EventsOf(Api::DeleteFileA)[0].ok);
     EXPECT_TRUE(DeleteFileA(kInf));  // the fault was for the first call only

@@ -1,6 +1,7 @@
 // The kernel file functions over the simulated tree.
 #include "platform/sim/sim.h"
 #include "support/active_machine.h"
+#include "support/call_result.h"
 
 #include "image/machine_state.h"
 
@@ -24,59 +25,62 @@ sim::Machine MachineWithDriver(sim::Family family) {
 TEST(SimFilesAttributes, ReadAndMissingEntries) {
     sim::Machine m = MachineWithDriver(sim::Family::Win9x);
     support::ActiveMachine active(m);
-    EXPECT_EQ(GetFileAttributesA(kDriver), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
-    EXPECT_EQ(GetFileAttributesA("c:/windows/INF/usbzav03.inf"),
-              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    const DWORD missing = INVALID_FILE_ATTRIBUTES;
     struct Row {
         const char* path;
-        DWORD error;
+        DWORD attributes, error;
     } rows[] = {
-        {"C:\\WINDOWS\\inf\\other\\USBZAV03.inf", ERROR_PATH_NOT_FOUND},  // "other" is missing
-        {"C:\\WINDOWS\\inf\\USBZAV03.PNF", ERROR_FILE_NOT_FOUND},
-        {"C:\\WINDOWS\\system32\\drivers\\WDMZAV03.sys\\x", ERROR_PATH_NOT_FOUND},  // a file on the way
-        {"Q:\\x", ERROR_PATH_NOT_FOUND},
-        {"inf\\x.inf", ERROR_PATH_NOT_FOUND},
-        {"C:\\WINDOWS\\a|b", ERROR_INVALID_NAME},
+        {kDriver, FILE_ATTRIBUTE_ARCHIVE, 0},
+        {"c:/windows/INF/usbzav03.inf", FILE_ATTRIBUTE_DIRECTORY, 0},
+        {"C:\\WINDOWS\\inf\\other\\USBZAV03.inf", missing, ERROR_PATH_NOT_FOUND},  // "other" is missing
+        {"C:\\WINDOWS\\inf\\USBZAV03.PNF", missing, ERROR_FILE_NOT_FOUND},
+        {"C:\\WINDOWS\\system32\\drivers\\WDMZAV03.sys\\x", missing, ERROR_PATH_NOT_FOUND},  // a file on the way
+        {"Q:\\x", missing, ERROR_PATH_NOT_FOUND},
+        {"inf\\x.inf", missing, ERROR_PATH_NOT_FOUND},
+        {"C:\\WINDOWS\\a|b", missing, ERROR_INVALID_NAME},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
         SetLastError(0);
-        EXPECT_EQ(GetFileAttributesA(row.path), INVALID_FILE_ATTRIBUTES) << row.path;
-        EXPECT_EQ(GetLastError(), row.error) << row.path;
+        EXPECT_EQ(GetFileAttributesA(row.path), row.attributes);
+        EXPECT_EQ(GetLastError(), row.error);
     }
 }
 
 // The file removal passes the attributes it read, masked with 0x11111110.
 TEST(SimFilesAttributes, SetKeepsOnlySettableBitsPerFamily) {
+    const char* const dir = "C:\\WINDOWS\\inf\\USBZAV03.inf";
     struct Row {
         sim::Family family;
+        const char* path;
         DWORD before, given, after;
+        DWORD error;  // 0: set
     } rows[] = {
-        {sim::Family::Win9x, 0x27, 0x27 & 0x11111110, 0x00},
-        {sim::Family::NT, 0x27, 0x27 & 0x11111110, 0x00},
-        {sim::Family::Win9x, 0x20, 0xFFFFFFFF & 0x11111110, 0x00},   // temporary, offline: not on FAT
-        {sim::Family::NT, 0x20, 0xFFFFFFFF & 0x11111110, 0x1100},    // temporary and offline kept
-        {sim::Family::NT, 0x20, FILE_ATTRIBUTE_NORMAL, 0x00},
-        {sim::Family::NT, 0x00, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_NORMAL, 0x01},
-        {sim::Family::Win9x, 0x01, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN, 0x02},
+        {sim::Family::Win9x, kDriver, 0x27, 0x27 & 0x11111110, 0x00, 0},
+        {sim::Family::NT, kDriver, 0x27, 0x27 & 0x11111110, 0x00, 0},
+        {sim::Family::Win9x, kDriver, 0x20, 0xFFFFFFFF & 0x11111110, 0x00, 0},   // temporary, offline: not on FAT
+        {sim::Family::NT, kDriver, 0x20, 0xFFFFFFFF & 0x11111110, 0x1100, 0},    // temporary and offline kept
+        {sim::Family::NT, kDriver, 0x20, FILE_ATTRIBUTE_NORMAL, 0x00, 0},
+        {sim::Family::NT, kDriver, 0x00, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_NORMAL, 0x01, 0},
+        {sim::Family::Win9x, kDriver, 0x01, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN, 0x02, 0},
+        {sim::Family::NT, dir, FILE_ATTRIBUTE_DIRECTORY, 0x11111110, FILE_ATTRIBUTE_DIRECTORY | 0x1100, 0},  // still a directory
+        {sim::Family::NT, "C:\\WINDOWS\\missing.sys", 0, 0x11111110, 0, ERROR_FILE_NOT_FOUND},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.path << " " << std::hex << row.given);
         sim::Machine m = MachineWithDriver(row.family);
-        m.files.Find(kDriver)->attributes = row.before;
+        sim::FileEntry* entry = m.files.Find(row.path);
+        if (entry != nullptr) entry->attributes = row.before;
         support::ActiveMachine active(m);
-        EXPECT_TRUE(SetFileAttributesA(kDriver, row.given));
-        EXPECT_EQ(m.files.Find(kDriver)->attributes, row.after) << std::hex << row.given;
+        EXPECT_EQ(support::Called(SetFileAttributesA(row.path, row.given)), support::Outcome(row.error));
+        if (entry != nullptr) {
+            EXPECT_EQ(entry->attributes, row.after);
+        }
         ASSERT_EQ(m.events.size(), 1u);
         EXPECT_EQ(m.events[0].api, Api::SetFileAttributesA);
+        EXPECT_EQ(m.events[0].ok, row.error == 0);
         EXPECT_EQ(m.events[0].attributes, row.given);
     }
-    sim::Machine m = MachineWithDriver(sim::Family::NT);
-    support::ActiveMachine active(m);
-    EXPECT_TRUE(SetFileAttributesA("C:\\WINDOWS\\inf\\USBZAV03.inf", 0x11111110));
-    EXPECT_EQ(m.files.Find("C:\\WINDOWS\\inf\\USBZAV03.inf")->attributes,
-              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | 0x1100));  // still a directory
-    EXPECT_FALSE(SetFileAttributesA("C:\\WINDOWS\\missing.sys", 0x11111110));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(m.events.back().ok);
 }
 
 TEST(SimFilesDelete, ReadOnlyFileGoesOnceItsAttributesAreCleared) {
@@ -84,8 +88,7 @@ TEST(SimFilesDelete, ReadOnlyFileGoesOnceItsAttributesAreCleared) {
     m.files.Find(kDriver)->attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
     const sim::FileEntry before = *m.files.Find(kDriver);
     support::ActiveMachine active(m);
-    EXPECT_FALSE(DeleteFileA(kDriver));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(support::Called(DeleteFileA(kDriver)), support::Outcome(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(SetFileAttributesA(kDriver, GetFileAttributesA(kDriver) & 0x11111110));
     EXPECT_TRUE(DeleteFileA(kDriver));
     EXPECT_FALSE(m.files.Exists(kDriver));
@@ -124,13 +127,10 @@ TEST(SimFilesDelete, FailuresLeaveTheTreeAsItWas) {
         EXPECT_EQ(holder != 0, row.hold);
         const std::string before = image::FilesText(m.files);
         support::ActiveMachine active(m);
-        EXPECT_EQ(DeleteFileA(row.path), row.error == 0 ? TRUE : FALSE) << row.path;
-        if (row.error != 0) {
-            EXPECT_EQ(GetLastError(), row.error) << row.path;
-            EXPECT_EQ(image::FilesText(m.files), before) << row.path;
-        } else {
-            EXPECT_FALSE(m.files.Exists(row.path));
-        }
+        SCOPED_TRACE(row.path);
+        EXPECT_EQ(support::Called(DeleteFileA(row.path)), support::Outcome(row.error));
+        if (row.error != 0) EXPECT_EQ(image::FilesText(m.files), before);
+        else EXPECT_FALSE(m.files.Exists(row.path));
         EXPECT_EQ(m.OpenHandles().files, 0u);  // the other process's handle is not the program's
         sim::ReleaseFile(m, holder);
     }
@@ -154,15 +154,12 @@ TEST(SimFilesCreateDirectory, InAnExistingFolderUnderANewName) {
         sim::Machine m = MachineWithDriver(sim::Family::NT);
         const std::string before = image::FilesText(m.files);
         support::ActiveMachine active(m);
-        EXPECT_EQ(CreateDirectoryA(row.path, nullptr), row.error == 0 ? TRUE : FALSE) << row.path;
+        SCOPED_TRACE(row.path);
+        EXPECT_EQ(support::Called(CreateDirectoryA(row.path, nullptr)), support::Outcome(row.error));
         ASSERT_EQ(m.events.size(), 1u);
         EXPECT_EQ(m.events[0].ok, row.error == 0);
-        if (row.error != 0) {
-            EXPECT_EQ(GetLastError(), row.error) << row.path;
-            EXPECT_EQ(image::FilesText(m.files), before) << row.path;
-        } else {
-            EXPECT_TRUE(m.files.Find(row.path)->directory) << row.path;
-        }
+        if (row.error != 0) EXPECT_EQ(image::FilesText(m.files), before);
+        else EXPECT_TRUE(m.files.Find(row.path)->directory);
     }
 }
 
@@ -182,15 +179,14 @@ TEST(SimFilesMove, RenamesFilesAndDirectories) {
     EXPECT_EQ(m.files.Find("C:\\WINDOWS\\moved\\INNER.TXT")->path, "C:\\WINDOWS\\MOVED\\inner.txt");
 
     const std::string before = image::FilesText(m.files);
-    EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\wdmzav03.old"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\nothing", "C:\\WINDOWS\\x"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\MOVED\\sub"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    // Onto a file, from nothing, into itself, and with a file below it held open.
+    EXPECT_EQ(support::Called(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\wdmzav03.old")),
+              support::Outcome(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(support::Called(MoveFileA("C:\\WINDOWS\\nothing", "C:\\WINDOWS\\x")), support::Outcome(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(support::Called(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\MOVED\\sub")),
+              support::Outcome(ERROR_ACCESS_DENIED));
     const uintptr_t holder = sim::HoldFileOpen(m, "C:\\WINDOWS\\MOVED\\inner.txt", GENERIC_READ, 0);
-    EXPECT_FALSE(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\x"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(support::Called(MoveFileA("C:\\WINDOWS\\MOVED", "C:\\WINDOWS\\x")), support::Outcome(ERROR_SHARING_VIOLATION));
     sim::ReleaseFile(m, holder);
     EXPECT_EQ(image::FilesText(m.files), before);
     EXPECT_EQ(m.EventsOf(Api::MoveFileA).size(), 7u);
@@ -202,47 +198,39 @@ TEST(SimFilesFind, ExactNamesAndWildcards) {
     m.files.AddFile("C:\\WINDOWS\\inf\\usbstor.inf", std::string(300, 'x'));
     m.files.AddFile("C:\\WINDOWS\\system32\\drivers\\ABC", std::string());  // no extension
     support::ActiveMachine active(m);
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA("c:\\windows\\SYSTEM32\\drivers\\wdmzav03.SYS", &data);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_STREQ(data.cFileName, "WDMZAV03.sys");
-    EXPECT_EQ(data.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
-    EXPECT_EQ(data.nFileSizeLow, 6u);
-    EXPECT_EQ(m.OpenHandles().finds, 1u);
-    EXPECT_TRUE(FindClose(h));
-
-    h = FindFirstFileA("C:\\WINDOWS\\inf\\USBZAV03.inf", &data);  // the directory is found
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
-    EXPECT_TRUE(FindClose(h));
-
-    h = FindFirstFileA("C:\\WINDOWS\\system32\\drivers\\*.*", &data);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_STREQ(data.cFileName, "ABC");
-    EXPECT_TRUE(FindClose(h));
-
-    h = FindFirstFileA("C:\\WINDOWS\\inf\\U?B*.INF", &data);  // first in name order
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_STREQ(data.cFileName, "usbstor.inf");
-    EXPECT_EQ(data.nFileSizeLow, 300u);
-    EXPECT_TRUE(FindClose(h));
-
+    const DWORD archive = FILE_ATTRIBUTE_ARCHIVE;
     struct Row {
         const char* path;
-        DWORD error;
+        const char* found;  // nullptr: nothing found, with `error`
+        DWORD attributes, size, error;
     } rows[] = {
-        {"C:\\WINDOWS\\inf\\MSTEVUmss.PNF", ERROR_FILE_NOT_FOUND},
-        {"C:\\WINDOWS\\inf\\*.pnf", ERROR_FILE_NOT_FOUND},
-        {"C:\\WINDOWS\\inf\\other\\USBZAV03.inf", ERROR_PATH_NOT_FOUND},
-        {"C:\\WINDOWS\\", ERROR_FILE_NOT_FOUND},
-        {"C:\\*\\x", ERROR_INVALID_NAME},
+        {"c:\\windows\\SYSTEM32\\drivers\\wdmzav03.SYS", "WDMZAV03.sys", archive, 6, 0},
+        {"C:\\WINDOWS\\inf\\USBZAV03.inf", "USBZAV03.inf", FILE_ATTRIBUTE_DIRECTORY, 0, 0},  // the directory
+        {"C:\\WINDOWS\\system32\\drivers\\*.*", "ABC", archive, 0, 0},
+        {"C:\\WINDOWS\\inf\\U?B*.INF", "usbstor.inf", archive, 300, 0},  // first in name order
+        {"C:\\WINDOWS\\inf\\MSTEVUmss.PNF", nullptr, 0, 0, ERROR_FILE_NOT_FOUND},
+        {"C:\\WINDOWS\\inf\\*.pnf", nullptr, 0, 0, ERROR_FILE_NOT_FOUND},
+        {"C:\\WINDOWS\\inf\\other\\USBZAV03.inf", nullptr, 0, 0, ERROR_PATH_NOT_FOUND},
+        {"C:\\WINDOWS\\", nullptr, 0, 0, ERROR_FILE_NOT_FOUND},
+        {"C:\\*\\x", nullptr, 0, 0, ERROR_INVALID_NAME},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(FindFirstFileA(row.path, &data), INVALID_HANDLE_VALUE) << row.path;
-        EXPECT_EQ(GetLastError(), row.error) << row.path;
+        SCOPED_TRACE(row.path);
+        WIN32_FIND_DATAA data;
+        HANDLE h = FindFirstFileA(row.path, &data);
+        if (row.found == nullptr) {
+            EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+            EXPECT_EQ(GetLastError(), row.error);
+            continue;
+        }
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_STREQ(data.cFileName, row.found);
+        EXPECT_EQ(data.dwFileAttributes, row.attributes);
+        EXPECT_EQ(data.nFileSizeLow, row.size);
+        EXPECT_EQ(m.OpenHandles().finds, 1u);
+        EXPECT_TRUE(FindClose(h));
+        EXPECT_EQ(support::Called(FindClose(h)), support::Outcome(ERROR_INVALID_HANDLE));  // closed already
     }
-    EXPECT_FALSE(FindClose(h));  // closed already
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 }  // namespace

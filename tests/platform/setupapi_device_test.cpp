@@ -2,6 +2,7 @@
 // present devices, their classes and ids, and what a removal deletes.
 #include "platform/sim/sim.h"
 #include "support/active_machine.h"
+#include "support/call_result.h"
 #include "support/package_machine.h"
 
 #include "image/machine_state.h"
@@ -128,12 +129,10 @@ TEST(SetupApiDevices, PresentAndInstalledDevicesByFlags) {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
             SP_DEVINFO_DATA data{};
             data.cbSize = 32;
-            EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &data));
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+            EXPECT_EQ(support::Called(SetupDiEnumDeviceInfo(set, 0, &data)), support::Outcome(ERROR_INVALID_USER_BUFFER));
             EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
             data.cbSize = sizeof data;
-            EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &data));
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+            EXPECT_EQ(support::Called(SetupDiEnumDeviceInfo(set, 0, &data)), support::Outcome(ERROR_INVALID_HANDLE));
         }
         EXPECT_EQ(image::RegistryText(m.registry), before);
     }
@@ -284,12 +283,10 @@ TEST(SetupApiDevices, RemovalDeletesHardwareAndSoftwareKeys) {
         // device can't be removed twice or queried.
         EXPECT_EQ(Walk(set).size(), 2u);
         SetLastError(0);
-        EXPECT_FALSE(SetupDiRemoveDevice(set, &data));
-        EXPECT_EQ(GetLastError(), ERROR_NO_SUCH_DEVINST);
+        EXPECT_EQ(support::Called(SetupDiRemoveDevice(set, &data)), support::Outcome(ERROR_NO_SUCH_DEVINST));
         BYTE buffer[256];
-        EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_DEVICEDESC, nullptr,
-                                                       buffer, 256, nullptr));
-        EXPECT_EQ(GetLastError(), ERROR_NO_SUCH_DEVINST);
+        EXPECT_EQ(support::Called(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_DEVICEDESC, nullptr, buffer, 256, nullptr)),
+                  support::Outcome(ERROR_NO_SUCH_DEVINST));
         EXPECT_FALSE(m.events.back().ok);
         EXPECT_EQ(m.events.back().error, ERROR_NO_SUCH_DEVINST);
         support::ExpectMachine(m, expected);
@@ -317,8 +314,7 @@ TEST(SetupApiDevices, InjectedFaultsFailInTheSetupApiConvention) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
 
     SP_DEVINFO_DATA data = Element(set, 0);
-    EXPECT_FALSE(SetupDiRemoveDevice(set, &data));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(support::Called(SetupDiRemoveDevice(set, &data)), support::Outcome(ERROR_ACCESS_DENIED));
     ASSERT_EQ(m.events.size(), 1u);
     EXPECT_EQ(m.events[0].target, "USB\\VID_1234&PID_5678\\SN01");
     EXPECT_FALSE(m.events[0].ok);

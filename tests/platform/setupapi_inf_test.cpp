@@ -3,6 +3,7 @@
 // the installed classes.
 #include "platform/sim/sim.h"
 #include "support/active_machine.h"
+#include "support/call_result.h"
 #include "support/package_machine.h"
 
 #include <gtest/gtest.h>
@@ -66,24 +67,22 @@ TEST(SetupApiInf, OpensAndReadsLinesInCompactForm) {
     char buffer[300];
     std::memset(buffer, 0x7E, sizeof buffer);
     DWORD required = 0;
-    EXPECT_FALSE(SetupGetLineTextA(&context, nullptr, nullptr, nullptr, buffer, 256, &required));
-    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(support::Called(SetupGetLineTextA(&context, nullptr, nullptr, nullptr, buffer, 256, &required)),
+              support::Outcome(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(required, 257u);
     EXPECT_EQ(std::string(buffer, 300), std::string(300, '\x7E'));  // nothing written
     required = 0;  // a NULL buffer asks for the size only
     EXPECT_TRUE(SetupGetLineTextA(&context, nullptr, nullptr, nullptr, nullptr, 0, &required));
     EXPECT_EQ(required, 257u);
 
-    EXPECT_FALSE(SetupGetLineByIndexA(inf, "MSZAV03SECTION", 3, &context));
-    EXPECT_EQ(GetLastError(), ERROR_LINE_NOT_FOUND);
-    EXPECT_FALSE(SetupGetLineByIndexA(inf, "Missing", 0, &context));
-    EXPECT_EQ(GetLastError(), ERROR_SECTION_NOT_FOUND);
+    EXPECT_EQ(support::Called(SetupGetLineByIndexA(inf, "MSZAV03SECTION", 3, &context)), support::Outcome(ERROR_LINE_NOT_FOUND));
+    EXPECT_EQ(support::Called(SetupGetLineByIndexA(inf, "Missing", 0, &context)), support::Outcome(ERROR_SECTION_NOT_FOUND));
 
     // The (inf, section, key) form finds the first line with the key.
     EXPECT_TRUE(SetupGetLineTextA(nullptr, inf, "version", "SIGNATURE", buffer, 64, &required));
     EXPECT_STREQ(buffer, "$CHICAGO$");
-    EXPECT_FALSE(SetupGetLineTextA(nullptr, inf, "Version", "Class", buffer, 64, &required));
-    EXPECT_EQ(GetLastError(), ERROR_LINE_NOT_FOUND);
+    EXPECT_EQ(support::Called(SetupGetLineTextA(nullptr, inf, "Version", "Class", buffer, 64, &required)),
+              support::Outcome(ERROR_LINE_NOT_FOUND));
 
     SetupCloseInfFile(inf);
     EXPECT_EQ(m.OpenHandles().Total(), 0u);
@@ -91,8 +90,7 @@ TEST(SetupApiInf, OpensAndReadsLinesInCompactForm) {
     // A closed or failed handle reads nothing.
     for (HINF bad : {inf, static_cast<HINF>(INVALID_HANDLE_VALUE)}) {
         SetLastError(0);
-        EXPECT_FALSE(SetupGetLineByIndexA(bad, "MSZAV03SECTION", 0, &context));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(support::Called(SetupGetLineByIndexA(bad, "MSZAV03SECTION", 0, &context)), support::Outcome(ERROR_INVALID_HANDLE));
     }
 }
 
@@ -203,8 +201,7 @@ TEST(SetupApiClass, InfClassAndInstalledClasses) {
     GUID guid = preset;
     char name[256] = "untouched";
     SetLastError(0);
-    EXPECT_FALSE(SetupDiGetINFClassA(kInfPath, &guid, name, 256, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(support::Called(SetupDiGetINFClassA(kInfPath, &guid, name, 256, nullptr)), support::Outcome(ERROR_FILE_NOT_FOUND));
     EXPECT_STREQ(name, "untouched");
 }
 
@@ -219,6 +216,7 @@ TEST(SetupApiClass, ClassGuidsFromName) {
         DWORD error;
         DWORD required;
         const char* first;  // list[0] after the call; nullptr: the preset
+        const char* machine = nullptr;  // another computer named
     };
     const Row rows[] = {
         {"none", sim::Family::Win9x, {}, TRUE, 0, 0, nullptr},
@@ -235,29 +233,22 @@ TEST(SetupApiClass, ClassGuidsFromName) {
          FALSE, ERROR_INSUFFICIENT_BUFFER, 2, "{22222222-2222-3333-4444-555555555555}"},
         {"key not a GUID", sim::Family::Win9x, {std::string(kControlClass) + "USB"}, TRUE, 0, 0,
          nullptr},
+        {"another computer", sim::Family::Win9x, {}, FALSE, 1210, 7, nullptr, "\\\\OTHER"},  // ERROR_INVALID_MACHINENAME
     };
     for (const Row& row : rows) {
         sim::Machine m = row.family == sim::Family::NT ? sim::MakeWindows2000("") : sim::MakeWindows98();
         for (const std::string& key : row.usbKeys) m.registry.SetString(key, "Class", "USB");
         m.registry.SetString(std::string(kControlClass) + kDiskGuid, "Class", "DiskDrive");
         sim::ActiveMachine active(m);
+        SCOPED_TRACE(row.name);
         GUID list[1] = {preset};
-        DWORD required = 0;
+        DWORD required = 7;  // left alone where the call refuses
         SetLastError(0);
-        EXPECT_EQ(SetupDiClassGuidsFromNameExA("usb", list, 1, &required, nullptr, nullptr), row.ok)
-            << row.name;
-        EXPECT_EQ(GetLastError(), row.error) << row.name;
-        EXPECT_EQ(required, row.required) << row.name;
-        EXPECT_EQ(sim::GuidText(list[0]), row.first ? row.first : sim::GuidText(preset)) << row.name;
+        EXPECT_EQ(SetupDiClassGuidsFromNameExA("usb", list, 1, &required, row.machine, nullptr), row.ok);
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(required, row.required);
+        EXPECT_EQ(sim::GuidText(list[0]), row.first ? row.first : sim::GuidText(preset));
     }
-
-    sim::Machine m = sim::MakeWindows98();
-    sim::ActiveMachine active(m);
-    GUID list[1];
-    DWORD required = 7;
-    EXPECT_FALSE(SetupDiClassGuidsFromNameExA("USB", list, 1, &required, "\\\\OTHER", nullptr));
-    EXPECT_EQ(GetLastError(), 1210u);  // ERROR_INVALID_MACHINENAME
-    EXPECT_EQ(required, 7u);
 }
 
 }  // namespace

@@ -286,20 +286,18 @@ TEST(SimRegistryRead, TheAAndWFunctionsOnEitherFamily) {
         // Its security grants query and enumerate, not READ_CONTROL or KEY_NOTIFY (NT).
         m.registry.Create("HKLM\\E\\Part").deniedAccess = READ_CONTROL | KEY_NOTIFY;
         support::ActiveMachine active(m);
+        const auto open = [&](const char* path, REGSAM access, HKEY* key) {
+            const std::u16string wide(path, path + std::strlen(path));  // ASCII paths
+            return row.wide ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide.c_str(), 0, access, key)
+                            : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, key);
+        };
         HKEY key = nullptr, denied = nullptr;
-        const std::u16string e = u"E", deniedPath = u"E\\Denied";
-        EXPECT_EQ(row.open, row.wide ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, e.c_str(), 0, KEY_READ, &key)
-                                     : RegOpenKeyExA(HKEY_LOCAL_MACHINE, "E", 0, KEY_READ, &key));
-        EXPECT_EQ(row.openDenied, row.wide ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, deniedPath.c_str(), 0, KEY_READ, &denied)
-                                           : RegOpenKeyExA(HKEY_LOCAL_MACHINE, "E\\Denied", 0, KEY_READ, &denied));
+        EXPECT_EQ(row.open, open("E", KEY_READ, &key));
+        EXPECT_EQ(row.openDenied, open("E\\Denied", KEY_READ, &denied));
         if (denied != nullptr) RegCloseKey(denied);
-        const std::u16string partPath = u"E\\Part";
         for (const REGSAM access : {REGSAM(KEY_READ), REGSAM(KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS)}) {
             HKEY part = nullptr;
-            EXPECT_EQ(access == KEY_READ ? row.openPartRead : row.openPartQuery,
-                      row.wide ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, partPath.c_str(), 0, access, &part)
-                               : RegOpenKeyExA(HKEY_LOCAL_MACHINE, "E\\Part", 0, access, &part))
-                << access;
+            EXPECT_EQ(access == KEY_READ ? row.openPartRead : row.openPartQuery, open("E\\Part", access, &part)) << access;
             if (part != nullptr) RegCloseKey(part);
         }
         if (key == nullptr) continue;

@@ -4,6 +4,7 @@
 // buffer conventions of Windows.
 #include "platform/sim/sim.h"
 #include "support/active_machine.h"
+#include "support/call_result.h"
 
 #include <gtest/gtest.h>
 
@@ -35,8 +36,7 @@ TEST(SimSystem, NamesTextsAndWindowsWithTheirBufferConventions) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(std::string(text, 11), "C:\\TOOLS\\zg");
     DWORD size = 7;
-    EXPECT_FALSE(GetComputerNameA(text, &size));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUFFER_OVERFLOW));
+    EXPECT_EQ(support::Called(GetComputerNameA(text, &size)), support::Outcome(ERROR_BUFFER_OVERFLOW));
     EXPECT_EQ(size, 8u);
     EXPECT_TRUE(GetComputerNameA(text, &size));
     EXPECT_STREQ(text, "OFFICE7");
