@@ -101,10 +101,8 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
         std::string folder = Example(row.example);
         std::string added;  // the added keys as the export holds them
         if (!row.added.empty() || !row.removed.empty()) {
-            folder = dir / "image";
-            fs::copy(Example(row.example), folder, fs::copy_options::recursive);
             std::string reg;
-            ASSERT_TRUE(image::ReadHostFile(folder + "/registry.reg", &reg));
+            ASSERT_TRUE(image::ReadHostFile(Example(row.example) + "/registry.reg", &reg));
             const bool regedit4 = reg.compare(0, 8, "REGEDIT4") == 0;
             // The test's own conversion: the code page tables are checked
             // byte for byte by the registry's tests.
@@ -113,8 +111,7 @@ TEST(Tool, WriteGivesTheMachineAfterAndUndoBringsBackTheMachineBefore) {
             };
             added = encoded(row.added);
             const std::string removed = row.removed.empty() ? "" : encoded("\r\n" + row.removed);
-            ASSERT_TRUE(
-                image::WriteHostFile(folder + "/registry.reg", reg + added + removed + encoded("\r\n")));
+            folder = support::ExampleCopy(dir, row.example, added + removed + encoded("\r\n"));
             if (row.codePage != 0)
                 Replace(folder + "/machine.ini", "minor = 10",
                         "minor = 10\ncodepage = " + std::to_string(row.codePage));
@@ -193,8 +190,7 @@ TEST(Tool, ReportGoesToStandardOutputAsTextOrJson) {
 
     // What the collector could not read leads the report.
     ScratchFolder dir;
-    const std::string image = dir / "image";
-    fs::copy(Example("win98-package"), image, fs::copy_options::recursive);
+    const std::string image = support::ExampleCopy(dir, "win98-package");
     ASSERT_TRUE(image::WriteHostFile(image + "/notes.txt", "registry: HKLM\\Enum: Windows error 5\r\n\r\nfile: x\r\n"));
     EXPECT_NE(Tool({image}).out.find("could not read (notes.txt); the report cannot tell what the uninstaller "
                                      "would do there:\n  registry: HKLM\\Enum: Windows error 5\n  file: x\n\n"),
@@ -229,9 +225,7 @@ TEST(Tool, ReportGoesToStandardOutputAsTextOrJson) {
 
 TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
     ScratchFolder dir;
-    // A copy of an example to damage.
-    const std::string image = dir / "image";
-    fs::copy(Example("win98-package"), image, fs::copy_options::recursive);
+    const std::string image = support::ExampleCopy(dir, "win98-package");  // to damage
     const std::string reg = image + "/registry.reg";
     const std::string ini = image + "/machine.ini";
     std::string goodReg, goodIni;
@@ -302,8 +296,7 @@ TEST(Tool, BadInputIsNamedExitsWithTwoAndWritesNothing) {
 
 TEST(Tool, DamagedImagesAreRefusedOrRunButNeverCrash) {
     ScratchFolder dir;
-    const std::string image = dir / "image";
-    fs::copy(Example("realistic"), image, fs::copy_options::recursive);
+    const std::string image = support::ExampleCopy(dir, "realistic");
     std::string goodReg, goodIni;
     ASSERT_TRUE(image::ReadHostFile(image + "/registry.reg", &goodReg));
     ASSERT_TRUE(image::ReadHostFile(image + "/machine.ini", &goodIni));
