@@ -3,6 +3,7 @@
 // the registry an export reads into.
 #pragma once
 
+#include "image/host_files.h"
 #include "image/machine_image.h"
 #include "image/reg_file.h"
 
@@ -42,6 +43,17 @@ private:
 #ifdef ZAV_EXAMPLES
 // The folder of the example image `name` (examples/<name>).
 inline std::string Example(const std::string& name) { return std::string(ZAV_EXAMPLES) + "/" + name; }
+
+// A copy of the example image `name` to change, `dir`/image, with `added`
+// (bytes as its export holds them) at the end of its registry.reg; its folder.
+inline std::string ExampleCopy(const ScratchFolder& dir, const std::string& name, const std::string& added = "") {
+    const std::string folder = dir / "image";
+    std::filesystem::copy(Example(name), folder, std::filesystem::copy_options::recursive);
+    std::string reg;
+    EXPECT_TRUE(image::ReadHostFile(folder + "/registry.reg", &reg));
+    EXPECT_TRUE(image::WriteHostFile(folder + "/registry.reg", reg + added));
+    return folder;
+}
 #endif
 
 // The image folder `folder` as loaded; a folder that does not load fails the test.
