@@ -338,7 +338,7 @@ private:
     // at once when it is closed, each list allocated once at its size.
     sim::RegKey* key_ = nullptr;
     bool gathering_ = false;
-    std::vector<sim::RegValue> gathered_;
+    sim::ValueList gathered_;  // on the heap: given to the key at their number
     std::string noKey_;
     // The chain of open headers, each an ancestor of the next (regedit
     // writes a tree depth-first): the deepest one's path as the file spells
@@ -927,7 +927,7 @@ bool Reader::Store(const TextLine& line, sim::RegValue value, bool remove, bool 
                          "it goes nowhere: " + (noKey_.empty() ? std::string("no key line before it") : noKey_));
 
     // Value names are matched without regard to case, as the registry does.
-    std::vector<sim::RegValue>& values = gathering_ ? gathered_ : key_->values;
+    sim::ValueList& values = gathering_ ? gathered_ : key_->values;
     const size_t at = Position(valueTables_, *key_, values, value.name);
     sim::RegValue* existing = at == std::string::npos ? nullptr : &values[at];
     if (remove) {

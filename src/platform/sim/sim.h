@@ -62,12 +62,66 @@ struct RegValue {
 };
 bool operator==(const RegValue& a, const RegValue& b);
 
+// The keys of one registry (sim_registry.cpp): every key a registry ever
+// held, deleted ones included, lives in its store until the store is gone,
+// and so do the lists of the keys' values.
+struct KeyStore;
+// Memory for a list of values, given back with the whole store.
+void* StoreAllocate(KeyStore& store, size_t bytes);
+
+// The allocator of a key's list of values: the list lives in its registry's
+// store (a large export's keys hold hundreds of thousands of lists, each a
+// heap block of its own otherwise), or on the heap where it has no store. A
+// copy of a list made outside a store (a key copied by value) takes the
+// heap. Builds with the address sanitizer keep every list on the heap,
+// where it checks each access.
+template <class T>
+struct StoreAllocator {
+    using value_type = T;
+    using propagate_on_container_copy_assignment = std::false_type;
+    using propagate_on_container_move_assignment = std::false_type;
+    using propagate_on_container_swap = std::false_type;
+
+    KeyStore* store = nullptr;
+
+    StoreAllocator() = default;
+    explicit StoreAllocator(KeyStore* s) : store(s) {}
+    template <class U>
+    StoreAllocator(const StoreAllocator<U>& other) : store(other.store) {}
+
+    T* allocate(size_t n) {
+        if (InStore()) return static_cast<T*>(StoreAllocate(*store, n * sizeof(T)));
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, size_t n) {
+        if (!InStore()) std::allocator<T>().deallocate(p, n);
+    }
+    StoreAllocator select_on_container_copy_construction() const { return StoreAllocator(); }
+    template <class U>
+    bool operator==(const StoreAllocator<U>& other) const { return store == other.store; }
+    template <class U>
+    bool operator!=(const StoreAllocator<U>& other) const { return store != other.store; }
+
+private:
+#if defined(__SANITIZE_ADDRESS__)
+    bool InStore() const { return false; }
+#else
+    bool InStore() const { return store != nullptr; }
+#endif
+};
+
+// A key's values, in the order they were created.
+using ValueList = std::vector<RegValue, StoreAllocator<RegValue>>;
+
 // RegKey::deniedAccess of a key whose security grants this program nothing.
 inline constexpr REGSAM kNoAccess = ~static_cast<REGSAM>(0);
 
 struct RegKey {
-    std::string name;                               // UTF-8, case as created
-    std::vector<RegValue> values;                   // in the order they were created
+    RegKey() = default;
+    explicit RegKey(KeyStore* store) : values(StoreAllocator<RegValue>(store)) {}
+
+    std::string name;  // UTF-8, case as created
+    ValueList values;  // in the order they were created
     // Sorted by name, case-insensitively: the order the NT family enumerates
     // them in, searched by lookups (keys of large machines have tens of
     // thousands of subkeys).
@@ -97,10 +151,6 @@ struct RegKey {
 // A deep copy of a key and everything below it, standing alone (no parent),
 // in a store of its own that the pointer keeps alive.
 std::shared_ptr<RegKey> CopyKey(const RegKey& key);
-
-// The keys of one registry (sim_registry.cpp): every key a registry ever
-// held, deleted ones included, lives in its store until the store is gone.
-struct KeyStore;
 
 // Paths name a predefined root and the keys below it, separated by single
 // backslashes: "HKLM\Enum\USB", "HKEY_LOCAL_MACHINE\System". Accepted roots:

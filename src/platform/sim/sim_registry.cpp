@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <new>
 #include <stdexcept>
 
@@ -16,57 +17,104 @@ namespace sim {
 
 // ---------------------------------------------------------------- KeyStore
 
-// Keys are placed in blocks that never move, each twice the one before up to
-// 2 MiB. A full-size block is mapped on its own and offered to the kernel
-// for huge pages: a large export's keys take tens of megabytes, and faulting
-// them in 4 KiB at a time costs as much as building them (Linux hosts; where
-// the advice is off the block is an ordinary mapping).
+namespace {
+
+constexpr size_t kFullBlock = size_t{2} << 20;
+
+// A block of memory for the store. A full-size one (2 MiB or more) is mapped
+// on its own and offered to the kernel for huge pages: a large export's keys
+// and lists take tens of megabytes, and faulting them in 4 KiB at a time
+// costs as much as building them (Linux hosts; where the advice is off the
+// block is an ordinary mapping). A smaller one comes from the heap.
+struct Block {
+    char* bytes = nullptr;
+    size_t size = 0;
+    bool mapped = false;
+};
+
+Block NewBlock(size_t size) {
+    Block block;
+    block.size = size;
+    if (size >= kFullBlock) {
+        void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped != MAP_FAILED) {
+            madvise(mapped, size, MADV_HUGEPAGE);
+            block.bytes = static_cast<char*>(mapped);
+            block.mapped = true;
+            return block;
+        }
+    }
+    block.bytes = static_cast<char*>(::operator new(size));
+    return block;
+}
+
+void FreeBlock(const Block& block) {
+    if (block.mapped) munmap(block.bytes, block.size);
+    else ::operator delete(block.bytes);
+}
+
+}  // namespace
+
+// Keys are placed in blocks that never move, and the lists of their values
+// in blocks of their own, each block twice the one before up to 2 MiB.
+// Nothing is given back before the store goes: a list that grows leaves its
+// old place behind, as a deleted key does.
 struct KeyStore {
-    struct Block {
-        RegKey* keys = nullptr;
+    static constexpr size_t kFirstKeys = 32;
+    static constexpr size_t kFirstListBytes = 4096;
+
+    struct KeyBlock {
+        Block memory;
         size_t used = 0;
         size_t capacity = 0;
-        bool mapped = false;
+        RegKey* Keys() const { return reinterpret_cast<RegKey*>(memory.bytes); }
     };
-    static constexpr size_t kBlockBytes = size_t{2} << 20;
-    static constexpr size_t kFullBlock = kBlockBytes / sizeof(RegKey);
-    static constexpr size_t kFirstBlock = 32;
-
-    std::vector<Block> blocks;
+    std::vector<KeyBlock> keyBlocks;
+    std::vector<Block> listBlocks;
+    char* next = nullptr;  // the free part of the last list block
+    size_t left = 0;
 
     KeyStore() = default;
     KeyStore(const KeyStore&) = delete;
     KeyStore& operator=(const KeyStore&) = delete;
     ~KeyStore() {
-        for (Block& block : blocks) {
-            for (size_t i = 0; i < block.used; ++i) block.keys[i].~RegKey();
-            if (block.mapped) munmap(block.keys, kBlockBytes);
-            else ::operator delete(block.keys);
+        for (const KeyBlock& block : keyBlocks) {
+            for (size_t i = 0; i < block.used; ++i) block.Keys()[i].~RegKey();
+            FreeBlock(block.memory);
         }
+        for (const Block& block : listBlocks) FreeBlock(block);
     }
 
     RegKey& New() {
-        if (blocks.empty() || blocks.back().used == blocks.back().capacity) AddBlock();
-        Block& block = blocks.back();
-        return *new (block.keys + block.used++) RegKey();
+        if (keyBlocks.empty() || keyBlocks.back().used == keyBlocks.back().capacity) {
+            KeyBlock block;
+            block.capacity = keyBlocks.empty() ? kFirstKeys
+                                               : std::min(2 * keyBlocks.back().capacity, kFullBlock / sizeof(RegKey));
+            block.memory = NewBlock(block.capacity == kFullBlock / sizeof(RegKey) ? kFullBlock
+                                                                                : block.capacity * sizeof(RegKey));
+            keyBlocks.push_back(block);
+        }
+        KeyBlock& block = keyBlocks.back();
+        return *new (block.Keys() + block.used++) RegKey(this);
     }
 
-private:
-    void AddBlock() {
-        Block block;
-        block.capacity = blocks.empty() ? kFirstBlock : std::min(2 * blocks.back().capacity, kFullBlock);
-        if (block.capacity == kFullBlock) {
-            void* mapped = mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (mapped != MAP_FAILED) {
-                madvise(mapped, kBlockBytes, MADV_HUGEPAGE);
-                block.keys = static_cast<RegKey*>(mapped);
-                block.mapped = true;
-            }
+    void* Allocate(size_t bytes) {
+        bytes = (bytes + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+        if (bytes > left) {
+            const size_t size =
+                std::max(listBlocks.empty() ? kFirstListBytes : std::min(2 * listBlocks.back().size, kFullBlock), bytes);
+            listBlocks.push_back(NewBlock(size));
+            next = listBlocks.back().bytes;
+            left = size;
         }
-        if (!block.mapped) block.keys = static_cast<RegKey*>(::operator new(block.capacity * sizeof(RegKey)));
-        blocks.push_back(block);
+        void* at = next;
+        next += bytes;
+        left -= bytes;
+        return at;
     }
 };
+
+void* StoreAllocate(KeyStore& store, size_t bytes) { return store.Allocate(bytes); }
 
 namespace {
 
