@@ -436,19 +436,34 @@ TEST(SimRegistryFaults, EachFunctionFailsInItsOwnConvention) {
     EXPECT_FALSE(m.events[0].ok || m.events[1].ok);
 }
 
+// Copies, and a registry moved out of a machine, stand alone: each keeps its
+// keys and values after the machine it came from is gone; the machine left
+// with an empty registry can still use it.
 TEST(SimRegistryTree, CopiesAreIndependent) {
-    sim::Machine original = UsbMachine(sim::Family::Win9x);
-    const std::string before = image::RegistryText(original.registry);
-    sim::Machine copy = original;
-    copy.registry.SetString(kSn1, "Driver", "changed");
-    copy.registry.DeleteTree("HKLM\\Enum\\USB\\VID_2");
-    sim::Registry assigned;
-    assigned = original.registry;
-    assigned.Create("HKCU\\Software");
-    EXPECT_EQ(before, image::RegistryText(original.registry));
+    std::string before;
+    sim::Machine copy;
+    sim::Registry assigned, moved;
+    {
+        sim::Machine original = UsbMachine(sim::Family::Win9x);
+        before = image::RegistryText(original.registry);
+        copy = original;
+        copy.registry.SetString(kSn1, "Driver", "changed");
+        copy.registry.DeleteTree("HKLM\\Enum\\USB\\VID_2");
+        assigned = original.registry;
+        assigned.Create("HKCU\\Software");
+        EXPECT_EQ(before, image::RegistryText(original.registry));
+        EXPECT_FALSE(original.registry.Exists("HKCU\\Software"));
+        moved = std::move(original.registry);
+        EXPECT_EQ(image::RegistryText(sim::Registry()), image::RegistryText(original.registry));
+        original.registry.SetString(kSn1, "Driver", "new");
+        EXPECT_EQ(original.registry.GetString(kSn1, "Driver"), "new");
+    }
+    EXPECT_EQ(before, image::RegistryText(moved));
     EXPECT_EQ("HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1", sim::KeyPath(*copy.registry.Find(kSn1)->parent));
-    EXPECT_FALSE(original.registry.Exists("HKCU\\Software"));
+    EXPECT_EQ(copy.registry.GetString(kSn1, "Driver"), "changed");
     EXPECT_FALSE(copy.registry.Exists("hklm\\enum\\usb\\vid_2"));
+    EXPECT_TRUE(assigned.Exists("HKCU\\Software"));
+    EXPECT_EQ(assigned.GetString(kSn1, "Driver"), moved.GetString(kSn1, "Driver"));
 }
 
 TEST(SimRegistryTree, TextIsTheSameWhateverTheOrderOfCreation) {
