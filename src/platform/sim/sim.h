@@ -69,9 +69,10 @@ struct KeyStore;
 // Memory for a list of values, given back with the whole store.
 void* StoreAllocate(KeyStore& store, size_t bytes);
 
-// The allocator of a key's list of values: the list lives in its registry's
-// store (a large export's keys hold hundreds of thousands of lists, each a
-// heap block of its own otherwise), or on the heap where it has no store. A
+// The allocator of a key's list of values: a short list lives in its
+// registry's store (a large export's keys hold hundreds of thousands of
+// lists, each a heap block of its own otherwise), a long one, or one that
+// has no store, on the heap. A
 // copy of a list made outside a store (a key copied by value) takes the
 // heap. Builds with the address sanitizer keep every list on the heap,
 // where it checks each access.
@@ -90,11 +91,11 @@ struct StoreAllocator {
     StoreAllocator(const StoreAllocator<U>& other) : store(other.store) {}
 
     T* allocate(size_t n) {
-        if (InStore()) return static_cast<T*>(StoreAllocate(*store, n * sizeof(T)));
+        if (InStore(n)) return static_cast<T*>(StoreAllocate(*store, n * sizeof(T)));
         return std::allocator<T>().allocate(n);
     }
     void deallocate(T* p, size_t n) {
-        if (!InStore()) std::allocator<T>().deallocate(p, n);
+        if (!InStore(n)) std::allocator<T>().deallocate(p, n);
     }
     StoreAllocator select_on_container_copy_construction() const { return StoreAllocator(); }
     template <class U>
@@ -103,10 +104,13 @@ struct StoreAllocator {
     bool operator!=(const StoreAllocator<U>& other) const { return store != other.store; }
 
 private:
+    // A long list (a key of a thousand values and more) stays on the heap,
+    // where it grows in place instead of leaving each smaller copy behind.
+    static constexpr size_t kLongestInStore = 64 * 1024;  // bytes
 #if defined(__SANITIZE_ADDRESS__)
-    bool InStore() const { return false; }
+    bool InStore(size_t) const { return false; }
 #else
-    bool InStore() const { return store != nullptr; }
+    bool InStore(size_t n) const { return store != nullptr && n * sizeof(T) <= kLongestInStore; }
 #endif
 };
 
