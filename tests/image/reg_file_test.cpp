@@ -611,7 +611,8 @@ TEST(RegFile, ArbitraryDamageToAnExportNeverCrashesTheReader) {
 
 namespace {
 
-// 30,000 keys of two values each, and a last value of over a megabyte of
+// 30,000 keys of two values each, a key of 3,000 values (a list longer than
+// the registry keeps in its store), and a last value of over a megabyte of
 // hex text: an export of several megabytes that ends in a line longer than
 // the parts a file is written in.
 sim::Registry LargeRegistry() {
@@ -621,6 +622,7 @@ sim::Registry LargeRegistry() {
         source.SetString(key, "Name", "value number " + std::to_string(i));
         source.SetValue(key, "Data", REG_BINARY, std::vector<uint8_t>(40, static_cast<uint8_t>(i)));
     }
+    for (int i = 0; i < 3000; ++i) source.SetDword("HKLM\\SOFTWARE\\Big\\Many", "v" + std::to_string(i), i);
     source.SetValue("HKLM\\SOFTWARE\\Big\\Last", "Data", REG_BINARY, std::vector<uint8_t>(400000, 0xAB));
     return source;
 }
