@@ -138,11 +138,12 @@ int Run(const std::vector<std::string>& args, RunMachines& machines, std::ostrea
 }  // namespace
 
 int ToolMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, ToolEnd end) {
-    auto machines = std::make_unique<RunMachines>();
+    std::unique_ptr<RunMachines> machines;
     int exitCode = 2;
     // Never a crash: whatever escapes (memory exhausted on a huge input) is
     // reported as a failure of the run.
     try {
+        machines = std::make_unique<RunMachines>();
         exitCode = Run(args, *machines, out, err);
     } catch (const std::exception& e) {
         err << "zavuninst-sim: " << e.what() << "\n";

@@ -55,10 +55,11 @@ void FreeBlock(const Block& block) {
 
 }  // namespace
 
-// Keys are placed in blocks that never move, and the lists of their values
-// in blocks of their own, each block twice the one before up to 2 MiB.
-// Nothing is given back before the store goes: a list that grows leaves its
-// old place behind, as a deleted key does.
+// Keys are placed in blocks that never move, and the short lists of their
+// values in blocks of their own, each block twice the one before up to
+// 2 MiB. Nothing is given back before the store goes: a short list that
+// grows leaves its old place behind, as a deleted key does (a long one
+// lives on the heap, StoreAllocator).
 struct KeyStore {
     static constexpr size_t kFirstKeys = 32;
     static constexpr size_t kFirstListBytes = 4096;
