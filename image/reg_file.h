@@ -116,7 +116,7 @@ public:
 private:
     void Line(const std::string& utf8);
     void WideLine(const std::u32string& text);
-    void Spill();
+    void SpillWhenFull();
     const RegFormat& format_;
     std::FILE* file_ = nullptr;
     bool failed_ = false;

@@ -155,12 +155,13 @@ void RegWriter::Line(const std::string& utf8) {
         out_ += eol;
         break;
     }
-    if (file_ != nullptr && out_.size() >= kSpillBytes) Spill();
+    SpillWhenFull();
 }
 
-// Writes out what is built but its last line end, which Finish may take
-// back (a file that ended without one).
-void RegWriter::Spill() {
+// With a file, writes out what is built once it is a part's worth, but its
+// last line end, which Finish may take back (a file that ended without one).
+void RegWriter::SpillWhenFull() {
+    if (file_ == nullptr || out_.size() < kSpillBytes) return;
     const size_t keep = std::min(out_.size(), kLongestLineEnd);
     const size_t size = out_.size() - keep;
     if (std::fwrite(out_.data(), 1, size, file_) != size) failed_ = true;
@@ -182,7 +183,7 @@ void RegWriter::WideLine(const std::u32string& text) {
         out_ += *e;
         if (format_.encoding == RegEncoding::Utf16le) out_ += '\0';
     }
-    if (file_ != nullptr && out_.size() >= kSpillBytes) Spill();
+    SpillWhenFull();
 }
 
 void RegWriter::Key(const std::string& path) {

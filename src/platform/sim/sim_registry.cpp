@@ -62,6 +62,7 @@ void FreeBlock(const Block& block) {
 // lives on the heap, StoreAllocator).
 struct KeyStore {
     static constexpr size_t kFirstKeys = 32;
+    static constexpr size_t kKeysInFullBlock = kFullBlock / sizeof(RegKey);
     static constexpr size_t kFirstListBytes = 4096;
 
     struct KeyBlock {
@@ -89,10 +90,9 @@ struct KeyStore {
     RegKey& New() {
         if (keyBlocks.empty() || keyBlocks.back().used == keyBlocks.back().capacity) {
             KeyBlock block;
-            block.capacity = keyBlocks.empty() ? kFirstKeys
-                                               : std::min(2 * keyBlocks.back().capacity, kFullBlock / sizeof(RegKey));
-            block.memory = NewBlock(block.capacity == kFullBlock / sizeof(RegKey) ? kFullBlock
-                                                                                : block.capacity * sizeof(RegKey));
+            block.capacity = keyBlocks.empty() ? kFirstKeys : std::min(2 * keyBlocks.back().capacity, kKeysInFullBlock);
+            // A full block of keys is the whole 2 MiB (its few last bytes unused).
+            block.memory = NewBlock(block.capacity == kKeysInFullBlock ? kFullBlock : block.capacity * sizeof(RegKey));
             keyBlocks.push_back(block);
         }
         KeyBlock& block = keyBlocks.back();
