@@ -35,6 +35,9 @@ target_link_libraries(zavcollect PUBLIC zavcore zavformat)
 # (zavsim) <- the image library (zavimage) <- the dry run (zavdryrun, which
 # also links the program) <- the tools and the tests; the collector
 # (zavcollect) is linked by the test support beside the dry run.
+# The image reader parses a large export ahead of itself, and the dry run
+# scans a large registry, each in a second thread.
+find_package(Threads REQUIRED)
 # image/: the machine-image library the dry run, the tools and the tests share.
 add_subdirectory(${CMAKE_SOURCE_DIR}/image ${CMAKE_BINARY_DIR}/image)
 # dryrun/: the dry run's library (the run of WinMain, changes, residue,

@@ -34,6 +34,13 @@
 // found by name through a table once they are many, new keys are appended
 // and each key's children sorted once at the end, and the chain of open
 // headers is one path with the lengths of its headers.
+//
+// Two stages: the parser reads the text into statements (a key line, a value
+// with its continuation lines, a note, the refusal), knowing nothing of the
+// registry; the reader applies them in file order. From a megabyte of text
+// on the parser runs a few batches ahead in a thread of its own; everything
+// the caller sees (the registry, the notes, `consumed`) happens on the
+// caller's thread, in file order.
 #include "image/reg_file.h"
 
 #include "image/reg_syntax.h"
@@ -41,13 +48,19 @@
 #include "image/value_text.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -67,6 +80,14 @@ const size_t kConsumedMargin = 1u << 20;
 // buffer along, and one grown larger for a value the code page converts is
 // given back.
 const size_t kKeptHexRoom = 64u << 10;
+
+// The text is read into batches of statements of about this many, or of
+// this much text; from this much text on the parser runs a few batches
+// ahead of the reader in a thread of its own.
+const size_t kBatchStatements = 1024;
+const size_t kBatchText = 64u << 10;
+const size_t kBatchesAhead = 4;
+const size_t kParseAheadFrom = 1u << 20;
 
 // Notes named one by one; the rest are counted in one more.
 const size_t kMaxNotes = 1000;
@@ -275,6 +296,140 @@ using NameTables = std::unordered_map<const sim::RegKey*, NameTable>;
 std::string_view NameOf(const sim::RegKey* key) { return key->name; }
 std::string_view NameOf(const sim::RegValue& value) { return value.name; }
 
+// What one key line, or one value line with the lines that continue it,
+// says, read from the text alone; and a note or the refusal the text itself
+// gives. The registry is built from them in file order.
+struct Statement {
+    enum class Kind : uint8_t { OpenKey, DeleteKey, Value, Note, Refuse };
+    Kind kind = Kind::Note;
+    bool remove = false;  // a value line "name"=-
+    bool lossy = false;   // a value whose data has characters the code page lacks
+    int line = 0;         // its (first) line
+    size_t begin = 0, end = 0;  // a key or value: its bytes, to the end of its last line
+    size_t textAt = 0, textSize = 0;  // in its batch's text: a key's path, a value's name, a message
+    // A value's type and data: in its batch's data, or a large one in a
+    // buffer of its own (no second copy of it alive).
+    DWORD type = REG_NONE;
+    size_t dataAt = 0, dataSize = 0;
+    std::vector<uint8_t> large;
+};
+
+// Statements in file order, their texts one after the other.
+struct Batch {
+    std::vector<Statement> statements;
+    std::string text;
+    std::vector<uint8_t> data;
+
+    std::string_view Text(const Statement& s) const { return std::string_view(text).substr(s.textAt, s.textSize); }
+    bool Full() const {
+        return statements.size() >= kBatchStatements || text.size() + data.size() >= kBatchText;
+    }
+    void Clear() {
+        statements.clear();
+        text.clear();
+        data.clear();
+    }
+};
+
+// Batches handed from the thread that reads the text to the one that
+// builds the registry, in order, at most kBatchesAhead waiting; the
+// batches applied come back to be filled again.
+class BatchQueue {
+public:
+    // The parser's: hands `batch` over and gets an empty one; false when the
+    // reader wants no more.
+    bool Put(Batch& batch) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || ready_.size() < kBatchesAhead; });
+        if (stopped_) return false;
+        ready_.push_back(std::move(batch));
+        batch = Batch();
+        if (!spare_.empty()) {
+            batch = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        changed_.notify_all();
+        return true;
+    }
+    // The reader's: the next batch in `batch` (the applied one it held goes
+    // back); false once the parser is done and every batch taken.
+    bool Take(Batch& batch) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        batch.Clear();
+        spare_.push_back(std::move(batch));
+        changed_.wait(lock, [&] { return done_ || !ready_.empty(); });
+        if (ready_.empty()) return false;
+        batch = std::move(ready_.front());
+        ready_.pop_front();
+        changed_.notify_all();
+        return true;
+    }
+    void Done() { Set(done_); }     // the parser's: no more batches
+    void Stop() { Set(stopped_); }  // the reader's: no more wanted
+
+private:
+    void Set(bool& flag) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        flag = true;
+        changed_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Batch> ready_;
+    std::vector<Batch> spare_;
+    bool done_ = false, stopped_ = false;
+};
+
+// The text of an export after its header line into statements, a batch at a
+// time, each given to a sink (false: no more wanted). It knows nothing of
+// the registry, so that it can run ahead of the reader in a thread of its
+// own.
+class Parser {
+public:
+    using Sink = std::function<bool(Batch&)>;
+
+    Parser(std::string_view bytes, size_t start, const RegFormat& format, bool strayByte)
+        : source_(bytes, start, format.encoding, format.codePage), version5_(format.version5),
+          codePage_(format.codePage), strayByte_(strayByte) {}
+
+    // To the end of the text or its refusal, or until the sink wants no more.
+    void Run(const Sink& sink);
+
+    // How the text ends, once read: blank lines after the last line, and
+    // whether the last line has its line end.
+    int blankRun = 0;
+    bool lastNewline = false;
+
+private:
+    Statement& Add(Statement::Kind kind, int line, size_t begin, std::string_view text);
+    bool Note(int line, std::string_view message) {
+        Add(Statement::Kind::Note, line, 0, message);
+        return true;
+    }
+    bool Refuse(int line, std::string_view message) {
+        Add(Statement::Kind::Refuse, line, 0, message);
+        return false;
+    }
+    // A line passed over as regedit passes over it: named, and the reading
+    // goes on.
+    bool SkipValue(int line, int first, const std::string* name, const std::string& why);
+    void KeyLine(const TextLine& line);
+    bool ValueLine(const TextLine& line);  // false when the text is refused
+    enum class Hex { Read, Skipped, Refused };
+    Hex ParseHex(const TextLine& first, size_t p, const std::string* name, std::vector<uint8_t>* out,
+                 size_t* endOffset);
+
+    LineSource source_;
+    const bool version5_;
+    const unsigned codePage_;
+    const bool strayByte_;  // a UTF-16 file's last odd byte, dropped
+    Batch batch_;
+    TextLine continuation_;
+    std::string name_, text_;   // a value line's name and string, unquoted
+    std::vector<uint8_t> hex_;  // a value's hex bytes
+    std::vector<uint8_t> data_;  // a value's data, when not its hex bytes
+};
+
 class Reader {
 public:
     Reader(std::string_view bytes, const std::string& file, sim::Registry& registry,
@@ -296,20 +451,15 @@ private:
         diag_.message = message;
         return false;
     }
-    // A line passed over as regedit passes over it: named, and the reading
-    // goes on.
     bool Note(int line, const std::string& message);
-    bool SkipValue(int line, int first, const std::string* name, const std::string& why);
     bool ReadHeader(size_t start, TextLine& line, std::string* error);
-    bool KeyLine(const TextLine& line);
-    bool OpenKey(const TextLine& line, std::string_view path);
-    bool CannotOpen(const TextLine& line, const std::string& why);
-    bool DeleteKey(const TextLine& line, std::string_view path);
-    bool ValueLine(LineSource& source, const TextLine& line);
-    enum class Hex { Read, Skipped, Refused };
-    Hex ParseHex(LineSource& source, const TextLine& first, size_t p, const std::string* name,
-                 std::vector<uint8_t>* out, size_t* endOffset);
-    bool Store(const TextLine& line, sim::RegValue value, bool remove, bool lossy, size_t endOffset);
+    // The parser in a thread of its own while this one applies its batches.
+    void ParseAhead(Parser& parser, const Parser::Sink& apply);
+    bool Apply(Batch& batch);  // false once the text is refused
+    bool OpenKey(int line, std::string_view path);
+    bool CannotOpen(int line, const std::string& why);
+    bool DeleteKey(int line, std::string_view path);
+    void Store(Statement& value, const Batch& batch);
     void ComputeBranches();
 
     // A key's child or value by name (npos when it has none), and the table
@@ -355,12 +505,107 @@ private:
     std::vector<std::string> branches_;
     NameTables childTables_, valueTables_;
     std::unordered_set<sim::RegKey*> unsorted_;  // keys given a child out of the sorted order
-    TextLine continuation_;
-    std::string name_, text_;  // a value line's name and string, unquoted
-    std::vector<uint8_t> hex_;  // a value's hex bytes
     const std::function<void(size_t)>& consumed_;  // told how far the bytes are read
     size_t toldConsumed_ = 0;
 };
+
+Statement& Parser::Add(Statement::Kind kind, int line, size_t begin, std::string_view text) {
+    Statement& s = batch_.statements.emplace_back();
+    s.kind = kind;
+    s.line = line;
+    s.begin = begin;
+    s.textAt = batch_.text.size();
+    s.textSize = text.size();
+    batch_.text.append(text);
+    return s;
+}
+
+// The note on a value regedit skips (`name` when it was read), whose lines
+// run from `first` to `line`.
+std::string SkippedValue(int line, int first, const std::string* name, const std::string& why) {
+    std::string what = name == nullptr ? std::string("a value")
+                       : name->empty() ? std::string("the default value")
+                                       : "the value " + QuoteText(*name);
+    if (first != line) what += " of line " + std::to_string(first) + " and this line";
+    return "regedit skips " + what + ": " + why;
+}
+
+bool Parser::SkipValue(int line, int first, const std::string* name, const std::string& why) {
+    return Note(line, SkippedValue(line, first, name, why));
+}
+
+void Parser::Run(const Sink& sink) {
+    TextLine line;
+    std::string error;
+    source_.Next(line, &error);  // the header line, read before
+    lastNewline = line.newline;
+    bool refused = false;
+    while (!refused) {
+        if (batch_.Full() && !sink(batch_)) return;
+        if (!source_.Next(line, &error)) {
+            refused = !error.empty() && !Refuse(source_.LineNumber(), error);
+            break;
+        }
+        lastNewline = line.newline;
+        const std::string_view s = line.text;
+        const size_t p = SkipBlanks(s, 0);
+        if (p == s.size()) {
+            ++blankRun;
+            continue;
+        }
+        blankRun = 0;
+        const char c = s[p];
+        if (c == ';' || c == '#') continue;  // a comment, a backslash at its end included
+        if (c != '[' && c != '@' && c != '"') {
+            Note(line.number, "regedit skips the line " + Excerpt(s.substr(p)) +
+                                  ": it begins with none of \"[\", \"@\" and '\"'");
+            continue;
+        }
+        if (s.find('\0') != std::string_view::npos) {
+            refused = !Refuse(line.number, c == '[' ? "a NUL character in a key line; no registry holds such a "
+                                                      "name (regedit reads the line only up to it)"
+                                                    : "a NUL character in a value line; regedit reads the "
+                                                      "line only up to it");
+        } else if (c == '[') {
+            KeyLine(line);
+        } else {
+            refused = !ValueLine(line);
+            lastNewline = continuation_.number > line.number ? continuation_.newline : line.newline;
+        }
+    }
+    if (!refused && strayByte_)
+        Note(source_.LineNumber(), "a stray byte after the last UTF-16 character: regedit drops it");
+    if (!batch_.statements.empty()) sink(batch_);
+}
+
+void Parser::KeyLine(const TextLine& line) {
+    const std::string_view s = line.text;
+    const size_t open = SkipBlanks(s, 0) + 1;
+    // regedit takes the name up to the last "]" of the line.
+    const size_t close = s.rfind(']');
+    if (open < s.size() && IsBlank(s[open])) {
+        Note(line.number, "regedit skips the key line " + Excerpt(s) +
+                              " (a blank after \"[\"); the lines after it stay with the key before it");
+        return;
+    }
+    if (close == std::string_view::npos || close < open) {
+        Note(line.number, "regedit skips the key line " + Excerpt(s) +
+                              " (no closing \"]\"); the lines after it stay with the key before it");
+        return;
+    }
+    std::string_view path = s.substr(open, close - open);
+    // regedit drops the backslashes a key name ends with: "[HKEY_...\Software\]".
+    const bool deletion = !path.empty() && path[0] == '-';
+    if (deletion) path.remove_prefix(1);
+    while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+    Statement& key = Add(deletion ? Statement::Kind::DeleteKey : Statement::Kind::OpenKey, line.number,
+                         line.begin, path);
+    key.end = line.end;
+    // The deletion closes the open key all the same.
+    if (deletion && (path.empty() || (path[0] != 'H' && path[0] != 'h')))
+        Note(line.number, "regedit ignores the deletion line " + Excerpt(s) +
+                              ": no root key name right after \"[-\"");
+}
 
 bool Reader::Note(int line, const std::string& message) {
     if (notes_ == nullptr) return true;
@@ -372,15 +617,6 @@ bool Reader::Note(int line, const std::string& message) {
     }
     return true;
 }
-
-bool Reader::SkipValue(int line, int first, const std::string* name, const std::string& why) {
-    std::string what = name == nullptr ? std::string("a value")
-                       : name->empty() ? std::string("the default value")
-                                       : "the value " + QuoteText(*name);
-    if (first != line) what += " of line " + std::to_string(first) + " and this line";
-    return Note(line, "regedit skips " + what + ": " + why);
-}
-
 template <class Items>
 size_t Reader::Position(NameTables& tables, const sim::RegKey& key, const Items& items,
                         std::string_view name) {
@@ -400,6 +636,7 @@ size_t Reader::Position(NameTables& tables, const sim::RegKey& key, const Items&
 
 template <class Items>
 void Reader::Appended(NameTables& tables, const sim::RegKey& key, const Items& items) {
+    if (items.size() <= kTableFrom) return;  // no table yet: Position makes one from kTableFrom on
     const auto found = tables.find(&key);
     if (found != tables.end() && found->second.Count() + 1 == items.size())
         found->second.Add(items.size() - 1, [&items](size_t i) { return NameOf(items[i]); });
@@ -416,6 +653,12 @@ sim::RegKey& Reader::Child(sim::RegKey& parent, std::string_view name) {
         unsorted_.insert(&parent);
     }
     sim::RegKey& created = registry_.NewKey(parent, name);
+    if (parent.subkeys.empty()) {
+        // Room for three children costs the heap no more than room for one
+        // (its smallest block), and most keys have no more.
+        parent.subkeys.reserve(3);
+        parent.stored.reserve(3);
+    }
     parent.subkeys.push_back(&created);
     parent.stored.push_back(&created);
     Appended(childTables_, parent, parent.subkeys);
@@ -528,51 +771,21 @@ bool Reader::Run() {
     TextLine line;
     std::string error;
     if (!ReadHeader(start, line, &error)) return false;
-    LineSource source(bytes_, start, format_.encoding, format_.codePage);
-    source.Next(line, &error);  // the header again, now in the file's encoding
-    int blankRun = 0;
-    bool lastNewline = line.newline;
-    while (true) {
-        if (!source.Next(line, &error)) {
-            if (!error.empty()) return Fail(source.LineNumber(), error);
-            break;
-        }
-        // The bytes well before this line are done with (a value's lines are
-        // read again from its first line only).
-        if (consumed_ && line.begin > toldConsumed_ + kConsumedStep + kConsumedMargin) {
-            toldConsumed_ = line.begin - kConsumedMargin;
-            consumed_(toldConsumed_);
-        }
-        lastNewline = line.newline;
-        const std::string_view s = line.text;
-        const size_t p = SkipBlanks(s, 0);
-        if (p == s.size()) {
-            ++blankRun;
-            continue;
-        }
-        blankRun = 0;
-        const char c = s[p];
-        if (c == ';' || c == '#') continue;  // a comment, a backslash at its end included
-        if (c != '[' && c != '@' && c != '"') {
-            Note(line.number, "regedit skips the line " + Excerpt(s.substr(p)) +
-                                  ": it begins with none of \"[\", \"@\" and '\"'");
-            continue;
-        }
-        if (s.find('\0') != std::string_view::npos)
-            return Fail(line.number, c == '[' ? "a NUL character in a key line; no registry holds such a "
-                                                "name (regedit reads the line only up to it)"
-                                              : "a NUL character in a value line; regedit reads the "
-                                                "line only up to it");
-        if (c == '[') {
-            if (!KeyLine(line)) return false;
-        } else {
-            if (!ValueLine(source, line)) return false;
-            lastNewline = continuation_.number > line.number ? continuation_.newline : line.newline;
-        }
+    Parser parser(bytes_, start, format_, strayByte);
+    bool applied = true;  // false once the text is refused
+    const Parser::Sink apply = [&](Batch& batch) {
+        applied = Apply(batch);
+        batch.Clear();
+        return applied;
+    };
+    if (bytes_.size() - start < kParseAheadFrom) {
+        parser.Run(apply);
+    } else {
+        ParseAhead(parser, apply);
     }
-    format_.trailingBlankLines = blankRun;
-    format_.finalNewline = lastNewline;
-    if (strayByte) Note(source.LineNumber(), "a stray byte after the last UTF-16 character: regedit drops it");
+    if (!applied) return false;
+    format_.trailingBlankLines = parser.blankRun;
+    format_.finalNewline = parser.lastNewline;
     if (notesLeftOut_ > 0)
         notes_->push_back(InputError{file_, firstLeftOut_,
                                      std::to_string(notesLeftOut_) + " more lines regedit skips, up to line " +
@@ -581,39 +794,76 @@ bool Reader::Run() {
     return true;
 }
 
-bool Reader::KeyLine(const TextLine& line) {
-    const std::string_view s = line.text;
-    const size_t open = SkipBlanks(s, 0) + 1;
-    // regedit takes the name up to the last "]" of the line.
-    const size_t close = s.rfind(']');
-    if (open < s.size() && IsBlank(s[open]))
-        return Note(line.number, "regedit skips the key line " + Excerpt(s) +
-                                     " (a blank after \"[\"); the lines after it stay with the key before it");
-    if (close == std::string_view::npos || close < open)
-        return Note(line.number, "regedit skips the key line " + Excerpt(s) +
-                                     " (no closing \"]\"); the lines after it stay with the key before it");
-    std::string_view path = s.substr(open, close - open);
-    // regedit drops the backslashes a key name ends with: "[HKEY_...\Software\]".
-    const bool deletion = !path.empty() && path[0] == '-';
-    if (deletion) path.remove_prefix(1);
-    while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-    return deletion ? DeleteKey(line, path) : OpenKey(line, path);
+// On two cores the text and the registry are each about half of reading a
+// large export: the parser runs ahead in a thread of its own, at most
+// kBatchesAhead batches, while this thread builds the registry. Whatever
+// either throws reaches the caller once both have stopped.
+void Reader::ParseAhead(Parser& parser, const Parser::Sink& apply) {
+    BatchQueue queue;
+    std::exception_ptr failure;
+    std::thread thread;
+    try {
+        thread = std::thread([&] {
+            try {
+                parser.Run([&](Batch& batch) { return queue.Put(batch); });
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            queue.Done();
+        });
+    } catch (const std::system_error&) {
+        parser.Run(apply);  // no thread to be had: the same work in this one
+        return;
+    }
+    {
+        // Stopped and joined however this thread leaves the loop.
+        struct Joined {
+            BatchQueue& queue;
+            std::thread& thread;
+            ~Joined() {
+                queue.Stop();
+                thread.join();
+            }
+        } joined{queue, thread};
+        for (Batch batch; queue.Take(batch) && apply(batch);) {
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
 }
 
-bool Reader::DeleteKey(const TextLine& line, std::string_view path) {
+bool Reader::Apply(Batch& batch) {
+    for (Statement& s : batch.statements) {
+        // The bytes well before this statement are done with (a value's
+        // lines are read again from its first line only).
+        if (consumed_ && s.begin > toldConsumed_ + kConsumedStep + kConsumedMargin) {
+            toldConsumed_ = s.begin - kConsumedMargin;
+            consumed_(toldConsumed_);
+        }
+        switch (s.kind) {
+        case Statement::Kind::OpenKey: OpenKey(s.line, batch.Text(s)); break;
+        case Statement::Kind::DeleteKey:
+            if (!DeleteKey(s.line, batch.Text(s))) return false;
+            break;
+        case Statement::Kind::Value: Store(s, batch); break;
+        case Statement::Kind::Note: Note(s.line, std::string(batch.Text(s))); break;
+        case Statement::Kind::Refuse: return Fail(s.line, std::string(batch.Text(s)));
+        }
+    }
+    return true;
+}
+
+bool Reader::DeleteKey(int line, std::string_view path) {
     // The deletion closes the open key; what follows goes nowhere.
     SetKey(nullptr);
-    noKey_ = "the deletion on line " + std::to_string(line.number) + " closed the key before it";
-    if (path.empty() || (path[0] != 'H' && path[0] != 'h'))
-        return Note(line.number, "regedit ignores the deletion line " + Excerpt(line.text) +
-                                     ": no root key name right after \"[-\"");
+    noKey_ = "the deletion on line " + std::to_string(line) + " closed the key before it";
+    if (path.empty() || (path[0] != 'H' && path[0] != 'h')) return true;  // the parser's note follows
     const size_t rootEnd = std::min(path.find('\\'), path.size());
     const int root = RootOf(path);
     if (root < 0)
-        return Fail(line.number, "\"" + std::string(path.substr(0, rootEnd)) + "\" is no root key regedit knows (" +
+        return Fail(line, "\"" + std::string(path.substr(0, rootEnd)) + "\" is no root key regedit knows (" +
                                      kRootList + "): regedit stops the import here (invalid system key)");
     if (rootEnd == path.size())
-        return Fail(line.number, "a deletion of the whole root " + std::string(kRoots[root]) +
+        return Fail(line, "a deletion of the whole root " + std::string(kRoots[root]) +
                                      ": regedit refuses it and stops the import here");
     // As regedit: the key goes with its subtree; a missing key is no error.
     // The registry finds it through sorted children.
@@ -640,13 +890,14 @@ bool Reader::DeleteKey(const TextLine& line, std::string_view path) {
     return true;
 }
 
-bool Reader::CannotOpen(const TextLine& line, const std::string& why) {
+
+bool Reader::CannotOpen(int line, const std::string& why) {
     SetKey(nullptr);
-    noKey_ = "regedit could not open the key of line " + std::to_string(line.number);
-    return Note(line.number, why);
+    noKey_ = "regedit could not open the key of line " + std::to_string(line);
+    return Note(line, why);
 }
 
-bool Reader::OpenKey(const TextLine& line, std::string_view path) {
+bool Reader::OpenKey(int line, std::string_view path) {
     // The open headers that stay: the new one's ancestors and itself, found
     // by the part of their path the new one shares, as the registry
     // compares names.
@@ -697,6 +948,7 @@ bool Reader::OpenKey(const TextLine& line, std::string_view path) {
     return true;
 }
 
+
 // A quoted text at s[p] (the opening quote), unescaped into `out`, with `p`
 // moved past the closing quote; "" or why regedit skips it.
 std::string Unquote(std::string_view s, size_t& p, std::string* out) {
@@ -730,7 +982,7 @@ std::string Unquote(std::string_view s, size_t& p, std::string* out) {
     }
 }
 
-bool Reader::ValueLine(LineSource& source, const TextLine& line) {
+bool Parser::ValueLine(const TextLine& line) {
     const std::string_view s = line.text;
     size_t p = SkipBlanks(s, 0);
     continuation_.number = 0;
@@ -742,13 +994,15 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
         const std::string problem = Unquote(s, p, &name);
         if (!problem.empty()) return SkipValue(line.number, line.number, nullptr, "its name has " + problem);
         if (name.size() > kMaxValueName && sim::Utf16Length(name) > kMaxValueName)
-            return Fail(line.number, "a value name longer than the 16,383 characters the registry allows");
+            return Refuse(line.number, "a value name longer than the 16,383 characters the registry allows");
     }
     p = SkipBlanks(s, p);
     if (p >= s.size() || s[p] != '=') return SkipValue(line.number, line.number, &name, "no \"=\" after its name");
     p = SkipBlanks(s, p + 1);
 
-    sim::RegValue value;
+    DWORD type = REG_NONE;
+    std::vector<uint8_t>* data = &data_;  // the value's bytes
+    data_.clear();
     bool lossy = false;  // whether the data read has characters the code page lacks
     size_t endOffset = line.end;
     bool remove = false;
@@ -762,18 +1016,17 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
         if (!problem.empty()) return SkipValue(line.number, line.number, &name, "its string has " + problem);
         if (!RestBlank(s, p))
             return SkipValue(line.number, line.number, &name, "text after the closing quote of its string");
-        value.type = REG_SZ;
+        type = REG_SZ;
         if (sim::IsAscii(text)) {
             const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-            value.data.reserve(text.size() + 1);
-            value.data.assign(bytes, bytes + text.size());
+            data_.assign(bytes, bytes + text.size());
         } else {
             bool exact = true;
-            const std::string ansi = Utf8ToAnsi(format_.codePage, text, &exact);
+            const std::string ansi = Utf8ToAnsi(codePage_, text, &exact);
             lossy = !exact;
-            value.data.assign(ansi.begin(), ansi.end());
+            data_.assign(ansi.begin(), ansi.end());
         }
-        value.data.push_back(0);
+        data_.push_back(0);
     } else if (StartsWith(s, p, "dword:")) {
         size_t q = SkipBlanks(s, p + 6);
         uint32_t v = 0;
@@ -781,54 +1034,61 @@ bool Reader::ValueLine(LineSource& source, const TextLine& line) {
         for (; q < s.size() && HexDigit(s[q]) >= 0; ++q, ++digits) v = v * 16 + static_cast<uint32_t>(HexDigit(s[q]));
         if (digits == 0 || digits > 8 || !RestBlank(s, q))
             return SkipValue(line.number, line.number, &name, "not 1 to 8 hex digits after \"dword:\"");
-        value.type = REG_DWORD;
-        value.data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-                      static_cast<uint8_t>(v >> 24)};
+        type = REG_DWORD;
+        data_ = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                 static_cast<uint8_t>(v >> 24)};
     } else if (StartsWith(s, p, "hex:") || StartsWith(s, p, "hex(")) {
         size_t q = p + 4;
-        value.type = REG_BINARY;
+        type = REG_BINARY;
         if (s[p + 3] == '(') {
             // hex(N): N in hex digits, up to what 32 bits hold.
-            uint64_t type = 0;
+            uint64_t n = 0;
             const size_t digits = q;
-            for (; q < s.size() && HexDigit(s[q]) >= 0 && type <= 0xFFFFFFFFu; ++q)
-                type = type * 16 + static_cast<uint64_t>(HexDigit(s[q]));
-            if (q == digits || type > 0xFFFFFFFFu || !StartsWith(s, q, "):"))
+            for (; q < s.size() && HexDigit(s[q]) >= 0 && n <= 0xFFFFFFFFu; ++q)
+                n = n * 16 + static_cast<uint64_t>(HexDigit(s[q]));
+            if (q == digits || n > 0xFFFFFFFFu || !StartsWith(s, q, "):"))
                 return SkipValue(line.number, line.number, &name,
                                  "its type " + TypeText(s, p) + " is not \"hex(N):\" with N in hex digits");
-            value.type = static_cast<DWORD>(type);
+            type = static_cast<DWORD>(n);
             q += 2;
         }
-        // The bytes are gathered in one buffer for all values and given to
-        // the value at their size: one allocation each, whatever its lines.
+        // The bytes are gathered in one buffer for all values.
         hex_.clear();
-        switch (ParseHex(source, line, q, &name, &hex_, &endOffset)) {
+        switch (ParseHex(line, q, &name, &hex_, &endOffset)) {
         case Hex::Refused: return false;
         case Hex::Skipped: return true;
         case Hex::Read: break;
         }
-        if (format_.version5 && IsStringType(value.type)) {
-            if (!Utf16DataToAnsi(hex_, format_.codePage, &value.data)) lossy = true;
-        } else if (hex_.size() <= kKeptHexRoom) {
-            value.data.assign(hex_.begin(), hex_.end());
+        if (version5_ && IsStringType(type)) {
+            if (!Utf16DataToAnsi(hex_, codePage_, &data_)) lossy = true;
         } else {
-            // A large value takes the buffer itself rather than a copy
-            // (no second one alive), without the room its lines grew.
-            if (hex_.capacity() - hex_.size() > 16) hex_.shrink_to_fit();
-            value.data.swap(hex_);
+            data = &hex_;
         }
-        if (hex_.capacity() > kKeptHexRoom) std::vector<uint8_t>().swap(hex_);
     } else {
         return SkipValue(line.number, line.number, &name,
                          "its type " + TypeText(s, p) + " is none regedit knows (it knows \"dword:\", \"hex:\" and \"hex(N):\", in "
                              "lower case, and a quoted string)");
     }
-    value.name = name;
-    return Store(line, std::move(value), remove, lossy, endOffset);
+    Statement& statement = Add(Statement::Kind::Value, line.number, line.begin, name);
+    statement.end = endOffset;
+    statement.remove = remove;
+    statement.lossy = lossy;
+    statement.type = type;
+    if (data->size() <= kKeptHexRoom) {
+        statement.dataAt = batch_.data.size();
+        statement.dataSize = data->size();
+        batch_.data.insert(batch_.data.end(), data->begin(), data->end());
+    } else {
+        // A large value takes the buffer itself, without the room its lines grew.
+        if (data->capacity() - data->size() > 16) data->shrink_to_fit();
+        statement.large.swap(*data);
+    }
+    if (hex_.capacity() > kKeptHexRoom) std::vector<uint8_t>().swap(hex_);
+    return true;
 }
 
-Reader::Hex Reader::ParseHex(LineSource& source, const TextLine& first, size_t p, const std::string* name,
-                             std::vector<uint8_t>* out, size_t* endOffset) {
+Parser::Hex Parser::ParseHex(const TextLine& first, size_t p, const std::string* name, std::vector<uint8_t>* out,
+                             size_t* endOffset) {
     const TextLine* line = &first;
     *endOffset = first.end;
     bool afterComma = false;
@@ -872,13 +1132,13 @@ Reader::Hex Reader::ParseHex(LineSource& source, const TextLine& first, size_t p
             // ";" comment; the end of the file ends the value.
             std::string error;
             bool more = false;
-            while ((more = source.Next(continuation_, &error))) {
+            while ((more = source_.Next(continuation_, &error))) {
                 const size_t start = SkipBlanks(continuation_.text, 0);
                 if (start != continuation_.text.size() && continuation_.text[start] != ';') break;
             }
             if (!more) {
                 if (!error.empty()) {
-                    Fail(source.LineNumber(), error);
+                    Refuse(source_.LineNumber(), error);
                     return Hex::Refused;
                 }
                 return Hex::Read;
@@ -886,7 +1146,7 @@ Reader::Hex Reader::ParseHex(LineSource& source, const TextLine& first, size_t p
             line = &continuation_;
             *endOffset = continuation_.end;
             if (continuation_.text.find('\0') != std::string_view::npos) {
-                Fail(line->number, "a NUL character in a value line; regedit reads the line only up to it");
+                Refuse(line->number, "a NUL character in a value line; regedit reads the line only up to it");
                 return Hex::Refused;
             }
             p = SkipBlanks(continuation_.text, 0);
@@ -921,48 +1181,56 @@ Reader::Hex Reader::ParseHex(LineSource& source, const TextLine& first, size_t p
     }
 }
 
-bool Reader::Store(const TextLine& line, sim::RegValue value, bool remove, bool lossy, size_t endOffset) {
-    if (key_ == nullptr)
-        return SkipValue(line.number, line.number, &value.name,
-                         "it goes nowhere: " + (noKey_.empty() ? std::string("no key line before it") : noKey_));
+void Reader::Store(Statement& statement, const Batch& batch) {
+    const std::string_view name = batch.Text(statement);
+    if (key_ == nullptr) {
+        const std::string named(name);
+        Note(statement.line, SkippedValue(statement.line, statement.line, &named,
+                                          "it goes nowhere: " + (noKey_.empty() ? std::string("no key line before it") : noKey_)));
+        return;
+    }
 
     // Value names are matched without regard to case, as the registry does.
     sim::ValueList& values = gathering_ ? gathered_ : key_->values;
-    const size_t at = Position(valueTables_, *key_, values, value.name);
-    sim::RegValue* existing = at == std::string::npos ? nullptr : &values[at];
-    if (remove) {
-        if (existing != nullptr) {
+    const size_t at = Position(valueTables_, *key_, values, name);
+    sim::RegValue* value = at == std::string::npos ? nullptr : &values[at];
+    if (statement.remove) {
+        if (value != nullptr) {
             values.erase(values.begin() + static_cast<std::ptrdiff_t>(at));
             valueTables_.erase(key_);
         }
-    } else if (existing != nullptr) {
-        existing->type = value.type;
-        existing->data = value.data;
-    } else if (!lossy && format_.verbatim.empty()) {
-        values.push_back(std::move(value));  // the common case: nothing below reads it
-        Appended(valueTables_, *key_, values);
-        return true;
     } else {
-        values.push_back(value);
-        Appended(valueTables_, *key_, values);
+        if (value == nullptr) {
+            value = &values.emplace_back();
+            value->name.assign(name);
+            Appended(valueTables_, *key_, values);
+        }
+        value->type = statement.type;
+        if (!statement.large.empty()) {
+            value->data = std::move(statement.large);
+        } else {
+            const uint8_t* data = batch.data.data() + statement.dataAt;
+            value->data.assign(data, data + statement.dataSize);
+        }
     }
 
-    if (!lossy && format_.verbatim.empty()) return true;
+    const bool lossy = statement.lossy;
+    if (!lossy && format_.verbatim.empty()) return;
     // The open key's path is the deepest open header's.
-    const std::string verbatimKey = UpperAscii(chainPath_) + "\n" + UpperAscii(value.name);
+    const std::string verbatimKey = UpperAscii(chainPath_) + "\n" + UpperAscii(std::string(name));
     format_.verbatim.erase(verbatimKey);
-    if (lossy && !remove) {
+    if (lossy && !statement.remove) {
         RegFormat::Verbatim v;
-        v.name = value.name;
-        v.type = value.type;
-        v.data = value.data;
+        v.name = name;
+        v.type = value->type;
+        v.data = value->data;
         // The value's lines as they stand in the file.
-        LineSource again(bytes_, line.begin, format_.encoding, format_.codePage);
+        LineSource again(bytes_, statement.begin, format_.encoding, format_.codePage);
         TextLine l;
         std::string error;
         while (again.Next(l, &error)) {
             v.lines.push_back(again.Wide(l.begin, l.end));
-            if (l.end >= endOffset) break;
+            if (l.end >= statement.end) break;
         }
         // A value the file ends in after its continuation: its last line
         // keeps no "\" (nor the comma before it), or the line written after
@@ -978,7 +1246,6 @@ bool Reader::Store(const TextLine& line, sim::RegValue value, bool remove, bool 
         }
         format_.verbatim[verbatimKey] = std::move(v);
     }
-    return true;
 }
 
 // The branches the writer writes, each with its subtree: those that are still

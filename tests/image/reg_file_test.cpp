@@ -657,6 +657,68 @@ TEST(RegFileLarge, TheReaderSaysHowFarItIsDone) {
     }
 }
 
+// A large export is parsed a few batches ahead of the reader, in a thread of
+// its own: the registry, the notes, where the reading stops and what it
+// leaves are those of the file's order, whichever of the two refuses it
+// (the reader, at a deletion of a root it does not know, stops the parser).
+TEST(RegFileLarge, ReadAheadKeepsTheFileOrder) {
+    using namespace std::string_literals;  // a text with a NUL byte
+    std::string text = "REGEDIT4\r\n";
+    int line = 1;
+    std::vector<int> noted;
+    const auto add = [&](const std::string& l) {
+        text += l + "\r\n";
+        ++line;
+    };
+    for (int i = 0; i < 20000; ++i) {
+        add("");
+        add("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\Key" + std::to_string(i) + "]");
+        add("\"Name\"=\"value number " + std::to_string(i) + "\"");
+        if (i % 2000 == 1000) {
+            add(":: a line regedit skips");
+            noted.push_back(line);
+            add("\"Bad\"=DWORD:1");
+            noted.push_back(line);
+        }
+    }
+    add("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\Key7]");
+    add("\"Nowhere\"=\"the deletion closed the key before it\"");
+    noted.push_back(line);
+    std::string after;
+    for (int i = 0; i < 20000; ++i) after += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\After" + std::to_string(i) + "]\r\n";
+    struct Row {
+        const char* what;
+        std::string tail;
+        int refusedAt;  // 0: read
+        const char* refusal;
+    };
+    const Row rows[] = {
+        {"read to its end", after, 0, ""},
+        {"refused by the parser", "[HKEY_LOCAL_MACHINE\\A\0B]\r\n"s + after, line + 1, "a NUL character in a key line"},
+        {"refused by the reader", "[-HKLM\\A]\r\n" + after, line + 1, "\"HKLM\" is no root key regedit knows"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string bytes = text + row.tail;
+        ASSERT_GT(bytes.size(), 1u << 20);  // past the size from which the parser runs ahead
+        sim::Registry registry;
+        InputError diag;
+        std::vector<InputError> skipped;
+        EXPECT_EQ(ReadRegFile(bytes, "big.reg", registry, nullptr, &diag, &skipped), row.refusedAt == 0);
+        EXPECT_EQ(diag.line, row.refusedAt);
+        EXPECT_NE(diag.message.find(row.refusal), std::string::npos) << diag.Text();
+        std::vector<int> lines;
+        for (const InputError& note : skipped) lines.push_back(note.line);
+        EXPECT_EQ(lines, noted);
+        EXPECT_EQ(registry.SubkeyNames("HKEY_LOCAL_MACHINE\\SOFTWARE\\Big").size(), 19999u);
+        EXPECT_FALSE(registry.Exists("HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\Key7"));
+        EXPECT_EQ(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\Key19999", "Name"), "value number 19999");
+        EXPECT_FALSE(registry.GetValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\Key1000", "Bad"));
+        EXPECT_EQ(registry.Exists("HKEY_LOCAL_MACHINE\\SOFTWARE\\After19999"), row.refusedAt == 0);
+        EXPECT_FALSE(registry.Exists("HKEY_LOCAL_MACHINE\\A"));
+    }
+}
+
 // Written to a file as it is built, an export is the bytes it is in memory,
 // its last line end taken back or blank lines added at the very end.
 TEST(RegFileLarge, AnExportWrittenAsItGoesIsTheSameFile) {
