@@ -10,10 +10,15 @@
 #include "platform/sim/sim_inf.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <limits>
 #include <map>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 
 namespace dryrun {
@@ -21,6 +26,12 @@ namespace dryrun {
 using image::UpperAscii;
 
 namespace {
+
+// The registry scan leaves the keys this deep whole, each a piece of its
+// own (a large registry has thousands of them); from this many pieces on
+// two threads scan them.
+const size_t kPieceDepth = 3;
+const size_t kPiecesForTwoThreads = 256;
 
 const char* const kPackageTexts[] = {kWdmDriverFile.name,      kIosDriverFile.name,
                                      kDriverInfName,           kPrecompiledInfFile.name,
@@ -286,14 +297,35 @@ std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool
                    : "not among the files the uninstaller deletes";
 }
 
+// The registry's scan split into pieces, in the order of the walk: the keys
+// from a depth on are left whole, each to be scanned on its own (by one of
+// two threads), and the residue found above them is kept between them.
+struct ScanPiece {
+    const sim::RegKey* key = nullptr;  // a key left whole; nullptr: residue found above the keys left whole
+    int state = 0;
+    std::string path, upperPath;
+    size_t depth = 0;
+    std::vector<Residue> found;
+};
+struct ScanSplit {
+    size_t depth;  // the depth of the keys left whole
+    std::deque<ScanPiece> pieces;
+
+    std::vector<Residue>& Found() {
+        if (pieces.empty() || pieces.back().key != nullptr) pieces.emplace_back();
+        return pieces.back().found;
+    }
+};
+
 // The residue below `key`, whose path the scanner has read up to `state`
-// (no marker in it). `path` and `upperPath` hold the key's path as it is and
-// upper-cased; they grow by each subkey's name and are cut back after it
-// (one buffer for the whole walk of hundreds of thousands of keys).
+// (no marker in it), into `out`, or with `split`, into its pieces. `path`
+// and `upperPath` hold the key's path as it is and upper-cased; they grow by
+// each subkey's name and are cut back after it (one buffer for the whole
+// walk of hundreds of thousands of keys).
 void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, int state,
                          std::string& path, std::string& upperPath,
                          const MarkerScanner& scanner, const std::vector<std::string>& markers,
-                         std::vector<Residue>& out, size_t depth) {
+                         ScanSplit* split, std::vector<Residue>& out, size_t depth) {
     for (const sim::RegValue& value : key.values) {
         MarkerScanner::Found inName, inData;
         scanner.Feed(0, value.name, inName);
@@ -308,7 +340,7 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, int 
         r.marker = markers[static_cast<size_t>(marker)];
         r.where = inName.narrow != MarkerScanner::kNone ? "name" : "data";
         r.note = NoteForValue(ctx, upperPath, key);
-        out.push_back(r);
+        (split != nullptr ? split->Found() : out).push_back(r);
     }
     if (depth >= image::kMaxDepth) return;
     const size_t length = path.size();
@@ -330,13 +362,58 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, int 
             r.marker = markers[static_cast<size_t>(inPath.narrow)];
             r.where = "name";
             r.note = NoteForKey(ctx, upperPath, sub);
-            out.push_back(r);
+            (split != nullptr ? split->Found() : out).push_back(r);
+        } else if (split != nullptr && depth + 1 >= split->depth) {
+            ScanPiece piece;
+            piece.key = sub;
+            piece.state = next;
+            piece.path = path;
+            piece.upperPath = upperPath;
+            piece.depth = depth + 1;
+            split->pieces.push_back(std::move(piece));
         } else {
-            FindRegistryResidue(ctx, *sub, next, path, upperPath, scanner, markers, out, depth + 1);
+            FindRegistryResidue(ctx, *sub, next, path, upperPath, scanner, markers, split, out, depth + 1);
         }
         path.resize(length);
         upperPath.resize(length);
     }
+}
+
+// Each piece's keys scanned: by this thread and, when there are many pieces
+// (a large registry), by one more, the two taking the next piece in turn.
+// Whatever either throws reaches the caller once both have stopped.
+template <class Scan>
+void ScanPieces(std::deque<ScanPiece>& pieces, const Scan& scan) {
+    std::atomic<size_t> next{0};
+    const auto work = [&] {
+        for (size_t i = next++; i < pieces.size(); i = next++)
+            if (pieces[i].key != nullptr) scan(pieces[i]);
+    };
+    std::thread helper;
+    std::exception_ptr failure;
+    if (pieces.size() >= kPiecesForTwoThreads) {
+        try {
+            helper = std::thread([&] {
+                try {
+                    work();
+                } catch (...) {
+                    failure = std::current_exception();
+                    next = pieces.size();
+                }
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one does it all.
+        }
+    }
+    try {
+        work();
+    } catch (...) {
+        next = pieces.size();
+        if (helper.joinable()) helper.join();
+        throw;
+    }
+    if (helper.joinable()) helper.join();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -382,14 +459,20 @@ std::vector<Residue> FindResidue(const Report& report, const sim::Machine& befor
     std::vector<std::string> upper;
     for (const std::string& m : markers) upper.push_back(UpperAscii(m));
     const MarkerScanner scanner(upper);
+    ScanSplit split{kPieceDepth, {}};
     for (const auto& root : after.registry.Roots()) {
         if (!root) continue;
         std::string path = root->name, upperPath = UpperAscii(root->name);
         MarkerScanner::Found inName;
         const int state = scanner.Feed(0, upperPath, inName);
         if (inName.narrow == MarkerScanner::kNone)
-            FindRegistryResidue(ctx, *root, state, path, upperPath, scanner, markers, residue, 0);
+            FindRegistryResidue(ctx, *root, state, path, upperPath, scanner, markers, &split, residue, 0);
     }
+    ScanPieces(split.pieces, [&](ScanPiece& piece) {
+        FindRegistryResidue(ctx, *piece.key, piece.state, piece.path, piece.upperPath, scanner, markers, nullptr,
+                            piece.found, piece.depth);
+    });
+    for (const ScanPiece& piece : split.pieces) residue.insert(residue.end(), piece.found.begin(), piece.found.end());
     for (const sim::FileEntry* entry : after.files.Entries()) {
         const size_t slash = entry->path.find_last_of('\\');
         MarkerScanner::Found inName, inContent;

@@ -384,6 +384,36 @@ TEST(Report, ALongPackageInfFindsTheSameResidueAndItsOwnNames) {
     EXPECT_EQ(found, expected);
 }
 
+// A registry of thousands of keys below the third level is scanned in pieces
+// by two threads: the residue is reported in the walk's order all the same,
+// the realistic machine's as without the keys, the new keys' in theirs
+// (a key's values before its subkeys).
+TEST(Report, AScanInPiecesReportsResidueInTheWalksOrder) {
+    const ExampleRun plain = RunExample("realistic");
+    std::vector<std::string> added;
+    const ExampleRun many = RunExample("realistic", [&](sim::Machine& m) {
+        for (int i = 0; i < 2000; ++i) {
+            char name[8];
+            std::snprintf(name, sizeof name, "K%04d", i);
+            const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Many\\" + std::string(name) + "\\Sub";
+            m.registry.SetString(key, "Plain", "nothing of the package");
+            if (i % 97 == 0) {
+                m.registry.SetString(key, "Driver", "system32\\drivers\\WDMZAV03.sys");
+                added.push_back("value " + key + " Driver");
+            }
+            if (i % 131 == 0) {
+                m.registry.Create(key + "\\TEVDRIVE\\Below");
+                added.push_back("key " + key + "\\TEVDRIVE");
+            }
+        }
+    });
+    std::vector<std::string> rest, found;
+    for (const std::string& line : ResidueLines(many.report))
+        (line.find("\\Many\\") != std::string::npos ? found : rest).push_back(line);
+    EXPECT_EQ(rest, ResidueLines(plain.report));
+    EXPECT_EQ(found, added);
+}
+
 // Names as the registry holds them, in the report of an image whose export
 // adds a key that names the package: a UTF-16 unit that pairs with none
 // (which the registry keeps, and an export of it carries) is shown as
