@@ -9,7 +9,9 @@
 
 #include <exception>
 #include <filesystem>
+#include <future>
 #include <memory>
+#include <system_error>
 
 namespace dryrun {
 
@@ -107,14 +109,36 @@ int Run(const std::vector<std::string>& args, RunMachines& machines, std::ostrea
         loaded.machine.registry = std::move(registry);
     }
     const int exitCode = dryrun::RunWinMain(loaded.machine);
-    Report report = BuildReport(imageFolder, before, loaded.machine, markers, exitCode);
+    // The machine after the run is written while the report is made: both
+    // only read it, and a large one takes each about as long.
+    std::string error;
+    const auto save = [&] { return image::SaveImage(loaded.machine, loaded.registryFormat, writeFolder, &error); };
+    std::future<bool> saved;
+    if (!writeFolder.empty()) {
+        try {
+            saved = std::async(std::launch::async, save);
+        } catch (const std::system_error&) {
+            saved = std::async(std::launch::deferred, save);  // no thread to be had: written after the report
+        }
+    }
+    Report report;
+    try {
+        report = BuildReport(imageFolder, before, loaded.machine, markers, exitCode);
+    } catch (...) {
+        // Nothing is left written when the run ends in a failure.
+        if (saved.valid()) {
+            saved.wait();
+            std::error_code ec;
+            fs::remove_all(writeFolder, ec);
+        }
+        throw;
+    }
     report.skippedLines = std::move(loaded.skippedLines);
     report.imageNotes = loaded.notes;
     out << (json ? ReportJson(report) : ReportText(report));
 
-    std::string error;
     if (!writeFolder.empty()) {
-        if (!image::SaveImage(loaded.machine, loaded.registryFormat, writeFolder, &error)) {
+        if (!saved.get()) {
             std::error_code ec;
             fs::remove_all(writeFolder, ec);  // ours: it did not exist before
             err << "zavuninst-sim: " << error << "\n";
