@@ -302,8 +302,7 @@ std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool
 // two threads), and the residue found above them is kept between them.
 struct ScanPiece {
     const sim::RegKey* key = nullptr;  // a key left whole; nullptr: residue found above the keys left whole
-    int state = 0;
-    std::string path, upperPath;
+    int state = 0;  // the scanner's after the key's path (the path itself is made again when scanned)
     size_t depth = 0;
     std::vector<Residue> found;
 };
@@ -367,8 +366,6 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, int 
             ScanPiece piece;
             piece.key = sub;
             piece.state = next;
-            piece.path = path;
-            piece.upperPath = upperPath;
             piece.depth = depth + 1;
             split->pieces.push_back(std::move(piece));
         } else {
@@ -469,8 +466,9 @@ std::vector<Residue> FindResidue(const Report& report, const sim::Machine& befor
             FindRegistryResidue(ctx, *root, state, path, upperPath, scanner, markers, &split, residue, 0);
     }
     ScanPieces(split.pieces, [&](ScanPiece& piece) {
-        FindRegistryResidue(ctx, *piece.key, piece.state, piece.path, piece.upperPath, scanner, markers, nullptr,
-                            piece.found, piece.depth);
+        std::string path = sim::KeyPath(*piece.key), upperPath = UpperAscii(path);
+        FindRegistryResidue(ctx, *piece.key, piece.state, path, upperPath, scanner, markers, nullptr, piece.found,
+                            piece.depth);
     });
     for (const ScanPiece& piece : split.pieces) residue.insert(residue.end(), piece.found.begin(), piece.found.end());
     for (const sim::FileEntry* entry : after.files.Entries()) {

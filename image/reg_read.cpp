@@ -72,9 +72,11 @@ namespace {
 const size_t kMaxValueName = 16383;
 
 // How often the reader says how far it has read, and how far behind the
-// current line it stays.
-const size_t kConsumedStep = 4u << 20;
-const size_t kConsumedMargin = 1u << 20;
+// statement it applies it stays (nothing reads before that statement: a
+// value's lines are read again from its first line only). The pages of a
+// mapped export are given back about as fast as they are read.
+const size_t kConsumedStep = 256u << 10;
+const size_t kConsumedMargin = 64u << 10;
 
 // The room for hex bytes kept for the next value: a larger value takes its
 // buffer along, and one grown larger for a value the code page converts is
@@ -84,8 +86,8 @@ const size_t kKeptHexRoom = 64u << 10;
 // The text is read into batches of statements of about this many, or of
 // this much text; from this much text on the parser runs a few batches
 // ahead of the reader in a thread of its own.
-const size_t kBatchStatements = 1024;
-const size_t kBatchText = 64u << 10;
+const size_t kBatchStatements = 512;
+const size_t kBatchText = 32u << 10;
 const size_t kBatchesAhead = 4;
 const size_t kParseAheadFrom = 1u << 20;
 
@@ -219,7 +221,7 @@ bool ForEachName(std::string_view path, size_t from, const Visit& visit) {
 // UTF-16LE string data of a version 5 export as the ANSI functions read it;
 // false when the conversion loses something (odd length, a character the
 // code page lacks).
-bool Utf16DataToAnsi(const std::vector<uint8_t>& in, unsigned codePage, std::vector<uint8_t>* out) {
+bool Utf16DataToAnsi(const sim::ValueData& in, unsigned codePage, sim::ValueData* out) {
     bool exact = in.size() % 2 == 0;
     out->clear();
     out->reserve(in.size() / 2);
@@ -311,7 +313,7 @@ struct Statement {
     // buffer of its own (no second copy of it alive).
     DWORD type = REG_NONE;
     size_t dataAt = 0, dataSize = 0;
-    std::vector<uint8_t> large;
+    sim::ValueData large;
 };
 
 // Statements in file order, their texts one after the other.
@@ -416,7 +418,7 @@ private:
     void KeyLine(const TextLine& line);
     bool ValueLine(const TextLine& line);  // false when the text is refused
     enum class Hex { Read, Skipped, Refused };
-    Hex ParseHex(const TextLine& first, size_t p, const std::string* name, std::vector<uint8_t>* out,
+    Hex ParseHex(const TextLine& first, size_t p, const std::string* name, sim::ValueData* out,
                  size_t* endOffset);
 
     LineSource source_;
@@ -426,8 +428,8 @@ private:
     Batch batch_;
     TextLine continuation_;
     std::string name_, text_;   // a value line's name and string, unquoted
-    std::vector<uint8_t> hex_;  // a value's hex bytes
-    std::vector<uint8_t> data_;  // a value's data, when not its hex bytes
+    sim::ValueData hex_;   // a value's hex bytes
+    sim::ValueData data_;  // a value's data, when not its hex bytes
 };
 
 class Reader {
@@ -1001,7 +1003,7 @@ bool Parser::ValueLine(const TextLine& line) {
     p = SkipBlanks(s, p + 1);
 
     DWORD type = REG_NONE;
-    std::vector<uint8_t>* data = &data_;  // the value's bytes
+    sim::ValueData* data = &data_;  // the value's bytes
     data_.clear();
     bool lossy = false;  // whether the data read has characters the code page lacks
     size_t endOffset = line.end;
@@ -1083,11 +1085,11 @@ bool Parser::ValueLine(const TextLine& line) {
         if (data->capacity() - data->size() > 16) data->shrink_to_fit();
         statement.large.swap(*data);
     }
-    if (hex_.capacity() > kKeptHexRoom) std::vector<uint8_t>().swap(hex_);
+    if (hex_.capacity() > kKeptHexRoom) sim::ValueData().swap(hex_);
     return true;
 }
 
-Parser::Hex Parser::ParseHex(const TextLine& first, size_t p, const std::string* name, std::vector<uint8_t>* out,
+Parser::Hex Parser::ParseHex(const TextLine& first, size_t p, const std::string* name, sim::ValueData* out,
                              size_t* endOffset) {
     const TextLine* line = &first;
     *endOffset = first.end;
@@ -1200,17 +1202,20 @@ void Reader::Store(Statement& statement, const Batch& batch) {
             valueTables_.erase(key_);
         }
     } else {
-        if (value == nullptr) {
-            value = &values.emplace_back();
-            value->name.assign(name);
-            Appended(valueTables_, *key_, values);
-        }
-        value->type = statement.type;
-        if (!statement.large.empty()) {
-            value->data = std::move(statement.large);
+        // The data in the key's store (a large one stays in its own buffer).
+        const uint8_t* data = batch.data.data() + statement.dataAt;
+        if (value != nullptr) {
+            value->type = statement.type;
+            if (statement.large.empty()) value->data.assign(data, data + statement.dataSize);
+            else value->data = std::move(statement.large);
         } else {
-            const uint8_t* data = batch.data.data() + statement.dataAt;
-            value->data.assign(data, data + statement.dataSize);
+            const sim::StoreAllocator<uint8_t> inStore(key_->values.get_allocator());
+            values.push_back(sim::RegValue{std::string(name), statement.type,
+                                           statement.large.empty()
+                                               ? sim::ValueData(data, data + statement.dataSize, inStore)
+                                               : std::move(statement.large)});
+            value = &values.back();
+            Appended(valueTables_, *key_, values);
         }
     }
 
@@ -1223,7 +1228,7 @@ void Reader::Store(Statement& statement, const Batch& batch) {
         RegFormat::Verbatim v;
         v.name = name;
         v.type = value->type;
-        v.data = value->data;
+        v.data.assign(value->data.begin(), value->data.end());
         // The value's lines as they stand in the file.
         LineSource again(bytes_, statement.begin, format_.encoding, format_.codePage);
         TextLine l;

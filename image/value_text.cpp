@@ -50,7 +50,7 @@ std::string QuoteAnsi(const std::string& ansi, unsigned codePage) {
     return QuoteText(AnsiToUtf8(codePage, ansi));
 }
 
-std::string HexBytes(const std::vector<uint8_t>& data, size_t limit) {
+std::string HexBytes(const sim::ValueData& data, size_t limit) {
     std::string out;
     char buffer[4];
     for (size_t i = 0; i < data.size() && i < limit; ++i) {
@@ -61,7 +61,7 @@ std::string HexBytes(const std::vector<uint8_t>& data, size_t limit) {
     return out;
 }
 
-std::vector<std::string> MultiStrings(const std::vector<uint8_t>& data) {
+std::vector<std::string> MultiStrings(const sim::ValueData& data) {
     std::vector<std::string> out;
     std::string current;
     for (size_t i = 0; i < data.size(); ++i) {
@@ -83,7 +83,7 @@ std::string Bytes(size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " b
 
 // Whether the strings, each with its zero and the empty string after them,
 // are the whole data.
-bool IsWholeList(const std::vector<std::string>& strings, const std::vector<uint8_t>& data) {
+bool IsWholeList(const std::vector<std::string>& strings, const sim::ValueData& data) {
     std::vector<uint8_t> list;
     for (const std::string& s : strings) {
         list.insert(list.end(), s.begin(), s.end());

@@ -21,10 +21,10 @@ std::string QuoteText(const std::string& utf8);
 std::string QuoteAnsi(const std::string& ansi, unsigned codePage);
 
 // "01,02,ff": the first `limit` bytes.
-std::string HexBytes(const std::vector<uint8_t>& data, size_t limit);
+std::string HexBytes(const sim::ValueData& data, size_t limit);
 
 // The strings of REG_MULTI_SZ data, up to the empty string that ends them.
-std::vector<std::string> MultiStrings(const std::vector<uint8_t>& data);
+std::vector<std::string> MultiStrings(const sim::ValueData& data);
 
 enum class ValueDetail {
     Brief,  // for people: long data cut after 32 bytes, stray bytes after a text counted

@@ -90,7 +90,8 @@ void ExpectReportAccountsForEveryChange(const ExampleRun& run) {
             replay.registry.DeleteTree(c.target);
             break;
         case Change::Kind::ValueSet:
-            replay.registry.SetValue(c.target, c.valueName, c.newValue->type, c.newValue->data);
+            replay.registry.SetValue(c.target, c.valueName, c.newValue->type,
+                                      {c.newValue->data.begin(), c.newValue->data.end()});
             break;
         case Change::Kind::FileDeleted:
             EXPECT_TRUE(replay.files.Remove(c.target)) << c.target;

@@ -19,7 +19,7 @@ using support::Utf16le;
 
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+sim::ValueData Bytes(const std::string& s) { return sim::ValueData(s.begin(), s.end()); }
 
 // `text` with each `from` (found once) replaced by its `to`.
 std::string Replaced(std::string text, const std::vector<std::pair<std::string, std::string>>& changes) {
@@ -108,7 +108,7 @@ TEST(RegFile, ExportsRoundTripByteForByteAndReadAsTheAnsiApiSeesThem) {
         std::vector<sim::RegValue> values;  // each value's type and data exactly
     };
     const std::string service = "HKLM\\SYSTEM\\ControlSet001\\Services\\USBSTOR";
-    std::vector<uint8_t> flags(32);
+    sim::ValueData flags(32);
     for (size_t i = 0; i < flags.size(); ++i) flags[i] = static_cast<uint8_t>(i);
     const std::vector<sim::RegValue> version5Values = {
         {"ImagePath", REG_EXPAND_SZ, Bytes(std::string("System32\\DRIVERS\\USBSTORSP3.SYS") + '\0')},

@@ -361,7 +361,7 @@ TEST(SimRegistrySet, CreatesReplacesAndLogsOldAndNewValues) {
     ASSERT_EQ(3u, events.size());
     EXPECT_EQ("HKEY_LOCAL_MACHINE\\System\\CS1\\Services\\USBSTOR", events[0].target);
     EXPECT_EQ("imagepath", events[0].valueName);
-    const auto text = [](const char* t) { return std::vector<uint8_t>(t, t + std::strlen(t) + 1); };
+    const auto text = [](const char* t) { return sim::ValueData(t, t + std::strlen(t) + 1); };
     EXPECT_EQ((sim::RegValue{"imagepath", REG_EXPAND_SZ, text("new.sys")}), events[0].newValue);
     EXPECT_EQ((sim::RegValue{"ImagePath", REG_SZ, text("old.sys")}), events[0].oldValue);
     EXPECT_FALSE(events[1].oldValue);

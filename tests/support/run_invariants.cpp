@@ -510,9 +510,9 @@ std::vector<std::string> CheckRun(const sim::Machine& before, const sim::Machine
             if (keyAfter(letter + sub) && valueAfter(letter + sub, "") != emptyText)
                 problem("package drive registration not emptied: " + letter + sub);
     }
-    const std::vector<uint8_t> systemDriverData = TextBytes(std::string(kSystemDriverValue, sizeof kSystemDriverValue));
+    const std::vector<uint8_t> systemDriverBytes = TextBytes(std::string(kSystemDriverValue, sizeof kSystemDriverValue));
     const std::string systemDriver =
-        image::DescribeValue(sim::RegValue{"ImagePath", REG_EXPAND_SZ, systemDriverData}, image::ValueDetail::Exact);
+        image::DescribeValue(sim::RegValue{"ImagePath", REG_EXPAND_SZ, sim::ValueData(systemDriverBytes.begin(), systemDriverBytes.end())}, image::ValueDetail::Exact);
     for (const std::string& service : faulted ? std::set<std::string>() : s.requiredImagePaths)
         if (valueAfter(service, "ImagePath") != systemDriver) problem("ImagePath not restored: " + service);
 

@@ -16,6 +16,7 @@
 #include "platform/sim/sim_calls.h"
 #include "platform/sim/sim_code_page.h"
 
+#include <algorithm>
 #include <bitset>
 #include <cassert>
 #include <cstdint>
@@ -55,18 +56,11 @@ bool NameLess(std::string_view a, std::string_view b);
 // case of a letter beyond ASCII ("Имя", "ИМЯ") is another name here, where
 // Windows folds it too (an export never holds two such names).
 
-struct RegValue {
-    std::string name;  // UTF-8; "" is the unnamed (default) value
-    DWORD type = REG_NONE;
-    std::vector<uint8_t> data;  // strings as the ANSI functions see them: code-page bytes
-};
-bool operator==(const RegValue& a, const RegValue& b);
-
 // The keys of one registry (sim_registry.cpp): every key a registry ever
 // held, deleted ones included, lives in its store until the store is gone,
-// and so do the lists of the keys' values.
+// and so do the lists of the keys' values and their data.
 struct KeyStore;
-// Memory for a list of values, given back with the whole store.
+// Memory for a list of values or a value's data, given back with the whole store.
 void* StoreAllocate(KeyStore& store, size_t bytes);
 
 // The allocator of a key's list of values: a short list lives in its
@@ -113,6 +107,24 @@ private:
     bool InStore(size_t n) const { return store != nullptr && n * sizeof(T) <= kLongestInStore; }
 #endif
 };
+
+// A value's data: in its registry's store when the value was made there (a
+// large export's hundreds of thousands of values would each take a heap
+// block otherwise), else on the heap. It compares with a plain byte vector.
+using ValueData = std::vector<uint8_t, StoreAllocator<uint8_t>>;
+inline bool operator==(const ValueData& a, const std::vector<uint8_t>& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+inline bool operator==(const std::vector<uint8_t>& a, const ValueData& b) { return b == a; }
+inline bool operator!=(const ValueData& a, const std::vector<uint8_t>& b) { return !(a == b); }
+inline bool operator!=(const std::vector<uint8_t>& a, const ValueData& b) { return !(b == a); }
+
+struct RegValue {
+    std::string name;  // UTF-8; "" is the unnamed (default) value
+    DWORD type = REG_NONE;
+    ValueData data;  // strings as the ANSI functions see them: code-page bytes
+};
+bool operator==(const RegValue& a, const RegValue& b);
 
 // A key's values, in the order they were created.
 using ValueList = std::vector<RegValue, StoreAllocator<RegValue>>;

@@ -132,7 +132,7 @@ LONG EnumName(HKEY hKey, DWORD index, bool wide, void* name, DWORD cch, DWORD* l
 // registry holds it as the ANSI functions see it).
 std::vector<uint8_t> DataOf(const sim::RegValue& value, bool wide) {
     const bool text = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
-    if (!wide || !text) return value.data;
+    if (!wide || !text) return std::vector<uint8_t>(value.data.begin(), value.data.end());
     const std::string units = sim::AnsiToUtf16le(
         sim::Current().codePage, std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size()));
     return std::vector<uint8_t>(units.begin(), units.end());

@@ -356,9 +356,9 @@ void Registry::SetValue(const std::string& path, const std::string& name, DWORD 
     RegKey& key = Create(path);
     if (RegValue* value = key.FindValue(name)) {
         value->type = type;
-        value->data = std::move(data);
+        value->data.assign(data.begin(), data.end());
     } else {
-        key.values.push_back(RegValue{name, type, std::move(data)});
+        key.values.push_back(RegValue{name, type, ValueData(data.begin(), data.end(), StoreAllocator<uint8_t>(store_.get()))});
     }
 }
 
