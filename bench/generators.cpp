@@ -77,12 +77,9 @@ std::vector<uint8_t> RandomBytes(Random& r, size_t n) {
 
 // Appends a value to a key known to lack one of that name (the generators
 // make each name once), without the lookup that SetValue makes.
-void Put(sim::RegKey& key, const std::string& name, DWORD type, std::vector<uint8_t> data) {
-    sim::RegValue value;
-    value.name = name;
-    value.type = type;
-    value.data = std::move(data);
-    key.values.push_back(std::move(value));
+void Put(sim::RegKey& key, const std::string& name, DWORD type, const std::vector<uint8_t>& data) {
+    const sim::StoreAllocator<uint8_t> inStore(key.values.get_allocator());
+    key.values.push_back(sim::RegValue{name, type, sim::ValueData(data.begin(), data.end(), inStore)});
 }
 
 }  // namespace
