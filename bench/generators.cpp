@@ -78,8 +78,7 @@ std::vector<uint8_t> RandomBytes(Random& r, size_t n) {
 // Appends a value to a key known to lack one of that name (the generators
 // make each name once), without the lookup that SetValue makes.
 void Put(sim::RegKey& key, const std::string& name, DWORD type, const std::vector<uint8_t>& data) {
-    const sim::StoreAllocator<uint8_t> inStore(key.values.get_allocator());
-    key.values.push_back(sim::RegValue{name, type, sim::ValueData(data.begin(), data.end(), inStore)});
+    key.values.push_back(key.NewValue(name, type, data.data(), data.size()));
 }
 
 }  // namespace

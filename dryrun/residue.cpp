@@ -13,12 +13,11 @@
 #include <atomic>
 #include <cstring>
 #include <deque>
-#include <exception>
+#include <future>
 #include <limits>
 #include <map>
 #include <set>
 #include <system_error>
-#include <thread>
 #include <unordered_set>
 
 namespace dryrun {
@@ -386,18 +385,10 @@ void ScanPieces(std::deque<ScanPiece>& pieces, const Scan& scan) {
         for (size_t i = next++; i < pieces.size(); i = next++)
             if (pieces[i].key != nullptr) scan(pieces[i]);
     };
-    std::thread helper;
-    std::exception_ptr failure;
+    std::future<void> helper;  // waited for when it goes, however this thread leaves
     if (pieces.size() >= kPiecesForTwoThreads) {
         try {
-            helper = std::thread([&] {
-                try {
-                    work();
-                } catch (...) {
-                    failure = std::current_exception();
-                    next = pieces.size();
-                }
-            });
+            helper = std::async(std::launch::async, work);
         } catch (const std::system_error&) {
             // No thread to be had: this one does it all.
         }
@@ -405,12 +396,10 @@ void ScanPieces(std::deque<ScanPiece>& pieces, const Scan& scan) {
     try {
         work();
     } catch (...) {
-        next = pieces.size();
-        if (helper.joinable()) helper.join();
+        next = pieces.size();  // the helper takes no more
         throw;
     }
-    if (helper.joinable()) helper.join();
-    if (failure) std::rethrow_exception(failure);
+    if (helper.valid()) helper.get();
 }
 
 }  // namespace

@@ -53,14 +53,13 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <exception>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <string_view>
 #include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -307,7 +306,8 @@ struct Statement {
     bool remove = false;  // a value line "name"=-
     bool lossy = false;   // a value whose data has characters the code page lacks
     int line = 0;         // its (first) line
-    size_t begin = 0, end = 0;  // a key or value: its bytes, to the end of its last line
+    size_t begin = 0;  // a key or value: where its first line starts
+    size_t end = 0;    // a value: where its last line ends
     size_t textAt = 0, textSize = 0;  // in its batch's text: a key's path, a value's name, a message
     // A value's type and data: in its batch's data, or a large one in a
     // buffer of its own (no second copy of it alive).
@@ -600,9 +600,7 @@ void Parser::KeyLine(const TextLine& line) {
     const bool deletion = !path.empty() && path[0] == '-';
     if (deletion) path.remove_prefix(1);
     while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-    Statement& key = Add(deletion ? Statement::Kind::DeleteKey : Statement::Kind::OpenKey, line.number,
-                         line.begin, path);
-    key.end = line.end;
+    Add(deletion ? Statement::Kind::DeleteKey : Statement::Kind::OpenKey, line.number, line.begin, path);
     // The deletion closes the open key all the same.
     if (deletion && (path.empty() || (path[0] != 'H' && path[0] != 'h')))
         Note(line.number, "regedit ignores the deletion line " + Excerpt(s) +
@@ -802,35 +800,30 @@ bool Reader::Run() {
 // either throws reaches the caller once both have stopped.
 void Reader::ParseAhead(Parser& parser, const Parser::Sink& apply) {
     BatchQueue queue;
-    std::exception_ptr failure;
-    std::thread thread;
+    std::future<void> parsed;
     try {
-        thread = std::thread([&] {
-            try {
-                parser.Run([&](Batch& batch) { return queue.Put(batch); });
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            queue.Done();
+        parsed = std::async(std::launch::async, [&] {
+            struct Done {
+                BatchQueue& queue;
+                ~Done() { queue.Done(); }  // also when the parser throws
+            } done{queue};
+            parser.Run([&](Batch& batch) { return queue.Put(batch); });
         });
     } catch (const std::system_error&) {
         parser.Run(apply);  // no thread to be had: the same work in this one
         return;
     }
     {
-        // Stopped and joined however this thread leaves the loop.
-        struct Joined {
+        // However this thread leaves the loop, the parser is stopped before
+        // `parsed` waits for it.
+        struct Stopped {
             BatchQueue& queue;
-            std::thread& thread;
-            ~Joined() {
-                queue.Stop();
-                thread.join();
-            }
-        } joined{queue, thread};
+            ~Stopped() { queue.Stop(); }
+        } stopped{queue};
         for (Batch batch; queue.Take(batch) && apply(batch);) {
         }
     }
-    if (failure) std::rethrow_exception(failure);
+    parsed.get();
 }
 
 bool Reader::Apply(Batch& batch) {
@@ -1209,11 +1202,10 @@ void Reader::Store(Statement& statement, const Batch& batch) {
             if (statement.large.empty()) value->data.assign(data, data + statement.dataSize);
             else value->data = std::move(statement.large);
         } else {
-            const sim::StoreAllocator<uint8_t> inStore(key_->values.get_allocator());
-            values.push_back(sim::RegValue{std::string(name), statement.type,
-                                           statement.large.empty()
-                                               ? sim::ValueData(data, data + statement.dataSize, inStore)
-                                               : std::move(statement.large)});
+            if (statement.large.empty())
+                values.push_back(key_->NewValue(std::string(name), statement.type, data, statement.dataSize));
+            else
+                values.push_back(sim::RegValue{std::string(name), statement.type, std::move(statement.large)});
             value = &values.back();
             Appended(valueTables_, *key_, values);
         }

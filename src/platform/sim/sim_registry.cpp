@@ -243,6 +243,10 @@ RegValue* RegKey::FindValue(const std::string& valueName) {
     return nullptr;
 }
 
+RegValue RegKey::NewValue(std::string valueName, DWORD type, const uint8_t* data, size_t size) const {
+    return RegValue{std::move(valueName), type, ValueData(data, data + size, StoreAllocator<uint8_t>(values.get_allocator()))};
+}
+
 const RegValue* RegKey::FindValue(const std::string& valueName) const {
     return const_cast<RegKey*>(this)->FindValue(valueName);
 }
@@ -358,7 +362,7 @@ void Registry::SetValue(const std::string& path, const std::string& name, DWORD 
         value->type = type;
         value->data.assign(data.begin(), data.end());
     } else {
-        key.values.push_back(RegValue{name, type, ValueData(data.begin(), data.end(), StoreAllocator<uint8_t>(store_.get()))});
+        key.values.push_back(key.NewValue(name, type, data.data(), data.size()));
     }
 }
 
