@@ -478,6 +478,8 @@ TEST(RegFile, LinesReadAsRegeditImportsThemAndTheRestIsNamedByLine) {
         {"refused here: a NUL in a value name or string (regedit's line ends at it)",
          r4 + key + "\"a\0b\"=\"c\"\r\n"s, "a NUL character in a value line", 3},
         {"refused here: the same in string data", r4 + key + "\"a\"=\"b\0c\"\r\n"s, "a NUL character in a value line", 3},
+        {"refused here: the same a word after a letter beyond ASCII", r4 + key + "\"a\"=\"\xE9 and more\0c\"\r\n"s,
+         "a NUL character in a value line", 3},
         {"refused here: a value name longer than the registry holds (RegSetValueEx fails)",
          r4 + key + "\"" + longName + "n\"=\"x\"\r\n", "longer than the 16,383 characters", 3},
         {"refused here: a UTF-8 file (with its byte order mark) that is not UTF-8",
