@@ -22,27 +22,12 @@ const char kDriveIconsKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\
 namespace {
 
 // regedit /E FILE KEY (every root for an empty KEY) into a FILE removed
-// first; the exit status. An export of the whole registry that fails is
-// made again, twice at most: regedit here only observes the machine, and
-// on a loaded machine a Wine process now and then ends with a status of its
-// own (once in a CI run, for an export no other run failed); each failure
-// is said on the test's output with the end of Wine's log.
-int RegeditExport(const Env& env, const std::string& logDir, const std::string& file, const std::string& key,
-                  int attempts = 1) {
+// first; the exit status.
+int RegeditExport(const Env& env, const std::string& logDir, const std::string& file, const std::string& key) {
+    fs::remove(file);
     std::vector<std::string> args = {"regedit", "/E", WindowsPathOf(file)};
     if (!key.empty()) args.push_back(key);
-    const std::string log = logDir + "/wine.log";
-    int status = -1;
-    for (int attempt = 1; attempt <= attempts; ++attempt) {
-        fs::remove(file);
-        const size_t logBefore = ReadText(log).size();
-        status = Run(Wine(env, args), env, logDir, log, 120);
-        if (status == 0 || attempt == attempts) break;
-        const std::string said = ReadText(log).substr(logBefore);
-        std::fprintf(stderr, "regedit /E %s: status %d (attempt %d of %d), Wine said: %s\n", file.c_str(), status,
-                     attempt, attempts, said.substr(said.size() > 2000 ? said.size() - 2000 : 0).c_str());
-    }
-    return status;
+    return Run(Wine(env, args), env, logDir, logDir + "/wine.log", 120);
 }
 
 void AsExported(sim::RegKey& key) {
@@ -74,11 +59,26 @@ bool ExportRegistry(const Env& env, const std::string& logDir, const std::string
 
 bool ExportWholeRegistry(const Env& env, const std::string& logDir, const std::string& file, image::StateLines& lines,
                          std::string& error) {
+    // An export that fails is made again, twice at most: regedit here only
+    // observes the machine, and on a loaded machine a Wine process now and
+    // then ends with a status of its own (once in a CI run, for an export
+    // no other run failed). Each failure is said on the test's output with
+    // what Wine wrote meanwhile.
+    const std::string log = logDir + "/wine.log";
     std::string bytes;
-    const int status = RegeditExport(env, logDir, file, "", 3);
-    if (status != 0 || !image::ReadHostFile(file, &bytes)) {
-        error = "regedit /E " + file + " failed (status " + std::to_string(status) + ")";
-        return false;
+    const int attempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        const size_t logBefore = ReadText(log).size();
+        const int status = RegeditExport(env, logDir, file, "");
+        if (status == 0 && image::ReadHostFile(file, &bytes)) break;
+        const std::string said = ReadText(log).substr(logBefore);
+        std::fprintf(stderr, "regedit /E %s: status %d, %s (attempt %d of %d); Wine said: %s\n", file.c_str(), status,
+                     fs::exists(file) ? "the file unreadable" : "no file", attempt, attempts,
+                     said.substr(said.size() > 2000 ? said.size() - 2000 : 0).c_str());
+        if (attempt == attempts) {
+            error = "regedit /E " + file + " failed (status " + std::to_string(status) + ")";
+            return false;
+        }
     }
     std::string ascii;  // UTF-16LE past the byte order mark
     for (size_t i = 2; i + 1 < bytes.size(); i += 2) ascii.push_back(bytes[i + 1] == 0 ? bytes[i] : '?');
