@@ -382,8 +382,13 @@ template <class Scan>
 void ScanPieces(std::deque<ScanPiece>& pieces, const Scan& scan) {
     std::atomic<size_t> next{0};
     const auto work = [&] {
-        for (size_t i = next++; i < pieces.size(); i = next++)
-            if (pieces[i].key != nullptr) scan(pieces[i]);
+        try {
+            for (size_t i = next++; i < pieces.size(); i = next++)
+                if (pieces[i].key != nullptr) scan(pieces[i]);
+        } catch (...) {
+            next = pieces.size();  // the other thread takes no more
+            throw;
+        }
     };
     std::future<void> helper;  // waited for when it goes, however this thread leaves
     if (pieces.size() >= kPiecesForTwoThreads) {
@@ -393,12 +398,7 @@ void ScanPieces(std::deque<ScanPiece>& pieces, const Scan& scan) {
             // No thread to be had: this one does it all.
         }
     }
-    try {
-        work();
-    } catch (...) {
-        next = pieces.size();  // the helper takes no more
-        throw;
-    }
+    work();
     if (helper.valid()) helper.get();
 }
 

@@ -159,9 +159,9 @@ struct RegKey {
     // The subkey at `index` in the order `family` enumerates them; nullptr past the last.
     RegKey* EnumeratedSubkey(size_t index, Family family) const;
     RegValue* FindValue(const std::string& name);       // case-insensitive
+    const RegValue* FindValue(const std::string& name) const;
     // A value whose data lives in this key's store (for this key's list).
     RegValue NewValue(std::string name, DWORD type, const uint8_t* data, size_t size) const;
-    const RegValue* FindValue(const std::string& name) const;
     size_t CountKeys() const;    // this key and every key below it
     size_t CountValues() const;  // the values of this key and of every key below it
 };

@@ -244,7 +244,8 @@ RegValue* RegKey::FindValue(const std::string& valueName) {
 }
 
 RegValue RegKey::NewValue(std::string valueName, DWORD type, const uint8_t* data, size_t size) const {
-    return RegValue{std::move(valueName), type, ValueData(data, data + size, StoreAllocator<uint8_t>(values.get_allocator()))};
+    const StoreAllocator<uint8_t> inStore(values.get_allocator());
+    return RegValue{std::move(valueName), type, ValueData(data, data + size, inStore)};
 }
 
 const RegValue* RegKey::FindValue(const std::string& valueName) const {

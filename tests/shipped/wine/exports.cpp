@@ -68,10 +68,13 @@ bool ExportWholeRegistry(const Env& env, const std::string& logDir, const std::s
     std::string bytes;
     const int attempts = 3;
     for (int attempt = 1;; ++attempt) {
-        const size_t logBefore = ReadText(log).size();
+        std::error_code ec;
+        const uintmax_t size = fs::file_size(log, ec);
+        const size_t logBefore = ec ? 0 : static_cast<size_t>(size);
         const int status = RegeditExport(env, logDir, file, "");
         if (status == 0 && image::ReadHostFile(file, &bytes)) break;
-        const std::string said = ReadText(log).substr(logBefore);
+        const std::string text = ReadText(log);
+        const std::string said = text.substr(std::min(logBefore, text.size()));
         std::fprintf(stderr, "regedit /E %s: status %d, %s (attempt %d of %d); Wine said: %s\n", file.c_str(), status,
                      fs::exists(file) ? "the file unreadable" : "no file", attempt, attempts,
                      said.substr(said.size() > 2000 ? said.size() - 2000 : 0).c_str());
