@@ -20,7 +20,7 @@ dryrun=(cmake make gcc g++ nlohmann-json3-dev)
 case "${1:-test}" in
   dryrun) packages=("${dryrun[@]}") ;;
   test) packages=("${dryrun[@]}" libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64
-                  wine wine64 clang libclang-rt-14-dev valgrind)
+                  wine wine64 clang libclang-rt-14-dev valgrind libtsan2)
         # The 32-bit Wine of the i386 architecture beside the 64-bit one.
         if [ "$(dpkg --print-architecture)" = amd64 ]; then
           packages+=(wine32:i386)
