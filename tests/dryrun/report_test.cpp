@@ -386,28 +386,39 @@ TEST(Report, ALongPackageInfFindsTheSameResidueAndItsOwnNames) {
 }
 
 // A registry of thousands of keys below the third level is scanned in pieces
-// by two threads: the residue is reported in the walk's order all the same,
-// the realistic machine's as without the keys, the new keys' in theirs
-// (a key's values before its subkeys).
-TEST(Report, AScanInPiecesReportsResidueInTheWalksOrder) {
+// by two threads, each key's subkeys in the order they were stored: the
+// residue is reported in the registry's order all the same, the realistic
+// machine's as without the keys, the new keys' sorted by name whatever the
+// order they were created in (as a 9x export lists them), and in each key
+// its values in their order (not by name) before its subkeys.
+TEST(Report, AScanInPiecesReportsResidueInTheRegistrysOrder) {
     const ExampleRun plain = RunExample("realistic");
-    std::vector<std::string> added;
+    const int kKeys = 2000;
+    const auto keyOf = [](int i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "K%04d", i);
+        return "HKEY_LOCAL_MACHINE\\SOFTWARE\\Many\\" + std::string(name) + "\\Sub";
+    };
     const ExampleRun many = RunExample("realistic", [&](sim::Machine& m) {
-        for (int i = 0; i < 2000; ++i) {
-            char name[8];
-            std::snprintf(name, sizeof name, "K%04d", i);
-            const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Many\\" + std::string(name) + "\\Sub";
+        for (int n = 0; n < kKeys; ++n) {
+            const int i = (n * 7) % kKeys;  // out of order; 7 and 2000 share no factor
+            const std::string key = keyOf(i);
             m.registry.SetString(key, "Plain", "nothing of the package");
             if (i % 97 == 0) {
                 m.registry.SetString(key, "Driver", "system32\\drivers\\WDMZAV03.sys");
-                added.push_back("value " + key + " Driver");
+                m.registry.SetString(key, "Copy", "WDMZAV03.sys");
             }
-            if (i % 131 == 0) {
-                m.registry.Create(key + "\\TEVDRIVE\\Below");
-                added.push_back("key " + key + "\\TEVDRIVE");
-            }
+            if (i % 131 == 0) m.registry.Create(key + "\\TEVDRIVE\\Below");
         }
     });
+    std::vector<std::string> added;
+    for (int i = 0; i < kKeys; ++i) {
+        if (i % 97 == 0) {
+            added.push_back("value " + keyOf(i) + " Driver");
+            added.push_back("value " + keyOf(i) + " Copy");
+        }
+        if (i % 131 == 0) added.push_back("key " + keyOf(i) + "\\TEVDRIVE");
+    }
     std::vector<std::string> rest, found;
     for (const std::string& line : ResidueLines(many.report))
         (line.find("\\Many\\") != std::string::npos ? found : rest).push_back(line);
