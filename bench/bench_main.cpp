@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -362,6 +363,28 @@ void DryRunWrite(benchmark::State& state, const std::string* image) {
     }
 }
 
+// The shapes' dry runs, each a new process as a person runs it: run again
+// in one process, the smaller size found its memory in the heap the run
+// before it freed and the larger one did not, which moved the ratio by
+// half. A shape takes tens of milliseconds, where a busy second of the host
+// moves a median as much, and Google Benchmark runs one benchmark's
+// repetitions one after the other: here each shape's two sizes run in turn,
+// `runs` times, so that both meet the same moments of the host, and the
+// fastest run of each is compared. Times in seconds by benchmark name.
+bool TimeShapes(const Inputs& inputs, int runs, std::map<std::string, std::vector<double>>& times) {
+    for (int run = 0; run < runs; ++run) {
+        for (const ShapeRow& shape : kShapes) {
+            for (const std::string& name : {std::string(shape.tag), std::string(shape.tag) + "_twice"}) {
+                const auto start = std::chrono::steady_clock::now();
+                if (!RunChild({SelfPath(), "--peak-dry-run", inputs.shapeImages.at(name)})) return false;
+                times["shape_" + name].push_back(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            }
+        }
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------- the table
 
 // Collects every repetition's real time (seconds) by benchmark name; the
@@ -544,12 +567,12 @@ int main(int argc, char** argv) {
     if (!PrepareInputs(inputs)) return 1;
     g_inputs = &inputs;
 
-    auto reg = [&](const char* name, auto&& fn, int times = 0) {
+    auto reg = [&](const char* name, auto&& fn) {
         benchmark::RegisterBenchmark(name, fn)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime()
             ->Iterations(1)
-            ->Repetitions(times > 0 ? times : repetitions);
+            ->Repetitions(repetitions);
     };
     reg("win98_full_run", Windows98FullRun);
     reg("text_rewrite", TextRewrite);
@@ -572,11 +595,6 @@ int main(int argc, char** argv) {
         reg(("export_" + t + "_dry_run_write_process").c_str(),
             [img](benchmark::State& s) { DryRunProcess(s, img, true); });
     }
-    for (const auto& [name, folder] : inputs.shapeImages) {
-        const std::string* img = &folder;
-        reg(("shape_" + name).c_str(), [img](benchmark::State& s) { DryRunProcess(s, img, false); },
-            std::max(repetitions, kShapeRepetitions));
-    }
 
     int restCount = static_cast<int>(rest.size());
     benchmark::Initialize(&restCount, rest.data());
@@ -585,6 +603,8 @@ int main(int argc, char** argv) {
     collector.SetErrorStream(&std::cerr);
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
+    const int shapeRuns = std::max(repetitions, kShapeRepetitions);
+    if (!TimeShapes(inputs, shapeRuns, collector.times)) collector.errors["shapes"] = "a dry run of a shape failed";
 
     auto t = [&](const std::string& name) { return Median(collector.times[name]); };
     std::vector<Row> rows;
@@ -633,12 +653,7 @@ int main(int argc, char** argv) {
                         peak > 0 && peak <= 3.0 * static_cast<double>(bytes)});
     }
     // Each shape at its size and at twice it: linear time doubles, at most
-    // (allowing for the machine's noise) 2.5 times. Each run is a new
-    // process, as a person runs it: run again in one process, the smaller
-    // size finds its memory in the heap the run before it freed and the
-    // larger one does not, which moved the ratio by half. A shape takes
-    // tens of milliseconds, where one busy moment of the host moves a
-    // median of three as much: the fastest of several runs is compared.
+    // (allowing for the machine's noise) 2.5 times.
     const auto fastest = [&](const std::string& name) { return Fastest(collector.times[name]); };
     for (const ShapeRow& shape : kShapes) {
         const double once = fastest(std::string("shape_") + shape.tag),
@@ -665,7 +680,7 @@ int main(int argc, char** argv) {
     double load[1] = {0};
     const bool haveLoad = getloadavg(load, 1) == 1;
     std::cout << "(medians of " << repetitions << " repetitions; shapes: the fastest of "
-              << std::max(repetitions, kShapeRepetitions) << "; peak memory: maximum resident set "
+              << shapeRuns << ", the two sizes in turn; peak memory: maximum resident set "
               << "of a separate process doing the whole dry run";
     if (haveLoad) std::cout << "; load average at the end " << Fixed(load[0], "") << " on "
                             << sysconf(_SC_NPROCESSORS_ONLN) << " cores";
