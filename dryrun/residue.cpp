@@ -14,8 +14,8 @@
 #include <cstring>
 #include <deque>
 #include <future>
-#include <limits>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <set>
 #include <string_view>
@@ -422,7 +422,7 @@ void ScanPieces(std::deque<ScanPiece>& pieces, const Scan& scan) {
     const auto work = [&] {
         try {
             for (size_t i = next++; i < pieces.size(); i = next++)
-                if (pieces[i].key != nullptr) scan(pieces[i]);
+                scan(pieces[i]);
         } catch (...) {
             next = pieces.size();  // the other thread takes no more
             throw;
