@@ -329,7 +329,7 @@ void DryRun(benchmark::State& state, const std::string* image) {
 // The whole dry run as a person times it: a new process each time (the
 // benchmark program in its child mode, which runs the tool's main), whose
 // memory is all new. Run again in one process, the dry run reuses the heap
-// the run before it freed and takes about half the time (see the table).
+// the run before it freed (see the table for what that changes).
 void DryRunProcess(benchmark::State& state, const std::string* image, bool write) {
     const std::string written = *image + ".written";
     std::error_code ec;

@@ -309,7 +309,7 @@ std::string NoteForFile(const ResidueContext& ctx, const std::string& path, bool
 // found are put in order afterwards.
 struct Placed {
     size_t root = 0;
-    size_t value = 0;  // a value: its place in its key's list, from 1; a key: 0
+    size_t value = 0;  // a value: its place in its key's list (only values of one key compare by it)
     Residue item;
 };
 
@@ -368,7 +368,7 @@ void FindRegistryResidue(const ResidueContext& ctx, const sim::RegKey& key, size
         if (marker == MarkerScanner::kNone) continue;
         Placed& p = out.emplace_back();
         p.root = root;
-        p.value = i + 1;
+        p.value = i;
         Residue& r = p.item;
         r.kind = "value";
         r.path = path;
